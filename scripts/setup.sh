@@ -1,0 +1,160 @@
+# Shared set-up for scripts/test, scripts/demo and scripts/bench (sourced, not run).
+# Installs the Debian packages the cross build needs, fetches minizip's sources,
+# prepares a private Wine prefix under the build tree and configures CMake.
+# Every step checks first, so running it again changes nothing.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${RENEWIX_BUILD:-$ROOT/build}
+DEPS=$BUILD/deps
+export WINEPREFIX=$BUILD/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# WinINet under Wine obeys these when the prefix sets no proxy; tests talk to 127.0.0.1 only.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY ftp_proxy no_proxy
+
+say() { printf '[setup] %s\n' "$*"; }
+
+PACKAGES=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+          googletest wine wine32:i386 wine64 xvfb xauth dpkg-dev)
+
+package_installed() {
+    [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+}
+
+ensure_packages() {
+    local need_update=0 missing=()
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        say "adding the i386 architecture (for wine32)"
+        dpkg --add-architecture i386
+        need_update=1
+    fi
+    for p in "${PACKAGES[@]}"; do package_installed "$p" || missing+=("$p"); done
+    if [ ${#missing[@]} -gt 0 ]; then
+        say "installing: ${missing[*]}"
+        need_update=1
+    fi
+    ensure_deb_src && need_update=1
+    if [ $need_update = 1 ]; then apt-get update -q >/dev/null; fi
+    if [ ${#missing[@]} -gt 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null
+    fi
+}
+
+# Returns 0 when it added a source entry (so the package lists need an update).
+ensure_deb_src() {
+    local list=/etc/apt/sources.list.d/renewix-deb-src.sources
+    [ -f "$list" ] && return 1
+    grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources && return 1
+    grep -qs '^deb-src ' /etc/apt/sources.list && return 1
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        say "adding a deb-src entry mirroring debian.sources (for apt-get source minizip)"
+        sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$list"
+    elif grep -qs '^deb ' /etc/apt/sources.list; then
+        say "adding deb-src entries mirroring sources.list (for apt-get source minizip)"
+        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/renewix-deb-src.list
+        touch "$list"
+    fi
+    return 0
+}
+
+ensure_minizip_source() {
+    if [ -f "$DEPS/minizip/unzip.c" ]; then return; fi
+    say "fetching minizip's Debian source package into $DEPS"
+    mkdir -p "$DEPS/fetch"
+    (cd "$DEPS/fetch" && apt-get source --download-only -q minizip >/dev/null)
+    local dsc
+    dsc=$(ls "$DEPS"/fetch/minizip_*.dsc | head -n 1)
+    rm -rf "$DEPS/minizip-src"
+    dpkg-source --no-check -x "$dsc" "$DEPS/minizip-src" >/dev/null
+    local dir
+    dir=$(dirname "$(find "$DEPS/minizip-src" -name unzip.c | head -n 1)")
+    rm -rf "$DEPS/minizip"
+    cp -r "$dir" "$DEPS/minizip"
+}
+
+ensure_wine_prefix() {
+    if [ -f "$WINEPREFIX/system.reg" ] && [ -f "$WINEPREFIX/.renewix-ready" ]; then return; fi
+    say "creating the Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    env -u DISPLAY "$(wine_loader)" wineboot -i >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.renewix-ready"
+}
+
+# Some machines cannot execute 32-bit x86 code at all (no compat mode in the kernel or
+# hypervisor): then Wine's 32-bit side cannot start. The product stays a 32-bit build in
+# $BUILD; the tests then run the same sources built for x86-64 in $BUILD/x64.
+wine32_works() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+choose_test_build() {
+    if wine32_works; then
+        TEST_BUILD=$BUILD
+    else
+        TEST_BUILD=$BUILD/x64
+        say "this machine cannot run 32-bit x86 code; tests run the x86-64 build in $TEST_BUILD"
+    fi
+    export RENEWIX_TEST_BUILD=$TEST_BUILD
+}
+
+configure_tree() {
+    local tree=$1 arch=$2
+    if [ -f "$tree/CMakeCache.txt" ]; then return; fi
+    say "configuring CMake ($arch) in $tree"
+    cmake -S "$ROOT" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DRENEWIX_DEPS="$DEPS" >/dev/null
+}
+
+configure_build() {
+    configure_tree "$BUILD" i686
+    if [ "$TEST_BUILD" != "$BUILD" ]; then configure_tree "$TEST_BUILD" x86_64; fi
+}
+
+build_tree() {
+    local log
+    log=$(mktemp)
+    if ! cmake --build "$1" -j "$(nproc)" >"$log" 2>&1; then
+        grep -E -B2 -A8 'error|Error' "$log" | head -n 80
+        rm -f "$log"
+        return 1
+    fi
+    rm -f "$log"
+}
+
+build_all() {
+    say "building $BUILD"
+    build_tree "$BUILD"
+    if [ "$TEST_BUILD" != "$BUILD" ]; then
+        say "building $TEST_BUILD"
+        build_tree "$TEST_BUILD"
+    fi
+}
+
+# One long-lived wineserver keeps each Wine start short; stopped by stop_wineserver.
+start_wineserver() {
+    wineserver -k 2>/dev/null || true
+    wineserver -p
+}
+stop_wineserver() { wineserver -k 2>/dev/null || true; }
+
+XVFB_PID=
+start_display() {
+    if [ -n "${DISPLAY:-}" ] && [ -z "${RENEWIX_OWN_DISPLAY:-}" ]; then return; fi
+    local n=97
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=":$n" RENEWIX_OWN_DISPLAY=1
+    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+}
+stop_display() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; XVFB_PID=; }
+
+wine_loader() { if wine32_works; then echo wine; else echo /usr/lib/wine/wine64; fi; }
+
+setup_all() {
+    ensure_packages
+    choose_test_build
+    ensure_minizip_source
+    ensure_wine_prefix
+    configure_build
+}

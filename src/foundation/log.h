@@ -1,0 +1,51 @@
+// The process-wide plain-text log (UTF-16, CR LF, one write call per line).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace PermissionManager {
+class IClientFileManager;
+}
+
+class Log {
+public:
+    static Log& Instance();
+
+    Log();
+    ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    void Start(const std::wstring& path, int disabled);
+    void Stop();
+    bool IsOpen() const;
+
+    void WriteHeading(const std::wstring& text);
+    void WriteEntry(const std::wstring& text);
+    void WriteValue(const std::wstring& title, const std::wstring& value);
+    void WriteTwoValues(const std::wstring& title, const std::wstring& first, const std::wstring& second);
+    void WriteNumber(const std::wstring& title, int number);
+    void WriteValueNumber(const std::wstring& title, const std::wstring& value, int number);
+    void WriteBlank();
+    void WriteRaw(const void* data, unsigned long count);
+    void WriteSessionHeader(const std::wstring& clientVersion, const std::wstring& osName);
+
+    // The header's date and time forms: 12/05/26 and 21:53:07.
+    static std::wstring FormatDate(int year, int month, int day);
+    static std::wstring FormatTime(int hour, int minute, int second);
+
+private:
+    void WriteLine(const std::wstring& line);
+    void WriteLocked(const std::wstring& line);
+    static std::wstring HeadingLine(const std::wstring& text);
+
+    // Serialises writes so that lines from different threads never interleave and the
+    // file object is never used by two threads at once.
+    mutable std::mutex mutex_;
+    std::unique_ptr<PermissionManager::IClientFileManager> file_;
+    bool open_ = false;
+    int disabled_ = 0;
+    std::wstring path_;
+};

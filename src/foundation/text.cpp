@@ -1,0 +1,81 @@
+#include "foundation/text.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cwchar>
+#include <vector>
+
+std::wstring AnsiToWide(const char* text, std::size_t maxBytes) {
+    std::size_t length = 0;
+    while (length < maxBytes && text[length] != '\0') ++length;
+    return AnsiToWide(std::string_view(text, length));
+}
+
+std::wstring AnsiToWide(std::string_view text) {
+    if (text.empty()) return {};
+    int count = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(count), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), count);
+    return result;
+}
+
+std::string WideToAnsi(std::wstring_view text, bool* lossless) {
+    if (lossless) *lossless = true;
+    if (text.empty()) return {};
+    BOOL usedDefault = FALSE;
+    int count = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, lossless ? &usedDefault : nullptr);
+    std::string result(static_cast<std::size_t>(count), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()), result.data(),
+                        count, nullptr, lossless ? &usedDefault : nullptr);
+    if (lossless && usedDefault) *lossless = false;
+    return result;
+}
+
+std::wstring Utf8ToWide(std::string_view text, bool* valid) {
+    if (valid) *valid = true;
+    if (text.empty()) return {};
+    int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0);
+    if (count == 0) {
+        if (valid) *valid = false;
+        count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    }
+    std::wstring result(static_cast<std::size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), count);
+    return result;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    std::string result(static_cast<std::size_t>(count), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), count, nullptr,
+                        nullptr);
+    return result;
+}
+
+std::wstring FormatText(const wchar_t* format, ...) {
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        va_list args;
+        va_start(args, format);
+        int written = _vsnwprintf(buffer.data(), buffer.size(), format, args);
+        va_end(args);
+        if (written >= 0 && static_cast<std::size_t>(written) < buffer.size()) {
+            return std::wstring(buffer.data(), static_cast<std::size_t>(written));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}

@@ -1,0 +1,75 @@
+// Every file and registry operation that may need more rights than the user has goes
+// through IClientFileManager, so the same callers work with and without the service.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "foundation/win_resource.h"
+
+namespace PermissionManager {
+
+class IClientFileManager {
+public:
+    virtual ~IClientFileManager() = default;
+    virtual int Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) = 0;
+    virtual int Write(const void* data, DWORD count) = 0;
+    virtual DWORD Read(void* buffer, DWORD count) = 0;
+    virtual int Close() = 0;
+    virtual int MakeDirectories(const std::wstring& path) = 0;
+    virtual int Move(const std::wstring& from, const std::wstring& to) = 0;
+    virtual int Delete(const std::wstring& path) = 0;
+    virtual int DeleteTree(const std::wstring& path) = 0;
+    virtual DWORD GetAttributes(const std::wstring& path) = 0;
+    virtual void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) = 0;
+    virtual int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName, int action) = 0;
+    virtual std::wstring QueryRegistry(const std::wstring& registryPath, int type) = 0;
+    virtual int RegisterServer(const std::wstring& libraryPath) = 0;
+    virtual int Unzip(const std::wstring& archivePath, const std::wstring& destination) = 0;
+};
+
+// Performs every operation in the client's own process.
+class StandardFileManagement : public IClientFileManager {
+public:
+    StandardFileManagement() = default;
+    ~StandardFileManagement() override { Close(); }
+
+    int Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) override;
+    int Write(const void* data, DWORD count) override;
+    DWORD Read(void* buffer, DWORD count) override;
+    int Close() override;
+    int MakeDirectories(const std::wstring& path) override;
+    int Move(const std::wstring& from, const std::wstring& to) override;
+    int Delete(const std::wstring& path) override;
+    int DeleteTree(const std::wstring& path) override;
+    DWORD GetAttributes(const std::wstring& path) override;
+    void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) override;
+    // Registry, registration and archives arrive with the installation work; until then
+    // they fail rather than pretend to succeed.
+    int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName, int action) override;
+    std::wstring QueryRegistry(const std::wstring& registryPath, int type) override;
+    int RegisterServer(const std::wstring& libraryPath) override;
+    int Unzip(const std::wstring& archivePath, const std::wstring& destination) override;
+
+    // Creates the directory that will hold `path` when it does not exist.
+    int EnsureParentDirectory(const std::wstring& path);
+
+private:
+    std::uint32_t position_ = 0;
+    std::uint32_t size_ = 0;
+    renewix::UniqueFile file_;
+};
+
+// The name of the service's pipe for an instance number.
+std::wstring PipeName(std::uint32_t instance);
+
+// Whether the permission-manager service answers on its pipe; asked once per process.
+bool IsServiceActive();
+
+// A new file manager owned by the caller: piped when the service is active, else standard.
+std::unique_ptr<IClientFileManager> CreateFileManager();
+
+}  // namespace PermissionManager

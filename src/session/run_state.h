@@ -1,0 +1,40 @@
+// The process-wide run state: mode, UI kind, restart kind and what the main application gets.
+#pragma once
+
+#include <string>
+
+enum RunMode : int {
+    ModeDefault = 0,
+    ModeCheckNow = 1,
+    ModeCheckBackground = 2,
+    ModeTest = 3,
+    ModeScheduler = 4,
+};
+
+// What a command line asks for, given the configured keywords.
+struct CommandLineChoice {
+    RunMode mode = ModeDefault;
+    std::wstring mainAppParameters;
+};
+
+CommandLineChoice ClassifyCommandLine(const std::wstring& commandLine, const std::wstring& checkNowKeyword,
+                                      const std::wstring& backgroundKeyword);
+
+// True when the command line starts, at its very first character, with "testMode".
+bool IsTestModeCommandLine(const std::wstring& commandLine);
+
+class RunState {
+public:
+    static RunState& Instance();
+
+    void ParseCommandLine(const std::wstring& commandLine, int showCommand);
+
+    std::wstring CurrentVersion;
+    std::wstring UpdateVersion;
+    RunMode Mode = ModeDefault;
+    int RestartKind = 1;
+    int UiKind = 1;
+    int DoNotTerminate = 0;
+    std::wstring MainAppParameters;
+    int ShowCommand = 0;
+};

@@ -1,0 +1,71 @@
+#include "session/startup.h"
+
+#include <commctrl.h>
+
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/system_facts.h"
+#include "foundation/text.h"
+#include "foundation/win_resource.h"
+#include "install/permission_service.h"
+#include "session/client_config.h"
+#include "session/main_application.h"
+#include "session/run_state.h"
+
+const wchar_t kSingleInstanceMutexName[] = L"Renewix-7B41D2A9-3C5E-4f18-9A0D-52E6C81F4B37";
+
+namespace {
+
+// Creates the mutex; an invalid handle when it could not be created or already existed.
+renewix::UniqueHandle TakeSingleInstanceMutex() {
+    renewix::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName));
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) mutex.reset();
+    return mutex;
+}
+
+}  // namespace
+
+std::wstring SameNameMessage(const std::wstring& mainApplicationPath) {
+    return L"You have specified the name of your main application to be '" + mainApplicationPath +
+           L"' which is the same name as the Renewix client that is now running. The main application "
+           L"executable should point to the .exe file that launches your application.\r\n\r\n"
+           L"Correct the error and try again";
+}
+
+int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
+    int exitCode = 0;
+    if (RunPermissionManagerCommand(commandLine, &exitCode)) return exitCode;
+
+    renewix::ScopedComInit com;
+    DefWindowProcW(nullptr, 0, 0, 0);
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_COOL_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    RunState& state = RunState::Instance();
+    const ClientConfig& config = ClientConfig::Instance();
+    Log& log = Log::Instance();
+
+    const int logDisabled = IsTestModeCommandLine(commandLine) || config.LoggingEnabled() == 0 ? 1 : 0;
+    log.Start(ApplicationDirectory() + config.LogFileName(), logDisabled);
+    if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemName());
+
+    if (EqualsNoCase(MainApplicationPath(), ModulePath())) {
+        MessageBoxW(GetActiveWindow(), SameNameMessage(MainApplicationPath()).c_str(), L"Renewix",
+                    MB_OK | MB_ICONERROR);
+        return 0;
+    }
+
+    state.ParseCommandLine(commandLine, showCommand);
+    log.WriteNumber(L"Language", static_cast<int>(GetProfileIntW(L"General", L"Language", 0)));
+    log.WriteNumber(L"Locale  ", static_cast<int>(GetThreadLocale()));
+
+    renewix::UniqueHandle mutex = TakeSingleInstanceMutex();
+    if (!mutex) {
+        log.WriteEntry(L"Instance already exists");
+        Sleep(1000);
+        if (state.Mode == ModeCheckBackground) Sleep(10000);
+        mutex = TakeSingleInstanceMutex();
+        if (!mutex) return 0;
+    }
+    return 0;
+}

@@ -1,0 +1,105 @@
+// RenewixConfig.exe: writes the configuration record into a client executable and reads it back.
+#include <windows.h>
+
+#include <string>
+
+#include "config/record_resource.h"
+#include "config/settings_file.h"
+#include "foundation/text.h"
+#include "foundation/win_resource.h"
+
+namespace {
+
+const wchar_t kUsage[] =
+    L"usage:\r\n"
+    L"  RenewixConfig write <client.exe> <settings.ini>   store the settings in the client\r\n"
+    L"  RenewixConfig read <client.exe> [<settings.ini>]  print (or save) the client's settings\r\n"
+    L"  RenewixConfig template [<settings.ini>]           print (or save) settings with every key empty\r\n";
+
+void WriteBytes(DWORD which, const std::string& bytes) {
+    HANDLE out = GetStdHandle(which);
+    DWORD written = 0;
+    if (out && out != INVALID_HANDLE_VALUE) WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+int Fail(const std::wstring& message) {
+    WriteBytes(STD_ERROR_HANDLE, WideToUtf8(L"RenewixConfig: " + message + L"\r\n"));
+    return 1;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::wstring& error) {
+    renewix::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) {
+        error = L"cannot open the settings file '" + path + L"'";
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 1 << 20) {
+        error = L"the settings file '" + path + L"' is unreadable or larger than 1 MiB";
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                           read != bytes.size())) {
+        error = L"cannot read the settings file '" + path + L"'";
+        return false;
+    }
+    return true;
+}
+
+// Prints settings text as UTF-8, or saves it to a file.
+int Emit(const std::wstring& text, int argc, wchar_t** argv, int fileArgument) {
+    std::string bytes = WideToUtf8(text);
+    if (argc <= fileArgument) {
+        WriteBytes(STD_OUTPUT_HANDLE, bytes);
+        return 0;
+    }
+    const std::wstring path = argv[fileArgument];
+    renewix::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size()) {
+        return Fail(L"cannot write '" + path + L"'");
+    }
+    return 0;
+}
+
+int Run(int argc, wchar_t** argv) {
+    if (argc < 2) return Fail(std::wstring(L"no command given\r\n") + kUsage), 2;
+    const std::wstring command = argv[1];
+    std::wstring error;
+    if (EqualsNoCase(command, L"template")) {
+        return Emit(FormatSettings(ClientConfig::Bytes{}), argc, argv, 2);
+    }
+    if (EqualsNoCase(command, L"read") && argc >= 3 && argc <= 4) {
+        ClientConfig::Bytes record{};
+        bool present = false;
+        if (!ReadRecordFromExecutable(argv[2], record, present, error)) return Fail(error);
+        if (!present) WriteBytes(STD_ERROR_HANDLE, "RenewixConfig: the executable holds no settings yet; every key is empty\r\n");
+        return Emit(FormatSettings(record), argc, argv, 3);
+    }
+    if (EqualsNoCase(command, L"write") && argc == 4) {
+        std::string bytes;
+        std::wstring text;
+        ClientConfig::Bytes record{};
+        if (!ReadWholeFile(argv[3], bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
+            !ParseSettings(text, record, error)) {
+            return Fail(std::wstring(argv[3]) + L": " + error + L"; the executable was not changed");
+        }
+        if (!WriteRecordToExecutable(argv[2], record, error)) return Fail(error + L"; the executable was not changed");
+        return 0;
+    }
+    Fail(L"unknown command or wrong number of arguments\r\n" + std::wstring(kUsage));
+    return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (...) {
+        return Fail(L"unexpected failure; nothing was changed");
+    }
+}
