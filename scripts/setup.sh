@@ -130,10 +130,14 @@ build_all() {
     fi
 }
 
-# One long-lived wineserver keeps each Wine start short; stopped by stop_wineserver.
+# One long-lived wineserver keeps each Wine start short, and a session-keeping process
+# started with its output going nowhere owns Wine's services, so that they never inherit
+# (and hold open) the pipe of a test runner. Stopped by stop_wineserver.
 start_wineserver() {
     wineserver -k 2>/dev/null || true
     wineserver -p
+    "$(wine_loader)" "$TEST_BUILD/bin/keep_alive.exe" </dev/null >/dev/null 2>&1 &
+    "$(wine_loader)" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 stop_wineserver() { wineserver -k 2>/dev/null || true; }
 

@@ -1,0 +1,120 @@
+"""Start-up as a user sees it: the log that Renewix.exe writes under Wine."""
+
+import re
+import subprocess
+import sys
+import unittest
+
+from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, read_log
+
+BASE = {
+    "Application": {
+        "MainApplication": "Viewer.exe",
+        "ApplicationName": "Example Viewer",
+        "CheckNowKeyword": "CheckNow",
+        "BackgroundKeyword": "0",
+        "LogFileName": "RenewixLog.txt",
+        "DefaultVersion": "1.0",
+    },
+    "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
+}
+
+
+def settings(**options):
+    result = {section: dict(keys) for section, keys in BASE.items()}
+    for key, value in options.items():
+        section = "Options" if key in ("LoggingEnabled", "CheckFrequency", "LaunchAfterCheck") else "Application"
+        result[section][key] = value
+    return result
+
+
+class StartupTest(ClientTestCase):
+    def log(self):
+        return read_log(self.folder / "RenewixLog.txt")
+
+    def test_header_and_check_now_mode(self):
+        configure(self.client, settings())
+        result = self.run_client("/-checknow", "/x")
+        self.assertEqual(result.returncode, 0)
+        log = self.log()
+        header = re.match(
+            r"Logging started\r\n\tDate:\t(\d\d)/(\d\d)/(\d\d), (\d\d):(\d\d):(\d\d)\r\n"
+            r"\tClient:\t1\.0\.0\.1\r\n\tOS:\tUnknown System\r\n",
+            log,
+        )
+        self.assertIsNotNone(header, log)
+        self.assertIn("\tCommand line:\t/-checknow /x\r\n\tCheckNow mode detected\r\n", log)
+        self.assertRegex(log, r"\tLanguage:\t-?\d+\r\n\tLocale  :\t\d+\r\n")
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log)
+        self.assertNotIn("Instance already exists", log)
+
+    def test_background_scheduler_and_default_modes(self):
+        configure(self.client, settings())
+        cases = [
+            (["0"], "\tCommand line:\t0\r\n\tCheckBackground mode detected\r\n"),
+            (["/Scheduler"], "\tCommand line:\t/Scheduler\r\n\tScheduler mode detected\r\n"),
+            (["report.txt", "/p"], "\tCommand line:\treport.txt /p\r\n\tLanguage:"),
+            (["x", "testMode"], "\tCommand line:\tx testMode\r\n\tLanguage:"),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_client(*args).returncode, 0)
+                self.assertIn(expected, self.log())
+
+    def test_earlier_log_is_replaced(self):
+        configure(self.client, settings())
+        (self.folder / "RenewixLog.txt").write_bytes(b"\xff\xfe" + "old run\r\n".encode("utf-16-le") * 500)
+        self.run_client("CheckNow")
+        log = self.log()
+        self.assertNotIn("old run", log)
+        self.assertTrue(log.startswith("Logging started\r\n"))
+
+    def test_no_log_in_test_mode_or_when_switched_off(self):
+        configure(self.client, settings())
+        self.assertEqual(self.run_client("testMode", "C:\\t\\u.xml").returncode, 0)
+        self.assertFalse((self.folder / "RenewixLog.txt").exists())
+
+        configure(self.client, settings(LoggingEnabled="0"))
+        self.run_client("CheckNow")
+        self.assertFalse((self.folder / "RenewixLog.txt").exists())
+
+        # An empty log name leaves only the folder as the path: no file, and the run goes on.
+        configure(self.client, settings(LogFileName=""))
+        self.assertEqual(self.run_client("CheckNow").returncode, 0)
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe"])
+
+    def test_unconfigured_client_runs_without_a_log(self):
+        result = self.run_client("CheckNow")
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe"])
+
+    def test_second_instance_is_noticed(self):
+        configure(self.client, settings())
+        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_mutex.exe"), "20000"], stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            self.assertEqual(self.run_client("CheckNow").returncode, 0)
+            log = self.log()
+            self.assertIn("\tLocale  :", log)
+            self.assertEqual(log.count("\tInstance already exists\r\n"), 1, log)
+        finally:
+            holder.kill()
+            holder.wait()
+        # Once the other instance is gone, the next run takes the mutex at once.
+        self.run_client("CheckNow")
+        self.assertNotIn("Instance already exists", self.log())
+
+    def test_permission_manager_keywords_end_the_run_before_the_log(self):
+        configure(self.client, settings())
+        for args in (["/PermissionsManagerCheckInstalled"], ["-permissionmanagerinstall"]):
+            with self.subTest(args=args):
+                result = self.run_client(*args)
+                self.assertEqual(result.returncode, 0)
+                self.assertFalse((self.folder / "RenewixLog.txt").exists())
+        # All in lower case, "permissionsmanager" is not rewritten: a normal start.
+        self.assertEqual(self.run_client("/permissionsmanagerrun").returncode, 0)
+        self.assertIn("\tCommand line:\t/permissionsmanagerrun\r\n", self.log())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

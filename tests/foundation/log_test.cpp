@@ -1,1 +1,146 @@
+#include "foundation/log.h"
+
 #include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+// The log file as text, with its byte order mark checked and removed.
+std::wstring ReadLog(const std::wstring& path) {
+    std::string bytes = ReadFileBytes(path);
+    if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        static_cast<unsigned char>(bytes[1]) != 0xFE) {
+        ADD_FAILURE() << "no UTF-16 byte order mark";
+        return {};
+    }
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
+// One test drives the process-wide heading flag in order: the first heading of the
+// process has no blank line before it, every later one has.
+TEST(Log, LineFormsOfAWholeSession) {
+    ScratchFolder folder(L"log-forms");
+    const std::wstring path = folder / L"run.log";
+    {
+        Log log;
+        log.Start(path, 0);
+        ASSERT_TRUE(log.IsOpen());
+        log.WriteHeading(L"Checking for updates...");
+        log.WriteEntry(L"An entry");
+        log.WriteValue(L"Unable to launch", L"C:\\App\\App.exe");
+        log.WriteTwoValues(L"Variable replacement", L"%Login%", L"user");
+        log.WriteNumber(L"Locale  ", 1033);
+        log.WriteNumber(L"Negative", -21);
+        log.WriteValueNumber(L"File", L"a.dll", 4096);
+        log.WriteBlank();
+        log.WriteRaw("\x41\x00", 2);
+        log.WriteEntry(L"");
+        log.Stop();
+        log.WriteEntry(L"dropped after stop");
+    }
+    EXPECT_WSTREQ8(L"Logging started\r\n"
+                   L"\r\nChecking for updates...\r\n"
+                   L"\tAn entry\r\n"
+                   L"\tUnable to launch:\tC:\\App\\App.exe\r\n"
+                   L"\tVariable replacement:\t%Login%, user\r\n"
+                   L"\tLocale  :\t1033\r\n"
+                   L"\tNegative:\t-21\r\n"
+                   L"\tFile:\ta.dll, 4096\r\n"
+                   L"\t\r\n"
+                   L"A\t\r\n"
+                   L"\tEnd of recording\r\n",
+                   ReadLog(path));
+}
+
+TEST(Log, SessionHeaderHasDateClientAndSystem) {
+    ScratchFolder folder(L"log-header");
+    const std::wstring path = folder / L"header.log";
+    {
+        Log log;
+        log.Start(path, 0);
+        log.WriteSessionHeader(L"1.2.3.4", L"Windows XP");
+    }
+    const std::string text = WideToUtf8(ReadLog(path));
+    std::regex expected(
+        "(\r\n)?Logging started\r\n\tDate:\t\\d\\d/\\d\\d/\\d\\d, \\d\\d:\\d\\d:\\d\\d\r\n\tClient:\t1\\.2\\.3\\.4\r\n"
+        "\tOS:\tWindows XP\r\n\tEnd of recording\r\n");
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
+    EXPECT_WSTREQ8(L"12/05/26", Log::FormatDate(2026, 12, 5));
+    EXPECT_WSTREQ8(L"01/02/03", Log::FormatDate(2003, 1, 2));
+    EXPECT_WSTREQ8(L"21:53:07", Log::FormatTime(21, 53, 7));
+    EXPECT_WSTREQ8(L"00:00:00", Log::FormatTime(0, 0, 0));
+}
+
+TEST(Log, DisabledLogCreatesNoFile) {
+    ScratchFolder folder(L"log-disabled");
+    const std::wstring path = folder / L"never.log";
+    {
+        Log log;
+        log.Start(path, 1);
+        log.WriteEntry(L"nothing");
+        EXPECT_FALSE(log.IsOpen());
+    }
+    EXPECT_FALSE(Exists(path));
+}
+
+TEST(Log, EarlierFileIsTruncatedAndAFolderCannotBeALog) {
+    ScratchFolder folder(L"log-truncate");
+    const std::wstring path = folder / L"old.log";
+    ASSERT_TRUE(WriteFileBytes(path, std::string(10000, 'x')));
+    {
+        Log log;
+        log.Start(path, 0);
+        log.WriteEntry(L"new");
+    }
+    std::wstring text = ReadLog(path);
+    EXPECT_EQ(text.find(L'x'), std::wstring::npos);
+    EXPECT_NE(text.find(L"\tnew\r\n"), std::wstring::npos);
+
+    Log onFolder;
+    onFolder.Start(folder.path() + L"\\", 0);  // what an empty configured name leaves
+    EXPECT_FALSE(onFolder.IsOpen());
+    onFolder.WriteEntry(L"goes nowhere");
+}
+
+TEST(Log, LinesFromManyThreadsNeverMix) {
+    ScratchFolder folder(L"log-threads");
+    const std::wstring path = folder / L"threads.log";
+    constexpr int kThreads = 6, kLines = 300;
+    {
+        Log log;
+        log.Start(path, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&log, t] {
+                for (int i = 0; i < kLines; ++i) log.WriteValueNumber(L"Thread " + std::to_wstring(t), L"line", i);
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    }
+    std::wstring text = ReadLog(path);
+    std::wregex line(L"\tThread (\\d):\tline, (\\d+)\r\n");
+    int count = 0;
+    std::vector<int> next(kThreads, 0);
+    for (std::wsregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+        int thread = std::stoi((*it)[1].str());
+        // Each thread's lines arrive whole and in its own order.
+        EXPECT_EQ(std::stoi((*it)[2].str()), next[thread]++);
+        ++count;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+    // Nothing but whole lines: the file is exactly the opening, the lines and the closing.
+    std::size_t expected = text.find(L"\tThread") + std::wstring(L"\tEnd of recording\r\n").size();
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kLines; ++i) {
+            expected += (L"\tThread " + std::to_wstring(t) + L":\tline, " + std::to_wstring(i) + L"\r\n").size();
+        }
+    }
+    EXPECT_EQ(text.size(), expected);
+}
+
+}  // namespace

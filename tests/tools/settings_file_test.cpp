@@ -1,1 +1,101 @@
+#include "config/settings_file.h"
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_support.h"
+
+namespace {
+
+std::wstring Parse(const std::wstring& text, ClientConfig::Bytes& record) {
+    std::wstring error;
+    return ParseSettings(text, record, error) ? L"" : error;
+}
+
+TEST(SettingsFile, FormatThenParseGivesTheSameRecord) {
+    ClientConfig::Bytes record{};
+    ASSERT_EQ(Parse(L"; vendor settings\r\n[Application]\r\n  ApplicationName =  Example Viewer  \r\n"
+                    L"CompanyName=\"  padded  \"\r\nCheckNowKeyword=\"quoted\"\r\n"
+                    L"# comment\r\n[options]\r\ncheckfrequency=7\r\n",
+                    record),
+              L"");
+    ClientConfig config;
+    config.LoadFromBytes(record.data(), record.size());
+    EXPECT_WSTREQ8(L"Example Viewer", config.ApplicationName());
+    EXPECT_WSTREQ8(L"  padded  ", config.CompanyName());
+    EXPECT_WSTREQ8(L"quoted", config.CheckNowKeyword());
+    EXPECT_EQ(config.CheckFrequency(), 7u);
+
+    // Values that need quotes survive the round trip.
+    ClientConfig::Bytes tricky{};
+    const char name[] = "\"starts with a quote";
+    std::memcpy(tricky.data() + config_record::kApplicationName, name, sizeof(name) - 1);
+    const char blanks[] = " a b ";
+    std::memcpy(tricky.data() + config_record::kCompanyName, blanks, sizeof(blanks) - 1);
+    tricky[config_record::kInstanceNumber + 3] = 0x80;
+    for (const ClientConfig::Bytes* original : {&record, &tricky}) {
+        ClientConfig::Bytes again{};
+        std::wstring text = FormatSettings(*original);
+        ASSERT_EQ(Parse(text, again), L"") << WideToUtf8(text);
+        EXPECT_TRUE(again == *original) << WideToUtf8(text);
+        EXPECT_WSTREQ8(text, FormatSettings(again));
+    }
+}
+
+TEST(SettingsFile, TextsMayFillAllButTheLastByte) {
+    ClientConfig::Bytes record{};
+    EXPECT_EQ(Parse(L"[Application]\nDefaultVersion=" + std::wstring(31, L'1') + L"\n", record), L"");
+    EXPECT_EQ(record[config_record::kDefaultVersion + 30], '1');
+    EXPECT_EQ(record[config_record::kDefaultVersion + 31], 0);
+}
+
+TEST(SettingsFile, BadInputIsRefusedWithTheKeyAndTheRule) {
+    struct Bad {
+        const wchar_t* text;
+        const char* message;
+    };
+    const Bad cases[] = {
+        {L"[Application]\nApplicationNam=x\n", "line 2: unknown key 'ApplicationNam' in section [Application]"},
+        {L"ApplicationName=x\n", "line 1: unknown key 'ApplicationName' in section []"},
+        {L"[Options]\nApplicationName=x\n", "line 2: unknown key 'ApplicationName' in section [Options]"},
+        {L"[Application]\nDefaultVersion=123456789012345678901234567890123\n",
+         "line 2: Application.DefaultVersion is 33 bytes long; it holds at most 31"},
+        {L"[PrimaryServer]\nDocumentProtocol=http://long-prefix\n",
+         "line 2: PrimaryServer.DocumentProtocol is 18 bytes long; it holds at most 15"},
+        {L"[Options]\nLoggingEnabled=yes\n",
+         "line 2: Options.LoggingEnabled must be a whole number from 0 to 4294967295, not 'yes'"},
+        {L"[Options]\nCheckFrequency=-1\n",
+         "line 2: Options.CheckFrequency must be a whole number from 0 to 4294967295, not '-1'"},
+        {L"[Options]\nInstanceNumber=4294967296\n",
+         "line 2: Options.InstanceNumber must be a whole number from 0 to 4294967295, not '4294967296'"},
+        {L"[Options]\nConfirmCancel=\n",
+         "line 2: Options.ConfirmCancel must be a whole number from 0 to 4294967295, not ''"},
+        {L"[Options\n", "line 1: a section header must end with ']'"},
+        {L"[Options]\nLoggingEnabled\n", "line 2: expected 'Key=value', found 'LoggingEnabled'"},
+        {L"[Options]\nLoggingEnabled=1\nloggingenabled=0\n", "line 3: Options.LoggingEnabled is given twice"},
+        {L"[Application]\nApplicationName=\u4e2d\u6587\n",
+         "line 2: Application.ApplicationName holds characters that the system code page cannot store"},
+    };
+    for (const Bad& bad : cases) {
+        ClientConfig::Bytes record{};
+        record[0] = 'k';  // a refused file leaves the record as it was
+        std::wstring error;
+        EXPECT_FALSE(ParseSettings(bad.text, record, error)) << bad.message;
+        EXPECT_EQ(WideToUtf8(error), bad.message);
+        EXPECT_EQ(record[0], 'k');
+    }
+}
+
+TEST(SettingsFile, DecodesUtf8AndUtf16Files) {
+    std::wstring text, error;
+    ASSERT_TRUE(DecodeSettingsFile("\xEF\xBB\xBFKey=caf\xC3\xA9", text, error));
+    EXPECT_WSTREQ8(L"Key=caf\u00e9", text);
+    ASSERT_TRUE(DecodeSettingsFile(std::string("\xFF\xFEK\0=\0x\0", 8), text, error));
+    EXPECT_WSTREQ8(L"K=x", text);
+    EXPECT_FALSE(DecodeSettingsFile("Key=\xC3(", text, error));
+    EXPECT_WSTREQ8(L"the settings file is not valid UTF-8 text", error);
+    EXPECT_FALSE(DecodeSettingsFile(std::string("\xFF\xFEK", 3), text, error));
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+"""Helpers for end-to-end tests: real Renewix.exe and RenewixConfig.exe under Wine."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+WINE_RUN = ROOT / "scripts" / "wine-run"
+BIN = Path(os.environ.get("RENEWIX_BIN", ROOT / "build" / "bin"))
+
+
+def windows_path(path):
+    """Wine maps the Unix root to drive Z:."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def wine(exe, *args, timeout=60, cwd=None):
+    return subprocess.run([str(WINE_RUN), str(exe), *args], capture_output=True, timeout=timeout, cwd=cwd)
+
+
+def settings_text(settings):
+    """settings: {section: {key: value}} -> INI text."""
+    lines = []
+    for section, keys in settings.items():
+        lines.append(f"[{section}]")
+        lines.extend(f"{key}={value}" for key, value in keys.items())
+        lines.append("")
+    return "\r\n".join(lines)
+
+
+def configure(exe, settings):
+    """Writes settings into a client executable with the configuration tool."""
+    ini = Path(exe).with_suffix(".ini")
+    ini.write_text(settings_text(settings), encoding="utf-8")
+    result = wine(BIN / "RenewixConfig.exe", "write", windows_path(exe), windows_path(ini))
+    if result.returncode != 0:
+        raise AssertionError(f"RenewixConfig failed: {result.stderr.decode('utf-8', 'replace')}")
+    ini.unlink()
+
+
+def read_log(path):
+    """The UTF-16 log as text; fails when the byte order mark is missing."""
+    data = Path(path).read_bytes()
+    if data[:2] != b"\xff\xfe":
+        raise AssertionError(f"{path} does not start with the UTF-16 byte order mark")
+    return data[2:].decode("utf-16-le")
+
+
+class ClientTestCase(unittest.TestCase):
+    """Each test gets its own folder with a copy of the client."""
+
+    def setUp(self):
+        self.folder = Path(tempfile.mkdtemp(prefix="renewix-e2e-"))
+        self.client = self.folder / "Renewix.exe"
+        shutil.copy(BIN / "Renewix.exe", self.client)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def run_client(self, *args, timeout=60):
+        return wine(self.client, *args, timeout=timeout)

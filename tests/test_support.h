@@ -1,0 +1,80 @@
+// Helpers shared by the unit tests: scratch folders in the Wine prefix and file access.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "foundation/text.h"
+
+// A fresh folder under the temporary directory, removed with everything in it at the end.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::wstring& name) {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        path_ = std::wstring(temp) + L"renewix-test-" + name + L"-" + std::to_wstring(GetCurrentProcessId());
+        RemoveTree(path_);
+        CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~ScratchFolder() { RemoveTree(path_); }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+    static void RemoveTree(const std::wstring& path) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..") continue;
+                std::wstring child = path + L"\\" + name;
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    RemoveTree(child);
+                } else {
+                    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    DeleteFileW(child.c_str());
+                }
+            } while (FindNextFileW(find, &data));
+            FindClose(find);
+        }
+        RemoveDirectoryW(path.c_str());
+    }
+
+private:
+    std::wstring path_;
+};
+
+inline std::string ReadFileBytes(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+inline bool IsDirectory(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// gtest prints std::wstring poorly; compare through UTF-8.
+#define EXPECT_WSTREQ8(expected, actual) EXPECT_EQ(WideToUtf8(expected), WideToUtf8(actual))
