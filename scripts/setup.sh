@@ -62,6 +62,7 @@ ensure_minizip_source() {
     if [ -f "$DEPS/minizip/unzip.c" ]; then return; fi
     say "fetching minizip's Debian source package into $DEPS"
     mkdir -p "$DEPS/fetch"
+    chmod 777 "$DEPS/fetch"  # apt fetches as its own unprivileged user
     (cd "$DEPS/fetch" && apt-get source --download-only -q minizip >/dev/null)
     local dsc
     dsc=$(ls "$DEPS"/fetch/minizip_*.dsc | head -n 1)
