@@ -78,3 +78,28 @@ inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_
 
 // gtest prints std::wstring poorly; compare through UTF-8.
 #define EXPECT_WSTREQ8(expected, actual) EXPECT_EQ(WideToUtf8(expected), WideToUtf8(actual))
+
+#include "foundation/log.h"
+
+// Sends the process-wide log to a fresh file for the life of the object; Lines() reads it back.
+class CapturedLog {
+public:
+    explicit CapturedLog(const std::wstring& path) : path_(path) { Log::Instance().Start(path_, 0); }
+    ~CapturedLog() { Log::Instance().Stop(); }
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    // Ends the log and returns everything after its opening line, as UTF-8.
+    std::string Finish() {
+        Log::Instance().Stop();
+        std::string bytes = ReadFileBytes(path_);
+        if (bytes.size() < 2) return {};
+        std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+        std::size_t start = text.find(L"Logging started\r\n");
+        if (start != std::wstring::npos) text.erase(0, start + 17);
+        return WideToUtf8(text);
+    }
+
+private:
+    std::wstring path_;
+};

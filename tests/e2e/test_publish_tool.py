@@ -1,0 +1,66 @@
+"""RenewixPublish.exe as a vendor uses it on a release folder."""
+
+import re
+import shutil
+import tempfile
+import unittest
+import zlib
+from pathlib import Path
+
+from renewix_e2e import BIN, windows_path, wine
+
+TOOL = BIN / "RenewixPublish.exe"
+
+DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;">
+      <File Name="viewer.exe" Src="bin/"/>
+      <File Name="notes.txt"/>
+    </Directory>
+  </FileList>
+</Renewix>
+"""
+
+
+class PublishToolTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = Path(tempfile.mkdtemp(prefix="renewix-publish-"))
+        (self.folder / "release" / "bin").mkdir(parents=True)
+        shutil.copy(BIN / "Renewix.exe", self.folder / "release" / "bin" / "viewer.exe")
+        (self.folder / "release" / "notes.txt").write_bytes(b"123456789")
+        (self.folder / "update.xml").write_text(DOCUMENT)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def publish(self, base="1A2B", *extra):
+        return wine(TOOL, windows_path(self.folder / "update.xml"), windows_path(self.folder / "release"), base,
+                    windows_path(self.folder / "out.xml"), *extra)
+
+    def test_sizes_crcs_versions_and_code(self):
+        result = self.publish("1A2B", "--versions")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        text = (self.folder / "out.xml").read_text(encoding="utf-8", errors="replace")
+        exe = (self.folder / "release" / "bin" / "viewer.exe").read_bytes()
+        self.assertRegex(text, r'Name="viewer.exe" Src="bin/" Size="%d" CRC="%08X" ByVersion="1\.0\.0\.1"'
+                         % (len(exe), zlib.crc32(exe)))
+        self.assertIn('Name="notes.txt" Size="9" CRC="CBF43926"', text)
+        codes = re.findall(r"<SecureCode>([0-9A-F]{8})</SecureCode>", text)
+        self.assertEqual(len(codes), 1)
+        self.assertIn(b"SecureCode: " + codes[0].encode(), result.stdout)
+
+    def test_refusals_write_no_document(self):
+        (self.folder / "release" / "notes.txt").unlink()
+        result = self.publish()
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"notes.txt' does not exist; no document was written", result.stderr)
+        self.assertFalse((self.folder / "out.xml").exists())
+        self.assertEqual(self.publish("not-hex").returncode, 1)
+        self.assertFalse((self.folder / "out.xml").exists())
+        self.assertEqual(wine(TOOL).returncode, 2)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,131 @@
+#include "publish/publisher.h"
+
+#include <gtest/gtest.h>
+
+#include "description/secure_code.h"
+#include "description/xml_document.h"
+#include "foundation/paths.h"
+#include "foundation/win_resource.h"
+#include "test_support.h"
+#include "transfer/crc32.h"
+
+namespace {
+
+class PublisherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(com_.succeeded());
+        CreateDirectoryW((folder_ / L"release").c_str(), nullptr);
+        CreateDirectoryW((folder_ / L"release\\bin").c_str(), nullptr);
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"release\\bin\\app.exe", "123456789"));
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"release\\readme.txt", std::string(5000, 'r')));
+        ASSERT_TRUE(CopyFileW((ApplicationDirectory() + L"Renewix.exe").c_str(),
+                              (folder_ / L"release\\Renewix.exe").c_str(), FALSE));
+    }
+
+    PublishRequest Request(const std::wstring& document, const std::wstring& base = L"1F2E3D4C") {
+        WriteFileBytes(folder_ / L"update.xml", WideToUtf8(document));
+        return PublishRequest{folder_ / L"update.xml", folder_ / L"release", base, folder_ / L"out.xml", false};
+    }
+
+    XmlDocument LoadOutput() {
+        XmlDocument document = XmlDocument::Create();
+        EXPECT_TRUE(document.LoadFile(folder_ / L"out.xml"));
+        return document;
+    }
+
+    bool ClientAccepts(const XmlDocument& document, const std::wstring& base) {
+        CapturedLog log(folder_ / L"client.log");
+        return CheckDocumentSecureCode(document, base, false, nullptr);
+    }
+
+    renewix::ScopedComInit com_;
+    ScratchFolder folder_{L"publisher"};
+};
+
+const wchar_t kDocument[] =
+    L"<?xml version=\"1.0\"?>\n<Renewix>\n  <UpdateVersion>2.0</UpdateVersion>\n  <FileList>\n"
+    L"    <Directory Name=\"&lt;ApplicationDir&gt;\">\n      <File Name=\"app.exe\" Src=\"bin/\" Size=\"1\"/>\n"
+    L"      <Directory Name=\"docs\"><File Name=\"readme.txt\"/></Directory>\n"
+    L"      <File Name=\"Renewix.exe\"/>\n    </Directory>\n  </FileList>\n"
+    L"  <SecureCode>stale</SecureCode>\n  <Welcome>Hello &amp; welcome</Welcome>\n</Renewix>\n";
+
+TEST_F(PublisherTest, FillsSizesCrcsAndACodeTheClientAccepts) {
+    PublishRequest request = Request(kDocument);
+    request.versions = true;
+    std::wstring report, error;
+    ASSERT_TRUE(Publish(request, report, error)) << WideToUtf8(error);
+
+    XmlDocument document = LoadOutput();
+    std::vector<XmlNode> files = document.SelectSingle(L"Renewix/FileList/Directory").SelectChildren(L"File");
+    ASSERT_EQ(files.size(), 2u);
+    auto attributes = files[0].Attributes();
+    EXPECT_EQ(WideToUtf8(attributes[2].first + L"=" + attributes[2].second), "Size=9");
+    EXPECT_EQ(WideToUtf8(attributes[3].first + L"=" + attributes[3].second), "CRC=CBF43926");
+    std::uint32_t crc = 0;
+    CCrc32Static::ComputeFileCrc(folder_ / L"release\\Renewix.exe", crc);
+    bool sawVersion = false;
+    for (const auto& [name, value] : files[1].Attributes()) {
+        if (name == L"CRC") EXPECT_EQ(value, FormatText(L"%08X", crc));
+        if (name == L"ByVersion") sawVersion = value == FileVersionString(ApplicationDirectory() + L"Renewix.exe");
+    }
+    EXPECT_TRUE(sawVersion);
+    EXPECT_EQ(WideToUtf8(document.SelectSingle(L"Renewix/FileList/Directory/Directory/File").Attributes()[1].second),
+              "5000");
+    // One code, placed last, so that it covers everything.
+    EXPECT_EQ(document.SelectSingle(L"Renewix").SelectChildren(L"SecureCode").size(), 1u);
+    EXPECT_TRUE(ClientAccepts(document, L"1F2E3D4C"));
+    EXPECT_FALSE(ClientAccepts(document, L"1F2E3D4D"));
+    EXPECT_NE(report.find(L"bin\\app.exe: 9 bytes, CRC CBF43926"), std::wstring::npos) << WideToUtf8(report);
+}
+
+TEST_F(PublisherTest, ChangingOneByteOfThePublishedFileBreaksTheCode) {
+    std::wstring report, error;
+    ASSERT_TRUE(Publish(Request(kDocument, L"0x0"), report, error)) << WideToUtf8(error);
+    std::string bytes = ReadFileBytes(folder_ / L"out.xml");
+    ASSERT_TRUE(ClientAccepts(LoadOutput(), L"0"));
+    const std::size_t at = bytes.find("2.0");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = '3';
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"out.xml", bytes));
+    EXPECT_FALSE(ClientAccepts(LoadOutput(), L"0"));
+}
+
+TEST_F(PublisherTest, RefusesWithoutWritingAnything) {
+    struct Case {
+        std::wstring document;
+        std::wstring base;
+        const char* message;
+    };
+    const Case cases[] = {
+        {L"<Renewix><FileList><File Name=\"gone.dll\" Src=\"bin/\"/></FileList></Renewix>", L"1",
+         "gone.dll' does not exist"},
+        {L"<Update><FileList/></Update>", L"1", "has no Renewix root element"},
+        {L"<Renewix><FileList>", L"1", "is not a well-formed XML document"},
+        {L"<Renewix/>", L"xyz", "the base secure code 'xyz' is not a hexadecimal number of up to 8 digits"},
+        {L"<Renewix/>", L"123456789", "is not a hexadecimal number"},
+        {L"<Renewix/>", L"", "is not a hexadecimal number"},
+        {L"<Renewix version=\"2\"/>", L"1", "must not carry attributes"},
+    };
+    for (const Case& c : cases) {
+        std::wstring report, error;
+        EXPECT_FALSE(Publish(Request(c.document, c.base), report, error));
+        EXPECT_NE(WideToUtf8(error).find(c.message), std::string::npos) << WideToUtf8(error);
+        EXPECT_FALSE(Exists(folder_ / L"out.xml"));
+    }
+}
+
+TEST_F(PublisherTest, BaseCodeSpellings) {
+    std::uint32_t code = 0;
+    EXPECT_TRUE(ParseBaseCode(L"0", code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(ParseBaseCode(L"0xFFFFFFFF", code));
+    EXPECT_EQ(code, 0xFFFFFFFFu);
+    EXPECT_TRUE(ParseBaseCode(L"abcDEF01", code));
+    EXPECT_EQ(code, 0xABCDEF01u);
+    EXPECT_FALSE(ParseBaseCode(L"0x", code));
+    EXPECT_FALSE(ParseBaseCode(L" 1", code));
+    EXPECT_FALSE(ParseBaseCode(L"-1", code));
+}
+
+}  // namespace

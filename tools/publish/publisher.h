@@ -1,0 +1,21 @@
+// Fills an update document's file sizes, CRCs and versions from the release files and
+// seals it with its secure code, through the same DOM the client reads it with.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct PublishRequest {
+    std::wstring document;       // the vendor's update document
+    std::wstring releaseFolder;  // holds every file at Src + Name
+    std::wstring baseCode;       // hexadecimal, as configured into the client
+    std::wstring output;         // where the sealed document goes
+    bool versions = false;       // also fill ByVersion from each file's version resource
+};
+
+// Strict hexadecimal: an optional 0x and one to eight digits.
+bool ParseBaseCode(const std::wstring& text, std::uint32_t& code);
+
+// True when the output was written; otherwise `error` says why and no output exists.
+// `report` lists what was filled, a line per file.
+bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& error);
