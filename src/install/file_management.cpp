@@ -7,6 +7,7 @@
 
 #include "foundation/paths.h"
 #include "foundation/text.h"
+#include "install/registry_operations.h"
 #include "session/client_config.h"
 
 namespace PermissionManager {
@@ -112,8 +113,14 @@ void StandardFileManagement::SetTimes(const FILETIME& creation, const FILETIME& 
     if (file_) SetFileTime(file_.get(), &creation, &lastAccess, &lastWrite);
 }
 
-int StandardFileManagement::UpdateRegistry(const std::wstring&, const std::wstring&, int) { return 0; }
-std::wstring StandardFileManagement::QueryRegistry(const std::wstring&, int) { return {}; }
+int StandardFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
+                                           const std::wstring& action) {
+    return ApplyRegistryAction(keyPath, valueName, action);
+}
+
+std::wstring StandardFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring& type) {
+    return QueryRegistryValue(registryPath, type);
+}
 int StandardFileManagement::RegisterServer(const std::wstring&) { return 0; }
 int StandardFileManagement::Unzip(const std::wstring&, const std::wstring&) { return -1; }
 

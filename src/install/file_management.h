@@ -25,8 +25,9 @@ public:
     virtual int DeleteTree(const std::wstring& path) = 0;
     virtual DWORD GetAttributes(const std::wstring& path) = 0;
     virtual void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) = 0;
-    virtual int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName, int action) = 0;
-    virtual std::wstring QueryRegistry(const std::wstring& registryPath, int type) = 0;
+    virtual int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
+                               const std::wstring& action) = 0;
+    virtual std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) = 0;
     virtual int RegisterServer(const std::wstring& libraryPath) = 0;
     virtual int Unzip(const std::wstring& archivePath, const std::wstring& destination) = 0;
 };
@@ -47,10 +48,11 @@ public:
     int DeleteTree(const std::wstring& path) override;
     DWORD GetAttributes(const std::wstring& path) override;
     void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) override;
-    // Registry, registration and archives arrive with the installation work; until then
-    // they fail rather than pretend to succeed.
-    int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName, int action) override;
-    std::wstring QueryRegistry(const std::wstring& registryPath, int type) override;
+    int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
+                       const std::wstring& action) override;
+    std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) override;
+    // Registration and archives arrive with the installation work; until then they fail
+    // rather than pretend to succeed.
     int RegisterServer(const std::wstring& libraryPath) override;
     int Unzip(const std::wstring& archivePath, const std::wstring& destination) override;
 

@@ -1,0 +1,31 @@
+// Reading rules shared by the document's three lists.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "description/xml_document.h"
+
+class Log;
+
+// "True" in any case; every other text is false.
+bool IsTrueText(const std::wstring& text);
+// Leading decimal digits (with an optional sign); none gives 0.
+int DecimalValue(const std::wstring& text);
+// Unsigned hexadecimal without prefix, read up to the first other character.
+std::uint32_t HexValue(const std::wstring& text);
+
+// False (with the log entry) when the element's OS mask leaves out the running system.
+bool PassesOsTest(const XmlNode& element, Log& log);
+bool OsMaskMatches(int mask, int systemCode);
+
+// Base of the three list readers; the hook may refuse a node list before it is read.
+class DownloadBase {
+public:
+    DownloadBase();
+    virtual ~DownloadBase() = default;
+    virtual bool ShouldRead(const std::vector<XmlNode>& nodes, const std::wstring& basePath);
+
+protected:
+    Log* log_;
+};

@@ -1,0 +1,58 @@
+// The document's file list as flat entries, each selected or skipped by the download decision.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "description/document_rules.h"
+
+struct FileEntry {
+    std::wstring destination;   // full local path
+    std::wstring source;        // Src + Name, relative to the server's files location
+    std::wstring downloadName;  // "UpdateFile%d" in the download folder
+    int size = 0;
+    std::uint32_t crc = 0;
+    int alreadyDownloaded = 0;
+    int registerServer = 0;
+    int selected = 0;
+    int unzip = 0;
+    int ignoreErrors = 0;
+};
+
+// What the decision needs to know about one file from the document.
+struct FileRequest {
+    std::wstring byVersion;
+    std::wstring byDate;
+};
+
+class DownloadFile : public DownloadBase {
+public:
+    explicit DownloadFile(std::wstring downloadFolder);
+
+    // Reads a FileList (or Directory) element; 0 when a directory macro expanded to nothing.
+    int Read(const XmlNode& element, const std::wstring& basePath);
+    void Clear();
+
+    // Decides whether the candidate is fetched, with the log lines of each test, and marks
+    // a file already in the download folder.
+    bool Decide(FileEntry& candidate, const FileRequest& request);
+
+    std::size_t Count() const { return entries_.size(); }
+    int TotalBytes() const { return totalBytes_; }
+    const std::vector<FileEntry>& Entries() const { return entries_; }
+    std::vector<FileEntry>& Entries() { return entries_; }
+    const std::wstring& DownloadFolder() const { return downloadFolder_; }
+
+private:
+    bool VersionTest(const std::wstring& destination, const std::wstring& version);
+    bool TimeTest(const std::wstring& destination, const std::wstring& stamp);
+    bool AlreadyDownloaded(const std::wstring& path, int size);
+
+    std::wstring downloadFolder_;
+    int totalBytes_ = 0;
+    std::vector<FileEntry> entries_;
+};
+
+// A DOS date (high 16 bits) and time (low 16 bits) as a file time, with no zone conversion.
+bool DosStampToFileTime(std::uint32_t stamp, FILETIME* time);

@@ -1,0 +1,56 @@
+#include "description/registry_list.h"
+
+#include "foundation/log.h"
+#include "foundation/text.h"
+#include "install/file_management.h"
+
+bool IsUserRegistryPath(const std::wstring& keyPath) {
+    return StartsWith(keyPath, L"HKEY_CURRENT_USER") || StartsWith(keyPath, L"HKEY_CURRENT_CONFIG");
+}
+
+int DownloadRegistry::Read(const XmlNode& element, const std::wstring& basePath) {
+    std::vector<XmlNode> keys = element.SelectChildren(L"Key");
+    if (!ShouldRead(keys, basePath)) return 1;
+    for (const XmlNode& key : keys) {
+        std::wstring path;
+        for (const auto& [name, value] : key.Attributes()) {
+            if (name == L"Name") {
+                path = basePath + L"\\" + value;
+                break;
+            }
+        }
+        if (!Read(key, path)) return 0;
+    }
+    std::vector<XmlNode> values = element.SelectChildren(L"Value");
+    if (!ShouldRead(values, basePath)) return 1;
+    const std::size_t start = basePath.find_first_not_of(L" \\");
+    const std::wstring keyPath = start == std::wstring::npos ? std::wstring() : basePath.substr(start);
+    for (const XmlNode& value : values) {
+        if (!PassesOsTest(value, *log_)) continue;
+        RegistryEntry entry{keyPath, {}, {}};
+        for (const auto& [name, text] : value.Attributes()) {
+            if (name == L"Name") entry.valueName = text;
+            else if (name == L"Action") entry.action = text;
+        }
+        entries_.push_back(std::move(entry));
+    }
+    return 1;
+}
+
+int DownloadRegistry::Apply() {
+    PermissionManager::StandardFileManagement user;
+    std::unique_ptr<PermissionManager::IClientFileManager> system = PermissionManager::CreateFileManager();
+    bool failed = false;
+    for (const RegistryEntry& entry : entries_) {
+        const bool isUser = IsUserRegistryPath(entry.keyPath);
+        PermissionManager::IClientFileManager& manager = isUser ? user : *system;
+        if (manager.UpdateRegistry(entry.keyPath, entry.valueName, entry.action)) {
+            log_->WriteValue(L"Updated registry", entry.keyPath);
+        } else {
+            log_->WriteTwoValues(isUser ? L"Unable to update user registry" : L"Unable to update system registry",
+                                 entry.action + L"; " + entry.valueName, entry.keyPath);
+            failed = true;
+        }
+    }
+    return failed ? 0 : 1;
+}

@@ -1,0 +1,104 @@
+#include "description/variables.h"
+
+#include <windows.h>
+
+#include "foundation/log.h"
+#include "foundation/system_facts.h"
+#include "foundation/text.h"
+#include "install/file_management.h"
+#include "session/client_config.h"
+#include "session/run_state.h"
+#include "ui/localised_text.h"
+
+namespace {
+
+void ReplaceEvery(std::wstring& text, const std::wstring& from, const std::wstring& to) {
+    if (from.empty()) return;
+    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+std::wstring ReadVariableFile(PermissionManager::StandardFileManagement& files, const std::wstring& source) {
+    if (!files.Open(source, GENERIC_READ, OPEN_EXISTING, 0)) {
+        Log::Instance().WriteValue(L"Errors opening", source);
+        return {};
+    }
+    char buffer[1023];
+    DWORD read = files.Read(buffer, sizeof(buffer));
+    files.Close();
+    return read > 0 ? AnsiToWide(std::string_view(buffer, read)) : std::wstring();
+}
+
+}  // namespace
+
+std::wstring NormalizeLineBreaks(const std::wstring& text) {
+    std::wstring result = text;
+    ReplaceEvery(result, L"\r\n", L"\n");
+    ReplaceEvery(result, L"\n", L"\r\n");
+    return result;
+}
+
+std::wstring ReplaceVariables(const std::wstring& input) {
+    std::wstring text = input;
+    const ClientConfig& config = ClientConfig::Instance();
+    const RunState& state = RunState::Instance();
+    // Each fact is looked up only when its variable is there: the host lookup is not free.
+    struct Variable {
+        const wchar_t* name;
+        std::wstring (*value)(const ClientConfig&, const RunState&);
+    };
+    static const Variable kVariables[] = {
+        {L"%Login%", [](const ClientConfig&, const RunState&) { return LoginName(); }},
+        {L"%Platform%", [](const ClientConfig&, const RunState&) { return OperatingSystemName(); }},
+        {L"%IpAddress%", [](const ClientConfig&, const RunState&) { return IpAddress(); }},
+        {L"%HostName%", [](const ClientConfig&, const RunState&) { return HostName(); }},
+        {L"%ApplicationName%", [](const ClientConfig& c, const RunState&) { return c.ApplicationName(); }},
+        {L"%CompanyName%", [](const ClientConfig& c, const RunState&) { return c.CompanyName(); }},
+        {L"%CompanyEmail%", [](const ClientConfig& c, const RunState&) { return c.CompanyEmail(); }},
+        {L"%CurrentVersion%", [](const ClientConfig&, const RunState& s) { return s.CurrentVersion; }},
+        {L"%UpdateVersion%", [](const ClientConfig&, const RunState& s) { return s.UpdateVersion; }},
+    };
+    for (const Variable& variable : kVariables) {
+        if (text.find(variable.name) != std::wstring::npos) ReplaceEvery(text, variable.name, variable.value(config, state));
+    }
+
+    const std::wstring opening = L"%VARIABLE ";
+    PermissionManager::StandardFileManagement files;
+    for (int round = 0; round < 26; ++round) {
+        const std::size_t start = text.find(opening);
+        if (start == std::wstring::npos) break;
+        const std::size_t end = text.find(L'%', start + 1);
+        if (end == std::wstring::npos) break;
+        const std::wstring token = text.substr(start, end - start + 1);
+        std::wstring body = token.substr(opening.size());
+        while (!body.empty() && body.back() == L'%') body.pop_back();
+
+        std::wstring value;
+        const std::size_t bar = body.find(L'|');
+        if (bar != std::wstring::npos) {
+            const std::wstring source = body.substr(0, bar);
+            const std::wstring type = body.substr(bar + 1);
+            if (EqualsNoCase(type, L"REG_SZ") || EqualsNoCase(type, L"REG_DWORD")) {
+                value = files.QueryRegistry(source, type);
+            } else if (EqualsNoCase(type, L"FILE")) {
+                value = ReadVariableFile(files, source);
+            } else {
+                Log::Instance().WriteTwoValues(L"Unknown variable type", source, type);
+            }
+            Log::Instance().WriteTwoValues(L"Variable replacement", source, value);
+        }
+        ReplaceEvery(text, token, value);
+    }
+    return text;
+}
+
+std::wstring PrepareText(unsigned localisedId) {
+    return ReplaceVariables(NormalizeLineBreaks(LoadLocalisedText(localisedId)));
+}
+
+std::wstring PrepareText(const std::wstring& text, unsigned localisedId) {
+    if (localisedId == 0) return text.empty() ? text : ReplaceVariables(NormalizeLineBreaks(text));
+    if (text.empty()) return PrepareText(localisedId);
+    return ReplaceVariables(text);
+}

@@ -1,0 +1,33 @@
+// The wizard's texts, ids 224 to 246, from the string tables in the language the system picks.
+#pragma once
+
+#include <string>
+
+enum LocalisedTextId : unsigned {
+    TextTransferInstruction = 224,
+    TextStatusLabel = 225,
+    TextCurrentFileLabel = 226,
+    TextRestartAutomatically = 227,
+    TextNoInternet = 228,
+    TextServerUnreachable = 229,
+    TextWelcome = 230,
+    TextConfirmCancel = 231,
+    TextUpdateNotNeeded = 232,
+    TextInstallComplete = 233,
+    TextApplicationName = 234,
+    TextBackgroundUpdated = 235,
+    TextDownloadTitle = 236,
+    TextDownloadSubtitle = 237,
+    TextDownloadingFile = 238,
+    TextLicenseTitle = 239,
+    TextLicenseSubtitle = 240,
+    TextLicenseInstruction = 241,
+    TextLicenseAccept = 242,
+    TextLicenseDecline = 243,
+    TextVisitCompany = 244,
+    TextChecking = 245,
+    TextInstalling = 246,
+};
+
+// The text of an id from the executable's own string tables; empty when no table holds it.
+std::wstring LoadLocalisedText(unsigned id);

@@ -1,0 +1,101 @@
+#include "description/execute_list.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/paths.h"
+#include "foundation/win_resource.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(ExecuteList, SplitsProgramAndQuotedParameters) {
+    std::wstring program, parameters;
+    SplitCommand(L"<ApplicationDir>setup.exe '/silent /log'", &program, &parameters);
+    EXPECT_WSTREQ8(L"<ApplicationDir>setup.exe", program);
+    EXPECT_WSTREQ8(L"/silent /log", parameters);
+    SplitCommand(L"C:\\it's\\tool.exe", &program, &parameters);
+    EXPECT_WSTREQ8(L"C:\\it's\\tool.exe", program);
+    EXPECT_WSTREQ8(L"", parameters);
+    SplitCommand(L"'/x'", &program, &parameters);
+    EXPECT_WSTREQ8(L"", program);
+    EXPECT_WSTREQ8(L"/x", parameters);
+    SplitCommand(L"run.exe 'a' 'b'", &program, &parameters);
+    EXPECT_WSTREQ8(L"run.exe", program);
+    EXPECT_WSTREQ8(L"a", parameters);
+}
+
+class ExecuteListTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(com_.succeeded());
+        helper_ = ApplicationDirectory() + L"write_marker.exe";
+        ASSERT_TRUE(Exists(helper_));
+    }
+
+    DownloadExecute Read(const std::wstring& shellExec) {
+        XmlDocument document = XmlDocument::Create();
+        EXPECT_TRUE(document.LoadText(L"<Renewix><ShellExec>" + shellExec + L"</ShellExec></Renewix>"));
+        DownloadExecute list;
+        EXPECT_EQ(list.Read(document.SelectSingle(L"Renewix/ShellExec"), L""), 1);
+        return list;
+    }
+
+    std::wstring Marker(const wchar_t* name) const { return folder_ / name; }
+
+    renewix::ScopedComInit com_;
+    ScratchFolder folder_{L"execute"};
+    std::wstring helper_;
+};
+
+TEST_F(ExecuteListTest, ReadsPointsWaitFlagsAndSystems) {
+    CapturedLog log(folder_ / L"read.log");
+    DownloadExecute list = Read(L"<Execute File=\"a.exe\" Point=\"4\" WaitForProcess=\"true\"/>"
+                                L"<Other/><Execute File=\"b.exe\"/><Execute File=\"c.exe\" Point=\"2\" OS=\"0\"/>"
+                                L"<Execute Point=\"1\" WaitForProcess=\"yes\"/>");
+    ASSERT_EQ(list.Entries().size(), 3u);
+    EXPECT_EQ(list.Entries()[0].point, 4);
+    EXPECT_TRUE(list.Entries()[0].wait);
+    EXPECT_EQ(list.Entries()[1].point, -1);
+    EXPECT_WSTREQ8(L"", list.Entries()[2].command);
+    EXPECT_FALSE(list.Entries()[2].wait);
+    EXPECT_NE(log.Finish().find("\tItem skipped. Not targeted for this OS.\r\n"), std::string::npos);
+}
+
+TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
+    const std::wstring first = Marker(L"first.txt"), second = Marker(L"second.txt"), other = Marker(L"other.txt");
+    DownloadExecute list = Read(L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + helper_ + L" '" + first +
+                                L" waited 300'\"/>"
+                                L"<Execute Point=\"3\" File=\"" + helper_ + L" '" + other + L"'\"/>"
+                                L"<Execute Point=\"4\" WaitForProcess=\"true\" File=\"" + helper_ + L" '" + second +
+                                L" quoted'\"/>");
+    CapturedLog log(folder_ / L"run.log");
+    EXPECT_EQ(list.RunPoint(4), 1);
+    // Both waited for: their markers exist as soon as the point has run.
+    EXPECT_EQ(ReadFileBytes(first), "waited");
+    EXPECT_EQ(ReadFileBytes(second), "quoted");
+    EXPECT_FALSE(Exists(other));
+    const std::string text = log.Finish();
+    EXPECT_NE(text.find("\tExecute file: " + WideToUtf8(helper_) + " " + WideToUtf8(first) +
+                        " waited 300\r\n\tWaiting for process to finish\r\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(ExecuteListTest, MissingProgramIsRetriedTwiceThenSkipped) {
+    const std::wstring missing = folder_ / L"later.exe";
+    const std::wstring marker = Marker(L"after.txt");
+    DownloadExecute list = Read(L"<Execute Point=\"4\" File=\"" + missing + L"\"/>"
+                                L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + helper_ + L" '" + marker +
+                                L"'\"/>");
+    CapturedLog log(folder_ / L"missing.log");
+    list.RunPoint(4);
+    const std::string text = log.Finish();
+    const std::string path = WideToUtf8(missing);
+    EXPECT_NE(text.find("\tDelay: Exe missing:\t" + path + "\r\n\tDelay: Exe missing:\t" + path +
+                        "\r\n\tError: Exe missing:\t" + path + "\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(Exists(marker));  // the next entry still runs
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+#include "description/file_list.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/paths.h"
+#include "foundation/win_resource.h"
+#include "test_support.h"
+
+namespace {
+
+void SetWriteTime(const std::wstring& path, const FILETIME& time) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+}
+
+class FileListTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(com_.succeeded());
+        CreateDirectoryW((folder_ / L"app").c_str(), nullptr);
+        CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
+    }
+
+    // Reads a FileList element whose directories sit under the scratch folder.
+    DownloadFile ReadList(const std::wstring& fileList, std::string* log = nullptr, int* result = nullptr) {
+        XmlDocument document = XmlDocument::Create();
+        EXPECT_TRUE(document.LoadText(L"<Renewix><FileList>" + fileList + L"</FileList></Renewix>"));
+        DownloadFile list(folder_ / L"downloads");
+        CapturedLog captured(folder_ / L"files.log");
+        int read = list.Read(document.SelectSingle(L"Renewix/FileList"), folder_.path());
+        std::string text = captured.Finish();
+        if (log) *log = text;
+        if (result) *result = read;
+        return list;
+    }
+
+    renewix::ScopedComInit com_;
+    ScratchFolder folder_{L"file-list"};
+};
+
+TEST_F(FileListTest, DirectoriesFirstDepthFirstAndNumberedWithoutGaps) {
+    std::string log;
+    DownloadFile list = ReadList(
+        L"<File Name=\"root.txt\" Size=\"1\"/>"
+        L"<Directory Name=\"a\"><File Name=\"a1.txt\" Src=\"files/a/\" Size=\"10\" CRC=\"cbf43926\"/>"
+        L"  <Directory Name=\"deep\"><File Name=\"d.txt\" Size=\"20\" CRC=\"0xCBF43926\"/></Directory></Directory>"
+        L"<Directory Name=\"b\"><File Name=\"zero.txt\" Size=\"0\"/><File Name=\"text.txt\" Size=\"many\"/>"
+        L"  <File Name=\"skipped.txt\" Size=\"5\" OS=\"0\"/><File Name=\"b1.dll\" Size=\"30\" Register=\"true\" "
+        L"Action=\"Unzip\" IgnoreErrors=\"TRUE\"/><File Name=\"b2.zip\" Size=\"40\" Action=\"unzip\"/></Directory>"
+        L"<Directory Name=\"a\"><File Name=\"again.txt\" Size=\"50\"/></Directory>",
+        &log);
+    const auto& e = list.Entries();
+    ASSERT_EQ(e.size(), 6u) << log;
+    const std::wstring base = folder_.path();
+    EXPECT_WSTREQ8(base + L"\\a\\deep\\d.txt", e[0].destination);
+    EXPECT_WSTREQ8(base + L"\\a\\a1.txt", e[1].destination);
+    EXPECT_WSTREQ8(L"files/a/a1.txt", e[1].source);
+    EXPECT_EQ(e[1].crc, 0xCBF43926u);
+    EXPECT_EQ(e[0].crc, 0xCBF43926u);
+    EXPECT_WSTREQ8(base + L"\\b\\b1.dll", e[2].destination);
+    EXPECT_TRUE(e[2].registerServer && e[2].ignoreErrors && !e[2].unzip);
+    EXPECT_TRUE(e[3].unzip);
+    EXPECT_WSTREQ8(base + L"\\a\\again.txt", e[4].destination);
+    EXPECT_WSTREQ8(base + L"\\root.txt", e[5].destination);
+    for (std::size_t i = 0; i < e.size(); ++i) {
+        EXPECT_WSTREQ8(L"UpdateFile" + std::to_wstring(i + 1), e[i].downloadName);
+        EXPECT_TRUE(e[i].selected);
+    }
+    EXPECT_EQ(list.TotalBytes(), 20 + 10 + 30 + 40 + 50 + 1);
+    EXPECT_NE(log.find("\tZero byte file will not be retrieved:\t" + WideToUtf8(base) + "\\b\\zero.txt\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("\tItem skipped. Not targeted for this OS.\r\n"), std::string::npos);
+    EXPECT_EQ(log.find("skipped.txt"), std::string::npos);
+}
+
+TEST_F(FileListTest, MacrosAndFilesOutsideAnyDirectory) {
+    XmlDocument document = XmlDocument::Create();
+    ASSERT_TRUE(document.LoadText(L"<Renewix><FileList><File Name=\"top.txt\" Size=\"1\"/>"
+                                  L"<Directory Name=\"&lt;ApplicationDir&gt;\"><File Name=\"x.txt\" Size=\"2\"/>"
+                                  L"<Directory Name=\"sub\"><File Name=\"y.txt\" Size=\"3\"/></Directory></Directory>"
+                                  L"<Directory Name=\"&lt;WinDir&gt;\\fonts\"><File Name=\"z.txt\" Size=\"4\"/></Directory>"
+                                  L"</FileList></Renewix>"));
+    DownloadFile list(folder_ / L"downloads");
+    {
+        CapturedLog log(folder_ / L"macros.log");
+        ASSERT_EQ(list.Read(document.SelectSingle(L"Renewix/FileList"), L""), 1);
+    }
+    const auto& e = list.Entries();
+    ASSERT_EQ(e.size(), 4u);
+    EXPECT_WSTREQ8(ApplicationDirectory() + L"sub\\y.txt", e[0].destination);
+    EXPECT_WSTREQ8(ApplicationDirectory() + L"x.txt", e[1].destination);  // the doubled backslash is tidied
+    // A macro with more text after it is one unknown macro name: the application directory.
+    EXPECT_WSTREQ8(ApplicationDirectory() + L"z.txt", e[2].destination);
+    EXPECT_WSTREQ8(L"\\top.txt", e[3].destination);
+}
+
+TEST_F(FileListTest, IgnoreIfMissingDropsSilentlyAndShiftsTheNumbers) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\present.txt", "p"));
+    std::string log;
+    DownloadFile list = ReadList(L"<Directory Name=\"app\"><File Name=\"first.txt\" Size=\"1\"/>"
+                                 L"<File Name=\"absent.txt\" Size=\"1\" IgnoreIfMissing=\"true\"/>"
+                                 L"<File Name=\"present.txt\" Size=\"1\" IgnoreIfMissing=\"TRUE\"/></Directory>",
+                                 &log);
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_WSTREQ8(L"UpdateFile2", list.Entries()[1].downloadName);
+    EXPECT_NE(list.Entries()[1].destination.find(L"present.txt"), std::wstring::npos);
+    EXPECT_EQ(log.find("absent.txt"), std::string::npos);
+}
+
+TEST_F(FileListTest, VersionDecision) {
+    const std::wstring client = ApplicationDirectory() + L"Renewix.exe";
+    ASSERT_TRUE(CopyFileW(client.c_str(), (folder_ / L"app\\tool.exe").c_str(), FALSE));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\plain.dat", "no version"));
+    const std::wstring local = FileVersionString(folder_ / L"app\\tool.exe");
+    ASSERT_EQ(WideToUtf8(local), "1.0.0.1");
+    std::string log;
+    DownloadFile list = ReadList(L"<Directory Name=\"app\">"
+                                 L"<File Name=\"tool.exe\" Size=\"9\" ByVersion=\"1.0.0.2\"/>"
+                                 L"<File Name=\"tool.exe\" Size=\"9\" ByVersion=\"1.0.0.1\"/>"
+                                 L"<File Name=\"tool.exe\" Size=\"9\" ByVersion=\"1.0\"/>"
+                                 L"<File Name=\"tool.exe\" Size=\"9\" ByVersion=\"bad\"/>"
+                                 L"<File Name=\"plain.dat\" Size=\"9\" ByVersion=\"1.0\"/>"
+                                 L"<File Name=\"new.exe\" Size=\"9\" ByVersion=\"1.0\"/>"
+                                 L"<File Name=\"tool.exe\" Size=\"9\"/></Directory>",
+                                 &log);
+    ASSERT_EQ(list.Count(), 4u) << log;
+    EXPECT_NE(log.find("\tCompare versions: 1.0.0.2, 1.0.0.1 - File added, server version newer.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\tCompare versions: 1.0.0.1, 1.0.0.1 - File not added, client version newer.\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("\tCompare versions: 1.0, 1.0.0.1 - File not added, client version newer.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\tCompare versions: bad, 1.0.0.1 - File not added, client version newer.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\tFile version not readable -- download new version.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\tFile added - not on user system.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\tFile added\r\n"), std::string::npos);
+}
+
+TEST_F(FileListTest, TimeDecisionAndBothTests) {
+    const std::wstring path = folder_ / L"app\\data.bin";
+    ASSERT_TRUE(WriteFileBytes(path, "local"));
+    // Local file written on 2020-06-15 12:00:00; DOS stamps around it.
+    SYSTEMTIME when{2020, 6, 0, 15, 12, 0, 0, 0};
+    FILETIME local;
+    SystemTimeToFileTime(&when, &local);
+    SetWriteTime(path, local);
+    const auto stamp = [](int y, int mo, int d, int h, int mi, int s) {
+        return FormatText(L"%X", ((y - 1980) << 25) | (mo << 21) | (d << 16) | (h << 11) | (mi << 5) | (s / 2));
+    };
+    FILETIME converted;
+    ASSERT_TRUE(DosStampToFileTime(HexValue(stamp(2020, 6, 15, 12, 0, 0)), &converted));
+    EXPECT_EQ(CompareFileTime(&converted, &local), 0);
+
+    std::string log;
+    DownloadFile list = ReadList(L"<Directory Name=\"app\">"
+                                 L"<File Name=\"data.bin\" Size=\"5\" ByDate=\"" + stamp(2020, 6, 15, 12, 0, 2) + L"\"/>"
+                                 L"<File Name=\"data.bin\" Size=\"5\" ByDate=\"" + stamp(2020, 6, 15, 12, 0, 0) + L"\"/>"
+                                 L"<File Name=\"data.bin\" Size=\"5\" ByDate=\"" + stamp(2019, 1, 1, 0, 0, 0) + L"\"/>"
+                                 L"<File Name=\"data.bin\" Size=\"5\" ByVersion=\"1.0\" ByDate=\"" +
+                                     stamp(2021, 1, 1, 0, 0, 0) + L"\"/>"
+                                 L"</Directory>",
+                                 &log);
+    ASSERT_EQ(list.Count(), 2u) << log;
+    EXPECT_NE(log.find("\tFile added - Timestamp is newer on server.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\tFile not added - Timestamp is older on server.\r\n"), std::string::npos);
+    // With both, each test writes its line and either one selects the file.
+    EXPECT_NE(log.find("\tFile version not readable -- download new version.\r\n\tFile added - Timestamp is newer "
+                       "on server.\r\n"),
+              std::string::npos);
+}
+
+TEST_F(FileListTest, FilesLeftByAnInterruptedRun) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", std::string(100, 'x')));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile2", std::string(99, 'x')));
+    std::string log;
+    DownloadFile list = ReadList(L"<Directory Name=\"app\"><File Name=\"one.bin\" Size=\"100\"/>"
+                                 L"<File Name=\"two.bin\" Size=\"100\"/></Directory>",
+                                 &log);
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_TRUE(list.Entries()[0].alreadyDownloaded);
+    EXPECT_FALSE(list.Entries()[1].alreadyDownloaded);
+    EXPECT_EQ(list.TotalBytes(), 100);
+    EXPECT_NE(log.find("\tFile added\r\n\tFile already downloaded\r\n"), std::string::npos);
+}
+
+}  // namespace
