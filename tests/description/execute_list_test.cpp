@@ -81,6 +81,19 @@ TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
         << text;
 }
 
+TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
+    const std::wstring marker = Marker(L"later.txt");
+    DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + helper_ + L" '" + marker + L" late 1500'\"/>");
+    CapturedLog log(folder_ / L"nowait.log");
+    list.RunPoint(1);
+    // The point returned while the program was still in its delay ...
+    EXPECT_FALSE(Exists(marker));
+    // ... and the program finishes by itself.
+    for (int i = 0; i < 200 && !Exists(marker); ++i) Sleep(50);
+    EXPECT_EQ(ReadFileBytes(marker), "late");
+    EXPECT_EQ(log.Finish().find("Waiting for process to finish"), std::string::npos);
+}
+
 TEST_F(ExecuteListTest, MissingProgramIsRetriedTwiceThenSkipped) {
     const std::wstring missing = folder_ / L"later.exe";
     const std::wstring marker = Marker(L"after.txt");
