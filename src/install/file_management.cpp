@@ -113,6 +113,10 @@ void StandardFileManagement::SetTimes(const FILETIME& creation, const FILETIME& 
     if (file_) SetFileTime(file_.get(), &creation, &lastAccess, &lastWrite);
 }
 
+bool StandardFileManagement::GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const {
+    return file_ && GetFileTime(file_.get(), creation, lastAccess, lastWrite);
+}
+
 int StandardFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
                                            const std::wstring& action) {
     return ApplyRegistryAction(keyPath, valueName, action);

@@ -59,6 +59,11 @@ public:
     // Creates the directory that will hold `path` when it does not exist.
     int EnsureParentDirectory(const std::wstring& path);
 
+    // For the file-share downloader, which reads the open file's facts directly.
+    bool GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const;
+    // The size seen at Open; 0 without an open file.
+    std::uint32_t OpenSize() const { return file_ ? size_ : 0; }
+
 private:
     std::uint32_t position_ = 0;
     std::uint32_t size_ = 0;

@@ -10,7 +10,7 @@ TOOL = BIN / "RenewixConfig.exe"
 FULL = {
     "PrimaryServer": {
         "DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/viewer/", "DocumentPort": "8080",
-        "DocumentUser": "reader", "DocumentPassword": "p@ss word", "FilesProtocol": "file://",
+        "DocumentUser": "reader", "DocumentPassword": "p@ss word", "FilesProtocol": "file:",
         "FilesAddress": "\\\\server\\share\\viewer", "FilesPort": "", "FilesUser": "", "FilesPassword": "",
         "SeparateFilesLocation": "1",
     },

@@ -1,0 +1,123 @@
+#include "transfer/downloader.h"
+
+#include "description/variables.h"
+#include "foundation/log.h"
+#include "session/client_config.h"
+#include "transfer/network_downloader.h"
+
+ServerSettings ServerSettingsFromConfig(const ClientConfig& config, bool primary) {
+    ServerSettings settings;
+    const ClientLocation document = primary ? config.PrimaryDocumentLocation() : config.BackupDocumentLocation();
+    settings.Protocol = document.protocol;
+    settings.Address = document.address;
+    settings.Port = document.port;
+    settings.UserName = document.user;
+    settings.Password = document.password;
+    settings.SeparateFilesLocation = primary ? config.PrimarySeparateFiles() : config.BackupSeparateFiles();
+    if (settings.SeparateFilesLocation) {
+        const ClientLocation files = primary ? config.PrimaryFilesLocation() : config.BackupFilesLocation();
+        settings.FilesProtocol = files.protocol;
+        settings.FilesAddress = files.address;
+        settings.FilesPort = files.port;
+        settings.FilesUserName = files.user;
+        settings.FilesPassword = files.password;
+    }
+    return settings;
+}
+
+std::wstring FilesAddressFor(const std::wstring& address) {
+    std::size_t cut = address.find(L'?');
+    if (cut == std::wstring::npos) cut = address.rfind(L'/');
+    if (cut == std::wstring::npos) cut = address.rfind(L'\\');
+    return cut == std::wstring::npos ? address : address.substr(0, cut);
+}
+
+IFileDownloader::IFileDownloader(const ServerSettings& settings) : log_(Log::Instance()), settings_(settings) {
+    // Called here, not through the derived classes: every downloader completes its
+    // locations the same way before it is used.
+    IFileDownloader::ResolveLocations();
+}
+
+void IFileDownloader::ResolveLocations() {
+    if (settings_.SeparateFilesLocation) return;
+    settings_.FilesProtocol = settings_.Protocol;
+    settings_.FilesPort = settings_.Port;
+    const std::wstring replaced = ReplaceVariables(settings_.Address);
+    if (replaced != settings_.Address) log_.WriteTwoValues(L"Transform", settings_.Address, replaced);
+    settings_.Address = replaced;
+    settings_.FilesAddress = FilesAddressFor(settings_.Address);
+}
+
+std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings) {
+    if (protocol == L"file:") return std::make_unique<NetworkFileDownloader>(settings);
+    // The HTTP and FTP downloaders are not part of this client yet.
+    return std::make_unique<UnsupportedDownloader>(settings);
+}
+
+IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
+    if (primary) {
+        if (!primary_ && !backup_) {
+            ServerSettings settings = ServerSettingsFromConfig(config_, true);
+            primary_ = factory_(settings.Protocol, settings);
+        }
+        return primary_.get();
+    }
+    if (config_.BackupServerEnabled() == 0) return nullptr;
+    if (!backup_) {
+        if (current_ == primary_.get()) current_ = nullptr;
+        primary_.reset();
+        ServerSettings settings = ServerSettingsFromConfig(config_, false);
+        backup_ = factory_(settings.Protocol, settings);
+    }
+    return backup_.get();
+}
+
+IFileDownloader* ServerSelection::GetActiveDownloader(int* available) {
+    Log& log = Log::Instance();
+    if (!started_) {
+        started_ = true;
+        current_ = CreateServerDownloader(true);
+    }
+    int ignored = 0;
+    int& isAvailable = available ? *available : ignored;
+    isAvailable = 0;
+    if (tried_) {
+        isAvailable = current_ != nullptr;
+        return current_;
+    }
+    tried_ = true;
+    if (!current_) return nullptr;
+    if (current_->Connect()) {
+        isAvailable = 1;
+        return current_;
+    }
+    isAvailable = current_->IsInternetAvailable();
+    log.WriteValue(L"Primary server error", current_->GetDocumentUrl());
+    log.WriteEntry(isAvailable ? L"The connection to the primary file server has failed.\r\n"
+                               : L"An internet connection is unavailable.");
+    current_ = CreateServerDownloader(false);
+    if (!current_) {
+        log.WriteEntry(L"No backup server listed.");
+        log.WriteHeading(L"Verify internet/network connection and try again.");
+        return nullptr;
+    }
+    isAvailable = current_->IsInternetAvailable();
+    if (current_->Connect()) {
+        log.WriteEntry(L"Using backup server connections.");
+        return current_;
+    }
+    log.WriteValue(L"Backup server error", current_->GetDocumentUrl());
+    log.WriteEntry(isAvailable ? L"The connection to the backup file server has failed.\r\n"
+                               : L"An internet connection is unavailable.");
+    // The failed backup stays current, so that later calls answer at once.
+    return nullptr;
+}
+
+ServerSelection& ProcessServerSelection() {
+    static ServerSelection selection(ClientConfig::Instance());
+    return selection;
+}
+
+IFileDownloader* CreateServerDownloader(bool primary) { return ProcessServerSelection().CreateServerDownloader(primary); }
+
+IFileDownloader* GetActiveDownloader(int* available) { return ProcessServerSelection().GetActiveDownloader(available); }

@@ -1,0 +1,99 @@
+// One downloader interface for every kind of update server, and the choice among them.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "description/xml_document.h"
+
+class ClientConfig;
+class Log;
+
+struct ServerSettings {
+    std::wstring Protocol;
+    std::wstring Address;
+    std::wstring Port;
+    std::wstring UserName;
+    std::wstring Password;
+    std::wstring FilesProtocol;
+    std::wstring FilesAddress;
+    std::wstring FilesPort;
+    std::wstring FilesUserName;
+    std::wstring FilesPassword;
+    std::int32_t SeparateFilesLocation = 0;
+};
+
+// The settings of the primary or the backup server block of a record.
+ServerSettings ServerSettingsFromConfig(const ClientConfig& config, bool primary);
+
+// The files location when the files lie beside the document: the address up to its first
+// "?", else up to its last "/", else up to its last "\", else the whole address.
+std::wstring FilesAddressFor(const std::wstring& documentAddress);
+
+class IFileDownloader {
+public:
+    explicit IFileDownloader(const ServerSettings& settings);
+    virtual ~IFileDownloader() = default;
+    IFileDownloader(const IFileDownloader&) = delete;
+    IFileDownloader& operator=(const IFileDownloader&) = delete;
+
+    // The update document, loaded and parsed; nothing on failure.
+    virtual std::optional<XmlDocument> LoadDocument() = 0;
+    virtual bool OpenDownloadFile(const std::wstring& name) = 0;
+    virtual DWORD Read(void* buffer, DWORD size) = 0;
+    virtual void CloseFile() = 0;
+    virtual void ResolveLocations();
+    virtual std::wstring CanonicalizeUrl(const std::wstring& url) = 0;
+    virtual std::wstring GetDocumentUrl() = 0;
+    virtual std::wstring GetFilesBaseUrl() = 0;
+    virtual std::wstring DescribeLastError() = 0;
+    virtual bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) = 0;
+    virtual std::int32_t GetFileSize() = 0;
+    virtual bool Connect() = 0;
+    virtual bool IsInternetAvailable() = 0;
+
+    const ServerSettings& Settings() const { return settings_; }
+
+protected:
+    std::wstring documentUrl_;
+    std::wstring filesBaseUrl_;
+    Log& log_;
+    ServerSettings settings_;
+};
+
+// A share downloader for "file:", otherwise the FTP ("ftp://") or HTTP downloader.
+std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings);
+
+// Which server this process talks to: the primary, or once per process the backup.
+class ServerSelection {
+public:
+    using Factory = std::unique_ptr<IFileDownloader> (*)(const std::wstring& protocol, const ServerSettings& settings);
+
+    // `factory` makes the downloaders; tests hand in their own.
+    explicit ServerSelection(const ClientConfig& config, Factory factory = CreateDownloader)
+        : config_(config), factory_(factory) {}
+
+    // The primary downloader (made once), or the backup (made once, which destroys the
+    // primary); null for the backup when none is enabled.
+    IFileDownloader* CreateServerDownloader(bool primary);
+    // The working downloader, tested on the first call only; null when no server works.
+    IFileDownloader* GetActiveDownloader(int* available);
+
+private:
+    const ClientConfig& config_;
+    Factory factory_;
+    std::unique_ptr<IFileDownloader> primary_;
+    std::unique_ptr<IFileDownloader> backup_;
+    IFileDownloader* current_ = nullptr;
+    bool started_ = false;
+    bool tried_ = false;
+};
+
+// The process's selection, over the client's own configuration record.
+ServerSelection& ProcessServerSelection();
+IFileDownloader* CreateServerDownloader(bool primary);
+IFileDownloader* GetActiveDownloader(int* available);

@@ -1,0 +1,105 @@
+#include "transfer/file_transfer.h"
+
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+#include "install/file_management.h"
+#include "session/run_state.h"
+#include "transfer/crc32.h"
+
+CFileTransfer::CFileTransfer(HWND owner)
+    : CFileTransfer(owner, ProcessServerSelection(), RunState::Instance().UiKind == 0) {}
+
+CFileTransfer::CFileTransfer(HWND owner, ServerSelection& selection, bool silent)
+    : owner_(owner), silent_(silent ? 1 : 0), selection_(selection) {}
+
+void CFileTransfer::ShowError(const std::wstring& text, const wchar_t* caption) {
+    if (!silent_) MessageBoxW(owner_, text.c_str(), caption, MB_OK | MB_ICONERROR);
+}
+
+bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
+                                 const std::wstring& localName, std::uint32_t expectedSize,
+                                 std::uint32_t expectedCrc) {
+    Log& log = Log::Instance();
+    const std::wstring localPath = NormalizePath(localDirectory + L"\\" + localName);
+    if (expectedSize == 0) return true;
+
+    auto file = PermissionManager::CreateFileManager();
+    if (!file->Open(localPath, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0)) {
+        ShowError(L"Unable to create a file", L"File error");
+        log.WriteValue(L"Critical error; Unable to create a file", localPath);
+        return false;
+    }
+    IFileDownloader* downloader = selection_.GetActiveDownloader(nullptr);
+    if (!downloader) return false;
+    if (!downloader->OpenDownloadFile(remoteName)) {
+        log.WriteValue(L"Critical error connecting to file server", remoteName);
+        ShowError(L"The update file server could not be found:\r\n" +
+                      downloader->CanonicalizeUrl(downloader->GetFilesBaseUrl() + L"/" + remoteName),
+                  L"Critical error");
+        return false;
+    }
+
+    FILETIME creation{}, lastAccess{}, lastWrite{};
+    const bool haveTimes = downloader->GetFileTimes(&creation, &lastAccess, &lastWrite);
+    const std::int32_t remoteSize = downloader->GetFileSize();
+    std::uint32_t total = 0;
+    const auto fail = [&](std::uint32_t actual) {
+        ReportDownloadError(downloader->DescribeLastError(), remoteName, expectedSize, actual);
+        return false;
+    };
+    for (bool first = true;; first = false) {
+        const DWORD count = downloader->Read(buffer_.data(), static_cast<DWORD>(buffer_.size()));
+        if (first && remoteSize != 0 && remoteSize != -1 && static_cast<std::uint32_t>(remoteSize) != expectedSize) {
+            return fail(static_cast<std::uint32_t>(remoteSize));
+        }
+        if (count == 0) {
+            if (total != expectedSize) return fail(total);
+            break;
+        }
+        total += count;
+        if (total > expectedSize) return fail(total);
+        if (!file->Write(buffer_.data(), count)) return fail(total);
+        if (owner_) PostMessageW(owner_, WM_TRANSFER_PROGRESS, total, static_cast<LPARAM>(expectedSize));
+    }
+    if (haveTimes) file->SetTimes(creation, lastAccess, lastWrite);
+    file->Close();
+    downloader->CloseFile();
+    if (expectedCrc == 0) return true;
+
+    std::uint32_t crc = 0;
+    if (CCrc32Static::ComputeFileCrc(localPath, crc) != 0) {
+        const std::wstring text = L"Error trying to calculate file CRC. Exiting. Filename:\r\n" + localPath;
+        log.WriteHeading(text);
+        ShowError(text, L"File Error");
+        return false;
+    }
+    if (crc == expectedCrc) {
+        log.WriteValueNumber(L"File download success", remoteName, static_cast<int>(crc));
+        return true;
+    }
+    log.WriteHeading(L"File CRC error. Exiting.");
+    log.WriteValue(L"File", remoteName);
+    log.WriteNumber(L"Expected CRC", static_cast<int>(expectedCrc));
+    log.WriteNumber(L"Detected CRC", static_cast<int>(crc));
+    ShowError(L"File CRC errors detected. See log file for details. Exiting.", L"File Error");
+    return false;
+}
+
+void CFileTransfer::ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName,
+                                        std::uint32_t expectedSize, std::uint32_t actualSize) {
+    Log& log = Log::Instance();
+    const std::wstring details = FormatText(L"Filename: %ls\r\nExpected file size: %d\r\nActual file size: %d",
+                                            fileName.c_str(), static_cast<int>(expectedSize),
+                                            static_cast<int>(actualSize));
+    const std::wstring rule(47, L'-');
+    log.WriteHeading(L"File download errors");
+    log.WriteEntry(details);
+    log.WriteHeading(L"\r\nDiagnosis of failure may be possible from this dump of the last buffer transfer:");
+    log.WriteHeading(L"Result of file download: " + fileName);
+    log.WriteHeading(rule);
+    log.WriteRaw(buffer_.data(), kDumpSize);
+    log.WriteHeading(L"\r\n" + rule);
+    log.WriteEntry(L"\r\n");
+    ShowError(errorText + L"\r\n\r\n" + details, L"File download error");
+}

@@ -1,0 +1,118 @@
+#include "transfer/network_downloader.h"
+
+#include "foundation/log.h"
+#include "foundation/text.h"
+
+namespace {
+
+std::wstring WithBackslashes(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return path;
+}
+
+}  // namespace
+
+std::optional<XmlDocument> NetworkFileDownloader::LoadDocument() {
+    try {
+        std::optional<XmlDocument> document;
+        try {
+            document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
+        } catch (const XmlError&) {
+            log_.WriteHeading(L"Error creating XMLDOM");
+            return std::nullopt;
+        }
+        if (!document->LoadFile(GetDocumentUrl())) return std::nullopt;
+        return document;
+    } catch (const XmlError& error) {
+        log_.WriteHeading(L"Unable to connect to the file share!");
+        log_.WriteEntry(error.description);
+    } catch (...) {
+        log_.WriteHeading(L"An unknown error occured when connecting to the file share!");
+    }
+    return std::nullopt;
+}
+
+std::wstring NetworkFileDownloader::GetDocumentUrl() {
+    if (documentUrl_.empty()) documentUrl_ = WithBackslashes(settings_.Address);
+    return documentUrl_;
+}
+
+std::wstring NetworkFileDownloader::GetFilesBaseUrl() {
+    if (filesBaseUrl_.empty()) {
+        filesBaseUrl_ = WithBackslashes(settings_.FilesAddress);
+        while (!filesBaseUrl_.empty() && filesBaseUrl_.back() == L'\\') filesBaseUrl_.pop_back();
+    }
+    return filesBaseUrl_;
+}
+
+std::wstring NetworkFileDownloader::FilePathFor(const std::wstring& input) {
+    std::wstring name = WithBackslashes(input);
+    for (std::size_t at = name.find(L"\\\\"); at != std::wstring::npos; at = name.find(L"\\\\", at + 1)) {
+        name.replace(at, 2, L"\\");
+    }
+    if (!name.empty() && name[0] != L'\\') name.insert(0, 1, L'\\');
+    return CanonicalizeUrl(GetFilesBaseUrl() + name);
+}
+
+bool NetworkFileDownloader::OpenForReading(const std::wstring& path) {
+    return file_.Open(path, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+bool NetworkFileDownloader::OpenDownloadFile(const std::wstring& name) { return OpenForReading(FilePathFor(name)); }
+
+bool NetworkFileDownloader::Connect() {
+    const std::wstring path = GetDocumentUrl();
+    if (OpenForReading(path)) return true;
+    const DWORD error = GetLastError();
+    log_.WriteValue(L"Unable to connect to", path);
+    SetLastError(error);
+    DescribeLastError();
+    return false;
+}
+
+std::wstring NetworkFileDownloader::DescribeLastError() {
+    const DWORD code = GetLastError();
+    if (code == 0) return L"File error occured";
+    log_.WriteNumber(L"System error code", static_cast<int>(code));
+    wchar_t* buffer = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length ? std::wstring(buffer, length) : std::wstring();
+    LocalFree(buffer);
+    if (text.empty()) {
+        log_.WriteNumber(L"HTTP code: ", static_cast<int>(code));
+        return L"File error occured";
+    }
+    text = text.substr(0, text.find(L'\r'));
+    log_.WriteEntry(text);
+    return text;
+}
+
+bool NetworkFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) {
+    return file_.GetTimes(creation, lastAccess, lastWrite);
+}
+
+std::int32_t NetworkFileDownloader::GetFileSize() { return static_cast<std::int32_t>(file_.OpenSize()); }
+
+std::wstring UnsupportedDownloader::GetDocumentUrl() {
+    if (documentUrl_.empty()) documentUrl_ = settings_.Protocol + settings_.Address;
+    return documentUrl_;
+}
+
+std::wstring UnsupportedDownloader::GetFilesBaseUrl() {
+    if (filesBaseUrl_.empty()) filesBaseUrl_ = settings_.FilesProtocol + settings_.FilesAddress;
+    return filesBaseUrl_;
+}
+
+std::wstring UnsupportedDownloader::DescribeLastError() {
+    return L"This client cannot fetch updates over '" + settings_.Protocol + L"'";
+}
+
+bool UnsupportedDownloader::Connect() {
+    log_.WriteValue(L"No downloader for this protocol in this client", settings_.Protocol);
+    return false;
+}

@@ -1,0 +1,51 @@
+// The downloader for update documents and files on a local disk or a network share.
+#pragma once
+
+#include "install/file_management.h"
+#include "transfer/downloader.h"
+
+class NetworkFileDownloader : public IFileDownloader {
+public:
+    explicit NetworkFileDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
+
+    std::optional<XmlDocument> LoadDocument() override;
+    bool OpenDownloadFile(const std::wstring& name) override;
+    DWORD Read(void* buffer, DWORD size) override { return file_.Read(buffer, size); }
+    void CloseFile() override { file_.Close(); }
+    std::wstring CanonicalizeUrl(const std::wstring& path) override { return path; }
+    std::wstring GetDocumentUrl() override;
+    std::wstring GetFilesBaseUrl() override;
+    std::wstring DescribeLastError() override;
+    bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) override;
+    std::int32_t GetFileSize() override;
+    bool Connect() override;
+    bool IsInternetAvailable() override { return true; }
+
+    // The path an update file is opened from, for a name relative to the files base.
+    std::wstring FilePathFor(const std::wstring& name);
+
+private:
+    bool OpenForReading(const std::wstring& path);
+
+    PermissionManager::StandardFileManagement file_;
+};
+
+// Stands in for a protocol whose downloader this client does not have yet: every
+// connection fails with a log line that says so.
+class UnsupportedDownloader : public IFileDownloader {
+public:
+    explicit UnsupportedDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
+
+    std::optional<XmlDocument> LoadDocument() override { return std::nullopt; }
+    bool OpenDownloadFile(const std::wstring&) override { return false; }
+    DWORD Read(void*, DWORD) override { return 0; }
+    void CloseFile() override {}
+    std::wstring CanonicalizeUrl(const std::wstring& url) override { return url; }
+    std::wstring GetDocumentUrl() override;
+    std::wstring GetFilesBaseUrl() override;
+    std::wstring DescribeLastError() override;
+    bool GetFileTimes(FILETIME*, FILETIME*, FILETIME*) override { return false; }
+    std::int32_t GetFileSize() override { return -1; }
+    bool Connect() override;
+    bool IsInternetAvailable() override { return true; }
+};

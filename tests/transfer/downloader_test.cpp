@@ -1,0 +1,182 @@
+#include "transfer/downloader.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/win_resource.h"
+#include "test_support.h"
+#include "transfer/network_downloader.h"
+#include "transfer/transfer_support.h"
+
+namespace {
+
+ServerSettings Settings(const std::wstring& protocol, const std::wstring& address) {
+    ServerSettings settings;
+    settings.Protocol = protocol;
+    settings.Address = address;
+    settings.Port = L"8080";
+    return settings;
+}
+
+TEST(Downloader, ProtocolPrefixChoosesTheClassExactly) {
+    auto isShare = [](const wchar_t* protocol) {
+        auto downloader = CreateDownloader(protocol, Settings(protocol, L"x"));
+        return dynamic_cast<NetworkFileDownloader*>(downloader.get()) != nullptr;
+    };
+    EXPECT_TRUE(isShare(L"file:"));
+    EXPECT_FALSE(isShare(L"file://"));
+    EXPECT_FALSE(isShare(L"File:"));
+    EXPECT_FALSE(isShare(L"FTP://"));
+    EXPECT_FALSE(isShare(L"http://"));
+}
+
+TEST(Downloader, FilesLieBesideTheDocumentUnlessConfiguredApart) {
+    EXPECT_WSTREQ8(L"host/a/b", FilesAddressFor(L"host/a/b/update.xml"));
+    EXPECT_WSTREQ8(L"host/cgi/get", FilesAddressFor(L"host/cgi/get?f=1/x"));
+    EXPECT_WSTREQ8(L"C:\\share\\upd", FilesAddressFor(L"C:\\share\\upd\\update.xml"));
+    EXPECT_WSTREQ8(L"update.xml", FilesAddressFor(L"update.xml"));
+
+    NetworkFileDownloader beside(Settings(L"file:", L"C:/share/upd/update.xml"));
+    EXPECT_WSTREQ8(L"C:/share/upd", beside.Settings().FilesAddress);
+    EXPECT_WSTREQ8(L"file:", beside.Settings().FilesProtocol);
+    EXPECT_WSTREQ8(L"8080", beside.Settings().FilesPort);
+
+    ServerSettings apart = Settings(L"file:", L"C:\\docs\\update.xml");
+    apart.SeparateFilesLocation = 1;
+    apart.FilesAddress = L"D:\\files\\";
+    NetworkFileDownloader separate(apart);
+    EXPECT_WSTREQ8(L"D:\\files\\", separate.Settings().FilesAddress);
+    EXPECT_WSTREQ8(L"", separate.Settings().FilesProtocol);
+    EXPECT_WSTREQ8(L"D:\\files", separate.GetFilesBaseUrl());
+}
+
+TEST(Downloader, SettingsComeFromTheRightBlock) {
+    ClientConfig config = ConfigFrom(
+        L"[PrimaryServer]\nDocumentProtocol=file:\nDocumentAddress=C:\\p\\u.xml\nFilesAddress=C:\\ignored\n"
+        L"[BackupServer]\nDocumentProtocol=http://\nDocumentAddress=b/u.xml\nDocumentUser=u\nFilesAddress=b/files\n"
+        L"FilesPassword=pw\nSeparateFilesLocation=1\nEnabled=1\n");
+    ServerSettings primary = ServerSettingsFromConfig(config, true);
+    EXPECT_WSTREQ8(L"C:\\p\\u.xml", primary.Address);
+    EXPECT_WSTREQ8(L"", primary.FilesAddress);  // read only with a separate files location
+    ServerSettings backup = ServerSettingsFromConfig(config, false);
+    EXPECT_WSTREQ8(L"http://", backup.Protocol);
+    EXPECT_WSTREQ8(L"u", backup.UserName);
+    EXPECT_WSTREQ8(L"b/files", backup.FilesAddress);
+    EXPECT_WSTREQ8(L"pw", backup.FilesPassword);
+    EXPECT_EQ(backup.SeparateFilesLocation, 1);
+}
+
+class ShareTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(com_.succeeded());
+        CreateDirectoryW((folder_ / L"primary").c_str(), nullptr);
+        CreateDirectoryW((folder_ / L"backup").c_str(), nullptr);
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"backup\\update.xml", "<Renewix><UpdateVersion>2</UpdateVersion></Renewix>"));
+    }
+
+    std::wstring Record(bool backupEnabled) {
+        return L"[PrimaryServer]\nDocumentProtocol=file:\nDocumentAddress=" + (folder_ / L"primary\\update.xml") +
+               L"\n[BackupServer]\nDocumentProtocol=file:\nDocumentAddress=" + (folder_ / L"backup\\update.xml") +
+               L"\nEnabled=" + (backupEnabled ? L"1" : L"0") + L"\n";
+    }
+
+    renewix::ScopedComInit com_;
+    ScratchFolder folder_{L"share"};
+};
+
+TEST_F(ShareTest, PathsSizesAndErrors) {
+    ServerSettings settings = Settings(L"file:", L"\\\\server\\share\\upd\\update.xml");
+    NetworkFileDownloader share(settings);
+    EXPECT_WSTREQ8(L"\\\\server\\share\\upd\\sub\\dir\\file.dll", share.FilePathFor(L"sub/dir/file.dll"));
+    EXPECT_WSTREQ8(L"\\\\server\\share\\upd\\file.dll", share.FilePathFor(L"\\\\file.dll"));
+    EXPECT_WSTREQ8(L"\\\\server\\share\\upd\\file.dll", share.FilePathFor(L"/file.dll"));
+    EXPECT_EQ(share.GetFileSize(), 0);
+    EXPECT_TRUE(share.IsInternetAvailable());
+    FILETIME a, b, c;
+    EXPECT_FALSE(share.GetFileTimes(&a, &b, &c));
+
+    CapturedLog log(folder_ / L"errors.log");
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    const std::wstring text = share.DescribeLastError();
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find(L'\r'), std::wstring::npos);
+    SetLastError(0);
+    EXPECT_WSTREQ8(L"File error occured", share.DescribeLastError());
+    EXPECT_EQ(log.Finish(), "\tSystem error code:\t2\r\n\t" + WideToUtf8(text) + "\r\n\tEnd of recording\r\n");
+}
+
+TEST_F(ShareTest, DocumentAndFilesFromADriveLetterPath) {
+    NetworkFileDownloader share(Settings(L"file:", folder_ / L"backup/update.xml"));
+    ASSERT_TRUE(share.Connect());
+    std::optional<XmlDocument> document = share.LoadDocument();
+    ASSERT_TRUE(document.has_value());
+    EXPECT_WSTREQ8(L"2", document->SelectSingle(L"Renewix/UpdateVersion").Text());
+    ASSERT_TRUE(share.OpenDownloadFile(L"update.xml"));
+    EXPECT_EQ(share.GetFileSize(), 51);
+    char buffer[64];
+    EXPECT_EQ(share.Read(buffer, sizeof(buffer)), 51u);
+    EXPECT_FALSE(share.OpenDownloadFile(L"missing.bin"));
+
+    NetworkFileDownloader broken(Settings(L"file:", folder_ / L"broken.xml"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"broken.xml", "<Renewix><Unclosed></Renewix>"));
+    EXPECT_FALSE(broken.LoadDocument().has_value());
+}
+
+TEST_F(ShareTest, PrimaryFailsBackupWorksOncePerProcess) {
+    ClientConfig config = ConfigFrom(Record(true));
+    ServerSelection selection(config);
+    CapturedLog log(folder_ / L"selection.log");
+    int available = -1;
+    IFileDownloader* active = selection.GetActiveDownloader(&available);
+    ASSERT_NE(active, nullptr);
+    EXPECT_EQ(available, 1);
+    EXPECT_WSTREQ8(folder_ / L"backup\\update.xml", active->GetDocumentUrl());
+    // Asked again: the same server, nothing tested or logged again.
+    const std::string first = log.Finish();
+    CapturedLog again(folder_ / L"again.log");
+    EXPECT_EQ(selection.GetActiveDownloader(&available), active);
+    EXPECT_EQ(again.Finish(), "\tEnd of recording\r\n");
+    const std::string primary = WideToUtf8(folder_ / L"primary\\update.xml");
+    EXPECT_NE(first.find("\tUnable to connect to:\t" + primary + "\r\n\tSystem error code:\t"), std::string::npos);
+    EXPECT_NE(first.find("\tPrimary server error:\t" + primary +
+                         "\r\n\tThe connection to the primary file server has failed.\r\n\r\n"
+                         "\tUsing backup server connections.\r\n"),
+              std::string::npos)
+        << first;
+}
+
+TEST_F(ShareTest, NoBackupOrAFailingBackup) {
+    ClientConfig none = ConfigFrom(Record(false));
+    ServerSelection withoutBackup(none);
+    IFileDownloader* primary = withoutBackup.CreateServerDownloader(true);
+    EXPECT_EQ(withoutBackup.CreateServerDownloader(false), nullptr);
+    EXPECT_EQ(withoutBackup.CreateServerDownloader(true), primary);  // left untouched
+    {
+        CapturedLog log(folder_ / L"nobackup.log");
+        EXPECT_EQ(withoutBackup.GetActiveDownloader(nullptr), nullptr);
+        EXPECT_NE(log.Finish().find("\tNo backup server listed.\r\n\r\nVerify internet/network connection and try again.\r\n"),
+                  std::string::npos);
+    }
+    int available = -1;
+    EXPECT_EQ(withoutBackup.GetActiveDownloader(&available), nullptr);
+    EXPECT_EQ(available, 0);
+
+    DeleteFileW((folder_ / L"backup\\update.xml").c_str());
+    ClientConfig failing = ConfigFrom(Record(true));
+    ServerSelection failingBackup(failing);
+    CapturedLog log(folder_ / L"badbackup.log");
+    EXPECT_EQ(failingBackup.GetActiveDownloader(nullptr), nullptr);
+    EXPECT_NE(log.Finish().find("\tBackup server error:\t" + WideToUtf8(folder_ / L"backup\\update.xml") +
+                                "\r\n\tThe connection to the backup file server has failed.\r\n\r\n"),
+              std::string::npos);
+}
+
+TEST_F(ShareTest, ProtocolsWithoutADownloaderFailWithALogLine) {
+    ClientConfig config = ConfigFrom(L"[PrimaryServer]\nDocumentProtocol=ftp://\nDocumentAddress=127.0.0.1/u.xml\n");
+    ServerSelection selection(config);
+    CapturedLog log(folder_ / L"unsupported.log");
+    EXPECT_EQ(selection.GetActiveDownloader(nullptr), nullptr);
+    EXPECT_NE(log.Finish().find("\tNo downloader for this protocol in this client:\tftp://\r\n"), std::string::npos);
+}
+
+}  // namespace

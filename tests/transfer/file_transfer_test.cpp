@@ -1,0 +1,153 @@
+#include "transfer/file_transfer.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <vector>
+
+#include "foundation/win_resource.h"
+#include "test_support.h"
+#include "transfer/transfer_support.h"
+
+namespace {
+
+std::uint32_t Crc(const std::string& bytes) {
+    return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+class TransferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(com_.succeeded());
+        CreateDirectoryW((folder_ / L"server").c_str(), nullptr);
+        CreateDirectoryW((folder_ / L"server\\bin").c_str(), nullptr);
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\update.xml", "<Renewix/>"));
+        config_ = ConfigFrom(L"[PrimaryServer]\nDocumentProtocol=file:\nDocumentAddress=" +
+                             (folder_ / L"server\\update.xml") + L"\n");
+    }
+
+    bool Transfer(const std::wstring& remote, std::uint32_t size, std::uint32_t crc, std::string* log,
+                  HWND window = nullptr) {
+        ServerSelection selection(config_);
+        CFileTransfer transfer(window, selection, true);
+        CapturedLog captured(folder_ / L"transfer.log");
+        bool ok = transfer.TransferFile(folder_ / L"downloads", remote, L"UpdateFile1", size, crc);
+        *log = captured.Finish();
+        return ok;
+    }
+
+    std::wstring Local() const { return folder_ / L"downloads\\UpdateFile1"; }
+
+    renewix::ScopedComInit com_;
+    ScratchFolder folder_{L"transfer"};
+    ClientConfig config_;
+};
+
+TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
+    const std::string body(20000, 'b');
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", body));
+    SYSTEMTIME when{2015, 3, 0, 4, 5, 6, 7, 0};
+    FILETIME stamp;
+    SystemTimeToFileTime(&when, &stamp);
+    HANDLE h = CreateFileW((folder_ / L"server\\bin\\app.dll").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetFileTime(h, nullptr, nullptr, &stamp);
+    CloseHandle(h);
+
+    std::string log;
+    ASSERT_TRUE(Transfer(L"bin/app.dll", 20000, Crc(body), &log)) << log;
+    EXPECT_EQ(ReadFileBytes(Local()), body);
+    EXPECT_EQ(log, "\tFile download success:\tbin/app.dll, " + std::to_string(static_cast<int>(Crc(body))) +
+                       "\r\n\tEnd of recording\r\n");
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &stamp), 0);
+
+    // Without a CRC in the document: no check and no success line.
+    ASSERT_TRUE(Transfer(L"bin/app.dll", 20000, 0, &log));
+    EXPECT_EQ(log, "\tEnd of recording\r\n");
+}
+
+TEST_F(TransferTest, ZeroSizeTouchesNothing) {
+    std::string log;
+    EXPECT_TRUE(Transfer(L"never/there.bin", 0, 0x1234, &log));
+    EXPECT_FALSE(Exists(folder_ / L"downloads"));
+    EXPECT_EQ(log, "\tEnd of recording\r\n");
+}
+
+TEST_F(TransferTest, SizeTheServerReportsMustMatchTheDocument) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\big.bin", std::string(120, 'x')));
+    std::string log;
+    EXPECT_FALSE(Transfer(L"big.bin", 100, 0, &log));
+    EXPECT_EQ(ReadFileBytes(Local()), "");  // nothing written, the empty file stays
+    EXPECT_NE(log.find("\r\nFile download errors\r\n\tFilename: big.bin\r\nExpected file size: 100\r\n"
+                       "Actual file size: 120\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\r\n\r\nDiagnosis of failure may be possible from this dump of the last buffer transfer:\r\n"
+                       "\r\nResult of file download: big.bin\r\n\r\n" + std::string(47, '-') + "\r\n"),
+              std::string::npos);
+    // The raw dump: the last chunk, as bytes, straight into the UTF-16 file.
+    EXPECT_NE(log.find("\r\n\r\n" + std::string(47, '-') + "\r\n\t\r\n\r\n"), std::string::npos);
+
+    std::string shortLog;
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\short.bin", std::string(50, 's')));
+    EXPECT_FALSE(Transfer(L"short.bin", 100, 0, &shortLog));
+    EXPECT_NE(shortLog.find("Actual file size: 50\r\n"), std::string::npos);
+}
+
+TEST_F(TransferTest, MissingRemoteFileAndCrcMismatch) {
+    std::string log;
+    EXPECT_FALSE(Transfer(L"bin/none.dll", 10, 0, &log));
+    EXPECT_NE(log.find("\tCritical error connecting to file server:\tbin/none.dll\r\n"), std::string::npos);
+
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", "123456789"));
+    EXPECT_FALSE(Transfer(L"bin/app.dll", 9, 0x12345678, &log));
+    EXPECT_EQ(ReadFileBytes(Local()), "123456789");
+    EXPECT_NE(log.find("\r\nFile CRC error. Exiting.\r\n\tFile:\tbin/app.dll\r\n\tExpected CRC:\t305419896\r\n"
+                       "\tDetected CRC:\t-873187034\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(Transfer(L"bin/app.dll", 9, 0xCBF43926, &log));
+}
+
+TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
+    ServerSelection selection(config_, ScriptedDownloader::Make);
+    CFileTransfer transfer(nullptr, selection, true);
+    ScriptedDownloader::reportedSize = -1;
+    ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(100, 'b')};
+    {
+        CapturedLog log(folder_ / L"short.log");
+        EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 9000, 0));
+        EXPECT_NE(log.Finish().find("Actual file size: 8292\r\n"), std::string::npos);
+    }
+    ScriptedDownloader::reportedSize = 0;
+    ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(8192, 'c'), std::string(10, 'd')};
+    {
+        CapturedLog log(folder_ / L"long.log");
+        EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 10000, 0));
+        EXPECT_NE(log.Finish().find("Actual file size: 16384\r\n"), std::string::npos);
+    }
+    // The chunk that went past the expected size was not written.
+    EXPECT_EQ(ReadFileBytes(Local()), std::string(8192, 'a'));
+    ScriptedDownloader::chunks = {std::string(3000, 'e'), std::string(2000, 'f')};
+    EXPECT_TRUE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 5000, 0));
+    EXPECT_EQ(ReadFileBytes(Local()), std::string(3000, 'e') + std::string(2000, 'f'));
+}
+
+TEST_F(TransferTest, ProgressIsPostedToTheOwnerWindowAfterEveryChunk) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\progress.bin", std::string(20000, 'p')));
+    HWND window = CreateWindowExW(0, L"STATIC", L"progress", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    std::string log;
+    ASSERT_TRUE(Transfer(L"progress.bin", 20000, 0, &log, window));
+    std::vector<std::pair<WPARAM, LPARAM>> seen;
+    MSG message;
+    while (PeekMessageW(&message, window, WM_TRANSFER_PROGRESS, WM_TRANSFER_PROGRESS, PM_REMOVE)) {
+        seen.emplace_back(message.wParam, message.lParam);
+    }
+    DestroyWindow(window);
+    const std::vector<std::pair<WPARAM, LPARAM>> expected = {{8192, 20000}, {16384, 20000}, {20000, 20000}};
+    EXPECT_EQ(seen, expected);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// Records and a scripted downloader for the transfer tests.
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "config/settings_file.h"
+#include "session/client_config.h"
+#include "transfer/downloader.h"
+
+// A record from settings text, as the configuration tool would write it.
+inline ClientConfig ConfigFrom(const std::wstring& settings) {
+    ClientConfig::Bytes bytes{};
+    std::wstring error;
+    ParseSettings(settings, bytes, error);
+    ClientConfig config;
+    config.LoadFromBytes(bytes.data(), bytes.size());
+    return config;
+}
+
+// A server whose file arrives in the chunks a test lays out, reporting the size it is told.
+class ScriptedDownloader : public IFileDownloader {
+public:
+    static inline std::deque<std::string> chunks;
+    static inline std::int32_t reportedSize = -1;
+
+    explicit ScriptedDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
+    std::optional<XmlDocument> LoadDocument() override { return std::nullopt; }
+    bool OpenDownloadFile(const std::wstring&) override { return true; }
+    DWORD Read(void* buffer, DWORD size) override {
+        if (chunks.empty()) return 0;
+        std::string chunk = chunks.front();
+        chunks.pop_front();
+        const DWORD count = static_cast<DWORD>(chunk.size() < size ? chunk.size() : size);
+        memcpy(buffer, chunk.data(), count);
+        return count;
+    }
+    void CloseFile() override {}
+    std::wstring CanonicalizeUrl(const std::wstring& url) override { return url; }
+    std::wstring GetDocumentUrl() override { return L"scripted"; }
+    std::wstring GetFilesBaseUrl() override { return L"scripted"; }
+    std::wstring DescribeLastError() override { return L"scripted failure"; }
+    bool GetFileTimes(FILETIME*, FILETIME*, FILETIME*) override { return false; }
+    std::int32_t GetFileSize() override { return reportedSize; }
+    bool Connect() override { return true; }
+    bool IsInternetAvailable() override { return true; }
+
+    static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings) {
+        return std::make_unique<ScriptedDownloader>(settings);
+    }
+};
