@@ -1,7 +1,51 @@
-// The vendor's executable that the client stands beside.
+// The vendor's executable that the client stands beside: launching, restarting, closing.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
 // ApplicationDirectory followed by the configured main application file name; computed once.
 std::wstring MainApplicationPath();
+
+// Starts the main application with the client's parameters and show command; the process
+// handle (owned by the caller), or null when it is missing or ended within 250 ms.
+HANDLE LaunchMainApplication();
+// Starts it again after an update, without waiting for it.
+void RestartMainApplication();
+
+// Whether a running process's reported image name is the main application's. Names the
+// system cut to 15 characters still match their own executable, and nothing else does.
+bool ProcessNameMatches(const std::wstring& reportedName, const std::wstring& imageName);
+
+// Finds the main application's processes, asks their windows to close, and terminates
+// those that do not end in time. Toolhelp is used where the system has it, else the
+// native process list; both are looked up at run time.
+class ProcessControl {
+public:
+    enum class Method { Automatic, Native };
+    explicit ProcessControl(Method method = Method::Automatic);
+    ~ProcessControl();
+    ProcessControl(const ProcessControl&) = delete;
+    ProcessControl& operator=(const ProcessControl&) = delete;
+
+    // A handle (SYNCHRONIZE | PROCESS_TERMINATE) of a matching process other than `*id`,
+    // whose id is stored in `*id`; null when none.
+    HANDLE FindProcess(const std::wstring& imageName, DWORD* id);
+    // True when a matching process was found and dealt with.
+    bool CloseProcess(const std::wstring& imageName, bool waitFirst, DWORD excludedId, DWORD timeoutMs);
+
+private:
+    HANDLE FindWithToolhelp(const std::wstring& imageName, DWORD* id);
+    HANDLE FindWithNativeList(const std::wstring& imageName, DWORD* id);
+
+    HMODULE kernel_ = nullptr;
+    HMODULE ntdll_ = nullptr;
+    FARPROC createSnapshot_ = nullptr;
+    FARPROC processFirst_ = nullptr;
+    FARPROC processNext_ = nullptr;
+    FARPROC querySystemInformation_ = nullptr;
+    FARPROC getProcessHeap_ = nullptr;
+    FARPROC heapAlloc_ = nullptr;
+    FARPROC heapFree_ = nullptr;
+};

@@ -23,6 +23,12 @@ renewix::UniqueHandle TakeSingleInstanceMutex() {
     return mutex;
 }
 
+// Launch failures are only logged: the user started the client, not a dialog about it.
+void LaunchOrLog() {
+    renewix::UniqueHandle process(LaunchMainApplication());
+    if (!process) Log::Instance().WriteValue(L"Unable to launch", MainApplicationPath());
+}
+
 }  // namespace
 
 std::wstring SameNameMessage(const std::wstring& mainApplicationPath) {
@@ -59,13 +65,20 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
     log.WriteNumber(L"Language", static_cast<int>(GetProfileIntW(L"General", L"Language", 0)));
     log.WriteNumber(L"Locale  ", static_cast<int>(GetThreadLocale()));
 
+    const bool launchAfterCheck = config.LaunchAfterCheck() != 0;
+    if (state.Mode == ModeDefault && !launchAfterCheck) {
+        log.WriteEntry(L"Automatic launch of the main application");
+        LaunchOrLog();
+    }
+
     renewix::UniqueHandle mutex = TakeSingleInstanceMutex();
     if (!mutex) {
         log.WriteEntry(L"Instance already exists");
         Sleep(1000);
         if (state.Mode == ModeCheckBackground) Sleep(10000);
         mutex = TakeSingleInstanceMutex();
-        if (!mutex) return 0;
     }
+
+    if (state.Mode == ModeDefault && launchAfterCheck) LaunchOrLog();
     return 0;
 }

@@ -1,0 +1,142 @@
+#include "session/main_application.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "foundation/paths.h"
+#include "foundation/win_resource.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(ProcessNames, ExactNamesAndNamesCutToFifteenCharacters) {
+    EXPECT_TRUE(ProcessNameMatches(L"Viewer.exe", L"Viewer.exe"));
+    EXPECT_TRUE(ProcessNameMatches(L"VIEWER.EXE", L"viewer.exe"));
+    EXPECT_TRUE(ProcessNameMatches(L"ExampleViewerPr", L"ExampleViewerPro.exe"));
+    EXPECT_TRUE(ProcessNameMatches(L"exampleviewerpr", L"ExampleViewerPro.exe"));
+    EXPECT_FALSE(ProcessNameMatches(L"ExampleViewerPrX.exe", L"ExampleViewerPro.exe"));
+    EXPECT_FALSE(ProcessNameMatches(L"ExampleViewerP", L"ExampleViewerPro.exe"));
+    EXPECT_FALSE(ProcessNameMatches(L"Viewer.exe", L"Viewer.exe.bak"));
+    EXPECT_FALSE(ProcessNameMatches(L"", L"Viewer.exe"));
+}
+
+// Starts copies of the window helper under a chosen name and waits until each shows a window.
+class ProcessControlTest : public ::testing::TestWithParam<ProcessControl::Method> {
+protected:
+    struct Started {
+        renewix::UniqueHandle process;
+        DWORD id;
+    };
+
+    Started Start(const std::wstring& name, const wchar_t* arguments = L"") {
+        const std::wstring path = folder_ / name;
+        if (!Exists(path)) CopyFileW((ApplicationDirectory() + L"window_app.exe").c_str(), path.c_str(), FALSE);
+        std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+        STARTUPINFOW startup{sizeof(startup)};
+        PROCESS_INFORMATION info{};
+        EXPECT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &info));
+        CloseHandle(info.hThread);
+        Started started{renewix::UniqueHandle(info.hProcess), info.dwProcessId};
+        for (int i = 0; i < 200 && !HasWindow(info.dwProcessId); ++i) Sleep(25);
+        EXPECT_TRUE(HasWindow(info.dwProcessId));
+        return started;
+    }
+
+    static bool HasWindow(DWORD id) {
+        struct Search {
+            DWORD id;
+            bool found;
+        } search{id, false};
+        EnumWindows(
+            [](HWND window, LPARAM param) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(param);
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner == s->id) s->found = true;
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    static DWORD ExitCode(const Started& started) {
+        EXPECT_EQ(WaitForSingleObject(started.process.get(), 10000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeProcess(started.process.get(), &code);
+        return code;
+    }
+
+    ScratchFolder folder_{L"processes"};
+};
+
+TEST_P(ProcessControlTest, ClosesACooperativeProgramAndTerminatesAStubbornOne) {
+    ProcessControl control(GetParam());
+    Started polite = Start(L"PoliteViewer.exe");
+    EXPECT_TRUE(control.CloseProcess(L"PoliteViewer.exe", false, 0, 5000));
+    EXPECT_EQ(ExitCode(polite), 7u);  // it ended by itself on WM_CLOSE
+
+    Started stubborn = Start(L"StubbornViewer.exe", L"ignore");
+    EXPECT_TRUE(control.CloseProcess(L"stubbornviewer.exe", false, 0, 500));
+    EXPECT_EQ(ExitCode(stubborn), 0u);  // terminated
+    EXPECT_FALSE(control.CloseProcess(L"StubbornViewer.exe", false, 0, 500));
+}
+
+TEST_P(ProcessControlTest, TwoCopiesAreClosedOneCallEach) {
+    ProcessControl control(GetParam());
+    Started first = Start(L"TwinViewer.exe");
+    Started second = Start(L"TwinViewer.exe");
+    EXPECT_TRUE(control.CloseProcess(L"TwinViewer.exe", false, 0, 5000));
+    EXPECT_TRUE(control.CloseProcess(L"TwinViewer.exe", false, 0, 5000));
+    EXPECT_FALSE(control.CloseProcess(L"TwinViewer.exe", false, 0, 5000));
+    EXPECT_EQ(ExitCode(first), 7u);
+    EXPECT_EQ(ExitCode(second), 7u);
+}
+
+TEST_P(ProcessControlTest, OtherNamesAndTheExcludedProcessAreLeftAlone) {
+    ProcessControl control(GetParam());
+    Started other = Start(L"ExampleViewerPrX.exe");
+    EXPECT_FALSE(control.CloseProcess(L"ExampleViewerPro.exe", false, 0, 500));
+    EXPECT_EQ(WaitForSingleObject(other.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_FALSE(control.CloseProcess(L"ExampleViewerPrX.exe", false, other.id, 500));
+    EXPECT_EQ(WaitForSingleObject(other.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    DWORD id = 0;
+    renewix::UniqueHandle found(control.FindProcess(L"ExampleViewerPrX.exe", &id));
+    EXPECT_TRUE(found.valid());
+    EXPECT_EQ(id, other.id);
+    id = other.id;  // skipping the one we know: none other
+    EXPECT_EQ(control.FindProcess(L"ExampleViewerPrX.exe", &id), nullptr);
+    TerminateProcess(other.process.get(), 0);
+}
+
+TEST_P(ProcessControlTest, WaitFirstLetsTheProgramEndByItself) {
+    ProcessControl control(GetParam());
+    Started program = Start(L"PatientViewer.exe");
+    // The user closes the program while the client waits.
+    std::thread user([id = program.id] {
+        Sleep(300);
+        EnumWindows(
+            [](HWND window, LPARAM param) -> BOOL {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner == static_cast<DWORD>(param)) PostMessageW(window, WM_CLOSE, 0, 0);
+                return TRUE;
+            },
+            static_cast<LPARAM>(id));
+    });
+    EXPECT_TRUE(control.CloseProcess(L"PatientViewer.exe", true, 0, 500));
+    user.join();
+    EXPECT_EQ(ExitCode(program), 7u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSearches, ProcessControlTest,
+                         ::testing::Values(ProcessControl::Method::Automatic, ProcessControl::Method::Native),
+                         [](const auto& info) {
+                             return info.param == ProcessControl::Method::Native ? "Native" : "Toolhelp";
+                         });
+
+}  // namespace
