@@ -1,0 +1,47 @@
+// What the client remembers between runs: executions since the last check, the installed
+// version and a declined version. Read at start-up, written once at process exit.
+#pragma once
+
+#include <string>
+
+class StatusFile {
+public:
+    static StatusFile& Instance();
+
+    // A status file at `path` with the configured frequency and remember-declined switch.
+    StatusFile(std::wstring path, int checkFrequency, int rememberDeclined);
+    ~StatusFile();
+    StatusFile(const StatusFile&) = delete;
+    StatusFile& operator=(const StatusFile&) = delete;
+
+    // True when this run shall check for updates.
+    bool Load();
+    // Writes the file (not in test mode); always true.
+    bool Save();
+
+    void SetApplicationVersion(const std::wstring& version) { applicationVersion_ = version; }
+    void SetOfferedVersion(const std::wstring& version) { offeredVersion_ = version; }
+    std::wstring ApplicationVersion() const { return applicationVersion_; }
+    void SetServerReached() { serverReached_ = 1; }
+    void SetInstallStarted() { installStarted_ = 1; }
+
+    const std::wstring& Path() const { return path_; }
+    int NumExecutions() const { return numExecutions_; }
+
+    // The file's text for the values it holds now (ANSI, CR LF, TAB-indented elements).
+    std::string Text() const;
+
+private:
+    std::wstring path_;
+    std::wstring applicationVersion_;
+    std::wstring offeredVersion_;
+    int numExecutions_ = 0;
+    int checkFrequency_;
+    int rememberDeclined_;
+    int serverReached_ = 0;
+    int installStarted_ = 0;
+    bool saved_ = false;
+};
+
+// "<", ">" and "&" written as entities, so any version text reads back as written.
+std::wstring EscapeXmlText(const std::wstring& text);
