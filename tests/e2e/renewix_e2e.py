@@ -17,8 +17,11 @@ def windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
-def wine(exe, *args, timeout=60, cwd=None):
-    return subprocess.run([str(WINE_RUN), str(exe), *args], capture_output=True, timeout=timeout, cwd=cwd)
+def wine(exe, *args, timeout=60, cwd=None, capture=True):
+    """Runs a Windows program. Programs it starts inherit its output, so a run that
+    starts another program must not capture, or the pipes stay open after it ends."""
+    output = subprocess.PIPE if capture else subprocess.DEVNULL
+    return subprocess.run([str(WINE_RUN), str(exe), *args], stdout=output, stderr=output, timeout=timeout, cwd=cwd)
 
 
 def settings_text(settings):
@@ -60,5 +63,5 @@ class ClientTestCase(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def run_client(self, *args, timeout=60):
-        return wine(self.client, *args, timeout=timeout)
+    def run_client(self, *args, timeout=60, capture=True):
+        return wine(self.client, *args, timeout=timeout, capture=capture)

@@ -1,11 +1,12 @@
 """Start-up as a user sees it: the log that Renewix.exe writes under Wine."""
 
 import re
+import shutil
 import subprocess
-import sys
+import time
 import unittest
 
-from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, read_log
+from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, read_log, windows_path
 
 BASE = {
     "Application": {
@@ -114,6 +115,52 @@ class StartupTest(ClientTestCase):
         # All in lower case, "permissionsmanager" is not rewritten: a normal start.
         self.assertEqual(self.run_client("/permissionsmanagerrun").returncode, 0)
         self.assertIn("\tCommand line:\t/permissionsmanagerrun\r\n", self.log())
+
+
+class LaunchTest(ClientTestCase):
+    """The client standing in for the vendor's program starts it, before or after its check."""
+
+    def setUp(self):
+        super().setUp()
+        shutil.copy(BIN / "window_app.exe", self.folder / "Viewer.exe")
+        self.record = self.folder / "launched.txt"
+
+    def tearDown(self):
+        subprocess.run([str(WINE_RUN), "taskkill", "/F", "/IM", "Viewer.exe"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        super().tearDown()
+
+    def launched_command_line(self):
+        for _ in range(100):
+            if self.record.exists() and self.record.stat().st_size:
+                return self.record.read_text()
+            time.sleep(0.1)
+        return None
+
+    def test_launch_before_and_after_the_check_with_the_parameters(self):
+        for launch_after in ("0", "1"):
+            with self.subTest(launch_after=launch_after):
+                self.record.unlink(missing_ok=True)
+                configure(self.client, settings(LaunchAfterCheck=launch_after))
+                self.assertEqual(self.run_client("record", windows_path(self.record), capture=False).returncode, 0)
+                command = self.launched_command_line()
+                self.assertIsNotNone(command, "the main application was not started")
+                self.assertTrue(command.rstrip().endswith("record " + windows_path(self.record)), command)
+                log = read_log(self.folder / "RenewixLog.txt")
+                self.assertEqual("Automatic launch of the main application" in log, launch_after == "0")
+                self.assertNotIn("Unable to launch", log)
+                subprocess.run([str(WINE_RUN), "taskkill", "/F", "/IM", "Viewer.exe"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def test_keyword_runs_do_not_launch_and_a_missing_program_is_logged(self):
+        configure(self.client, settings(LaunchAfterCheck="0"))
+        self.run_client("CheckNow", "record", windows_path(self.record), capture=False)
+        self.assertFalse(self.record.exists())
+        (self.folder / "Viewer.exe").unlink()
+        self.run_client(capture=False)
+        log = read_log(self.folder / "RenewixLog.txt")
+        self.assertIn("\tAutomatic launch of the main application\r\n\tUnable to launch:\t"
+                      + windows_path(self.folder) + "\\Viewer.exe\r\n", log)
 
 
 if __name__ == "__main__":
