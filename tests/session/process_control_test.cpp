@@ -22,6 +22,27 @@ TEST(ProcessNames, ExactNamesAndNamesCutToFifteenCharacters) {
     EXPECT_FALSE(ProcessNameMatches(L"", L"Viewer.exe"));
 }
 
+struct WindowSearch {
+    DWORD id;
+    bool found;
+};
+
+BOOL CALLBACK MarkWindowOf(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->id) search->found = true;
+    return TRUE;
+}
+
+// What a user closing the program does.
+BOOL CALLBACK CloseWindowOf(HWND window, LPARAM param) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == static_cast<DWORD>(param)) PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
 // Starts copies of the window helper under a chosen name and waits until each shows a window.
 class ProcessControlTest : public ::testing::TestWithParam<ProcessControl::Method> {
 protected:
@@ -46,19 +67,8 @@ protected:
     }
 
     static bool HasWindow(DWORD id) {
-        struct Search {
-            DWORD id;
-            bool found;
-        } search{id, false};
-        EnumWindows(
-            [](HWND window, LPARAM param) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(param);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                if (owner == s->id) s->found = true;
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
+        WindowSearch search{id, false};
+        EnumWindows(MarkWindowOf, reinterpret_cast<LPARAM>(&search));
         return search.found;
     }
 
@@ -119,14 +129,7 @@ TEST_P(ProcessControlTest, WaitFirstLetsTheProgramEndByItself) {
     // The user closes the program while the client waits.
     std::thread user([id = program.id] {
         Sleep(300);
-        EnumWindows(
-            [](HWND window, LPARAM param) -> BOOL {
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                if (owner == static_cast<DWORD>(param)) PostMessageW(window, WM_CLOSE, 0, 0);
-                return TRUE;
-            },
-            static_cast<LPARAM>(id));
+        EnumWindows(CloseWindowOf, static_cast<LPARAM>(id));
     });
     EXPECT_TRUE(control.CloseProcess(L"PatientViewer.exe", true, 0, 500));
     user.join();
