@@ -8,6 +8,7 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "install/registry_operations.h"
+#include "install/zip_extractor.h"
 #include "session/client_config.h"
 
 namespace PermissionManager {
@@ -125,8 +126,23 @@ int StandardFileManagement::UpdateRegistry(const std::wstring& keyPath, const st
 std::wstring StandardFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring& type) {
     return QueryRegistryValue(registryPath, type);
 }
-int StandardFileManagement::RegisterServer(const std::wstring&) { return 0; }
-int StandardFileManagement::Unzip(const std::wstring&, const std::wstring&) { return -1; }
+int StandardFileManagement::RegisterServer(const std::wstring& libraryPath) {
+    renewix::UniqueModule library(LoadLibraryW(libraryPath.c_str()));
+    if (!library) return 0;
+    using RegisterFn = HRESULT(STDAPICALLTYPE*)();
+    FARPROC entry = GetProcAddress(library.get(), "DllRegisterServer");
+    if (!entry) return 0;
+    try {
+        reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(entry))();
+    } catch (...) {
+        return 0;
+    }
+    return 1;
+}
+
+int StandardFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
+    return UnzipArchive(archivePath, destination);
+}
 
 std::wstring PipeName(std::uint32_t instance) { return FormatText(L"\\\\.\\pipe\\Renewix%d", instance); }
 

@@ -51,8 +51,6 @@ public:
     int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
                        const std::wstring& action) override;
     std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) override;
-    // Registration and archives arrive with the installation work; until then they fail
-    // rather than pretend to succeed.
     int RegisterServer(const std::wstring& libraryPath) override;
     int Unzip(const std::wstring& archivePath, const std::wstring& destination) override;
 

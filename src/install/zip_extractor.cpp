@@ -1,0 +1,146 @@
+#include "install/zip_extractor.h"
+
+#include <windows.h>
+
+#include <unzip.h>
+
+#include <vector>
+
+#include "foundation/text.h"
+#include "foundation/win_resource.h"
+#include "install/file_management.h"
+
+namespace {
+
+constexpr unsigned kChunk = 0x5000;
+
+std::string ToAnsiPath(const std::wstring& path) {
+    std::string ansi = WideToAnsi(path);
+    if (ansi.size() > 1024) ansi.resize(1024);
+    return ansi;
+}
+
+bool MakeFolders(const std::string& folder) {
+    // The file manager creates each missing level in turn, as for any other target.
+    PermissionManager::StandardFileManagement files;
+    return files.MakeDirectories(AnsiToWide(folder)) != 0;
+}
+
+// Reads the current entry to its end; false when it is damaged (the CRC is checked on close).
+bool ReadsBackWhole(unzFile archive) {
+    if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
+    std::vector<char> buffer(kChunk);
+    int read;
+    while ((read = unzReadCurrentFile(archive, buffer.data(), kChunk)) > 0) {
+    }
+    return unzCloseCurrentFile(archive) == UNZ_OK && read == 0;
+}
+
+}  // namespace
+
+bool IsContainedEntryName(const std::string& name) {
+    if (name.empty()) return true;
+    if (name[0] == '\\') return false;
+    if (name.find(':') != std::string::npos) return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('\\', start);
+        if (end == std::string::npos) end = name.size();
+        if (name.compare(start, end - start, "..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+ZipExtractor::~ZipExtractor() { Close(); }
+
+bool ZipExtractor::Open(const std::wstring& archivePath) {
+    Close();
+    const std::string path = ToAnsiPath(archivePath);
+    archive_ = unzOpen64(path.c_str());
+    const std::size_t dot = path.rfind('.');
+    pathWithoutExtension_ = dot == std::string::npos ? path : path.substr(0, dot);
+    return archive_ != nullptr;
+}
+
+void ZipExtractor::Close() {
+    if (archive_) unzClose(static_cast<unzFile>(archive_));
+    archive_ = nullptr;
+}
+
+long ZipExtractor::EntryCount() const {
+    unz_global_info info{};
+    if (!archive_ || unzGetGlobalInfo(static_cast<unzFile>(archive_), &info) != UNZ_OK) return 0;
+    return static_cast<long>(info.number_entry);
+}
+
+bool ZipExtractor::ExtractAll(const std::wstring& directory) {
+    unzFile archive = static_cast<unzFile>(archive_);
+    const std::string root = ToAnsiPath(directory);
+    if (!archive || root.empty() || !MakeFolders(root) || EntryCount() == 0) return false;
+
+    // First pass: every name must stay inside the folder and every entry must decompress with
+    // a good CRC, or nothing is written at all: a bad archive never half-replaces a program.
+    struct Entry {
+        std::string name;
+        unsigned long dosDate;
+    };
+    std::vector<Entry> entries;
+    for (int status = unzGoToFirstFile(archive); status == UNZ_OK; status = unzGoToNextFile(archive)) {
+        char name[260] = {};
+        unz_file_info info{};
+        if (unzGetCurrentFileInfo(archive, &info, name, sizeof(name) - 1, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+        std::string entryName = name;
+        for (char& c : entryName) {
+            if (c == '/') c = '\\';
+        }
+        if (!IsContainedEntryName(entryName)) return false;
+        if (!entryName.empty() && entryName.back() != '\\' && !ReadsBackWhole(archive)) return false;
+        entries.push_back({entryName, info.dosDate});
+    }
+    if (entries.empty()) return false;
+
+    int status = unzGoToFirstFile(archive);
+    for (const Entry& entry : entries) {
+        if (status != UNZ_OK) return false;
+        if (!entry.name.empty() && entry.name.back() != '\\') {
+            const std::string target = root + (root.back() == '\\' ? "" : "\\") + entry.name;
+            if (!MakeFolders(target.substr(0, target.rfind('\\')))) return false;
+            const std::wstring wideTarget = AnsiToWide(target);
+            renewix::UniqueFile file(
+                CreateFileW(wideTarget.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file || unzOpenCurrentFile(archive) != UNZ_OK) return false;
+            std::vector<char> buffer(kChunk);
+            bool complete = true;
+            for (;;) {
+                const int read = unzReadCurrentFile(archive, buffer.data(), kChunk);
+                if (read == 0) break;
+                DWORD written = 0;
+                if (read < 0 || !WriteFile(file.get(), buffer.data(), static_cast<DWORD>(read), &written, nullptr) ||
+                    written != static_cast<DWORD>(read)) {
+                    complete = false;
+                    break;
+                }
+            }
+            // A damaged entry also fails its CRC check here.
+            if (unzCloseCurrentFile(archive) != UNZ_OK) complete = false;
+            if (!complete) return false;
+            FILETIME local, utc;
+            if (DosDateTimeToFileTime(HIWORD(entry.dosDate), LOWORD(entry.dosDate), &local) &&
+                LocalFileTimeToFileTime(&local, &utc)) {
+                SetFileTime(file.get(), &utc, nullptr, &utc);
+            }
+        }
+        status = unzGoToNextFile(archive);
+    }
+    return true;
+}
+
+int UnzipArchive(const std::wstring& archivePath, const std::wstring& destination) {
+    ZipExtractor zip;
+    if (!zip.Open(archivePath)) return -1;
+    PermissionManager::StandardFileManagement files;
+    if (!files.MakeDirectories(destination)) return 0;
+    if (!zip.ExtractAll(destination)) return -2;
+    return static_cast<int>(zip.EntryCount());
+}
