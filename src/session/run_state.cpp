@@ -1,5 +1,6 @@
 #include "session/run_state.h"
 
+#include "description/xml_document.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "session/client_config.h"
@@ -57,5 +58,28 @@ void RunState::ParseCommandLine(const std::wstring& commandLine, int showCommand
         case ModeCheckBackground: log.WriteEntry(L"CheckBackground mode detected"); break;
         case ModeScheduler: log.WriteEntry(L"Scheduler mode detected"); break;
         case ModeDefault: break;
+    }
+}
+
+void RunState::ApplyDocumentOptions(const XmlNode& root) {
+    XmlNode type = root.SelectSingle(L"UpdateType");
+    XmlNode restart = root.SelectSingle(L"Restart");
+    ApplyDocumentOptions(type ? type.Text() : std::wstring(), restart ? restart.Text() : std::wstring());
+}
+
+void RunState::ApplyDocumentOptions(const std::wstring& updateType, const std::wstring& restart) {
+    if (updateType.find(L"Silent") != std::wstring::npos) {
+        // A user who asked for a check sees the wizard even for a silent update.
+        if (Mode != ModeCheckNow) UiKind = 0;
+    } else if (updateType.find(L"Critical") != std::wstring::npos) {
+        UiKind = 2;
+    }
+    if (EqualsNoCase(restart, L"Automatic")) {
+        RestartKind = 0;
+    } else if (EqualsNoCase(restart, L"No restart")) {
+        RestartKind = 2;
+    } else if (EqualsNoCase(restart, L"Do not terminate EXE")) {
+        DoNotTerminate = 1;
+        RestartKind = 2;
     }
 }

@@ -23,11 +23,16 @@ CommandLineChoice ClassifyCommandLine(const std::wstring& commandLine, const std
 // True when the command line starts, at its very first character, with "testMode".
 bool IsTestModeCommandLine(const std::wstring& commandLine);
 
+class XmlNode;
+
 class RunState {
 public:
     static RunState& Instance();
 
     void ParseCommandLine(const std::wstring& commandLine, int showCommand);
+    // UpdateType and Restart of the update document.
+    void ApplyDocumentOptions(const XmlNode& root);
+    void ApplyDocumentOptions(const std::wstring& updateType, const std::wstring& restart);
 
     std::wstring CurrentVersion;
     std::wstring UpdateVersion;

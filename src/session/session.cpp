@@ -1,10 +1,34 @@
 #include "session/session.h"
 
+#include <exception>
+#include <optional>
+
 #include "description/secure_code.h"
+#include "description/variables.h"
+#include "description/xml_document.h"
+#include "foundation/log.h"
 #include "foundation/paths.h"
+#include "install/file_installation.h"
+#include "install/file_management.h"
+#include "persistence/status_file.h"
 #include "session/client_config.h"
+#include "session/main_application.h"
+#include "session/run_state.h"
+#include "transfer/downloader.h"
+#include "transfer/file_transfer.h"
 
 HWND ProgressWindow = nullptr;
+std::array<std::wstring, 6> DocumentTexts;
+
+namespace {
+
+// Until the wizard exists its messages are plain message boxes, shown only when not silent.
+void ShowMessage(const std::wstring& text) {
+    MessageBoxW(GetActiveWindow(), text.c_str(), ClientConfig::Instance().ApplicationName().c_str(),
+                MB_OK | MB_ICONINFORMATION);
+}
+
+}  // namespace
 
 std::wstring DefaultDownloadFolder() {
     std::wstring folder = ApplicationDirectory() + L"RenewixFiles";
@@ -12,15 +36,263 @@ std::wstring DefaultDownloadFolder() {
     return folder;
 }
 
+bool IsUnrecordedVersion(const std::wstring& version) { return version.empty() || version == L"0"; }
+
 Renewix& Renewix::Instance() {
     static Renewix session;
     return session;
 }
 
-Renewix::Renewix() : downloadFolder_(DefaultDownloadFolder()), files_(downloadFolder_) {}
+Renewix::Renewix() : downloadFolder_(DefaultDownloadFolder()), files_(downloadFolder_) { ProgressWindow = nullptr; }
+
+Renewix::~Renewix() {
+    // Nothing is left running that nobody owns.
+    if (worker_.joinable()) worker_.join();
+}
+
+bool Renewix::ReportSources() {
+    IFileDownloader* downloader = GetActiveDownloader(&internetAvailable_);
+    if (downloader) {
+        Log& log = Log::Instance();
+        log.WriteValue(L"-> Config file source", downloader->GetDocumentUrl());
+        log.WriteValue(L"-> Update files source", downloader->GetFilesBaseUrl());
+        StatusFile::Instance().SetServerReached();
+    }
+    serverReached_ = downloader != nullptr;
+    return serverReached_ != 0;
+}
+
+bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
+    if (loadAttempted_) return loadResult_;
+    loadAttempted_ = true;
+    Log& log = Log::Instance();
+    try {
+        std::optional<XmlDocument> document;
+        std::wstring currentVersion = recordedVersion;
+        if (test_) {
+            try {
+                document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
+            } catch (const XmlError&) {
+                log.WriteHeading(L"Error creating XMLDOM");
+                return false;
+            }
+            if (!document->LoadFile(localDocumentPath_)) return false;
+        } else {
+            RunState& state = RunState::Instance();
+            state.CurrentVersion = currentVersion;
+            if (IsUnrecordedVersion(currentVersion)) {
+                currentVersion = ReplaceVariables(ClientConfig::Instance().DefaultVersion());
+                state.CurrentVersion = currentVersion;
+            }
+            IFileDownloader* downloader = GetActiveDownloader(&internetAvailable_);
+            if (!downloader) return AbortUpdate();
+            document = downloader->LoadDocument();
+            if (!document) {
+                log.WriteEntry(L"Unable to load XML configuration. Check that file exists on server (paste address "
+                               L"into IE or explorer).");
+                return AbortUpdate();
+            }
+        }
+        checked_ = 1;
+        loadResult_ = CheckUpdate(*document, currentVersion);
+        return loadResult_;
+    } catch (const XmlError& error) {
+        log.WriteValue(L"Error processing XML", error.description);
+    } catch (...) {
+        log.WriteEntry(L"Unknown error: XML Server cannot be contacted!");
+    }
+    return false;
+}
+
+bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersion) {
+    Log& log = Log::Instance();
+    try {
+        XmlNode root = document.SelectSingle(L"Renewix");
+        if (!root) {
+            log.WriteHeading(L"XML update file not found or is corrupt");
+            std::wstring text = document.Root().Text().substr(0, 256);
+            if (text.size() > 5) {
+                log.WriteEntry(text);
+                log.WriteBlank();
+            }
+            return false;
+        }
+        if (!CheckSecureCode(document)) return false;
+
+        if (XmlNode version = document.SelectSingle(L"Renewix/UpdateVersion")) {
+            const std::wstring remote = version.Text();
+            if (IsUnrecordedVersion(currentVersion)) currentVersion = ClientConfig::Instance().DefaultVersion();
+            RunState& state = RunState::Instance();
+            state.CurrentVersion = currentVersion;
+            state.UpdateVersion = remote;
+            StatusFile::Instance().SetApplicationVersion(currentVersion);
+            StatusFile::Instance().SetOfferedVersion(remote);
+            log.WriteHeading(L"Checking requirement for update");
+            log.WriteValue(L"Current version", currentVersion);
+            log.WriteValue(L"Remote version ", remote);
+            if (currentVersion == L"0" || remote == L"0") {
+                log.WriteEntry(L"Version read of 0 not acceptable");
+                return false;
+            }
+            if (CompareVersions(remote, currentVersion) != 1) {
+                log.WriteEntry(L"A software update is not available");
+                if (XmlNode again = document.SelectSingle(L"Renewix")) ReadDocumentTexts(again);
+                return false;
+            }
+        }
+        log.WriteHeading(L"Processing...");
+        if (XmlNode list = document.SelectSingle(L"Renewix/FileList"); list && !test_) {
+            files_.Clear();
+            files_.Read(list, L"");
+        }
+        if (XmlNode list = document.SelectSingle(L"Renewix/ShellExec")) {
+            execute_.Clear();
+            execute_.Read(list, L"");
+        }
+        if (XmlNode list = document.SelectSingle(L"Renewix/RegList"); list && !test_) {
+            registry_.Clear();
+            registry_.Read(list, L"");
+        }
+        if (XmlNode again = document.SelectSingle(L"Renewix")) ReadDocumentTexts(again);
+        return files_.Count() > 0;
+    } catch (const XmlError& error) {
+        log.WriteValue(L"Error processing XML", error.description);
+    } catch (...) {
+        log.WriteEntry(L"XML processing errors");
+    }
+    return false;
+}
 
 bool Renewix::CheckSecureCode(const XmlDocument& document) {
     return CheckDocumentSecureCode(document, ClientConfig::Instance().BaseSecureCode(), IsTest(), ProgressWindow);
+}
+
+bool Renewix::ReadDocumentTexts(const XmlNode& root) {
+    static const std::pair<const wchar_t*, DocumentTextSlot> kTexts[] = {
+        {L"Welcome", TextSlotWelcome},
+        {L"License", TextSlotLicense},
+        {L"Reason", TextSlotReason},
+        {L"InstallComplete", TextSlotInstallComplete},
+        {L"UpdateNotNeeded", TextSlotUpdateNotNeeded},
+        {L"SilentFinished", TextSlotSilentFinished},
+    };
+    for (const auto& [name, slot] : kTexts) {
+        XmlNode element = root.SelectSingle(name);
+        DocumentTexts[slot] = element ? element.Text() : std::wstring();
+    }
+    RunState::Instance().ApplyDocumentOptions(root);
+    return true;
+}
+
+bool Renewix::StartDownload(HWND window) {
+    ProgressWindow = window;
+    if (test_) {
+        if (ProgressWindow) PostMessageW(ProgressWindow, WM_DOWNLOAD_DONE, 1, 0);
+        downloaded_ = 1;
+        return true;
+    }
+    const int count = static_cast<int>(files_.Count());
+    Log::Instance().WriteHeading(L"Downloading files");
+    Log::Instance().WriteNumber(L"No. file requests", count);
+    if (count <= 0) {
+        downloaded_ = 1;
+        if (ProgressWindow) PostMessageW(ProgressWindow, WM_DOWNLOAD_DONE, 1, count);
+        return true;
+    }
+    if (RunState::Instance().UiKind != 0) {
+        if (worker_.joinable()) worker_.join();
+        worker_ = std::thread([this] {
+            try {
+                DownloadWorker();
+            } catch (...) {
+                Log::Instance().WriteEntry(L"File transfer error occured");
+            }
+        });
+        return true;
+    }
+    DownloadWorker();
+    return true;
+}
+
+bool Renewix::DownloadWorker() {
+    CFileTransfer transfer(ProgressWindow);
+    const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
+        if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
+    };
+    send(WM_DOWNLOAD_BEGIN, files_.Count(), files_.TotalBytes());
+    for (const FileEntry& entry : files_.Entries()) {
+        if (entry.alreadyDownloaded || !entry.selected) continue;
+        send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), entry.size);
+        Log::Instance().WriteValueNumber(L"Download file", entry.source, entry.size);
+        if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName,
+                                   static_cast<std::uint32_t>(entry.size), entry.crc)) {
+            if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
+            Log::Instance().WriteEntry(L"File transfer error occured");
+            return false;
+        }
+    }
+    send(WM_DOWNLOAD_DONE, 1, files_.Count());
+    downloaded_ = 1;
+    return true;
+}
+
+bool Renewix::InstallAndFinish() {
+    if (worker_.joinable()) worker_.join();
+    if (!downloaded_) return false;
+    Log& log = Log::Instance();
+    RunState& state = RunState::Instance();
+    log.WriteBlank();
+    log.WriteValue(L"File transfer status", L"Success");
+    {
+        ProcessControl control;
+        const std::wstring name = ClientConfig::Instance().MainApplicationName();
+        if (state.DoNotTerminate) {
+            log.WriteEntry(L"Not terminating the main application");
+        } else {
+            log.WriteValue(L"Terminating main application", name);
+            // Several copies may run: each call deals with one.
+            for (int call = 0; call < 11 && !name.empty() && control.CloseProcess(name, state.UiKind == 0, 0, 5000);
+                 ++call) {
+            }
+        }
+    }
+    if (!Install()) {
+        if (state.UiKind != 0) {
+            ShowMessage(L"An error occured during the update process. Check the log file for details and email "
+                        L"support for assistance.");
+        }
+        return false;
+    }
+    Sleep(kPointFourDelayMs);
+    execute_.RunPoint(4);
+    if (state.UiKind == 0) {
+        const std::wstring finished = PrepareText(DocumentTexts[TextSlotSilentFinished], 0);
+        if (!finished.empty()) ShowMessage(finished);
+    }
+    if (state.RestartKind == 0) {
+        log.WriteEntry(L"Restarting the main application");
+        RestartMainApplication();
+    }
+    StatusFile::Instance().SetApplicationVersion(state.UpdateVersion);
+    return true;
+}
+
+bool Renewix::Install() {
+    if (test_) return true;
+    Log& log = Log::Instance();
+    if (!InstallFiles(files_)) {
+        log.WriteHeading(L"The update could not complete due to file errors.");
+        return false;
+    }
+    if (!registry_.Apply()) log.WriteHeading(L"There were errors trying to update the registry.");
+    log.WriteHeading(L"Update was successful!");
+    return true;
+}
+
+bool Renewix::AbortUpdate() {
+    Log::Instance().WriteHeading(L"Update will not be undertaken");
+    PermissionManager::CreateFileManager()->DeleteTree(downloadFolder_);
+    return false;
 }
 
 void Renewix::SetLocalDocument(const std::wstring& path) {

@@ -3,35 +3,65 @@
 
 #include <windows.h>
 
+#include <array>
 #include <string>
+#include <thread>
 
 #include "description/execute_list.h"
 #include "description/file_list.h"
 #include "description/registry_list.h"
 
 class XmlDocument;
+class XmlNode;
+
+inline constexpr UINT WM_DOWNLOAD_BEGIN = WM_APP + 2;
+inline constexpr UINT WM_DOWNLOAD_FILE = WM_APP + 3;
+inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;
 
 // The window that receives the download messages; null on the silent path.
 extern HWND ProgressWindow;
+
+// The six texts of the document, in slot order; an empty slot means the localised default.
+enum DocumentTextSlot { TextSlotWelcome, TextSlotLicense, TextSlotReason, TextSlotUpdateNotNeeded,
+                        TextSlotInstallComplete, TextSlotSilentFinished };
+extern std::array<std::wstring, 6> DocumentTexts;
 
 class Renewix {
 public:
     static Renewix& Instance();
 
     Renewix();
-    virtual ~Renewix() = default;
+    virtual ~Renewix();
     Renewix(const Renewix&) = delete;
     Renewix& operator=(const Renewix&) = delete;
 
+    bool ReportSources();
+    // Loads and checks the document once per process; true when files are to be downloaded.
+    bool LoadUpdateDocument(const std::wstring& currentVersion);
+    bool CheckUpdate(const XmlDocument& document, std::wstring currentVersion);
     // Whether the document's secure code agrees with the configured base code.
     bool CheckSecureCode(const XmlDocument& document);
+    bool ReadDocumentTexts(const XmlNode& root);
+    // Downloads on a worker thread that reports to `window`, or here when the update is silent.
+    bool StartDownload(HWND window);
+    bool DownloadWorker();
+    bool InstallAndFinish();
+    bool Install();
+    bool AbortUpdate();
     void SetLocalDocument(const std::wstring& path);
 
     bool IsTest() const { return test_ != 0; }
+    bool IsDownloaded() const { return downloaded_ != 0; }
+    bool IsInternetAvailable() const { return internetAvailable_ != 0; }
+    bool IsServerReached() const { return serverReached_ != 0; }
+    bool IsChecked() const { return checked_ != 0; }
     const std::wstring& DownloadFolder() const { return downloadFolder_; }
     DownloadFile& Files() { return files_; }
     DownloadRegistry& Registry() { return registry_; }
     DownloadExecute& Execute() { return execute_; }
+
+    // How long installation waits before the programs of point 4 run.
+    static constexpr DWORD kPointFourDelayMs = 1500;
 
 private:
     std::wstring downloadFolder_;
@@ -44,7 +74,13 @@ private:
     DownloadFile files_;
     DownloadRegistry registry_;
     DownloadExecute execute_;
+    bool loadAttempted_ = false;
+    bool loadResult_ = false;
+    std::thread worker_;
 };
 
 // ApplicationDirectory followed by "RenewixFiles", without a trailing backslash.
 std::wstring DefaultDownloadFolder();
+
+// The configured default version when the recorded one is empty or "0".
+bool IsUnrecordedVersion(const std::wstring& version);

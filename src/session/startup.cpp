@@ -11,6 +11,8 @@
 #include "session/client_config.h"
 #include "session/main_application.h"
 #include "session/run_state.h"
+#include "session/session.h"
+#include "persistence/status_file.h"
 
 const wchar_t kSingleInstanceMutexName[] = L"Renewix-7B41D2A9-3C5E-4f18-9A0D-52E6C81F4B37";
 
@@ -27,6 +29,23 @@ renewix::UniqueHandle TakeSingleInstanceMutex() {
 void LaunchOrLog() {
     renewix::UniqueHandle process(LaunchMainApplication());
     if (!process) Log::Instance().WriteValue(L"Unable to launch", MainApplicationPath());
+}
+
+// The check without a wizard, and the silent update it may lead to.
+void RunUpdate(RunState& state, bool launchAfterCheck) {
+    Log& log = Log::Instance();
+    if ((state.Mode == ModeDefault && !launchAfterCheck) || state.Mode == ModeCheckBackground) {
+        Renewix& session = Renewix::Instance();
+        if (!session.LoadUpdateDocument(StatusFile::Instance().ApplicationVersion())) return;
+        if (state.UiKind == 0) {
+            session.StartDownload(nullptr);
+            session.InstallAndFinish();
+            return;
+        }
+    }
+    // Everything else needs the wizard, which this client does not have yet: nothing is
+    // installed without the user.
+    log.WriteEntry(L"Interactive update deferred: this client has no wizard yet");
 }
 
 }  // namespace
@@ -78,6 +97,7 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
         if (state.Mode == ModeCheckBackground) Sleep(10000);
         mutex = TakeSingleInstanceMutex();
     }
+    if (mutex && StatusFile::Instance().Load()) RunUpdate(state, launchAfterCheck);
 
     if (state.Mode == ModeDefault && launchAfterCheck) LaunchOrLog();
     return 0;

@@ -74,20 +74,22 @@ class StartupTest(ClientTestCase):
         configure(self.client, settings())
         self.assertEqual(self.run_client("testMode", "C:\\t\\u.xml").returncode, 0)
         self.assertFalse((self.folder / "RenewixLog.txt").exists())
+        self.assertFalse((self.folder / "RenewixStatus.xml").exists())
 
         configure(self.client, settings(LoggingEnabled="0"))
         self.run_client("CheckNow")
         self.assertFalse((self.folder / "RenewixLog.txt").exists())
 
-        # An empty log name leaves only the folder as the path: no file, and the run goes on.
+        # An empty log name leaves only the folder as the path: no file, and the run goes on
+        # (to the status file, which every run but a test run writes).
         configure(self.client, settings(LogFileName=""))
         self.assertEqual(self.run_client("CheckNow").returncode, 0)
-        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe"])
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe", "RenewixStatus.xml"])
 
     def test_unconfigured_client_runs_without_a_log(self):
         result = self.run_client("CheckNow")
         self.assertEqual(result.returncode, 0)
-        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe"])
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe", "RenewixStatus.xml"])
 
     def test_second_instance_is_noticed(self):
         configure(self.client, settings())

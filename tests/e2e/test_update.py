@@ -1,0 +1,161 @@
+"""A whole silent update from a file share, as a user's machine sees it."""
+
+import shutil
+import subprocess
+import tempfile
+import unittest
+import zipfile
+from pathlib import Path
+
+from renewix_e2e import BIN, WINE_RUN, configure, read_log, windows_path, wine
+
+BASE_CODE = "1A2B3C4D"
+REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Update"
+
+DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <UpdateType>Silent</UpdateType>
+  <Restart>No restart</Restart>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;">
+      <File Name="data.txt" Src="files/"/>
+      <File Name="probe.dll" Src="files/" Register="True"/>
+      <File Name="help.zip" Src="files/" Action="unzip"/>
+      <Directory Name="plugins"><File Name="extra.txt" Src="files/"/></Directory>
+    </Directory>
+  </FileList>
+  <ShellExec>
+    <Execute File="&lt;ApplicationDir&gt;write_marker.exe '{marker} point4'" Point="4" WaitForProcess="True"/>
+  </ShellExec>
+  <RegList>
+    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Update">
+      <Value Name="Version" Action="Add REG_SZ 2.0"/>
+    </Key></Key></Key></Key>
+  </RegList>
+</Renewix>
+"""
+
+
+def query_registry_at(key, value):
+    result = subprocess.run([str(WINE_RUN), "reg", "query", key, "/v", value], capture_output=True)
+    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def query_registry(value):
+    return query_registry_at(REGISTRY_KEY, value)
+
+
+class SilentUpdateTest(unittest.TestCase):
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="renewix-update-"))
+        self.app = self.root / "app"
+        self.server = self.root / "server"
+        self.release = self.root / "release"
+        for folder in (self.app, self.server / "files", self.release / "files"):
+            folder.mkdir(parents=True)
+        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
+        shutil.copy(BIN / "write_marker.exe", self.app / "write_marker.exe")
+        (self.app / "data.txt").write_text("version 1 data")
+        self.marker = self.app / "point4.txt"
+        configure(self.app / "Renewix.exe", {
+            "PrimaryServer": {"DocumentProtocol": "file:", "DocumentAddress": windows_path(self.server / "update.xml")},
+            "Application": {"MainApplication": "Viewer.exe", "ApplicationName": "Example Viewer",
+                            "CheckNowKeyword": "CheckNow", "BackgroundKeyword": "0", "BaseSecureCode": BASE_CODE,
+                            "DefaultVersion": "1.0", "LogFileName": "RenewixLog.txt"},
+            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
+        })
+        # The release: what the vendor publishes.
+        files = self.release / "files"
+        (files / "data.txt").write_text("version 2 data")
+        (files / "extra.txt").write_text("a new plug-in file")
+        shutil.copy(BIN / "register_probe.dll", files / "probe.dll")
+        with zipfile.ZipFile(files / "help.zip", "w") as archive:
+            archive.writestr("help/", "")
+            archive.writestr("help/index.txt", "help for version 2")
+        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+
+    def tearDown(self):
+        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def publish(self, document=DOCUMENT):
+        (self.root / "update.xml").write_text(document.replace("{marker}", windows_path(self.marker)))
+        result = wine(BIN / "RenewixPublish.exe", windows_path(self.root / "update.xml"), windows_path(self.release),
+                      BASE_CODE, windows_path(self.server / "update.xml"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        shutil.copytree(self.release / "files", self.server / "files", dirs_exist_ok=True)
+
+    def run_client(self, *args):
+        result = wine(self.app / "Renewix.exe", *args, timeout=120, capture=False)
+        self.assertEqual(result.returncode, 0)
+        return read_log(self.app / "RenewixLog.txt")
+
+    def status(self):
+        return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
+
+    def test_background_silent_update_installs_everything(self):
+        self.publish()
+        log = self.run_client("0")
+        self.assertIn("\tSecurity code detected and derived correctly\r\n", log)
+        self.assertIn("\tCurrent version:\t1.0\r\n\tRemote version :\t2.0\r\n", log)
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+        self.assertEqual((self.app / "plugins" / "extra.txt").read_text(), "a new plug-in file")
+        self.assertEqual((self.app / "help" / "index.txt").read_text(), "help for version 2")
+        self.assertFalse((self.app / "help.zip").exists())
+        self.assertFalse((self.app / "RenewixFiles").exists())
+        self.assertEqual(self.marker.read_text(), "point4")
+        self.assertIn("2.0", query_registry("Version") or "")
+        self.assertIn("0x1", query_registry_at("HKCU\\Software\\RenewixTest\\Probe", "Registered") or "")
+        self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>", self.status())
+        self.assertIn("\tA file was successfully registered:\t", log)
+        self.assertIn("\tUnzipped 2 file(s)\r\n", log)
+
+        # The next run finds nothing newer.
+        log = self.run_client("0")
+        self.assertIn("\tCurrent version:\t2.0\r\n", log)
+        self.assertIn("\tA software update is not available\r\n", log)
+
+    def test_tampered_document_installs_nothing(self):
+        self.publish()
+        text = (self.server / "update.xml").read_text()
+        (self.server / "update.xml").write_text(text.replace("2.0", "2.1", 1))
+        log = self.run_client("0")
+        self.assertIn("possibly due to file tampering. Update will terminate.", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertNotIn("ApplicationVersion>2", self.status())
+
+    def test_short_file_on_the_server_changes_nothing(self):
+        self.publish()
+        (self.server / "files" / "extra.txt").write_text("cut")
+        log = self.run_client("0")
+        self.assertIn("\r\nFile download errors\r\n", log)
+        self.assertIn("\tFile transfer error occured\r\n", log)
+        self.assertNotIn("Moving files to directories", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertFalse((self.app / "plugins").exists())
+
+    def test_archive_climbing_out_stops_the_installation(self):
+        with zipfile.ZipFile(self.release / "files" / "help.zip", "w") as archive:
+            archive.writestr("help/index.txt", "fine")
+            archive.writestr("../../outside.txt", "evil")
+        self.publish()
+        log = self.run_client("0")
+        self.assertIn("\tUnable to extract zip files:\t", log)
+        self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
+        self.assertFalse((self.root / "outside.txt").exists())
+        self.assertFalse((self.app / "help").exists())
+        # Files placed before the archive stay replaced; the download folder keeps the rest.
+        self.assertTrue((self.app / "RenewixFiles").exists())
+        self.assertNotIn("ApplicationVersion>2", self.status())
+
+    def test_interactive_update_waits_for_the_wizard(self):
+        self.publish(DOCUMENT.replace("<UpdateType>Silent</UpdateType>", ""))
+        log = self.run_client("0")
+        self.assertIn("\tInteractive update deferred: this client has no wizard yet\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
