@@ -3,6 +3,7 @@
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 import zipfile
 from pathlib import Path
@@ -149,6 +150,45 @@ class SilentUpdateTest(unittest.TestCase):
         # Files placed before the archive stay replaced; the download folder keeps the rest.
         self.assertTrue((self.app / "RenewixFiles").exists())
         self.assertNotIn("ApplicationVersion>2", self.status())
+
+    def test_self_update_replaces_the_running_client(self):
+        # Version 2 of the client itself: the same program with other settings.
+        new_client = self.release / "files" / "Renewix.exe"
+        shutil.copy(self.app / "Renewix.exe", new_client)
+        configure(new_client, {"Application": {"ApplicationName": "Example Viewer 2", "BackgroundKeyword": "0",
+                                               "LogFileName": "RenewixLog.txt"},
+                               "Options": {"LoggingEnabled": "1"}})
+        self.publish(DOCUMENT.replace('<File Name="data.txt" Src="files/"/>',
+                                      '<File Name="data.txt" Src="files/"/><File Name="Renewix.exe" Src="files/"/>'))
+        log = self.run_client("0")
+        self.assertIn("\tDetected a self update!:\t" + windows_path(self.app) + "\\Renewix.exe\r\n", log)
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertEqual((self.app / "Renewix.exe").read_bytes(), new_client.read_bytes())
+        settings = wine(BIN / "RenewixConfig.exe", "read", windows_path(self.app / "Renewix.exe")).stdout.decode()
+        self.assertIn("ApplicationName=Example Viewer 2\r\n", settings)
+
+    def test_silent_update_waits_for_the_user_to_close_the_program(self):
+        shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
+        viewer = subprocess.Popen([str(WINE_RUN), str(self.app / "Viewer.exe")],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(2)
+            self.publish()
+            client = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(3)
+            # Still waiting: nothing has been replaced while the program runs.
+            self.assertIsNone(client.poll())
+            self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+            # The user closes the program (taskkill without /F asks its window to close).
+            subprocess.run([str(WINE_RUN), "taskkill", "/IM", "Viewer.exe"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.assertEqual(client.wait(timeout=120), 0)
+        finally:
+            viewer.kill()
+        log = read_log(self.app / "RenewixLog.txt")
+        self.assertIn("\tTerminating main application:\tViewer.exe\r\n\tMoving files to directories\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
 
     def test_interactive_update_waits_for_the_wizard(self):
         self.publish(DOCUMENT.replace("<UpdateType>Silent</UpdateType>", ""))
