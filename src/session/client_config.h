@@ -22,7 +22,8 @@ class ClientConfig {
 public:
     using Bytes = std::array<std::uint8_t, config_record::kSize>;
 
-    // The process-wide record, refilled from the executable's own resource on each call.
+    // The process-wide record, filled from the executable's own resource on first use
+    // (it cannot change while the process runs).
     static const ClientConfig& Instance();
 
     // Fills the record from a module's resource; a missing resource leaves it all zero.
