@@ -55,6 +55,13 @@ public:
     bool LoadText(const std::wstring& text);
     bool Save(const std::wstring& path);
 
+    // Another reference to this document, as handed to each caller of a kept document.
+    XmlDocument Share() const {
+        XmlDocument other;
+        other.document_ = document_.Copy();
+        return other;
+    }
+
     XmlNode Root() const;
     XmlNode SelectSingle(const std::wstring& path) const { return Root().SelectSingle(path); }
     IXMLDOMDocument* get() const { return document_.get(); }

@@ -122,6 +122,13 @@ public:
     void reset() noexcept {
         if (ptr_) std::exchange(ptr_, nullptr)->Release();
     }
+    // Another counted reference to the same object.
+    [[nodiscard]] ComPtr Copy() const noexcept {
+        ComPtr other;
+        if (ptr_) ptr_->AddRef();
+        other.ptr_ = ptr_;
+        return other;
+    }
     [[nodiscard]] T* get() const noexcept { return ptr_; }
     T* operator->() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }

@@ -3,6 +3,7 @@
 #include "description/variables.h"
 #include "foundation/log.h"
 #include "session/client_config.h"
+#include "transfer/http_downloader.h"
 #include "transfer/network_downloader.h"
 
 ServerSettings ServerSettingsFromConfig(const ClientConfig& config, bool primary) {
@@ -50,8 +51,9 @@ void IFileDownloader::ResolveLocations() {
 
 std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings) {
     if (protocol == L"file:") return std::make_unique<NetworkFileDownloader>(settings);
-    // The HTTP and FTP downloaders are not part of this client yet.
-    return std::make_unique<UnsupportedDownloader>(settings);
+    // The FTP downloader is not part of this client yet.
+    if (protocol == L"ftp://") return std::make_unique<UnsupportedDownloader>(settings);
+    return std::make_unique<HTTPFileDownloader>(settings);
 }
 
 IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {

@@ -1,0 +1,312 @@
+#include "transfer/http_downloader.h"
+
+#include <vector>
+
+#include "description/variables.h"
+#include "foundation/log.h"
+#include "foundation/text.h"
+
+HWND WizardWindow = nullptr;
+
+namespace {
+
+void ReplaceEvery(std::wstring& text, const std::wstring& from, const std::wstring& to) {
+    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+}  // namespace
+
+std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
+    std::wstring address = input;
+    ReplaceEvery(address, L"\\", L"/");
+    if (port.empty()) return address;
+    const std::size_t scheme = address.find(L"://");
+    const std::size_t slash = address.find(L'/', scheme == std::wstring::npos ? 0 : scheme + 3);
+    if (slash == std::wstring::npos) return address + L":" + port;
+    return address.substr(0, slash) + L":" + port + address.substr(slash);
+}
+
+bool CrackUrl(const std::wstring& url, UrlParts* parts) {
+    const DWORD length = static_cast<DWORD>(url.size() + 1);
+    std::vector<wchar_t> scheme(length), host(length), user(length), password(length), path(length), extra(length);
+    URL_COMPONENTSW components{};
+    components.dwStructSize = sizeof(components);
+    components.lpszScheme = scheme.data();
+    components.dwSchemeLength = length;
+    components.lpszHostName = host.data();
+    components.dwHostNameLength = length;
+    components.lpszUserName = user.data();
+    components.dwUserNameLength = length;
+    components.lpszPassword = password.data();
+    components.dwPasswordLength = length;
+    components.lpszUrlPath = path.data();
+    components.dwUrlPathLength = length;
+    components.lpszExtraInfo = extra.data();
+    components.dwExtraInfoLength = length;
+    if (!InternetCrackUrlW(url.c_str(), 0, 0, &components)) return false;
+    *parts = UrlParts{scheme.data(), components.nScheme, host.data(), components.nPort,
+                      user.data(), password.data(), path.data(), extra.data()};
+    return true;
+}
+
+HTTPFileDownloader::HTTPFileDownloader(const ServerSettings& settings) : IFileDownloader(settings) {
+    session_.reset(InternetOpenW(L"RenewixAgent", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!session_) log_.WriteNumber(L"InternetOpen error", static_cast<int>(GetLastError()));
+}
+
+HTTPFileDownloader::~HTTPFileDownloader() {
+    connection_.reset();
+    request_.reset();
+    session_.reset();
+}
+
+std::wstring HTTPFileDownloader::GetDocumentUrl() {
+    if (documentUrl_.empty()) documentUrl_ = ReplaceVariables(settings_.Protocol + InsertPort(settings_.Address, settings_.Port));
+    return documentUrl_;
+}
+
+std::wstring HTTPFileDownloader::GetFilesBaseUrl() {
+    if (filesBaseUrl_.empty()) {
+        std::wstring url = settings_.FilesProtocol + InsertPort(settings_.FilesAddress, settings_.FilesPort);
+        ReplaceEvery(url, L"\\", L"/");
+        while (!url.empty() && url.back() == L'/') url.pop_back();
+        filesBaseUrl_ = ReplaceVariables(url);
+    }
+    return filesBaseUrl_;
+}
+
+std::wstring HTTPFileDownloader::CanonicalizeUrl(const std::wstring& url) {
+    wchar_t buffer[1024] = {};
+    DWORD length = 1024;
+    // A URL too long for the buffer is used as it is.
+    if (!InternetCanonicalizeUrlW(url.c_str(), buffer, &length, ICU_BROWSER_MODE)) return url;
+    return std::wstring(buffer, length);
+}
+
+std::optional<XmlDocument> HTTPFileDownloader::LoadDocument() {
+    if (loadAttempted_) return document_ ? std::optional<XmlDocument>(document_->Share()) : std::nullopt;
+    loadAttempted_ = true;
+    const std::wstring url = GetDocumentUrl();
+    std::optional<XmlDocument> document;
+    for (const wchar_t* progId : {L"MSXML2.DOMDocument.3.0", L"MSXML2.DOMDocument", L"Microsoft.XMLDOM"}) {
+        try {
+            document.emplace(XmlDocument::Create(progId));
+            break;
+        } catch (const XmlError&) {
+        }
+    }
+    if (!document) {
+        log_.WriteHeading(L"Error creating XMLDOM");
+        return std::nullopt;
+    }
+    try {
+        if (!document->LoadFile(url)) {
+            log_.WriteBlank();
+            log_.WriteValue(L"Errors try to access", url);
+            return std::nullopt;
+        }
+    } catch (const XmlError& error) {
+        log_.WriteBlank();
+        log_.WriteValue(L"Errors connecting to the internet", url);
+        log_.WriteEntry(error.description);
+        return std::nullopt;
+    } catch (...) {
+        log_.WriteBlank();
+        log_.WriteValue(L"Errors connecting to the internet", url);
+        log_.WriteHeading(L"An unknown error occured when connecting to the internet!");
+        return std::nullopt;
+    }
+    document_ = std::move(document);
+    return document_->Share();
+}
+
+DWORD HTTPFileDownloader::StatusCode() const {
+    if (!request_) return 0;
+    DWORD status = 0, size = sizeof(status);
+    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+        return 0;
+    }
+    return status;
+}
+
+bool HTTPFileDownloader::OpenRequest(const std::wstring& path, DWORD flags) {
+    request_.reset(HttpOpenRequestW(connection_.get(), L"GET", path.c_str(), nullptr, nullptr, nullptr, flags, 0));
+    if (!request_) return false;
+    HttpAddRequestHeadersW(request_.get(), L"Accept: */*\r\n", static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD);
+    return true;
+}
+
+bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) {
+    UrlParts parts;
+    const std::wstring url = CanonicalizeUrl(input);
+    if (!CrackUrl(url, &parts)) return false;
+    const std::wstring key = FormatText(L"%ls:%d", parts.host.c_str(), parts.port);
+    if (key == connectedServer_) return true;
+    connectedServer_ = key;
+    DWORD flags = kRequestFlags;
+    if (EqualsNoCase(parts.scheme, L"https")) flags |= INTERNET_FLAG_SECURE;
+
+    connection_.reset(InternetConnectW(session_.get(), parts.host.c_str(), parts.port, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection_) {
+        log_.WriteValue(L"Critical error", L"File server was not reachable!");
+        return false;
+    }
+    if (!OpenRequest(parts.path, flags)) {
+        log_.WriteValue(L"HttpOpenRequest error in ConnectAndManageCredentials", parts.path);
+        return false;
+    }
+    for (;;) {
+        if (!HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_INTERNET_INVALID_CA) {
+                // An update client that accepted any certificate would let anyone on the
+                // network replace the programs it installs: refuse, never retry unchecked.
+                log_.WriteValue(L"Security error", L"There is no trust authority for the CA root certificate in the "
+                                                   L"HTTPS request");
+            } else {
+                log_.WriteNumber(L"HttpSendRequest error in ConnectAndManageCredentials", static_cast<int>(error));
+            }
+            connectedServer_.clear();
+            return false;
+        }
+        const DWORD status = StatusCode();
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ || status == HTTP_STATUS_DENIED) {
+            const bool proxy = status == HTTP_STATUS_PROXY_AUTH_REQ;
+            const std::wstring& user = proxy ? proxyUser_ : websiteUser_;
+            if (!PromptForCredentials(proxy ? CredentialKind::Proxy : CredentialKind::Website) || user.empty()) {
+                log_.WriteEntry(proxy ? L"Display of proxy window will not occur. Terminating..."
+                                      : L"Display of website authentication window will not occur. Terminating...");
+                return false;
+            }
+            const std::wstring& password = proxy ? proxyPassword_ : websitePassword_;
+            log_.WriteValue(proxy ? L"-- Proxy username" : L"-- Website username", user);
+            const BOOL userSet = InternetSetOptionW(request_.get(), proxy ? INTERNET_OPTION_PROXY_USERNAME : INTERNET_OPTION_USERNAME,
+                                                    const_cast<wchar_t*>(user.c_str()), static_cast<DWORD>(user.size()));
+            const BOOL passwordSet = InternetSetOptionW(
+                request_.get(), proxy ? INTERNET_OPTION_PROXY_PASSWORD : INTERNET_OPTION_PASSWORD,
+                const_cast<wchar_t*>(password.c_str()), static_cast<DWORD>(password.size()));
+            if (!userSet || !passwordSet) log_.WriteEntry(L"Setting of proxy credentials failed!");
+            continue;
+        }
+        return true;
+    }
+}
+
+bool HTTPFileDownloader::PromptForCredentials(CredentialKind) {
+    for (int check = 0; check < kWizardChecks; ++check) {
+        if (WizardWindow) {
+            // The credentials dialog is not part of this client yet: nothing can be asked.
+            return false;
+        }
+        Sleep(kWizardCheckMs);
+    }
+    return false;
+}
+
+bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
+    if (!session_) return false;
+    request_.reset();
+    std::wstring name = input;
+    ReplaceEvery(name, L"\\", L"/");
+    ReplaceEvery(name, L"//", L"/");
+    if (!name.empty() && name[0] != L'/') name.insert(0, 1, L'/');
+    const std::wstring url = CanonicalizeUrl(GetFilesBaseUrl() + name);
+    UrlParts parts;
+    if (!CrackUrl(url, &parts)) return false;
+    DWORD flags = kRequestFlags;
+    if (parts.scheme == L"https") flags |= INTERNET_FLAG_SECURE;
+    ConnectAndManageCredentials(url);
+    if (!connection_ || !OpenRequest(parts.path, flags)) {
+        log_.WriteValue(L"HttpOpenRequest error in OpenDownloadFile", parts.path);
+        return false;
+    }
+    if (!HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0)) {
+        log_.WriteNumber(L"HttpSendRequest error in OpenDownloadFile", static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+DWORD HTTPFileDownloader::Read(void* buffer, DWORD size) {
+    DWORD read = 0;
+    if (!request_ || !InternetReadFile(request_.get(), buffer, size, &read)) return 0;
+    return read;
+}
+
+bool HTTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) {
+    if (!request_) return false;
+    wchar_t text[128] = {};  // 256 bytes
+    DWORD size = sizeof(text);
+    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_LAST_MODIFIED, text, &size, nullptr)) return false;
+    SYSTEMTIME time{};
+    FILETIME file{};
+    if (!InternetTimeToSystemTimeW(text, &time, 0) || !SystemTimeToFileTime(&time, &file)) return false;
+    *creation = *lastAccess = *lastWrite = file;
+    return true;
+}
+
+std::int32_t HTTPFileDownloader::GetFileSize() {
+    if (!request_) return -1;
+    DWORD length = 0, size = sizeof(length);
+    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr)) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(length);
+}
+
+bool HTTPFileDownloader::Connect() {
+    if (!IsInternetAvailable()) {
+        log_.WriteHeading(L"No internet connection. Ensure you are connected and try again.");
+        return false;
+    }
+    const bool connected = ConnectAndManageCredentials(GetDocumentUrl());
+    request_.reset();
+    return connected;
+}
+
+bool HTTPFileDownloader::IsInternetAvailable() {
+    DWORD state = 0;
+    if (InternetGetConnectedState(&state, 0)) return true;
+    // Only asked when the system reports no connection at all.
+    if (InternetCheckConnectionW(L"http://www.microsoft.com/", 0, 0)) return true;
+    return InternetCheckConnectionW(L"http://www.wikipedia.org/", 0, 0) != FALSE;
+}
+
+std::wstring HTTPFileDownloader::DescribeLastError() {
+    Sleep(500);
+    DWORD state = 0;
+    if (!InternetGetConnectedState(&state, 0)) {
+        log_.WriteHeading(L"Internet connection lost during update.");
+        return L"You appear to have lost your internet connection! This update will continue next time an internet "
+               L"connection is available from the same file position.";
+    }
+    const DWORD status = StatusCode();
+    std::wstring text;
+    switch (status) {
+        case 200:
+            text = L"The server call succeeded, but the file is either corrupt or the server does not permit this file "
+                   L"to be downloaded. Ensure you can retreive the file by typing its URL directly into your browser. "
+                   L"Check log for file dump to diagnose error.";
+            log_.WriteEntry(text);
+            return text;
+        case 401:
+        case 403:
+            return L"Access was denied. You cannot access the given server address.";
+        case 404:
+            text = L"Likely error; The file does not exist on the update server!";
+            log_.WriteEntry(text);
+            return text;
+        case 407:
+            return L"Proxy authentication failed. Ensure that you set the correct username/password credentials for "
+                   L"your proxy.";
+        default:
+            return FormatText(L"HTTP Error %d\r\n\r\nThe file may be missing, the size does not match the expected size "
+                              L"or your server does not permit downloads with this type of extension (you can check "
+                              L"this by typing http://server/FileName.xxx into your browser and you may get a 404 "
+                              L"error).\r\nSee the log file for more details. Update will now exit.",
+                              static_cast<int>(status));
+    }
+}

@@ -1,0 +1,163 @@
+"""Silent updates over HTTP from a server on 127.0.0.1 that the test starts itself."""
+
+import base64
+import functools
+import http.server
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+import unittest
+from pathlib import Path
+
+from renewix_e2e import BIN, WINE_RUN, configure, read_log, windows_path, wine
+
+BASE_CODE = "0"
+
+DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <UpdateType>Silent</UpdateType>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;">
+      <File Name="data.txt" Src="files/"/>
+      <File Name="more.txt" Src="files/sub/"/>
+    </Directory>
+  </FileList>
+</Renewix>
+"""
+
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    """Serves the server folder; some paths misbehave on purpose."""
+
+    special = {}
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        kind = self.special.get(self.path.split("?")[0])
+        if kind == "auth" and self.headers.get("Authorization") != "Basic " + base64.b64encode(b"u:p").decode():
+            self.send_response(401)
+            self.send_header("WWW-Authenticate", 'Basic realm="updates"')
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if kind in ("404", "500", "403"):
+            self.send_error(int(kind))
+            return
+        if kind == "cut":
+            body = b"only part of it"
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body) + 100))
+            self.end_headers()
+            self.wfile.write(body)
+            self.close_connection = True
+            return
+        super().do_GET()
+
+
+class HttpUpdateTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # The client asks public web sites only when Wine reports no connection: refuse to run then.
+        state = subprocess.run([str(WINE_RUN), str(BIN / "connected_state.exe")], capture_output=True)
+        if state.returncode != 0:
+            raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="renewix-http-"))
+        self.app, self.site, self.release = self.root / "app", self.root / "site", self.root / "release"
+        for folder in (self.app, self.site / "updates", self.release / "files" / "sub"):
+            folder.mkdir(parents=True)
+        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
+        (self.app / "data.txt").write_text("version 1 data")
+        (self.release / "files" / "data.txt").write_text("version 2 data")
+        (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
+        Handler.special = {}
+        self.server = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", 0), functools.partial(Handler, directory=str(self.site)))
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def tearDown(self):
+        self.server.shutdown()
+        self.server.server_close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def configure(self, **primary):
+        server = {"DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/update.xml",
+                  "DocumentPort": str(self.port)}
+        server.update(primary)
+        configure(self.app / "Renewix.exe", {
+            "PrimaryServer": server,
+            "Application": {"MainApplication": "Viewer.exe", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
+                            "LogFileName": "RenewixLog.txt"},
+            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
+        })
+
+    def publish(self, files_folder="updates"):
+        (self.root / "update.xml").write_text(DOCUMENT)
+        result = wine(BIN / "RenewixPublish.exe", windows_path(self.root / "update.xml"), windows_path(self.release),
+                      BASE_CODE, windows_path(self.site / "updates" / "update.xml"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        shutil.copytree(self.release / "files", self.site / files_folder / "files", dirs_exist_ok=True)
+
+    def run_client(self):
+        self.assertEqual(wine(self.app / "Renewix.exe", "0", timeout=120, capture=False).returncode, 0)
+        return read_log(self.app / "RenewixLog.txt")
+
+    def test_update_with_a_port_in_the_address(self):
+        self.configure()
+        self.publish()
+        stamp = 1_500_000_000
+        os.utime(self.site / "updates" / "files" / "data.txt", (stamp, stamp))
+        log = self.run_client()
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+        self.assertEqual((self.app / "more.txt").read_text(), "more for version 2")
+        # The server's Last-Modified became the file's time.
+        self.assertEqual(int((self.app / "data.txt").stat().st_mtime), stamp)
+        self.assertNotIn("No internet connection", log)
+
+    def test_files_from_a_separate_location(self):
+        self.configure(FilesProtocol="http://", FilesAddress="127.0.0.1/elsewhere/", FilesPort=str(self.port),
+                       SeparateFilesLocation="1")
+        self.publish(files_folder="elsewhere")
+        log = self.run_client()
+        self.assertIn(f"\r\nUpdate was successful!\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+
+    def test_missing_file_is_explained(self):
+        self.configure()
+        self.publish()
+        Handler.special = {"/updates/files/sub/more.txt": "404"}
+        log = self.run_client()
+        self.assertIn("\tLikely error; The file does not exist on the update server!\r\n", log)
+        self.assertIn("\tFile transfer error occured\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+
+    def test_body_cut_short_or_refused(self):
+        self.configure()
+        self.publish()
+        for kind in ("cut", "500", "403"):
+            with self.subTest(kind=kind):
+                Handler.special = {"/updates/files/data.txt": kind}
+                log = self.run_client()
+                self.assertIn("\r\nFile download errors\r\n", log)
+                self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+
+    def test_credentials_cannot_be_asked_in_a_silent_run(self):
+        self.configure()
+        self.publish()
+        Handler.special = {"/updates/update.xml": "auth"}
+        log = self.run_client()
+        self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
+        self.assertIn("\tPrimary server error:\thttp://127.0.0.1:%d/updates/update.xml\r\n" % self.port, log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
