@@ -5,6 +5,7 @@
 #include "description/variables.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
+#include "transfer/credentials.h"
 
 HWND WizardWindow = nullptr;
 
@@ -195,15 +196,17 @@ bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) 
     }
 }
 
-bool HTTPFileDownloader::PromptForCredentials(CredentialKind) {
-    for (int check = 0; check < kWizardChecks; ++check) {
-        if (WizardWindow) {
-            // The credentials dialog is not part of this client yet: nothing can be asked.
-            return false;
-        }
-        Sleep(kWizardCheckMs);
-    }
-    return false;
+bool HTTPFileDownloader::PromptForCredentials(CredentialKind kind) {
+    // Only a shown wizard can own the prompt: runs without one never ask.
+    HWND owner = nullptr;
+    for (int check = 0; check < kWizardChecks && !(owner = WizardWindow); ++check) Sleep(kWizardCheckMs);
+    if (!owner) return false;
+    const bool proxy = kind == CredentialKind::Proxy;
+    Credentials dialog(proxy ? Credentials::Proxy : Credentials::Website);
+    if (dialog.DoModal(owner) != IDOK) return false;
+    (proxy ? proxyUser_ : websiteUser_) = dialog.UserName;
+    (proxy ? proxyPassword_ : websitePassword_) = dialog.Password;
+    return true;
 }
 
 bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
