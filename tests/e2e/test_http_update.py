@@ -5,6 +5,7 @@ import functools
 import http.server
 import os
 import shutil
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -157,6 +158,92 @@ class HttpUpdateTest(unittest.TestCase):
         self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
         self.assertIn("\tPrimary server error:\thttp://127.0.0.1:%d/updates/update.xml\r\n" % self.port, log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+class HttpsUpdateTest(HttpUpdateTest):
+    """The same client over HTTPS: a certificate from a trusted authority works, others do not."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.certs = Path(tempfile.mkdtemp(prefix="renewix-certs-"))
+        c = cls.certs
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
+                "-subj", "/CN=Renewix Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=c)
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+                "-subj", "/CN=localhost", cwd=c)
+        (c / "ext.cnf").write_text("subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n")
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+                "-out", "server.pem", "-days", "30", "-extfile", "ext.cnf", cwd=c)
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "stranger.key", "-out", "stranger.pem",
+                "-days", "30", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", cwd=c)
+        openssl("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der", cwd=c)
+        trusted = subprocess.run([str(WINE_RUN), str(BIN / "trust_certificate.exe"), windows_path(c / "ca.der")],
+                                 capture_output=True)
+        if trusted.returncode != 0:
+            raise AssertionError("cannot trust the test authority: " + trusted.stdout.decode())
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.certs, ignore_errors=True)
+
+    certificate = "server"
+    host = "localhost"
+
+    def setUp(self):
+        super().setUp()
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(self.certs / f"{self.certificate}.pem", self.certs / f"{self.certificate}.key")
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+
+    def configure(self, **primary):
+        primary.setdefault("DocumentProtocol", "https://")
+        primary.setdefault("DocumentAddress", f"{self.host}/updates/update.xml")
+        if "FilesAddress" in primary:
+            primary["FilesProtocol"] = "https://"
+            primary["FilesAddress"] = primary["FilesAddress"].replace("127.0.0.1", self.host)
+        super().configure(**primary)
+
+    def test_credentials_cannot_be_asked_in_a_silent_run(self):
+        pass  # the same over HTTPS; once is enough
+
+
+class UntrustedHttpsTest(unittest.TestCase):
+    """Servers whose certificate does not check out are refused, and nothing is installed."""
+
+    def check_refused(self, certificate, host):
+        case = HttpsUpdateTest("test_update_with_a_port_in_the_address")
+        case.certificate, case.host = certificate, host
+        case.setUp()
+        try:
+            case.configure()
+            case.publish()
+            log = case.run_client()
+            self.assertIn("\tPrimary server error:\t", log)
+            self.assertNotIn("Update was successful!", log)
+            self.assertEqual((case.app / "data.txt").read_text(), "version 1 data")
+            return log
+        finally:
+            case.tearDown()
+
+    @classmethod
+    def setUpClass(cls):
+        HttpsUpdateTest.setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        HttpsUpdateTest.tearDownClass()
+
+    def test_unknown_authority(self):
+        self.check_refused("stranger", "localhost")
+
+    def test_name_that_does_not_match(self):
+        self.check_refused("server", "127.0.0.1")
 
 
 if __name__ == "__main__":
