@@ -1,0 +1,36 @@
+// Test helper: connects the client's HTTP downloader to a URL and fetches one file, with a
+// window standing in for the wizard's when "wizard" is given (so credentials can be asked).
+//   http_fetch <protocol> <address> <port> <file> <log> [wizard]
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "foundation/log.h"
+#include "foundation/text.h"
+#include "transfer/http_downloader.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 6) return 2;
+    Log::Instance().Start(argv[5], 0);
+    HWND window = nullptr;
+    if (argc > 6 && std::wstring(argv[6]) == L"wizard") {
+        window = CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200, nullptr,
+                               nullptr, nullptr, nullptr);
+        WizardWindow = window;
+    }
+    ServerSettings settings;
+    settings.Protocol = argv[1];
+    settings.Address = argv[2];
+    settings.Port = argv[3];
+    HTTPFileDownloader downloader(settings);
+    const bool connected = downloader.Connect();
+    std::string body;
+    if (connected && downloader.OpenDownloadFile(argv[4])) {
+        char buffer[8192];
+        for (DWORD read; (read = downloader.Read(buffer, sizeof(buffer))) != 0;) body.append(buffer, read);
+    }
+    std::printf("connected=%d body=[%s]\n", connected ? 1 : 0, body.c_str());
+    if (window) DestroyWindow(window);
+    return 0;
+}
