@@ -89,5 +89,86 @@ class WebsiteCredentialsTest(unittest.TestCase):
         self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
 
 
+class Proxy(http.server.BaseHTTPRequestHandler):
+    """A proxy that answers 407 until the right proxy credentials arrive, then fetches for the client."""
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        if self.headers.get("Proxy-Authorization") != "Basic " + base64.b64encode(b"proxyuser:pw").decode():
+            self.send_response(407)
+            self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        import urllib.request
+        with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(self.path, timeout=10) as answer:
+            body = answer.read()
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class Plain(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        body = b"through the proxy"
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+SETTINGS_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+
+
+def reg(*args):
+    subprocess.run([str(WINE_RUN), "reg", *args], capture_output=True)
+
+
+class ProxyCredentialsTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = Path(tempfile.mkdtemp(prefix="renewix-proxy-"))
+        self.target = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Plain)
+        self.proxy = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Proxy)
+        for server in (self.target, self.proxy):
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+        reg("add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f")
+        reg("add", SETTINGS_KEY, "/v", "ProxyServer", "/t", "REG_SZ", "/d",
+            "127.0.0.1:%d" % self.proxy.server_address[1], "/f")
+
+    def tearDown(self):
+        reg("add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0", "/f")
+        reg("delete", SETTINGS_KEY, "/v", "ProxyServer", "/f")
+        for server in (self.target, self.proxy):
+            server.shutdown()
+            server.server_close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def fetch(self, *wizard):
+        log = self.folder / "proxy.log"
+        return subprocess.Popen([str(WINE_RUN), str(BIN / "http_fetch.exe"), "http://", "127.0.0.1/update.xml",
+                                 str(self.target.server_address[1]), "update.xml", windows_path(log), *wizard],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL), log
+
+    def test_proxy_credentials_asked_and_given(self):
+        fetch, log = self.fetch("wizard")
+        subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), "Proxy username/password", "proxyuser", "pw",
+                        "ok"], capture_output=True, timeout=60)
+        out, _ = fetch.communicate(timeout=60)
+        self.assertEqual(out.decode().strip(), "connected=1 body=[through the proxy]")
+        self.assertIn("\t-- Proxy username:\tproxyuser\r\n", read_log(log))
+
+    def test_silent_run_meets_a_proxy_that_wants_credentials(self):
+        fetch, log = self.fetch()
+        out, _ = fetch.communicate(timeout=60)
+        self.assertEqual(out.decode().strip(), "connected=0 body=[]")
+        self.assertIn("\tDisplay of proxy window will not occur. Terminating...\r\n", read_log(log))
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
