@@ -2,6 +2,8 @@
 //   renewix_bench crc FILE            ComputeFileCrc against zlib over the same 4096-byte reads
 //   renewix_bench transfer FILE DIR   the client's file-share transfer of FILE into DIR
 //   renewix_bench copy FILE DIR       CopyFileW of FILE into DIR
+//   renewix_bench http PORT NAME SIZE DIR   the client's HTTP transfer of http://127.0.0.1:PORT/NAME
+//   renewix_bench wininet PORT NAME   a bare WinINet loop over the same URL (same flags, 8 KiB reads)
 // Each prints "name seconds peak-working-set-MiB" lines.
 #include <windows.h>
 #include <psapi.h>
@@ -19,6 +21,7 @@
 #include "transfer/crc32.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
+#include "transfer/http_downloader.h"
 
 namespace {
 
@@ -51,6 +54,10 @@ std::unique_ptr<IFileDownloader> BenchDownloader(const std::wstring&, const Serv
     return CreateDownloader(L"file:", g_benchSettings);
 }
 
+std::unique_ptr<IFileDownloader> HttpBenchDownloader(const std::wstring&, const ServerSettings&) {
+    return std::make_unique<HTTPFileDownloader>(g_benchSettings);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -65,6 +72,36 @@ int wmain(int argc, wchar_t** argv) {
         const std::uint32_t theirs = ZlibFileCrc(file);
         Report("zlib-crc", Seconds(start));
         return ours == theirs ? 0 : 1;
+    }
+    if (mode == L"wininet" && argc >= 4) {
+        auto start = std::chrono::steady_clock::now();
+        UniqueInternet session(InternetOpenW(L"RenewixAgent", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+        UniqueInternet connection(InternetConnectW(session.get(), L"127.0.0.1", static_cast<INTERNET_PORT>(_wtoi(argv[2])),
+                                                   nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+        UniqueInternet request(HttpOpenRequestW(connection.get(), L"GET", (L"/" + std::wstring(argv[3])).c_str(), nullptr,
+                                                nullptr, nullptr, HTTPFileDownloader::kRequestFlags, 0));
+        if (!request || !HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) return 1;
+        std::vector<char> buffer(8192);
+        unsigned long long total = 0;
+        for (DWORD read = 0; InternetReadFile(request.get(), buffer.data(), 8192, &read) && read > 0;) total += read;
+        Report("wininet-loop", Seconds(start));
+        return total > 0 ? 0 : 1;
+    }
+    if (mode == L"http" && argc >= 6) {
+        ServerSettings settings;
+        settings.Protocol = settings.FilesProtocol = L"http://";
+        settings.Address = L"127.0.0.1/update.xml";
+        settings.FilesAddress = L"127.0.0.1/";
+        settings.Port = settings.FilesPort = argv[2];
+        settings.SeparateFilesLocation = 1;
+        g_benchSettings = settings;
+        ClientConfig config;
+        ServerSelection selection(config, HttpBenchDownloader);
+        CFileTransfer transfer(nullptr, selection, true);
+        auto start = std::chrono::steady_clock::now();
+        const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), 0);
+        Report("client-http", Seconds(start));
+        return ok ? 0 : 1;
     }
     if (argc < 4) return 2;
     const std::wstring folder = argv[3];
