@@ -160,6 +160,39 @@ class HttpUpdateTest(unittest.TestCase):
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
 
 
+class StatusTextTest(unittest.TestCase):
+    """What the user is told for each failing status of a file request."""
+
+    def test_texts_by_status(self):
+        root = Path(tempfile.mkdtemp(prefix="renewix-status-"))
+        (root / "update.xml").write_text("<Renewix/>")
+        (root / "ok.bin").write_text("fine")
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Handler, directory=str(root)))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        Handler.special = {"/f404": "404", "/f403": "403", "/f500": "500", "/f401": "auth"}
+        expected = {
+            "f404": ("Likely error; The file does not exist on the update server!", True),
+            "f403": ("Access was denied. You cannot access the given server address.", False),
+            "f401": ("Access was denied. You cannot access the given server address.", False),
+            "f500": ("HTTP Error 500\r\n\r\nThe file may be missing, the size does not match the expected size", False),
+            "ok.bin": ("The server call succeeded, but the file is either corrupt", True),
+        }
+        try:
+            for name, (text, logged) in expected.items():
+                with self.subTest(name=name):
+                    log = root / "fetch.log"
+                    result = subprocess.run([str(WINE_RUN), str(BIN / "http_fetch.exe"), "http://", "127.0.0.1/update.xml",
+                                             str(server.server_address[1]), name, windows_path(log), "explain"],
+                                            capture_output=True, timeout=60)
+                    out = result.stdout.decode("utf-8", "replace")
+                    self.assertIn("error=[" + text, out)
+                    self.assertEqual(("\t" + text) in read_log(log), logged)
+        finally:
+            server.shutdown()
+            server.server_close()
+            shutil.rmtree(root, ignore_errors=True)
+
+
 def openssl(*args, cwd):
     subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
 
@@ -240,7 +273,9 @@ class UntrustedHttpsTest(unittest.TestCase):
         HttpsUpdateTest.tearDownClass()
 
     def test_unknown_authority(self):
-        self.check_refused("stranger", "localhost")
+        log = self.check_refused("stranger", "localhost")
+        self.assertIn("\tSecurity error:\tThere is no trust authority for the CA root certificate in the HTTPS request\r\n",
+                      log)
 
     def test_name_that_does_not_match(self):
         self.check_refused("server", "127.0.0.1")

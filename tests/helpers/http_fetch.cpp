@@ -3,6 +3,9 @@
 //   http_fetch <protocol> <address> <port> <file> <log> [wizard]
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 
@@ -12,6 +15,7 @@
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 6) return 2;
+    _setmode(_fileno(stdout), _O_BINARY);  // texts carry their own CR LF
     Log::Instance().Start(argv[5], 0);
     HWND window = nullptr;
     if (argc > 6 && std::wstring(argv[6]) == L"wizard") {
@@ -31,6 +35,10 @@ int wmain(int argc, wchar_t** argv) {
         for (DWORD read; (read = downloader.Read(buffer, sizeof(buffer))) != 0;) body.append(buffer, read);
     }
     std::printf("connected=%d body=[%s]\n", connected ? 1 : 0, body.c_str());
+    if (argc > 6 && std::wstring(argv[6]) == L"explain") {
+        std::printf("size=%d error=[%s]\n", static_cast<int>(downloader.GetFileSize()),
+                    WideToUtf8(downloader.DescribeLastError()).c_str());
+    }
     if (window) DestroyWindow(window);
     return 0;
 }
