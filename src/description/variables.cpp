@@ -12,13 +12,6 @@
 
 namespace {
 
-void ReplaceEvery(std::wstring& text, const std::wstring& from, const std::wstring& to) {
-    if (from.empty()) return;
-    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
 std::wstring ReadVariableFile(PermissionManager::StandardFileManagement& files, const std::wstring& source) {
     if (!files.Open(source, GENERIC_READ, OPEN_EXISTING, 0)) {
         Log::Instance().WriteValue(L"Errors opening", source);
@@ -34,8 +27,8 @@ std::wstring ReadVariableFile(PermissionManager::StandardFileManagement& files, 
 
 std::wstring NormalizeLineBreaks(const std::wstring& text) {
     std::wstring result = text;
-    ReplaceEvery(result, L"\r\n", L"\n");
-    ReplaceEvery(result, L"\n", L"\r\n");
+    ReplaceAll(result, L"\r\n", L"\n");
+    ReplaceAll(result, L"\n", L"\r\n");
     return result;
 }
 
@@ -60,7 +53,7 @@ std::wstring ReplaceVariables(const std::wstring& input) {
         {L"%UpdateVersion%", [](const ClientConfig&, const RunState& s) { return s.UpdateVersion; }},
     };
     for (const Variable& variable : kVariables) {
-        if (text.find(variable.name) != std::wstring::npos) ReplaceEvery(text, variable.name, variable.value(config, state));
+        if (text.find(variable.name) != std::wstring::npos) ReplaceAll(text, variable.name, variable.value(config, state));
     }
 
     const std::wstring opening = L"%VARIABLE ";
@@ -88,7 +81,7 @@ std::wstring ReplaceVariables(const std::wstring& input) {
             }
             Log::Instance().WriteTwoValues(L"Variable replacement", source, value);
         }
-        ReplaceEvery(text, token, value);
+        ReplaceAll(text, token, value);
     }
     return text;
 }

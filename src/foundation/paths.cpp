@@ -40,12 +40,6 @@ struct ItemListTraits {
     }
 };
 
-void ReplaceAll(std::wstring& text, std::wstring_view from, std::wstring_view to) {
-    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
 // Parses one dotted version text into four components; false when malformed.
 bool ParseVersion(std::wstring_view text, std::array<std::uint32_t, 4>& parts) {
     parts.fill(0);

@@ -79,3 +79,10 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
 bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
+
+void ReplaceAll(std::wstring& text, std::wstring_view from, std::wstring_view to) {
+    if (from.empty()) return;
+    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}

@@ -18,4 +18,6 @@ std::string WideToUtf8(std::wstring_view text);
 std::wstring FormatText(const wchar_t* format, ...);
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
+// Replaces every occurrence, left to right, never rescanning what was put in.
+void ReplaceAll(std::wstring& text, std::wstring_view from, std::wstring_view to);
 bool StartsWith(std::wstring_view text, std::wstring_view prefix);

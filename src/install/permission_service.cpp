@@ -9,10 +9,7 @@
 PermissionKeyword RecognisePermissionKeyword(const std::wstring& commandLine) {
     std::size_t start = commandLine.find_first_not_of(L"-/\\");
     std::wstring text = start == std::wstring::npos ? std::wstring() : commandLine.substr(start);
-    const std::wstring from = L"PermissionsManager", to = L"PermissionManager";
-    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
+    ReplaceAll(text, L"PermissionsManager", L"PermissionManager");
     if (EqualsNoCase(text, L"PermissionManagerInstall")) return PermissionKeyword::Install;
     if (EqualsNoCase(text, L"PermissionManagerUninstall")) return PermissionKeyword::Uninstall;
     if (EqualsNoCase(text, L"PermissionManagerRun")) return PermissionKeyword::Run;

@@ -1,5 +1,7 @@
 #include "transfer/downloader.h"
 
+#include <tuple>
+
 #include "description/variables.h"
 #include "foundation/log.h"
 #include "session/client_config.h"
@@ -7,23 +9,17 @@
 #include "transfer/network_downloader.h"
 
 ServerSettings ServerSettingsFromConfig(const ClientConfig& config, bool primary) {
-    ServerSettings settings;
-    const ClientLocation document = primary ? config.PrimaryDocumentLocation() : config.BackupDocumentLocation();
-    settings.Protocol = document.protocol;
-    settings.Address = document.address;
-    settings.Port = document.port;
-    settings.UserName = document.user;
-    settings.Password = document.password;
-    settings.SeparateFilesLocation = primary ? config.PrimarySeparateFiles() : config.BackupSeparateFiles();
-    if (settings.SeparateFilesLocation) {
-        const ClientLocation files = primary ? config.PrimaryFilesLocation() : config.BackupFilesLocation();
-        settings.FilesProtocol = files.protocol;
-        settings.FilesAddress = files.address;
-        settings.FilesPort = files.port;
-        settings.FilesUserName = files.user;
-        settings.FilesPassword = files.password;
+    ServerSettings s;
+    ClientLocation document = primary ? config.PrimaryDocumentLocation() : config.BackupDocumentLocation();
+    std::tie(s.Protocol, s.Address, s.Port, s.UserName, s.Password) =
+        std::tie(document.protocol, document.address, document.port, document.user, document.password);
+    s.SeparateFilesLocation = primary ? config.PrimarySeparateFiles() : config.BackupSeparateFiles();
+    if (s.SeparateFilesLocation) {
+        ClientLocation files = primary ? config.PrimaryFilesLocation() : config.BackupFilesLocation();
+        std::tie(s.FilesProtocol, s.FilesAddress, s.FilesPort, s.FilesUserName, s.FilesPassword) =
+            std::tie(files.protocol, files.address, files.port, files.user, files.password);
     }
-    return settings;
+    return s;
 }
 
 std::wstring FilesAddressFor(const std::wstring& address) {

@@ -11,17 +11,11 @@ HWND WizardWindow = nullptr;
 
 namespace {
 
-void ReplaceEvery(std::wstring& text, const std::wstring& from, const std::wstring& to) {
-    for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
 }  // namespace
 
 std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
     std::wstring address = input;
-    ReplaceEvery(address, L"\\", L"/");
+    ReplaceAll(address, L"\\", L"/");
     if (port.empty()) return address;
     const std::size_t scheme = address.find(L"://");
     const std::size_t slash = address.find(L'/', scheme == std::wstring::npos ? 0 : scheme + 3);
@@ -71,7 +65,7 @@ std::wstring HTTPFileDownloader::GetDocumentUrl() {
 std::wstring HTTPFileDownloader::GetFilesBaseUrl() {
     if (filesBaseUrl_.empty()) {
         std::wstring url = settings_.FilesProtocol + InsertPort(settings_.FilesAddress, settings_.FilesPort);
-        ReplaceEvery(url, L"\\", L"/");
+        ReplaceAll(url, L"\\", L"/");
         while (!url.empty() && url.back() == L'/') url.pop_back();
         filesBaseUrl_ = ReplaceVariables(url);
     }
@@ -213,8 +207,8 @@ bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
     if (!session_) return false;
     request_.reset();
     std::wstring name = input;
-    ReplaceEvery(name, L"\\", L"/");
-    ReplaceEvery(name, L"//", L"/");
+    ReplaceAll(name, L"\\", L"/");
+    ReplaceAll(name, L"//", L"/");
     if (!name.empty() && name[0] != L'/') name.insert(0, 1, L'/');
     const std::wstring url = CanonicalizeUrl(GetFilesBaseUrl() + name);
     UrlParts parts;
