@@ -143,8 +143,9 @@ start_wineserver() {
 stop_wineserver() { wineserver -k 2>/dev/null || true; }
 
 XVFB_PID=
+# Always a display of our own: an inherited DISPLAY may be gone or belong to someone else.
 start_display() {
-    if [ -n "${DISPLAY:-}" ] && [ -z "${RENEWIX_OWN_DISPLAY:-}" ]; then return; fi
+    if [ -n "${RENEWIX_OWN_DISPLAY:-}" ] && [ -n "$XVFB_PID" ]; then return; fi
     local n=97
     while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
