@@ -6,6 +6,7 @@
 #include <string>
 
 #include "foundation/text.h"
+#include "foundation/win_resource.h"
 
 // A fresh folder under the temporary directory, removed with everything in it at the end.
 class ScratchFolder {
@@ -26,8 +27,8 @@ public:
 
     static void RemoveTree(const std::wstring& path) {
         WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-        if (find != INVALID_HANDLE_VALUE) {
+        renewix::UniqueFind find(FindFirstFileW((path + L"\\*").c_str(), &data));
+        if (find) {
             do {
                 std::wstring name = data.cFileName;
                 if (name == L"." || name == L"..") continue;
@@ -38,8 +39,7 @@ public:
                     SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
                     DeleteFileW(child.c_str());
                 }
-            } while (FindNextFileW(find, &data));
-            FindClose(find);
+            } while (FindNextFileW(find.get(), &data));
         }
         RemoveDirectoryW(path.c_str());
     }
@@ -50,23 +50,19 @@ private:
 
 inline std::string ReadFileBytes(const std::wstring& path) {
     std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
+    renewix::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
-    CloseHandle(file);
+    while (file && ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
     return bytes;
 }
 
 inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    renewix::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
+    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
 }
 
 inline bool IsDirectory(const std::wstring& path) {

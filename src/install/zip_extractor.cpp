@@ -56,10 +56,7 @@ ZipExtractor::~ZipExtractor() { Close(); }
 
 bool ZipExtractor::Open(const std::wstring& archivePath) {
     Close();
-    const std::string path = ToAnsiPath(archivePath);
-    archive_ = unzOpen64(path.c_str());
-    const std::size_t dot = path.rfind('.');
-    pathWithoutExtension_ = dot == std::string::npos ? path : path.substr(0, dot);
+    archive_ = unzOpen64(ToAnsiPath(archivePath).c_str());
     return archive_ != nullptr;
 }
 

@@ -21,7 +21,6 @@ public:
 
 private:
     void* archive_ = nullptr;  // unzFile
-    std::string pathWithoutExtension_;
 };
 
 // Whether an entry name (with "\" separators) stays inside the folder it is extracted to.

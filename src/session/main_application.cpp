@@ -59,9 +59,9 @@ bool IsLaunchableFile(const std::wstring& path) {
 }
 }  // namespace
 
-HANDLE LaunchMainApplication() {
+renewix::UniqueHandle LaunchMainApplication() {
     const std::wstring path = MainApplicationPath();
-    if (!IsLaunchableFile(path)) return nullptr;
+    if (!IsLaunchableFile(path)) return {};
     const RunState& state = RunState::Instance();
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
@@ -69,12 +69,12 @@ HANDLE LaunchMainApplication() {
     info.lpFile = path.c_str();
     info.lpParameters = state.MainAppParameters.c_str();
     info.nShow = state.ShowCommand;
-    if (!ShellExecuteExW(&info) || !info.hProcess) return nullptr;
+    if (!ShellExecuteExW(&info) || !info.hProcess) return {};
     renewix::UniqueHandle process(info.hProcess);
     WaitForInputIdle(process.get(), 10000);
     // A program that ends at once did not really start.
-    if (WaitForSingleObject(process.get(), 250) == WAIT_OBJECT_0) return nullptr;
-    return process.release();
+    if (WaitForSingleObject(process.get(), 250) == WAIT_OBJECT_0) return {};
+    return process;
 }
 
 void RestartMainApplication() {
@@ -95,40 +95,35 @@ bool ProcessNameMatches(const std::wstring& reportedName, const std::wstring& im
     return reportedName.size() == 15 && imageName.size() > 15 && EqualsNoCase(imageName.substr(0, 15), reportedName);
 }
 
-ProcessControl::ProcessControl(Method method) {
-    kernel_ = LoadLibraryA("Kernel32");
+ProcessControl::ProcessControl(Method method) : kernel_(LoadLibraryA("Kernel32")) {
     if (!kernel_) return;
+    HMODULE kernel = kernel_.get();
     if (method == Method::Automatic) {
-        createSnapshot_ = GetProcAddress(kernel_, "CreateToolhelp32Snapshot");
-        processFirst_ = GetProcAddress(kernel_, "Process32First");
-        processNext_ = GetProcAddress(kernel_, "Process32Next");
+        createSnapshot_ = GetProcAddress(kernel, "CreateToolhelp32Snapshot");
+        processFirst_ = GetProcAddress(kernel, "Process32First");
+        processNext_ = GetProcAddress(kernel, "Process32Next");
     }
     if (!createSnapshot_ || !processFirst_ || !processNext_) {
-        ntdll_ = LoadLibraryA("ntdll.dll");
+        ntdll_.reset(LoadLibraryA("ntdll.dll"));
         if (ntdll_) {
-            querySystemInformation_ = GetProcAddress(ntdll_, "ZwQuerySystemInformation");
-            getProcessHeap_ = GetProcAddress(kernel_, "GetProcessHeap");
-            heapAlloc_ = GetProcAddress(kernel_, "HeapAlloc");
-            heapFree_ = GetProcAddress(kernel_, "HeapFree");
+            querySystemInformation_ = GetProcAddress(ntdll_.get(), "ZwQuerySystemInformation");
+            getProcessHeap_ = GetProcAddress(kernel, "GetProcessHeap");
+            heapAlloc_ = GetProcAddress(kernel, "HeapAlloc");
+            heapFree_ = GetProcAddress(kernel, "HeapFree");
         }
     }
 }
 
-ProcessControl::~ProcessControl() {
-    if (ntdll_) FreeLibrary(ntdll_);
-    if (kernel_) FreeLibrary(kernel_);
-}
-
-HANDLE ProcessControl::FindProcess(const std::wstring& imageName, DWORD* id) {
-    if (!kernel_) return nullptr;
+renewix::UniqueHandle ProcessControl::FindProcess(const std::wstring& imageName, DWORD* id) {
+    if (!kernel_) return {};
     if (createSnapshot_ && processFirst_ && processNext_) return FindWithToolhelp(imageName, id);
     if (querySystemInformation_ && getProcessHeap_ && heapAlloc_ && heapFree_) return FindWithNativeList(imageName, id);
-    return nullptr;
+    return {};
 }
 
-HANDLE ProcessControl::FindWithToolhelp(const std::wstring& imageName, DWORD* id) {
+renewix::UniqueHandle ProcessControl::FindWithToolhelp(const std::wstring& imageName, DWORD* id) {
     renewix::UniqueFile snapshot(As<CreateSnapshotFn>(createSnapshot_)(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return nullptr;
+    if (!snapshot) return {};
     AnsiProcessEntry entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = As<ProcessWalkFn>(processFirst_)(snapshot.get(), &entry); more;
@@ -136,45 +131,38 @@ HANDLE ProcessControl::FindWithToolhelp(const std::wstring& imageName, DWORD* id
         const char* name = entry.szExeFile;
         if (const char* slash = strrchr(name, '\\')) name = slash + 1;
         if (!ProcessNameMatches(AnsiToWide(name, sizeof(entry.szExeFile)), imageName)) continue;
-        HANDLE process = OpenProcess(kFindAccess, TRUE, entry.th32ProcessID);
-        if (!process) continue;
-        if (entry.th32ProcessID == *id) {
-            CloseHandle(process);
-            continue;
-        }
+        renewix::UniqueHandle process(OpenProcess(kFindAccess, TRUE, entry.th32ProcessID));
+        if (!process || entry.th32ProcessID == *id) continue;
         *id = entry.th32ProcessID;
         return process;
     }
-    return nullptr;
+    return {};
 }
 
-HANDLE ProcessControl::FindWithNativeList(const std::wstring& imageName, DWORD* id) {
+renewix::UniqueHandle ProcessControl::FindWithNativeList(const std::wstring& imageName, DWORD* id) {
     HANDLE heap = As<GetProcessHeapFn>(getProcessHeap_)();
     const auto allocate = As<HeapAllocFn>(heapAlloc_);
     const auto release = As<HeapFreeFn>(heapFree_);
     ULONG size = 32768;
     void* buffer = allocate(heap, 0, size);
-    if (!buffer) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    LONG status;
-    while ((status = As<QuerySystemInformationFn>(querySystemInformation_)(kSystemProcessInformation, buffer, size,
-                                                                         nullptr)) == kStatusInfoLengthMismatch) {
+    renewix::ScopeExit freeBuffer([&] {
+        if (buffer) release(heap, 0, buffer);
+    });
+    LONG status = kStatusInfoLengthMismatch;
+    while (buffer && (status = As<QuerySystemInformationFn>(querySystemInformation_)(
+                          kSystemProcessInformation, buffer, size, nullptr)) == kStatusInfoLengthMismatch) {
         release(heap, 0, buffer);
         size *= 2;
         buffer = allocate(heap, 0, size);
-        if (!buffer) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
+    }
+    if (!buffer) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return {};
     }
     if (status < 0) {
-        release(heap, 0, buffer);
         SetLastError(static_cast<DWORD>(status));
-        return nullptr;
+        return {};
     }
-    HANDLE found = nullptr;
     auto* record = static_cast<const std::uint8_t*>(buffer);
     for (;;) {
         const auto* info = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(record);
@@ -184,26 +172,21 @@ HANDLE ProcessControl::FindWithNativeList(const std::wstring& imageName, DWORD* 
         // The comparison goes through the ANSI code page, as the system's 8-bit names do.
         name = AnsiToWide(WideToAnsi(name).substr(0, 260));
         const DWORD processId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(info->UniqueProcessId));
-        if (EqualsNoCase(name, imageName)) {
-            HANDLE process = OpenProcess(kFindAccess, TRUE, processId);
-            if (process && processId == *id) {
-                CloseHandle(process);
-            } else if (process) {
+        if (EqualsNoCase(name, imageName) && processId != *id) {
+            if (renewix::UniqueHandle process(OpenProcess(kFindAccess, TRUE, processId)); process) {
                 *id = processId;
-                found = process;
-                break;
+                return process;
             }
         }
         if (info->NextEntryOffset == 0) break;
         record += info->NextEntryOffset;
     }
-    release(heap, 0, buffer);
-    return found;
+    return {};
 }
 
 bool ProcessControl::CloseProcess(const std::wstring& imageName, bool waitFirst, DWORD excludedId, DWORD timeoutMs) {
     DWORD id = 0;
-    renewix::UniqueHandle process(FindProcess(imageName, &id));
+    renewix::UniqueHandle process = FindProcess(imageName, &id);
     if (!process) return false;
     if (id == excludedId) return false;
     if (waitFirst) WaitForSingleObject(process.get(), INFINITE);

@@ -5,12 +5,14 @@
 
 #include <string>
 
+#include "foundation/win_resource.h"
+
 // ApplicationDirectory followed by the configured main application file name; computed once.
 std::wstring MainApplicationPath();
 
-// Starts the main application with the client's parameters and show command; the process
-// handle (owned by the caller), or null when it is missing or ended within 250 ms.
-HANDLE LaunchMainApplication();
+// Starts the main application with the client's parameters and show command; its process
+// handle, or none when it is missing or ended within 250 ms.
+renewix::UniqueHandle LaunchMainApplication();
 // Starts it again after an update, without waiting for it.
 void RestartMainApplication();
 
@@ -25,22 +27,21 @@ class ProcessControl {
 public:
     enum class Method { Automatic, Native };
     explicit ProcessControl(Method method = Method::Automatic);
-    ~ProcessControl();
     ProcessControl(const ProcessControl&) = delete;
     ProcessControl& operator=(const ProcessControl&) = delete;
 
     // A handle (SYNCHRONIZE | PROCESS_TERMINATE) of a matching process other than `*id`,
-    // whose id is stored in `*id`; null when none.
-    HANDLE FindProcess(const std::wstring& imageName, DWORD* id);
+    // whose id is stored in `*id`; none when there is none.
+    renewix::UniqueHandle FindProcess(const std::wstring& imageName, DWORD* id);
     // True when a matching process was found and dealt with.
     bool CloseProcess(const std::wstring& imageName, bool waitFirst, DWORD excludedId, DWORD timeoutMs);
 
 private:
-    HANDLE FindWithToolhelp(const std::wstring& imageName, DWORD* id);
-    HANDLE FindWithNativeList(const std::wstring& imageName, DWORD* id);
+    renewix::UniqueHandle FindWithToolhelp(const std::wstring& imageName, DWORD* id);
+    renewix::UniqueHandle FindWithNativeList(const std::wstring& imageName, DWORD* id);
 
-    HMODULE kernel_ = nullptr;
-    HMODULE ntdll_ = nullptr;
+    renewix::UniqueModule kernel_;
+    renewix::UniqueModule ntdll_;
     FARPROC createSnapshot_ = nullptr;
     FARPROC processFirst_ = nullptr;
     FARPROC processNext_ = nullptr;

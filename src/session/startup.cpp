@@ -27,8 +27,7 @@ renewix::UniqueHandle TakeSingleInstanceMutex() {
 
 // Launch failures are only logged: the user started the client, not a dialog about it.
 void LaunchOrLog() {
-    renewix::UniqueHandle process(LaunchMainApplication());
-    if (!process) Log::Instance().WriteValue(L"Unable to launch", MainApplicationPath());
+    if (!LaunchMainApplication()) Log::Instance().WriteValue(L"Unable to launch", MainApplicationPath());
 }
 
 // The check without a wizard, and the silent update it may lead to.

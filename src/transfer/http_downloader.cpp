@@ -24,25 +24,24 @@ std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
 }
 
 bool CrackUrl(const std::wstring& url, UrlParts* parts) {
+    // Each text buffer is as long as the URL itself.
     const DWORD length = static_cast<DWORD>(url.size() + 1);
-    std::vector<wchar_t> scheme(length), host(length), user(length), password(length), path(length), extra(length);
+    std::vector<wchar_t> buffers[6];
     URL_COMPONENTSW components{};
     components.dwStructSize = sizeof(components);
-    components.lpszScheme = scheme.data();
-    components.dwSchemeLength = length;
-    components.lpszHostName = host.data();
-    components.dwHostNameLength = length;
-    components.lpszUserName = user.data();
-    components.dwUserNameLength = length;
-    components.lpszPassword = password.data();
-    components.dwPasswordLength = length;
-    components.lpszUrlPath = path.data();
-    components.dwUrlPathLength = length;
-    components.lpszExtraInfo = extra.data();
-    components.dwExtraInfoLength = length;
+    std::pair<LPWSTR*, DWORD*> fields[6] = {
+        {&components.lpszScheme, &components.dwSchemeLength},   {&components.lpszHostName, &components.dwHostNameLength},
+        {&components.lpszUserName, &components.dwUserNameLength}, {&components.lpszPassword, &components.dwPasswordLength},
+        {&components.lpszUrlPath, &components.dwUrlPathLength}, {&components.lpszExtraInfo, &components.dwExtraInfoLength},
+    };
+    for (int i = 0; i < 6; ++i) {
+        buffers[i].assign(length, L'\0');
+        *fields[i].first = buffers[i].data();
+        *fields[i].second = length;
+    }
     if (!InternetCrackUrlW(url.c_str(), 0, 0, &components)) return false;
-    *parts = UrlParts{scheme.data(), components.nScheme, host.data(), components.nPort,
-                      user.data(), password.data(), path.data(), extra.data()};
+    *parts = UrlParts{buffers[0].data(), components.nScheme, buffers[1].data(), components.nPort,
+                      buffers[2].data(),  buffers[3].data(),  buffers[4].data(), buffers[5].data()};
     return true;
 }
 

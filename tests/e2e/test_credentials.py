@@ -7,6 +7,7 @@ import subprocess
 import tempfile
 import threading
 import unittest
+import urllib.request
 from pathlib import Path
 
 from renewix_e2e import BIN, WINE_RUN, read_log, windows_path
@@ -37,24 +38,33 @@ class CredentialsTest(unittest.TestCase):
         self.assertEqual(result, "result=1 user=[u] password=[p]")
 
 
-class Protected(http.server.BaseHTTPRequestHandler):
-    """Answers 401 until the right Basic credentials arrive."""
-
+class Quiet(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def do_GET(self):
-        if self.headers.get("Authorization") != "Basic " + base64.b64encode(b"reader:open sesame").decode():
-            self.send_response(401)
-            self.send_header("WWW-Authenticate", 'Basic realm="updates"')
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
-        body = b"protected content"
+    def challenged(self, header, secret, status, challenge):
+        """Answers `status` with a Basic challenge unless `header` carries `secret`; true when it did."""
+        if self.headers.get(header) == "Basic " + base64.b64encode(secret).decode():
+            return False
+        self.send_response(status)
+        self.send_header(challenge, 'Basic realm="updates"')
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        return True
+
+    def answer(self, body):
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
+
+
+class Protected(Quiet):
+    """Answers 401 until the right Basic credentials arrive."""
+
+    def do_GET(self):
+        if not self.challenged("Authorization", b"reader:open sesame", 401, "WWW-Authenticate"):
+            self.answer(b"protected content")
 
 
 class WebsiteCredentialsTest(unittest.TestCase):
@@ -89,38 +99,20 @@ class WebsiteCredentialsTest(unittest.TestCase):
         self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
 
 
-class Proxy(http.server.BaseHTTPRequestHandler):
+class Proxy(Quiet):
     """A proxy that answers 407 until the right proxy credentials arrive, then fetches for the client."""
 
-    def log_message(self, *args):
-        pass
-
     def do_GET(self):
-        if self.headers.get("Proxy-Authorization") != "Basic " + base64.b64encode(b"proxyuser:pw").decode():
-            self.send_response(407)
-            self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+        if self.challenged("Proxy-Authorization", b"proxyuser:pw", 407, "Proxy-Authenticate"):
             return
-        import urllib.request
-        with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(self.path, timeout=10) as answer:
-            body = answer.read()
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        with opener.open(self.path, timeout=10) as answer:
+            self.answer(answer.read())
 
 
-class Plain(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
+class Plain(Quiet):
     def do_GET(self):
-        body = b"through the proxy"
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        self.answer(b"through the proxy")
 
 
 SETTINGS_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"

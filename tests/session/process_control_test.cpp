@@ -115,11 +115,11 @@ TEST_P(ProcessControlTest, OtherNamesAndTheExcludedProcessAreLeftAlone) {
     EXPECT_EQ(WaitForSingleObject(other.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
     DWORD id = 0;
-    renewix::UniqueHandle found(control.FindProcess(L"ExampleViewerPrX.exe", &id));
+    renewix::UniqueHandle found = control.FindProcess(L"ExampleViewerPrX.exe", &id);
     EXPECT_TRUE(found.valid());
     EXPECT_EQ(id, other.id);
     id = other.id;  // skipping the one we know: none other
-    EXPECT_EQ(control.FindProcess(L"ExampleViewerPrX.exe", &id), nullptr);
+    EXPECT_FALSE(control.FindProcess(L"ExampleViewerPrX.exe", &id).valid());
     TerminateProcess(other.process.get(), 0);
 }
 

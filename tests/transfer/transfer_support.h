@@ -1,10 +1,13 @@
 // Records and a scripted downloader for the transfer tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <deque>
 #include <string>
 
 #include "config/settings_file.h"
+#include "foundation/text.h"
 #include "session/client_config.h"
 #include "transfer/downloader.h"
 
@@ -12,7 +15,7 @@
 inline ClientConfig ConfigFrom(const std::wstring& settings) {
     ClientConfig::Bytes bytes{};
     std::wstring error;
-    ParseSettings(settings, bytes, error);
+    if (!ParseSettings(settings, bytes, error)) ADD_FAILURE() << "settings refused: " << WideToUtf8(error);
     ClientConfig config;
     config.LoadFromBytes(bytes.data(), bytes.size());
     return config;
