@@ -3,6 +3,7 @@
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 from pathlib import Path
@@ -24,6 +25,25 @@ def wine(exe, *args, timeout=60, cwd=None, capture=True):
     return subprocess.run([str(WINE_RUN), str(exe), *args], stdout=output, stderr=output, timeout=timeout, cwd=cwd)
 
 
+def run_tool(exe, *args, **options):
+    """Runs a tool that prepares a test (configuration, publishing). A tool that fails
+    always says why; a run with no output at all never reached the tool (Wine has been
+    seen to end a start that way on a loaded machine), so it is tried once more."""
+    result = wine(exe, *args, **options)
+    if result.returncode != 0 and not result.stdout and not result.stderr:
+        print(f"note: {Path(exe).name} ended with {result.returncode} and no output; running it again",
+              file=sys.stderr)
+        result = wine(exe, *args, **options)
+    return result
+
+
+def describe(result):
+    """A failed run for an assertion message: its code and everything it printed."""
+    def text(data):
+        return data.decode("utf-8", "replace") if data else ""
+    return f"exit code {result.returncode}; stdout: {text(result.stdout)!r}; stderr: {text(result.stderr)!r}"
+
+
 def settings_text(settings):
     """settings: {section: {key: value}} -> INI text."""
     lines = []
@@ -38,9 +58,9 @@ def configure(exe, settings):
     """Writes settings into a client executable with the configuration tool."""
     ini = Path(exe).with_suffix(".ini")
     ini.write_text(settings_text(settings), encoding="utf-8")
-    result = wine(BIN / "RenewixConfig.exe", "write", windows_path(exe), windows_path(ini))
+    result = run_tool(BIN / "RenewixConfig.exe", "write", windows_path(exe), windows_path(ini))
     if result.returncode != 0:
-        raise AssertionError(f"RenewixConfig failed: {result.stderr.decode('utf-8', 'replace')}")
+        raise AssertionError(f"RenewixConfig failed: {describe(result)}")
     ini.unlink()
 
 

@@ -3,7 +3,7 @@
 import hashlib
 import unittest
 
-from renewix_e2e import BIN, ClientTestCase, settings_text, windows_path, wine
+from renewix_e2e import BIN, ClientTestCase, describe, settings_text, windows_path, wine
 
 TOOL = BIN / "RenewixConfig.exe"
 
@@ -52,13 +52,13 @@ class ConfigToolTest(ClientTestCase):
 
     def read(self):
         result = wine(TOOL, "read", windows_path(self.client))
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 0, describe(result))
         return result.stdout.decode("utf-8")
 
     def test_round_trip_is_exact(self):
         text = canonical(FULL)
         result = self.write(text)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 0, describe(result))
         self.assertEqual(self.read(), text)
         # Saved to a file, the settings can be written again and give the same record.
         saved = self.folder / "saved.ini"

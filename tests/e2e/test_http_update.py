@@ -12,7 +12,7 @@ import threading
 import unittest
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, read_log, windows_path, wine
+from renewix_e2e import BIN, WINE_RUN, configure, describe, read_log, run_tool, windows_path, wine
 
 BASE_CODE = "0"
 
@@ -101,9 +101,9 @@ class HttpUpdateTest(unittest.TestCase):
 
     def publish(self, files_folder="updates"):
         (self.root / "update.xml").write_text(DOCUMENT)
-        result = wine(BIN / "RenewixPublish.exe", windows_path(self.root / "update.xml"), windows_path(self.release),
-                      BASE_CODE, windows_path(self.site / "updates" / "update.xml"))
-        self.assertEqual(result.returncode, 0, result.stderr)
+        result = run_tool(BIN / "RenewixPublish.exe", windows_path(self.root / "update.xml"), windows_path(self.release),
+                          BASE_CODE, windows_path(self.site / "updates" / "update.xml"))
+        self.assertEqual(result.returncode, 0, describe(result))
         shutil.copytree(self.release / "files", self.site / files_folder / "files", dirs_exist_ok=True)
 
     def run_client(self):

@@ -7,7 +7,7 @@ import unittest
 import zlib
 from pathlib import Path
 
-from renewix_e2e import BIN, windows_path, wine
+from renewix_e2e import BIN, describe, windows_path, wine
 
 TOOL = BIN / "RenewixPublish.exe"
 
@@ -41,7 +41,7 @@ class PublishToolTest(unittest.TestCase):
 
     def test_sizes_crcs_versions_and_code(self):
         result = self.publish("1A2B", "--versions")
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 0, describe(result))
         text = (self.folder / "out.xml").read_text(encoding="utf-8", errors="replace")
         exe = (self.folder / "release" / "bin" / "viewer.exe").read_bytes()
         self.assertRegex(text, r'Name="viewer.exe" Src="bin/" Size="%d" CRC="%08X" ByVersion="1\.0\.0\.1"'

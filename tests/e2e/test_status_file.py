@@ -3,7 +3,7 @@
 import shutil
 import unittest
 
-from renewix_e2e import BIN, ClientTestCase, configure, read_log, wine
+from renewix_e2e import BIN, ClientTestCase, configure, describe, read_log, wine
 
 HEADER = "<Configuration>\r\n"
 FOOTER = "</Configuration>\r\n"
@@ -31,7 +31,7 @@ class StatusFileTest(ClientTestCase):
 
     def run_once(self, *args):
         result = wine(self.runner, *args)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 0, describe(result))
         return result.stdout.decode().strip()
 
     @property
