@@ -94,7 +94,11 @@ choose_test_build() {
         TEST_BUILD=$BUILD
     else
         TEST_BUILD=$BUILD/x64
-        say "this machine cannot run 32-bit x86 code; tests run the x86-64 build in $TEST_BUILD"
+        if [ -n "${RENEWIX_TEST_X64:-}" ]; then
+            say "RENEWIX_TEST_X64 is set; tests run the x86-64 build in $TEST_BUILD"
+        else
+            say "this machine cannot run 32-bit x86 code; tests run the x86-64 build in $TEST_BUILD"
+        fi
     fi
     export RENEWIX_TEST_BUILD=$TEST_BUILD
 }
