@@ -6,6 +6,8 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${RENEWIX_BUILD:-$ROOT/build}
 DEPS=$BUILD/deps
+# Picks the Wine loader that runs the test build (see choose_test_build).
+WINE_RUN=$ROOT/scripts/wine-run
 export WINEPREFIX=$BUILD/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -78,7 +80,7 @@ ensure_wine_prefix() {
     if [ -f "$WINEPREFIX/system.reg" ] && [ -f "$WINEPREFIX/.renewix-ready" ]; then return; fi
     say "creating the Wine prefix $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    env -u DISPLAY "$(wine_loader)" wineboot -i >/dev/null 2>&1
+    env -u DISPLAY "$WINE_RUN" wineboot -i >/dev/null 2>&1
     wineserver -w
     touch "$WINEPREFIX/.renewix-ready"
 }
@@ -94,11 +96,9 @@ choose_test_build() {
         TEST_BUILD=$BUILD
     else
         TEST_BUILD=$BUILD/x64
-        if [ -n "${RENEWIX_TEST_X64:-}" ]; then
-            say "RENEWIX_TEST_X64 is set; tests run the x86-64 build in $TEST_BUILD"
-        else
-            say "this machine cannot run 32-bit x86 code; tests run the x86-64 build in $TEST_BUILD"
-        fi
+        local why="this machine cannot run 32-bit x86 code"
+        [ -n "${RENEWIX_TEST_X64:-}" ] && why="RENEWIX_TEST_X64 is set"
+        say "$why; tests run the x86-64 build in $TEST_BUILD"
     fi
     export RENEWIX_TEST_BUILD=$TEST_BUILD
 }
@@ -142,8 +142,8 @@ build_all() {
 start_wineserver() {
     wineserver -k 2>/dev/null || true
     wineserver -p
-    "$(wine_loader)" "$TEST_BUILD/bin/keep_alive.exe" </dev/null >/dev/null 2>&1 &
-    "$(wine_loader)" cmd /c exit </dev/null >/dev/null 2>&1 || true
+    "$WINE_RUN" "$TEST_BUILD/bin/keep_alive.exe" </dev/null >/dev/null 2>&1 &
+    "$WINE_RUN" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 stop_wineserver() { wineserver -k 2>/dev/null || true; }
 
@@ -160,7 +160,6 @@ start_display() {
 }
 stop_display() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; XVFB_PID=; }
 
-wine_loader() { if wine32_works; then echo wine; else echo /usr/lib/wine/wine64; fi; }
 
 setup_all() {
     ensure_packages

@@ -9,10 +9,6 @@
 
 HWND WizardWindow = nullptr;
 
-namespace {
-
-}  // namespace
-
 std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
     std::wstring address = input;
     ReplaceAll(address, L"\\", L"/");
@@ -24,24 +20,24 @@ std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
 }
 
 bool CrackUrl(const std::wstring& url, UrlParts* parts) {
-    // Each text buffer is as long as the URL itself.
+    // No part can be longer than the URL itself.
     const DWORD length = static_cast<DWORD>(url.size() + 1);
-    std::vector<wchar_t> buffers[6];
+    std::vector<wchar_t> scheme(length), host(length), user(length), password(length), path(length), extra(length);
     URL_COMPONENTSW components{};
     components.dwStructSize = sizeof(components);
-    std::pair<LPWSTR*, DWORD*> fields[6] = {
-        {&components.lpszScheme, &components.dwSchemeLength},   {&components.lpszHostName, &components.dwHostNameLength},
-        {&components.lpszUserName, &components.dwUserNameLength}, {&components.lpszPassword, &components.dwPasswordLength},
-        {&components.lpszUrlPath, &components.dwUrlPathLength}, {&components.lpszExtraInfo, &components.dwExtraInfoLength},
+    const auto use = [length](std::vector<wchar_t>& buffer, LPWSTR& text, DWORD& size) {
+        text = buffer.data();
+        size = length;
     };
-    for (int i = 0; i < 6; ++i) {
-        buffers[i].assign(length, L'\0');
-        *fields[i].first = buffers[i].data();
-        *fields[i].second = length;
-    }
+    use(scheme, components.lpszScheme, components.dwSchemeLength);
+    use(host, components.lpszHostName, components.dwHostNameLength);
+    use(user, components.lpszUserName, components.dwUserNameLength);
+    use(password, components.lpszPassword, components.dwPasswordLength);
+    use(path, components.lpszUrlPath, components.dwUrlPathLength);
+    use(extra, components.lpszExtraInfo, components.dwExtraInfoLength);
     if (!InternetCrackUrlW(url.c_str(), 0, 0, &components)) return false;
-    *parts = UrlParts{buffers[0].data(), components.nScheme, buffers[1].data(), components.nPort,
-                      buffers[2].data(),  buffers[3].data(),  buffers[4].data(), buffers[5].data()};
+    *parts = UrlParts{scheme.data(), components.nScheme, host.data(), components.nPort,
+                      user.data(),   password.data(),    path.data(), extra.data()};
     return true;
 }
 

@@ -1,10 +1,12 @@
 """Helpers for end-to-end tests: real Renewix.exe and RenewixConfig.exe under Wine."""
 
+import http.server
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 from pathlib import Path
 
@@ -62,6 +64,26 @@ def configure(exe, settings):
     if result.returncode != 0:
         raise AssertionError(f"RenewixConfig failed: {describe(result)}")
     ini.unlink()
+
+
+def publish(document, release, base_code, output):
+    """Publishes a document from a release folder with the publishing tool."""
+    result = run_tool(BIN / "RenewixPublish.exe", windows_path(document), windows_path(release), base_code,
+                      windows_path(output))
+    if result.returncode != 0:
+        raise AssertionError(f"RenewixPublish failed: {describe(result)}")
+
+
+def start_server(handler):
+    """An HTTP server on 127.0.0.1 at a free port, answering from a thread of its own."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def stop_server(server):
+    server.shutdown()
+    server.server_close()
 
 
 def read_log(path):

@@ -5,12 +5,11 @@ import http.server
 import shutil
 import subprocess
 import tempfile
-import threading
 import unittest
 import urllib.request
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, read_log, windows_path
+from renewix_e2e import BIN, WINE_RUN, read_log, start_server, stop_server, windows_path
 
 
 def prompt(kind, title, user, password, action):
@@ -70,12 +69,10 @@ class Protected(Quiet):
 class WebsiteCredentialsTest(unittest.TestCase):
     def setUp(self):
         self.folder = Path(tempfile.mkdtemp(prefix="renewix-auth-"))
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Protected)
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.server = start_server(Protected)
 
     def tearDown(self):
-        self.server.shutdown()
-        self.server.server_close()
+        stop_server(self.server)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def fetch(self, user, password, action):
@@ -125,10 +122,7 @@ def reg(*args):
 class ProxyCredentialsTest(unittest.TestCase):
     def setUp(self):
         self.folder = Path(tempfile.mkdtemp(prefix="renewix-proxy-"))
-        self.target = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Plain)
-        self.proxy = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Proxy)
-        for server in (self.target, self.proxy):
-            threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.target, self.proxy = start_server(Plain), start_server(Proxy)
         reg("add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f")
         reg("add", SETTINGS_KEY, "/v", "ProxyServer", "/t", "REG_SZ", "/d",
             "127.0.0.1:%d" % self.proxy.server_address[1], "/f")
@@ -136,9 +130,8 @@ class ProxyCredentialsTest(unittest.TestCase):
     def tearDown(self):
         reg("add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0", "/f")
         reg("delete", SETTINGS_KEY, "/v", "ProxyServer", "/f")
-        for server in (self.target, self.proxy):
-            server.shutdown()
-            server.server_close()
+        stop_server(self.target)
+        stop_server(self.proxy)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def fetch(self, *wizard):

@@ -8,11 +8,10 @@ import shutil
 import ssl
 import subprocess
 import tempfile
-import threading
 import unittest
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, describe, read_log, run_tool, windows_path, wine
+from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, start_server, stop_server, windows_path, wine
 
 BASE_CODE = "0"
 
@@ -78,14 +77,11 @@ class HttpUpdateTest(unittest.TestCase):
         (self.release / "files" / "data.txt").write_text("version 2 data")
         (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
         Handler.special = {}
-        self.server = http.server.ThreadingHTTPServer(
-            ("127.0.0.1", 0), functools.partial(Handler, directory=str(self.site)))
+        self.server = start_server(functools.partial(Handler, directory=str(self.site)))
         self.port = self.server.server_address[1]
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def tearDown(self):
-        self.server.shutdown()
-        self.server.server_close()
+        stop_server(self.server)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def configure(self, **primary):
@@ -101,9 +97,7 @@ class HttpUpdateTest(unittest.TestCase):
 
     def publish(self, files_folder="updates"):
         (self.root / "update.xml").write_text(DOCUMENT)
-        result = run_tool(BIN / "RenewixPublish.exe", windows_path(self.root / "update.xml"), windows_path(self.release),
-                          BASE_CODE, windows_path(self.site / "updates" / "update.xml"))
-        self.assertEqual(result.returncode, 0, describe(result))
+        publish(self.root / "update.xml", self.release, BASE_CODE, self.site / "updates" / "update.xml")
         shutil.copytree(self.release / "files", self.site / files_folder / "files", dirs_exist_ok=True)
 
     def run_client(self):
@@ -167,8 +161,7 @@ class StatusTextTest(unittest.TestCase):
         root = Path(tempfile.mkdtemp(prefix="renewix-status-"))
         (root / "update.xml").write_text("<Renewix/>")
         (root / "ok.bin").write_text("fine")
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Handler, directory=str(root)))
-        threading.Thread(target=server.serve_forever, daemon=True).start()
+        server = start_server(functools.partial(Handler, directory=str(root)))
         Handler.special = {"/f404": "404", "/f403": "403", "/f500": "500", "/f401": "auth"}
         expected = {
             "f404": ("Likely error; The file does not exist on the update server!", True),
@@ -188,8 +181,7 @@ class StatusTextTest(unittest.TestCase):
                     self.assertIn("error=[" + text, out)
                     self.assertEqual(("\t" + text) in read_log(log), logged)
         finally:
-            server.shutdown()
-            server.server_close()
+            stop_server(server)
             shutil.rmtree(root, ignore_errors=True)
 
 

@@ -8,7 +8,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, describe, read_log, run_tool, windows_path, wine
+from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, windows_path, wine
 
 BASE_CODE = "1A2B3C4D"
 REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Update"
@@ -82,9 +82,7 @@ class SilentUpdateTest(unittest.TestCase):
 
     def publish(self, document=DOCUMENT):
         (self.root / "update.xml").write_text(document.replace("{marker}", windows_path(self.marker)))
-        result = run_tool(BIN / "RenewixPublish.exe", windows_path(self.root / "update.xml"), windows_path(self.release),
-                          BASE_CODE, windows_path(self.server / "update.xml"))
-        self.assertEqual(result.returncode, 0, describe(result))
+        publish(self.root / "update.xml", self.release, BASE_CODE, self.server / "update.xml")
         shutil.copytree(self.release / "files", self.server / "files", dirs_exist_ok=True)
 
     def run_client(self, *args):
