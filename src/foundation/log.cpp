@@ -22,12 +22,30 @@ Log::Log() = default;
 Log::~Log() { Stop(); }
 
 void Log::Start(const std::wstring& path, int disabled) {
+    StartHeld(path, disabled);
+    Open();
+}
+
+void Log::StartHeld(const std::wstring& path, int disabled) {
     std::lock_guard lock(mutex_);
     path_ = path;
     disabled_ = disabled;
-    if (disabled) return;
+    file_.reset();
+    open_ = false;
+    heldBytes_.clear();
+    held_ = disabled == 0;
+    if (held_) WriteLocked(HeadingLine(L"Logging started"));
+    openingBytes_ = heldBytes_.size();
+}
 
-    std::wstring name = path.empty() ? L"RenewixLog.txt" : path;
+void Log::Open() {
+    std::lock_guard lock(mutex_);
+    if (!held_) return;
+    held_ = false;
+    std::string held = std::move(heldBytes_);
+    heldBytes_.clear();
+
+    std::wstring name = path_.empty() ? L"RenewixLog.txt" : path_;
     std::wstring filePath;
     DWORD disposition = CREATE_ALWAYS;
     if (name.find(L'\\') != std::wstring::npos) {
@@ -41,20 +59,27 @@ void Log::Start(const std::wstring& path, int disabled) {
     }
 
     file_ = PermissionManager::CreateFileManager();
-    open_ = false;
-    if (!file_->Open(filePath, GENERIC_READ | GENERIC_WRITE, disposition, 0)) return;
+    if (!file_->Open(filePath, GENERIC_READ | GENERIC_WRITE, disposition, 0)) {
+        file_.reset();
+        return;
+    }
     open_ = true;
     static const unsigned char kByteOrderMark[2] = {0xFF, 0xFE};
     file_->Write(kByteOrderMark, 2);
-    WriteLocked(HeadingLine(L"Logging started"));
+    file_->Write(held.data(), static_cast<DWORD>(openingBytes_));
     const bool piped = dynamic_cast<PermissionManager::StandardFileManagement*>(file_.get()) == nullptr;
     if (piped) WriteLocked(HeadingLine(L"Permission management service is active"));
+    if (held.size() > openingBytes_) file_->Write(held.data() + openingBytes_, static_cast<DWORD>(held.size() - openingBytes_));
 }
 
 void Log::Stop() {
-    WriteEntry(L"End of recording");
     std::lock_guard lock(mutex_);
-    if (file_) file_->Close();
+    held_ = false;
+    heldBytes_.clear();
+    if (file_) {
+        WriteLocked(L"\tEnd of recording\r\n");
+        file_->Close();
+    }
     file_.reset();
     open_ = false;
 }
@@ -65,7 +90,15 @@ bool Log::IsOpen() const {
 }
 
 void Log::WriteLocked(const std::wstring& line) {
-    if (file_) file_->Write(line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)));
+    WriteBytesLocked(line.data(), static_cast<unsigned long>(line.size() * sizeof(wchar_t)));
+}
+
+void Log::WriteBytesLocked(const void* data, unsigned long count) {
+    if (held_) {
+        heldBytes_.append(static_cast<const char*>(data), count);
+    } else if (file_) {
+        file_->Write(data, count);
+    }
 }
 
 void Log::WriteLine(const std::wstring& line) {
@@ -102,7 +135,7 @@ void Log::WriteBlank() { WriteEntry(L""); }
 
 void Log::WriteRaw(const void* data, unsigned long count) {
     std::lock_guard lock(mutex_);
-    if (file_) file_->Write(data, count);
+    WriteBytesLocked(data, count);
 }
 
 std::wstring Log::FormatDate(int year, int month, int day) {

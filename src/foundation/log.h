@@ -18,7 +18,14 @@ public:
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
+    // Starts and opens the log file at once.
     void Start(const std::wstring& path, int disabled);
+    // Starts the log but keeps its lines in memory until Open: a client that may find
+    // another instance running must not truncate the log that instance is writing.
+    void StartHeld(const std::wstring& path, int disabled);
+    // Creates the file (replacing an earlier run's log) and writes the lines held so far.
+    void Open();
+    // Ends the log with "End of recording"; lines still held are dropped, unwritten.
     void Stop();
     bool IsOpen() const;
 
@@ -39,6 +46,7 @@ public:
 private:
     void WriteLine(const std::wstring& line);
     void WriteLocked(const std::wstring& line);
+    void WriteBytesLocked(const void* data, unsigned long count);
     static std::wstring HeadingLine(const std::wstring& text);
 
     // Serialises writes so that lines from different threads never interleave and the
@@ -46,6 +54,9 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<PermissionManager::IClientFileManager> file_;
     bool open_ = false;
+    bool held_ = false;
+    std::string heldBytes_;
+    std::size_t openingBytes_ = 0;  // the held "Logging started" line
     int disabled_ = 0;
     std::wstring path_;
 };

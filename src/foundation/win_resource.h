@@ -148,10 +148,13 @@ public:
     ScopedComInit() noexcept : hr_(CoInitialize(nullptr)) {}
     ScopedComInit(const ScopedComInit&) = delete;
     ScopedComInit& operator=(const ScopedComInit&) = delete;
-    ~ScopedComInit() {
-        if (SUCCEEDED(hr_)) CoUninitialize();
-    }
+    ~ScopedComInit() { Uninitialize(); }
     [[nodiscard]] bool succeeded() const noexcept { return SUCCEEDED(hr_); }
+    // Ends COM for this thread before the owner's end, once.
+    void Uninitialize() noexcept {
+        if (SUCCEEDED(hr_)) CoUninitialize();
+        hr_ = E_FAIL;
+    }
 
 private:
     HRESULT hr_;

@@ -25,6 +25,14 @@ std::string Element(const wchar_t* name, const std::wstring& value) {
     return WideToAnsi(FormatText(L"\t<%ls>%ls</%ls>\r\n", name, EscapeXmlText(value).c_str(), name));
 }
 
+// Only a file that is not there is a first run; Wine refuses even the attributes of a file
+// another program holds open, and such a file must not be mistaken for a missing one.
+bool IsMissingFile(const std::wstring& path) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace
 
 std::wstring EscapeXmlText(const std::wstring& text) {
@@ -48,22 +56,21 @@ StatusFile& StatusFile::Instance() {
 StatusFile::StatusFile(std::wstring path, int checkFrequency, int rememberDeclined)
     : path_(std::move(path)), checkFrequency_(checkFrequency), rememberDeclined_(rememberDeclined) {}
 
-StatusFile::~StatusFile() {
-    if (!saved_) Save();
-}
+StatusFile::~StatusFile() = default;
 
 bool StatusFile::Load() {
-    if (RunState::Instance().Mode == ModeTest || GetFileAttributesW(path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        return true;
-    }
+    if (RunState::Instance().Mode == ModeTest || IsMissingFile(path_)) return true;
     Log& log = Log::Instance();
     std::string bytes;
     {
         auto file = PermissionManager::CreateFileManager();
-        if (file->Open(path_, GENERIC_READ, OPEN_EXISTING, 0)) {
-            char buffer[4096];
-            for (DWORD read; (read = file->Read(buffer, sizeof(buffer))) != 0;) bytes.append(buffer, read);
+        if (!OpenWithRetries([&] { return file->Open(path_, GENERIC_READ, OPEN_EXISTING, 0) != 0; })) {
+            log.WriteValue(L"Unable to read config file", path_);
+            keepAsItIs_ = true;
+            return false;
         }
+        char buffer[4096];
+        for (DWORD read; (read = file->Read(buffer, sizeof(buffer))) != 0;) bytes.append(buffer, read);
     }
     bool parsed = false;
     std::optional<XmlDocument> document;
@@ -107,11 +114,12 @@ std::string StatusFile::Text() const {
 }
 
 bool StatusFile::Save() {
-    saved_ = true;
-    if (RunState::Instance().Mode == ModeTest) return true;
+    if (RunState::Instance().Mode == ModeTest || keepAsItIs_) return true;
     ++numExecutions_;
     auto file = PermissionManager::CreateFileManager();
-    if (!file->Open(path_, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0)) return true;
+    if (!OpenWithRetries([&] { return file->Open(path_, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0) != 0; })) {
+        return true;
+    }
     const std::string text = Text();
     file->Write(text.data(), static_cast<DWORD>(text.size()));
     file->Close();

@@ -2,6 +2,8 @@
 // version and a declined version. Read at start-up, written once at process exit.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 class StatusFile {
@@ -16,10 +18,14 @@ public:
 
     // True when this run shall check for updates.
     bool Load();
-    // Writes the file (not in test mode); always true.
+    // Writes the file (not in test mode, and not when this run could not open it); always true.
     bool Save();
 
-    void SetApplicationVersion(const std::wstring& version) { applicationVersion_ = version; }
+    // An empty text never replaces the recorded version: a document without a version must
+    // not make the client forget what is installed.
+    void SetApplicationVersion(const std::wstring& version) {
+        if (!version.empty()) applicationVersion_ = version;
+    }
     void SetOfferedVersion(const std::wstring& version) { offeredVersion_ = version; }
     std::wstring ApplicationVersion() const { return applicationVersion_; }
     void SetServerReached() { serverReached_ = 1; }
@@ -40,8 +46,21 @@ private:
     int rememberDeclined_;
     int serverReached_ = 0;
     int installStarted_ = 0;
-    bool saved_ = false;
+    // Set when the file exists but stayed locked: it is kept as it is rather than rewritten
+    // from values this run never read.
+    bool keepAsItIs_ = false;
 };
+
+// Opens with a few retries over about a second: a virus scanner or a backup program may
+// hold a file for a moment. The opener answers whether the open succeeded.
+template <typename Opener>
+bool OpenWithRetries(Opener open, int attempts = 10, unsigned long pauseMs = 100) {
+    for (int attempt = 1;; ++attempt) {
+        if (open()) return true;
+        if (attempt >= attempts) return false;
+        Sleep(pauseMs);
+    }
+}
 
 // "<", ">" and "&" written as entities, so any version text reads back as written.
 std::wstring EscapeXmlText(const std::wstring& text);

@@ -45,8 +45,9 @@ Renewix& Renewix::Instance() {
 
 Renewix::Renewix() : downloadFolder_(DefaultDownloadFolder()), files_(downloadFolder_) { ProgressWindow = nullptr; }
 
-Renewix::~Renewix() {
-    // Nothing is left running that nobody owns.
+Renewix::~Renewix() { JoinWorker(); }
+
+void Renewix::JoinWorker() {
     if (worker_.joinable()) worker_.join();
 }
 
@@ -200,7 +201,7 @@ bool Renewix::StartDownload(HWND window) {
         return true;
     }
     if (RunState::Instance().UiKind != 0) {
-        if (worker_.joinable()) worker_.join();
+        JoinWorker();
         worker_ = std::thread([this] {
             try {
                 DownloadWorker();
@@ -237,7 +238,7 @@ bool Renewix::DownloadWorker() {
 }
 
 bool Renewix::InstallAndFinish() {
-    if (worker_.joinable()) worker_.join();
+    JoinWorker();
     if (!downloaded_) return false;
     Log& log = Log::Instance();
     RunState& state = RunState::Instance();

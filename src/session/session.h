@@ -49,6 +49,9 @@ public:
     bool Install();
     bool AbortUpdate();
     void SetLocalDocument(const std::wstring& path);
+    // Waits for the download worker, if one runs: called at the end of the run, before COM
+    // and the downloaders go.
+    void JoinWorker();
 
     bool IsTest() const { return test_ != 0; }
     bool IsDownloaded() const { return downloaded_ != 0; }

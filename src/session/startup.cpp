@@ -13,6 +13,7 @@
 #include "session/run_state.h"
 #include "session/session.h"
 #include "persistence/status_file.h"
+#include "transfer/downloader.h"
 
 const wchar_t kSingleInstanceMutexName[] = L"Renewix-7B41D2A9-3C5E-4f18-9A0D-52E6C81F4B37";
 
@@ -56,27 +57,58 @@ std::wstring SameNameMessage(const std::wstring& mainApplicationPath) {
            L"Correct the error and try again";
 }
 
-int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
-    int exitCode = 0;
-    if (RunPermissionManagerCommand(commandLine, &exitCode)) return exitCode;
+namespace {
 
-    renewix::ScopedComInit com;
-    DefWindowProcW(nullptr, 0, 0, 0);
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_COOL_CLASSES};
-    InitCommonControlsEx(&controls);
+// Ends every run in one order: workers joined, documents and downloaders released, COM
+// uninitialised, status file written, log ended, and only then the single-instance mutex
+// released, so that a client waiting for the mutex finds a whole status file and log and
+// nothing that holds a COM pointer or a thread outlives COM.
+class RunEnding {
+public:
+    RunEnding() = default;
+    RunEnding(const RunEnding&) = delete;
+    RunEnding& operator=(const RunEnding&) = delete;
+    ~RunEnding() { Finish(); }
 
+    void HoldMutex(renewix::UniqueHandle mutex) { mutex_ = std::move(mutex); }
+    bool HoldsMutex() const { return mutex_.valid(); }
+    // The status file was consulted, so this run writes it back.
+    void StatusConsulted() { statusConsulted_ = true; }
+
+    void Finish() {
+        if (finished_) return;
+        finished_ = true;
+        Renewix::Instance().JoinWorker();
+        ProcessServerSelection().Release();
+        com_.Uninitialize();
+        if (statusConsulted_) StatusFile::Instance().Save();
+        Log::Instance().Stop();
+        mutex_.reset();
+    }
+
+private:
+    renewix::ScopedComInit com_;
+    renewix::UniqueHandle mutex_;
+    bool statusConsulted_ = false;
+    bool finished_ = false;
+};
+
+void RunChecked(RunEnding& ending, const std::wstring& commandLine, int showCommand) {
     RunState& state = RunState::Instance();
     const ClientConfig& config = ClientConfig::Instance();
     Log& log = Log::Instance();
 
+    // The log's lines are held until this client owns the single-instance mutex: a second
+    // client must not truncate the log of the one that is running.
     const int logDisabled = IsTestModeCommandLine(commandLine) || config.LoggingEnabled() == 0 ? 1 : 0;
-    log.Start(ApplicationDirectory() + config.LogFileName(), logDisabled);
+    log.StartHeld(ApplicationDirectory() + config.LogFileName(), logDisabled);
     if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemName());
 
     if (EqualsNoCase(MainApplicationPath(), ModulePath())) {
+        log.Open();
         MessageBoxW(GetActiveWindow(), SameNameMessage(MainApplicationPath()).c_str(), L"Renewix",
                     MB_OK | MB_ICONERROR);
-        return 0;
+        return;
     }
 
     state.ParseCommandLine(commandLine, showCommand);
@@ -96,8 +128,31 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
         if (state.Mode == ModeCheckBackground) Sleep(10000);
         mutex = TakeSingleInstanceMutex();
     }
-    if (mutex && StatusFile::Instance().Load()) RunUpdate(state, launchAfterCheck);
+    if (mutex) {
+        ending.HoldMutex(std::move(mutex));
+        log.Open();
+        ending.StatusConsulted();
+        if (StatusFile::Instance().Load()) RunUpdate(state, launchAfterCheck);
+    }
 
     if (state.Mode == ModeDefault && launchAfterCheck) LaunchOrLog();
+}
+
+}  // namespace
+
+int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
+    int exitCode = 0;
+    if (RunPermissionManagerCommand(commandLine, &exitCode)) return exitCode;
+
+    RunEnding ending;
+    DefWindowProcW(nullptr, 0, 0, 0);
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_COOL_CLASSES};
+    InitCommonControlsEx(&controls);
+    try {
+        RunChecked(ending, commandLine, showCommand);
+    } catch (...) {
+        Log::Instance().WriteEntry(L"Unexpected error: the run ends here");
+    }
+    ending.Finish();
     return 0;
 }

@@ -53,6 +53,7 @@ std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, 
 }
 
 IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
+    if (released_) return nullptr;
     if (primary) {
         if (!primary_ && !backup_) {
             ServerSettings settings = ServerSettingsFromConfig(config_, true);
@@ -70,8 +71,19 @@ IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
     return backup_.get();
 }
 
+void ServerSelection::Release() {
+    released_ = true;
+    current_ = nullptr;
+    primary_.reset();
+    backup_.reset();
+}
+
 IFileDownloader* ServerSelection::GetActiveDownloader(int* available) {
     Log& log = Log::Instance();
+    if (released_) {
+        if (available) *available = 0;
+        return nullptr;
+    }
     if (!started_) {
         started_ = true;
         current_ = CreateServerDownloader(true);

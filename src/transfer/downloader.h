@@ -82,6 +82,9 @@ public:
     IFileDownloader* CreateServerDownloader(bool primary);
     // The working downloader, tested on the first call only; null when no server works.
     IFileDownloader* GetActiveDownloader(int* available);
+    // Destroys the downloaders (and the documents and connections they hold) at the end of
+    // the run, while COM is still initialised; later calls find no server.
+    void Release();
 
 private:
     const ClientConfig& config_;
@@ -91,6 +94,7 @@ private:
     IFileDownloader* current_ = nullptr;
     bool started_ = false;
     bool tried_ = false;
+    bool released_ = false;
 };
 
 // The process's selection, over the client's own configuration record.

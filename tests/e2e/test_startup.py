@@ -91,21 +91,27 @@ class StartupTest(ClientTestCase):
         self.assertEqual(result.returncode, 0)
         self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe", "RenewixStatus.xml"])
 
-    def test_second_instance_is_noticed(self):
+    def test_second_instance_leaves_the_running_instance_log_and_status_alone(self):
         configure(self.client, settings())
+        running_log = b"\xff\xfe" + "Logging started\r\n\tthe running instance's line\r\n".encode("utf-16-le")
+        status = b"<Configuration>\r\n\t<NumExecutions>0</NumExecutions>\r\n</Configuration>\r\n"
+        (self.folder / "RenewixLog.txt").write_bytes(running_log)
+        (self.folder / "RenewixStatus.xml").write_bytes(status)
         holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_mutex.exe"), "20000"], stdout=subprocess.PIPE)
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"held")
             self.assertEqual(self.run_client("CheckNow").returncode, 0)
-            log = self.log()
-            self.assertIn("\tLocale  :", log)
-            self.assertEqual(log.count("\tInstance already exists\r\n"), 1, log)
+            self.assertEqual((self.folder / "RenewixLog.txt").read_bytes(), running_log)
+            self.assertEqual((self.folder / "RenewixStatus.xml").read_bytes(), status)
         finally:
             holder.kill()
             holder.wait()
-        # Once the other instance is gone, the next run takes the mutex at once.
+        # Once the other instance is gone, the next run takes the mutex at once and logs.
         self.run_client("CheckNow")
-        self.assertNotIn("Instance already exists", self.log())
+        log = self.log()
+        self.assertIn("\tLocale  :", log)
+        self.assertNotIn("Instance already exists", log)
+        self.assertNotIn("running instance", log)
 
     def test_permission_manager_keywords_end_the_run_before_the_log(self):
         configure(self.client, settings())

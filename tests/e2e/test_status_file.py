@@ -1,9 +1,10 @@
 """The status file across real runs: counts, frequency, declined versions and repair."""
 
 import shutil
+import subprocess
 import unittest
 
-from renewix_e2e import BIN, ClientTestCase, configure, describe, read_log, wine
+from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, describe, read_log, windows_path, wine
 
 HEADER = "<Configuration>\r\n"
 FOOTER = "</Configuration>\r\n"
@@ -74,6 +75,29 @@ class StatusFileTest(ClientTestCase):
         self.assertIn("\tUnable to read config file:\t", read_log(self.folder / "runner.log"))
         self.assertEqual(self.status.read_bytes(), lines(1, 1, ""))
         self.assertEqual(self.run_once(), "due version=")
+
+    def test_a_locked_file_is_kept_as_it_is(self):
+        """A file another program holds open is neither read nor rewritten: the recorded
+        version survives the run."""
+        self.configure()
+        self.status.write_bytes(lines(4, 1, "3.1"))
+        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.status), "60000"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            self.assertEqual(self.run_once("--version", "9.9"), "not due version=9.9")
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+        self.assertEqual(self.status.read_bytes(), lines(4, 1, "3.1"))
+        self.assertIn("\tUnable to read config file:\t", read_log(self.folder / "runner.log"))
+        self.assertEqual(self.run_once(), "due version=3.1")
+
+    def test_an_empty_version_never_replaces_the_recorded_one(self):
+        self.configure()
+        self.status.write_bytes(lines(1, 1, "2.0"))
+        self.assertEqual(self.run_once("--version", ""), "due version=2.0")
+        self.assertEqual(self.status.read_bytes(), lines(1, 1, "2.0"))
 
     def test_missing_count_reads_as_one(self):
         self.configure(frequency=1)

@@ -107,6 +107,35 @@ TEST(Log, EarlierFileIsTruncatedAndAFolderCannotBeALog) {
     onFolder.WriteEntry(L"goes nowhere");
 }
 
+// A client that may find another instance running holds its lines: held and dropped, no
+// file is touched; held and opened, the file reads exactly as if it had been open at once.
+TEST(Log, HeldLinesAreWrittenOnlyWhenOpened) {
+    ScratchFolder folder(L"log-held");
+    const std::wstring path = folder / L"held.log";
+    ASSERT_TRUE(WriteFileBytes(path, "another instance's log"));
+    {
+        Log log;
+        log.StartHeld(path, 0);
+        log.WriteEntry(L"Instance already exists");
+        EXPECT_FALSE(log.IsOpen());
+        log.Stop();
+    }
+    EXPECT_EQ(ReadFileBytes(path), "another instance's log");
+
+    {
+        Log log;
+        log.StartHeld(path, 0);
+        log.WriteValue(L"Command line", L"CheckNow");
+        log.WriteRaw("\x42\x00", 2);
+        log.Open();
+        EXPECT_TRUE(log.IsOpen());
+        log.WriteEntry(L"after");
+    }
+    const std::wstring text = ReadLog(path);
+    EXPECT_TRUE(text.ends_with(L"Logging started\r\n\tCommand line:\tCheckNow\r\nB\tafter\r\n\tEnd of recording\r\n"))
+        << WideToUtf8(text);
+}
+
 TEST(Log, LinesFromManyThreadsNeverMix) {
     ScratchFolder folder(L"log-threads");
     const std::wstring path = folder / L"threads.log";

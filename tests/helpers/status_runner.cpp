@@ -1,6 +1,6 @@
 // Test helper: one run of the client's status-file handling, as start-up and the session
 // would drive it. Prints whether the run is due to check and the version it compares
-// against; the file is written when the process exits, as in the client.
+// against; the file is written at the end of the run, as in the client.
 //   status_runner [--test-mode] [--version V] [--offered V] [--server-reached] [--install-started]
 #include <windows.h>
 #include <objbase.h>
@@ -32,5 +32,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::string line = std::string(due ? "due" : "not due") + " version=" + WideToUtf8(status.ApplicationVersion()) + "\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    status.Save();
+    Log::Instance().Stop();
     return 0;
 }
