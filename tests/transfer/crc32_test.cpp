@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 
 #include "test_support.h"
@@ -43,6 +44,25 @@ TEST(FileCrc, AgreesWithZlibAcrossChunkBoundaries) {
         EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"data.bin", crc), 0u);
         EXPECT_EQ(crc, ZlibCrc(bytes)) << size;
     }
+}
+
+// The word-wise steps against zlib at every alignment, and every length over several rounds.
+TEST(FileCrc, RegisterStepsAgreeWithZlibAtAnyOffsetAndLength) {
+    std::mt19937 random(11);
+    std::string bytes(200, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    for (std::size_t offset = 0; offset < 4; ++offset) {
+        for (std::size_t length = 0; length + offset <= 120; ++length) {
+            const std::uint32_t ours = ~CCrc32Static::Update(0xFFFFFFFF, bytes.data() + offset, length);
+            ASSERT_EQ(ours, ZlibCrc(bytes.substr(offset, length))) << offset << " " << length;
+        }
+    }
+    // A register carried across calls of any sizes gives the one-call result.
+    std::uint32_t reg = 0xFFFFFFFF;
+    for (std::size_t at = 0, step = 1; at < bytes.size(); at += step, step = step * 3 % 17 + 1) {
+        reg = CCrc32Static::Update(reg, bytes.data() + at, std::min(step, bytes.size() - at));
+    }
+    EXPECT_EQ(~reg, ZlibCrc(bytes));
 }
 
 TEST(TextCrc, LeavesOutBlanksAndLineEnds) {

@@ -64,13 +64,19 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
     const std::wstring mode = argv[1], file = argv[2];
     if (mode == L"crc") {
-        auto start = std::chrono::steady_clock::now();
-        std::uint32_t ours = 0;
-        CCrc32Static::ComputeFileCrc(file, ours);
-        Report("client-crc", Seconds(start));
-        start = std::chrono::steady_clock::now();
-        const std::uint32_t theirs = ZlibFileCrc(file);
-        Report("zlib-crc", Seconds(start));
+        // Alternating rounds, best of each: the first reads of a file pay for warming caches.
+        double best[2] = {1e9, 1e9};
+        std::uint32_t ours = 0, theirs = 0;
+        for (int round = 0; round < 5; ++round) {
+            auto start = std::chrono::steady_clock::now();
+            CCrc32Static::ComputeFileCrc(file, ours);
+            best[0] = std::min(best[0], Seconds(start));
+            start = std::chrono::steady_clock::now();
+            theirs = ZlibFileCrc(file);
+            best[1] = std::min(best[1], Seconds(start));
+        }
+        Report("client-crc", best[0]);
+        Report("zlib-crc", best[1]);
         return ours == theirs ? 0 : 1;
     }
     if (mode == L"wininet" && argc >= 4) {
