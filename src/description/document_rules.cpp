@@ -1,6 +1,7 @@
 #include "description/document_rules.h"
 
 #include <cwchar>
+#include <cwctype>
 
 #include "foundation/log.h"
 #include "foundation/system_facts.h"
@@ -11,6 +12,22 @@ int DecimalValue(const std::wstring& text) { return static_cast<int>(std::wcstol
 
 std::uint32_t HexValue(const std::wstring& text) {
     return static_cast<std::uint32_t>(std::wcstoul(text.c_str(), nullptr, 16));
+}
+
+bool ReadFileSize(const std::wstring& text, std::uint64_t* size) {
+    constexpr std::uint64_t kLargest = 0x7FFFFFFFFFFFFFFFull;
+    std::size_t at = 0;
+    while (at < text.size() && std::iswspace(text[at])) ++at;
+    if (at < text.size() && text[at] == L'-') return false;
+    if (at < text.size() && text[at] == L'+') ++at;
+    std::uint64_t value = 0;
+    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
+        const unsigned digit = static_cast<unsigned>(text[at] - L'0');
+        if (value > (kLargest - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    *size = value;
+    return true;
 }
 
 bool OsMaskMatches(int mask, int systemCode) { return (mask & systemCode) != 0; }

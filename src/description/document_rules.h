@@ -15,6 +15,10 @@ int DecimalValue(const std::wstring& text);
 // Unsigned hexadecimal without prefix, read up to the first other character.
 std::uint32_t HexValue(const std::wstring& text);
 
+// A file size from the document: leading decimal digits as a 64-bit count (no digits: 0).
+// False for a negative size or one beyond a signed 64-bit count, which no file can have.
+bool ReadFileSize(const std::wstring& text, std::uint64_t* size);
+
 // False (with the log entry) when the element's OS mask leaves out the running system.
 bool PassesOsTest(const XmlNode& element, Log& log);
 bool OsMaskMatches(int mask, int systemCode);

@@ -6,6 +6,7 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
+#include "transfer/crc32.h"
 
 DownloadFile::DownloadFile(std::wstring downloadFolder) : downloadFolder_(std::move(downloadFolder)) {}
 
@@ -56,7 +57,10 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
         candidate.destination = NormalizePath(fullPath);
         candidate.source = folder + name;
         candidate.downloadName = FormatText(L"UpdateFile%d", static_cast<int>(entries_.size() + 1));
-        candidate.size = DecimalValue(sizeText);
+        if (!ReadFileSize(sizeText, &candidate.size)) {
+            log_->WriteTwoValues(L"File size not acceptable, file skipped", candidate.destination, sizeText);
+            continue;
+        }
         candidate.crc = HexValue(crcText);
         candidate.registerServer = registerServer;
         candidate.unzip = unzip;
@@ -88,7 +92,8 @@ bool DownloadFile::Decide(FileEntry& candidate, const FileRequest& request) {
     }
     candidate.selected = selected;
     if (selected) {
-        candidate.alreadyDownloaded = AlreadyDownloaded(downloadFolder_ + L"\\" + candidate.downloadName, candidate.size);
+        candidate.alreadyDownloaded =
+            AlreadyDownloaded(downloadFolder_ + L"\\" + candidate.downloadName, candidate.size, candidate.crc);
     }
     return selected;
 }
@@ -126,10 +131,17 @@ bool DownloadFile::TimeTest(const std::wstring& destination, const std::wstring&
     return false;
 }
 
-bool DownloadFile::AlreadyDownloaded(const std::wstring& path, int size) {
+// A file left by an earlier run counts only when it is the very file the document lists: the
+// same size and CRC. Without a CRC nothing proves that, so such a file is fetched again.
+bool DownloadFile::AlreadyDownloaded(const std::wstring& path, std::uint64_t size, std::uint32_t crc) {
+    if (crc == 0) return false;
     WIN32_FIND_DATAW data;
-    renewix::UniqueFind find(FindFirstFileW(path.c_str(), &data));
-    if (!find || data.nFileSizeLow != static_cast<DWORD>(size)) return false;
+    {
+        renewix::UniqueFind find(FindFirstFileW(path.c_str(), &data));
+        if (!find || ((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != size) return false;
+    }
+    std::uint32_t found = 0;
+    if (CCrc32Static::ComputeFileCrc(path, found) != 0 || found != crc) return false;
     log_->WriteEntry(L"File already downloaded");
     return true;
 }

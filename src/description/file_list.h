@@ -11,7 +11,7 @@ struct FileEntry {
     std::wstring destination;   // full local path
     std::wstring source;        // Src + Name, relative to the server's files location
     std::wstring downloadName;  // "UpdateFile%d" in the download folder
-    int size = 0;
+    std::uint64_t size = 0;
     std::uint32_t crc = 0;
     int alreadyDownloaded = 0;
     int registerServer = 0;
@@ -39,7 +39,7 @@ public:
     bool Decide(FileEntry& candidate, const FileRequest& request);
 
     std::size_t Count() const { return entries_.size(); }
-    int TotalBytes() const { return totalBytes_; }
+    std::uint64_t TotalBytes() const { return totalBytes_; }
     const std::vector<FileEntry>& Entries() const { return entries_; }
     std::vector<FileEntry>& Entries() { return entries_; }
     const std::wstring& DownloadFolder() const { return downloadFolder_; }
@@ -47,10 +47,10 @@ public:
 private:
     bool VersionTest(const std::wstring& destination, const std::wstring& version);
     bool TimeTest(const std::wstring& destination, const std::wstring& stamp);
-    bool AlreadyDownloaded(const std::wstring& path, int size);
+    bool AlreadyDownloaded(const std::wstring& path, std::uint64_t size, std::uint32_t crc);
 
     std::wstring downloadFolder_;
-    int totalBytes_ = 0;
+    std::uint64_t totalBytes_ = 0;
     std::vector<FileEntry> entries_;
 };
 

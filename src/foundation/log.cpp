@@ -123,11 +123,11 @@ void Log::WriteTwoValues(const std::wstring& title, const std::wstring& first, c
     WriteLine(L"\t" + title + L":\t" + first + L", " + second + L"\r\n");
 }
 
-void Log::WriteNumber(const std::wstring& title, int number) {
+void Log::WriteNumber(const std::wstring& title, long long number) {
     WriteLine(L"\t" + title + L":\t" + std::to_wstring(number) + L"\r\n");
 }
 
-void Log::WriteValueNumber(const std::wstring& title, const std::wstring& value, int number) {
+void Log::WriteValueNumber(const std::wstring& title, const std::wstring& value, long long number) {
     WriteLine(L"\t" + title + L":\t" + value + L", " + std::to_wstring(number) + L"\r\n");
 }
 

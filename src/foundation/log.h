@@ -33,8 +33,9 @@ public:
     void WriteEntry(const std::wstring& text);
     void WriteValue(const std::wstring& title, const std::wstring& value);
     void WriteTwoValues(const std::wstring& title, const std::wstring& first, const std::wstring& second);
-    void WriteNumber(const std::wstring& title, int number);
-    void WriteValueNumber(const std::wstring& title, const std::wstring& value, int number);
+    // Numbers are signed decimals; 64 bits wide, so that sizes above 2 GiB read right.
+    void WriteNumber(const std::wstring& title, long long number);
+    void WriteValueNumber(const std::wstring& title, const std::wstring& value, long long number);
     void WriteBlank();
     void WriteRaw(const void* data, unsigned long count);
     void WriteSessionHeader(const std::wstring& clientVersion, const std::wstring& osName);

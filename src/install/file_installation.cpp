@@ -2,11 +2,15 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "description/file_list.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "install/file_management.h"
+#include "install/zip_extractor.h"
+#include "transfer/crc32.h"
 
 namespace {
 
@@ -21,7 +25,217 @@ std::wstring TemporaryDirectory() {
     return std::wstring(buffer, length <= MAX_PATH ? length : 0);
 }
 
+// What one step of the installation changed, and how to take it back.
+struct Change {
+    enum Kind {
+        Placed,    // a downloaded file moved to a destination where nothing was: moved back
+        Replaced,  // the destination's old file set aside at `kept`: the new one goes, the old one returns
+        Written,   // a file extracted from an archive where nothing was: deleted
+        Folder,    // a folder made for the new files where nothing was: deleted with its contents
+    };
+    Kind kind;
+    std::wstring destination;
+    std::wstring kept;        // Replaced: where the old file waits
+    std::wstring downloaded;  // Placed, Replaced: where the new file goes back to (may be empty)
+};
+
+// Every change of one installation, so that a failure can put the program back as it was.
+class InstallJournal {
+public:
+    explicit InstallJournal(PermissionManager::IClientFileManager& files) : files_(files) {}
+
+    void Add(Change change) { changes_.push_back(std::move(change)); }
+
+    // Takes every change back, the last one first, with a log line for each.
+    void RollBack(Log& log) {
+        if (changes_.empty()) return;
+        log.WriteHeading(L"Restoring the files replaced by this update");
+        for (auto change = changes_.rbegin(); change != changes_.rend(); ++change) {
+            const bool present = files_.GetAttributes(change->destination) != INVALID_FILE_ATTRIBUTES;
+            if (change->kind == Change::Folder) {
+                // Only this installation wrote into it, and its files are already taken back.
+                if (present) files_.DeleteTree(change->destination);
+                continue;
+            }
+            if (change->kind != Change::Replaced) {
+                // An extraction that failed part-way never wrote some of its files.
+                if (!present) continue;
+                if (TakeAway(*change)) {
+                    log.WriteValue(L"Removed the added file", change->destination);
+                } else {
+                    log.WriteValue(L"Unable to remove the added file", change->destination);
+                }
+            } else if (TakeAway(*change) && files_.Move(change->kept, change->destination)) {
+                log.WriteValue(L"Restored", change->destination);
+            } else {
+                log.WriteValue(L"Unable to restore", change->destination);
+            }
+        }
+        changes_.clear();
+    }
+
+private:
+    // Moves the new file at the destination back to the download folder, so that it stays
+    // there, verified, for the next run; a destination that is empty needs nothing.
+    bool TakeAway(const Change& change) {
+        if (files_.GetAttributes(change.destination) == INVALID_FILE_ATTRIBUTES) return true;
+        if (change.kind == Change::Written) return files_.Delete(change.destination) != 0;
+        if (!change.downloaded.empty() && files_.GetAttributes(change.downloaded) == INVALID_FILE_ATTRIBUTES &&
+            files_.Move(change.destination, change.downloaded)) {
+            return true;
+        }
+        return files_.Delete(change.destination) != 0;
+    }
+
+    PermissionManager::IClientFileManager& files_;
+    std::vector<Change> changes_;
+};
+
+// The length of the part of a path that is never a folder of ours: "C:\" or "\\server\share\".
+std::size_t RootLength(const std::wstring& path) {
+    if (!StartsWith(path, L"\\\\")) return 3;
+    std::size_t at = path.find(L'\\', 2);
+    if (at != std::wstring::npos) at = path.find(L'\\', at + 1);
+    return at == std::wstring::npos ? path.size() : at + 1;
+}
+
+// Notes the outermost folder that placing `path` will create, if any.
+void NoteNewFolders(const std::wstring& path, PermissionManager::IClientFileManager& files, InstallJournal& journal) {
+    const std::size_t root = RootLength(path);
+    std::wstring outermost;
+    for (std::wstring folder = path;;) {
+        const std::size_t slash = folder.rfind(L'\\');
+        if (slash == std::wstring::npos || slash < root) break;
+        folder.resize(slash);
+        if (files.GetAttributes(folder) != INVALID_FILE_ATTRIBUTES) break;
+        outermost = folder;
+    }
+    if (!outermost.empty()) journal.Add({Change::Folder, outermost, L"", L""});
+}
+
+// Sets aside, before an archive is extracted, every existing file it will overwrite, and
+// notes the files it will add; false (with the log line) when the archive is damaged or a
+// file cannot be moved, before anything is written.
+bool SetAsideArchiveTargets(const std::wstring& archive, const std::wstring& directory, const std::wstring& backupBase,
+                            PermissionManager::IClientFileManager& files, InstallJournal& journal, Log& log) {
+    std::vector<std::wstring> names;
+    if (!ListArchiveFiles(archive, &names)) {
+        log.WriteValue(L"Unable to extract zip files", archive);
+        return false;
+    }
+    int kept = 0;
+    for (const std::wstring& name : names) {
+        const std::wstring target = NormalizePath(directory + L"\\" + name);
+        if (files.GetAttributes(target) == INVALID_FILE_ATTRIBUTES) {
+            NoteNewFolders(target, files, journal);
+            journal.Add({Change::Written, target, L"", L""});
+            continue;
+        }
+        const std::wstring backup = backupBase + std::to_wstring(++kept);
+        files.Delete(backup);
+        if (!files.Move(target, backup)) {
+            log.WriteBlank();
+            log.WriteValueNumber(L"Error moving file", target, static_cast<int>(files.GetAttributes(target)));
+            log.WriteValue(L"Backup location", backup);
+            log.WriteBlank();
+            return false;
+        }
+        journal.Add({Change::Replaced, target, backup, L""});
+    }
+    return true;
+}
+
+// Installs one entry; false when the installation must stop.
+bool InstallEntry(FileEntry& entry, const DownloadFile& list, PermissionManager::IClientFileManager& files,
+                  InstallJournal& journal, Log& log) {
+    const std::wstring& destination = entry.destination;
+    const std::wstring downloaded = list.DownloadFolder() + L"\\" + entry.downloadName;
+    const std::wstring backup = downloaded + L".bak";
+    bool existed = files.GetAttributes(destination) != INVALID_FILE_ATTRIBUTES;
+    files.Delete(backup);
+    // Where the file that was in place went, so that a failure can put it back.
+    std::wstring setAside;
+
+    if (EqualsNoCase(destination, ModulePath())) {
+        // A running executable cannot be replaced, but it can be moved out of the way.
+        entry.ignoreErrors = 1;
+        const std::wstring parked = TemporaryDirectory() + FileNameOf(destination);
+        files.Delete(parked);
+        if (files.Move(destination, parked)) {
+            log.WriteValue(L"Detected a self update!", destination);
+            existed = false;
+            setAside = parked;
+        } else {
+            log.WriteValue(L"Unable to update myself", destination);
+        }
+    }
+
+    if (existed) {
+        if (files.Move(destination, backup)) {
+            setAside = backup;
+        } else {
+            log.WriteBlank();
+            log.WriteValueNumber(L"Error moving file", destination, static_cast<int>(files.GetAttributes(destination)));
+            log.WriteValue(L"Backup location", backup);
+            log.WriteBlank();
+        }
+    }
+    // A file that could not be replaced goes back where it was at once.
+    const auto putBack = [&] {
+        if (!setAside.empty() && files.GetAttributes(destination) == INVALID_FILE_ATTRIBUTES) {
+            files.Move(setAside, destination);
+        }
+    };
+
+    if (entry.unzip) {
+        std::wstring drive, directory;
+        SplitDriveAndDirectory(destination, &drive, &directory);
+        const std::wstring folder = drive + directory;
+        if (!setAside.empty()) journal.Add({Change::Replaced, destination, setAside, L""});
+        if (!SetAsideArchiveTargets(downloaded, folder, backup, files, journal, log)) return false;
+        if (!ExtractArchive(downloaded, folder)) return false;
+        files.Delete(destination);
+        return true;
+    }
+
+    NoteNewFolders(destination, files, journal);
+    if (!files.Move(downloaded, destination)) {
+        log.WriteBlank();
+        log.WriteValue(L"Error moving file", downloaded);
+        log.WriteValue(L"File destination", destination);
+        log.WriteBlank();
+        putBack();
+        if (!entry.ignoreErrors) return false;
+    } else if (setAside.empty()) {
+        journal.Add({Change::Placed, destination, L"", downloaded});
+    } else {
+        journal.Add({Change::Replaced, destination, setAside, downloaded});
+    }
+    return !entry.registerServer || RegisterComponent(destination);
+}
+
 }  // namespace
+
+bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path) {
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    const std::uint32_t error = CCrc32Static::ComputeFileCrc(path, crc, size);
+    if (error == 0 && size == entry.size && (entry.crc == 0 || crc == entry.crc)) return true;
+    Log& log = Log::Instance();
+    log.WriteHeading(L"A downloaded file does not match the update description");
+    log.WriteValue(L"File", entry.source);
+    if (error != 0) {
+        log.WriteValueNumber(L"Unable to read", path, static_cast<int>(error));
+    } else {
+        log.WriteNumber(L"Expected size", static_cast<long long>(entry.size));
+        log.WriteNumber(L"Detected size", static_cast<long long>(size));
+        log.WriteNumber(L"Expected CRC", static_cast<int>(entry.crc));
+        log.WriteNumber(L"Detected CRC", static_cast<int>(crc));
+    }
+    // A file that failed its check must never be taken for a good one by a later run.
+    PermissionManager::CreateFileManager()->Delete(path);
+    return false;
+}
 
 int ExtractArchive(const std::wstring& archivePath, const std::wstring& directory) {
     Log& log = Log::Instance();
@@ -52,70 +266,23 @@ int RegisterComponent(const std::wstring& path) {
 int InstallFiles(DownloadFile& list) {
     Log& log = Log::Instance();
     log.WriteEntry(L"Moving files to directories");
-    auto files = PermissionManager::CreateFileManager();
-    const std::wstring self = ModulePath();
 
+    // Every file is checked against the document before the first one is put in place,
+    // whether this run fetched it or an earlier run left it.
+    for (const FileEntry& entry : list.Entries()) {
+        if (entry.selected && !CheckDownloadedFile(entry, list.DownloadFolder() + L"\\" + entry.downloadName)) {
+            return 0;
+        }
+    }
+
+    auto files = PermissionManager::CreateFileManager();
+    InstallJournal journal(*files);
     for (FileEntry& entry : list.Entries()) {
         if (!entry.selected) continue;
-        const std::wstring& destination = entry.destination;
-        const std::wstring downloaded = list.DownloadFolder() + L"\\" + entry.downloadName;
-        const std::wstring backup = downloaded + L".bak";
-        bool existed = files->GetAttributes(destination) != INVALID_FILE_ATTRIBUTES;
-        files->Delete(backup);
-        // Where the file that was in place went, so a failed placement can put it back.
-        std::wstring setAside;
-
-        if (EqualsNoCase(destination, self)) {
-            // A running executable cannot be replaced, but it can be moved out of the way.
-            entry.ignoreErrors = 1;
-            const std::wstring parked = TemporaryDirectory() + FileNameOf(destination);
-            files->Delete(parked);
-            if (files->Move(destination, parked)) {
-                log.WriteValue(L"Detected a self update!", destination);
-                existed = false;
-                setAside = parked;
-            } else {
-                log.WriteValue(L"Unable to update myself", destination);
-            }
-        }
-
-        if (existed) {
-            if (files->Move(destination, backup)) {
-                setAside = backup;
-            } else {
-                log.WriteBlank();
-                log.WriteValueNumber(L"Error moving file", destination,
-                                     static_cast<int>(files->GetAttributes(destination)));
-                log.WriteValue(L"Backup location", backup);
-                log.WriteBlank();
-            }
-        }
-        // A file that could not be replaced goes back where it was: a failed update never
-        // leaves the program without the file it had.
-        const auto putBack = [&] {
-            if (!setAside.empty() && files->GetAttributes(destination) == INVALID_FILE_ATTRIBUTES) {
-                files->Move(setAside, destination);
-            }
-        };
-
-        if (!entry.unzip) {
-            if (!files->Move(downloaded, destination)) {
-                log.WriteBlank();
-                log.WriteValue(L"Error moving file", downloaded);
-                log.WriteValue(L"File destination", destination);
-                log.WriteBlank();
-                putBack();
-                if (!entry.ignoreErrors) return 0;
-            }
-            if (entry.registerServer && !RegisterComponent(destination)) return 0;
-        } else {
-            std::wstring drive, directory;
-            SplitDriveAndDirectory(destination, &drive, &directory);
-            if (!ExtractArchive(downloaded, drive + directory)) {
-                putBack();
-                return 0;
-            }
-            files->Delete(destination);
+        if (!InstallEntry(entry, list, *files, journal, log)) {
+            // Half an update is neither version: put every replaced file back.
+            journal.RollBack(log);
+            return 0;
         }
     }
     files->DeleteTree(list.DownloadFolder());

@@ -4,10 +4,17 @@
 #include <string>
 
 class DownloadFile;
+struct FileEntry;
 
-// Installs every selected entry in list order; 1 when all were installed, 0 when the
-// installation stopped (the download folder then keeps the files and the backups).
+// Installs every selected entry in list order, each downloaded file checked against the
+// document first; 1 when all were installed. 0 when the installation stopped: every file it
+// had replaced is then back, the files it had added are gone, and the verified downloads
+// wait in the download folder for the next run.
 int InstallFiles(DownloadFile& list);
+
+// Whether the file at `path` has the entry's size and (when the document gives one) CRC; a
+// file that does not is deleted, with the log lines that say why.
+bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path);
 
 // Unzips with the log lines; 1 or 0.
 int ExtractArchive(const std::wstring& archivePath, const std::wstring& directory);

@@ -33,8 +33,8 @@ int StandardFileManagement::Open(const std::wstring& path, DWORD access, DWORD d
                                          disposition, flags, nullptr));
     if (!file) return 0;
     position_ = 0;
-    DWORD size = GetFileSize(file.get(), nullptr);
-    size_ = size == INVALID_FILE_SIZE ? 0 : size;
+    LARGE_INTEGER size{};
+    size_ = GetFileSizeEx(file.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
     file_ = std::move(file);
     return 1;
 }

@@ -60,11 +60,11 @@ public:
     // For the file-share downloader, which reads the open file's facts directly.
     bool GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const;
     // The size seen at Open; 0 without an open file.
-    std::uint32_t OpenSize() const { return file_ ? size_ : 0; }
+    std::uint64_t OpenSize() const { return file_ ? size_ : 0; }
 
 private:
-    std::uint32_t position_ = 0;
-    std::uint32_t size_ = 0;
+    std::uint64_t position_ = 0;
+    std::uint64_t size_ = 0;
     renewix::UniqueFile file_;
 };
 

@@ -71,36 +71,42 @@ long ZipExtractor::EntryCount() const {
     return static_cast<long>(info.number_entry);
 }
 
+bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries) {
+    unzFile archive = static_cast<unzFile>(archive_);
+    entries->clear();
+    unz_global_info info{};
+    if (!archive || unzGetGlobalInfo(archive, &info) != UNZ_OK || info.number_entry == 0) return false;
+    int status = unzGoToFirstFile(archive);
+    for (; status == UNZ_OK; status = unzGoToNextFile(archive)) {
+        char name[260] = {};
+        unz_file_info entry{};
+        if (unzGetCurrentFileInfo(archive, &entry, name, sizeof(name) - 1, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+        ZipEntry read{name, entry.dosDate};
+        for (char& c : read.name) {
+            if (c == '/') c = '\\';
+        }
+        if (!IsContainedEntryName(read.name)) return false;
+        if (!read.name.empty() && !read.IsFolder() && !ReadsBackWhole(archive)) return false;
+        entries->push_back(std::move(read));
+    }
+    // Only the end of the list is a good end, and only after every entry the header counts:
+    // a cut or damaged directory must not pass as a smaller archive.
+    return status == UNZ_END_OF_LIST_OF_FILE && entries->size() == info.number_entry;
+}
+
 bool ZipExtractor::ExtractAll(const std::wstring& directory) {
     unzFile archive = static_cast<unzFile>(archive_);
     const std::string root = ToAnsiPath(directory);
-    if (!archive || root.empty() || !MakeFolders(root) || EntryCount() == 0) return false;
+    if (!archive || root.empty() || !MakeFolders(root)) return false;
 
-    // First pass: every name must stay inside the folder and every entry must decompress with
-    // a good CRC, or nothing is written at all: a bad archive never half-replaces a program.
-    struct Entry {
-        std::string name;
-        unsigned long dosDate;
-    };
-    std::vector<Entry> entries;
-    for (int status = unzGoToFirstFile(archive); status == UNZ_OK; status = unzGoToNextFile(archive)) {
-        char name[260] = {};
-        unz_file_info info{};
-        if (unzGetCurrentFileInfo(archive, &info, name, sizeof(name) - 1, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
-        std::string entryName = name;
-        for (char& c : entryName) {
-            if (c == '/') c = '\\';
-        }
-        if (!IsContainedEntryName(entryName)) return false;
-        if (!entryName.empty() && entryName.back() != '\\' && !ReadsBackWhole(archive)) return false;
-        entries.push_back({entryName, info.dosDate});
-    }
-    if (entries.empty()) return false;
+    // First pass: the whole directory is checked, or nothing at all is written.
+    std::vector<ZipEntry> entries;
+    if (!ReadDirectory(&entries)) return false;
 
     int status = unzGoToFirstFile(archive);
-    for (const Entry& entry : entries) {
+    for (const ZipEntry& entry : entries) {
         if (status != UNZ_OK) return false;
-        if (!entry.name.empty() && entry.name.back() != '\\') {
+        if (!entry.name.empty() && !entry.IsFolder()) {
             const std::string target = root + (root.back() == '\\' ? "" : "\\") + entry.name;
             if (!MakeFolders(target.substr(0, target.rfind('\\')))) return false;
             const std::wstring wideTarget = AnsiToWide(target);
@@ -129,6 +135,17 @@ bool ZipExtractor::ExtractAll(const std::wstring& directory) {
             }
         }
         status = unzGoToNextFile(archive);
+    }
+    return true;
+}
+
+bool ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files) {
+    ZipExtractor zip;
+    std::vector<ZipEntry> entries;
+    if (!zip.Open(archivePath) || !zip.ReadDirectory(&entries)) return false;
+    files->clear();
+    for (const ZipEntry& entry : entries) {
+        if (!entry.name.empty() && !entry.IsFolder()) files->push_back(AnsiToWide(entry.name));
     }
     return true;
 }

@@ -2,6 +2,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// One entry of an archive's directory, its name with "\" separators.
+struct ZipEntry {
+    std::string name;
+    unsigned long dosDate = 0;
+    bool IsFolder() const { return !name.empty() && name.back() == '\\'; }
+};
 
 class ZipExtractor {
 public:
@@ -13,9 +21,12 @@ public:
     bool Open(const std::wstring& archivePath);
     // Number of entries (folders included) of the open archive.
     long EntryCount() const;
-    // Extracts every entry under `directory`. Entries whose names would land outside it
-    // (absolute, with a drive, or climbing with "..") fail the whole extraction before
-    // anything is written.
+    // Reads and checks the whole directory: every entry listed in the header is reached,
+    // every name stays inside the folder it is extracted to, and every file entry
+    // decompresses with a good CRC. False for a damaged archive.
+    bool ReadDirectory(std::vector<ZipEntry>* entries);
+    // Extracts every entry under `directory`, after ReadDirectory: a damaged archive, or one
+    // whose names would land outside the folder, fails before anything is written.
     bool ExtractAll(const std::wstring& directory);
     void Close();
 
@@ -25,6 +36,10 @@ private:
 
 // Whether an entry name (with "\" separators) stays inside the folder it is extracted to.
 bool IsContainedEntryName(const std::string& name);
+
+// The files (not folders) an archive would write, relative to the folder it is extracted to;
+// false when the archive cannot be opened or is damaged.
+bool ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files);
 
 // The standard file manager's Unzip: entry count, -1 (not opened), -2 (extraction failed)
 // or 0 (destination folder not created).

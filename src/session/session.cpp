@@ -220,13 +220,12 @@ bool Renewix::DownloadWorker() {
     const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
         if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
     };
-    send(WM_DOWNLOAD_BEGIN, files_.Count(), files_.TotalBytes());
+    send(WM_DOWNLOAD_BEGIN, files_.Count(), static_cast<LPARAM>(files_.TotalBytes()));
     for (const FileEntry& entry : files_.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
-        send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), entry.size);
-        Log::Instance().WriteValueNumber(L"Download file", entry.source, entry.size);
-        if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName,
-                                   static_cast<std::uint32_t>(entry.size), entry.crc)) {
+        send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), static_cast<LPARAM>(entry.size));
+        Log::Instance().WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
+        if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc)) {
             if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
             Log::Instance().WriteEntry(L"File transfer error occured");
             return false;

@@ -94,8 +94,14 @@ std::uint32_t CCrc32Static::Update(std::uint32_t reg, const void* data, std::siz
 }
 
 std::uint32_t CCrc32Static::ComputeFileCrc(const std::wstring& path, std::uint32_t& crc) {
+    std::uint64_t size = 0;
+    return ComputeFileCrc(path, crc, size);
+}
+
+std::uint32_t CCrc32Static::ComputeFileCrc(const std::wstring& path, std::uint32_t& crc, std::uint64_t& size) {
     std::uint32_t reg = 0xFFFFFFFF;
     std::uint32_t result = 0;
+    size = 0;
     try {
         auto file = PermissionManager::CreateFileManager();
         // Sequential scan, with the read-only, hidden, system and archive attributes.
@@ -107,6 +113,7 @@ std::uint32_t CCrc32Static::ComputeFileCrc(const std::wstring& path, std::uint32
         std::array<std::uint8_t, 4096> buffer;
         for (DWORD read; (read = file->Read(buffer.data(), static_cast<DWORD>(buffer.size()))) != 0;) {
             reg = Update(reg, buffer.data(), read);
+            size += read;
         }
     } catch (...) {
         result = ERROR_CRC;

@@ -12,6 +12,8 @@ public:
     // 0 on success, else the system error of the open (23 for a failure while reading).
     // `crc` always receives a value: the file's CRC, or 0 when it could not be opened.
     static std::uint32_t ComputeFileCrc(const std::wstring& path, std::uint32_t& crc);
+    // The same, also counting the bytes read (the file's size when it succeeds).
+    static std::uint32_t ComputeFileCrc(const std::wstring& path, std::uint32_t& crc, std::uint64_t& size);
     // CRC of the text's UTF-16LE bytes with blanks, tabs, CR and LF left out; returns 0.
     static std::uint32_t ComputeTextCrc(const wchar_t* text, std::uint32_t& crc);
 

@@ -52,7 +52,11 @@ public:
     virtual std::wstring GetFilesBaseUrl() = 0;
     virtual std::wstring DescribeLastError() = 0;
     virtual bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) = 0;
-    virtual std::int32_t GetFileSize() = 0;
+    // The size the server reports for the open file; -1 when it reports none.
+    virtual std::int64_t GetFileSize() = 0;
+    // Empty when what OpenDownloadFile opened is the file itself; otherwise why it is not (a
+    // server's error page, for one), in words for the user.
+    virtual std::wstring RefusedResponse() { return {}; }
     virtual bool Connect() = 0;
     virtual bool IsInternetAvailable() = 0;
 

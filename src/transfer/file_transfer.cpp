@@ -18,7 +18,7 @@ void CFileTransfer::ShowError(const std::wstring& text, const wchar_t* caption) 
 }
 
 bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
-                                 const std::wstring& localName, std::uint32_t expectedSize,
+                                 const std::wstring& localName, std::uint64_t expectedSize,
                                  std::uint32_t expectedCrc) {
     Log& log = Log::Instance();
     const std::wstring localPath = NormalizePath(localDirectory + L"\\" + localName);
@@ -30,37 +30,52 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         log.WriteValue(L"Critical error; Unable to create a file", localPath);
         return false;
     }
+    // From here on every failure removes what was written: a partial or wrong file left in
+    // the download folder could otherwise pass for a downloaded one.
+    const auto discard = [&] {
+        file->Close();
+        file->Delete(localPath);
+        return false;
+    };
     IFileDownloader* downloader = selection_.GetActiveDownloader(nullptr);
-    if (!downloader) return false;
+    if (!downloader) return discard();
     if (!downloader->OpenDownloadFile(remoteName)) {
         log.WriteValue(L"Critical error connecting to file server", remoteName);
         ShowError(L"The update file server could not be found:\r\n" +
                       downloader->CanonicalizeUrl(downloader->GetFilesBaseUrl() + L"/" + remoteName),
                   L"Critical error");
-        return false;
+        return discard();
+    }
+    if (const std::wstring refused = downloader->RefusedResponse(); !refused.empty()) {
+        // The dump shows the start of what the server sent instead of the file.
+        buffer_.fill(0);
+        const DWORD count = downloader->Read(buffer_.data(), static_cast<DWORD>(buffer_.size()));
+        ReportDownloadError(refused, remoteName, expectedSize, count);
+        return discard();
     }
 
     FILETIME creation{}, lastAccess{}, lastWrite{};
     const bool haveTimes = downloader->GetFileTimes(&creation, &lastAccess, &lastWrite);
-    const std::int32_t remoteSize = downloader->GetFileSize();
-    std::uint32_t total = 0;
-    const auto fail = [&](std::uint32_t actual) {
+    const std::int64_t remoteSize = downloader->GetFileSize();
+    std::uint64_t total = 0;
+    const auto fail = [&](std::uint64_t actual) {
         ReportDownloadError(downloader->DescribeLastError(), remoteName, expectedSize, actual);
-        return false;
+        return discard();
     };
     for (bool first = true;; first = false) {
         const DWORD count = downloader->Read(buffer_.data(), static_cast<DWORD>(buffer_.size()));
-        if (first && remoteSize != 0 && remoteSize != -1 && static_cast<std::uint32_t>(remoteSize) != expectedSize) {
-            return fail(static_cast<std::uint32_t>(remoteSize));
+        if (first && remoteSize > 0 && static_cast<std::uint64_t>(remoteSize) != expectedSize) {
+            return fail(static_cast<std::uint64_t>(remoteSize));
         }
         if (count == 0) {
             if (total != expectedSize) return fail(total);
             break;
         }
         total += count;
+        // Never more than the document lists: a server that keeps sending cannot fill the disk.
         if (total > expectedSize) return fail(total);
         if (!file->Write(buffer_.data(), count)) return fail(total);
-        if (owner_) PostMessageW(owner_, WM_TRANSFER_PROGRESS, total, static_cast<LPARAM>(expectedSize));
+        if (owner_) PostMessageW(owner_, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(total), static_cast<LPARAM>(expectedSize));
     }
     if (haveTimes) file->SetTimes(creation, lastAccess, lastWrite);
     file->Close();
@@ -72,7 +87,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         const std::wstring text = L"Error trying to calculate file CRC. Exiting. Filename:\r\n" + localPath;
         log.WriteHeading(text);
         ShowError(text, L"File Error");
-        return false;
+        return discard();
     }
     if (crc == expectedCrc) {
         log.WriteValueNumber(L"File download success", remoteName, static_cast<int>(crc));
@@ -83,15 +98,14 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     log.WriteNumber(L"Expected CRC", static_cast<int>(expectedCrc));
     log.WriteNumber(L"Detected CRC", static_cast<int>(crc));
     ShowError(L"File CRC errors detected. See log file for details. Exiting.", L"File Error");
-    return false;
+    return discard();
 }
 
 void CFileTransfer::ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName,
-                                        std::uint32_t expectedSize, std::uint32_t actualSize) {
+                                        std::uint64_t expectedSize, std::uint64_t actualSize) {
     Log& log = Log::Instance();
-    const std::wstring details = FormatText(L"Filename: %ls\r\nExpected file size: %d\r\nActual file size: %d",
-                                            fileName.c_str(), static_cast<int>(expectedSize),
-                                            static_cast<int>(actualSize));
+    const std::wstring details = L"Filename: " + fileName + L"\r\nExpected file size: " + std::to_wstring(expectedSize) +
+                                 L"\r\nActual file size: " + std::to_wstring(actualSize);
     const std::wstring rule(47, L'-');
     log.WriteHeading(L"File download errors");
     log.WriteEntry(details);

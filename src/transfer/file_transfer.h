@@ -21,10 +21,11 @@ public:
 
     // Fetches remoteName into localDirectory\localName; false after any failure, which
     // has been logged and (unless silent) shown.
+    // A file that fails any check is deleted, so that no later run can take it for a good one.
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
-                      const std::wstring& localName, std::uint32_t expectedSize, std::uint32_t expectedCrc);
-    void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint32_t expectedSize,
-                             std::uint32_t actualSize);
+                      const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc);
+    void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint64_t expectedSize,
+                             std::uint64_t actualSize);
 
     static constexpr std::size_t kBufferSize = 8192;
     static constexpr std::size_t kDumpSize = 1600;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "description/document_rules.h"
 #include "description/variables.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
@@ -240,13 +241,27 @@ bool HTTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, 
     return true;
 }
 
-std::int32_t HTTPFileDownloader::GetFileSize() {
+std::int64_t HTTPFileDownloader::GetFileSize() {
     if (!request_) return -1;
-    DWORD length = 0, size = sizeof(length);
-    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr)) {
-        return -1;
+    // Read as text: the numeric form stops at 32 bits, and files may be larger.
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text);
+    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
+    std::uint64_t length = 0;
+    if (!ReadFileSize(text, &length)) return -1;
+    return static_cast<std::int64_t>(length);
+}
+
+std::wstring HTTPFileDownloader::RefusedResponse() {
+    const DWORD status = StatusCode();
+    if (status >= 200 && status <= 299) return {};
+    log_.WriteNumber(L"HTTP status of the file request", static_cast<int>(status));
+    std::wstring text = DescribeLastError();
+    // Every text but the generic one leaves the number out; the user should see it.
+    if (text.find(std::to_wstring(status)) == std::wstring::npos) {
+        text = FormatText(L"HTTP status %d\r\n\r\n", static_cast<int>(status)) + text;
     }
-    return static_cast<std::int32_t>(length);
+    return text;
 }
 
 bool HTTPFileDownloader::Connect() {

@@ -55,7 +55,9 @@ public:
     std::wstring GetFilesBaseUrl() override;
     std::wstring DescribeLastError() override;
     bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) override;
-    std::int32_t GetFileSize() override;
+    std::int64_t GetFileSize() override;
+    // Any status outside 200-299 is an error page, never the file.
+    std::wstring RefusedResponse() override;
     bool Connect() override;
     bool IsInternetAvailable() override;
 

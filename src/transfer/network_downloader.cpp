@@ -96,7 +96,7 @@ bool NetworkFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAcces
     return file_.GetTimes(creation, lastAccess, lastWrite);
 }
 
-std::int32_t NetworkFileDownloader::GetFileSize() { return static_cast<std::int32_t>(file_.OpenSize()); }
+std::int64_t NetworkFileDownloader::GetFileSize() { return static_cast<std::int64_t>(file_.OpenSize()); }
 
 std::wstring UnsupportedDownloader::GetDocumentUrl() {
     if (documentUrl_.empty()) documentUrl_ = settings_.Protocol + settings_.Address;

@@ -17,7 +17,7 @@ public:
     std::wstring GetFilesBaseUrl() override;
     std::wstring DescribeLastError() override;
     bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) override;
-    std::int32_t GetFileSize() override;
+    std::int64_t GetFileSize() override;
     bool Connect() override;
     bool IsInternetAvailable() override { return true; }
 
@@ -45,7 +45,7 @@ public:
     std::wstring GetFilesBaseUrl() override;
     std::wstring DescribeLastError() override;
     bool GetFileTimes(FILETIME*, FILETIME*, FILETIME*) override { return false; }
-    std::int32_t GetFileSize() override { return -1; }
+    std::int64_t GetFileSize() override { return -1; }
     bool Connect() override;
     bool IsInternetAvailable() override { return true; }
 };

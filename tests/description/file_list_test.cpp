@@ -1,12 +1,19 @@
 #include "description/file_list.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
 
 namespace {
+
+int Count(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
 
 void SetWriteTime(const std::wstring& path, const FILETIME& time) {
     HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -68,7 +75,7 @@ TEST_F(FileListTest, DirectoriesFirstDepthFirstAndNumberedWithoutGaps) {
         EXPECT_WSTREQ8(L"UpdateFile" + std::to_wstring(i + 1), e[i].downloadName);
         EXPECT_TRUE(e[i].selected);
     }
-    EXPECT_EQ(list.TotalBytes(), 20 + 10 + 30 + 40 + 50 + 1);
+    EXPECT_EQ(list.TotalBytes(), 20u + 10 + 30 + 40 + 50 + 1);
     EXPECT_NE(log.find("\tZero byte file will not be retrieved:\t" + WideToUtf8(base) + "\\b\\zero.txt\r\n"),
               std::string::npos);
     EXPECT_NE(log.find("\tItem skipped. Not targeted for this OS.\r\n"), std::string::npos);
@@ -169,18 +176,57 @@ TEST_F(FileListTest, TimeDecisionAndBothTests) {
               std::string::npos);
 }
 
+// A file left in the download folder counts as downloaded only when size and CRC are the
+// document's: a stale file of the right size, or one without a CRC to prove it, is fetched.
 TEST_F(FileListTest, FilesLeftByAnInterruptedRun) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", std::string(100, 'x')));
+    const std::string good(100, 'x');
+    const std::wstring crc = FormatText(L"%08X", static_cast<unsigned>(crc32(0, reinterpret_cast<const Bytef*>(good.data()), 100)));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", good));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile2", std::string(99, 'x')));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile3", std::string(100, 'y')));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile4", good));
     std::string log;
-    DownloadFile list = ReadList(L"<Directory Name=\"app\"><File Name=\"one.bin\" Size=\"100\"/>"
-                                 L"<File Name=\"two.bin\" Size=\"100\"/></Directory>",
+    DownloadFile list = ReadList(L"<Directory Name=\"app\"><File Name=\"one.bin\" Size=\"100\" CRC=\"" + crc + L"\"/>"
+                                 L"<File Name=\"two.bin\" Size=\"100\" CRC=\"" + crc + L"\"/>"
+                                 L"<File Name=\"three.bin\" Size=\"100\" CRC=\"" + crc + L"\"/>"
+                                 L"<File Name=\"four.bin\" Size=\"100\"/></Directory>",
                                  &log);
-    ASSERT_EQ(list.Count(), 2u);
+    ASSERT_EQ(list.Count(), 4u);
     EXPECT_TRUE(list.Entries()[0].alreadyDownloaded);
     EXPECT_FALSE(list.Entries()[1].alreadyDownloaded);
-    EXPECT_EQ(list.TotalBytes(), 100);
-    EXPECT_NE(log.find("\tFile added\r\n\tFile already downloaded\r\n"), std::string::npos);
+    EXPECT_FALSE(list.Entries()[2].alreadyDownloaded);
+    EXPECT_FALSE(list.Entries()[3].alreadyDownloaded);
+    EXPECT_EQ(list.TotalBytes(), 300u);
+    EXPECT_EQ(Count(log, "File already downloaded"), 1) << log;
+}
+
+TEST_F(FileListTest, SizesBeyondThirtyTwoBitsAndMalformedSizes) {
+    std::string log;
+    DownloadFile list = ReadList(L"<Directory Name=\"app\">"
+                                 L"<File Name=\"huge.bin\" Size=\"5000000000\"/>"
+                                 L"<File Name=\"negative.bin\" Size=\"-1\"/>"
+                                 L"<File Name=\"endless.bin\" Size=\"99999999999999999999\"/>"
+                                 L"<File Name=\"words.bin\" Size=\"many\"/>"
+                                 L"<File Name=\"big.bin\" Size=\"3000000000\"/></Directory>",
+                                 &log);
+    ASSERT_EQ(list.Count(), 2u) << log;
+    EXPECT_EQ(list.Entries()[0].size, 5000000000ull);
+    EXPECT_EQ(list.Entries()[1].size, 3000000000ull);
+    EXPECT_EQ(list.Entries()[1].downloadName, L"UpdateFile2");
+    EXPECT_EQ(list.TotalBytes(), 8000000000ull);
+    EXPECT_NE(log.find("\tFile size not acceptable, file skipped:\t"), std::string::npos) << log;
+    EXPECT_NE(log.find("negative.bin, -1\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("endless.bin, 99999999999999999999\r\n"), std::string::npos) << log;
+    // Text that is not a number at all reads as 0, the zero-byte rule.
+    EXPECT_NE(log.find("\tZero byte file will not be retrieved:\t"), std::string::npos) << log;
+
+    std::uint64_t size = 1;
+    EXPECT_TRUE(ReadFileSize(L"  9223372036854775807", &size));
+    EXPECT_EQ(size, 9223372036854775807ull);
+    EXPECT_FALSE(ReadFileSize(L"9223372036854775808", &size));
+    EXPECT_FALSE(ReadFileSize(L" -0", &size));
+    EXPECT_TRUE(ReadFileSize(L"12abc", &size));
+    EXPECT_EQ(size, 12u);
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ DOCUMENT = """<?xml version="1.0"?>
 """
 
 
+ERROR_PAGE = b"<html>not found</html>"
+
+
 class Handler(http.server.SimpleHTTPRequestHandler):
     """Serves the server folder; some paths misbehave on purpose."""
 
@@ -47,6 +50,13 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return
         if kind in ("404", "500", "403"):
             self.send_error(int(kind))
+            return
+        if kind == "404 of a listed size":
+            # An error page exactly as long as the document says the file is.
+            self.send_response(404)
+            self.send_header("Content-Length", str(len(ERROR_PAGE)))
+            self.end_headers()
+            self.wfile.write(ERROR_PAGE)
             return
         if kind == "cut":
             body = b"only part of it"
@@ -102,7 +112,13 @@ class HttpUpdateTest(unittest.TestCase):
 
     def run_client(self):
         self.assertEqual(wine(self.app / "Renewix.exe", "0", timeout=120, capture=False).returncode, 0)
-        return read_log(self.app / "RenewixLog.txt")
+        log = read_log(self.app / "RenewixLog.txt")
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
+        return log
+
+    def recorded_version(self):
+        status = (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
+        return status.split("<ApplicationVersion>")[1].split("</ApplicationVersion>")[0]
 
     def test_update_with_a_port_in_the_address(self):
         self.configure()
@@ -116,6 +132,7 @@ class HttpUpdateTest(unittest.TestCase):
         # The server's Last-Modified became the file's time.
         self.assertEqual(int((self.app / "data.txt").stat().st_mtime), stamp)
         self.assertNotIn("No internet connection", log)
+        self.assertEqual(self.recorded_version(), "2.0")
 
     def test_files_from_a_separate_location(self):
         self.configure(FilesProtocol="http://", FilesAddress="127.0.0.1/elsewhere/", FilesPort=str(self.port),
@@ -124,6 +141,7 @@ class HttpUpdateTest(unittest.TestCase):
         log = self.run_client()
         self.assertIn(f"\r\nUpdate was successful!\r\n", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+        self.assertEqual(self.recorded_version(), "2.0")
 
     def test_missing_file_is_explained(self):
         self.configure()
@@ -133,6 +151,25 @@ class HttpUpdateTest(unittest.TestCase):
         self.assertIn("\tLikely error; The file does not exist on the update server!\r\n", log)
         self.assertIn("\tFile transfer error occured\r\n", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertEqual(self.recorded_version(), "1.0")
+
+    def test_an_error_page_is_never_taken_for_the_file(self):
+        """A 404 answer as long as the listed file, for a document that gives no CRC: the status
+        alone fails the transfer."""
+        self.configure()
+        (self.site / "updates" / "update.xml").write_text(
+            '<Renewix><UpdateVersion>2.0</UpdateVersion><UpdateType>Silent</UpdateType><FileList>'
+            '<Directory Name="&lt;ApplicationDir&gt;">'
+            f'<File Name="data.txt" Src="files/" Size="{len(ERROR_PAGE)}" CRC="0"/></Directory></FileList></Renewix>')
+        Handler.special = {"/updates/files/data.txt": "404 of a listed size"}
+        log = self.run_client()
+        self.assertIn("\tHTTP status of the file request:\t404\r\n", log)
+        self.assertIn("\tLikely error; The file does not exist on the update server!\r\n", log)
+        self.assertIn("\tFile transfer error occured\r\n", log)
+        self.assertNotIn("Moving files to directories", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertFalse((self.app / "RenewixFiles" / "UpdateFile1").exists())
+        self.assertEqual(self.recorded_version(), "1.0")
 
     def test_body_cut_short_or_refused(self):
         self.configure()
@@ -143,6 +180,7 @@ class HttpUpdateTest(unittest.TestCase):
                 log = self.run_client()
                 self.assertIn("\r\nFile download errors\r\n", log)
                 self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+                self.assertEqual(self.recorded_version(), "1.0")
 
     def test_credentials_cannot_be_asked_in_a_silent_run(self):
         self.configure()

@@ -88,10 +88,25 @@ class SilentUpdateTest(unittest.TestCase):
     def run_client(self, *args):
         result = wine(self.app / "Renewix.exe", *args, timeout=120, capture=False)
         self.assertEqual(result.returncode, 0)
-        return read_log(self.app / "RenewixLog.txt")
+        log = read_log(self.app / "RenewixLog.txt")
+        # Every run ends its log, whatever happened in it.
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
+        return log
 
     def status(self):
         return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
+
+    def assert_installed_version(self, version):
+        self.assertIn(f"<ApplicationVersion>{version}</ApplicationVersion>", self.status())
+
+    def assert_nothing_installed(self, log):
+        self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertFalse((self.app / "plugins").exists())
+        self.assertFalse((self.app / "help").exists())
+        self.assertIsNone(query_registry("Version"))
+        self.assertFalse(self.marker.exists())
+        self.assertNotIn("ApplicationVersion>2", self.status())
 
     def test_background_silent_update_installs_everything(self):
         self.publish()
@@ -107,7 +122,7 @@ class SilentUpdateTest(unittest.TestCase):
         self.assertEqual(self.marker.read_text(), "point4")
         self.assertIn("2.0", query_registry("Version") or "")
         self.assertIn("0x1", query_registry_at("HKCU\\Software\\RenewixTest\\Probe", "Registered") or "")
-        self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>", self.status())
+        self.assert_installed_version("2.0")
         self.assertIn("\tA file was successfully registered:\t", log)
         self.assertIn("\tUnzipped 2 file(s)\r\n", log)
 
@@ -115,6 +130,7 @@ class SilentUpdateTest(unittest.TestCase):
         log = self.run_client("0")
         self.assertIn("\tCurrent version:\t2.0\r\n", log)
         self.assertIn("\tA software update is not available\r\n", log)
+        self.assert_installed_version("2.0")
 
     def test_tampered_document_installs_nothing(self):
         self.publish()
@@ -142,12 +158,108 @@ class SilentUpdateTest(unittest.TestCase):
         self.publish()
         log = self.run_client("0")
         self.assertIn("\tUnable to extract zip files:\t", log)
-        self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
         self.assertFalse((self.root / "outside.txt").exists())
-        self.assertFalse((self.app / "help").exists())
-        # Files placed before the archive stay replaced; the download folder keeps the rest.
+        # The files placed before the archive are put back; the downloads wait in their folder.
+        self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\data.txt\r\n", log)
+        self.assert_nothing_installed(log)
         self.assertTrue((self.app / "RenewixFiles").exists())
+
+    def test_archive_with_a_cut_directory_writes_nothing(self):
+        with zipfile.ZipFile(self.release / "files" / "help.zip", "w") as archive:
+            for name in ("help/one.txt", "help/two.txt", "help/three.txt"):
+                archive.writestr(name, name)
+        data = (self.release / "files" / "help.zip").read_bytes()
+        end = data.rfind(b"PK\x05\x06")
+        last = data.rfind(b"PK\x01\x02", 0, end)
+        # The last central record goes; the end record still counts three entries.
+        cut = bytearray(data[:last] + data[end:])
+        size = int.from_bytes(cut[last + 12:last + 16], "little") - (end - last)
+        cut[last + 12:last + 16] = size.to_bytes(4, "little")
+        (self.release / "files" / "help.zip").write_bytes(bytes(cut))
+        self.publish()
+        log = self.run_client("0")
+        self.assertIn("\tUnable to extract zip files:\t", log)
+        self.assertNotIn("Unzipped", log)
+        self.assert_nothing_installed(log)
+
+    def test_a_file_that_cannot_be_placed_leaves_the_program_whole(self):
+        for name in ("a.txt", "b.txt", "c.txt"):
+            (self.app / name).write_text(f"old {name}")
+            (self.release / "files" / name).write_text(f"new {name}")
+        files = "".join(f'<File Name="{name}" Src="files/"/>' for name in ("a.txt", "b.txt", "c.txt"))
+        document = DOCUMENT.replace(DOCUMENT[DOCUMENT.index("<FileList>"):DOCUMENT.index("<ShellExec>")],
+                                    f'<FileList><Directory Name="&lt;ApplicationDir&gt;">{files}</Directory></FileList>\n  ')
+        self.publish(document)
+        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.app / "c.txt"), "120000"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            log = self.run_client("0")
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+        for name in ("a.txt", "b.txt", "c.txt"):
+            self.assertEqual((self.app / name).read_text(), f"old {name}")
+        self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\a.txt\r\n", log)
+        self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\b.txt\r\n", log)
+        self.assertIsNone(query_registry("Version"))
+        self.assertFalse(self.marker.exists())
         self.assertNotIn("ApplicationVersion>2", self.status())
+
+        # Once the file is free, the next run installs the downloads it kept, without fetching them again.
+        log = self.run_client("0")
+        self.assertEqual(log.count("\tFile already downloaded\r\n"), 3, log)
+        for name in ("a.txt", "b.txt", "c.txt"):
+            self.assertEqual((self.app / name).read_text(), f"new {name}")
+        self.assert_installed_version("2.0")
+
+    def test_a_file_failing_its_crc_is_fetched_again_by_the_next_run(self):
+        self.publish()
+        (self.server / "files" / "extra.txt").write_text("a new plug-in filE")  # same size, other bytes
+        log = self.run_client("0")
+        self.assertIn("\r\nFile CRC error. Exiting.\r\n", log)
+        self.assertNotIn("Moving files to directories", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        # The plug-in is listed first; its bad download is gone, nothing else was fetched.
+        self.assertEqual(list((self.app / "RenewixFiles").iterdir()), [])
+        shutil.copy(self.release / "files" / "extra.txt", self.server / "files" / "extra.txt")
+        log = self.run_client("0")
+        self.assertNotIn("File already downloaded", log)
+        self.assertIn("\tFile download success:\tfiles/extra.txt, ", log)
+        self.assertEqual((self.app / "plugins" / "extra.txt").read_text(), "a new plug-in file")
+        self.assert_installed_version("2.0")
+
+    def test_a_stale_download_of_the_right_size_is_replaced(self):
+        self.publish()
+        (self.app / "RenewixFiles").mkdir()
+        (self.app / "RenewixFiles" / "UpdateFile1").write_text("version X data")  # data.txt's size
+        log = self.run_client("0")
+        self.assertNotIn("File already downloaded", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+        self.assert_installed_version("2.0")
+
+    def test_a_second_client_leaves_the_running_update_alone(self):
+        gate = self.root / "gate"
+        self.publish(DOCUMENT.replace("'{marker} point4'", f"'{{marker}} point4 0 {windows_path(gate)}'"))
+        first = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            # The first client has installed and waits for its last program.
+            self.wait_until(lambda: self.marker.exists() or first.poll() is not None, limit=120)
+            self.assertTrue(self.marker.exists())
+            # A second client, standing in for the program (default mode), finds the first running.
+            second = wine(self.app / "Renewix.exe", timeout=120, capture=False)
+            self.assertEqual(second.returncode, 0)
+        finally:
+            gate.write_text("go")
+            self.assertEqual(first.wait(timeout=120), 0)
+        log = read_log(self.app / "RenewixLog.txt")
+        self.assertTrue(log.startswith("Logging started\r\n"), log[:200])
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertNotIn("Instance already exists", log)
+        self.assertEqual(log.count("Logging started"), 1)
+        self.assert_installed_version("2.0")
 
     def test_self_update_replaces_the_running_client(self):
         # Version 2 of the client itself: the same program with other settings.
@@ -167,15 +279,17 @@ class SilentUpdateTest(unittest.TestCase):
 
     def test_silent_update_waits_for_the_user_to_close_the_program(self):
         shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
-        viewer = subprocess.Popen([str(WINE_RUN), str(self.app / "Viewer.exe")],
+        started = self.root / "viewer-started"
+        viewer = subprocess.Popen([str(WINE_RUN), str(self.app / "Viewer.exe"), "record", windows_path(started)],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            time.sleep(2)
+            self.wait_until(started.exists)
             self.publish()
             client = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            time.sleep(3)
-            # Still waiting: nothing has been replaced while the program runs.
+            log_path = self.app / "RenewixLog.txt"
+            self.wait_until(lambda: log_path.exists() and "Terminating main application" in read_log(log_path))
+            # Waiting: nothing has been replaced while the program runs.
             self.assertIsNone(client.poll())
             self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
             # The user closes the program (taskkill without /F asks its window to close).
@@ -187,6 +301,14 @@ class SilentUpdateTest(unittest.TestCase):
         log = read_log(self.app / "RenewixLog.txt")
         self.assertIn("\tTerminating main application:\tViewer.exe\r\n\tMoving files to directories\r\n", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+        self.assert_installed_version("2.0")
+
+    def wait_until(self, condition, limit=60):
+        deadline = time.monotonic() + limit
+        while not condition():
+            if time.monotonic() > deadline:
+                self.fail("condition not met in time")
+            time.sleep(0.05)
 
     def test_interactive_update_waits_for_the_wizard(self):
         self.publish(DOCUMENT.replace("<UpdateType>Silent</UpdateType>", ""))

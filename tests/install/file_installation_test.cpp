@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <zip.h>
+#include <zlib.h>
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -39,16 +41,27 @@ protected:
     }
     void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest"); }
 
-    // Adds an entry as the file list would, with its downloaded file already in place.
+    // Adds an entry as the file list would, its downloaded file in place with the size and
+    // CRC the document gives.
     FileEntry& Add(const std::wstring& destination, const std::string& downloadedContent) {
+        WriteFileBytes(NextDownload(), downloadedContent);
+        return AddDownloaded(destination);
+    }
+    // The same for a download the test wrote itself (an archive).
+    FileEntry& AddDownloaded(const std::wstring& destination) {
         FileEntry entry;
         entry.destination = folder_ / destination;
         entry.downloadName = L"UpdateFile" + std::to_wstring(list_.Entries().size() + 1);
-        entry.size = static_cast<int>(downloadedContent.size());
+        const std::string bytes = ReadFileBytes(downloads_ + L"\\" + entry.downloadName);
+        entry.size = bytes.size();
+        entry.crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
         entry.selected = 1;
-        if (!downloadedContent.empty()) WriteFileBytes(downloads_ + L"\\" + entry.downloadName, downloadedContent);
         list_.Entries().push_back(entry);
         return list_.Entries().back();
+    }
+    std::wstring NextDownload() const {
+        return downloads_ + L"\\UpdateFile" + std::to_wstring(list_.Entries().size() + 1);
     }
 
     int Install(std::string* log) {
@@ -75,41 +88,85 @@ TEST_F(InstallTest, ReplacesFilesAndRemovesTheDownloadFolder) {
     EXPECT_EQ(log, "\tMoving files to directories\r\n\tEnd of recording\r\n");
 }
 
-TEST_F(InstallTest, AFailedEntryStopsKeepsTheBackupsAndPutsTheOldFileBack) {
+// Whatever left a file in the download folder (an earlier run, a failed CRC, a stale update),
+// it is installed only when it is the file the document lists; otherwise nothing is touched.
+TEST_F(InstallTest, DownloadsThatDoNotMatchTheDocumentAreNeverInstalled) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\a.dll", "old a"));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\b.dll", "old b"));
     Add(L"app\\a.dll", "new a");
-    Add(L"app\\b.dll", "");  // its download is missing
-    Add(L"app\\c.dll", "new c");
+    Add(L"app\\b.dll", "new b");
+    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile2", "bad b"));  // same size, other bytes
     std::string log;
     EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "new a");
-    EXPECT_EQ(ReadFileBytes(downloads_ + L"\\UpdateFile1.bak"), "old a");
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\b.dll"), "old b");
-    EXPECT_FALSE(Exists(folder_ / L"app\\c.dll"));
-    EXPECT_EQ(ReadFileBytes(downloads_ + L"\\UpdateFile3"), "new c");
-    EXPECT_NE(log.find("\t\r\n\tError moving file:\t" + WideToUtf8(downloads_) + "\\UpdateFile2\r\n\tFile destination:\t" +
-                       WideToUtf8(folder_ / L"app\\b.dll") + "\r\n\t\r\n"),
-              std::string::npos)
+    EXPECT_FALSE(Exists(downloads_ + L"\\UpdateFile2"));
+    EXPECT_EQ(ReadFileBytes(downloads_ + L"\\UpdateFile1"), "new a");
+    EXPECT_NE(log.find("\r\nA downloaded file does not match the update description\r\n\tFile:\t"), std::string::npos)
         << log;
+    EXPECT_NE(log.find("\tExpected size:\t5\r\n\tDetected size:\t5\r\n"), std::string::npos) << log;
+
+    // Without a CRC in the document the size still decides; a missing download fails too.
+    list_.Entries()[1].crc = 0;
+    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile2", "longer b"));
+    EXPECT_EQ(Install(&log), 0);
+    EXPECT_NE(log.find("\tDetected size:\t8\r\n"), std::string::npos) << log;
+    EXPECT_EQ(Install(&log), 0);
+    EXPECT_NE(log.find("\tUnable to read:\t" + WideToUtf8(downloads_) + "\\UpdateFile2, 2\r\n"), std::string::npos) << log;
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
+}
+
+// A destination that another program holds open cannot be replaced: the files already
+// replaced come back, the added ones go, and the downloads wait for the next run.
+TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\a.dll", "old a"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\c.dll", "old c"));
+    Add(L"app\\a.dll", "new a");
+    Add(L"app\\added\\b.dll", "new b");
+    Add(L"app\\c.dll", "new c");
+    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\c.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                         nullptr));
+    ASSERT_TRUE(held);
+    std::string log;
+    EXPECT_EQ(Install(&log), 0);
+    held.reset();
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
+    EXPECT_FALSE(Exists(folder_ / L"app\\added"));  // the folder made for it goes too
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c.dll"), "old c");
+    for (int n = 1; n <= 3; ++n) EXPECT_TRUE(Exists(downloads_ + L"\\UpdateFile" + std::to_wstring(n))) << n;
+    EXPECT_FALSE(Exists(downloads_ + L"\\UpdateFile1.bak"));
+    const std::string restored = "\r\nRestoring the files replaced by this update\r\n\tRemoved the added file:\t" +
+                                 WideToUtf8(folder_ / L"app\\added\\b.dll") + "\r\n\tRestored:\t" +
+                                 WideToUtf8(folder_ / L"app\\a.dll") + "\r\n";
+    EXPECT_NE(log.find(restored), std::string::npos) << log;
+
+    // The next run installs the very same downloads.
+    ASSERT_EQ(Install(&log), 1) << log;
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c.dll"), "new c");
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\added\\b.dll"), "new b");
 }
 
 TEST_F(InstallTest, IgnoreErrorsGoesOn) {
-    Add(L"app\\missing.dll", "").ignoreErrors = 1;
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\busy.dll", "old busy"));
+    Add(L"app\\busy.dll", "new busy").ignoreErrors = 1;
     Add(L"app\\c.dll", "new c");
+    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\busy.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
     std::string log;
     EXPECT_EQ(Install(&log), 1);
+    held.reset();
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\busy.dll"), "old busy");
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c.dll"), "new c");
 }
 
 TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
-    MakeZip(downloads_ + L"\\UpdateFile1", {{"docs/", ""}, {"docs/guide.txt", "guide"}, {"readme.txt", "read me"}});
+    MakeZip(NextDownload(), {{"docs/", ""}, {"docs/guide.txt", "guide"}, {"readme.txt", "read me"}});
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\help.zip", "stale archive"));
-    FileEntry& archive = Add(L"app\\help.zip", "");
+    FileEntry& archive = AddDownloaded(L"app\\help.zip");
     archive.unzip = 1;
     archive.registerServer = 1;  // ignored for archives
-    MakeZip(downloads_ + L"\\UpdateFile2", {{"one.txt", "1"}});
-    Add(L"app\\single.zip", "").unzip = 1;
+    MakeZip(NextDownload(), {{"one.txt", "1"}});
+    AddDownloaded(L"app\\single.zip").unzip = 1;
     std::string log;
     ASSERT_EQ(Install(&log), 1) << log;
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\docs\\guide.txt"), "guide");
@@ -127,6 +184,49 @@ TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
     EXPECT_EQ(when.wYear, 2021);
     EXPECT_EQ(when.wMonth, 6);
     EXPECT_EQ(when.wHour, 12);
+}
+
+// An archive whose write pass fails part-way (here its third entry needs a folder where a
+// file is) is taken back like any other file: overwritten files return, new ones go.
+TEST_F(InstallTest, AnArchiveThatFailsPartWayIsTakenBack) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\viewer.exe", "old viewer"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\readme.txt", "old read me"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\sub", "a file, not a folder"));
+    Add(L"app\\viewer.exe", "new viewer");
+    MakeZip(NextDownload(), {{"readme.txt", "new read me"}, {"fresh.txt", "fresh"}, {"sub/inner.txt", "inner"}});
+    AddDownloaded(L"app\\help.zip").unzip = 1;
+    std::string log;
+    EXPECT_EQ(Install(&log), 0);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\viewer.exe"), "old viewer");
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\readme.txt"), "old read me");
+    EXPECT_FALSE(Exists(folder_ / L"app\\fresh.txt"));
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\sub"), "a file, not a folder");
+    EXPECT_NE(log.find("\tUnable to extract zip files:\t"), std::string::npos) << log;
+    EXPECT_NE(log.find("\tRemoved the added file:\t" + WideToUtf8(folder_ / L"app\\fresh.txt")), std::string::npos) << log;
+    EXPECT_NE(log.find("\tRestored:\t" + WideToUtf8(folder_ / L"app\\readme.txt")), std::string::npos) << log;
+    EXPECT_NE(log.find("\tRestored:\t" + WideToUtf8(folder_ / L"app\\viewer.exe")), std::string::npos) << log;
+}
+
+// A directory that ends before the header's count of entries is a damaged archive, not a
+// smaller one: nothing of it is written.
+TEST_F(InstallTest, ArchiveWithACutDirectoryWritesNothing) {
+    MakeZip(downloads_ + L"\\cut.zip", {{"one.txt", "1"}, {"two.txt", "2"}, {"three.txt", "3"}});
+    std::string bytes = ReadFileBytes(downloads_ + L"\\cut.zip");
+    const std::size_t end = bytes.rfind("PK\x05\x06");
+    ASSERT_NE(end, std::string::npos);
+    // Drop the last central record; the end record still counts three entries.
+    const std::size_t last = bytes.rfind("PK\x01\x02", end);
+    const std::size_t removed = end - last;
+    std::string cut = bytes.substr(0, last) + bytes.substr(end);
+    std::uint32_t directorySize;
+    std::memcpy(&directorySize, cut.data() + last + 12, 4);
+    directorySize -= static_cast<std::uint32_t>(removed);
+    std::memcpy(cut.data() + last + 12, &directorySize, 4);
+    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\cut.zip", cut));
+    EXPECT_EQ(UnzipArchive(downloads_ + L"\\cut.zip", folder_ / L"app"), -2);
+    EXPECT_FALSE(Exists(folder_ / L"app\\one.txt"));
+    std::vector<std::wstring> files;
+    EXPECT_FALSE(ListArchiveFiles(downloads_ + L"\\cut.zip", &files));
 }
 
 TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
@@ -194,6 +294,7 @@ TEST_F(InstallTest, RegistrationOfComServers) {
     EXPECT_EQ(Install(&log), 0);
     EXPECT_NE(log.find("\tUnable to register:\t"), std::string::npos);
     EXPECT_FALSE(Exists(folder_ / L"app\\after.txt"));
+    EXPECT_FALSE(Exists(folder_ / L"app\\plain.dll"));
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ TEST_F(TransferTest, SizeTheServerReportsMustMatchTheDocument) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\big.bin", std::string(120, 'x')));
     std::string log;
     EXPECT_FALSE(Transfer(L"big.bin", 100, 0, &log));
-    EXPECT_EQ(ReadFileBytes(Local()), "");  // nothing written, the empty file stays
+    EXPECT_FALSE(Exists(Local()));  // nothing written, and the created file is gone again
     EXPECT_NE(log.find("\r\nFile download errors\r\n\tFilename: big.bin\r\nExpected file size: 100\r\n"
                        "Actual file size: 120\r\n"),
               std::string::npos)
@@ -102,7 +102,8 @@ TEST_F(TransferTest, MissingRemoteFileAndCrcMismatch) {
 
     ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", "123456789"));
     EXPECT_FALSE(Transfer(L"bin/app.dll", 9, 0x12345678, &log));
-    EXPECT_EQ(ReadFileBytes(Local()), "123456789");
+    // A file that failed its CRC must not be found by the next run as "already downloaded".
+    EXPECT_FALSE(Exists(Local()));
     EXPECT_NE(log.find("\r\nFile CRC error. Exiting.\r\n\tFile:\tbin/app.dll\r\n\tExpected CRC:\t305419896\r\n"
                        "\tDetected CRC:\t-873187034\r\n"),
               std::string::npos)
@@ -127,11 +128,46 @@ TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
         EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 10000, 0));
         EXPECT_NE(log.Finish().find("Actual file size: 16384\r\n"), std::string::npos);
     }
-    // The chunk that went past the expected size was not written.
-    EXPECT_EQ(ReadFileBytes(Local()), std::string(8192, 'a'));
+    // The partial file is gone; the chunk that went past the expected size was never written.
+    EXPECT_FALSE(Exists(Local()));
     ScriptedDownloader::chunks = {std::string(3000, 'e'), std::string(2000, 'f')};
     EXPECT_TRUE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 5000, 0));
     EXPECT_EQ(ReadFileBytes(Local()), std::string(3000, 'e') + std::string(2000, 'f'));
+}
+
+// A server that refuses the file (an error page) fails the transfer before anything is
+// written, with the server's answer in the dump.
+TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
+    class RefusingDownloader : public ScriptedDownloader {
+    public:
+        using ScriptedDownloader::ScriptedDownloader;
+        std::wstring RefusedResponse() override { return L"HTTP status 404: not here"; }
+        static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings) {
+            return std::make_unique<RefusingDownloader>(settings);
+        }
+    };
+    ServerSelection selection(config_, RefusingDownloader::Make);
+    CFileTransfer transfer(nullptr, selection, true);
+    ScriptedDownloader::reportedSize = 9;
+    ScriptedDownloader::chunks = {"<html>404"};
+    CapturedLog log(folder_ / L"refused.log");
+    EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 9, 0));
+    const std::string text = log.Finish();
+    EXPECT_FALSE(Exists(Local()));
+    EXPECT_NE(text.find("Expected file size: 9\r\nActual file size: 9\r\n"), std::string::npos) << text;
+    EXPECT_NE(ReadFileBytes(folder_ / L"refused.log").find("<html>404"), std::string::npos);
+}
+
+// Sizes beyond 32 bits are counted as they are: a 4 GiB + 10 document size against a server
+// that sends 10 bytes fails as short, not as a wrapped match.
+TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {
+    ServerSelection selection(config_, ScriptedDownloader::Make);
+    CFileTransfer transfer(nullptr, selection, true);
+    ScriptedDownloader::reportedSize = -1;
+    ScriptedDownloader::chunks = {std::string(10, 'w')};
+    CapturedLog log(folder_ / L"wide.log");
+    EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 0x10000000Aull, 0));
+    EXPECT_NE(log.Finish().find("Expected file size: 4294967306\r\nActual file size: 10\r\n"), std::string::npos);
 }
 
 TEST_F(TransferTest, ProgressIsPostedToTheOwnerWindowAfterEveryChunk) {

@@ -25,7 +25,7 @@ inline ClientConfig ConfigFrom(const std::wstring& settings) {
 class ScriptedDownloader : public IFileDownloader {
 public:
     static inline std::deque<std::string> chunks;
-    static inline std::int32_t reportedSize = -1;
+    static inline std::int64_t reportedSize = -1;
 
     explicit ScriptedDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
     std::optional<XmlDocument> LoadDocument() override { return std::nullopt; }
@@ -44,7 +44,7 @@ public:
     std::wstring GetFilesBaseUrl() override { return L"scripted"; }
     std::wstring DescribeLastError() override { return L"scripted failure"; }
     bool GetFileTimes(FILETIME*, FILETIME*, FILETIME*) override { return false; }
-    std::int32_t GetFileSize() override { return reportedSize; }
+    std::int64_t GetFileSize() override { return reportedSize; }
     bool Connect() override { return true; }
     bool IsInternetAvailable() override { return true; }
 
