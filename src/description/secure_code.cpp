@@ -1,6 +1,7 @@
 #include "description/secure_code.h"
 
 #include <cwchar>
+#include <vector>
 
 #include "description/xml_document.h"
 #include "foundation/log.h"
@@ -68,4 +69,25 @@ bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& ba
                     MB_ICONERROR | MB_OK);
     }
     return false;
+}
+
+int DropUncoveredElements(const XmlDocument& document) {
+    XmlNode root = document.SelectSingle(L"Renewix");
+    if (!root) return 0;
+    const std::vector<XmlNode> children = root.SelectChildren(L"*");
+    std::size_t lastCode = children.size();
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        if (children[i].Name() == L"SecureCode") lastCode = i;
+    }
+    if (lastCode == children.size()) return 0;
+    std::wstring names;
+    int dropped = 0;
+    for (std::size_t i = lastCode + 1; i < children.size(); ++i, ++dropped) {
+        names += (names.empty() ? L"" : L", ") + children[i].Name();
+        root.RemoveChild(children[i]);
+    }
+    if (dropped > 0) {
+        Log::Instance().WriteValue(L"Ignored, not covered by the security code (after SecureCode)", names);
+    }
+    return dropped;
 }

@@ -22,3 +22,8 @@ std::uint32_t SecureCodeFor(std::uint32_t baseCode, const std::wstring& covered)
 // each outcome; in test mode a mismatch is also shown in a message box owned by `owner`.
 bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& baseCodeText, bool testMode,
                              HWND owner);
+
+// Removes the root's elements that follow its last SecureCode element: the code does not cover
+// them, so with a base code configured they must not be used. One log entry names them;
+// returns how many went.
+int DropUncoveredElements(const XmlDocument& document);

@@ -119,6 +119,8 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
             return false;
         }
         if (!CheckSecureCode(document)) return false;
+        // With a base code, only what the code covers may be used.
+        if (ParseHexCode(ClientConfig::Instance().BaseSecureCode()) != 0) DropUncoveredElements(document);
 
         if (XmlNode version = document.SelectSingle(L"Renewix/UpdateVersion")) {
             const std::wstring remote = version.Text();

@@ -82,6 +82,48 @@ TEST_F(RegistryTest, ActionsOnTheRealRegistry) {
     EXPECT_EQ(ApplyRegistryAction(base, L"v", L"Rename"), 1);
 }
 
+// A value is stored with the type the document names, or not at all.
+TEST_F(RegistryTest, ValuesKeepTheirTypeAndRange) {
+    const std::wstring base = kBase;
+    const std::wstring path = L"HKEY_CURRENT_USER\\" + base + L"\\Typed";
+    EXPECT_EQ(ApplyRegistryAction(path, L"Max", L"Add REG_DWORD 4294967295"), 1);
+    EXPECT_WSTREQ8(L"4294967295", ReadString(base + L"\\Typed", L"Max"));
+    EXPECT_EQ(ApplyRegistryAction(path, L"High", L"Add REG_DWORD 3000000000"), 1);
+    EXPECT_WSTREQ8(L"3000000000", ReadString(base + L"\\Typed", L"High"));
+    EXPECT_EQ(ApplyRegistryAction(path, L"Minus", L"Add REG_DWORD -1"), 1);
+    EXPECT_WSTREQ8(L"4294967295", ReadString(base + L"\\Typed", L"Minus"));
+    ASSERT_EQ(ApplyRegistryAction(path, L"Kept", L"Add REG_SZ original"), 1);
+    for (const wchar_t* action : {L"Add REG_DWORD 4294967296", L"Add REG_DWORD abc", L"Add REG_DWORD 12abc",
+                                  L"Add REG_DWORD", L"Add REG_EXPAND_SZ %SystemRoot%\\x", L"Add REG_BINARY 00"}) {
+        EXPECT_EQ(ApplyRegistryAction(path, L"Kept", action), 0) << WideToUtf8(action);
+        EXPECT_WSTREQ8(L"original", ReadString(base + L"\\Typed", L"Kept"));
+    }
+    // A refused value creates no key either.
+    EXPECT_EQ(ApplyRegistryAction(path + L"\\Never", L"v", L"Add REG_EXPAND_SZ x"), 0);
+    EXPECT_FALSE(KeyExists(base + L"\\Typed\\Never"));
+
+    DWORD value = 0;
+    EXPECT_TRUE(ReadDwordText(L" 7 ", &value));
+    EXPECT_EQ(value, 7u);
+    EXPECT_TRUE(ReadDwordText(L"-2147483648", &value));
+    EXPECT_EQ(value, 0x80000000u);
+    EXPECT_FALSE(ReadDwordText(L"-2147483649", &value));
+    EXPECT_FALSE(ReadDwordText(L"", &value));
+    EXPECT_FALSE(ReadDwordText(L"0x10", &value));
+}
+
+// Variables read text values of up to 511 characters, as many as promised.
+TEST_F(RegistryTest, TextValuesOfFiveHundredElevenCharacters) {
+    const std::wstring base = kBase;
+    const std::wstring path = L"HKEY_CURRENT_USER\\" + base + L"\\Long";
+    ASSERT_EQ(ApplyRegistryAction(path, L"Full", L"Add REG_SZ " + std::wstring(511, L'f')), 1);
+    ASSERT_EQ(ApplyRegistryAction(path, L"Over", L"Add REG_SZ " + std::wstring(512, L'o')), 1);
+    EXPECT_EQ(QueryRegistryValue(path + L"\\Full", L"REG_SZ"), std::wstring(511, L'f'));
+    EXPECT_EQ(QueryRegistryValue(path + L"\\Over", L"REG_SZ"), L"");
+    ASSERT_EQ(ApplyRegistryAction(path, L"Count", L"Add REG_DWORD 3000000000"), 1);
+    EXPECT_EQ(QueryRegistryValue(path + L"\\Count", L"REG_DWORD"), L"-1294967296");
+}
+
 TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
     XmlDocument document = XmlDocument::Create();
     ASSERT_TRUE(document.LoadText(

@@ -132,4 +132,26 @@ TEST_F(SecureCodeTest, TwoCodesTheFirstIsReadTheLastEndsTheCoveredText) {
     EXPECT_FALSE(Check(xml, Hex(5u - derived)));
 }
 
+// What follows the last code is not covered: it goes before any list is read.
+TEST_F(SecureCodeTest, ElementsAfterTheLastCodeAreDropped) {
+    XmlDocument document = XmlDocument::Create();
+    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode>"
+                                  L"<ShellExec><Execute File=\"x\"/></ShellExec><!-- note -->"
+                                  L"<UpdateType>Silent</UpdateType></Renewix>"));
+    CapturedLog captured(folder_ / L"dropped.log");
+    EXPECT_EQ(DropUncoveredElements(document), 2);
+    EXPECT_EQ(captured.Finish(), "\tIgnored, not covered by the security code (after SecureCode):\tShellExec, "
+                                 "UpdateType\r\n\tEnd of recording\r\n");
+    EXPECT_FALSE(document.SelectSingle(L"Renewix/ShellExec"));
+    EXPECT_FALSE(document.SelectSingle(L"Renewix/UpdateType"));
+    EXPECT_TRUE(document.SelectSingle(L"Renewix/UpdateVersion"));
+
+    // Nothing after the code, or no code at all: nothing goes and nothing is logged.
+    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateType>Silent</UpdateType><SecureCode>1</SecureCode></Renewix>"));
+    EXPECT_EQ(DropUncoveredElements(document), 0);
+    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateType>Silent</UpdateType></Renewix>"));
+    EXPECT_EQ(DropUncoveredElements(document), 0);
+    EXPECT_TRUE(document.SelectSingle(L"Renewix/UpdateType"));
+}
+
 }  // namespace

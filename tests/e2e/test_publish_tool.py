@@ -61,6 +61,28 @@ class PublishToolTest(unittest.TestCase):
         self.assertFalse((self.folder / "out.xml").exists())
         self.assertEqual(wine(TOOL).returncode, 2)
 
+    def test_a_failure_keeps_the_earlier_output_and_the_input(self):
+        (self.folder / "out.xml").write_text("published yesterday")
+        (self.folder / "update.xml").write_text("<Renewix><FileList>")
+        result = self.publish()
+        self.assertEqual(result.returncode, 1, describe(result))
+        self.assertEqual((self.folder / "out.xml").read_text(), "published yesterday")
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["out.xml", "release", "update.xml"])
+
+        (self.folder / "update.xml").write_text(DOCUMENT)
+        result = wine(TOOL, windows_path(self.folder / "update.xml"), windows_path(self.folder / "release"), "1",
+                      windows_path(self.folder / "update.xml"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"is the input document", result.stderr)
+        self.assertEqual((self.folder / "update.xml").read_text(), DOCUMENT)
+
+    def test_warnings_do_not_fail_the_run(self):
+        (self.folder / "release" / "notes.txt").write_bytes(b"")
+        result = self.publish()
+        self.assertEqual(result.returncode, 0, describe(result))
+        self.assertIn(b"RenewixPublish: warning: notes.txt is empty: clients never fetch a file of size 0", result.stderr)
+        self.assertIn('Name="notes.txt" Size="0"', (self.folder / "out.xml").read_text())
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -141,6 +141,23 @@ class SilentUpdateTest(unittest.TestCase):
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
         self.assertNotIn("ApplicationVersion>2", self.status())
 
+    def test_elements_appended_after_the_secure_code_are_ignored(self):
+        document = DOCUMENT[:DOCUMENT.index("  <ShellExec>")] + DOCUMENT[DOCUMENT.index("  <RegList>"):]
+        self.publish(document)
+        evil = self.root / "evil.txt"
+        text = (self.server / "update.xml").read_text()
+        appended = (f'<ShellExec><Execute File="&lt;ApplicationDir&gt;write_marker.exe \'{windows_path(evil)} evil\'" '
+                    'Point="4" WaitForProcess="True"/></ShellExec><Restart>Automatic</Restart>')
+        (self.server / "update.xml").write_text(text.replace("</Renewix>", appended + "</Renewix>"))
+        log = self.run_client("0")
+        self.assertIn("\tSecurity code detected and derived correctly\r\n", log)
+        self.assertIn("\tIgnored, not covered by the security code (after SecureCode):\tShellExec, Restart\r\n", log)
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertNotIn("Execute file", log)
+        self.assertNotIn("Restarting the main application", log)
+        self.assertFalse(evil.exists())
+        self.assert_installed_version("2.0")
+
     def test_short_file_on_the_server_changes_nothing(self):
         self.publish()
         (self.server / "files" / "extra.txt").write_text("cut")

@@ -53,8 +53,9 @@ const wchar_t kDocument[] =
 TEST_F(PublisherTest, FillsSizesCrcsAndACodeTheClientAccepts) {
     PublishRequest request = Request(kDocument);
     request.versions = true;
-    std::wstring report, error;
-    ASSERT_TRUE(Publish(request, report, error)) << WideToUtf8(error);
+    std::wstring report, error, warnings;
+    ASSERT_TRUE(Publish(request, report, error, warnings)) << WideToUtf8(error);
+    EXPECT_EQ(warnings, L"");
 
     XmlDocument document = LoadOutput();
     std::vector<XmlNode> files = document.SelectSingle(L"Renewix/FileList/Directory").SelectChildren(L"File");
@@ -80,8 +81,8 @@ TEST_F(PublisherTest, FillsSizesCrcsAndACodeTheClientAccepts) {
 }
 
 TEST_F(PublisherTest, ChangingOneByteOfThePublishedFileBreaksTheCode) {
-    std::wstring report, error;
-    ASSERT_TRUE(Publish(Request(kDocument, L"0x0"), report, error)) << WideToUtf8(error);
+    std::wstring report, error, warnings;
+    ASSERT_TRUE(Publish(Request(kDocument, L"0x0"), report, error, warnings)) << WideToUtf8(error);
     std::string bytes = ReadFileBytes(folder_ / L"out.xml");
     ASSERT_TRUE(ClientAccepts(LoadOutput(), L"0"));
     const std::size_t at = bytes.find("2.0");
@@ -107,12 +108,47 @@ TEST_F(PublisherTest, RefusesWithoutWritingAnything) {
         {L"<Renewix/>", L"", "is not a hexadecimal number"},
         {L"<Renewix version=\"2\"/>", L"1", "must not carry attributes"},
     };
+    // A failed run leaves the vendor's earlier output exactly as it was, and no temporary file.
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"out.xml", "the earlier output"));
     for (const Case& c : cases) {
-        std::wstring report, error;
-        EXPECT_FALSE(Publish(Request(c.document, c.base), report, error));
+        std::wstring report, error, warnings;
+        EXPECT_FALSE(Publish(Request(c.document, c.base), report, error, warnings));
         EXPECT_NE(WideToUtf8(error).find(c.message), std::string::npos) << WideToUtf8(error);
-        EXPECT_FALSE(Exists(folder_ / L"out.xml"));
+        EXPECT_EQ(ReadFileBytes(folder_ / L"out.xml"), "the earlier output");
+        EXPECT_FALSE(Exists(folder_ / L"out.xml.publishing"));
     }
+}
+
+TEST_F(PublisherTest, OutputMayNotBeTheInput) {
+    PublishRequest request = Request(kDocument);
+    const std::string original = ReadFileBytes(request.document);
+    for (const std::wstring& output : {request.document, folder_ / L"release\\..\\UPDATE.XML"}) {
+        request.output = output;
+        std::wstring report, error, warnings;
+        EXPECT_FALSE(Publish(request, report, error, warnings));
+        EXPECT_NE(error.find(L"is the input document"), std::wstring::npos) << WideToUtf8(error);
+        EXPECT_EQ(ReadFileBytes(request.document), original);
+    }
+    EXPECT_FALSE(IsSameFile(folder_ / L"update.xml", folder_ / L"out.xml"));
+}
+
+TEST_F(PublisherTest, WarnsOfWhatClientsWillNotDoAsWritten) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"release\\empty.txt", ""));
+    std::wstring report, error, warnings;
+    ASSERT_TRUE(Publish(Request(L"<Renewix><FileList>"
+                                L"<File Name=\"empty.txt\"/>"
+                                L"<File Name=\"readme.txt\" ByVersion=\"1.0\"/>"
+                                L"<File Name=\"Renewix.exe\" ByVersion=\"0.9\" ByDate=\"52CF6000\"/>"
+                                L"</FileList></Renewix>"),
+                        report, error, warnings))
+        << WideToUtf8(error);
+    EXPECT_EQ(WideToUtf8(warnings),
+              "empty.txt is empty: clients never fetch a file of size 0, so it will not be installed\r\n"
+              "readme.txt keeps ByVersion=\"1.0\" but has no version resource: clients that have the file will "
+              "always fetch it again\r\n"
+              "Renewix.exe keeps ByDate=\"52CF6000\" as written: this tool does not refresh it, so check that it is "
+              "the release file's date\r\n");
+    EXPECT_TRUE(Exists(folder_ / L"out.xml"));
 }
 
 TEST_F(PublisherTest, BaseCodeSpellings) {

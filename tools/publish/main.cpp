@@ -34,10 +34,15 @@ int Run(int argc, wchar_t** argv) {
     }
     renewix::ScopedComInit com;
     PublishRequest request{FullPath(argv[1]), FullPath(argv[2]), argv[3], FullPath(argv[4]), argc == 6};
-    std::wstring report, error;
-    if (!Publish(request, report, error)) {
+    std::wstring report, error, warnings;
+    if (!Publish(request, report, error, warnings)) {
         WriteText(STD_ERROR_HANDLE, L"RenewixPublish: " + error + L"; no document was written\r\n");
         return 1;
+    }
+    for (std::size_t start = 0; start < warnings.size();) {
+        const std::size_t end = warnings.find(L"\r\n", start);
+        WriteText(STD_ERROR_HANDLE, L"RenewixPublish: warning: " + warnings.substr(start, end - start) + L"\r\n");
+        start = end == std::wstring::npos ? warnings.size() : end + 2;
     }
     WriteText(STD_OUTPUT_HANDLE, report + L"written: " + request.output + L"\r\n");
     return 0;

@@ -6,6 +6,7 @@
 #include "description/xml_document.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
+#include "foundation/win_resource.h"
 #include "transfer/crc32.h"
 
 namespace {
@@ -17,10 +18,23 @@ std::wstring AttributeOf(const XmlNode& node, const wchar_t* name) {
     return {};
 }
 
+std::wstring FullPathOf(const std::wstring& path) {
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    return length > 0 && length < MAX_PATH ? std::wstring(full, length) : path;
+}
+
+bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
+    renewix::UniqueFile file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file && GetFileInformationByHandle(file.get(), info);
+}
+
 // Fills every File under `list` (directories first, as the client reads them).
-bool FillFiles(const XmlNode& list, const PublishRequest& request, std::wstring& report, std::wstring& error) {
+bool FillFiles(const XmlNode& list, const PublishRequest& request, std::wstring& report, std::wstring& error,
+               std::wstring& warnings) {
     for (const XmlNode& directory : list.SelectChildren(L"Directory")) {
-        if (!FillFiles(directory, request, report, error)) return false;
+        if (!FillFiles(directory, request, report, error, warnings)) return false;
     }
     std::vector<XmlNode> files = list.SelectChildren(L"File");
     for (XmlNode& file : files) {
@@ -35,26 +49,30 @@ bool FillFiles(const XmlNode& list, const PublishRequest& request, std::wstring&
             error = L"the release file '" + path + L"' does not exist";
             return false;
         }
-        // The client reads sizes as signed 32-bit numbers.
-        if (data.nFileSizeHigh != 0 || data.nFileSizeLow > 0x7FFFFFFF) {
-            error = L"the release file '" + path + L"' is larger than 2 GiB, which the client cannot fetch";
-            return false;
-        }
         std::uint32_t crc = 0;
-        if (std::uint32_t failure = CCrc32Static::ComputeFileCrc(path, crc); failure != 0) {
+        std::uint64_t size = 0;
+        if (std::uint32_t failure = CCrc32Static::ComputeFileCrc(path, crc, size); failure != 0) {
             error = L"the release file '" + path + L"' cannot be read (error " + std::to_wstring(failure) + L")";
             return false;
         }
-        file.SetAttribute(L"Size", std::to_wstring(data.nFileSizeLow));
+        file.SetAttribute(L"Size", std::to_wstring(size));
         file.SetAttribute(L"CRC", FormatText(L"%08X", crc));
-        std::wstring line = relative + L": " + std::to_wstring(data.nFileSizeLow) + L" bytes, CRC " +
-                            FormatText(L"%08X", crc);
-        if (request.versions) {
-            const std::wstring version = FileVersionString(path);
-            if (!version.empty()) {
-                file.SetAttribute(L"ByVersion", version);
-                line += L", version " + version;
-            }
+        std::wstring line = relative + L": " + std::to_wstring(size) + L" bytes, CRC " + FormatText(L"%08X", crc);
+        if (size == 0) {
+            warnings += relative + L" is empty: clients never fetch a file of size 0, so it will not be installed\r\n";
+        }
+        const std::wstring version = FileVersionString(path);
+        if (request.versions && !version.empty()) {
+            file.SetAttribute(L"ByVersion", version);
+            line += L", version " + version;
+        }
+        if (const std::wstring byVersion = AttributeOf(file, L"ByVersion"); !byVersion.empty() && version.empty()) {
+            warnings += relative + L" keeps ByVersion=\"" + byVersion +
+                        L"\" but has no version resource: clients that have the file will always fetch it again\r\n";
+        }
+        if (const std::wstring byDate = AttributeOf(file, L"ByDate"); !byDate.empty()) {
+            warnings += relative + L" keeps ByDate=\"" + byDate +
+                        L"\" as written: this tool does not refresh it, so check that it is the release file's date\r\n";
         }
         report += line + L"\r\n";
     }
@@ -74,12 +92,27 @@ bool ParseBaseCode(const std::wstring& text, std::uint32_t& code) {
     return true;
 }
 
-bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& error) {
+bool IsSameFile(const std::wstring& first, const std::wstring& second) {
+    if (EqualsNoCase(FullPathOf(first), FullPathOf(second))) return true;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    return FileIdentity(first, &a) && FileIdentity(second, &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& error, std::wstring& warnings) {
     std::uint32_t base = 0;
     if (!ParseBaseCode(request.baseCode, base)) {
         error = L"the base secure code '" + request.baseCode + L"' is not a hexadecimal number of up to 8 digits";
         return false;
     }
+    if (IsSameFile(request.document, request.output)) {
+        error = L"the output '" + request.output + L"' is the input document: write the published document elsewhere";
+        return false;
+    }
+    // The document is written beside the output and takes its place only when complete, so a
+    // failure never costs the vendor an earlier output.
+    const std::wstring temporary = request.output + L".publishing";
+    const auto removeTemporary = [&] { DeleteFileW(temporary.c_str()); };
     try {
         XmlDocument document = XmlDocument::Create();
         if (!document.LoadFile(request.document)) {
@@ -96,7 +129,7 @@ bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& 
             return false;
         }
         if (XmlNode list = root.SelectSingle(L"FileList")) {
-            if (!FillFiles(list, request, report, error)) return false;
+            if (!FillFiles(list, request, report, error, warnings)) return false;
         }
         // The code covers everything before it, so it goes last; earlier codes are replaced.
         for (const XmlNode& old : root.SelectChildren(L"SecureCode")) root.RemoveChild(old);
@@ -110,14 +143,20 @@ bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& 
         const std::uint32_t value = SecureCodeFor(base, covered);
         code.SetText(FormatText(L"%08X", value));
         report += L"SecureCode: " + FormatText(L"%08X", value) + L"\r\n";
-        if (!document.Save(request.output)) {
-            DeleteFileW(request.output.c_str());
-            error = L"cannot write '" + request.output + L"'";
+        if (!document.Save(temporary)) {
+            removeTemporary();
+            error = L"cannot write '" + temporary + L"'";
             return false;
         }
     } catch (const XmlError& failure) {
-        DeleteFileW(request.output.c_str());
+        removeTemporary();
         error = L"XML error: " + failure.description;
+        return false;
+    }
+    if (!MoveFileExW(temporary.c_str(), request.output.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD code = GetLastError();
+        removeTemporary();
+        error = L"cannot replace '" + request.output + L"' (error " + std::to_wstring(code) + L")";
         return false;
     }
     return true;

@@ -16,6 +16,12 @@ struct PublishRequest {
 // Strict hexadecimal: an optional 0x and one to eight digits.
 bool ParseBaseCode(const std::wstring& text, std::uint32_t& code);
 
-// True when the output was written; otherwise `error` says why and no output exists.
-// `report` lists what was filled, a line per file.
-bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& error);
+// True when the output was written; otherwise `error` says why and the output is as it was
+// (the document is written to a temporary file that replaces the output only when complete).
+// `report` lists what was filled, a line per file; `warnings` what was published but may not
+// do what the vendor expects, a line each.
+bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& error, std::wstring& warnings);
+
+// Whether two paths name the same file: the same full path, or (when both exist) the same file
+// reached another way.
+bool IsSameFile(const std::wstring& first, const std::wstring& second);
