@@ -16,9 +16,18 @@ def prompt(kind, title, user, password, action):
     dialog = subprocess.Popen([str(WINE_RUN), str(BIN / "credentials_probe.exe"), str(kind)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     driver = subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), title, user, password, action],
-                            capture_output=True, timeout=60)
+                            capture_output=True, timeout=180)
     out, _ = dialog.communicate(timeout=60)
-    return driver.stdout.decode().strip(), out.decode().strip()
+    seen = driver.stdout.decode().strip()
+    return (seen if driver.returncode == 0 else f"driver failed ({driver.returncode}): {seen}"), out.decode().strip()
+
+
+def drive(title, user, password, action):
+    """Acts as the user at a dialog another program shows; fails the test when it cannot."""
+    driver = subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), title, user, password, action],
+                            capture_output=True, timeout=180)
+    if driver.returncode != 0:
+        raise AssertionError(f"dialog driver failed ({driver.returncode}): {driver.stdout.decode().strip()}")
 
 
 class CredentialsTest(unittest.TestCase):
@@ -80,8 +89,7 @@ class WebsiteCredentialsTest(unittest.TestCase):
         fetch = subprocess.Popen([str(WINE_RUN), str(BIN / "http_fetch.exe"), "http://", "127.0.0.1/update.xml",
                                   str(self.server.server_address[1]), "update.xml", windows_path(log), "wizard"],
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), "Website username/password", user, password,
-                        action], capture_output=True, timeout=60)
+        drive("Website username/password", user, password, action)
         out, _ = fetch.communicate(timeout=60)
         return out.decode().strip(), read_log(log)
 
@@ -142,8 +150,7 @@ class ProxyCredentialsTest(unittest.TestCase):
 
     def test_proxy_credentials_asked_and_given(self):
         fetch, log = self.fetch("wizard")
-        subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), "Proxy username/password", "proxyuser", "pw",
-                        "ok"], capture_output=True, timeout=60)
+        drive("Proxy username/password", "proxyuser", "pw", "ok")
         out, _ = fetch.communicate(timeout=60)
         self.assertEqual(out.decode().strip(), "connected=1 body=[through the proxy]")
         self.assertIn("\t-- Proxy username:\tproxyuser\r\n", read_log(log))
