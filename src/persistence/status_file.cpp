@@ -25,8 +25,8 @@ std::string Element(const wchar_t* name, const std::wstring& value) {
     return WideToAnsi(FormatText(L"\t<%ls>%ls</%ls>\r\n", name, EscapeXmlText(value).c_str(), name));
 }
 
-// Only a file that is not there is a first run; Wine refuses even the attributes of a file
-// another program holds open, and such a file must not be mistaken for a missing one.
+// Only a file that is not there is a first run: one whose attributes cannot be read (access
+// denied, say) is still there, and must not be taken for a missing one and rewritten.
 bool IsMissingFile(const std::wstring& path) {
     if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
     const DWORD error = GetLastError();

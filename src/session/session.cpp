@@ -43,7 +43,12 @@ Renewix& Renewix::Instance() {
     return session;
 }
 
-Renewix::Renewix() : downloadFolder_(DefaultDownloadFolder()), files_(downloadFolder_) { ProgressWindow = nullptr; }
+Renewix::Renewix() : Renewix(ClientConfig::Instance(), ProcessServerSelection(), DefaultDownloadFolder()) {}
+
+Renewix::Renewix(const ClientConfig& config, ServerSelection& selection, std::wstring downloadFolder)
+    : config_(config), selection_(selection), downloadFolder_(std::move(downloadFolder)), files_(downloadFolder_) {
+    ProgressWindow = nullptr;
+}
 
 Renewix::~Renewix() { JoinWorker(); }
 
@@ -52,7 +57,7 @@ void Renewix::JoinWorker() {
 }
 
 bool Renewix::ReportSources() {
-    IFileDownloader* downloader = GetActiveDownloader(&internetAvailable_);
+    IFileDownloader* downloader = selection_.GetActiveDownloader(&internetAvailable_);
     if (downloader) {
         Log& log = Log::Instance();
         log.WriteValue(L"-> Config file source", downloader->GetDocumentUrl());
@@ -82,10 +87,10 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
             RunState& state = RunState::Instance();
             state.CurrentVersion = currentVersion;
             if (IsUnrecordedVersion(currentVersion)) {
-                currentVersion = ReplaceVariables(ClientConfig::Instance().DefaultVersion());
+                currentVersion = ReplaceVariables(config_.DefaultVersion());
                 state.CurrentVersion = currentVersion;
             }
-            IFileDownloader* downloader = GetActiveDownloader(&internetAvailable_);
+            IFileDownloader* downloader = selection_.GetActiveDownloader(&internetAvailable_);
             if (!downloader) return AbortUpdate();
             document = downloader->LoadDocument();
             if (!document) {
@@ -120,11 +125,11 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
         }
         if (!CheckSecureCode(document)) return false;
         // With a base code, only what the code covers may be used.
-        if (ParseHexCode(ClientConfig::Instance().BaseSecureCode()) != 0) DropUncoveredElements(document);
+        if (ParseHexCode(config_.BaseSecureCode()) != 0) DropUncoveredElements(document);
 
         if (XmlNode version = document.SelectSingle(L"Renewix/UpdateVersion")) {
             const std::wstring remote = version.Text();
-            if (IsUnrecordedVersion(currentVersion)) currentVersion = ClientConfig::Instance().DefaultVersion();
+            if (IsUnrecordedVersion(currentVersion)) currentVersion = config_.DefaultVersion();
             RunState& state = RunState::Instance();
             state.CurrentVersion = currentVersion;
             state.UpdateVersion = remote;
@@ -167,7 +172,7 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
 }
 
 bool Renewix::CheckSecureCode(const XmlDocument& document) {
-    return CheckDocumentSecureCode(document, ClientConfig::Instance().BaseSecureCode(), IsTest(), ProgressWindow);
+    return CheckDocumentSecureCode(document, config_.BaseSecureCode(), IsTest(), ProgressWindow);
 }
 
 bool Renewix::ReadDocumentTexts(const XmlNode& root) {
@@ -218,7 +223,7 @@ bool Renewix::StartDownload(HWND window) {
 }
 
 bool Renewix::DownloadWorker() {
-    CFileTransfer transfer(ProgressWindow);
+    CFileTransfer transfer(ProgressWindow, selection_, RunState::Instance().UiKind == 0);
     const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
         if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
     };
@@ -247,7 +252,7 @@ bool Renewix::InstallAndFinish() {
     log.WriteValue(L"File transfer status", L"Success");
     {
         ProcessControl control;
-        const std::wstring name = ClientConfig::Instance().MainApplicationName();
+        const std::wstring name = config_.MainApplicationName();
         if (state.DoNotTerminate) {
             log.WriteEntry(L"Not terminating the main application");
         } else {

@@ -11,6 +11,8 @@
 #include "description/file_list.h"
 #include "description/registry_list.h"
 
+class ClientConfig;
+class ServerSelection;
 class XmlDocument;
 class XmlNode;
 
@@ -30,7 +32,10 @@ class Renewix {
 public:
     static Renewix& Instance();
 
+    // Over the client's own configuration record and servers.
     Renewix();
+    // Over another configuration, server selection and download folder (for tests).
+    Renewix(const ClientConfig& config, ServerSelection& selection, std::wstring downloadFolder);
     virtual ~Renewix();
     Renewix(const Renewix&) = delete;
     Renewix& operator=(const Renewix&) = delete;
@@ -67,6 +72,8 @@ public:
     static constexpr DWORD kPointFourDelayMs = 1500;
 
 private:
+    const ClientConfig& config_;
+    ServerSelection& selection_;
     std::wstring downloadFolder_;
     int downloaded_ = 0;
     int checked_ = 0;

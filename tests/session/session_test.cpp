@@ -1,28 +1,273 @@
 #include "session/session.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "description/xml_document.h"
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
+#include "persistence/status_file.h"
+#include "session/run_state.h"
 #include "test_support.h"
+#include "transfer/transfer_support.h"
 
 namespace {
 
-TEST(Session, ChecksDocumentsAgainstTheConfiguredBaseCode) {
-    renewix::ScopedComInit com;
-    Renewix& session = Renewix::Instance();
-    EXPECT_WSTREQ8(ApplicationDirectory() + L"RenewixFiles", session.DownloadFolder());
-    EXPECT_WSTREQ8(session.DownloadFolder(), session.Files().DownloadFolder());
-    EXPECT_FALSE(session.IsTest());
+// A server that hands out one document (or a DOM error), counting how often it is asked.
+class DocumentServer : public ScriptedDownloader {
+public:
+    static inline std::wstring document;
+    static inline bool fails = false;
+    static inline int loads = 0;
 
-    // This executable carries no record, so its base code is empty: documents without a
-    // code pass, and a code that is there is still checked.
+    using ScriptedDownloader::ScriptedDownloader;
+    std::optional<XmlDocument> LoadDocument() override {
+        ++loads;
+        if (fails) throw XmlError{E_FAIL, L"the parser gave up"};
+        XmlDocument loaded = XmlDocument::Create();
+        if (!loaded.LoadText(document)) return std::nullopt;
+        return loaded;
+    }
+    static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings) {
+        return std::make_unique<DocumentServer>(settings);
+    }
+};
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(com_.succeeded());
+        RunState& state = RunState::Instance();
+        state = RunState();
+        DocumentTexts.fill(L"");
+        DocumentServer::fails = false;
+        DocumentServer::loads = 0;
+        CreateDirectoryW((folder_ / L"app").c_str(), nullptr);
+    }
+
+    // A session over a configuration with default version 1.0 and the given base code.
+    Renewix& Session(const std::wstring& baseCode = L"") {
+        config_ = ConfigFrom(L"[PrimaryServer]\nDocumentProtocol=file:\nDocumentAddress=x\n[Application]\n"
+                             L"DefaultVersion=1.0\nBaseSecureCode=" + baseCode + L"\n");
+        session_.reset();
+        selection_.emplace(config_, DocumentServer::Make);
+        session_.emplace(config_, *selection_, folder_ / L"downloads");
+        return *session_;
+    }
+
+    // CheckUpdate of a document text against a recorded version, with the log it wrote.
+    bool Check(const std::wstring& xml, const std::wstring& current, std::string* log = nullptr) {
+        Renewix& session = session_ ? *session_ : Session();
+        XmlDocument document = XmlDocument::Create();
+        EXPECT_TRUE(document.LoadText(xml));
+        CapturedLog captured(folder_ / L"session.log");
+        const bool result = session.CheckUpdate(document, current);
+        const std::string text = captured.Finish();
+        if (log) *log = text;
+        return result;
+    }
+
+    // A file list of one three-byte file (its destination is the test's to set).
+    static std::wstring FileList(const std::wstring& name) {
+        return L"<FileList><Directory Name=\"&lt;ApplicationDir&gt;\"><File Name=\"" + name + L"\" Size=\"3\"/>"
+               L"</Directory></FileList>";
+    }
+
+    renewix::ScopedComInit com_;
+    ScratchFolder folder_{L"session"};
+    ClientConfig config_;
+    std::optional<ServerSelection> selection_;
+    std::optional<Renewix> session_;
+};
+
+TEST_F(SessionTest, DocumentWithoutItsRootShowsWhatCame) {
+    std::string log;
+    const std::wstring text(300, L'x');
+    EXPECT_FALSE(Check(L"<html><body>" + text + L"</body></html>", L"1.0", &log));
+    EXPECT_TRUE(log.ends_with("XML update file not found or is corrupt\r\n\t" + std::string(256, 'x') +
+                              "\r\n\t\r\n\tEnd of recording\r\n"))
+        << log;
+    // Five characters or fewer are not worth a dump.
+    EXPECT_FALSE(Check(L"<Other>short</Other>", L"1.0", &log));
+    EXPECT_EQ(log.find("short"), std::string::npos) << log;
+}
+
+TEST_F(SessionTest, VersionDecisions) {
+    std::string log;
+    const std::wstring files = FileList(L"a.txt");
+    // A recorded "0" or nothing means the configured default version.
+    EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>1.10</UpdateVersion>" + files + L"</Renewix>", L"0", &log));
+    EXPECT_NE(log.find("\tCurrent version:\t1.0\r\n\tRemote version :\t1.10\r\n"), std::string::npos) << log;
+    EXPECT_WSTREQ8(L"1.0", RunState::Instance().CurrentVersion);
+    EXPECT_WSTREQ8(L"1.10", RunState::Instance().UpdateVersion);
+    EXPECT_WSTREQ8(L"1.0", StatusFile::Instance().ApplicationVersion());
+
+    EXPECT_FALSE(Check(L"<Renewix><UpdateVersion>0</UpdateVersion>" + files + L"</Renewix>", L"1.0", &log));
+    EXPECT_NE(log.find("\tVersion read of 0 not acceptable\r\n"), std::string::npos) << log;
+
+    EXPECT_FALSE(Check(L"<Renewix><UpdateVersion>1.9</UpdateVersion>" + files +
+                       L"<UpdateNotNeeded>Up to date</UpdateNotNeeded></Renewix>",
+                       L"1.10", &log));
+    EXPECT_NE(log.find("\tA software update is not available\r\n"), std::string::npos) << log;
+    EXPECT_WSTREQ8(L"Up to date", DocumentTexts[TextSlotUpdateNotNeeded]);
+}
+
+TEST_F(SessionTest, WithoutAVersionTheFilesDecide) {
+    Session();
+    RunState::Instance().CurrentVersion = L"kept";
+    RunState::Instance().UpdateVersion = L"kept too";
+    std::string log;
+    EXPECT_TRUE(Check(L"<Renewix>" + FileList(L"a.txt") + L"</Renewix>", L"9.9", &log));
+    EXPECT_EQ(log.find("Checking requirement for update"), std::string::npos);
+    EXPECT_WSTREQ8(L"kept", RunState::Instance().CurrentVersion);
+    EXPECT_WSTREQ8(L"kept too", RunState::Instance().UpdateVersion);
+    EXPECT_EQ(session_->Files().Count(), 1u);
+}
+
+TEST_F(SessionTest, ANewerVersionWithoutFilesIsNotOffered) {
+    Renewix& session = Session();
+    EXPECT_FALSE(Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>"
+                       L"<ShellExec><Execute File=\"x.exe\" Point=\"4\"/></ShellExec>"
+                       L"<RegList><Key Name=\"HKEY_CURRENT_USER\"><Value Name=\"v\" Action=\"Create\"/></Key></RegList>"
+                       L"</Renewix>",
+                       L"1.0"));
+    EXPECT_EQ(session.Files().Count(), 0u);
+    EXPECT_EQ(session.Execute().Entries().size(), 1u);
+    EXPECT_EQ(session.Registry().Entries().size(), 1u);
+}
+
+TEST_F(SessionTest, UpdateTypeAndRestartOptions) {
+    struct Case {
+        RunMode mode;
+        const wchar_t* options;
+        int uiKind, restartKind, doNotTerminate;
+    };
+    const Case cases[] = {
+        {ModeCheckBackground, L"<UpdateType>Silent</UpdateType>", 0, 1, 0},
+        {ModeCheckBackground, L"<UpdateType>Critical</UpdateType>", 2, 1, 0},
+        {ModeCheckNow, L"<UpdateType>Silent</UpdateType>", 1, 1, 0},  // the user asked: the wizard still runs
+        {ModeCheckBackground, L"<UpdateType>silent</UpdateType>", 1, 1, 0},
+        {ModeCheckBackground, L"<Restart>Automatic</Restart>", 1, 0, 0},
+        {ModeCheckBackground, L"<Restart>automatic</Restart>", 1, 0, 0},
+        {ModeCheckBackground, L"<Restart>No restart</Restart>", 1, 2, 0},
+        {ModeCheckBackground, L"<Restart>Do not terminate EXE</Restart>", 1, 2, 1},
+        {ModeCheckBackground, L"<Restart>Later</Restart>", 1, 1, 0},
+    };
+    for (const Case& c : cases) {
+        RunState& state = RunState::Instance();
+        state = RunState();
+        state.Mode = c.mode;
+        Session();
+        Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + std::wstring(c.options) + FileList(L"a.txt") +
+                  L"</Renewix>",
+              L"1.0");
+        EXPECT_EQ(state.UiKind, c.uiKind) << WideToUtf8(c.options);
+        EXPECT_EQ(state.RestartKind, c.restartKind) << WideToUtf8(c.options);
+        EXPECT_EQ(state.DoNotTerminate, c.doNotTerminate) << WideToUtf8(c.options);
+    }
+}
+
+TEST_F(SessionTest, TheSixTextsOfTheDocument) {
+    DocumentTexts[TextSlotLicense] = L"from an earlier document";
+    EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") +
+                          L"<Welcome>W</Welcome><Reason>R</Reason><UpdateNotNeeded>U</UpdateNotNeeded>"
+                          L"<InstallComplete>I</InstallComplete><SilentFinished>S</SilentFinished></Renewix>",
+                      L"1.0"));
+    EXPECT_WSTREQ8(L"W", DocumentTexts[TextSlotWelcome]);
+    EXPECT_WSTREQ8(L"", DocumentTexts[TextSlotLicense]);
+    EXPECT_WSTREQ8(L"R", DocumentTexts[TextSlotReason]);
+    EXPECT_WSTREQ8(L"U", DocumentTexts[TextSlotUpdateNotNeeded]);
+    EXPECT_WSTREQ8(L"I", DocumentTexts[TextSlotInstallComplete]);
+    EXPECT_WSTREQ8(L"S", DocumentTexts[TextSlotSilentFinished]);
+}
+
+// The document is loaded once per process: the wizard and start-up may both ask.
+TEST_F(SessionTest, LoadingOnceAndItsFailures) {
+    DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") + L"</Renewix>";
+    Renewix& session = Session();
+    {
+        CapturedLog log(folder_ / L"load.log");
+        EXPECT_TRUE(session.LoadUpdateDocument(L"1.0"));
+        EXPECT_TRUE(session.LoadUpdateDocument(L"9.0"));
+    }
+    EXPECT_EQ(DocumentServer::loads, 1);
+    EXPECT_TRUE(session.IsChecked());
+
+    DocumentServer::fails = true;
+    Renewix& failing = Session();
+    std::string text;
+    {
+        CapturedLog log(folder_ / L"error.log");
+        EXPECT_FALSE(failing.LoadUpdateDocument(L"1.0"));
+        text = log.Finish();
+    }
+    EXPECT_NE(text.find("\tError processing XML:\tthe parser gave up\r\n"), std::string::npos) << text;
+    EXPECT_FALSE(failing.LoadUpdateDocument(L"1.0"));
+    EXPECT_EQ(DocumentServer::loads, 2);
+
+    // A document the server cannot give: the update is called off and the download folder goes.
+    DocumentServer::fails = false;
+    DocumentServer::document = L"<Renewix>";
+    Renewix& missing = Session();
+    CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", "left over"));
+    {
+        CapturedLog log(folder_ / L"missing.log");
+        EXPECT_FALSE(missing.LoadUpdateDocument(L"1.0"));
+        text = log.Finish();
+    }
+    EXPECT_NE(text.find("\tUnable to load XML configuration. Check that file exists on server (paste address into IE "
+                        "or explorer).\r\n\r\nUpdate will not be undertaken\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_FALSE(Exists(folder_ / L"downloads"));
+}
+
+// Files are what counts: a registry list that fails is logged, and the update still succeeded.
+TEST_F(SessionTest, ARegistryFailureStillCountsAsSuccess) {
+    Renewix& session = Session();
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"a.txt", "old"));
+    ASSERT_TRUE(Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") +
+                          L"<RegList><Key Name=\"HKEY_CURRENT_USER\"><Key Name=\"Software\"><Key Name=\"RenewixTest\">"
+                          L"<Value Name=\"v\" Action=\"Add REG_BINARY 00\"/></Key></Key></Key></RegList></Renewix>",
+                      L"1.0"));
+    CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", "new"));
+    session.Files().Entries()[0].destination = folder_ / L"a.txt";
+    session.Files().Entries()[0].crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>("new"), 3));
+    std::string text;
+    {
+        CapturedLog log(folder_ / L"install.log");
+        EXPECT_TRUE(session.Install());
+        text = log.Finish();
+    }
+    EXPECT_EQ(ReadFileBytes(folder_ / L"a.txt"), "new");
+    EXPECT_NE(text.find("\tUnable to update user registry:\tAdd REG_BINARY 00; v, HKEY_CURRENT_USER\\Software\\"
+                        "RenewixTest\r\n\r\nThere were errors trying to update the registry.\r\n\r\nUpdate was "
+                        "successful!\r\n"),
+              std::string::npos)
+        << text;
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest");
+}
+
+TEST_F(SessionTest, ChecksDocumentsAgainstTheConfiguredBaseCode) {
+    Renewix& session = Session();
+    EXPECT_WSTREQ8(folder_ / L"downloads", session.DownloadFolder());
+    EXPECT_WSTREQ8(session.DownloadFolder(), session.Files().DownloadFolder());
+    EXPECT_WSTREQ8(ApplicationDirectory() + L"RenewixFiles", DefaultDownloadFolder());
+    EXPECT_FALSE(session.IsTest());
+    // Without a base code, documents without a code pass, and a code that is there is still checked.
     XmlDocument document = XmlDocument::Create();
     ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion></Renewix>"));
     EXPECT_TRUE(session.CheckSecureCode(document));
     ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode></Renewix>"));
     EXPECT_FALSE(session.CheckSecureCode(document));
+    EXPECT_FALSE(Session(L"1A2B").CheckSecureCode(
+        [] {
+            XmlDocument bare = XmlDocument::Create();
+            bare.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion></Renewix>");
+            return bare;
+        }()));
 }
 
 }  // namespace
