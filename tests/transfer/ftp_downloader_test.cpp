@@ -20,14 +20,7 @@ ServerSettings Ftp(const std::wstring& address, const std::wstring& user = L"", 
 // The settings after the files location is completed, as every downloader sees them.
 ServerSettings Resolved(const ServerSettings& settings) { return FTPFileDownloader(settings).Settings(); }
 
-std::string Utf16Bytes(const std::wstring& text, bool mark = true) {
-    std::string bytes = mark ? std::string("\xFF\xFE", 2) : std::string();
-    for (wchar_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
-    }
-    return bytes;
-}
+std::string Utf16Bytes(const std::wstring& text) { return "\xFF\xFE" + WideToUtf16LeBytes(text); }
 
 TEST(FtpPaths, HostAndPathOfAnAddress) {
     EXPECT_WSTREQ8(L"host", FtpHost(L"host/upd/update.xml"));
