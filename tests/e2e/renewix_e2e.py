@@ -66,10 +66,10 @@ def configure(exe, settings):
     ini.unlink()
 
 
-def publish(document, release, base_code, output):
+def publish(document, release, base_code, output, *options):
     """Publishes a document from a release folder with the publishing tool."""
     result = run_tool(BIN / "RenewixPublish.exe", windows_path(document), windows_path(release), base_code,
-                      windows_path(output))
+                      windows_path(output), *options)
     if result.returncode != 0:
         raise AssertionError(f"RenewixPublish failed: {describe(result)}")
 
