@@ -123,7 +123,7 @@ class FtpUpdateTest(unittest.TestCase):
     def start_server(self, *options):
         self.server = FtpServer(self.root, *options)
 
-    def configure(self, **primary):
+    def configure(self, options=None, **primary):
         server = {"DocumentProtocol": "ftp://", "DocumentAddress": "127.0.0.1/upd/update.xml",
                   "DocumentUser": "renewix", "DocumentPassword": "s3cret"}
         server.update(primary)
@@ -131,7 +131,7 @@ class FtpUpdateTest(unittest.TestCase):
             "PrimaryServer": server,
             "Application": {"MainApplication": "Viewer.exe", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
                             "LogFileName": "RenewixLog.txt"},
-            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
+            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1", **(options or {})},
         })
 
     def publish(self, document_folder, files_folder=None, extra="", utf16=True):
@@ -142,8 +142,10 @@ class FtpUpdateTest(unittest.TestCase):
                 *(["--utf16"] if utf16 else []))
         shutil.copytree(self.release / "files", (files_folder or document_folder) / "files", dirs_exist_ok=True)
 
-    def run_client(self):
-        self.assertEqual(wine(self.app / "Renewix.exe", "0", timeout=180, capture=False).returncode, 0)
+    def run_client(self, background=True):
+        """With the background keyword, or without arguments as the program's stand-in."""
+        args = ["0"] if background else []
+        self.assertEqual(wine(self.app / "Renewix.exe", *args, timeout=180, capture=False).returncode, 0)
         return read_log(self.app / "RenewixLog.txt")
 
     def assert_updated(self, log):
@@ -282,6 +284,15 @@ class FtpUpdateTest(unittest.TestCase):
                 self.assert_nothing_installed(log)
         self.assertEqual([argument for s in self.server.sessions() for argument in commands(s, "RETR")],
                          ["upd/update.xml", "upd/update.xml"])
+
+    def test_silent_update_when_started_in_place_of_the_program(self):
+        # Started without arguments, checking before it would launch the program.
+        self.publish(self.home / "upd")
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure(options={"LaunchAfterCheck": "0"})
+        log = self.run_client(background=False)
+        self.assertNotIn("CheckBackground mode detected", log)
+        self.assert_updated(log)
 
     def test_configured_port_has_no_effect(self):
         self.publish(self.home / "upd")
