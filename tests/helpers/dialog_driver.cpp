@@ -20,10 +20,16 @@ int main(int argc, char** argv) {
     char user[256] = {};
     GetDlgItemTextA(dialog, 1053, user, sizeof(user));
     const LONG style = GetWindowLongA(GetDlgItem(dialog, 1054), GWL_STYLE);
+    // Focus settles asynchronously under Xvfb (no window manager): wait for it, up to 5 s.
+    const HWND userEdit = GetDlgItem(dialog, 1053);
+    const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
     GUITHREADINFO gui{sizeof(gui)};
-    GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui);
+    for (int i = 0; i < 100; ++i) {
+        if (GetGUIThreadInfo(thread, &gui) && gui.hwndFocus == userEdit) break;
+        Sleep(50);
+    }
     std::printf("prompt=[%s] empty=%d masked=%d focus-on-user=%d\n", prompt, user[0] == '\0',
-                (style & ES_PASSWORD) != 0, gui.hwndFocus == GetDlgItem(dialog, 1053));
+                (style & ES_PASSWORD) != 0, gui.hwndFocus == userEdit);
     std::fflush(stdout);
     SendDlgItemMessageA(dialog, 1053, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
     SendDlgItemMessageA(dialog, 1054, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]));
