@@ -11,7 +11,7 @@ import time
 import unittest
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, wine
+from renewix_e2e import BIN, WINE_RUN, configure, publish, run_logged_client
 
 SERVER_SCRIPT = Path(__file__).with_name("ftp_server.py")
 # Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.
@@ -145,8 +145,7 @@ class FtpUpdateTest(unittest.TestCase):
     def run_client(self, background=True):
         """With the background keyword, or without arguments as the program's stand-in."""
         args = ["0"] if background else []
-        self.assertEqual(wine(self.app / "Renewix.exe", *args, timeout=180, capture=False).returncode, 0)
-        return read_log(self.app / "RenewixLog.txt")
+        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", *args)
 
     def assert_updated(self, log):
         self.assertIn("\r\nUpdate was successful!\r\n", log)
