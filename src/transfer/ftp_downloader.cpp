@@ -29,10 +29,9 @@ std::wstring FtpHost(const std::wstring& address) {
 }
 
 std::wstring FtpAddressPath(const std::wstring& address) {
+    const std::size_t slash = address.find(L'/');
     // A host alone has its files in the login directory, not in a folder named after it.
-    if (address.find(L'/') == std::wstring::npos) return {};
-    const std::size_t end = HostEnd(address);
-    return end == std::wstring::npos ? address : address.substr(end);
+    return slash == std::wstring::npos ? std::wstring() : address.substr(slash);
 }
 
 std::wstring FtpServerPath(const std::wstring& input) {
@@ -95,8 +94,8 @@ std::wstring LastFtpResponse() {
     DWORD length = 512;
     DWORD code = 0;
     if (!InternetGetLastResponseInfoW(&code, buffer, &length)) return {};
-    std::wstring response(buffer, length < 512 ? length : 511);
-    response.resize(response.find(L'\0') == std::wstring::npos ? response.size() : response.find(L'\0'));
+    buffer[511] = L'\0';
+    std::wstring response(buffer);
     while (!response.empty() && (response.back() == L'\r' || response.back() == L'\n')) response.pop_back();
     return response;
 }
