@@ -57,6 +57,16 @@ std::string WideToUtf8(std::wstring_view text) {
     return result;
 }
 
+std::string WideToUtf16LeBytes(std::wstring_view text) {
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
+    }
+    return bytes;
+}
+
 std::wstring FormatText(const wchar_t* format, ...) {
     std::vector<wchar_t> buffer(256);
     for (;;) {

@@ -13,6 +13,8 @@ std::wstring AnsiToWide(std::string_view text);
 std::string WideToAnsi(std::wstring_view text, bool* lossless = nullptr);
 std::wstring Utf8ToWide(std::string_view text, bool* valid = nullptr);
 std::string WideToUtf8(std::wstring_view text);
+// UTF-16 text as little-endian bytes, without a byte order mark.
+std::string WideToUtf16LeBytes(std::wstring_view text);
 
 // printf-style formatting into a wide string; use %ls for wide string arguments.
 std::wstring FormatText(const wchar_t* format, ...);

@@ -5,6 +5,7 @@
 #include "description/variables.h"
 #include "foundation/log.h"
 #include "session/client_config.h"
+#include "transfer/ftp_downloader.h"
 #include "transfer/http_downloader.h"
 #include "transfer/network_downloader.h"
 
@@ -47,8 +48,7 @@ void IFileDownloader::ResolveLocations() {
 
 std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings) {
     if (protocol == L"file:") return std::make_unique<NetworkFileDownloader>(settings);
-    // The FTP downloader is not part of this client yet.
-    if (protocol == L"ftp://") return std::make_unique<UnsupportedDownloader>(settings);
+    if (protocol == L"ftp://") return std::make_unique<FTPFileDownloader>(settings);
     return std::make_unique<HTTPFileDownloader>(settings);
 }
 

@@ -97,22 +97,3 @@ bool NetworkFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAcces
 }
 
 std::int64_t NetworkFileDownloader::GetFileSize() { return static_cast<std::int64_t>(file_.OpenSize()); }
-
-std::wstring UnsupportedDownloader::GetDocumentUrl() {
-    if (documentUrl_.empty()) documentUrl_ = settings_.Protocol + settings_.Address;
-    return documentUrl_;
-}
-
-std::wstring UnsupportedDownloader::GetFilesBaseUrl() {
-    if (filesBaseUrl_.empty()) filesBaseUrl_ = settings_.FilesProtocol + settings_.FilesAddress;
-    return filesBaseUrl_;
-}
-
-std::wstring UnsupportedDownloader::DescribeLastError() {
-    return L"This client cannot fetch updates over '" + settings_.Protocol + L"'";
-}
-
-bool UnsupportedDownloader::Connect() {
-    log_.WriteValue(L"No downloader for this protocol in this client", settings_.Protocol);
-    return false;
-}

@@ -29,23 +29,3 @@ private:
 
     PermissionManager::StandardFileManagement file_;
 };
-
-// Stands in for a protocol whose downloader this client does not have yet: every
-// connection fails with a log line that says so.
-class UnsupportedDownloader : public IFileDownloader {
-public:
-    explicit UnsupportedDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
-
-    std::optional<XmlDocument> LoadDocument() override { return std::nullopt; }
-    bool OpenDownloadFile(const std::wstring&) override { return false; }
-    DWORD Read(void*, DWORD) override { return 0; }
-    void CloseFile() override {}
-    std::wstring CanonicalizeUrl(const std::wstring& url) override { return url; }
-    std::wstring GetDocumentUrl() override;
-    std::wstring GetFilesBaseUrl() override;
-    std::wstring DescribeLastError() override;
-    bool GetFileTimes(FILETIME*, FILETIME*, FILETIME*) override { return false; }
-    std::int64_t GetFileSize() override { return -1; }
-    bool Connect() override;
-    bool IsInternetAvailable() override { return true; }
-};

@@ -39,6 +39,22 @@ def run_tool(exe, *args, **options):
     return result
 
 
+def run_logged_client(exe, log, *args, timeout=180):
+    """Runs the client, whose output is not captured (see wine), and returns its log. A run
+    that ends with a failure code before the client wrote its log never reached the client
+    (a Wine start failing on a loaded machine): it is tried once more."""
+    log = Path(log)
+    for attempt in (1, 2):
+        log.unlink(missing_ok=True)
+        code = wine(exe, *args, timeout=timeout, capture=False).returncode
+        if code == 0 or log.exists() or attempt == 2:
+            break
+        print(f"note: {Path(exe).name} ended with {code} before writing its log; running it again", file=sys.stderr)
+    if code != 0:
+        raise AssertionError(f"{exe} ended with exit code {code}")
+    return read_log(log)
+
+
 def describe(result):
     """A failed run for an assertion message: its code and everything it printed."""
     def text(data):
@@ -66,10 +82,10 @@ def configure(exe, settings):
     ini.unlink()
 
 
-def publish(document, release, base_code, output):
+def publish(document, release, base_code, output, *options):
     """Publishes a document from a release folder with the publishing tool."""
     result = run_tool(BIN / "RenewixPublish.exe", windows_path(document), windows_path(release), base_code,
-                      windows_path(output))
+                      windows_path(output), *options)
     if result.returncode != 0:
         raise AssertionError(f"RenewixPublish failed: {describe(result)}")
 

@@ -51,6 +51,17 @@ class PublishToolTest(unittest.TestCase):
         self.assertEqual(len(codes), 1)
         self.assertIn(b"SecureCode: " + codes[0].encode(), result.stdout)
 
+    def test_utf16_for_ftp_servers(self):
+        result = self.publish("1A2B", "--utf16", "--versions")
+        self.assertEqual(result.returncode, 0, describe(result))
+        data = (self.folder / "out.xml").read_bytes()
+        self.assertEqual(data[:2], b"\xff\xfe")
+        text = data[2:].decode("utf-16-le")
+        self.assertTrue(text.startswith('<?xml version="1.0" encoding="UTF-16"?>\r\n<Renewix>'), text[:80])
+        self.assertIn('Name="notes.txt" Size="9" CRC="CBF43926"', text)
+        self.assertRegex(text, r"<SecureCode>[0-9A-F]{8}</SecureCode>")
+        self.assertEqual(self.publish("1A2B", "--utf8").returncode, 2)
+
     def test_refusals_write_no_document(self):
         (self.folder / "release" / "notes.txt").unlink()
         result = self.publish()

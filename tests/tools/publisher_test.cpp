@@ -8,6 +8,7 @@
 #include "foundation/win_resource.h"
 #include "test_support.h"
 #include "transfer/crc32.h"
+#include "transfer/ftp_downloader.h"
 
 namespace {
 
@@ -149,6 +150,33 @@ TEST_F(PublisherTest, WarnsOfWhatClientsWillNotDoAsWritten) {
               "Renewix.exe keeps ByDate=\"52CF6000\" as written: this tool does not refresh it, so check that it is "
               "the release file's date\r\n");
     EXPECT_TRUE(Exists(folder_ / L"out.xml"));
+}
+
+TEST_F(PublisherTest, Utf16OutputIsWhatTheFtpClientReads) {
+    std::wstring document = kDocument;
+    ReplaceAll(document, L"Hello &amp; welcome", L"Caf\u00e9 \u20ac");
+    PublishRequest request = Request(document);
+    request.utf16 = true;
+    std::wstring report, error, warnings;
+    ASSERT_TRUE(Publish(request, report, error, warnings)) << WideToUtf8(error);
+
+    std::wstring text;
+    ASSERT_EQ(DecodeFtpDocument(ReadFileBytes(folder_ / L"out.xml"), text), FtpDocumentFault::None);
+    EXPECT_TRUE(StartsWith(text, L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Renewix>")) << WideToUtf8(text);
+    EXPECT_EQ(text.find(L"<?xml", 1), std::wstring::npos);
+    EXPECT_NE(text.find(L"Caf\u00e9 \u20ac"), std::wstring::npos);
+    XmlDocument parsed = XmlDocument::Create();
+    ASSERT_TRUE(parsed.LoadText(text));
+    EXPECT_TRUE(ClientAccepts(parsed, L"1F2E3D4C"));
+    // The same file serves HTTP and share clients, whose parser reads the file itself.
+    EXPECT_TRUE(ClientAccepts(LoadOutput(), L"1F2E3D4C"));
+}
+
+TEST(PublisherText, DeclarationNamesUtf16) {
+    const std::wstring declaration = L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n";
+    EXPECT_WSTREQ8(declaration + L"<a/>", Utf16DocumentText(L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\t<a/>"));
+    EXPECT_WSTREQ8(declaration + L"<a/>", Utf16DocumentText(L"<a/>"));
+    EXPECT_WSTREQ8(declaration + L"<?xml-stylesheet href=\"s\"?><a/>", Utf16DocumentText(L"<?xml-stylesheet href=\"s\"?><a/>"));
 }
 
 TEST_F(PublisherTest, BaseCodeSpellings) {

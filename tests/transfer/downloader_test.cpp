@@ -4,6 +4,7 @@
 
 #include "foundation/win_resource.h"
 #include "test_support.h"
+#include "transfer/ftp_downloader.h"
 #include "transfer/network_downloader.h"
 #include "transfer/transfer_support.h"
 
@@ -27,6 +28,15 @@ TEST(Downloader, ProtocolPrefixChoosesTheClassExactly) {
     EXPECT_FALSE(isShare(L"File:"));
     EXPECT_FALSE(isShare(L"FTP://"));
     EXPECT_FALSE(isShare(L"http://"));
+
+    auto isFtp = [](const wchar_t* protocol) {
+        auto downloader = CreateDownloader(protocol, Settings(protocol, L"host/u.xml"));
+        return dynamic_cast<FTPFileDownloader*>(downloader.get()) != nullptr;
+    };
+    EXPECT_TRUE(isFtp(L"ftp://"));
+    EXPECT_FALSE(isFtp(L"FTP://"));
+    EXPECT_FALSE(isFtp(L"ftp:"));
+    EXPECT_FALSE(isFtp(L"http://"));
 }
 
 TEST(Downloader, FilesLieBesideTheDocumentUnlessConfiguredApart) {
@@ -169,14 +179,6 @@ TEST_F(ShareTest, NoBackupOrAFailingBackup) {
     EXPECT_NE(log.Finish().find("\tBackup server error:\t" + WideToUtf8(folder_ / L"backup\\update.xml") +
                                 "\r\n\tThe connection to the backup file server has failed.\r\n\r\n"),
               std::string::npos);
-}
-
-TEST_F(ShareTest, ProtocolsWithoutADownloaderFailWithALogLine) {
-    ClientConfig config = ConfigFrom(L"[PrimaryServer]\nDocumentProtocol=ftp://\nDocumentAddress=127.0.0.1/u.xml\n");
-    ServerSelection selection(config);
-    CapturedLog log(folder_ / L"unsupported.log");
-    EXPECT_EQ(selection.GetActiveDownloader(nullptr), nullptr);
-    EXPECT_NE(log.Finish().find("\tNo downloader for this protocol in this client:\tftp://\r\n"), std::string::npos);
 }
 
 }  // namespace

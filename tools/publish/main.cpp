@@ -10,9 +10,10 @@
 namespace {
 
 const wchar_t kUsage[] =
-    L"usage: RenewixPublish <document.xml> <release folder> <base secure code> <output.xml> [--versions]\r\n"
+    L"usage: RenewixPublish <document.xml> <release folder> <base secure code> <output.xml> [--versions] [--utf16]\r\n"
     L"  fills each File's Size and CRC (and with --versions its ByVersion) from the release folder,\r\n"
-    L"  then writes the document's SecureCode so that a client built with that base code accepts it\r\n";
+    L"  then writes the document's SecureCode so that a client built with that base code accepts it;\r\n"
+    L"  --utf16 writes it as UTF-16LE with a byte order mark, as a document on an FTP server must be\r\n";
 
 void WriteText(DWORD which, const std::wstring& text) {
     const std::string bytes = WideToUtf8(text);
@@ -28,12 +29,23 @@ std::wstring FullPath(const wchar_t* path) {
 }
 
 int Run(int argc, wchar_t** argv) {
-    if (argc != 5 && !(argc == 6 && std::wstring(argv[5]) == L"--versions")) {
+    if (argc < 5) {
         WriteText(STD_ERROR_HANDLE, kUsage);
         return 2;
     }
+    PublishRequest request{FullPath(argv[1]), FullPath(argv[2]), argv[3], FullPath(argv[4])};
+    for (int i = 5; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        if (option == L"--versions") {
+            request.versions = true;
+        } else if (option == L"--utf16") {
+            request.utf16 = true;
+        } else {
+            WriteText(STD_ERROR_HANDLE, kUsage);
+            return 2;
+        }
+    }
     renewix::ScopedComInit com;
-    PublishRequest request{FullPath(argv[1]), FullPath(argv[2]), argv[3], FullPath(argv[4]), argc == 6};
     std::wstring report, error, warnings;
     if (!Publish(request, report, error, warnings)) {
         WriteText(STD_ERROR_HANDLE, L"RenewixPublish: " + error + L"; no document was written\r\n");

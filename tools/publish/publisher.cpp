@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwctype>
+
 #include "description/secure_code.h"
 #include "description/xml_document.h"
 #include "foundation/paths.h"
@@ -79,7 +81,29 @@ bool FillFiles(const XmlNode& list, const PublishRequest& request, std::wstring&
     return true;
 }
 
+// The client reads a document fetched over FTP as UTF-16LE text itself, with no parser
+// guessing the encoding: write exactly that, byte order mark first.
+bool SaveUtf16(const XmlDocument& document, const std::wstring& path) {
+    const std::string bytes = "\xFF\xFE" + WideToUtf16LeBytes(Utf16DocumentText(document.Root().Markup()));
+    renewix::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                         nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
 }  // namespace
+
+std::wstring Utf16DocumentText(const std::wstring& markup) {
+    std::wstring body = markup;
+    const bool declared = StartsWith(body, L"<?xml") && body.size() > 5 && iswspace(body[5]);
+    if (declared) {
+        const std::size_t end = body.find(L"?>");
+        body.erase(0, end == std::wstring::npos ? body.size() : end + 2);
+        body.erase(0, body.find_first_not_of(L" \t\r\n"));
+    }
+    return L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n" + body;
+}
 
 bool ParseBaseCode(const std::wstring& text, std::uint32_t& code) {
     std::wstring digits = text;
@@ -143,7 +167,7 @@ bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& 
         const std::uint32_t value = SecureCodeFor(base, covered);
         code.SetText(FormatText(L"%08X", value));
         report += L"SecureCode: " + FormatText(L"%08X", value) + L"\r\n";
-        if (!document.Save(temporary)) {
+        if (!(request.utf16 ? SaveUtf16(document, temporary) : document.Save(temporary))) {
             removeTemporary();
             error = L"cannot write '" + temporary + L"'";
             return false;

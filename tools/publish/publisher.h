@@ -11,7 +11,11 @@ struct PublishRequest {
     std::wstring baseCode;       // hexadecimal, as configured into the client
     std::wstring output;         // where the sealed document goes
     bool versions = false;       // also fill ByVersion from each file's version resource
+    bool utf16 = false;          // write UTF-16LE with a byte order mark, as clients read it over FTP
 };
+
+// The document's markup with a declaration that names UTF-16 in place of its own.
+std::wstring Utf16DocumentText(const std::wstring& markup);
 
 // Strict hexadecimal: an optional 0x and one to eight digits.
 bool ParseBaseCode(const std::wstring& text, std::uint32_t& code);

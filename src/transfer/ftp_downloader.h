@@ -1,0 +1,72 @@
+// The downloader for FTP servers: the HTTP downloader's session and reading, over FTP
+// connections to the document's host and the files' host.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "transfer/http_downloader.h"
+
+// An FTP address is host/path. The host is the text before the first "/", or the whole
+// address when there is no "/" after its first character.
+std::wstring FtpHost(const std::wstring& address);
+// The path part of an address, from its first "/" on. An address without any "/" names
+// only a host: its path is empty, the login directory.
+std::wstring FtpAddressPath(const std::wstring& address);
+// A path as the server gets it: "/" as separator, no empty segments, none in front.
+std::wstring FtpServerPath(const std::wstring& path);
+// Where an update file lies on the files host: the files directory, then the name.
+std::wstring FtpFilePath(const std::wstring& filesAddress, const std::wstring& name);
+
+// How the files host is reached: over the document's connection, or over one of its own.
+struct FtpFilesConnection {
+    bool shared = false;
+    std::wstring address;
+    std::wstring userName;
+    std::wstring password;
+};
+FtpFilesConnection PlanFilesConnection(const ServerSettings& settings);
+
+// Why the bytes of an update document are not UTF-16LE text with a byte order mark.
+enum class FtpDocumentFault { None, TooShort, NoByteOrderMark, OddLength };
+// The document's text without its byte order mark; `text` is set only for None.
+FtpDocumentFault DecodeFtpDocument(std::string_view bytes, std::wstring& text);
+
+class FTPFileDownloader : public HTTPFileDownloader {
+public:
+    explicit FTPFileDownloader(const ServerSettings& settings) : HTTPFileDownloader(settings) {}
+    ~FTPFileDownloader() override;
+
+    std::optional<XmlDocument> LoadDocument() override;
+    bool OpenDownloadFile(const std::wstring& name) override;
+    std::wstring CanonicalizeUrl(const std::wstring& url) override { return url; }
+    std::wstring DescribeLastError() override;
+    bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) override;
+    std::int64_t GetFileSize() override;
+    // An FTP file that opened is the file: FTP has no error pages (and no HTTP status).
+    std::wstring RefusedResponse() override { return {}; }
+    bool Connect() override;
+
+    // FTP always uses its own port: configured ports only appear in the locations' texts.
+    static constexpr INTERNET_PORT kFtpPort = INTERNET_DEFAULT_FTP_PORT;
+    static constexpr DWORD kDocumentChunk = 8192;
+
+protected:
+    UniqueInternet ConnectFtpHost(const std::wstring& address, const std::wstring& userName,
+                                  const std::wstring& password);
+    bool OpenFtpFile(const std::wstring& path, HINTERNET connection);
+    HINTERNET FilesConnection() const { return sharedConnection_ ? documentConnection_.get() : filesConnection_.get(); }
+
+private:
+    void ReportDocumentFault(FtpDocumentFault fault);
+
+    bool found_ = false;
+    WIN32_FIND_DATAW findData_{};
+    UniqueInternet documentConnection_;
+    // Empty while the files share the document's connection, which is then closed once.
+    UniqueInternet filesConnection_;
+    bool sharedConnection_ = false;
+};
+
+// The server's last response on this thread, without trailing line breaks; empty when none.
+std::wstring LastFtpResponse();

@@ -1,0 +1,330 @@
+"""Silent updates over FTP from a real FTP server (pyftpdlib) on 127.0.0.1 port 21, which
+each test starts with the users, files and misbehaviour it needs and stops afterwards."""
+
+import os
+import re
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from renewix_e2e import BIN, WINE_RUN, configure, publish, run_logged_client
+
+SERVER_SCRIPT = Path(__file__).with_name("ftp_server.py")
+# Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.
+SERVER_PYTHON = "/usr/bin/python3"
+# Long enough for a concurrent run on this machine to finish with port 21.
+SERVER_START_LIMIT = 660
+BASE_CODE = "0"
+# 2020-05-17 00:00 UTC: old enough to be listed with its day only. The client takes the
+# listed day (Wine reads such a listing as noon of that day).
+STAMP = 1_589_673_600
+DAY = 24 * 60 * 60
+BIG_SIZE = 3 * 1024 * 1024
+# The server resets the big file's data connection after this much: far more than the
+# socket buffers hold, so the client has accepted the connection and is reading.
+DROP_AFTER = 1024 * 1024
+
+DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <UpdateType>Silent</UpdateType>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;">
+      <File Name="data.txt" Src="files/"/>
+      <File Name="more.txt" Src="files\\sub\\"/>{extra}
+    </Directory>
+  </FileList>
+</Renewix>
+"""
+BIG_FILE = '\n      <File Name="big.bin" Src="files/"/>'
+
+SESSION_LINE = re.compile(r"^(\d+\.\d+\.\d+\.\d+:\d+)-\[[^\]]*\] <- (\S+) ?(.*)$")
+
+
+def read_line(stream, limit):
+    """One line of a child's output, waiting at most `limit` seconds for it."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([stream], [], [], max(0.0, deadline - time.monotonic()))
+        if ready:
+            return stream.readline()
+    return b""
+
+
+class FtpServer:
+    """ftp_server.py under Debian's Python; its log holds every command each session sent."""
+
+    def __init__(self, folder, *options):
+        self.log_path = folder / "ftp-server.log"
+        self.errors_path = folder / "ftp-server.err"
+        with open(self.errors_path, "wb") as errors:
+            self.process = subprocess.Popen([SERVER_PYTHON, str(SERVER_SCRIPT), "--log", str(self.log_path), *options],
+                                            stdout=subprocess.PIPE, stderr=errors)
+        if read_line(self.process.stdout, SERVER_START_LIMIT) != b"ready\n":
+            self.stop()
+            raise AssertionError("the FTP server did not start: " + self.errors_path.read_text(errors="replace"))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+
+    def log(self):
+        return self.log_path.read_text(errors="replace")
+
+    def sessions(self):
+        """The commands of each control connection, in the order the connections were made."""
+        sessions = {}
+        for line in self.log().splitlines():
+            match = SESSION_LINE.match(line)
+            if match:
+                sessions.setdefault(match.group(1), []).append((match.group(2), match.group(3)))
+        return list(sessions.values())
+
+
+def commands(session, name):
+    return [argument for command, argument in session if command == name]
+
+
+class FtpUpdateTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # The client asks public web sites only when Wine reports no connection: refuse to run then.
+        state = subprocess.run([str(WINE_RUN), str(BIN / "connected_state.exe")], capture_output=True)
+        if state.returncode != 0:
+            raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
+
+    def setUp(self):
+        self.started = time.time()
+        self.root = Path(tempfile.mkdtemp(prefix="renewix-ftp-"))
+        self.app, self.home, self.release = self.root / "app", self.root / "home", self.root / "release"
+        for folder in (self.app, self.home, self.release / "files" / "sub"):
+            folder.mkdir(parents=True)
+        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
+        (self.app / "data.txt").write_text("version 1 data")
+        (self.release / "files" / "data.txt").write_text("version 2 data")
+        (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
+        self.server = None
+
+    def tearDown(self):
+        if self.server:
+            self.server.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def start_server(self, *options):
+        self.server = FtpServer(self.root, *options)
+
+    def configure(self, options=None, **primary):
+        server = {"DocumentProtocol": "ftp://", "DocumentAddress": "127.0.0.1/upd/update.xml",
+                  "DocumentUser": "renewix", "DocumentPassword": "s3cret"}
+        server.update(primary)
+        configure(self.app / "Renewix.exe", {
+            "PrimaryServer": server,
+            "Application": {"MainApplication": "Viewer.exe", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
+                            "LogFileName": "RenewixLog.txt"},
+            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1", **(options or {})},
+        })
+
+    def publish(self, document_folder, files_folder=None, extra="", utf16=True):
+        """The document into document_folder, the files under files_folder (the same by default)."""
+        (self.root / "update.xml").write_text(DOCUMENT.format(extra=extra))
+        document_folder.mkdir(parents=True, exist_ok=True)
+        publish(self.root / "update.xml", self.release, BASE_CODE, document_folder / "update.xml",
+                *(["--utf16"] if utf16 else []))
+        shutil.copytree(self.release / "files", (files_folder or document_folder) / "files", dirs_exist_ok=True)
+
+    def run_client(self, background=True):
+        """With the background keyword, or without arguments as the program's stand-in."""
+        args = ["0"] if background else []
+        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", *args)
+
+    def assert_updated(self, log):
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+        self.assertEqual((self.app / "more.txt").read_text(), "more for version 2")
+
+    def assert_listed_day(self, path):
+        self.assertTrue(STAMP <= path.stat().st_mtime < STAMP + DAY, f"{path.name}: {path.stat().st_mtime}")
+
+    def assert_nothing_installed(self, log):
+        self.assertNotIn("Update was successful!", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertFalse((self.app / "more.txt").exists())
+
+    def test_document_in_a_folder_shares_one_connection_with_the_files(self):
+        self.publish(self.home / "upd")
+        for name in ("data.txt", "sub/more.txt"):
+            os.utime(self.home / "upd" / "files" / name, (STAMP, STAMP))
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure()
+        log = self.run_client()
+        self.assert_updated(log)
+        # The times the directory search listed became the files' times.
+        self.assert_listed_day(self.app / "data.txt")
+        self.assert_listed_day(self.app / "more.txt")
+
+        sessions = self.server.sessions()
+        self.assertEqual(len(sessions), 1, self.server.log())
+        session = sessions[0]
+        self.assertEqual(commands(session, "USER"), ["renewix"])
+        self.assertEqual(commands(session, "RETR"), ["upd/update.xml", "upd/files/data.txt", "upd/files/sub/more.txt"])
+        self.assertIn("I", commands(session, "TYPE"))
+        # Active mode: the client listens, the server connects.
+        self.assertTrue(commands(session, "PORT") or commands(session, "EPRT"))
+        self.assertFalse(commands(session, "PASV") or commands(session, "EPSV"))
+
+    def test_document_under_the_host_makes_a_second_connection(self):
+        self.publish(self.home)
+        self.start_server("--anonymous", str(self.home))
+        self.configure(DocumentAddress="127.0.0.1/update.xml", DocumentUser="", DocumentPassword="")
+        log = self.run_client()
+        self.assert_updated(log)
+        sessions = self.server.sessions()
+        self.assertEqual(len(sessions), 2, self.server.log())
+        self.assertEqual([commands(s, "USER") for s in sessions], [["anonymous"], ["anonymous"]])
+        self.assertEqual(commands(sessions[0], "RETR"), ["update.xml"])
+        # The files lie in the login directory, beside the document.
+        self.assertEqual(commands(sessions[1], "RETR"), ["files/data.txt", "files/sub/more.txt"])
+
+    def test_document_under_the_host_of_a_server_with_a_password(self):
+        # The second connection logs in as the document's user: an anonymous login would be refused.
+        self.publish(self.home)
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure(DocumentAddress="127.0.0.1/update.xml")
+        log = self.run_client()
+        self.assert_updated(log)
+        sessions = self.server.sessions()
+        self.assertEqual([commands(s, "USER") for s in sessions], [["renewix"], ["renewix"]], self.server.log())
+
+    def check_separate_files_location(self, files_host):
+        files_home = self.root / "files-home"
+        self.publish(self.home / "upd", files_home / "pub")
+        self.start_server("--user", f"renewix:s3cret:{self.home}", "--user", f"fetcher:f1les:{files_home}")
+        self.configure(SeparateFilesLocation="1", FilesProtocol="ftp://", FilesAddress=f"{files_host}/pub/",
+                       FilesUser="fetcher", FilesPassword="f1les")
+        log = self.run_client()
+        self.assert_updated(log)
+        sessions = self.server.sessions()
+        self.assertEqual(len(sessions), 2, self.server.log())
+        self.assertEqual(commands(sessions[0], "USER"), ["renewix"])
+        self.assertEqual(commands(sessions[0], "RETR"), ["upd/update.xml"])
+        self.assertEqual(commands(sessions[1], "USER"), ["fetcher"])
+        self.assertEqual(commands(sessions[1], "RETR"), ["pub/files/data.txt", "pub/files/sub/more.txt"])
+
+    def test_separate_files_location_with_its_own_login(self):
+        self.check_separate_files_location("localhost")
+
+    def test_separate_files_location_on_the_same_host_with_another_login(self):
+        # One connection is logged in as one user: the files' own login needs its own.
+        self.check_separate_files_location("127.0.0.1")
+
+    def test_wrong_password(self):
+        self.publish(self.home / "upd")
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure(DocumentPassword="wrong")
+        log = self.run_client()
+        self.assertIn("\tNo internet connection to:\tftp://127.0.0.1/upd/update.xml\r\n\t530 Authentication failed.\r\n",
+                      log)
+        self.assertIn("\tPrimary server error:\tftp://127.0.0.1/upd/update.xml\r\n", log)
+        self.assert_nothing_installed(log)
+        self.assertEqual(commands(self.server.sessions()[0], "RETR"), [])
+
+    def test_missing_file(self):
+        self.publish(self.home / "upd")
+        (self.home / "upd" / "files" / "sub" / "more.txt").unlink()
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure()
+        log = self.run_client()
+        self.assertIn("\tFTP server error:\t12003\r\n", log)
+        self.assertIn("\tCritical error connecting to file server:\tfiles\\sub\\more.txt\r\n", log)
+        self.assertIn("\tFile transfer error occured\r\n", log)
+        self.assert_nothing_installed(log)
+
+    def test_file_missing_from_the_listing_is_fetched_and_keeps_its_own_times(self):
+        self.publish(self.home / "upd")
+        for name in ("data.txt", "sub/more.txt"):
+            os.utime(self.home / "upd" / "files" / name, (STAMP, STAMP))
+        self.start_server("--user", f"renewix:s3cret:{self.home}", "--hide", "data.txt")
+        self.configure()
+        log = self.run_client()
+        self.assert_updated(log)
+        # Written during this test, not stamped with the server's time; the listed one was.
+        self.assertGreaterEqual((self.app / "data.txt").stat().st_mtime, self.started - 2)
+        self.assert_listed_day(self.app / "more.txt")
+        self.assertIn("upd/files/data.txt", commands(self.server.sessions()[0], "RETR"))
+
+    def test_documents_that_are_not_utf16_are_refused_before_parsing(self):
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure()
+        document = self.home / "upd" / "update.xml"
+        cases = {
+            "one byte": ("Update document is too short to be UTF-16LE text with a byte order mark", None),
+            "8-bit": ("Update document is not UTF-16LE text with a byte order mark", "publish"),
+        }
+        for name, (title, how) in cases.items():
+            with self.subTest(name):
+                if how == "publish":
+                    self.publish(self.home / "upd", utf16=False)
+                else:
+                    document.parent.mkdir(parents=True, exist_ok=True)
+                    document.write_bytes(b"<")
+                log = self.run_client()
+                self.assertIn(f"\t{title}:\tftp://127.0.0.1/upd/update.xml\r\n\tA document served over FTP must be "
+                              "stored as UTF-16LE text with a byte order mark (RenewixPublish.exe --utf16).\r\n", log)
+                self.assert_nothing_installed(log)
+        self.assertEqual([argument for s in self.server.sessions() for argument in commands(s, "RETR")],
+                         ["upd/update.xml", "upd/update.xml"])
+
+    def test_silent_update_when_started_in_place_of_the_program(self):
+        # Started without arguments, checking before it would launch the program.
+        self.publish(self.home / "upd")
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure(options={"LaunchAfterCheck": "0"})
+        log = self.run_client(background=False)
+        self.assertNotIn("CheckBackground mode detected", log)
+        self.assert_updated(log)
+
+    def test_configured_port_has_no_effect(self):
+        self.publish(self.home / "upd")
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure(DocumentPort="2121")
+        log = self.run_client()
+        self.assert_updated(log)
+        self.assertEqual(len(self.server.sessions()), 1)
+
+    def test_data_connection_dropped_mid_file(self):
+        # Text, so that the log's dump of the last chunk stays readable UTF-16.
+        line = b"Renewix FTP test data, line after line.\n"
+        (self.release / "files" / "big.bin").write_bytes((line * (BIG_SIZE // len(line) + 1))[:BIG_SIZE])
+        self.publish(self.home / "upd", extra=BIG_FILE)
+        big = self.home / "upd" / "files" / "big.bin"
+        self.start_server("--user", f"renewix:s3cret:{self.home}", "--drop", f"{big}:{DROP_AFTER}")
+        self.configure()
+        log = self.run_client()
+        self.assertIn("reset the data connection after", self.server.log())
+        self.assertIn("\r\nFile download errors\r\n", log)
+        self.assertIn("\tFilename: files/big.bin\r\nExpected file size: %d\r\n" % BIG_SIZE, log)
+        # The reset came after the client had accepted the data connection and read from it.
+        received = int(re.search(r"Actual file size: (\d+)\r\n", log).group(1))
+        self.assertTrue(0 < received < BIG_SIZE, received)
+        self.assertIn("\tFile transfer error occured\r\n", log)
+        self.assert_nothing_installed(log)
+        self.assertFalse((self.app / "big.bin").exists())
+
+        # The server behaves again: the next run fetches everything from the start.
+        log = self.run_client()
+        self.assert_updated(log)
+        self.assertEqual((self.app / "big.bin").read_bytes(), big.read_bytes())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

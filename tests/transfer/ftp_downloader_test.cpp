@@ -1,0 +1,147 @@
+#include "transfer/ftp_downloader.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+ServerSettings Ftp(const std::wstring& address, const std::wstring& user = L"", const std::wstring& password = L"") {
+    ServerSettings settings;
+    settings.Protocol = L"ftp://";
+    settings.Address = address;
+    settings.UserName = user;
+    settings.Password = password;
+    return settings;
+}
+
+// The settings after the files location is completed, as every downloader sees them.
+ServerSettings Resolved(const ServerSettings& settings) { return FTPFileDownloader(settings).Settings(); }
+
+std::string Utf16Bytes(const std::wstring& text) { return "\xFF\xFE" + WideToUtf16LeBytes(text); }
+
+TEST(FtpPaths, HostAndPathOfAnAddress) {
+    EXPECT_WSTREQ8(L"host", FtpHost(L"host/upd/update.xml"));
+    EXPECT_WSTREQ8(L"/upd/update.xml", FtpAddressPath(L"host/upd/update.xml"));
+    EXPECT_WSTREQ8(L"host", FtpHost(L"host"));
+    // A host alone: the login directory, not a folder named like the host.
+    EXPECT_WSTREQ8(L"", FtpAddressPath(L"host"));
+    // A leading "/" leaves no host: the whole text is both.
+    EXPECT_WSTREQ8(L"/upd/update.xml", FtpHost(L"/upd/update.xml"));
+    EXPECT_WSTREQ8(L"/upd/update.xml", FtpAddressPath(L"/upd/update.xml"));
+}
+
+TEST(FtpPaths, WhatTheServerIsAskedFor) {
+    EXPECT_WSTREQ8(L"upd/update.xml", FtpServerPath(L"/upd/update.xml"));
+    EXPECT_WSTREQ8(L"upd/bin/app.dll", FtpServerPath(L"\\\\upd\\bin\\\\app.dll"));
+    EXPECT_WSTREQ8(L"a/b", FtpServerPath(L"///a///b"));
+    EXPECT_WSTREQ8(L"", FtpServerPath(L"//"));
+
+    EXPECT_WSTREQ8(L"upd/bin/app.dll", FtpFilePath(L"host/upd", L"bin\\app.dll"));
+    EXPECT_WSTREQ8(L"upd/sub/a.txt", FtpFilePath(L"host/upd//", L"\\sub/a.txt"));
+    EXPECT_WSTREQ8(L"pub/x/files/a.txt", FtpFilePath(L"host/pub\\x\\", L"files/a.txt"));
+    // The files of a document directly under the host lie in the login directory.
+    EXPECT_WSTREQ8(L"files/a.txt", FtpFilePath(Resolved(Ftp(L"host/update.xml")).FilesAddress, L"files/a.txt"));
+    EXPECT_WSTREQ8(L"upd/bin/app.dll",
+                   FtpServerPath(FtpFilePath(Resolved(Ftp(L"host/upd/update.xml")).FilesAddress, L"bin\\app.dll")));
+}
+
+TEST(FtpPaths, WhenTheFilesShareTheDocumentsConnection) {
+    FtpFilesConnection beside = PlanFilesConnection(Resolved(Ftp(L"host/upd/update.xml", L"u", L"p")));
+    EXPECT_TRUE(beside.shared);
+
+    // Directly under the host: a second connection, logged in as the document's user.
+    FtpFilesConnection root = PlanFilesConnection(Resolved(Ftp(L"host/update.xml", L"u", L"p")));
+    EXPECT_FALSE(root.shared);
+    EXPECT_WSTREQ8(L"host", root.address);
+    EXPECT_WSTREQ8(L"u", root.userName);
+    EXPECT_WSTREQ8(L"p", root.password);
+
+    ServerSettings apart = Ftp(L"host/upd/update.xml", L"u", L"p");
+    apart.SeparateFilesLocation = 1;
+    apart.FilesAddress = L"files.example/pub";
+    apart.FilesUserName = L"f";
+    apart.FilesPassword = L"q";
+    FtpFilesConnection other = PlanFilesConnection(Resolved(apart));
+    EXPECT_FALSE(other.shared);
+    EXPECT_WSTREQ8(L"files.example/pub", other.address);
+    EXPECT_WSTREQ8(L"f", other.userName);
+    EXPECT_WSTREQ8(L"q", other.password);
+
+    // Hosts compare as written.
+    apart.FilesAddress = L"HOST/pub";
+    EXPECT_FALSE(PlanFilesConnection(Resolved(apart)).shared);
+    // The same host with the same login shares; with another login it cannot.
+    apart.FilesAddress = L"host/pub";
+    EXPECT_FALSE(PlanFilesConnection(Resolved(apart)).shared);
+    apart.FilesUserName = L"u";
+    apart.FilesPassword = L"p";
+    EXPECT_TRUE(PlanFilesConnection(Resolved(apart)).shared);
+    apart.FilesPassword = L"";
+    EXPECT_FALSE(PlanFilesConnection(Resolved(apart)).shared);
+}
+
+TEST(FtpDocument, OnlyUtf16LittleEndianWithAByteOrderMarkIsRead) {
+    std::wstring text = L"untouched";
+    EXPECT_EQ(DecodeFtpDocument("", text), FtpDocumentFault::TooShort);
+    EXPECT_EQ(DecodeFtpDocument("<", text), FtpDocumentFault::TooShort);
+    EXPECT_EQ(DecodeFtpDocument("<?xml version=\"1.0\"?><Renewix/>", text), FtpDocumentFault::NoByteOrderMark);
+    EXPECT_EQ(DecodeFtpDocument("\xEF\xBB\xBF<Renewix/>", text), FtpDocumentFault::NoByteOrderMark);
+    EXPECT_EQ(DecodeFtpDocument(std::string("\xFE\xFF\0<", 4), text), FtpDocumentFault::NoByteOrderMark);
+    EXPECT_EQ(DecodeFtpDocument(Utf16Bytes(L"<Renewix/>") + "x", text), FtpDocumentFault::OddLength);
+    EXPECT_WSTREQ8(L"untouched", text);
+
+    // Characters beyond ASCII and surrogate pairs survive.
+    const std::wstring document = L"<Renewix><Reason>Caf\u00e9 \u20ac \xD83D\xDE00</Reason></Renewix>";
+    ASSERT_EQ(DecodeFtpDocument(Utf16Bytes(document), text), FtpDocumentFault::None);
+    EXPECT_EQ(text, document);
+    ASSERT_EQ(DecodeFtpDocument("\xFF\xFE", text), FtpDocumentFault::None);
+    EXPECT_TRUE(text.empty());
+}
+
+TEST(FtpDocument, ArbitraryBytesNeverPassUnlessWellFormedUtf16) {
+    std::mt19937 random(12);
+    for (int round = 0; round < 3000; ++round) {
+        std::string bytes(random() % 40, '\0');
+        for (char& b : bytes) b = static_cast<char>(random());
+        if (round % 3 == 0 && bytes.size() >= 2) bytes[0] = '\xFF', bytes[1] = '\xFE';
+        std::wstring text;
+        const FtpDocumentFault fault = DecodeFtpDocument(bytes, text);
+        const bool wellFormed = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE' && bytes.size() % 2 == 0;
+        ASSERT_EQ(fault == FtpDocumentFault::None, wellFormed) << round;
+        if (wellFormed) {
+            ASSERT_EQ(text.size(), (bytes.size() - 2) / 2);
+            EXPECT_EQ(Utf16Bytes(text), bytes);
+        }
+    }
+}
+
+TEST(FtpDownloader, LocationsAndNothingOpen) {
+    ServerSettings settings = Ftp(L"host/upd/update.xml");
+    settings.Port = L"2121";
+    FTPFileDownloader downloader(settings);
+    // The port shows in the locations' texts only: connections always go to port 21.
+    EXPECT_WSTREQ8(L"ftp://host:2121/upd/update.xml", downloader.GetDocumentUrl());
+    EXPECT_WSTREQ8(L"ftp://host:2121/upd", downloader.GetFilesBaseUrl());
+    EXPECT_EQ(FTPFileDownloader::kFtpPort, 21);
+    EXPECT_WSTREQ8(L"ftp://host/a b/../c", downloader.CanonicalizeUrl(L"ftp://host/a b/../c"));
+    EXPECT_EQ(downloader.GetFileSize(), -1);
+    FILETIME a, b, c;
+    EXPECT_FALSE(downloader.GetFileTimes(&a, &b, &c));
+    char buffer[4];
+    EXPECT_EQ(downloader.Read(buffer, sizeof(buffer)), 0u);
+}
+
+TEST(FtpDownloader, ErrorTextWithoutAServerResponse) {
+    ScratchFolder folder(L"ftp");
+    FTPFileDownloader downloader(Ftp(L"host/u.xml"));
+    CapturedLog log(folder / L"ftp.log");
+    SetLastError(ERROR_ACCESS_DENIED);
+    const std::wstring text = downloader.DescribeLastError();
+    EXPECT_WSTREQ8(L"FTP transfer errors occured. Error code 5.", text);
+    EXPECT_EQ(log.Finish(), "\tFTP transfer errors occured. Error code 5.\r\n\tEnd of recording\r\n");
+}
+
+}  // namespace
