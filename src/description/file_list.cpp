@@ -67,7 +67,10 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
         candidate.ignoreErrors = ignoreErrors;
         if (ignoreIfMissing && GetFileAttributesW(fullPath.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
         if (!Decide(candidate, request)) continue;
-        if (!candidate.alreadyDownloaded) totalBytes_ += candidate.size;
+        // Saturates rather than wraps: only a progress display reads the total.
+        if (!candidate.alreadyDownloaded) {
+            totalBytes_ = candidate.size > UINT64_MAX - totalBytes_ ? UINT64_MAX : totalBytes_ + candidate.size;
+        }
         entries_.push_back(candidate);
     }
     return 1;

@@ -5,6 +5,7 @@
 
 #include "description/xml_document.h"
 #include "foundation/log.h"
+#include "foundation/text.h"
 #include "transfer/crc32.h"
 
 namespace {
@@ -74,17 +75,31 @@ bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& ba
 int DropUncoveredElements(const XmlDocument& document) {
     XmlNode root = document.SelectSingle(L"Renewix");
     if (!root) return 0;
-    const std::vector<XmlNode> children = root.SelectChildren(L"*");
-    std::size_t lastCode = children.size();
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        if (children[i].Name() == L"SecureCode") lastCode = i;
+    // The covered text ends at the last "<SecureCode>" in the root's markup: find the child
+    // that holds it (the code element, or anything else that spells it).
+    const std::vector<XmlNode> children = root.SelectChildren(L"node()");
+    std::size_t boundary = children.size();
+    for (std::size_t i = children.size(); i-- > 0;) {
+        if (children[i].Markup().find(kSecureCodeOpening) != std::wstring::npos) {
+            boundary = i;
+            break;
+        }
     }
-    if (lastCode == children.size()) return 0;
+    if (boundary == children.size()) return 0;
+    // Every element after it goes; so does the holder itself unless it is the code element,
+    // since only its beginning is covered.
+    const auto isElement = [](const XmlNode& node) {
+        DOMNodeType type = NODE_INVALID;
+        return node.get() && SUCCEEDED(node.get()->get_nodeType(&type)) && type == NODE_ELEMENT;
+    };
     std::wstring names;
     int dropped = 0;
-    for (std::size_t i = lastCode + 1; i < children.size(); ++i, ++dropped) {
+    for (std::size_t i = boundary; i < children.size(); ++i) {
+        if (!isElement(children[i])) continue;
+        if (i == boundary && StartsWith(children[i].Markup(), kSecureCodeOpening)) continue;
         names += (names.empty() ? L"" : L", ") + children[i].Name();
         root.RemoveChild(children[i]);
+        ++dropped;
     }
     if (dropped > 0) {
         Log::Instance().WriteValue(L"Ignored, not covered by the security code (after SecureCode)", names);

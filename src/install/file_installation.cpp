@@ -31,12 +31,13 @@ struct Change {
         Placed,    // a downloaded file moved to a destination where nothing was: moved back
         Replaced,  // the destination's old file set aside at `kept`: the new one goes, the old one returns
         Written,   // a file extracted from an archive where nothing was: deleted
-        Folder,    // a folder made for the new files where nothing was: deleted with its contents
+        Folder,    // a folder made for the new files where nothing was: removed once empty again
     };
     Kind kind;
     std::wstring destination;
     std::wstring kept;        // Replaced: where the old file waits
     std::wstring downloaded;  // Placed, Replaced: where the new file goes back to (may be empty)
+    bool registered = false;  // Replaced: the old file was a registered server; register it again
 };
 
 // Every change of one installation, so that a failure can put the program back as it was.
@@ -53,8 +54,9 @@ public:
         for (auto change = changes_.rbegin(); change != changes_.rend(); ++change) {
             const bool present = files_.GetAttributes(change->destination) != INVALID_FILE_ATTRIBUTES;
             if (change->kind == Change::Folder) {
-                // Only this installation wrote into it, and its files are already taken back.
-                if (present) files_.DeleteTree(change->destination);
+                // Its files are already taken back. Only an empty folder can be removed, so
+                // nothing that was there before can go with it (inner folders come first).
+                if (present) RemoveDirectoryW(change->destination.c_str());
                 continue;
             }
             if (change->kind != Change::Replaced) {
@@ -67,6 +69,8 @@ public:
                 }
             } else if (TakeAway(*change) && files_.Move(change->kept, change->destination)) {
                 log.WriteValue(L"Restored", change->destination);
+                // The new version registered itself over the old one's entries.
+                if (change->registered) RegisterComponent(change->destination);
             } else {
                 log.WriteValue(L"Unable to restore", change->destination);
             }
@@ -99,18 +103,44 @@ std::size_t RootLength(const std::wstring& path) {
     return at == std::wstring::npos ? path.size() : at + 1;
 }
 
-// Notes the outermost folder that placing `path` will create, if any.
+// Notes every folder that placing `path` will create, outermost first, so that a roll-back
+// meets the innermost first.
 void NoteNewFolders(const std::wstring& path, PermissionManager::IClientFileManager& files, InstallJournal& journal) {
     const std::size_t root = RootLength(path);
-    std::wstring outermost;
+    std::vector<std::wstring> missing;
     for (std::wstring folder = path;;) {
         const std::size_t slash = folder.rfind(L'\\');
         if (slash == std::wstring::npos || slash < root) break;
         folder.resize(slash);
         if (files.GetAttributes(folder) != INVALID_FILE_ATTRIBUTES) break;
-        outermost = folder;
+        missing.push_back(folder);
     }
-    if (!outermost.empty()) journal.Add({Change::Folder, outermost, L"", L""});
+    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+        journal.Add({Change::Folder, *folder, L"", L""});
+    }
+}
+
+bool IsFolder(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// A file cannot replace a folder: setting the folder aside would lose it with the download
+// folder once the update succeeded.
+bool RefuseFolder(const std::wstring& target, PermissionManager::IClientFileManager& files, Log& log) {
+    if (!IsFolder(files.GetAttributes(target))) return false;
+    log.WriteValue(L"A folder stands where the update puts a file", target);
+    return true;
+}
+
+// A backup left by an earlier run whose restore failed is the only copy of the old file:
+// it goes back before anything else happens to that destination.
+void RecoverLeftBackup(const std::wstring& destination, const std::wstring& backup,
+                       PermissionManager::IClientFileManager& files, Log& log) {
+    if (files.GetAttributes(backup) == INVALID_FILE_ATTRIBUTES ||
+        files.GetAttributes(destination) != INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (files.Move(backup, destination)) log.WriteValue(L"Restored from an earlier run's backup", destination);
 }
 
 // Sets aside, before an archive is extracted, every existing file it will overwrite, and
@@ -119,13 +149,20 @@ void NoteNewFolders(const std::wstring& path, PermissionManager::IClientFileMana
 bool SetAsideArchiveTargets(const std::wstring& archive, const std::wstring& directory, const std::wstring& backupBase,
                             PermissionManager::IClientFileManager& files, InstallJournal& journal, Log& log) {
     std::vector<std::wstring> names;
-    if (!ListArchiveFiles(archive, &names)) {
-        log.WriteValue(L"Unable to extract zip files", archive);
-        return false;
+    switch (ListArchiveFiles(archive, &names)) {
+        case ArchiveListing::Listed:
+            break;
+        case ArchiveListing::NotOpened:
+            log.WriteValue(L"Unable to open zip file", archive);
+            return false;
+        case ArchiveListing::Damaged:
+            log.WriteValue(L"Unable to extract zip files", archive);
+            return false;
     }
     int kept = 0;
     for (const std::wstring& name : names) {
         const std::wstring target = NormalizePath(directory + L"\\" + name);
+        if (RefuseFolder(target, files, log)) return false;
         if (files.GetAttributes(target) == INVALID_FILE_ATTRIBUTES) {
             NoteNewFolders(target, files, journal);
             journal.Add({Change::Written, target, L"", L""});
@@ -151,6 +188,8 @@ bool InstallEntry(FileEntry& entry, const DownloadFile& list, PermissionManager:
     const std::wstring& destination = entry.destination;
     const std::wstring downloaded = list.DownloadFolder() + L"\\" + entry.downloadName;
     const std::wstring backup = downloaded + L".bak";
+    RecoverLeftBackup(destination, backup, files, log);
+    if (RefuseFolder(destination, files, log)) return entry.ignoreErrors != 0 && !entry.unzip;
     bool existed = files.GetAttributes(destination) != INVALID_FILE_ATTRIBUTES;
     files.Delete(backup);
     // Where the file that was in place went, so that a failure can put it back.
@@ -209,7 +248,7 @@ bool InstallEntry(FileEntry& entry, const DownloadFile& list, PermissionManager:
     } else if (setAside.empty()) {
         journal.Add({Change::Placed, destination, L"", downloaded});
     } else {
-        journal.Add({Change::Replaced, destination, setAside, downloaded});
+        journal.Add({Change::Replaced, destination, setAside, downloaded, entry.registerServer != 0});
     }
     return !entry.registerServer || RegisterComponent(destination);
 }

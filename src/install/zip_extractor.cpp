@@ -71,7 +71,7 @@ long ZipExtractor::EntryCount() const {
     return static_cast<long>(info.number_entry);
 }
 
-bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries) {
+bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData) {
     unzFile archive = static_cast<unzFile>(archive_);
     entries->clear();
     unz_global_info info{};
@@ -86,7 +86,7 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries) {
             if (c == '/') c = '\\';
         }
         if (!IsContainedEntryName(read.name)) return false;
-        if (!read.name.empty() && !read.IsFolder() && !ReadsBackWhole(archive)) return false;
+        if (checkData && !read.name.empty() && !read.IsFolder() && !ReadsBackWhole(archive)) return false;
         entries->push_back(std::move(read));
     }
     // Only the end of the list is a good end, and only after every entry the header counts:
@@ -139,15 +139,17 @@ bool ZipExtractor::ExtractAll(const std::wstring& directory) {
     return true;
 }
 
-bool ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files) {
+ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files) {
     ZipExtractor zip;
     std::vector<ZipEntry> entries;
-    if (!zip.Open(archivePath) || !zip.ReadDirectory(&entries)) return false;
+    if (!zip.Open(archivePath)) return ArchiveListing::NotOpened;
+    // The names are enough here: the extraction checks every entry's data before it writes.
+    if (!zip.ReadDirectory(&entries, false)) return ArchiveListing::Damaged;
     files->clear();
     for (const ZipEntry& entry : entries) {
         if (!entry.name.empty() && !entry.IsFolder()) files->push_back(AnsiToWide(entry.name));
     }
-    return true;
+    return ArchiveListing::Listed;
 }
 
 int UnzipArchive(const std::wstring& archivePath, const std::wstring& destination) {

@@ -21,10 +21,10 @@ public:
     bool Open(const std::wstring& archivePath);
     // Number of entries (folders included) of the open archive.
     long EntryCount() const;
-    // Reads and checks the whole directory: every entry listed in the header is reached,
-    // every name stays inside the folder it is extracted to, and every file entry
-    // decompresses with a good CRC. False for a damaged archive.
-    bool ReadDirectory(std::vector<ZipEntry>* entries);
+    // Reads and checks the whole directory: every entry listed in the header is reached and
+    // every name stays inside the folder it is extracted to; with `checkData`, every file entry
+    // also decompresses with a good CRC. False for a damaged archive.
+    bool ReadDirectory(std::vector<ZipEntry>* entries, bool checkData = true);
     // Extracts every entry under `directory`, after ReadDirectory: a damaged archive, or one
     // whose names would land outside the folder, fails before anything is written.
     bool ExtractAll(const std::wstring& directory);
@@ -37,9 +37,9 @@ private:
 // Whether an entry name (with "\" separators) stays inside the folder it is extracted to.
 bool IsContainedEntryName(const std::string& name);
 
-// The files (not folders) an archive would write, relative to the folder it is extracted to;
-// false when the archive cannot be opened or is damaged.
-bool ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files);
+// The files (not folders) an archive would write, relative to the folder it is extracted to.
+enum class ArchiveListing { Listed, NotOpened, Damaged };
+ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files);
 
 // The standard file manager's Unzip: entry count, -1 (not opened), -2 (extraction failed)
 // or 0 (destination folder not created).

@@ -146,6 +146,19 @@ TEST_F(SecureCodeTest, ElementsAfterTheLastCodeAreDropped) {
     EXPECT_FALSE(document.SelectSingle(L"Renewix/UpdateType"));
     EXPECT_TRUE(document.SelectSingle(L"Renewix/UpdateVersion"));
 
+    // A second code element in another form does not move the boundary: the covered text still
+    // ends at the last "<SecureCode>", so what was appended before the other form goes too.
+    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode>"
+                                  L"<ShellExec/><SecureCode x=\"1\"/><RegList/><SecureCode/></Renewix>"));
+    EXPECT_EQ(DropUncoveredElements(document), 4);
+    EXPECT_EQ(document.SelectSingle(L"Renewix").SelectChildren(L"*").size(), 2u);
+    // A child that spells the opening tag inside itself holds the boundary: only its start is
+    // covered, so it goes as well.
+    ASSERT_TRUE(document.LoadText(L"<Renewix><SecureCode>1</SecureCode><ShellExec><Execute File=\"x\"/>"
+                                  L"<SecureCode>2</SecureCode></ShellExec></Renewix>"));
+    EXPECT_EQ(DropUncoveredElements(document), 1);
+    EXPECT_FALSE(document.SelectSingle(L"Renewix/ShellExec"));
+
     // Nothing after the code, or no code at all: nothing goes and nothing is logged.
     ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateType>Silent</UpdateType><SecureCode>1</SecureCode></Renewix>"));
     EXPECT_EQ(DropUncoveredElements(document), 0);

@@ -147,11 +147,12 @@ class SilentUpdateTest(unittest.TestCase):
         evil = self.root / "evil.txt"
         text = (self.server / "update.xml").read_text()
         appended = (f'<ShellExec><Execute File="&lt;ApplicationDir&gt;write_marker.exe \'{windows_path(evil)} evil\'" '
-                    'Point="4" WaitForProcess="True"/></ShellExec><Restart>Automatic</Restart>')
+                    'Point="4" WaitForProcess="True"/></ShellExec><Restart>Automatic</Restart><SecureCode/>')
         (self.server / "update.xml").write_text(text.replace("</Renewix>", appended + "</Renewix>"))
         log = self.run_client("0")
         self.assertIn("\tSecurity code detected and derived correctly\r\n", log)
-        self.assertIn("\tIgnored, not covered by the security code (after SecureCode):\tShellExec, Restart\r\n", log)
+        self.assertIn("\tIgnored, not covered by the security code (after SecureCode):\tShellExec, Restart, SecureCode\r\n",
+                      log)
         self.assertIn("\r\nUpdate was successful!\r\n", log)
         self.assertNotIn("Execute file", log)
         self.assertNotIn("Restarting the main application", log)
@@ -293,6 +294,32 @@ class SilentUpdateTest(unittest.TestCase):
         self.assertEqual((self.app / "Renewix.exe").read_bytes(), new_client.read_bytes())
         settings = wine(BIN / "RenewixConfig.exe", "read", windows_path(self.app / "Renewix.exe")).stdout.decode()
         self.assertIn("ApplicationName=Example Viewer 2\r\n", settings)
+        self.assert_installed_version("2.0")
+
+    def test_a_failed_self_update_puts_the_running_client_back(self):
+        original = (self.app / "Renewix.exe").read_bytes()
+        new_client = self.release / "files" / "Renewix.exe"
+        shutil.copy(self.app / "Renewix.exe", new_client)
+        configure(new_client, {"Application": {"ApplicationName": "Example Viewer 2"}})
+        (self.app / "last.txt").write_text("old last")
+        (self.release / "files" / "last.txt").write_text("new last")
+        files = '<File Name="Renewix.exe" Src="files/"/><File Name="last.txt" Src="files/"/>'
+        document = DOCUMENT.replace(DOCUMENT[DOCUMENT.index("<FileList>"):DOCUMENT.index("<ShellExec>")],
+                                    f'<FileList><Directory Name="&lt;ApplicationDir&gt;">{files}</Directory></FileList>\n  ')
+        self.publish(document)
+        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.app / "last.txt"),
+                                   "120000"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            log = self.run_client("0")
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+        self.assertIn("\tDetected a self update!:\t", log)
+        self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\Renewix.exe\r\n", log)
+        self.assertEqual((self.app / "Renewix.exe").read_bytes(), original)
+        self.assertEqual((self.app / "last.txt").read_text(), "old last")
+        self.assertNotIn("ApplicationVersion>2", self.status())
 
     def test_silent_update_waits_for_the_user_to_close_the_program(self):
         shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
@@ -305,7 +332,9 @@ class SilentUpdateTest(unittest.TestCase):
             client = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             log_path = self.app / "RenewixLog.txt"
-            self.wait_until(lambda: log_path.exists() and "Terminating main application" in read_log(log_path))
+            # The raw bytes: the log may be caught half-written.
+            line = "Terminating main application".encode("utf-16-le")
+            self.wait_until(lambda: log_path.exists() and line in log_path.read_bytes())
             # Waiting: nothing has been replaced while the program runs.
             self.assertIsNone(client.poll())
             self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")

@@ -16,6 +16,12 @@
 
 namespace {
 
+int Count(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 // Writes a zip archive of (name, content) entries; names ending in "/" are folders.
 void MakeZip(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& entries,
              unsigned long dosDate = 0x52CF6000) {  // 2021-06-15 12:00:00
@@ -146,6 +152,43 @@ TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\added\\b.dll"), "new b");
 }
 
+// A folder where the update puts a file is never set aside (it would go with the download
+// folder); a backup that an earlier roll-back could not put back is restored first.
+TEST_F(InstallTest, FoldersInTheWayAndBackupsLeftBehind) {
+    CreateDirectoryW((folder_ / L"app\\data").c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\data\\keep.txt", "the user's"));
+    Add(L"app\\data", "a file");
+    std::string log;
+    EXPECT_EQ(Install(&log), 0);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\data\\keep.txt"), "the user's");
+    EXPECT_NE(log.find("\tA folder stands where the update puts a file:\t"), std::string::npos) << log;
+    list_.Entries()[0].ignoreErrors = 1;
+    Add(L"app\\after.txt", "after");
+    EXPECT_EQ(Install(&log), 1) << log;
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\after.txt"), "after");
+    EXPECT_TRUE(IsDirectory(folder_ / L"app\\data"));
+
+    list_.Entries().clear();
+    CreateDirectoryW(downloads_.c_str(), nullptr);
+    MakeZip(NextDownload(), {{"data", "would replace the folder"}});
+    AddDownloaded(L"app\\pack.zip").unzip = 1;
+    EXPECT_EQ(Install(&log), 0);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\data\\keep.txt"), "the user's");
+
+    list_.Entries().clear();
+    Add(L"app\\lost.txt", "new lost");
+    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile1.bak", "old lost"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\other.txt", "old other"));
+    Add(L"app\\other.txt", "new other");
+    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\other.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
+    EXPECT_EQ(Install(&log), 0);
+    held.reset();
+    // The earlier run's backup came back before this run replaced (and then restored) the file.
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\lost.txt"), "old lost");
+    EXPECT_NE(log.find("\tRestored from an earlier run's backup:\t"), std::string::npos) << log;
+}
+
 TEST_F(InstallTest, IgnoreErrorsGoesOn) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\busy.dll", "old busy"));
     Add(L"app\\busy.dll", "new busy").ignoreErrors = 1;
@@ -226,7 +269,7 @@ TEST_F(InstallTest, ArchiveWithACutDirectoryWritesNothing) {
     EXPECT_EQ(UnzipArchive(downloads_ + L"\\cut.zip", folder_ / L"app"), -2);
     EXPECT_FALSE(Exists(folder_ / L"app\\one.txt"));
     std::vector<std::wstring> files;
-    EXPECT_FALSE(ListArchiveFiles(downloads_ + L"\\cut.zip", &files));
+    EXPECT_EQ(ListArchiveFiles(downloads_ + L"\\cut.zip", &files), ArchiveListing::Damaged);
 }
 
 TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
@@ -260,6 +303,13 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
     WriteFileBytes(downloads_ + L"\\damaged.zip", bytes);
     EXPECT_EQ(UnzipArchive(downloads_ + L"\\damaged.zip", folder_ / L"app"), -2);
     EXPECT_FALSE(Exists(folder_ / L"app\\first.txt"));
+
+    // The installer's own look at the archive tells an archive it cannot open from a damaged one.
+    WriteFileBytes(NextDownload(), "plain text");
+    AddDownloaded(L"app\\notzip.zip").unzip = 1;
+    std::string installLog;
+    EXPECT_EQ(Install(&installLog), 0);
+    EXPECT_NE(installLog.find("\tUnable to open zip file:\t"), std::string::npos) << installLog;
 
     WriteFileBytes(downloads_ + L"\\notzip.zip", "plain text");
     CapturedLog log(folder_ / L"notzip.log");
@@ -295,6 +345,20 @@ TEST_F(InstallTest, RegistrationOfComServers) {
     EXPECT_NE(log.find("\tUnable to register:\t"), std::string::npos);
     EXPECT_FALSE(Exists(folder_ / L"app\\after.txt"));
     EXPECT_FALSE(Exists(folder_ / L"app\\plain.dll"));
+
+    // A registered server that a failed update had replaced is registered again once restored.
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest");
+    list_.Entries().clear();
+    CreateDirectoryW(downloads_.c_str(), nullptr);
+    Add(L"app\\probe.dll", probe).registerServer = 1;
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\busy.txt", "old busy"));
+    Add(L"app\\busy.txt", "new busy");
+    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
+    EXPECT_EQ(Install(&log), 0);
+    held.reset();
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\probe.dll"), probe);
+    EXPECT_EQ(Count(log, "\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")), 2) << log;
 }
 
 }  // namespace
