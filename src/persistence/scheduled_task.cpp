@@ -1,0 +1,346 @@
+// The Task Scheduler's GUIDs are defined here, once: <initguid.h> must come before the first
+// <mstask.h>, so before this file's own header.
+#include <windows.h>
+#include <initguid.h>
+#include <mstask.h>
+
+#include "persistence/scheduled_task.h"
+
+#include <atomic>
+
+#include "foundation/paths.h"
+#include "foundation/system_facts.h"
+#include "foundation/win_resource.h"
+
+namespace {
+
+using renewix::ComPtr;
+
+constexpr ULONGLONG kTicksPerMinute = 600000000ull;
+constexpr ULONGLONG kTicksPerDay = 24 * 60 * kTicksPerMinute;
+
+[[noreturn]] void Raise(const wchar_t* text) { throw ScheduleError{text, false}; }
+
+bool IsNtFamily() { return (GetVersion() & 0x80000000u) == 0; }
+
+ComPtr<ITaskScheduler> ConnectScheduler(HRESULT* result) {
+    ComPtr<ITaskScheduler> scheduler;
+    *result = CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
+                               scheduler.put_void());
+    if (FAILED(*result)) scheduler.reset();
+    return scheduler;
+}
+
+// Wine's version 1 scheduler refuses names with a dot ("... for Viewer.exe") that Windows
+// takes. Such a task is then kept as the .job file of its real name in the scheduler's own
+// folder, where the scheduler finds and lists it, and it is read and deleted there.
+bool NameRefused(HRESULT result) { return result == E_INVALIDARG; }
+
+std::wstring JobPath(const std::wstring& name) {
+    wchar_t windows[MAX_PATH] = {};
+    const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    return std::wstring(windows, length < MAX_PATH ? length : 0) + L"\\Tasks\\" + name + L".job";
+}
+
+// A name without a dot for an item that is saved under its real name at the end.
+std::wstring WorkingName() {
+    static std::atomic<unsigned> counter{0};
+    return L"Renewix task in progress " + std::to_wstring(GetCurrentProcessId()) + L" " + std::to_wstring(++counter);
+}
+
+bool IsMissing(HRESULT result) {
+    return result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+}
+
+// The task of that name, loaded; null when there is none. `byFile` says whether the name has
+// to go through its file.
+ComPtr<ITask> OpenTask(ITaskScheduler* scheduler, const std::wstring& name, bool* byFile) {
+    ComPtr<ITask> task;
+    const HRESULT found = scheduler->Activate(name.c_str(), IID_ITask, reinterpret_cast<IUnknown**>(task.put()));
+    *byFile = NameRefused(found);
+    if (SUCCEEDED(found)) return task;
+    task.reset();
+    if (!*byFile || GetFileAttributesW(JobPath(name).c_str()) == INVALID_FILE_ATTRIBUTES) return task;
+    ComPtr<IPersistFile> file;
+    if (FAILED(scheduler->NewWorkItem(WorkingName().c_str(), CLSID_CTask, IID_ITask,
+                                      reinterpret_cast<IUnknown**>(task.put()))) ||
+        FAILED(task->QueryInterface(IID_IPersistFile, file.put_void())) ||
+        FAILED(file->Load(JobPath(name).c_str(), STGM_READ))) {
+        task.reset();
+    }
+    return task;
+}
+
+std::wstring TakeText(LPWSTR text) {
+    renewix::UniqueCoTaskMem owned(text);
+    return text ? std::wstring(text) : std::wstring();
+}
+
+ULONGLONG Ticks(const SYSTEMTIME& time) {
+    FILETIME file{};
+    if (!SystemTimeToFileTime(&time, &file)) return 0;
+    return (static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+}
+
+SYSTEMTIME FromTicks(ULONGLONG ticks) {
+    FILETIME file{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME time{};
+    FileTimeToSystemTime(&file, &time);
+    return time;
+}
+
+SYSTEMTIME DateAt(WORD year, WORD month, WORD day, WORD hour, WORD minute) {
+    SYSTEMTIME time{};
+    time.wYear = year;
+    time.wMonth = month;
+    time.wDay = day;
+    time.wHour = hour;
+    time.wMinute = minute;
+    return time;
+}
+
+}  // namespace
+
+CScheduledTask::CScheduledTask() : nt_(IsNtFamily()) { Reset(); }
+
+void CScheduledTask::Reset() {
+    start_ = SYSTEMTIME{};
+    end_ = SYSTEMTIME{};
+    frequency_ = 0;
+    program_.clear();
+    parameters_.clear();
+    startingDirectory_.clear();
+    comment_.clear();
+}
+
+void CScheduledTask::SetStartDateTime(const SYSTEMTIME& start) {
+    start_ = start;
+    start_.wSecond = 0;
+    start_.wMilliseconds = 0;
+}
+
+TASK_TRIGGER CScheduledTask::Trigger() const {
+    TASK_TRIGGER trigger{};
+    trigger.cbTriggerSize = sizeof(trigger);
+    trigger.wBeginYear = start_.wYear;
+    trigger.wBeginMonth = start_.wMonth;
+    trigger.wBeginDay = start_.wDay;
+    trigger.wStartHour = start_.wHour;
+    trigger.wStartMinute = start_.wMinute;
+    if (end_.wYear != 0) {
+        trigger.wEndYear = end_.wYear;
+        trigger.wEndMonth = end_.wMonth;
+        trigger.wEndDay = end_.wDay;
+        trigger.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE;
+    }
+    switch (frequency_) {
+        case 1:
+            trigger.TriggerType = TASK_TIME_TRIGGER_ONCE;
+            break;
+        case 2:
+            trigger.TriggerType = TASK_TIME_TRIGGER_DAILY;
+            trigger.Type.Daily.DaysInterval = 1;
+            break;
+        case 3:
+            trigger.TriggerType = TASK_TIME_TRIGGER_WEEKLY;
+            trigger.Type.Weekly.WeeksInterval = 1;
+            trigger.Type.Weekly.rgfDaysOfTheWeek = TASK_SUNDAY;
+            break;
+        default:
+            trigger.TriggerType = TASK_TIME_TRIGGER_MONTHLYDATE;
+            trigger.Type.MonthlyDate.rgfDays = start_.wDay >= 1 && start_.wDay <= 31 ? 1u << (start_.wDay - 1) : 0;
+            trigger.Type.MonthlyDate.rgfMonths = 0xFFF;
+            break;
+    }
+    return trigger;
+}
+
+HRESULT CScheduledTask::SaveTask(const std::wstring& name, bool failIfExists) {
+    if (start_.wYear == 0 || name.empty() || program_.empty()) throw ScheduleError{L"Missing parameters", true};
+    HRESULT result = S_OK;
+    ComPtr<ITaskScheduler> scheduler = ConnectScheduler(&result);
+    if (!scheduler) return result;
+
+    bool byFile = false;
+    if (OpenTask(scheduler.get(), name, &byFile)) {
+        if (failIfExists) Raise(L"CScheduledTask::SaveTask() - A task with the given name already exists; failing.\n");
+        bool deleted = false;
+        try {
+            deleted = SUCCEEDED(DeleteTask(name));
+        } catch (const ScheduleError&) {
+        }
+        if (!deleted) Raise(L"CScheduledTask::SaveTask() - couldn't delete existing task! Bailing out.");
+    }
+
+    // Asked for as ITask: Wine hands out no other interface from NewWorkItem.
+    ComPtr<IUnknown> item;
+    if (FAILED(scheduler->NewWorkItem(byFile ? WorkingName().c_str() : name.c_str(), CLSID_CTask, IID_ITask,
+                                      item.put()))) {
+        Raise(L"CScheduledTask::SaveTask() - couldn't create a new work item.");
+    }
+    ComPtr<ITask> task;
+    if (FAILED(item->QueryInterface(IID_ITask, task.put_void()))) {
+        Raise(L"CScheduledTask::SaveTask() - QI() on IUnknown failed to get an ITask.");
+    }
+    if (FAILED(task->SetApplicationName(program_.c_str()))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to set application.");
+    }
+    if (!parameters_.empty() && FAILED(task->SetParameters(parameters_.c_str()))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to set parameters.");
+    }
+    if (!startingDirectory_.empty() && FAILED(task->SetWorkingDirectory(startingDirectory_.c_str()))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to set starting directory.");
+    }
+    if (nt_ && FAILED(task->SetAccountInformation(accountName_.c_str(), password_.c_str()))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to set account info.");
+    }
+    if (!comment_.empty() && FAILED(task->SetComment(comment_.c_str()))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to set task comment.");
+    }
+    if (FAILED(task->SetFlags(TASK_FLAG_RUN_ONLY_IF_LOGGED_ON | (nt_ ? TASK_FLAG_INTERACTIVE : 0)))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to set task flags.");
+    }
+    WORD index = 0;
+    ComPtr<ITaskTrigger> trigger;
+    if (FAILED(task->CreateTrigger(&index, trigger.put()))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to create a task trigger. ");
+    }
+    TASK_TRIGGER settings = Trigger();
+    if (FAILED(trigger->SetTrigger(&settings))) Raise(L"CScheduledTask::SaveTask() - failed to add trigger to the task.");
+    ComPtr<IPersistFile> file;
+    if (FAILED(task->QueryInterface(IID_IPersistFile, file.put_void()))) {
+        Raise(L"CScheduledTask::SaveTask() - failed to get an IPersistFile interface on the task.");
+    }
+    result = byFile ? file->Save(JobPath(name).c_str(), TRUE) : file->Save(nullptr, FALSE);
+    if (FAILED(result)) Raise(L"CScheduledTask::SaveTask() - error saving task.");
+    return result;
+}
+
+HRESULT CScheduledTask::DeleteTask(const std::wstring& name) {
+    if (name.empty()) return E_FAIL;
+    HRESULT result = S_OK;
+    ComPtr<ITaskScheduler> scheduler = ConnectScheduler(&result);
+    if (!scheduler) return result;
+    result = scheduler->Delete(name.c_str());
+    if (NameRefused(result)) {
+        result = DeleteFileW(JobPath(name).c_str()) ? S_OK : HRESULT_FROM_WIN32(GetLastError());
+    }
+    // No task of that name is the state that was asked for, not a failure.
+    if (IsMissing(result)) return S_OK;
+    if (FAILED(result)) Raise(L"CScheduledTask::DeleteTask() - failed to delete task.");
+    return result;
+}
+
+int FrequencyOfTrigger(const TASK_TRIGGER& trigger) {
+    switch (trigger.TriggerType) {
+        case TASK_TIME_TRIGGER_ONCE: return 1;
+        case TASK_TIME_TRIGGER_DAILY: return 2;
+        case TASK_TIME_TRIGGER_WEEKLY: return 3;
+        case TASK_TIME_TRIGGER_MONTHLYDATE: return 4;
+        default: return 0;
+    }
+}
+
+std::optional<SYSTEMTIME> NextRunTime(const TASK_TRIGGER& trigger, const SYSTEMTIME& now) {
+    const SYSTEMTIME first =
+        DateAt(trigger.wBeginYear, trigger.wBeginMonth, trigger.wBeginDay, trigger.wStartHour, trigger.wStartMinute);
+    const ULONGLONG begin = Ticks(first);
+    const ULONGLONG after = Ticks(now);
+    if (begin == 0 || after == 0) return std::nullopt;
+    ULONGLONG last = ~0ull;
+    if (trigger.rgFlags & TASK_TRIGGER_FLAG_HAS_END_DATE) {
+        last = Ticks(DateAt(trigger.wEndYear, trigger.wEndMonth, trigger.wEndDay, 23, 59));
+    }
+    const auto found = [&](ULONGLONG at) -> std::optional<SYSTEMTIME> {
+        if (at > last) return std::nullopt;
+        return FromTicks(at);
+    };
+    if (trigger.TriggerType == TASK_TIME_TRIGGER_ONCE) return begin > after ? found(begin) : std::nullopt;
+    if (trigger.TriggerType == TASK_TIME_TRIGGER_DAILY) {
+        const ULONGLONG step = kTicksPerDay * (trigger.Type.Daily.DaysInterval ? trigger.Type.Daily.DaysInterval : 1);
+        if (begin > after) return found(begin);
+        return found(begin + ((after - begin) / step + 1) * step);
+    }
+    // Weekly and monthly: day by day from the first possible day, for long enough that every
+    // pattern (a 29th of February, a week interval) comes round.
+    const ULONGLONG startDay = begin > after ? begin : begin + (after - begin) / kTicksPerDay * kTicksPerDay;
+    for (int day = 0; day < 4 * 366 + 7 * 52; ++day) {
+        const ULONGLONG at = startDay + day * kTicksPerDay;
+        if (at <= after || at < begin) continue;
+        const SYSTEMTIME date = FromTicks(at);
+        bool fires = false;
+        if (trigger.TriggerType == TASK_TIME_TRIGGER_WEEKLY) {
+            const ULONGLONG weeks = (at - begin) / (7 * kTicksPerDay);
+            const WORD interval = trigger.Type.Weekly.WeeksInterval ? trigger.Type.Weekly.WeeksInterval : 1;
+            fires = weeks % interval == 0 && (trigger.Type.Weekly.rgfDaysOfTheWeek & (1u << date.wDayOfWeek)) != 0;
+        } else if (trigger.TriggerType == TASK_TIME_TRIGGER_MONTHLYDATE) {
+            fires = (trigger.Type.MonthlyDate.rgfMonths & (1u << (date.wMonth - 1))) != 0 &&
+                    (trigger.Type.MonthlyDate.rgfDays & (1u << (date.wDay - 1))) != 0;
+        } else {
+            return std::nullopt;
+        }
+        if (fires) return found(at);
+    }
+    return std::nullopt;
+}
+
+std::optional<ScheduleInfo> ReadScheduledTask(const std::wstring& name, const SYSTEMTIME& now) {
+    HRESULT result = S_OK;
+    ComPtr<ITaskScheduler> scheduler = ConnectScheduler(&result);
+    if (!scheduler || name.empty()) return std::nullopt;
+    bool byFile = false;
+    ComPtr<ITask> task = OpenTask(scheduler.get(), name, &byFile);
+    if (!task) return std::nullopt;
+    ScheduleInfo info;
+    LPWSTR text = nullptr;
+    if (SUCCEEDED(task->GetApplicationName(&text))) info.program = TakeText(text);
+    if (SUCCEEDED(task->GetParameters(&text))) info.parameters = TakeText(text);
+    if (SUCCEEDED(task->GetWorkingDirectory(&text))) info.startingDirectory = TakeText(text);
+    if (SUCCEEDED(task->GetComment(&text))) info.comment = TakeText(text);
+    task->GetFlags(&info.flags);
+    WORD count = 0;
+    ComPtr<ITaskTrigger> trigger;
+    if (SUCCEEDED(task->GetTriggerCount(&count)) && count > 0 && SUCCEEDED(task->GetTrigger(0, trigger.put()))) {
+        info.trigger.cbTriggerSize = sizeof(info.trigger);
+        if (SUCCEEDED(trigger->GetTrigger(&info.trigger))) {
+            info.frequency = FrequencyOfTrigger(info.trigger);
+            info.nextRun = NextRunTime(info.trigger, now);
+        }
+    }
+    return info;
+}
+
+std::wstring ScheduleTaskName(const std::wstring& mainApplicationName) {
+    return L"Automatic Updates Checking for " + mainApplicationName;
+}
+
+std::wstring ScheduleComment(const std::wstring& mainApplicationName) {
+    return L"Automatic update checking for " + mainApplicationName + L".";
+}
+
+ScheduleOutcome ApplySchedule(int selection, const std::wstring& mainApplicationName,
+                              const std::wstring& backgroundKeyword) {
+    const std::wstring name = ScheduleTaskName(mainApplicationName);
+    try {
+        CScheduledTask task;
+        SYSTEMTIME now{};
+        GetSystemTime(&now);
+        task.SetComment(ScheduleComment(mainApplicationName));
+        task.SetProgram(ModulePath());
+        task.SetStartDateTime(now);
+        task.SetAccountName(LoginName());
+        task.SetStartingDirectory(ApplicationDirectory());
+        task.SetParameters(backgroundKeyword);
+        if (selection == 3) {
+            CScheduledTask::DeleteTask(name);
+        } else {
+            if (selection >= 0 && selection <= 2) task.SetFrequency(selection + 2);
+            task.SaveTask(name, false);
+        }
+    } catch (const ScheduleError& error) {
+        return {false, error.wide ? error.text : L"An unknown error was encountered"};
+    } catch (...) {
+        return {false, L"An unknown error was encountered"};
+    }
+    return {};
+}
