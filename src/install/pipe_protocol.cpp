@@ -214,6 +214,7 @@ ParsedRequest ParseRequest(std::span<const std::uint8_t> bytes) {
             r.access = in.U32();
             r.disposition = in.U32();
             r.flags = in.U32();
+            if (r.flags & FILE_FLAG_OVERLAPPED) return Failed(ParseError::BadFlags);
             if (ParseError e = path(kPathUnits, &r.path); e != ParseError::None) return Failed(e);
             return Parsed(std::move(r));
         }

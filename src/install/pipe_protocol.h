@@ -114,6 +114,7 @@ enum class ParseError {
     PathNotAbsolute,   // only "X:\..." and "\\server\share..." paths are served
     BadFileId,         // 0, or a Close beyond the per-connection limit
     CountTooLarge,
+    BadFlags,          // an open for overlapped I/O, which the service's synchronous reads cannot use
 };
 
 struct ParsedRequest {
