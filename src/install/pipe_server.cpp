@@ -58,7 +58,6 @@ void PipeServer::Loop(HANDLE stopEvent) {
     }
     bool first = true;
     for (;;) {
-        Reap(false);
         while (sessions_.size() >= kMaxSessions) {
             HANDLE waits[2] = {stopEvent, sessionEnded_.get()};
             if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
@@ -90,6 +89,9 @@ void PipeServer::Loop(HANDLE stopEvent) {
                 return;
             }
         }
+        // Ended sessions close their instances only now that a new one listens: the pipe's
+        // name never disappears between two clients.
+        Reap(false);
 
         HANDLE waits[2] = {connected.get(), stopEvent};
         const DWORD signalled = WaitForMultipleObjects(2, waits, FALSE, INFINITE);

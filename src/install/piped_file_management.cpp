@@ -12,7 +12,7 @@ namespace PermissionManager {
 namespace {
 
 // How often a busy pipe (every instance taken at that moment) is waited for.
-constexpr int kBusyAttempts = 3;
+constexpr int kBusyAttempts = 10;
 
 }  // namespace
 
@@ -27,9 +27,10 @@ PipedFileManagement::~PipedFileManagement() {
 bool PipedFileManagement::Connect(const std::wstring& pipeName) {
     for (int attempt = 0; attempt < kBusyAttempts; ++attempt) {
         pipe_.reset(CreateFileW(pipeName.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (pipe_) break;
-        // The service makes the next instance right after a connection; wait for it.
-        if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(pipeName.c_str(), 1000)) return false;
+        if (pipe_ || GetLastError() != ERROR_PIPE_BUSY) break;
+        // Every instance is taken for a moment: the service makes the next one right after a
+        // connection. Wine answers this wait at once instead of waiting, hence the pause.
+        if (!WaitNamedPipeW(pipeName.c_str(), 1000)) Sleep(20);
     }
     if (!pipe_) return false;
     // Files and registry values go only to a pipe the service made, never to one that an

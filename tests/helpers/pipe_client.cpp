@@ -114,7 +114,9 @@ public:
     // False with a message when the service misbehaved.
     bool Run(int count) {
         while (sent_ < count) {
-            if (!pipe_handle_ && !Connect()) return Fail(L"the service no longer accepts connections");
+            if (!pipe_handle_ && !Connect()) {
+                return Fail(FormatText(L"the service no longer accepts connections (%lu)", GetLastError()));
+            }
             if (!Step()) return false;
         }
         pipe_handle_.reset();
@@ -133,23 +135,33 @@ private:
         return false;
     }
 
+    bool Note(const std::wstring& what) {
+        Print(FormatText(L"%ls (%lu)", what.c_str(), GetLastError()));
+        return false;
+    }
+
     bool Connect() {
-        for (int attempt = 0; attempt < 50; ++attempt) {
+        for (int attempt = 0; attempt < 500; ++attempt) {
             pipe_handle_.reset(CreateFileW(pipe_.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
             if (pipe_handle_) break;
-            if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(pipe_.c_str(), 2000)) return false;
+            const DWORD error = GetLastError();
+            if (error != ERROR_PIPE_BUSY) return Note(FormatText(L"no connection (%lu)", error));
+            // The service makes the next instance right after a connection; Wine's wait does
+            // not wait for it (see docs/wine-notes.md).
+            if (!WaitNamedPipeW(pipe_.c_str(), 2000)) Sleep(20);
         }
-        if (!pipe_handle_) return false;
+        if (!pipe_handle_) return Note(L"always busy");
         ++connections_;
+        SetLastError(0);
         Wire::Bytes greeting;
         Wire::PutU32(greeting, Wire::kGreeting);
         greeting.insert(greeting.end(), std::begin(Wire::kHello), std::end(Wire::kHello));
         Wire::Bytes reply;
-        if (!Send(greeting) || Receive(Wire::kGreetingBytes, &reply) != Outcome::Reply ||
-            std::memcmp(reply.data(), Wire::kHello, Wire::kGreetingBytes) != 0) {
-            return false;
-        }
+        if (!Send(greeting)) return Note(L"greeting not sent");
+        const Outcome outcome = Receive(Wire::kGreetingBytes, &reply);
+        if (outcome != Outcome::Reply) return Note(outcome == Outcome::Stuck ? L"greeting unanswered" : L"greeting ended");
+        if (std::memcmp(reply.data(), Wire::kHello, Wire::kGreetingBytes) != 0) return Note(L"greeting answered wrongly");
         issued_ = 0;
         return true;
     }
@@ -253,6 +265,15 @@ private:
         if (payload) frame.insert(frame.end(), payload->begin(), payload->end());
         *mutated = Next(5) < 2;
         if (!*mutated) return frame;
+        Mutate(frame);
+        // Bytes beyond a request would be the start of the next one: never sent, so that
+        // what the service acts on is always a request checked here first.
+        const std::optional<std::size_t> size = frame.size() >= 4 ? Wire::PayloadSize(Wire::GetU32(frame.data())) : std::nullopt;
+        if (size && frame.size() > 4 + *size) frame.resize(4 + *size);
+        return frame;
+    }
+
+    void Mutate(Wire::Bytes& frame) {
         switch (Next(7)) {
             case 0:  // an opcode nobody defined, or another request's opcode over this payload
                 SetU32(frame, 0, Next(2) ? Next(0xFFFFFFFFu) : 995 + Next(25));
@@ -280,15 +301,15 @@ private:
                 SetU32(frame, 4, issued_ + 1 + Next(200));
                 break;
         }
-        return frame;
     }
 
     bool Step() {
         bool mutated = false;
         const Wire::Bytes frame = Frame(&mutated);
         const std::uint32_t opcode = frame.size() >= 4 ? Wire::GetU32(frame.data()) : 0;
-        const std::optional<std::size_t> size = frame.size() >= 4 ? Wire::PayloadSize(opcode) : std::nullopt;
-        const bool complete = size && frame.size() == 4 + *size;
+        const std::optional<std::size_t> payload = frame.size() >= 4 ? Wire::PayloadSize(opcode) : std::nullopt;
+        const std::size_t expected = payload ? 4 + *payload : 0;
+        const bool complete = payload && frame.size() == expected;
         const Wire::ParsedRequest parsed = complete ? Wire::ParseRequest(frame) : Wire::ParsedRequest{};
         if (complete && parsed && !bounds_.Allows(parsed.request)) {
             ++skipped_;
@@ -296,7 +317,7 @@ private:
         }
         ++sent_;
         if (!Send(frame)) return Ended();
-        if (frame.size() < 4 || (size && frame.size() < 4 + *size)) {
+        if (frame.size() < 4 || (payload && frame.size() < expected)) {
             // The service waits for the rest: leaving ends the connection.
             pipe_handle_.reset();
             ++ended_;
@@ -325,7 +346,10 @@ private:
         }
         if (outcome == Outcome::Stuck) return Fail(L"no answer and no end of the connection");
         if (outcome == Outcome::Ended) return Ended();
-        if (!complete || !parsed) return Fail(L"a malformed request was answered");
+        if (!complete || !parsed) {
+            return Fail(FormatText(L"a malformed request was answered (opcode %lu, %lu bytes, error %d)", opcode,
+                                   static_cast<unsigned long>(frame.size()), static_cast<int>(parsed.error)));
+        }
         ++replies_;
         if (opcode == Wire::kOpen) issued_ = Wire::GetU32(reply.data());
         return true;
