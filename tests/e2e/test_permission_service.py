@@ -17,7 +17,7 @@ from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, windows_pat
 
 BASE_CODE = "2B4D6F80"
 # Instance numbers of this run's services, pipes and stop events: no other run uses them.
-INSTANCE_BASE = 41000 + (os.getpid() % 4000) * 5
+INSTANCE_BASE = 41000 + (os.getpid() % 4000) * 8
 
 DOCUMENT = """<?xml version="1.0"?>
 <Renewix>
@@ -254,9 +254,10 @@ class UpdateThroughServiceTest(ServiceTestCase):
             subprocess.run([str(WINE_RUN), "reg", "delete", "HKLM\\Software\\" + key, "/f"], capture_output=True)
         super().tearDown()
 
-    def update(self, product, viewer):
+    def update(self, product, viewer, while_waiting=None):
         """A background run that waits for the user to close the program before installing.
-        While it waits, the log it writes is held open by the service, not by the client."""
+        While it waits, the log it writes is held open by the service, not by the client;
+        then `while_waiting` runs, and the user closes the program."""
         shutil.copy(BIN / "window_app.exe", product.folder / viewer)
         program = subprocess.Popen([str(WINE_RUN), str(product.folder / viewer)], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
@@ -276,6 +277,8 @@ class UpdateThroughServiceTest(ServiceTestCase):
                        if "PermissionManagerRun" not in command and "wine-run" not in command]
             self.assertTrue(clients, unix_processes("Renewix.exe"))
             self.assertFalse(any(holds_open(pid, log) for pid in clients), "the client wrote its log itself")
+            if while_waiting:
+                while_waiting()
             subprocess.run([str(WINE_RUN), "taskkill", "/IM", viewer], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             self.assertEqual(client.wait(timeout=120), 0)
@@ -310,6 +313,8 @@ class UpdateThroughServiceTest(ServiceTestCase):
             product.install()
         states = [service_state(product.service_name) for product in (first, second)]
         self.assertNotEqual(states[0]["pid"], states[1]["pid"])
+        for product in (first, second):
+            self.assertTrue(helper("security", product.pipe).startswith("O:BA"), product.pipe)
 
         self.update(first, "ViewerA.exe")
         self.check_installed_through(first, keys[0])
@@ -321,6 +326,19 @@ class UpdateThroughServiceTest(ServiceTestCase):
         self.check_installed_through(second, keys[1])
         for product, state in zip((first, second), states):
             self.assertEqual(service_state(product.service_name)["pid"], state["pid"])
+
+    def test_a_client_whose_service_went_away_places_nothing_itself(self):
+        # The service is stopped while the client waits for the program: every file and
+        # registry operation of the installation went to the pipe, so nothing is placed.
+        product, key = self.released_product("orphan", 5, "Viewer C", main_application="ViewerC.exe")
+        product.install()
+        self.update(product, "ViewerC.exe", while_waiting=product.uninstall)
+        self.assertFalse(product.installed())
+        self.assertEqual((product.folder / "data.txt").read_text(), "version 1 data")
+        self.assertFalse((product.folder / "help").exists())
+        self.assertFalse((product.folder / "probe.dll.host").exists())
+        self.assertIsNone(registry_value(f"HKLM\\Software\\{key}\\Update", "Version"))
+        self.assertNotIn("Update was successful!", product.log())
 
     def test_without_the_service_the_client_works_in_its_own_process(self):
         product, _ = self.released_product("plain", 4, "Viewer")
@@ -345,7 +363,7 @@ class FuzzTest(ServiceTestCase):
             return None
 
     def test_the_service_survives_malformed_requests_and_writes_only_where_asked(self):
-        host = self.product("host", 5, "Pipe Client", executable="pipe_client.exe")
+        host = self.product("host", 6, "Pipe Client", executable="pipe_client.exe")
         sandbox = self.root / "sandbox"
         sandbox.mkdir()
         key = f"RenewixFuzz{host.instance}"

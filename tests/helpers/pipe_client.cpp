@@ -257,14 +257,13 @@ private:
     }
 
     // One request as the bytes of its opcode and payload, perhaps damaged.
-    Wire::Bytes Frame(bool* mutated) {
+    Wire::Bytes Frame() {
         const Wire::Request request = ValidRequest();
         Wire::Bytes frame;
         Wire::PutU32(frame, Wire::OpcodeOf(request));
         const std::optional<Wire::Bytes> payload = Wire::EncodePayload(request);
         if (payload) frame.insert(frame.end(), payload->begin(), payload->end());
-        *mutated = Next(5) < 2;
-        if (!*mutated) return frame;
+        if (Next(5) >= 2) return frame;
         Mutate(frame);
         // Bytes beyond a request would be the start of the next one: never sent, so that
         // what the service acts on is always a request checked here first.
@@ -304,8 +303,7 @@ private:
     }
 
     bool Step() {
-        bool mutated = false;
-        const Wire::Bytes frame = Frame(&mutated);
+        const Wire::Bytes frame = Frame();
         const std::uint32_t opcode = frame.size() >= 4 ? Wire::GetU32(frame.data()) : 0;
         const std::optional<std::size_t> payload = frame.size() >= 4 ? Wire::PayloadSize(opcode) : std::nullopt;
         const std::size_t expected = payload ? 4 + *payload : 0;

@@ -426,7 +426,8 @@ TEST_F(PipeSessionTest, AClientFromAnotherExecutableIsRefused) {
     std::wstring helper = module;
     helper = helper.substr(0, helper.rfind(L'\\')) + L"\\pipe_client.exe";
     std::wstring command = L"\"" + helper + L"\" greet " + server_.pipe();
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     ASSERT_TRUE(CreateProcessW(helper.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                                &process));
