@@ -151,9 +151,9 @@ bool IsServiceActive() {
     static std::once_flag asked;
     static bool active = false;
     std::call_once(asked, [] {
-        const std::wstring pipe = PipeName(ClientConfig::Instance().InstanceNumber());
-        // Answering means greeting back from a pipe the service made, not merely existing.
-        active = WaitNamedPipeW(pipe.c_str(), 1000) && PipedFileManagement(pipe).IsConnected();
+        // Answering means greeting back from a pipe the service made, not merely existing; a
+        // connection waits for a busy pipe's next instance as WaitNamedPipe would.
+        active = PipedFileManagement(PipeName(ClientConfig::Instance().InstanceNumber())).IsConnected();
     });
     return active;
 }
