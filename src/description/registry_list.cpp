@@ -3,9 +3,13 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "install/file_management.h"
+#include "install/registry_operations.h"
 
 bool IsUserRegistryPath(const std::wstring& keyPath) {
-    return StartsWith(keyPath, L"HKEY_CURRENT_USER") || StartsWith(keyPath, L"HKEY_CURRENT_CONFIG");
+    if (StartsWith(keyPath, L"HKEY_CURRENT_USER") || StartsWith(keyPath, L"HKEY_CURRENT_CONFIG")) return true;
+    // A path naming no root key lies in the current user's hive: the service would reach its own.
+    std::wstring subKey;
+    return ResolveRootKey(keyPath, &subKey) == HKEY_CURRENT_USER;
 }
 
 int DownloadRegistry::Read(const XmlNode& element, const std::wstring& basePath) {

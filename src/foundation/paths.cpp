@@ -73,6 +73,16 @@ std::wstring ModulePath() {
     return std::wstring(buffer, length < MAX_PATH ? length : MAX_PATH);
 }
 
+std::wstring FullPathName(const std::wstring& path) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0) return {};
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+
 void SplitDriveAndDirectory(const std::wstring& path, std::wstring* drive, std::wstring* directory) {
     std::size_t rootEnd = 0;
     if (path.size() >= 2 && path[1] == L':') {

@@ -92,6 +92,23 @@ struct BstrTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { SysFreeString(h); }
 };
+// Memory the security functions hand out with LocalAlloc (descriptors, SID strings).
+struct LocalMemTraits {
+    using Handle = HLOCAL;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { LocalFree(h); }
+};
+// The service control manager and its services.
+struct ServiceHandleTraits {
+    using Handle = SC_HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { CloseServiceHandle(h); }
+};
+struct EventSourceTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeregisterEventSource(h); }
+};
 
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
@@ -101,6 +118,9 @@ using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueResourceUpdate = UniqueResource<ResourceUpdateTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
+using UniqueLocalMem = UniqueResource<LocalMemTraits>;
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
+using UniqueEventSource = UniqueResource<EventSourceTraits>;
 
 // COM interface pointer owner.
 template <typename T>

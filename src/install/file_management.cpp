@@ -7,6 +7,7 @@
 
 #include "foundation/paths.h"
 #include "foundation/text.h"
+#include "install/piped_file_management.h"
 #include "install/registry_operations.h"
 #include "install/zip_extractor.h"
 #include "session/client_config.h"
@@ -150,15 +151,17 @@ bool IsServiceActive() {
     static std::once_flag asked;
     static bool active = false;
     std::call_once(asked, [] {
-        active = WaitNamedPipeW(PipeName(ClientConfig::Instance().InstanceNumber()).c_str(), 1000) != FALSE;
+        // Answering means greeting back from a pipe the service made, not merely existing; a
+        // connection waits for a busy pipe's next instance as WaitNamedPipe would.
+        active = PipedFileManagement(PipeName(ClientConfig::Instance().InstanceNumber())).IsConnected();
     });
     return active;
 }
 
 std::unique_ptr<IClientFileManager> CreateFileManager() {
-    // The piped manager arrives with the service; until then the service is never used
-    // even if something answers on the pipe, so files are never handed to a stranger.
-    IsServiceActive();
+    if (IsServiceActive()) {
+        return std::make_unique<PipedFileManagement>(PipeName(ClientConfig::Instance().InstanceNumber()));
+    }
     return std::make_unique<StandardFileManagement>();
 }
 

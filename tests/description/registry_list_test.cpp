@@ -48,7 +48,10 @@ TEST_F(RegistryTest, RootKeys) {
     EXPECT_TRUE(IsUserRegistryPath(L"HKEY_CURRENT_USER\\Software"));
     EXPECT_TRUE(IsUserRegistryPath(L"HKEY_CURRENT_CONFIG"));
     EXPECT_FALSE(IsUserRegistryPath(L"HKEY_LOCAL_MACHINE\\Software"));
-    EXPECT_FALSE(IsUserRegistryPath(L"Software\\Vendor"));
+    // No root key: the user's hive in-process, so never the service's own hive through the pipe.
+    EXPECT_TRUE(IsUserRegistryPath(L"Software\\Vendor"));
+    EXPECT_TRUE(IsUserRegistryPath(L"hkey_local_machine\\Software"));
+    EXPECT_FALSE(IsUserRegistryPath(L"HKEY_USERS\\.DEFAULT"));
 }
 
 TEST_F(RegistryTest, ActionsOnTheRealRegistry) {

@@ -115,7 +115,8 @@ class StartupTest(ClientTestCase):
 
     def test_permission_manager_keywords_end_the_run_before_the_log(self):
         configure(self.client, settings())
-        for args in (["/PermissionsManagerCheckInstalled"], ["-permissionmanagerinstall"]):
+        # Nothing is installed, so removing changes nothing and shows nothing.
+        for args in (["/PermissionsManagerCheckInstalled"], ["-permissionmanageruninstall"]):
             with self.subTest(args=args):
                 result = self.run_client(*args)
                 self.assertEqual(result.returncode, 0)

@@ -1,0 +1,448 @@
+// Test helper for the permission manager. Started with a permission-manager keyword it is
+// the service's own program, as Renewix.exe is; a copy configured with an instance number
+// can so install itself as a service and then be that service's accepted client.
+//   pipe_client greet <pipe>               "connected" or "refused"
+//   pipe_client security <pipe>            the pipe's owner and access list (SDDL)
+//   pipe_client exercise <pipe> <folder>   a file written and read back through the pipe: "ok"
+//   pipe_client fuzz <pipe> <count> <seed> <folder> <registry key>
+//   pipe_client squat <pipe>               serves "hello" on a pipe of its own until killed
+//   pipe_client service <name>             "state=N pid=N path=..." or "absent"
+//   pipe_client error-box                  the text of an "Error" message box, which it closes
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "foundation/text.h"
+#include "foundation/win_resource.h"
+#include "install/permission_service.h"
+#include "install/pipe_protocol.h"
+#include "install/pipe_security.h"
+#include "install/piped_file_management.h"
+
+namespace Wire = PermissionManager::Wire;
+
+namespace {
+
+void Print(const std::wstring& text) {
+    const std::string bytes = WideToUtf8(text) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+int Greet(const std::wstring& pipe) {
+    PermissionManager::PipedFileManagement client(pipe);
+    Print(client.IsConnected() ? L"connected" : L"refused");
+    return client.IsConnected() ? 0 : 1;
+}
+
+int Security(const std::wstring& pipe) {
+    renewix::UniqueFile handle(
+        CreateFileW(pipe.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!handle) {
+        Print(FormatText(L"no pipe (%lu)", GetLastError()));
+        return 1;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (GetSecurityInfo(handle.get(), SE_KERNEL_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
+        Print(L"no descriptor");
+        return 1;
+    }
+    renewix::UniqueLocalMem held(descriptor);
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, what, &text, nullptr)) {
+        return 1;
+    }
+    renewix::UniqueLocalMem heldText(text);
+    Print(text);
+    return 0;
+}
+
+int Exercise(const std::wstring& pipe, const std::wstring& folder) {
+    PermissionManager::PipedFileManagement client(pipe);
+    if (!client.IsConnected()) {
+        Print(L"refused");
+        return 1;
+    }
+    const std::wstring path = folder + L"\\exercise.txt";
+    const char text[] = "through the pipe";
+    char back[64] = {};
+    const bool ok = client.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0) && client.Write(text, sizeof(text)) &&
+                    client.Close() && client.Open(path, GENERIC_READ, OPEN_EXISTING, 0) &&
+                    client.Read(back, sizeof(back)) == sizeof(text) && std::memcmp(back, text, sizeof(text)) == 0 &&
+                    client.Close();
+    Print(ok ? L"ok" : L"failed");
+    return ok ? 0 : 1;
+}
+
+// ---- Fuzzing -------------------------------------------------------------------------
+
+// What the service would act on must stay in the test's folder and registry key: requests
+// that parse but reach elsewhere are not sent (the service would rightly carry them out).
+struct Bounds {
+    std::wstring folder;
+    std::wstring registryKey;
+
+    bool Path(const std::wstring& path) const {
+        return path.size() > folder.size() + 1 && EqualsNoCase(path.substr(0, folder.size() + 1), folder + L"\\") &&
+               path.find(L"..") == std::wstring::npos && path.find_first_of(L"/:", 2) == std::wstring::npos;
+    }
+    bool Allows(const Wire::Request& request) const {
+        if (const auto* r = std::get_if<Wire::OpenRequest>(&request)) return Path(r->path);
+        if (const auto* r = std::get_if<Wire::MoveRequest>(&request)) return Path(r->from) && Path(r->to);
+        if (const auto* r = std::get_if<Wire::PathRequest>(&request)) return Path(r->path);
+        if (const auto* r = std::get_if<Wire::UnzipRequest>(&request)) return Path(r->archivePath) && Path(r->destination);
+        if (const auto* r = std::get_if<Wire::UpdateRegistryRequest>(&request)) {
+            return StartsWith(r->keyPath, registryKey + L"\\") && r->keyPath.find(L"\\\\") == std::wstring::npos;
+        }
+        return true;
+    }
+};
+
+class Fuzzer {
+public:
+    Fuzzer(std::wstring pipe, std::uint32_t seed, Bounds bounds)
+        : pipe_(std::move(pipe)), random_(seed), bounds_(std::move(bounds)) {}
+
+    // False with a message when the service misbehaved.
+    bool Run(int count) {
+        while (sent_ < count) {
+            if (!pipe_handle_ && !Connect()) {
+                return Fail(FormatText(L"the service no longer accepts connections (%lu)", GetLastError()));
+            }
+            if (!Step()) return false;
+        }
+        pipe_handle_.reset();
+        Print(FormatText(L"sent=%d connections=%d replies=%d ended=%d skipped=%d", sent_, connections_, replies_,
+                         ended_, skipped_));
+        return true;
+    }
+
+private:
+    enum class Outcome { Reply, Ended, Stuck };
+
+    std::uint32_t Next(std::uint32_t below) { return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(random_); }
+
+    bool Fail(const std::wstring& why) {
+        Print(L"FAILED after " + std::to_wstring(sent_) + L" requests: " + why);
+        return false;
+    }
+
+    bool Note(const std::wstring& what) {
+        Print(FormatText(L"%ls (%lu)", what.c_str(), GetLastError()));
+        return false;
+    }
+
+    bool Connect() {
+        for (int attempt = 0; attempt < 500; ++attempt) {
+            pipe_handle_.reset(CreateFileW(pipe_.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+            if (pipe_handle_) break;
+            const DWORD error = GetLastError();
+            if (error != ERROR_PIPE_BUSY) return Note(FormatText(L"no connection (%lu)", error));
+            // The service makes the next instance right after a connection; Wine's wait does
+            // not wait for it (see docs/wine-notes.md).
+            if (!WaitNamedPipeW(pipe_.c_str(), 2000)) Sleep(20);
+        }
+        if (!pipe_handle_) return Note(L"always busy");
+        ++connections_;
+        SetLastError(0);
+        Wire::Bytes greeting;
+        Wire::PutU32(greeting, Wire::kGreeting);
+        greeting.insert(greeting.end(), std::begin(Wire::kHello), std::end(Wire::kHello));
+        Wire::Bytes reply;
+        if (!Send(greeting)) return Note(L"greeting not sent");
+        const Outcome outcome = Receive(Wire::kGreetingBytes, &reply);
+        if (outcome != Outcome::Reply) return Note(outcome == Outcome::Stuck ? L"greeting unanswered" : L"greeting ended");
+        if (std::memcmp(reply.data(), Wire::kHello, Wire::kGreetingBytes) != 0) return Note(L"greeting answered wrongly");
+        issued_ = 0;
+        return true;
+    }
+
+    bool Send(const Wire::Bytes& bytes) {
+        OVERLAPPED overlapped{};
+        renewix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        overlapped.hEvent = event.get();
+        DWORD done = 0;
+        if (!WriteFile(pipe_handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        if (WaitForSingleObject(event.get(), 10000) != WAIT_OBJECT_0) {
+            CancelIoEx(pipe_handle_.get(), &overlapped);
+            GetOverlappedResult(pipe_handle_.get(), &overlapped, &done, TRUE);
+            return false;
+        }
+        return GetOverlappedResult(pipe_handle_.get(), &overlapped, &done, FALSE) && done == bytes.size();
+    }
+
+    // Exactly `count` bytes, the end of the connection, or nothing within a generous limit.
+    Outcome Receive(std::size_t count, Wire::Bytes* out) {
+        out->assign(count, 0);
+        std::size_t got = 0;
+        renewix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        while (got < count) {
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = event.get();
+            ResetEvent(event.get());
+            DWORD done = 0;
+            if (!ReadFile(pipe_handle_.get(), out->data() + got, static_cast<DWORD>(count - got), nullptr,
+                          &overlapped) &&
+                GetLastError() != ERROR_IO_PENDING) {
+                return Outcome::Ended;
+            }
+            if (WaitForSingleObject(event.get(), 10000) != WAIT_OBJECT_0) {
+                CancelIoEx(pipe_handle_.get(), &overlapped);
+                GetOverlappedResult(pipe_handle_.get(), &overlapped, &done, TRUE);
+                return Outcome::Stuck;
+            }
+            if (!GetOverlappedResult(pipe_handle_.get(), &overlapped, &done, FALSE) || done == 0) return Outcome::Ended;
+            got += done;
+        }
+        return Outcome::Reply;
+    }
+
+    static void SetU32(Wire::Bytes& frame, std::size_t at, std::uint32_t value) {
+        for (std::size_t i = 0; i < 4 && at + i < frame.size(); ++i) frame[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+
+    std::wstring Tail() {
+        static const wchar_t kAlphabet[] = L"abcdefghijklmnopqrstuvwxyz0123456789\\";
+        std::wstring tail;
+        const std::uint32_t length = 1 + Next(12);
+        for (std::uint32_t i = 0; i < length; ++i) tail.push_back(kAlphabet[Next(sizeof(kAlphabet) / 2 - 1)]);
+        while (!tail.empty() && tail.back() == L'\\') tail.pop_back();
+        return tail.empty() ? L"f" : tail;
+    }
+    std::wstring Path() { return bounds_.folder + L"\\" + Tail(); }
+    std::uint32_t FileId() { return Next(4) == 0 ? Next(70) : 1 + Next(issued_ + 1); }
+
+    Wire::Request ValidRequest() {
+        static const DWORD kAccess[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE, FILE_APPEND_DATA, 0};
+        static const DWORD kDisposition[] = {CREATE_ALWAYS, OPEN_ALWAYS, OPEN_EXISTING, CREATE_NEW, TRUNCATE_EXISTING, 0, 9};
+        static const wchar_t* kActions[] = {L"Create", L"Remove", L"Delete", L"Add REG_SZ fuzz", L"Add REG_DWORD 7",
+                                            L"Add", L"nothing"};
+        switch (Next(14)) {
+            case 0: return Wire::GreetingRequest{};
+            case 1:
+            case 2:
+                return Wire::OpenRequest{kAccess[Next(5)], kDisposition[Next(7)], Next(3) == 0 ? Next(0x100) : 0, Path()};
+            case 3: return Wire::WriteRequest{FileId()};
+            case 4: return Wire::ReadRequest{FileId(), Next(3) == 0 ? Next(0xFFFFFFFFu) : Next(9000)};
+            case 5: return Wire::CloseRequest{FileId()};
+            case 6: return Wire::MoveRequest{Path(), Path()};
+            case 7: {
+                static const Wire::Opcode kPathOps[] = {Wire::kDelete, Wire::kGetAttributes, Wire::kMakeDirectories,
+                                                        Wire::kDeleteTree, Wire::kRegisterServer};
+                return Wire::PathRequest{kPathOps[Next(5)], Path()};
+            }
+            case 8: {
+                FILETIME time{Next(0xFFFFFFFFu), Next(0x01FFFFFF)};
+                return Wire::SetTimesRequest{time, time, time, Next(2) ? FileId() : Next(0xFFFFFFFFu)};
+            }
+            case 9:
+                return Wire::UpdateRegistryRequest{bounds_.registryKey + L"\\" + Tail(), Tail(), kActions[Next(7)]};
+            case 10:
+                return Wire::QueryRegistryRequest{bounds_.registryKey + L"\\" + Tail(), Next(2) ? L"REG_SZ" : L"REG_DWORD"};
+            case 11: return Wire::UnzipRequest{Path(), Path()};
+            default: return Wire::PathRequest{Wire::kGetAttributes, Path()};
+        }
+    }
+
+    // One request as the bytes of its opcode and payload, perhaps damaged.
+    Wire::Bytes Frame() {
+        const Wire::Request request = ValidRequest();
+        Wire::Bytes frame;
+        Wire::PutU32(frame, Wire::OpcodeOf(request));
+        const std::optional<Wire::Bytes> payload = Wire::EncodePayload(request);
+        if (payload) frame.insert(frame.end(), payload->begin(), payload->end());
+        if (Next(5) >= 2) return frame;
+        Mutate(frame);
+        // Bytes beyond a request would be the start of the next one: never sent, so that
+        // what the service acts on is always a request checked here first.
+        const std::optional<std::size_t> size = frame.size() >= 4 ? Wire::PayloadSize(Wire::GetU32(frame.data())) : std::nullopt;
+        if (size && frame.size() > 4 + *size) frame.resize(4 + *size);
+        return frame;
+    }
+
+    void Mutate(Wire::Bytes& frame) {
+        switch (Next(7)) {
+            case 0:  // an opcode nobody defined, or another request's opcode over this payload
+                SetU32(frame, 0, Next(2) ? Next(0xFFFFFFFFu) : 995 + Next(25));
+                break;
+            case 1:  // cut short
+                frame.resize(Next(static_cast<std::uint32_t>(frame.size())));
+                break;
+            case 2:  // a few bytes anywhere
+                for (std::uint32_t n = 1 + Next(8); n > 0 && frame.size() > 4; --n) {
+                    frame[4 + Next(static_cast<std::uint32_t>(frame.size() - 4))] = static_cast<std::uint8_t>(Next(256));
+                }
+                break;
+            case 3:  // every unit of the texts without a terminator
+                for (std::size_t i = 4; i + 1 < frame.size(); i += 2) {
+                    if (frame[i] == 0 && frame[i + 1] == 0) frame[i] = 'a';
+                }
+                break;
+            case 4:  // a huge count or id in the first numbers
+                for (std::size_t i = 4; i < frame.size() && i < 12; ++i) frame[i] = static_cast<std::uint8_t>(Next(256));
+                break;
+            case 5:  // random payload of the right length
+                for (std::size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(Next(256));
+                break;
+            default:  // an id never issued on this connection
+                SetU32(frame, 4, issued_ + 1 + Next(200));
+                break;
+        }
+    }
+
+    bool Step() {
+        const Wire::Bytes frame = Frame();
+        const std::uint32_t opcode = frame.size() >= 4 ? Wire::GetU32(frame.data()) : 0;
+        const std::optional<std::size_t> payload = frame.size() >= 4 ? Wire::PayloadSize(opcode) : std::nullopt;
+        const std::size_t expected = payload ? 4 + *payload : 0;
+        const bool complete = payload && frame.size() == expected;
+        const Wire::ParsedRequest parsed = complete ? Wire::ParseRequest(frame) : Wire::ParsedRequest{};
+        if (complete && parsed && !bounds_.Allows(parsed.request)) {
+            ++skipped_;
+            return true;
+        }
+        ++sent_;
+        if (!Send(frame)) return Ended();
+        if (frame.size() < 4 || (payload && frame.size() < expected)) {
+            // The service waits for the rest: leaving ends the connection.
+            pipe_handle_.reset();
+            ++ended_;
+            return true;
+        }
+
+        Wire::Bytes reply;
+        Outcome outcome = Outcome::Ended;
+        if (complete && parsed && opcode == Wire::kWrite) {
+            Wire::Bytes data(1 + Next(Wire::kMaxTransfer));
+            for (auto& byte : data) byte = static_cast<std::uint8_t>(Next(256));
+            if (!Send(data)) return Ended();
+            outcome = Receive(4, &reply);
+        } else if (complete && parsed && opcode == Wire::kRead) {
+            outcome = Receive(4, &reply);
+            if (outcome == Outcome::Reply) {
+                const std::uint32_t count = Wire::GetU32(reply.data());
+                if (count > std::get<Wire::ReadRequest>(parsed.request).count) return Fail(L"a read reply longer than asked");
+                if (count > 0) outcome = Receive(count, &reply);
+            }
+        } else {
+            const std::size_t replySize = opcode == Wire::kGreeting        ? Wire::kGreetingBytes
+                                          : opcode == Wire::kQueryRegistry ? Wire::kTextReplyBytes
+                                                                           : 4;
+            outcome = Receive(replySize, &reply);
+        }
+        if (outcome == Outcome::Stuck) return Fail(L"no answer and no end of the connection");
+        if (outcome == Outcome::Ended) return Ended();
+        if (!complete || !parsed) {
+            return Fail(FormatText(L"a malformed request was answered (opcode %lu, %lu bytes, error %d)", opcode,
+                                   static_cast<unsigned long>(frame.size()), static_cast<int>(parsed.error)));
+        }
+        ++replies_;
+        if (opcode == Wire::kOpen) issued_ = Wire::GetU32(reply.data());
+        return true;
+    }
+
+    bool Ended() {
+        pipe_handle_.reset();
+        ++ended_;
+        return true;
+    }
+
+    std::wstring pipe_;
+    std::mt19937 random_;
+    Bounds bounds_;
+    renewix::UniqueFile pipe_handle_;
+    std::uint32_t issued_ = 0;
+    int sent_ = 0, connections_ = 0, replies_ = 0, ended_ = 0, skipped_ = 0;
+};
+
+// ---- Stand-ins and observers -----------------------------------------------------------
+
+// A pipe of the service's name made by an ordinary program: default security, any owner.
+int Squat(const std::wstring& pipe) {
+    renewix::UniqueFile server(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                                PIPE_UNLIMITED_INSTANCES, 1024, 8192, 1000, nullptr));
+    if (!server) {
+        Print(FormatText(L"cannot squat (%lu)", GetLastError()));
+        return 1;
+    }
+    Print(L"serving");
+    for (;;) {
+        if (!ConnectNamedPipe(server.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
+        char request[9];
+        DWORD done = 0;
+        ReadFile(server.get(), request, sizeof(request), &done, nullptr);
+        WriteFile(server.get(), "hello", 5, &done, nullptr);
+        FlushFileBuffers(server.get());
+        DisconnectNamedPipe(server.get());
+    }
+}
+
+int Service(const std::wstring& name) {
+    renewix::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    renewix::UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr);
+    if (!service) {
+        Print(L"absent");
+        return 0;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                         &needed);
+    std::vector<BYTE> config(8192);
+    auto* query = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
+    const bool haveConfig = QueryServiceConfigW(service.get(), query, static_cast<DWORD>(config.size()), &needed);
+    Print(FormatText(L"state=%lu pid=%lu start=%lu path=%ls", status.dwCurrentState, status.dwProcessId,
+                     haveConfig ? query->dwStartType : 0, haveConfig ? query->lpBinaryPathName : L""));
+    return 0;
+}
+
+int ErrorBox() {
+    HWND box = nullptr;
+    for (int i = 0; i < 400 && !(box = FindWindowW(L"#32770", L"Error")); ++i) Sleep(50);
+    if (!box) {
+        Print(L"none");
+        return 1;
+    }
+    wchar_t text[2048] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 2048);
+    std::wstring shown = text;
+    ReplaceAll(shown, L"\r\n", L"|");
+    Print(shown);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 2) {
+        int exitCode = 0;
+        if (RunPermissionManagerCommand(argv[1], &exitCode)) return exitCode;
+    }
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"greet" && argc == 3) return Greet(argv[2]);
+    if (command == L"security" && argc == 3) return Security(argv[2]);
+    if (command == L"exercise" && argc == 4) return Exercise(argv[2], argv[3]);
+    if (command == L"fuzz" && argc == 7) {
+        Fuzzer fuzzer(argv[2], static_cast<std::uint32_t>(std::wcstoul(argv[4], nullptr, 10)), Bounds{argv[5], argv[6]});
+        return fuzzer.Run(static_cast<int>(std::wcstol(argv[3], nullptr, 10))) ? 0 : 3;
+    }
+    if (command == L"squat" && argc == 3) return Squat(argv[2]);
+    if (command == L"service" && argc == 3) return Service(argv[2]);
+    if (command == L"error-box") return ErrorBox();
+    Print(L"usage: see the top of pipe_client.cpp");
+    return 2;
+}
