@@ -84,6 +84,11 @@ void PipeServer::Loop(HANDLE stopEvent) {
             const DWORD error = GetLastError();
             if (error == ERROR_PIPE_CONNECTED) {
                 SetEvent(connected.get());  // the client came before the wait began
+            } else if (error == ERROR_NO_DATA) {
+                // A client came and went before the wait began: only this instance is spent, and
+                // anyone who can open the pipe could otherwise stop the service this way.
+                DisconnectNamedPipe(pipe.get());
+                continue;
             } else if (error != ERROR_IO_PENDING) {
                 reportError_(L"Unable to connect to a named pipe");
                 return;
@@ -112,20 +117,23 @@ void PipeServer::Loop(HANDLE stopEvent) {
 }
 
 bool PipeServer::StartSession(renewix::UniqueFile pipe, HANDLE stopEvent) {
+    // Listed before its thread starts: a failure to list it can then never leave a running
+    // thread without an owner.
     auto session = std::make_unique<Session>();
     session->pipe = std::move(pipe);
     Session* raw = session.get();
+    sessions_.push_back(std::move(session));
     try {
-        session->thread = std::thread([raw, stopEvent, this] {
+        raw->thread = std::thread([raw, stopEvent, this] {
             PipeSession(raw->pipe.get(), stopEvent, ownImage_);
             raw->done = true;
             SetEvent(sessionEnded_.get());
         });
     } catch (const std::system_error&) {
-        DisconnectNamedPipe(session->pipe.get());
+        DisconnectNamedPipe(raw->pipe.get());
+        sessions_.pop_back();
         return false;
     }
-    sessions_.push_back(std::move(session));
     return true;
 }
 

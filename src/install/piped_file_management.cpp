@@ -26,7 +26,9 @@ PipedFileManagement::~PipedFileManagement() {
 
 bool PipedFileManagement::Connect(const std::wstring& pipeName) {
     for (int attempt = 0; attempt < kBusyAttempts; ++attempt) {
-        pipe_.reset(CreateFileW(pipeName.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        // Identification only: whatever serves the name may learn who calls, never act as them.
+        pipe_.reset(CreateFileW(pipeName.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING,
+                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (pipe_ || GetLastError() != ERROR_PIPE_BUSY) break;
         // Every instance is taken for a moment: the service makes the next one right after a
         // connection. Wine answers this wait at once instead of waiting, hence the pause.
@@ -193,8 +195,9 @@ int PipedFileManagement::RegisterServer(const std::wstring& libraryPath) {
 
 int PipedFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
     const std::wstring archive = FullPathName(archivePath), folder = FullPathName(destination);
-    if (archive.empty() || folder.empty()) return -1;
-    return Exchange(Wire::UnzipRequest{archive, folder}, -1);
+    // Without the service's answer nothing was extracted: 0, not "cannot open" (-1).
+    if (archive.empty() || folder.empty()) return 0;
+    return Exchange(Wire::UnzipRequest{archive, folder}, 0);
 }
 
 }  // namespace PermissionManager

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <memory>
 #include <optional>
 
 #include "description/xml_document.h"
@@ -63,8 +64,12 @@ bool StatusFile::Load() {
     Log& log = Log::Instance();
     std::string bytes;
     {
-        auto file = PermissionManager::CreateFileManager();
-        if (!OpenWithRetries([&] { return file->Open(path_, GENERIC_READ, OPEN_EXISTING, 0) != 0; })) {
+        // A fresh manager for each attempt: the service ends a connection whose open failed.
+        std::unique_ptr<PermissionManager::IClientFileManager> file;
+        if (!OpenWithRetries([&] {
+                file = PermissionManager::CreateFileManager();
+                return file->Open(path_, GENERIC_READ, OPEN_EXISTING, 0) != 0;
+            })) {
             log.WriteValue(L"Unable to read config file", path_);
             keepAsItIs_ = true;
             return false;
@@ -116,8 +121,11 @@ std::string StatusFile::Text() const {
 bool StatusFile::Save() {
     if (RunState::Instance().Mode == ModeTest || keepAsItIs_) return true;
     ++numExecutions_;
-    auto file = PermissionManager::CreateFileManager();
-    if (!OpenWithRetries([&] { return file->Open(path_, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0) != 0; })) {
+    std::unique_ptr<PermissionManager::IClientFileManager> file;
+    if (!OpenWithRetries([&] {
+            file = PermissionManager::CreateFileManager();
+            return file->Open(path_, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0) != 0;
+        })) {
         return true;
     }
     const std::string text = Text();

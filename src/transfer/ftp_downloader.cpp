@@ -177,7 +177,12 @@ std::optional<XmlDocument> FTPFileDownloader::LoadDocument() {
             log_.WriteHeading(L"Error creating XMLDOM");
             return std::nullopt;
         }
-        if (!OpenFtpFile(FtpAddressPath(settings_.Address), documentConnection_.get())) return std::nullopt;
+        const std::wstring path = FtpAddressPath(settings_.Address);
+        if (path.empty()) {
+            log_.WriteValue(L"No document named in the FTP address", GetDocumentUrl());
+            return std::nullopt;
+        }
+        if (!OpenFtpFile(path, documentConnection_.get())) return std::nullopt;
         // The whole file first: a chunk may end inside a character.
         std::string bytes;
         char chunk[kDocumentChunk];
@@ -190,6 +195,12 @@ std::optional<XmlDocument> FTPFileDownloader::LoadDocument() {
                 return std::nullopt;
             }
             if (read == 0) break;
+            if (bytes.size() + read > kLargestDocument) {
+                // No update document is this large; the address names something else.
+                log_.WriteValue(L"Update document larger than 16 MiB, refused", GetDocumentUrl());
+                CloseFile();
+                return std::nullopt;
+            }
             bytes.append(chunk, read);
         }
         CloseFile();

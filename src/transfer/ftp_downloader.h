@@ -50,6 +50,7 @@ public:
     // FTP always uses its own port: configured ports only appear in the locations' texts.
     static constexpr INTERNET_PORT kFtpPort = INTERNET_DEFAULT_FTP_PORT;
     static constexpr DWORD kDocumentChunk = 8192;
+    static constexpr std::size_t kLargestDocument = 16u << 20;
 
 protected:
     UniqueInternet ConnectFtpHost(const std::wstring& address, const std::wstring& userName,
