@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "description/secure_code.h"
+#include "description/signed_document.h"
 #include "description/variables.h"
 #include "description/xml_document.h"
 #include "foundation/log.h"
@@ -92,10 +93,16 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
             }
             IFileDownloader* downloader = selection_.GetActiveDownloader(&internetAvailable_);
             if (!downloader) return AbortUpdate();
-            document = downloader->LoadDocument();
-            if (!document) {
+            // With trusted keys nothing is used that was not signed: the client fetches the bytes
+            // itself and parses exactly those it verified.
+            const TrustedKeys& keys = config_.Keys();
+            std::string bytes;
+            if (keys.Configured() ? !downloader->FetchDocumentBytes(bytes) : !(document = downloader->LoadDocument())) {
                 log.WriteEntry(L"Unable to load XML configuration. Check that file exists on server (paste address "
                                L"into IE or explorer).");
+                return AbortUpdate();
+            }
+            if (keys.Configured() && !(document = AcceptSignedDocument(bytes, keys, CurrentUtcTime(), log))) {
                 return AbortUpdate();
             }
         }

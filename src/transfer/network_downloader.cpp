@@ -112,6 +112,11 @@ std::wstring UnsupportedDownloader::DescribeLastError() {
     return L"This client cannot fetch updates over '" + settings_.Protocol + L"'";
 }
 
+bool UnsupportedDownloader::OpenDocumentFile() {
+    log_.WriteValue(L"No downloader for this protocol in this client", settings_.Protocol);
+    return false;
+}
+
 bool UnsupportedDownloader::Connect() {
     log_.WriteValue(L"No downloader for this protocol in this client", settings_.Protocol);
     return false;

@@ -10,6 +10,7 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
+    bool OpenDocumentFile() override { return OpenForReading(GetDocumentUrl()); }
     DWORD Read(void* buffer, DWORD size) override { return file_.Read(buffer, size); }
     void CloseFile() override { file_.Close(); }
     std::wstring CanonicalizeUrl(const std::wstring& path) override { return path; }
@@ -38,6 +39,7 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override { return std::nullopt; }
     bool OpenDownloadFile(const std::wstring&) override { return false; }
+    bool OpenDocumentFile() override;
     DWORD Read(void*, DWORD) override { return 0; }
     void CloseFile() override {}
     std::wstring CanonicalizeUrl(const std::wstring& url) override { return url; }
