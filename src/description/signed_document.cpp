@@ -59,7 +59,10 @@ bool FindFileWithoutHash(const XmlNode& list, std::wstring& name) {
         for (const auto& [key, value] : file.Attributes()) {
             if (key == L"Src") source = value;
             else if (key == L"Name") fileName = value;
-            else if (key == L"SHA256") hash = value, hasHash = true;
+            else if (key == L"SHA256") {
+                hash = value;
+                hasHash = true;
+            }
         }
         Sha256Digest digest{};
         if (!hasHash || !ParseSha256Text(hash, digest)) {

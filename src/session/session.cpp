@@ -239,7 +239,8 @@ bool Renewix::DownloadWorker() {
         if (entry.alreadyDownloaded || !entry.selected) continue;
         send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), static_cast<LPARAM>(entry.size));
         Log::Instance().WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
-        if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc)) {
+        if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
+                                   entry.sha256)) {
             if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
             Log::Instance().WriteEntry(L"File transfer error occured");
             return false;
