@@ -39,7 +39,7 @@ TrustedKeys TrustedKeys::Decode(const std::uint8_t* data, std::size_t size) {
     if (size < kResourceHeader || std::memcmp(data, kResourceMagic, 4) != 0) return Damaged();
     const std::uint32_t count = static_cast<std::uint32_t>(data[4]) | static_cast<std::uint32_t>(data[5]) << 8 |
                                 static_cast<std::uint32_t>(data[6]) << 16 | static_cast<std::uint32_t>(data[7]) << 24;
-    if (count == 0 || count > kMaxTrustedKeys || size != kResourceHeader + count * sizeof(Ed25519PublicKey)) {
+    if (count > kMaxTrustedKeys || size != kResourceHeader + count * sizeof(Ed25519PublicKey)) {
         return Damaged();
     }
     std::vector<Ed25519PublicKey> keys(count);

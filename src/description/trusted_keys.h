@@ -42,9 +42,10 @@ public:
     // The keys that `id` names (one in practice; a clash of ids is tried key by key).
     std::vector<Ed25519PublicKey> Find(const KeyId& id) const;
 
-    // The resource: "RXK1", a 32-bit little-endian count, then the keys.
+    // The resource: "RXK1", a 32-bit little-endian count, then the keys. A count of 0 says "no
+    // keys" as plainly as a missing resource (Wine cannot remove a resource from a file).
     std::vector<std::uint8_t> Encode() const;
-    // Damaged when the bytes are not exactly such a resource of 1 to kMaxTrustedKeys usable keys.
+    // Damaged when the bytes are not exactly such a resource of up to kMaxTrustedKeys usable keys.
     static TrustedKeys Decode(const std::uint8_t* data, std::size_t size);
     // From a module's resource; none configured when the module has no such resource.
     static TrustedKeys LoadFromModule(HMODULE module);
