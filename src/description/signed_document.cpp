@@ -217,66 +217,94 @@ bool ParseSha256Text(std::wstring_view text, Sha256Digest& digest) {
     return ParseHexBytes(text, digest.data(), digest.size());
 }
 
-std::optional<XmlDocument> AcceptSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now,
-                                                Log& log) {
-    const wchar_t kRefused[] = L"Update description refused: ";
-    if (keys.IsDamaged()) {
-        log.WriteHeading(kRefused + std::wstring(L"the trusted keys built into this client are damaged"));
-        return std::nullopt;
+std::wstring RefusalText(DocumentRefusal refusal) {
+    switch (refusal) {
+        case DocumentRefusal::None:
+            return L"";
+        case DocumentRefusal::DamagedKeys:
+            return L"the trusted keys built into this client are damaged";
+        case DocumentRefusal::Unsigned:
+            return L"it is not signed";
+        case DocumentRefusal::MalformedSignature:
+        case DocumentRefusal::BadSignature:
+            return L"its signature does not match its content";
+        case DocumentRefusal::UnknownKey:
+            return L"it is signed by a key that this client does not trust";
+        case DocumentRefusal::NotXml:
+            return L"its signed part is not a well-formed XML document";
+        case DocumentRefusal::Expired:
+            return L"it has expired";
+        case DocumentRefusal::UnreadableExpiry:
+            return L"its expiry date cannot be read";
+        case DocumentRefusal::MissingHash:
+            return L"a file has no SHA-256 hash";
     }
+    return L"";
+}
+
+SignedDocumentCheck CheckSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now) {
+    SignedDocumentCheck check;
+    const auto refuse = [&](DocumentRefusal refusal) {
+        check.refusal = refusal;
+        check.document.reset();
+        return std::move(check);
+    };
+    if (keys.IsDamaged()) return refuse(DocumentRefusal::DamagedKeys);
     SignatureTrailer trailer;
     const SignatureVerdict verdict = VerifyDocumentSignature(bytes, keys, trailer);
-    const std::wstring keyId = HexText(trailer.keyId);
-    switch (verdict) {
-        case SignatureVerdict::Unsigned:
-            log.WriteHeading(kRefused + std::wstring(L"it is not signed"));
-            return std::nullopt;
-        case SignatureVerdict::Malformed:
-            log.WriteHeading(kRefused + std::wstring(L"its signature does not match its content"));
-            log.WriteEntry(L"The signature line at its end does not follow the signature format");
-            return std::nullopt;
-        case SignatureVerdict::UnknownKey:
-            log.WriteHeading(kRefused + std::wstring(L"it is signed by a key that this client does not trust"));
-            log.WriteValue(L"Signing key", keyId);
-            return std::nullopt;
-        case SignatureVerdict::BadSignature:
-            log.WriteHeading(kRefused + std::wstring(L"its signature does not match its content"));
-            log.WriteValue(L"Signing key", keyId);
-            return std::nullopt;
-        case SignatureVerdict::Valid:
-            break;
-    }
-    log.WriteValue(L"Signature verified, signing key", keyId);
+    if (verdict == SignatureVerdict::Unsigned) return refuse(DocumentRefusal::Unsigned);
+    if (verdict == SignatureVerdict::Malformed) return refuse(DocumentRefusal::MalformedSignature);
+    check.keyId = HexText(trailer.keyId);
+    if (verdict == SignatureVerdict::UnknownKey) return refuse(DocumentRefusal::UnknownKey);
+    if (verdict == SignatureVerdict::BadSignature) return refuse(DocumentRefusal::BadSignature);
 
-    XmlDocument document = XmlDocument::Create(L"Microsoft.XMLDOM");
-    if (!document.LoadBytes(bytes.data(), trailer.signedLength)) {
-        log.WriteHeading(kRefused + std::wstring(L"its signed part is not a well-formed XML document"));
-        return std::nullopt;
-    }
+    check.document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
+    if (!check.document->LoadBytes(bytes.data(), trailer.signedLength)) return refuse(DocumentRefusal::NotXml);
     std::optional<std::wstring> expires;
-    if (XmlNode element = document.SelectSingle(L"Renewix/Expires")) expires = element.Text();
+    if (XmlNode element = check.document->SelectSingle(L"Renewix/Expires")) expires = check.expires = element.Text();
     switch (CheckExpiry(expires, now)) {
         case ExpiryVerdict::Expired:
-            log.WriteHeading(kRefused + std::wstring(L"it has expired"));
-            log.WriteValue(L"Expired at (UTC)", *expires);
-            return std::nullopt;
+            return refuse(DocumentRefusal::Expired);
         case ExpiryVerdict::Unreadable:
-            log.WriteHeading(kRefused + std::wstring(L"its expiry date cannot be read"));
-            log.WriteValue(L"Expires", *expires);
-            return std::nullopt;
+            return refuse(DocumentRefusal::UnreadableExpiry);
         case ExpiryVerdict::Current:
-            log.WriteValue(L"Valid until (UTC)", *expires);
-            break;
         case ExpiryVerdict::NoExpiry:
             break;
     }
-    if (XmlNode list = document.SelectSingle(L"Renewix/FileList")) {
-        std::wstring name;
-        if (FindFileWithoutHash(list, name)) {
-            log.WriteHeading(kRefused + std::wstring(L"a file has no SHA-256 hash"));
-            log.WriteValue(L"File", name);
-            return std::nullopt;
-        }
+    if (XmlNode list = check.document->SelectSingle(L"Renewix/FileList")) {
+        if (FindFileWithoutHash(list, check.file)) return refuse(DocumentRefusal::MissingHash);
     }
-    return document;
+    return check;
+}
+
+std::optional<XmlDocument> AcceptSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now,
+                                                Log& log) {
+    SignedDocumentCheck check = CheckSignedDocument(bytes, keys, now);
+    if (check.refusal == DocumentRefusal::None) {
+        log.WriteValue(L"Signature verified, signing key", check.keyId);
+        if (!check.expires.empty()) log.WriteValue(L"Valid until (UTC)", check.expires);
+        return std::move(check.document);
+    }
+    log.WriteHeading(L"Update description refused: " + RefusalText(check.refusal));
+    switch (check.refusal) {
+        case DocumentRefusal::MalformedSignature:
+            log.WriteEntry(L"The signature line at its end does not follow the signature format");
+            break;
+        case DocumentRefusal::UnknownKey:
+        case DocumentRefusal::BadSignature:
+            log.WriteValue(L"Signing key", check.keyId);
+            break;
+        case DocumentRefusal::Expired:
+            log.WriteValue(L"Expired at (UTC)", check.expires);
+            break;
+        case DocumentRefusal::UnreadableExpiry:
+            log.WriteValue(L"Expires", check.expires);
+            break;
+        case DocumentRefusal::MissingHash:
+            log.WriteValue(L"File", check.file);
+            break;
+        default:
+            break;
+    }
+    return std::nullopt;
 }

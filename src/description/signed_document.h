@@ -18,10 +18,10 @@
 #include <string_view>
 
 #include "description/trusted_keys.h"
+#include "description/xml_document.h"
 #include "foundation/crypto.h"
 
 class Log;
-class XmlDocument;
 
 struct SignatureTrailer {
     std::size_t signedLength = 0;  // bytes covered: everything before the trailer
@@ -57,8 +57,33 @@ ExpiryVerdict CheckExpiry(const std::optional<std::wstring>& expires, std::uint6
 // The text of a file entry's SHA256 attribute as a digest: 64 hexadecimal digits.
 bool ParseSha256Text(std::wstring_view text, Sha256Digest& digest);
 
+enum class DocumentRefusal {
+    None,
+    DamagedKeys,
+    Unsigned,
+    MalformedSignature,
+    UnknownKey,
+    BadSignature,
+    NotXml,
+    Expired,
+    UnreadableExpiry,
+    MissingHash,
+};
+// Why a document was refused, in words that follow "Update description refused: ".
+std::wstring RefusalText(DocumentRefusal refusal);
+
+struct SignedDocumentCheck {
+    DocumentRefusal refusal = DocumentRefusal::None;
+    std::wstring keyId;    // the signing key's id, once the signature line was read
+    std::wstring expires;  // the Expires text, when the document has one
+    std::wstring file;     // the file without a hash
+    std::optional<XmlDocument> document;  // the signed part, parsed; only when accepted
+};
+
 // What a client with trusted keys accepts: the fetched bytes verified against the keys, the
-// signed part parsed, not expired, and a SHA-256 for every file. Each refusal is logged under a
-// heading that says why, and gives nothing. Throws XmlError as the DOM does.
+// signed part parsed, not expired, and a SHA-256 for every file. Throws XmlError as the DOM does.
+SignedDocumentCheck CheckSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now);
+
+// The same, with each refusal logged under a heading that says why.
 std::optional<XmlDocument> AcceptSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now,
                                                 Log& log);
