@@ -280,6 +280,7 @@ TEST_F(PublisherTest, SigningRefusesBadKeysAndStaleExpiries) {
         {kDocument, folder_ / L"bad.key", L"", "is not an Ed25519 private key in PKCS#8 form"},
         {kDocument, folder_ / L"none.key", L"", "cannot read the private key file"},
         {kDocument, folder_ / L"good.key", L"30x", "the expiry '30x' is neither"},
+        {kDocument, folder_ / L"good.key", L"2001-01-01T00:00:00Z", "has passed: clients would refuse"},
         {L"<Renewix><Expires>2001-01-01T00:00:00Z</Expires></Renewix>", folder_ / L"good.key", L"", "has passed"},
         {L"<Renewix><Expires>next week</Expires></Renewix>", folder_ / L"good.key", L"", "is not a UTC time"},
     };

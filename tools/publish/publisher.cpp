@@ -270,6 +270,10 @@ bool Publish(const PublishRequest& request, std::wstring& report, std::wstring& 
     const std::uint64_t now = CurrentUtcTime();
     std::uint64_t expiry = 0;
     if (!request.expires.empty() && !ResolveExpiry(request.expires, now, expiry, error)) return false;
+    if (!request.expires.empty() && expiry <= now) {
+        error = L"the expiry '" + request.expires + L"' has passed: clients would refuse the document at once";
+        return false;
+    }
     // The document is written beside the output and takes its place only when complete, so a
     // failure never costs the vendor an earlier output.
     const std::wstring temporary = request.output + L".publishing";
