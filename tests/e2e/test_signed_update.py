@@ -12,6 +12,7 @@ import hashlib
 import http.server
 import re
 import shutil
+import ssl
 import subprocess
 import tempfile
 import unittest
@@ -122,7 +123,7 @@ class SignedUpdateTest(unittest.TestCase):
         (self.release / "files" / "data.txt").write_text("version 2 data " * 40)
         (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
         self.server = None
-        if self.transport == "http":
+        if self.transport in ("http", "https"):
             self.server = start_server(functools.partial(Quiet, directory=str(self.site)))
 
     def tearDown(self):
@@ -135,8 +136,9 @@ class SignedUpdateTest(unittest.TestCase):
         return self.site / "updates" / "update.xml"
 
     def configure(self, *keys):
-        if self.transport == "http":
-            server = {"DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/update.xml",
+        if self.transport in ("http", "https"):
+            host = "localhost" if self.transport == "https" else "127.0.0.1"
+            server = {"DocumentProtocol": f"{self.transport}://", "DocumentAddress": f"{host}/updates/update.xml",
                       "DocumentPort": str(self.server.server_address[1])}
         else:
             server = {"DocumentProtocol": "file:", "DocumentAddress": windows_path(self.document_path)}
@@ -319,6 +321,40 @@ class SignedUpdateTest(unittest.TestCase):
 
 class SharedSignedUpdateTest(SignedUpdateTest):
     transport = "share"
+
+
+class HttpsSignedUpdateTest(SignedUpdateTest):
+    """Over HTTPS from a server whose certificate an authority of the prefix vouches for: the
+    client fetches the document's bytes with its own request and its certificate checks."""
+
+    transport = "https"
+    kept = ("test_signed_by_the_tool_is_installed", "test_unsigned_document",
+            "test_changed_after_signing_even_with_a_valid_secure_code", "test_file_whose_size_and_crc_were_forged")
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        from test_http_update import HttpsUpdateTest
+        HttpsUpdateTest.setUpClass()
+        cls.authority = HttpsUpdateTest
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.authority.tearDownClass()
+        super().tearDownClass()
+
+    def setUp(self):
+        super().setUp()
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        certs = self.authority.certs
+        context.load_cert_chain(certs / "server.pem", certs / "server.key")
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+
+
+# Over HTTPS the cases that fetch differently; the others are the same as over HTTP.
+for _name in dir(SignedUpdateTest):
+    if _name.startswith("test_") and _name not in HttpsSignedUpdateTest.kept:
+        setattr(HttpsSignedUpdateTest, _name, None)
 
 
 if __name__ == "__main__":
