@@ -125,15 +125,13 @@ bool ParsePrivateKeyPem(std::string_view text, Ed25519Seed& seed, std::wstring& 
         if (c != '\r' && c != '\n' && c != ' ' && c != '\t') body.push_back(static_cast<unsigned char>(c));
     }
     std::vector<std::uint8_t> der;
-    if (!ParseBase64Bytes(body, der) || der.size() != sizeof(kPkcs8Prefix) + seed.size() ||
-        !std::equal(std::begin(kPkcs8Prefix), std::end(kPkcs8Prefix), der.begin())) {
-        WipeSecret(der.data(), der.size());
-        error = L"it is not an Ed25519 private key in PKCS#8 form";
-        return false;
-    }
-    std::copy(der.begin() + sizeof(kPkcs8Prefix), der.end(), seed.begin());
+    const bool usable = ParseBase64Bytes(body, der) && der.size() == sizeof(kPkcs8Prefix) + seed.size() &&
+                        std::equal(std::begin(kPkcs8Prefix), std::end(kPkcs8Prefix), der.begin());
+    if (usable) std::copy(der.begin() + sizeof(kPkcs8Prefix), der.end(), seed.begin());
     WipeSecret(der.data(), der.size());
-    return true;
+    WipeSecret(body.data(), body.size() * sizeof(wchar_t));
+    if (!usable) error = L"it is not an Ed25519 private key in PKCS#8 form";
+    return usable;
 }
 
 std::string FormatPrivateKeyPem(const Ed25519Seed& seed) {
