@@ -18,7 +18,8 @@ say() { printf '[setup] %s\n' "$*"; }
 
 PACKAGES=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-          googletest wine wine32:i386 wine64 xvfb xauth dpkg-dev openssl curl python3-pyftpdlib)
+          googletest wine wine32:i386 wine64 xvfb xauth dpkg-dev openssl curl python3-pyftpdlib
+          autoconf automake libtool)
 
 package_installed() {
     [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
@@ -76,6 +77,44 @@ ensure_minizip_source() {
     cp -r "$dir" "$DEPS/minizip"
 }
 
+# libsodium (Ed25519 signatures, SHA-256) from Debian's source package, built as a static
+# library for one MinGW target into $DEPS/libsodium-<arch>. Debian's source has no configure
+# script, so it is made once with autoreconf; each target then builds only the library
+# (no tests) and leaves a stamp, so later runs build nothing.
+ensure_libsodium_source() {
+    if [ -f "$DEPS/libsodium-src/configure" ]; then return; fi
+    say "fetching libsodium's Debian source package into $DEPS"
+    mkdir -p "$DEPS/fetch"
+    chmod 777 "$DEPS/fetch"
+    (cd "$DEPS/fetch" && apt-get source --download-only -q libsodium >/dev/null)
+    local dsc
+    dsc=$(ls "$DEPS"/fetch/libsodium_*.dsc | head -n 1)
+    rm -rf "$DEPS/libsodium-src"
+    dpkg-source --no-check -x "$dsc" "$DEPS/libsodium-src" >/dev/null
+    (cd "$DEPS/libsodium-src" && autoreconf -i >/dev/null 2>&1)
+}
+
+ensure_libsodium() {
+    local arch=$1
+    local prefix=$DEPS/libsodium-$arch
+    if [ -f "$prefix/.renewix-built" ]; then return; fi
+    ensure_libsodium_source
+    say "building libsodium for $arch (static library only)"
+    local work=$DEPS/libsodium-build-$arch
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work"
+    local log=$work/build.log
+    if ! (cd "$work" && "$DEPS/libsodium-src/configure" --host="$arch-w64-mingw32" --prefix="$prefix" \
+              --disable-shared --enable-static --enable-minimal --disable-dependency-tracking \
+              --without-pthreads CFLAGS="-O2" && \
+          make -C src/libsodium -j "$(nproc)" install) >"$log" 2>&1; then
+        tail -n 40 "$log"
+        return 1
+    fi
+    rm -rf "$work"
+    touch "$prefix/.renewix-built"
+}
+
 ensure_wine_prefix() {
     if [ -f "$WINEPREFIX/system.reg" ] && [ -f "$WINEPREFIX/.renewix-ready" ]; then return; fi
     say "creating the Wine prefix $WINEPREFIX"
@@ -105,6 +144,7 @@ choose_test_build() {
 
 configure_tree() {
     local tree=$1 arch=$2
+    ensure_libsodium "$arch"
     if [ -f "$tree/CMakeCache.txt" ]; then return; fi
     say "configuring CMake ($arch) in $tree"
     cmake -S "$ROOT" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \

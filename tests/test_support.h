@@ -99,3 +99,47 @@ public:
 private:
     std::wstring path_;
 };
+
+#include "transfer/crc32.h"
+
+inline std::uint32_t CrcOf(const std::string& bytes) {
+    return ~CCrc32Static::Update(0xFFFFFFFF, bytes.data(), bytes.size());
+}
+
+// Rewrites the 4 bytes at `at` so that the CRC-32 of `bytes` becomes `crc`, as anyone who may
+// change a file can: the CRC is affine in those 32 bits, so 32 probes and an elimination over
+// GF(2) find them.
+inline bool ForgeCrc(std::string& bytes, std::size_t at, std::uint32_t crc) {
+    if (at + 4 > bytes.size()) return false;
+    const auto with = [&](std::uint32_t patch) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(patch >> (8 * i));
+        return CrcOf(bytes);
+    };
+    const std::uint32_t base = with(0);
+    // Rows: the effect of each patch bit, augmented by which bits it is made of.
+    std::uint32_t effect[32], made[32];
+    for (int bit = 0; bit < 32; ++bit) {
+        effect[bit] = with(1u << bit) ^ base;
+        made[bit] = 1u << bit;
+    }
+    std::uint32_t want = crc ^ base, patch = 0;
+    for (int target = 31, row = 0; target >= 0; --target) {
+        int pivot = row;
+        while (pivot < 32 && !(effect[pivot] >> target & 1)) ++pivot;
+        if (pivot == 32) continue;
+        std::swap(effect[pivot], effect[row]);
+        std::swap(made[pivot], made[row]);
+        for (int other = 0; other < 32; ++other) {
+            if (other != row && (effect[other] >> target & 1)) {
+                effect[other] ^= effect[row];
+                made[other] ^= made[row];
+            }
+        }
+        if (want >> target & 1) {
+            want ^= effect[row];
+            patch ^= made[row];
+        }
+        ++row;
+    }
+    return want == 0 && with(patch) == crc;
+}

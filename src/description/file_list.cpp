@@ -6,7 +6,8 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
-#include "transfer/crc32.h"
+#include "description/signed_document.h"
+#include "transfer/file_digest.h"
 
 DownloadFile::DownloadFile(std::wstring downloadFolder) : downloadFolder_(std::move(downloadFolder)) {}
 
@@ -37,7 +38,8 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
     if (!ShouldRead(files, basePath)) return 1;
     for (const XmlNode& file : files) {
         if (!PassesOsTest(file, *log_)) continue;
-        std::wstring name, folder, sizeText, crcText;
+        std::wstring name, folder, sizeText, crcText, hashText;
+        bool hasHash = false;
         FileRequest request;
         bool unzip = false, ignoreIfMissing = false, registerServer = false, ignoreErrors = false;
         for (const auto& [key, value] : file.Attributes()) {
@@ -45,6 +47,10 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
             else if (key == L"Src") folder = value;
             else if (key == L"Size") sizeText = value;
             else if (key == L"CRC") crcText = value;
+            else if (key == L"SHA256") {
+                hashText = value;
+                hasHash = true;
+            }
             else if (key == L"Action") unzip = value == L"unzip";
             else if (key == L"ByDate") request.byDate = value;
             else if (key == L"ByVersion") request.byVersion = value;
@@ -62,6 +68,15 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
             continue;
         }
         candidate.crc = HexValue(crcText);
+        if (hasHash) {
+            Sha256Digest digest{};
+            // A hash that cannot be read protects nothing; the file is not taken unchecked.
+            if (!ParseSha256Text(hashText, digest)) {
+                log_->WriteTwoValues(L"File hash not acceptable, file skipped", candidate.destination, hashText);
+                continue;
+            }
+            candidate.sha256 = digest;
+        }
         candidate.registerServer = registerServer;
         candidate.unzip = unzip;
         candidate.ignoreErrors = ignoreErrors;
@@ -95,8 +110,7 @@ bool DownloadFile::Decide(FileEntry& candidate, const FileRequest& request) {
     }
     candidate.selected = selected;
     if (selected) {
-        candidate.alreadyDownloaded =
-            AlreadyDownloaded(downloadFolder_ + L"\\" + candidate.downloadName, candidate.size, candidate.crc);
+        candidate.alreadyDownloaded = AlreadyDownloaded(downloadFolder_ + L"\\" + candidate.downloadName, candidate);
     }
     return selected;
 }
@@ -135,16 +149,22 @@ bool DownloadFile::TimeTest(const std::wstring& destination, const std::wstring&
 }
 
 // A file left by an earlier run counts only when it is the very file the document lists: the
-// same size and CRC. Without a CRC nothing proves that, so such a file is fetched again.
-bool DownloadFile::AlreadyDownloaded(const std::wstring& path, std::uint64_t size, std::uint32_t crc) {
-    if (crc == 0) return false;
+// same size, CRC and (when given) SHA-256. Without either nothing proves that, so such a file
+// is fetched again.
+bool DownloadFile::AlreadyDownloaded(const std::wstring& path, const FileEntry& entry) {
+    if (entry.crc == 0 && !entry.sha256) return false;
     WIN32_FIND_DATAW data;
     {
         renewix::UniqueFind find(FindFirstFileW(path.c_str(), &data));
-        if (!find || ((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != size) return false;
+        if (!find || ((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != entry.size) {
+            return false;
+        }
     }
-    std::uint32_t found = 0;
-    if (CCrc32Static::ComputeFileCrc(path, found) != 0 || found != crc) return false;
+    FileDigest found;
+    if (ComputeFileDigest(path, entry.sha256.has_value(), found) != 0 ||
+        CompareDigest({entry.size, entry.crc, entry.sha256}, found) != DigestMismatch::None) {
+        return false;
+    }
     log_->WriteEntry(L"File already downloaded");
     return true;
 }

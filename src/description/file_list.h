@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "description/document_rules.h"
+#include "foundation/crypto.h"
 
 struct FileEntry {
     std::wstring destination;   // full local path
@@ -13,6 +15,7 @@ struct FileEntry {
     std::wstring downloadName;  // "UpdateFile%d" in the download folder
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
+    std::optional<Sha256Digest> sha256;  // SHA256, checked with size and CRC when the document gives it
     int alreadyDownloaded = 0;
     int registerServer = 0;
     int selected = 0;
@@ -47,7 +50,7 @@ public:
 private:
     bool VersionTest(const std::wstring& destination, const std::wstring& version);
     bool TimeTest(const std::wstring& destination, const std::wstring& stamp);
-    bool AlreadyDownloaded(const std::wstring& path, std::uint64_t size, std::uint32_t crc);
+    bool AlreadyDownloaded(const std::wstring& path, const FileEntry& entry);
 
     std::wstring downloadFolder_;
     std::uint64_t totalBytes_ = 0;

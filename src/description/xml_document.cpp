@@ -2,6 +2,8 @@
 
 #include <oleauto.h>
 
+#include <cstring>
+
 namespace {
 
 std::wstring TakeBstr(BSTR text) {
@@ -156,6 +158,22 @@ bool XmlDocument::LoadFile(const std::wstring& pathOrUrl) {
 bool XmlDocument::LoadText(const std::wstring& text) {
     VARIANT_BOOL ok = VARIANT_FALSE;
     ThrowIfFailed(document_->loadXML(MakeBstr(text).get(), &ok));
+    return ok == VARIANT_TRUE;
+}
+
+bool XmlDocument::LoadBytes(const void* data, std::size_t size) {
+    VariantOwner source;
+    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size));
+    if (!array) ThrowIfFailed(E_OUTOFMEMORY);
+    // The variant owns the array from here on.
+    source.value.vt = VT_ARRAY | VT_UI1;
+    source.value.parray = array;
+    void* target = nullptr;
+    ThrowIfFailed(SafeArrayAccessData(array, &target));
+    if (size > 0) std::memcpy(target, data, size);
+    SafeArrayUnaccessData(array);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ThrowIfFailed(document_->load(source.value, &ok));
     return ok == VARIANT_TRUE;
 }
 

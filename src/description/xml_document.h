@@ -53,6 +53,8 @@ public:
     // Synchronous loads; false when the text is not a well-formed document.
     bool LoadFile(const std::wstring& pathOrUrl);
     bool LoadText(const std::wstring& text);
+    // Parses exactly these bytes, finding their encoding as a file load would.
+    bool LoadBytes(const void* data, std::size_t size);
     bool Save(const std::wstring& path);
 
     // Another reference to this document, as handed to each caller of a kept document.

@@ -10,7 +10,7 @@
 #include "foundation/text.h"
 #include "install/file_management.h"
 #include "install/zip_extractor.h"
-#include "transfer/crc32.h"
+#include "transfer/file_digest.h"
 
 namespace {
 
@@ -256,10 +256,9 @@ bool InstallEntry(FileEntry& entry, const DownloadFile& list, PermissionManager:
 }  // namespace
 
 bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path) {
-    std::uint32_t crc = 0;
-    std::uint64_t size = 0;
-    const std::uint32_t error = CCrc32Static::ComputeFileCrc(path, crc, size);
-    if (error == 0 && size == entry.size && (entry.crc == 0 || crc == entry.crc)) return true;
+    FileDigest found;
+    const std::uint32_t error = ComputeFileDigest(path, entry.sha256.has_value(), found);
+    if (error == 0 && CompareDigest({entry.size, entry.crc, entry.sha256}, found) == DigestMismatch::None) return true;
     Log& log = Log::Instance();
     log.WriteHeading(L"A downloaded file does not match the update description");
     log.WriteValue(L"File", entry.source);
@@ -267,9 +266,13 @@ bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path) {
         log.WriteValueNumber(L"Unable to read", path, static_cast<int>(error));
     } else {
         log.WriteNumber(L"Expected size", static_cast<long long>(entry.size));
-        log.WriteNumber(L"Detected size", static_cast<long long>(size));
+        log.WriteNumber(L"Detected size", static_cast<long long>(found.size));
         log.WriteNumber(L"Expected CRC", static_cast<int>(entry.crc));
-        log.WriteNumber(L"Detected CRC", static_cast<int>(crc));
+        log.WriteNumber(L"Detected CRC", static_cast<int>(found.crc));
+        if (entry.sha256) {
+            log.WriteValue(L"Expected SHA-256", HexText(*entry.sha256));
+            log.WriteValue(L"Detected SHA-256", HexText(*found.sha256));
+        }
     }
     // A file that failed its check must never be taken for a good one by a later run.
     PermissionManager::CreateFileManager()->Delete(path);

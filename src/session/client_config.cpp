@@ -70,6 +70,7 @@ const ClientConfig& ClientConfig::Instance() {
 }
 
 bool ClientConfig::LoadFromModule(HMODULE module) {
+    keys_ = TrustedKeys::LoadFromModule(module);
     bytes_.fill(0);
     HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(config_record::kResourceId), RT_RCDATA);
     if (!info) return false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "description/trusted_keys.h"
 #include "session/config_record.h"
 
 // One location record: protocol prefix, address, port and credentials.
@@ -26,7 +27,8 @@ public:
     // (it cannot change while the process runs).
     static const ClientConfig& Instance();
 
-    // Fills the record from a module's resource; a missing resource leaves it all zero.
+    // Fills the record from a module's resource (a missing resource leaves it all zero), and
+    // the trusted keys from theirs.
     bool LoadFromModule(HMODULE module);
     void LoadFromBytes(const std::uint8_t* data, std::size_t size);
     const Bytes& bytes() const { return bytes_; }
@@ -62,8 +64,14 @@ public:
     std::uint32_t WizardAlwaysOnTop() const { return Number(config_record::kWizardAlwaysOnTop); }
     std::uint32_t InstanceNumber() const { return Number(config_record::kInstanceNumber); }
 
+    // The keys that update documents must be signed with; none configured: documents are used
+    // as they come, signed or not.
+    const TrustedKeys& Keys() const { return keys_; }
+    void SetKeys(TrustedKeys keys) { keys_ = std::move(keys); }
+
 private:
     ClientLocation Location(std::size_t offset) const;
 
     Bytes bytes_{};
+    TrustedKeys keys_;
 };

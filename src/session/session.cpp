@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "description/secure_code.h"
+#include "description/signed_document.h"
 #include "description/variables.h"
 #include "description/xml_document.h"
 #include "foundation/log.h"
@@ -92,10 +93,16 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
             }
             IFileDownloader* downloader = selection_.GetActiveDownloader(&internetAvailable_);
             if (!downloader) return AbortUpdate();
-            document = downloader->LoadDocument();
-            if (!document) {
+            // With trusted keys nothing is used that was not signed: the client fetches the bytes
+            // itself and parses exactly those it verified.
+            const TrustedKeys& keys = config_.Keys();
+            std::string bytes;
+            if (keys.Configured() ? !downloader->FetchDocumentBytes(bytes) : !(document = downloader->LoadDocument())) {
                 log.WriteEntry(L"Unable to load XML configuration. Check that file exists on server (paste address "
                                L"into IE or explorer).");
+                return AbortUpdate();
+            }
+            if (keys.Configured() && !(document = AcceptSignedDocument(bytes, keys, CurrentUtcTime(), log))) {
                 return AbortUpdate();
             }
         }
@@ -232,7 +239,8 @@ bool Renewix::DownloadWorker() {
         if (entry.alreadyDownloaded || !entry.selected) continue;
         send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), static_cast<LPARAM>(entry.size));
         Log::Instance().WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
-        if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc)) {
+        if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
+                                   entry.sha256)) {
             if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
             Log::Instance().WriteEntry(L"File transfer error occured");
             return false;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <exception>
 
-#include "install/file_management.h"
+#include "transfer/file_digest.h"
 
 namespace {
 
@@ -99,26 +99,10 @@ std::uint32_t CCrc32Static::ComputeFileCrc(const std::wstring& path, std::uint32
 }
 
 std::uint32_t CCrc32Static::ComputeFileCrc(const std::wstring& path, std::uint32_t& crc, std::uint64_t& size) {
-    std::uint32_t reg = 0xFFFFFFFF;
-    std::uint32_t result = 0;
-    size = 0;
-    try {
-        auto file = PermissionManager::CreateFileManager();
-        // Sequential scan, with the read-only, hidden, system and archive attributes.
-        if (!file->Open(path, GENERIC_READ, OPEN_EXISTING, 0x08000027)) {
-            result = GetLastError();
-            crc = 0;
-            return result;
-        }
-        std::array<std::uint8_t, 4096> buffer;
-        for (DWORD read; (read = file->Read(buffer.data(), static_cast<DWORD>(buffer.size()))) != 0;) {
-            reg = Update(reg, buffer.data(), read);
-            size += read;
-        }
-    } catch (...) {
-        result = ERROR_CRC;
-    }
-    crc = ~reg;
+    FileDigest digest;
+    const std::uint32_t result = ComputeFileDigest(path, false, digest);
+    crc = digest.crc;
+    size = digest.size;
     return result;
 }
 

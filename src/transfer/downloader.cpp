@@ -36,6 +36,40 @@ IFileDownloader::IFileDownloader(const ServerSettings& settings) : log_(Log::Ins
     IFileDownloader::ResolveLocations();
 }
 
+bool IFileDownloader::FetchDocumentBytes(std::string& bytes) {
+    bytes.clear();
+    if (!OpenDocumentFile()) {
+        log_.WriteValue(L"Unable to fetch the update description", GetDocumentUrl());
+        return false;
+    }
+    bool whole = true;
+    if (const std::wstring refused = RefusedResponse(); !refused.empty()) {
+        log_.WriteValue(L"Unable to fetch the update description", GetDocumentUrl());
+        log_.WriteEntry(refused);
+        whole = false;
+    }
+    const std::int64_t reported = GetFileSize();
+    char buffer[8192];
+    for (DWORD count; whole && (count = Read(buffer, sizeof(buffer))) != 0;) {
+        // A document is a few kilobytes: a server that keeps sending is not sending one.
+        if (bytes.size() + count > kMaxDocumentBytes) {
+            log_.WriteValueNumber(L"The update description is larger than the limit", GetDocumentUrl(),
+                                  static_cast<long long>(kMaxDocumentBytes));
+            whole = false;
+            break;
+        }
+        bytes.append(buffer, count);
+    }
+    if (whole && reported > 0 && static_cast<std::uint64_t>(reported) != bytes.size()) {
+        log_.WriteValueNumber(L"The update description arrived cut short", GetDocumentUrl(),
+                              static_cast<long long>(bytes.size()));
+        whole = false;
+    }
+    CloseFile();
+    if (!whole) bytes.clear();
+    return whole;
+}
+
 void IFileDownloader::ResolveLocations() {
     if (settings_.SeparateFilesLocation) return;
     settings_.FilesProtocol = settings_.Protocol;

@@ -44,6 +44,10 @@ public:
     // The update document, loaded and parsed; nothing on failure.
     virtual std::optional<XmlDocument> LoadDocument() = 0;
     virtual bool OpenDownloadFile(const std::wstring& name) = 0;
+    // Opens the update document itself for Read and CloseFile, as OpenDownloadFile opens an
+    // update file: for a client that checks the document's bytes before it parses them. A
+    // downloader that cannot says so in the log and answers false.
+    virtual bool OpenDocumentFile() = 0;
     virtual DWORD Read(void* buffer, DWORD size) = 0;
     virtual void CloseFile() = 0;
     virtual void ResolveLocations();
@@ -61,6 +65,11 @@ public:
     virtual bool IsInternetAvailable() = 0;
 
     const ServerSettings& Settings() const { return settings_; }
+
+    // The update document's bytes, whole, as the server sends them (OpenDocumentFile, Read);
+    // false, with the log lines that say why, when they cannot be had or exceed the limit.
+    bool FetchDocumentBytes(std::string& bytes);
+    static constexpr std::size_t kMaxDocumentBytes = 16u << 20;
 
 protected:
     std::wstring documentUrl_;

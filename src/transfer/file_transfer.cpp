@@ -5,7 +5,7 @@
 #include "foundation/text.h"
 #include "install/file_management.h"
 #include "session/run_state.h"
-#include "transfer/crc32.h"
+#include "transfer/file_digest.h"
 
 CFileTransfer::CFileTransfer(HWND owner)
     : CFileTransfer(owner, ProcessServerSelection(), RunState::Instance().UiKind == 0) {}
@@ -19,7 +19,7 @@ void CFileTransfer::ShowError(const std::wstring& text, const wchar_t* caption) 
 
 bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                                  const std::wstring& localName, std::uint64_t expectedSize,
-                                 std::uint32_t expectedCrc) {
+                                 std::uint32_t expectedCrc, const std::optional<Sha256Digest>& expectedSha256) {
     Log& log = Log::Instance();
     const std::wstring localPath = NormalizePath(localDirectory + L"\\" + localName);
     if (expectedSize == 0) return true;
@@ -80,25 +80,36 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     if (haveTimes) file->SetTimes(creation, lastAccess, lastWrite);
     file->Close();
     downloader->CloseFile();
-    if (expectedCrc == 0) return true;
+    if (expectedCrc == 0 && !expectedSha256) return true;
 
-    std::uint32_t crc = 0;
-    if (CCrc32Static::ComputeFileCrc(localPath, crc) != 0) {
+    FileDigest digest;
+    if (ComputeFileDigest(localPath, expectedSha256.has_value(), digest) != 0) {
         const std::wstring text = L"Error trying to calculate file CRC. Exiting. Filename:\r\n" + localPath;
         log.WriteHeading(text);
         ShowError(text, L"File Error");
         return discard();
     }
-    if (crc == expectedCrc) {
-        log.WriteValueNumber(L"File download success", remoteName, static_cast<int>(crc));
-        return true;
+    const std::uint32_t crc = digest.crc;
+    if (expectedCrc != 0 && crc != expectedCrc) {
+        log.WriteHeading(L"File CRC error. Exiting.");
+        log.WriteValue(L"File", remoteName);
+        log.WriteNumber(L"Expected CRC", static_cast<int>(expectedCrc));
+        log.WriteNumber(L"Detected CRC", static_cast<int>(crc));
+        ShowError(L"File CRC errors detected. See log file for details. Exiting.", L"File Error");
+        return discard();
     }
-    log.WriteHeading(L"File CRC error. Exiting.");
-    log.WriteValue(L"File", remoteName);
-    log.WriteNumber(L"Expected CRC", static_cast<int>(expectedCrc));
-    log.WriteNumber(L"Detected CRC", static_cast<int>(crc));
-    ShowError(L"File CRC errors detected. See log file for details. Exiting.", L"File Error");
-    return discard();
+    // A CRC can be made to match by anyone who may change the file; the hash cannot.
+    if (expectedSha256 && digest.sha256 != expectedSha256) {
+        log.WriteHeading(L"File SHA-256 error. Exiting.");
+        log.WriteValue(L"File", remoteName);
+        log.WriteValue(L"Expected SHA-256", HexText(*expectedSha256));
+        log.WriteValue(L"Detected SHA-256", HexText(*digest.sha256));
+        ShowError(L"File SHA-256 errors detected. See log file for details. Exiting.", L"File Error");
+        return discard();
+    }
+    if (expectedCrc != 0) log.WriteValueNumber(L"File download success", remoteName, static_cast<int>(crc));
+    if (expectedSha256) log.WriteValue(L"File SHA-256 verified", remoteName);
+    return true;
 }
 
 void CFileTransfer::ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName,

@@ -5,8 +5,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "foundation/crypto.h"
 #include "transfer/downloader.h"
 
 inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;
@@ -20,10 +22,12 @@ public:
     virtual ~CFileTransfer() = default;
 
     // Fetches remoteName into localDirectory\localName; false after any failure, which
-    // has been logged and (unless silent) shown.
+    // has been logged and (unless silent) shown. The size is checked on the way, the CRC (when
+    // not 0) and the SHA-256 (when given) in one read of the file at the end.
     // A file that fails any check is deleted, so that no later run can take it for a good one.
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
-                      const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc);
+                      const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc,
+                      const std::optional<Sha256Digest>& expectedSha256 = std::nullopt);
     void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint64_t expectedSize,
                              std::uint64_t actualSize);
 

@@ -153,6 +153,17 @@ bool FTPFileDownloader::OpenFtpFile(const std::wstring& path, HINTERNET connecti
     return true;
 }
 
+bool FTPFileDownloader::OpenDocumentFile() {
+    const std::wstring path = FtpAddressPath(settings_.Address);
+    if (path.empty()) {
+        log_.WriteValue(L"No document named in the FTP address", GetDocumentUrl());
+        return false;
+    }
+    if (!documentConnection_) return false;
+    found_ = false;  // no directory search: the document's times are never asked for
+    return OpenFtpFile(path, documentConnection_.get());
+}
+
 bool FTPFileDownloader::OpenDownloadFile(const std::wstring& name) {
     // A transfer still open on the connection would make the directory search fail.
     request_.reset();

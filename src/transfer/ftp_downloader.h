@@ -39,6 +39,8 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
+    // The document on the document's own connection, for a client that checks its bytes.
+    bool OpenDocumentFile() override;
     std::wstring CanonicalizeUrl(const std::wstring& url) override { return url; }
     std::wstring DescribeLastError() override;
     bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) override;

@@ -223,6 +223,31 @@ bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
     return true;
 }
 
+bool HTTPFileDownloader::OpenDocumentFile() {
+    if (!session_) return false;
+    request_.reset();
+    const std::wstring url = CanonicalizeUrl(GetDocumentUrl());
+    UrlParts parts;
+    if (!CrackUrl(url, &parts)) return false;
+    // A subclass for another protocol that has no request of its own must not send HTTP.
+    const bool secure = EqualsNoCase(parts.scheme, L"https");
+    if (!secure && !EqualsNoCase(parts.scheme, L"http")) {
+        log_.WriteValue(L"This downloader cannot fetch the update description itself", url);
+        return false;
+    }
+    ConnectAndManageCredentials(url);
+    const std::wstring query = parts.extra.substr(0, parts.extra.find(L'#'));
+    if (!connection_ || !OpenRequest(parts.path + query, kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0))) {
+        log_.WriteValue(L"HttpOpenRequest error in OpenDocumentFile", parts.path);
+        return false;
+    }
+    if (!HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0)) {
+        log_.WriteNumber(L"HttpSendRequest error in OpenDocumentFile", static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
 DWORD HTTPFileDownloader::Read(void* buffer, DWORD size) {
     DWORD read = 0;
     if (!request_ || !InternetReadFile(request_.get(), buffer, size, &read)) return 0;

@@ -48,6 +48,9 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
+    // An HTTP(S) GET of the document URL, query string included, with the credentials and
+    // certificate handling of every request; other schemes are refused with a log line.
+    bool OpenDocumentFile() override;
     DWORD Read(void* buffer, DWORD size) override;
     void CloseFile() override { request_.reset(); }
     std::wstring CanonicalizeUrl(const std::wstring& url) override;

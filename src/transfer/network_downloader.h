@@ -10,6 +10,7 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
+    bool OpenDocumentFile() override { return OpenForReading(GetDocumentUrl()); }
     DWORD Read(void* buffer, DWORD size) override { return file_.Read(buffer, size); }
     void CloseFile() override { file_.Close(); }
     std::wstring CanonicalizeUrl(const std::wstring& path) override { return path; }

@@ -200,6 +200,36 @@ TEST_F(FileListTest, FilesLeftByAnInterruptedRun) {
     EXPECT_EQ(Count(log, "File already downloaded"), 1) << log;
 }
 
+// SHA256 is read into the entry; a hash that is there but unreadable skips the file, and a
+// leftover download counts only when its hash matches too.
+TEST_F(FileListTest, HashesAreReadAndDecideLeftoversWithTheCrc) {
+    const std::string good(100, 'x');
+    std::string forged = good;
+    forged[0] = 'y';
+    ASSERT_TRUE(ForgeCrc(forged, 50, CrcOf(good)));
+    const std::wstring crc = FormatText(L"%08X", CrcOf(good));
+    const std::wstring hash = HexText(Sha256Of(good.data(), good.size()));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", good));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile2", forged));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile3", good));
+    std::string log;
+    DownloadFile list = ReadList(L"<Directory Name=\"app\">"
+                                 L"<File Name=\"one.bin\" Size=\"100\" CRC=\"" + crc + L"\" SHA256=\"" + hash + L"\"/>"
+                                 L"<File Name=\"two.bin\" Size=\"100\" CRC=\"" + crc + L"\" SHA256=\"" + hash + L"\"/>"
+                                 L"<File Name=\"three.bin\" Size=\"100\" SHA256=\"" + hash + L"\"/>"
+                                 L"<File Name=\"short.bin\" Size=\"100\" SHA256=\"" + hash.substr(1) + L"\"/>"
+                                 L"<File Name=\"plain.bin\" Size=\"100\"/></Directory>",
+                                 &log);
+    ASSERT_EQ(list.Count(), 4u) << log;
+    EXPECT_EQ(list.Entries()[0].sha256, Sha256Of(good.data(), good.size()));
+    EXPECT_FALSE(list.Entries()[3].sha256.has_value());
+    EXPECT_EQ(list.Entries()[3].downloadName, L"UpdateFile4");
+    EXPECT_TRUE(list.Entries()[0].alreadyDownloaded);
+    EXPECT_FALSE(list.Entries()[1].alreadyDownloaded) << "same size and CRC, other bytes";
+    EXPECT_TRUE(list.Entries()[2].alreadyDownloaded) << "a hash proves it without a CRC";
+    EXPECT_NE(log.find("\tFile hash not acceptable, file skipped:\t"), std::string::npos) << log;
+}
+
 TEST_F(FileListTest, SizesBeyondThirtyTwoBitsAndMalformedSizes) {
     std::string log;
     DownloadFile list = ReadList(L"<Directory Name=\"app\">"

@@ -90,6 +90,15 @@ def publish(document, release, base_code, output, *options):
         raise AssertionError(f"RenewixPublish failed: {describe(result)}")
 
 
+def openssl_key(folder, name):
+    """An Ed25519 key pair made by OpenSSL, independently of our tools: (private key PEM, raw public key)."""
+    pem = Path(folder) / f"{name}.pem"
+    subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", str(pem)], check=True, capture_output=True)
+    der = subprocess.run(["openssl", "pkey", "-in", str(pem), "-pubout", "-outform", "DER"], check=True,
+                         capture_output=True).stdout
+    return pem, der[-32:]
+
+
 def start_server(handler):
     """An HTTP server on 127.0.0.1 at a free port, answering from a thread of its own."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)

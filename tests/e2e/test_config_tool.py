@@ -1,9 +1,10 @@
 """RenewixConfig.exe as a vendor uses it: write settings into a client, read them back."""
 
+import base64
 import hashlib
 import unittest
 
-from renewix_e2e import BIN, ClientTestCase, describe, settings_text, windows_path, wine
+from renewix_e2e import BIN, ClientTestCase, describe, openssl_key, settings_text, windows_path, wine
 
 TOOL = BIN / "RenewixConfig.exe"
 
@@ -30,6 +31,7 @@ FULL = {
         "LoggingEnabled": "1", "ConfirmCancel": "1", "CheckFrequency": "3", "RememberDeclinedVersion": "1",
         "LaunchAfterCheck": "0", "WizardAlwaysOnTop": "0", "InstanceNumber": "4294967295",
     },
+    "Security": {"TrustedKeys": ""},
 }
 
 
@@ -103,6 +105,33 @@ class ConfigToolTest(ClientTestCase):
                 self.assertIn("the executable was not changed", stderr)
                 self.assertEqual(digest(self.client), before)
         self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["Renewix.exe", "settings.ini"])
+
+    def test_trusted_keys_are_checked_written_and_dropped(self):
+        a = base64.b64encode(openssl_key(self.folder, "a")[1]).decode()
+        b = openssl_key(self.folder, "b")[1]
+        settings = dict(FULL, Security={"TrustedKeys": f"{a}, {b.hex()}"})
+        self.assertEqual(self.write(canonical(settings)).returncode, 0)
+        self.assertIn(f"[Security]\r\nTrustedKeys={a}, {base64.b64encode(b).decode()}\r\n", self.read())
+        before = digest(self.client)
+        bad = [
+            ("02" + "00" * 31, "is not an Ed25519 public key"),  # 32 bytes, but no point of the curve
+            (a[:-4] + "AA==", "holds 31 bytes"),
+            (b.hex()[:-1], "is neither 64 hexadecimal digits nor base64"),
+            (a, "is given twice"),
+        ]
+        for key, message in bad:
+            with self.subTest(key=key):
+                result = self.write(canonical(dict(FULL, Security={"TrustedKeys": f"{a} {key}"})))
+                self.assertEqual(result.returncode, 1, describe(result))
+                self.assertIn(f"Security.TrustedKeys: key 2 ('{key}') {message}", result.stderr.decode("utf-8"))
+                self.assertIn("the executable was not changed", result.stderr.decode("utf-8"))
+                self.assertEqual(digest(self.client), before)
+        # The vendor rotates: the next client carries B alone, and one without keys none at all.
+        self.assertEqual(self.write(canonical(dict(FULL, Security={"TrustedKeys": b.hex()}))).returncode, 0)
+        self.assertIn(f"TrustedKeys={base64.b64encode(b).decode()}\r\n", self.read())
+        result = self.write(canonical(FULL))
+        self.assertEqual(result.returncode, 0, describe(result))
+        self.assertEqual(self.read(), canonical(FULL))
 
     def test_files_that_are_not_clients_are_refused(self):
         not_exe = self.folder / "notes.txt"

@@ -1,6 +1,7 @@
 """Silent updates over FTP from a real FTP server (pyftpdlib) on 127.0.0.1 port 21, which
 each test starts with the users, files and misbehaviour it needs and stops afterwards."""
 
+import base64
 import os
 import re
 import select
@@ -11,7 +12,7 @@ import time
 import unittest
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, run_logged_client
+from renewix_e2e import BIN, WINE_RUN, configure, openssl_key, publish, run_logged_client, windows_path
 
 SERVER_SCRIPT = Path(__file__).with_name("ftp_server.py")
 # Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.
@@ -123,16 +124,19 @@ class FtpUpdateTest(unittest.TestCase):
     def start_server(self, *options):
         self.server = FtpServer(self.root, *options)
 
-    def configure(self, options=None, **primary):
+    def configure(self, options=None, security=None, **primary):
         server = {"DocumentProtocol": "ftp://", "DocumentAddress": "127.0.0.1/upd/update.xml",
                   "DocumentUser": "renewix", "DocumentPassword": "s3cret"}
         server.update(primary)
-        configure(self.app / "Renewix.exe", {
+        settings = {
             "PrimaryServer": server,
             "Application": {"MainApplication": "Viewer.exe", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
                             "LogFileName": "RenewixLog.txt"},
             "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1", **(options or {})},
-        })
+        }
+        if security:
+            settings["Security"] = security
+        configure(self.app / "Renewix.exe", settings)
 
     def publish(self, document_folder, files_folder=None, extra="", utf16=True):
         """The document into document_folder, the files under files_folder (the same by default)."""
@@ -300,6 +304,27 @@ class FtpUpdateTest(unittest.TestCase):
         log = self.run_client()
         self.assert_updated(log)
         self.assertEqual(len(self.server.sessions()), 1)
+
+    def test_signed_document_over_ftp(self):
+        """A client that carries a key checks a UTF-16 document fetched over FTP before parsing it."""
+        pem, public = openssl_key(self.root, "vendor")
+        (self.root / "update.xml").write_text(DOCUMENT.format(extra=""))
+        (self.home / "upd").mkdir(parents=True)
+        publish(self.root / "update.xml", self.release, BASE_CODE, self.home / "upd" / "update.xml", "--utf16",
+                "--key", windows_path(pem), "--expires", "1d")
+        shutil.copytree(self.release / "files", self.home / "upd" / "files", dirs_exist_ok=True)
+        signed = (self.home / "upd" / "update.xml").read_bytes()
+        self.start_server("--user", f"renewix:s3cret:{self.home}")
+        self.configure(security={"TrustedKeys": base64.b64encode(public).decode()})
+        # Changed after signing (UTF-16: the version's digit): refused before anything is fetched.
+        (self.home / "upd" / "update.xml").write_bytes(signed.replace("2.0".encode("utf-16-le"),
+                                                                      "2.1".encode("utf-16-le"), 1))
+        log = self.run_client()
+        self.assertIn("Update description refused", log)
+        self.assert_nothing_installed(log)
+        (self.home / "upd" / "update.xml").write_bytes(signed)
+        log = self.run_client()
+        self.assert_updated(log)
 
     def test_data_connection_dropped_mid_file(self):
         # Text, so that the log's dump of the last chunk stays readable UTF-16.

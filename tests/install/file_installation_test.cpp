@@ -122,6 +122,30 @@ TEST_F(InstallTest, DownloadsThatDoNotMatchTheDocumentAreNeverInstalled) {
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
 }
 
+// Right before installation the hash is checked with size and CRC: a download whose CRC was
+// forged to match (in the folder since an earlier run, say) is deleted and nothing is placed.
+TEST_F(InstallTest, AForgedCrcDoesNotPassTheHashBeforeInstallation) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\a.dll", "old a"));
+    const std::string real(300, 'a');
+    FileEntry& entry = Add(L"app\\a.dll", real);
+    entry.sha256 = Sha256Of(real.data(), real.size());
+    std::string forged = real;
+    forged.replace(0, 4, "MZ!!");
+    ASSERT_TRUE(ForgeCrc(forged, 100, entry.crc));
+    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile1", forged));
+    std::string log;
+    EXPECT_EQ(Install(&log), 0);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
+    EXPECT_FALSE(Exists(downloads_ + L"\\UpdateFile1"));
+    EXPECT_NE(log.find("\tExpected SHA-256:\t" + WideToUtf8(HexText(*entry.sha256)) + "\r\n\tDetected SHA-256:\t" +
+                       WideToUtf8(HexText(Sha256Of(forged.data(), forged.size()))) + "\r\n"),
+              std::string::npos)
+        << log;
+    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile1", real));
+    EXPECT_EQ(Install(&log), 1) << log;
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), real);
+}
+
 // A destination that another program holds open cannot be replaced: the files already
 // replaced come back, the added ones go, and the downloads wait for the next run.
 TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {

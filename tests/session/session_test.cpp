@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "description/signed_document.h"
 #include "description/xml_document.h"
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
@@ -248,6 +249,48 @@ TEST_F(SessionTest, ARegistryFailureStillCountsAsSuccess) {
               std::string::npos)
         << text;
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest");
+}
+
+// With trusted keys the document's bytes come through the downloader, are verified, and are
+// parsed as they were verified; the server's own parse is never asked for.
+TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
+    Ed25519Seed seed;
+    seed.fill(7);
+    const std::string document = "<Renewix><UpdateVersion>2.0</UpdateVersion><FileList><Directory Name=\"x\">"
+                                 "<File Name=\"a.txt\" Size=\"3\" SHA256=\"" + std::string(64, '0') +
+                                 "\"/></Directory></FileList></Renewix>\r\n";
+    Ed25519Signature signature{};
+    ASSERT_TRUE(SignEd25519(seed, document.data(), document.size(), signature));
+    const std::string signedBytes = document + SignatureTrailerBytes(document, KeyIdOf(PublicKeyFor(seed)), signature);
+    DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") + L"</Renewix>";
+    ScriptedDownloader::reportedSize = -1;
+
+    struct Case {
+        std::string served;
+        bool offered;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {signedBytes, true, "\tSignature verified, signing key:\t"},
+        {document, false, "\r\nUpdate description refused: it is not signed\r\n\r\nUpdate will not be undertaken\r\n"},
+        {signedBytes.substr(0, 20) + "3" + signedBytes.substr(21), false,
+         "\r\nUpdate description refused: its signature does not match its content\r\n"},
+    };
+    for (const Case& c : cases) {
+        Session();
+        config_.SetKeys(TrustedKeys({PublicKeyFor(seed)}));
+        // In two pieces, as a server sends it.
+        ScriptedDownloader::chunks = {c.served.substr(0, 50), c.served.substr(50)};
+        std::string text;
+        {
+            CapturedLog log(folder_ / L"signed.log");
+            EXPECT_EQ(session_->LoadUpdateDocument(L"1.0"), c.offered);
+            text = log.Finish();
+        }
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        EXPECT_EQ(DocumentServer::loads, 0);
+        EXPECT_EQ(session_->Files().Count(), c.offered ? 1u : 0u);
+    }
 }
 
 TEST_F(SessionTest, ChecksDocumentsAgainstTheConfiguredBaseCode) {

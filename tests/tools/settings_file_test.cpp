@@ -87,6 +87,47 @@ TEST(SettingsFile, BadInputIsRefusedWithTheKeyAndTheRule) {
     }
 }
 
+// Trusted keys sit in [Security], beside the record; a faulty key refuses the whole file.
+TEST(SettingsFile, TrustedKeysRoundTripAndAnyBadKeyRefusesTheFile) {
+    Ed25519Seed seed;
+    seed.fill(3);
+    const Ed25519PublicKey a = PublicKeyFor(seed);
+    seed.fill(4);
+    const Ed25519PublicKey b = PublicKeyFor(seed);
+    ClientConfig::Bytes record{};
+    std::vector<Ed25519PublicKey> keys;
+    std::wstring error;
+    ASSERT_TRUE(ParseSettings(L"[Application]\nApplicationName=x\n[security]\ntrustedkeys = " + HexText(a) + L", " +
+                                  Base64Text(b) + L"\n",
+                              record, error, &keys))
+        << WideToUtf8(error);
+    EXPECT_EQ(keys, (std::vector<Ed25519PublicKey>{a, b}));
+    const std::wstring text = FormatSettings(record, keys);
+    EXPECT_TRUE(text.ends_with(L"\r\n\r\n[Security]\r\nTrustedKeys=" + Base64Text(a) + L", " + Base64Text(b) + L"\r\n"))
+        << WideToUtf8(text);
+    ClientConfig::Bytes again{};
+    std::vector<Ed25519PublicKey> keysAgain;
+    ASSERT_TRUE(ParseSettings(text, again, error, &keysAgain));
+    EXPECT_TRUE(again == record);
+    EXPECT_EQ(keysAgain, keys);
+    EXPECT_TRUE(FormatSettings(record).ends_with(L"[Security]\r\nTrustedKeys=\r\n"));
+
+    const std::pair<std::wstring, const char*> bad[] = {
+        {L"[Security]\nTrustedKeys=" + Base64Text(a) + L" " + Base64Text(a).substr(1) + L"\n",
+         "line 2: Security.TrustedKeys: key 2 ('"},
+        {L"[Security]\nTrustedKeys=" + Base64Text(a) + L"\n\nTrustedKeys=\n", "line 4: Security.TrustedKeys is given twice"},
+        {L"[Application]\nTrustedKeys=" + Base64Text(a) + L"\n", "line 2: unknown key 'TrustedKeys' in section [Application]"},
+    };
+    for (const auto& [settings, message] : bad) {
+        keys = {b};
+        record[0] = 'k';
+        EXPECT_FALSE(ParseSettings(settings, record, error, &keys));
+        EXPECT_TRUE(WideToUtf8(error).starts_with(message)) << WideToUtf8(error);
+        EXPECT_EQ(keys, (std::vector<Ed25519PublicKey>{b}));
+        EXPECT_EQ(record[0], 'k');
+    }
+}
+
 TEST(SettingsFile, DecodesUtf8AndUtf16Files) {
     std::wstring text, error;
     ASSERT_TRUE(DecodeSettingsFile("\xEF\xBB\xBFKey=caf\xC3\xA9", text, error));

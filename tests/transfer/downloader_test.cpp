@@ -5,8 +5,11 @@
 #include "foundation/win_resource.h"
 #include "test_support.h"
 #include "transfer/ftp_downloader.h"
+#include "transfer/http_downloader.h"
 #include "transfer/network_downloader.h"
 #include "transfer/transfer_support.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -179,6 +182,45 @@ TEST_F(ShareTest, NoBackupOrAFailingBackup) {
     EXPECT_NE(log.Finish().find("\tBackup server error:\t" + WideToUtf8(folder_ / L"backup\\update.xml") +
                                 "\r\n\tThe connection to the backup file server has failed.\r\n\r\n"),
               std::string::npos);
+}
+
+// The document's bytes, for clients that verify them before parsing: whole and exactly as stored.
+TEST_F(ShareTest, DocumentBytesComeWholeOrNotAtAll) {
+    const std::string stored = "\xFF\xFE<\0R\0/\0>\0\r\0\n\0"s;
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"primary\\update.xml", stored));
+    NetworkFileDownloader share(Settings(L"file:", folder_ / L"primary\\update.xml"));
+    std::string bytes = "stale";
+    ASSERT_TRUE(share.FetchDocumentBytes(bytes));
+    EXPECT_EQ(bytes, stored);
+
+    NetworkFileDownloader missing(Settings(L"file:", folder_ / L"primary\\none.xml"));
+    CapturedLog log(folder_ / L"fetch.log");
+    EXPECT_FALSE(missing.FetchDocumentBytes(bytes));
+    EXPECT_TRUE(bytes.empty());
+    // A downloader that cannot fetch the bytes itself says so rather than send another protocol.
+    HTTPFileDownloader overFtp(Settings(L"ftp://", L"127.0.0.1/u.xml"));
+    EXPECT_FALSE(overFtp.FetchDocumentBytes(bytes));
+    const std::string text = log.Finish();
+    EXPECT_NE(text.find("\tUnable to fetch the update description:\t" + WideToUtf8(folder_ / L"primary\\none.xml")),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("\tThis downloader cannot fetch the update description itself:\tftp://127.0.0.1:8080/u.xml"),
+              std::string::npos) << text;
+}
+
+TEST(DocumentBytes, CutShortOrEndlessIsRefused) {
+    ScriptedDownloader server(Settings(L"http://", L"x"));
+    std::string bytes;
+    ScriptedDownloader::chunks = {std::string(50, 'a')};
+    ScriptedDownloader::reportedSize = 100;
+    EXPECT_FALSE(server.FetchDocumentBytes(bytes));
+    ScriptedDownloader::chunks = {std::string(50, 'a'), std::string(50, 'b')};
+    EXPECT_TRUE(server.FetchDocumentBytes(bytes));
+    EXPECT_EQ(bytes, std::string(50, 'a') + std::string(50, 'b'));
+    ScriptedDownloader::reportedSize = -1;
+    ScriptedDownloader::chunks.assign(IFileDownloader::kMaxDocumentBytes / 8192 + 1, std::string(8192, 'x'));
+    EXPECT_FALSE(server.FetchDocumentBytes(bytes));
+    EXPECT_TRUE(bytes.empty());
+    ScriptedDownloader::chunks.clear();
 }
 
 }  // namespace

@@ -27,11 +27,11 @@ protected:
     }
 
     bool Transfer(const std::wstring& remote, std::uint32_t size, std::uint32_t crc, std::string* log,
-                  HWND window = nullptr) {
+                  HWND window = nullptr, const std::optional<Sha256Digest>& sha256 = std::nullopt) {
         ServerSelection selection(config_);
         CFileTransfer transfer(window, selection, true);
         CapturedLog captured(folder_ / L"transfer.log");
-        bool ok = transfer.TransferFile(folder_ / L"downloads", remote, L"UpdateFile1", size, crc);
+        bool ok = transfer.TransferFile(folder_ / L"downloads", remote, L"UpdateFile1", size, crc, sha256);
         *log = captured.Finish();
         return ok;
     }
@@ -109,6 +109,32 @@ TEST_F(TransferTest, MissingRemoteFileAndCrcMismatch) {
               std::string::npos)
         << log;
     EXPECT_TRUE(Transfer(L"bin/app.dll", 9, 0xCBF43926, &log));
+}
+
+// A file whose size and CRC were made to match the document's: only the hash tells it apart.
+TEST_F(TransferTest, AForgedCrcIsCaughtByTheHash) {
+    const std::string real(5000, 'r');
+    std::string forged = real;
+    forged.replace(100, 20, "something else here!");
+    ASSERT_TRUE(ForgeCrc(forged, 200, Crc(real)));
+    ASSERT_NE(forged, real);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", forged));
+    const Sha256Digest expected = Sha256Of(real.data(), real.size());
+    std::string log;
+    EXPECT_TRUE(Transfer(L"bin/app.dll", 5000, Crc(real), &log)) << "the CRC alone is fooled";
+    EXPECT_FALSE(Transfer(L"bin/app.dll", 5000, Crc(real), &log, nullptr, expected));
+    EXPECT_FALSE(Exists(Local()));
+    EXPECT_NE(log.find("\r\nFile SHA-256 error. Exiting.\r\n\tFile:\tbin/app.dll\r\n\tExpected SHA-256:\t" +
+                       WideToUtf8(HexText(expected)) + "\r\n\tDetected SHA-256:\t" +
+                       WideToUtf8(HexText(Sha256Of(forged.data(), forged.size()))) + "\r\n"),
+              std::string::npos)
+        << log;
+    // The hash is checked without a CRC too, and a good file passes both.
+    EXPECT_FALSE(Transfer(L"bin/app.dll", 5000, 0, &log, nullptr, expected));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", real));
+    EXPECT_TRUE(Transfer(L"bin/app.dll", 5000, Crc(real), &log, nullptr, expected)) << log;
+    EXPECT_NE(log.find("\tFile SHA-256 verified:\tbin/app.dll\r\n"), std::string::npos) << log;
+    EXPECT_EQ(ReadFileBytes(Local()), real);
 }
 
 TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {

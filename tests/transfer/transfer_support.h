@@ -30,6 +30,7 @@ public:
     explicit ScriptedDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
     std::optional<XmlDocument> LoadDocument() override { return std::nullopt; }
     bool OpenDownloadFile(const std::wstring&) override { return true; }
+    bool OpenDocumentFile() override { return true; }
     DWORD Read(void* buffer, DWORD size) override {
         if (chunks.empty()) return 0;
         std::string chunk = chunks.front();

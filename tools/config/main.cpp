@@ -12,7 +12,7 @@ namespace {
 
 const wchar_t kUsage[] =
     L"usage:\r\n"
-    L"  RenewixConfig write <client.exe> <settings.ini>   store the settings in the client\r\n"
+    L"  RenewixConfig write <client.exe> <settings.ini>   store the settings (and trusted keys) in the client\r\n"
     L"  RenewixConfig read <client.exe> [<settings.ini>]  print (or save) the client's settings\r\n"
     L"  RenewixConfig template [<settings.ini>]           print (or save) settings with every key empty\r\n";
 
@@ -75,19 +75,29 @@ int Run(int argc, wchar_t** argv) {
     if (EqualsNoCase(command, L"read") && argc >= 3 && argc <= 4) {
         ClientConfig::Bytes record{};
         bool present = false;
-        if (!ReadRecordFromExecutable(argv[2], record, present, error)) return Fail(error);
+        TrustedKeys keys;
+        if (!ReadRecordFromExecutable(argv[2], record, present, error, &keys)) return Fail(error);
         if (!present) WriteBytes(STD_ERROR_HANDLE, "RenewixConfig: the executable holds no settings yet; every key is empty\r\n");
-        return Emit(FormatSettings(record), argc, argv, 3);
+        if (keys.IsDamaged()) {
+            WriteBytes(STD_ERROR_HANDLE, "RenewixConfig: the executable's trusted keys are damaged; it refuses every "
+                                         "update description until they are written again\r\n");
+        }
+        return Emit(FormatSettings(record, keys.Keys()), argc, argv, 3);
     }
     if (EqualsNoCase(command, L"write") && argc == 4) {
         std::string bytes;
         std::wstring text;
         ClientConfig::Bytes record{};
+        std::vector<Ed25519PublicKey> keys;
         if (!ReadWholeFile(argv[3], bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
-            !ParseSettings(text, record, error)) {
+            !ParseSettings(text, record, error, &keys)) {
             return Fail(std::wstring(argv[3]) + L": " + error + L"; the executable was not changed");
         }
-        if (!WriteRecordToExecutable(argv[2], record, error)) return Fail(error + L"; the executable was not changed");
+        // Always written, with no keys too: a client written without them checks no signatures.
+        const std::vector<SideResource> sides = {{kTrustedKeysResourceId, TrustedKeys(keys).Encode()}};
+        if (!WriteRecordToExecutable(argv[2], record, error, sides)) {
+            return Fail(error + L"; the executable was not changed");
+        }
         return 0;
     }
     Fail(L"unknown command or wrong number of arguments\r\n" + std::wstring(kUsage));

@@ -30,10 +30,19 @@ BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR
     return TRUE;
 }
 
+// A resource's bytes; none when the module has no such resource.
+std::vector<std::uint8_t> ReadSideResource(const std::wstring& path, int id) {
+    renewix::UniqueModule module = LoadAsData(path);
+    HRSRC info = module ? FindResourceW(module.get(), MAKEINTRESOURCEW(id), RT_RCDATA) : nullptr;
+    HGLOBAL loaded = info ? LoadResource(module.get(), info) : nullptr;
+    const auto* data = static_cast<const std::uint8_t*>(loaded ? LockResource(loaded) : nullptr);
+    return data ? std::vector<std::uint8_t>(data, data + SizeofResource(module.get(), info)) : std::vector<std::uint8_t>();
+}
+
 }  // namespace
 
 bool ReadRecordFromExecutable(const std::wstring& path, ClientConfig::Bytes& record, bool& present,
-                              std::wstring& error) {
+                              std::wstring& error, TrustedKeys* keys) {
     renewix::UniqueModule module = LoadAsData(path);
     if (!module) {
         error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
@@ -42,19 +51,26 @@ bool ReadRecordFromExecutable(const std::wstring& path, ClientConfig::Bytes& rec
     ClientConfig config;
     present = config.LoadFromModule(module.get());
     record = config.bytes();
+    if (keys) *keys = config.Keys();
     return true;
 }
 
-bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes& record, std::wstring& error) {
-    std::vector<WORD> languages;
+bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes& record, std::wstring& error,
+                             const std::vector<SideResource>& sides) {
+    // Every resource written here, with the languages it exists in now (all are replaced).
+    std::vector<SideResource> resources = {{config_record::kResourceId, {record.begin(), record.end()}}};
+    resources.insert(resources.end(), sides.begin(), sides.end());
+    std::vector<std::vector<WORD>> languages(resources.size());
     {
         renewix::UniqueModule module = LoadAsData(path);
         if (!module) {
             error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
             return false;
         }
-        EnumResourceLanguagesW(module.get(), RT_RCDATA, MAKEINTRESOURCEW(config_record::kResourceId),
-                               CollectLanguage, reinterpret_cast<LONG_PTR>(&languages));
+        for (std::size_t i = 0; i < resources.size(); ++i) {
+            EnumResourceLanguagesW(module.get(), RT_RCDATA, MAKEINTRESOURCEW(resources[i].id), CollectLanguage,
+                                   reinterpret_cast<LONG_PTR>(&languages[i]));
+        }
     }
 
     // Work on a copy beside the original so a failure leaves the executable untouched.
@@ -70,14 +86,19 @@ bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes
         error = L"cannot update the resources of '" + path + L"' (" + SystemMessage(GetLastError()) + L")";
         return false;
     }
-    for (WORD language : languages) {
-        UpdateResourceW(update.get(), RT_RCDATA, MAKEINTRESOURCEW(config_record::kResourceId), language, nullptr, 0);
-    }
-    if (!UpdateResourceW(update.get(), RT_RCDATA, MAKEINTRESOURCEW(config_record::kResourceId),
-                         MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<std::uint8_t*>(record.data()),
-                         static_cast<DWORD>(record.size()))) {
-        error = L"cannot store the record (" + SystemMessage(GetLastError()) + L")";
-        return false;
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+        const SideResource& resource = resources[i];
+        for (WORD language : languages[i]) {
+            UpdateResourceW(update.get(), RT_RCDATA, MAKEINTRESOURCEW(resource.id), language, nullptr, 0);
+        }
+        if (resource.bytes.empty()) continue;
+        if (!UpdateResourceW(update.get(), RT_RCDATA, MAKEINTRESOURCEW(resource.id),
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<std::uint8_t*>(resource.bytes.data()),
+                             static_cast<DWORD>(resource.bytes.size()))) {
+            error = L"cannot store resource " + std::to_wstring(resource.id) + L" (" + SystemMessage(GetLastError()) +
+                    L")";
+            return false;
+        }
     }
     if (!EndUpdateResourceW(update.release(), FALSE)) {
         error = L"cannot write the resources of '" + path + L"' (" + SystemMessage(GetLastError()) + L")";
@@ -90,6 +111,13 @@ bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes
     if (!present || check != record) {
         error = L"the record read back from the updated executable differs from the one written";
         return false;
+    }
+    for (const SideResource& side : sides) {
+        if (ReadSideResource(work, side.id) != side.bytes) {
+            error = L"resource " + std::to_wstring(side.id) + L" read back from the updated executable differs from the "
+                    L"one written";
+            return false;
+        }
     }
     if (!MoveFileExW(work.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         error = L"cannot replace '" + path + L"' (" + SystemMessage(GetLastError()) + L")";

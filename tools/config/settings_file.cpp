@@ -10,6 +10,9 @@ namespace {
 using config_record::Field;
 using config_record::FieldKind;
 
+const wchar_t kSecuritySection[] = L"Security";
+const wchar_t kTrustedKeysKey[] = L"TrustedKeys";
+
 std::wstring Trim(const std::wstring& text) {
     std::size_t begin = text.find_first_not_of(L" \t");
     if (begin == std::wstring::npos) return {};
@@ -59,8 +62,11 @@ std::wstring FieldName(const Field& field) {
 
 }  // namespace
 
-bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error) {
+bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error,
+                   std::vector<Ed25519PublicKey>* keys) {
     ClientConfig::Bytes result{};
+    std::vector<Ed25519PublicKey> trusted;
+    bool trustedSeen = false;
     std::wstring section;
     std::size_t fieldCount = 0;
     const Field* fields = config_record::Fields(&fieldCount);
@@ -93,6 +99,20 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
         }
         std::wstring key = Trim(line.substr(0, equals));
         std::wstring value = Unquote(Trim(line.substr(equals + 1)));
+        // The keys live in a resource of their own, not in the record.
+        if (EqualsNoCase(section, kSecuritySection) && EqualsNoCase(key, kTrustedKeysKey)) {
+            if (trustedSeen) {
+                error = where + L"Security.TrustedKeys is given twice";
+                return false;
+            }
+            trustedSeen = true;
+            std::wstring why;
+            if (!ParseTrustedKeysText(value, trusted, why)) {
+                error = where + L"Security.TrustedKeys: " + why;
+                return false;
+            }
+            continue;
+        }
         const Field* field = FindField(section, key);
         if (!field) {
             error = where + L"unknown key '" + key + L"' in section [" + section + L"]";
@@ -134,10 +154,11 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
         std::memcpy(result.data() + field->offset, ansi.data(), ansi.size());
     }
     record = result;
+    if (keys) *keys = std::move(trusted);
     return true;
 }
 
-std::wstring FormatSettings(const ClientConfig::Bytes& record) {
+std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector<Ed25519PublicKey>& keys) {
     ClientConfig config;
     config.LoadFromBytes(record.data(), record.size());
     std::size_t count = 0;
@@ -157,6 +178,8 @@ std::wstring FormatSettings(const ClientConfig::Bytes& record) {
         if (NeedsQuotes(value)) value = L"\"" + value + L"\"";
         text += AnsiToWide(fields[i].key) + L"=" + value + L"\r\n";
     }
+    text += L"\r\n[" + std::wstring(kSecuritySection) + L"]\r\n" + kTrustedKeysKey + L"=" + FormatTrustedKeysText(keys) +
+            L"\r\n";
     return text;
 }
 

@@ -1,0 +1,30 @@
+// One read of a file for every check that an update document asks of it: size, CRC-32 and,
+// when the document gives one, SHA-256.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "foundation/crypto.h"
+
+struct FileDigest {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    std::optional<Sha256Digest> sha256;  // computed only when asked for
+};
+
+// 0 on success, else the system error of the open (ERROR_CRC for a failure while reading).
+// Reads through the file-management interface in 4096-byte pieces.
+std::uint32_t ComputeFileDigest(const std::wstring& path, bool withSha256, FileDigest& digest);
+
+// What the document says of a file. A CRC of 0 is not checked; a missing hash is not checked.
+struct ExpectedFile {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    std::optional<Sha256Digest> sha256;
+};
+
+enum class DigestMismatch { None, Size, Crc, Sha256 };
+// The first check that fails, in the order size, CRC, SHA-256.
+DigestMismatch CompareDigest(const ExpectedFile& expected, const FileDigest& found);
