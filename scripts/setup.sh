@@ -61,11 +61,22 @@ ensure_deb_src() {
     return 0
 }
 
+# apt fetches sources as its own unprivileged user: the folder is that user's alone (so no other
+# local user can swap a tarball between the download and the unpacking), or sticky when the
+# user is unknown.
+open_fetch_folder() {
+    if id _apt >/dev/null 2>&1; then
+        chown _apt "$DEPS/fetch" && chmod 755 "$DEPS/fetch"
+    else
+        chmod 1777 "$DEPS/fetch"
+    fi
+}
+
 ensure_minizip_source() {
     if [ -f "$DEPS/minizip/unzip.c" ]; then return; fi
     say "fetching minizip's Debian source package into $DEPS"
     mkdir -p "$DEPS/fetch"
-    chmod 777 "$DEPS/fetch"  # apt fetches as its own unprivileged user
+    open_fetch_folder
     (cd "$DEPS/fetch" && apt-get source --download-only -q minizip >/dev/null)
     local dsc
     dsc=$(ls "$DEPS"/fetch/minizip_*.dsc | head -n 1)
@@ -85,7 +96,7 @@ ensure_libsodium_source() {
     if [ -f "$DEPS/libsodium-src/configure" ]; then return; fi
     say "fetching libsodium's Debian source package into $DEPS"
     mkdir -p "$DEPS/fetch"
-    chmod 777 "$DEPS/fetch"
+    open_fetch_folder
     (cd "$DEPS/fetch" && apt-get source --download-only -q libsodium >/dev/null)
     local dsc
     dsc=$(ls "$DEPS"/fetch/libsodium_*.dsc | head -n 1)

@@ -238,6 +238,8 @@ std::wstring RefusalText(DocumentRefusal refusal) {
             return L"its expiry date cannot be read";
         case DocumentRefusal::MissingHash:
             return L"a file has no SHA-256 hash";
+        case DocumentRefusal::DocumentType:
+            return L"it declares a document type, which could bring in content that is not signed";
     }
     return L"";
 }
@@ -260,6 +262,8 @@ SignedDocumentCheck CheckSignedDocument(std::string_view bytes, const TrustedKey
 
     check.document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
     if (!check.document->LoadBytes(bytes.data(), trailer.signedLength)) return refuse(DocumentRefusal::NotXml);
+    // Default attributes or entities from a DTD would change what the signed bytes say.
+    if (check.document->HasDocumentType()) return refuse(DocumentRefusal::DocumentType);
     std::optional<std::wstring> expires;
     if (XmlNode element = check.document->SelectSingle(L"Renewix/Expires")) expires = check.expires = element.Text();
     switch (CheckExpiry(expires, now)) {

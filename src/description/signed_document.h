@@ -68,6 +68,7 @@ enum class DocumentRefusal {
     Expired,
     UnreadableExpiry,
     MissingHash,
+    DocumentType,
 };
 // Why a document was refused, in words that follow "Update description refused: ".
 std::wstring RefusalText(DocumentRefusal refusal);

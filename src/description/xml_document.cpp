@@ -172,9 +172,17 @@ bool XmlDocument::LoadBytes(const void* data, std::size_t size) {
     ThrowIfFailed(SafeArrayAccessData(array, &target));
     if (size > 0) std::memcpy(target, data, size);
     SafeArrayUnaccessData(array);
+    // Only these bytes: nothing the parser would fetch on its own (a DTD, an external entity).
+    ThrowIfFailed(document_->put_resolveExternals(VARIANT_FALSE));
+    ThrowIfFailed(document_->put_validateOnParse(VARIANT_FALSE));
     VARIANT_BOOL ok = VARIANT_FALSE;
     ThrowIfFailed(document_->load(source.value, &ok));
     return ok == VARIANT_TRUE;
+}
+
+bool XmlDocument::HasDocumentType() const {
+    renewix::ComPtr<IXMLDOMDocumentType> type;
+    return document_ && SUCCEEDED(document_->get_doctype(type.put())) && type;
 }
 
 bool XmlDocument::Save(const std::wstring& path) {

@@ -55,6 +55,8 @@ public:
     bool LoadText(const std::wstring& text);
     // Parses exactly these bytes, finding their encoding as a file load would.
     bool LoadBytes(const void* data, std::size_t size);
+    // Whether the document declares a document type (a DOCTYPE, internal or external).
+    bool HasDocumentType() const;
     bool Save(const std::wstring& path);
 
     // Another reference to this document, as handed to each caller of a kept document.

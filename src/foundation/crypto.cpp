@@ -112,12 +112,17 @@ bool ParseBase64Bytes(std::wstring_view text, std::vector<std::uint8_t>& out) {
     out.assign(ascii.size() / 4 * 3 + 3, 0);
     std::size_t length = 0;
     const char* end = nullptr;
-    if (sodium_base642bin(out.data(), out.size(), ascii.data(), ascii.size(), nullptr, &length, &end,
-                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
-        end != ascii.data() + ascii.size()) {
+    const bool read = sodium_base642bin(out.data(), out.size(), ascii.data(), ascii.size(), nullptr, &length, &end,
+                                        sodium_base64_VARIANT_ORIGINAL) == 0 &&
+                      end == ascii.data() + ascii.size();
+    // The text may carry a private key: no copy of it outlives this call.
+    WipeSecret(ascii.data(), ascii.size());
+    if (!read) {
+        WipeSecret(out.data(), out.size());
         out.clear();
         return false;
     }
+    if (length < out.size()) WipeSecret(out.data() + length, out.size() - length);
     out.resize(length);
     return true;
 }

@@ -7,6 +7,7 @@
 #include "description/signed_document.h"
 #include "description/variables.h"
 #include "description/xml_document.h"
+#include "foundation/file_bytes.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "install/file_installation.h"
@@ -83,7 +84,19 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
                 log.WriteHeading(L"Error creating XMLDOM");
                 return false;
             }
-            if (!document->LoadFile(localDocumentPath_)) return false;
+            if (config_.Keys().Configured()) {
+                // A client that trusts only signed documents tests only signed documents: test
+                // mode still runs the document's programs.
+                std::string bytes;
+                if (!ReadWholeFile(localDocumentPath_, bytes, IFileDownloader::kMaxDocumentBytes)) {
+                    log.WriteValue(L"Unable to read the test document", localDocumentPath_);
+                    return false;
+                }
+                document = AcceptSignedDocument(bytes, config_.Keys(), CurrentUtcTime(), log);
+                if (!document) return false;
+            } else if (!document->LoadFile(localDocumentPath_)) {
+                return false;
+            }
         } else {
             RunState& state = RunState::Instance();
             state.CurrentVersion = currentVersion;
@@ -231,6 +244,7 @@ bool Renewix::StartDownload(HWND window) {
 
 bool Renewix::DownloadWorker() {
     CFileTransfer transfer(ProgressWindow, selection_, RunState::Instance().UiKind == 0);
+    if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
         if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
     };

@@ -77,7 +77,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         if (!file->Write(buffer_.data(), count)) return fail(total);
         if (owner_) PostMessageW(owner_, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(total), static_cast<LPARAM>(expectedSize));
     }
-    if (haveTimes) file->SetTimes(creation, lastAccess, lastWrite);
+    if (haveTimes && !keepLocalTimes_) file->SetTimes(creation, lastAccess, lastWrite);
     file->Close();
     downloader->CloseFile();
     if (expectedCrc == 0 && !expectedSha256) return true;

@@ -30,6 +30,10 @@ public:
                       const std::optional<Sha256Digest>& expectedSha256 = std::nullopt);
     void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint64_t expectedSize,
                              std::uint64_t actualSize);
+    // The times a server reports are not signed: a client that trusts only signed content keeps
+    // its own times, so that a server cannot date a file into the future and make every later
+    // ByDate update of it look older.
+    void KeepLocalTimes() { keepLocalTimes_ = true; }
 
     static constexpr std::size_t kBufferSize = 8192;
     static constexpr std::size_t kDumpSize = 1600;
@@ -39,6 +43,7 @@ private:
 
     HWND owner_;
     int silent_;
+    bool keepLocalTimes_ = false;
     ServerSelection& selection_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
 };

@@ -197,9 +197,11 @@ TEST(SignatureTrailer, FuzzedDocumentsNeverPassForSigned) {
     const std::string original[] = {Signed(kDocument, kSeedA), Signed(Utf16(kDocument, false, true), kSeedA)};
     const std::size_t signedLength[] = {kDocument.size(), Utf16(kDocument, false, true).size()};
     std::mt19937 random(20240611);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // Bounded in count, and in time as a guard only: how many rounds a slow machine manages is
+    // not what this test is about.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int accepted = 0, rounds = 0;
-    for (; rounds < 20000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+    for (; rounds < 5000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
         const std::string& source = original[rounds % 2];
         std::string bytes = source;
         const int edits = 1 + static_cast<int>(random() % 4);
@@ -232,7 +234,6 @@ TEST(SignatureTrailer, FuzzedDocumentsNeverPassForSigned) {
             ASSERT_EQ(bytes.substr(0, trailer.signedLength), source.substr(0, trailer.signedLength));
         }
     }
-    EXPECT_GE(rounds, 1000);
     EXPECT_LT(accepted, rounds);
 }
 
@@ -314,6 +315,12 @@ TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
          keys_, "a file has no SHA-256 hash\r\n\tFile:\tbin/a.exe"},
         {Signed(Document("<FileList><File Name=\"b\" SHA256=\"abc\"/></FileList>"), kSeedA), keys_,
          "a file has no SHA-256 hash"},
+        // A DTD's default attributes would add what was never signed (and an external one would be
+        // fetched from anywhere).
+        {Signed("<!DOCTYPE Renewix [<!ATTLIST File Register CDATA \"True\">]><Renewix/>", kSeedA), keys_,
+         "it declares a document type"},
+        {Signed("<!DOCTYPE Renewix SYSTEM \"http://127.0.0.1:9/renewix.dtd\"><Renewix/>", kSeedA), keys_,
+         "it declares a document type"},
     };
     for (const auto& item : cases) {
         EXPECT_FALSE(Accept(item.bytes, item.keys, log)) << item.heading;

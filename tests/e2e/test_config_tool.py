@@ -133,6 +133,21 @@ class ConfigToolTest(ClientTestCase):
         self.assertEqual(result.returncode, 0, describe(result))
         self.assertEqual(self.read(), canonical(FULL))
 
+    def test_a_settings_file_silent_on_keys_never_drops_them(self):
+        _, public = openssl_key(self.folder, "vendor")
+        key = base64.b64encode(public).decode()
+        result = self.write(f"[Application]\r\nApplicationName=Viewer\r\n[Security]\r\nTrustedKeys={key}\r\n")
+        self.assertEqual(result.returncode, 0, describe(result))
+        before = self.client.read_bytes()
+        result = self.write("[Application]\r\nApplicationName=Viewer 2\r\n")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"writing would drop them and the client would check no signatures", result.stderr)
+        self.assertEqual(self.client.read_bytes(), before)
+        # Said on purpose, the keys go.
+        result = self.write("[Application]\r\nApplicationName=Viewer 2\r\n[Security]\r\nTrustedKeys=\r\n")
+        self.assertEqual(result.returncode, 0, describe(result))
+        self.assertIn("TrustedKeys=\r\n", self.read())
+
     def test_files_that_are_not_clients_are_refused(self):
         not_exe = self.folder / "notes.txt"
         not_exe.write_text("not a program")
@@ -143,7 +158,7 @@ class ConfigToolTest(ClientTestCase):
         self.assertEqual(not_exe.read_text(), "not a program")
         result = wine(TOOL, "write", windows_path(self.client), windows_path(self.folder / "missing.ini"))
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"cannot open the settings file", result.stderr)
+        self.assertIn(b"cannot read the settings file", result.stderr)
         self.assertEqual(wine(TOOL, "frobnicate").returncode, 2)
 
 

@@ -291,6 +291,17 @@ TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
         EXPECT_EQ(DocumentServer::loads, 0);
         EXPECT_EQ(session_->Files().Count(), c.offered ? 1u : 0u);
     }
+
+    // Test mode on such a client takes only a signed local document: it still runs its programs.
+    for (const Case& c : cases) {
+        Session();
+        config_.SetKeys(TrustedKeys({PublicKeyFor(seed)}));
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"local.xml", c.served));
+        session_->SetLocalDocument(folder_ / L"local.xml");
+        CapturedLog log(folder_ / L"test-mode.log");
+        EXPECT_EQ(session_->LoadUpdateDocument(L"1.0"), false);  // test mode reads no file list
+        EXPECT_EQ(session_->IsChecked(), c.offered) << c.logged;
+    }
 }
 
 TEST_F(SessionTest, ChecksDocumentsAgainstTheConfiguredBaseCode) {

@@ -320,11 +320,22 @@ TEST_F(PublisherTest, SigningRefusesBadKeysAndStaleExpiries) {
         EXPECT_NE(WideToUtf8(error).find(c.message), std::string::npos) << WideToUtf8(error);
         EXPECT_EQ(ReadFileBytes(folder_ / L"out.xml"), "the earlier output");
     }
-    // Signing without an expiry works, with a warning.
+    // Signing without an expiry gives the document one of 30 days: a signed document never
+    // stays valid for ever.
     PublishRequest request = Request(kDocument);
     request.keyFile = folder_ / L"good.key";
+    report.clear();
     ASSERT_TRUE(Publish(request, report, error, warnings));
-    EXPECT_NE(warnings.find(L"the document has no expiry"), std::wstring::npos);
+    EXPECT_NE(report.find(L"(UTC, in 30 days: --expires sets another)"), std::wstring::npos) << WideToUtf8(report);
+    XmlDocument published = LoadOutput();
+    EXPECT_EQ(CheckExpiry(published.SelectSingle(L"Renewix/Expires").Text(), CurrentUtcTime()), ExpiryVerdict::Current);
+    EXPECT_EQ(CheckExpiry(published.SelectSingle(L"Renewix/Expires").Text(), CurrentUtcTime() + 31ull * 864'000'000'000ull),
+              ExpiryVerdict::Expired);
+    // A document type could change what the signed text says: never signed.
+    request = Request(L"<!DOCTYPE Renewix [<!ATTLIST File Register CDATA \"True\">]><Renewix/>");
+    request.keyFile = folder_ / L"good.key";
+    EXPECT_FALSE(Publish(request, report, error, warnings));
+    EXPECT_NE(error.find(L"declares a document type"), std::wstring::npos) << WideToUtf8(error);
 }
 
 }  // namespace

@@ -62,6 +62,16 @@ TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
     ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &stamp), 0);
 
+    // A client that trusts only signed content keeps its own times: the server's are not signed.
+    {
+        ServerSelection selection(config_);
+        CFileTransfer transfer(nullptr, selection, true);
+        transfer.KeepLocalTimes();
+        ASSERT_TRUE(transfer.TransferFile(folder_ / L"downloads", L"bin/app.dll", L"UpdateFile1", 20000, Crc(body)));
+        ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
+        EXPECT_NE(CompareFileTime(&data.ftLastWriteTime, &stamp), 0);
+    }
+
     // Without a CRC in the document: no check and no success line.
     ASSERT_TRUE(Transfer(L"bin/app.dll", 20000, 0, &log));
     EXPECT_EQ(log, "\tEnd of recording\r\n");

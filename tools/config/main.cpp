@@ -5,6 +5,7 @@
 
 #include "config/record_resource.h"
 #include "config/settings_file.h"
+#include "foundation/file_bytes.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 
@@ -27,25 +28,10 @@ int Fail(const std::wstring& message) {
     return 1;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::wstring& error) {
-    renewix::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) {
-        error = L"cannot open the settings file '" + path + L"'";
-        return false;
-    }
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 1 << 20) {
-        error = L"the settings file '" + path + L"' is unreadable or larger than 1 MiB";
-        return false;
-    }
-    bytes.resize(static_cast<std::size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                           read != bytes.size())) {
-        error = L"cannot read the settings file '" + path + L"'";
-        return false;
-    }
-    return true;
+bool ReadSettingsFile(const std::wstring& path, std::string& bytes, std::wstring& error) {
+    if (ReadWholeFile(path, bytes, 1 << 20)) return true;
+    error = L"cannot read the settings file '" + path + L"' (or it is larger than 1 MiB)";
+    return false;
 }
 
 // Prints settings text as UTF-8, or saves it to a file.
@@ -89,9 +75,21 @@ int Run(int argc, wchar_t** argv) {
         std::wstring text;
         ClientConfig::Bytes record{};
         std::vector<Ed25519PublicKey> keys;
-        if (!ReadWholeFile(argv[3], bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
-            !ParseSettings(text, record, error, &keys)) {
+        bool keysGiven = false;
+        if (!ReadSettingsFile(argv[3], bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
+            !ParseSettings(text, record, error, &keys, &keysGiven)) {
             return Fail(std::wstring(argv[3]) + L": " + error + L"; the executable was not changed");
+        }
+        // Signature checking is never turned off by a settings file that merely says nothing of it.
+        ClientConfig::Bytes current{};
+        bool present = false;
+        TrustedKeys currentKeys;
+        std::wstring unread;
+        if (!keysGiven && ReadRecordFromExecutable(argv[2], current, present, unread, &currentKeys) &&
+            (currentKeys.Configured() || currentKeys.IsDamaged())) {
+            return Fail(std::wstring(argv[3]) + L" has no [Security] TrustedKeys= line, but the executable carries "
+                        L"trusted keys: writing would drop them and the client would check no signatures. Give "
+                        L"TrustedKeys= (empty to drop them on purpose); the executable was not changed");
         }
         // Always written, with no keys too: a client written without them checks no signatures.
         const std::vector<SideResource> sides = {{kTrustedKeysResourceId, TrustedKeys(keys).Encode()}};

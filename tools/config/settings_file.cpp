@@ -63,7 +63,7 @@ std::wstring FieldName(const Field& field) {
 }  // namespace
 
 bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error,
-                   std::vector<Ed25519PublicKey>* keys) {
+                   std::vector<Ed25519PublicKey>* keys, bool* keysGiven) {
     ClientConfig::Bytes result{};
     std::vector<Ed25519PublicKey> trusted;
     bool trustedSeen = false;
@@ -155,6 +155,7 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
     }
     record = result;
     if (keys) *keys = std::move(trusted);
+    if (keysGiven) *keysGiven = trustedSeen;
     return true;
 }
 

@@ -10,7 +10,7 @@
 // failure returns false with a message naming the line, the key and the rule, and leaves both
 // as they were. Keys left out stay zero (no trusted keys).
 bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error,
-                   std::vector<Ed25519PublicKey>* keys = nullptr);
+                   std::vector<Ed25519PublicKey>* keys = nullptr, bool* keysGiven = nullptr);
 
 // The settings text for a record and its trusted keys: every key, in record order, then
 // [Security], so that parsing it again gives the same bytes and keys.
