@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <prsht.h>
 
 #include <utility>
 
@@ -92,6 +93,24 @@ struct BstrTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { SysFreeString(h); }
 };
+template <typename GdiHandle>
+struct GdiObjectTraits {
+    using Handle = GdiHandle;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteObject(h); }
+};
+// A property-sheet page until the sheet takes it over.
+struct PropertyPageTraits {
+    using Handle = HPROPSHEETPAGE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DestroyPropertySheetPage(h); }
+};
+// A top-level window this code created and must destroy (child windows go with their parent).
+struct WindowTraits {
+    using Handle = HWND;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DestroyWindow(h); }
+};
 
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
@@ -101,6 +120,10 @@ using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueResourceUpdate = UniqueResource<ResourceUpdateTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
+using UniqueBitmap = UniqueResource<GdiObjectTraits<HBITMAP>>;
+using UniqueFont = UniqueResource<GdiObjectTraits<HFONT>>;
+using UniqueWindow = UniqueResource<WindowTraits>;
+using UniquePropertyPage = UniqueResource<PropertyPageTraits>;
 
 // COM interface pointer owner.
 template <typename T>

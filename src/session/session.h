@@ -10,13 +10,11 @@
 #include "description/execute_list.h"
 #include "description/file_list.h"
 #include "description/registry_list.h"
+#include "ui/wizard_messages.h"
 
 class XmlDocument;
 class XmlNode;
 
-inline constexpr UINT WM_DOWNLOAD_BEGIN = WM_APP + 2;
-inline constexpr UINT WM_DOWNLOAD_FILE = WM_APP + 3;
-inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;
 
 // The window that receives the download messages; null on the silent path.
 extern HWND ProgressWindow;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "transfer/downloader.h"
+#include "ui/wizard_messages.h"
 
-inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;
 
 class CFileTransfer {
 public:
