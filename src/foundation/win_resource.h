@@ -99,6 +99,11 @@ struct GdiObjectTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { DeleteObject(h); }
 };
+struct MemoryDcTraits {
+    using Handle = HDC;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteDC(h); }
+};
 // A property-sheet page until the sheet takes it over.
 struct PropertyPageTraits {
     using Handle = HPROPSHEETPAGE;
@@ -122,6 +127,8 @@ using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueBitmap = UniqueResource<GdiObjectTraits<HBITMAP>>;
 using UniqueFont = UniqueResource<GdiObjectTraits<HFONT>>;
+using UniqueBrush = UniqueResource<GdiObjectTraits<HBRUSH>>;
+using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
 using UniqueWindow = UniqueResource<WindowTraits>;
 using UniquePropertyPage = UniqueResource<PropertyPageTraits>;
 

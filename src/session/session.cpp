@@ -16,19 +16,11 @@
 #include "session/run_state.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
+#include "ui/dialog_helpers.h"
+#include "ui/page_manager.h"
 
 HWND ProgressWindow = nullptr;
 std::array<std::wstring, 6> DocumentTexts;
-
-namespace {
-
-// Until the wizard exists its messages are plain message boxes, shown only when not silent.
-void ShowMessage(const std::wstring& text) {
-    MessageBoxW(GetActiveWindow(), text.c_str(), ClientConfig::Instance().ApplicationName().c_str(),
-                MB_OK | MB_ICONINFORMATION);
-}
-
-}  // namespace
 
 std::wstring DefaultDownloadFolder() {
     std::wstring folder = ApplicationDirectory() + L"RenewixFiles";
@@ -49,6 +41,13 @@ Renewix::~Renewix() { JoinWorker(); }
 
 void Renewix::JoinWorker() {
     if (worker_.joinable()) worker_.join();
+}
+
+void Renewix::StopDownload() {
+    stopDownload_ = true;
+    if (!worker_.joinable() || !workerDone_) return;
+    // A message box or prompt the worker shows would keep it waiting for a user who has left.
+    while (WaitForSingleObject(workerDone_.get(), 100) == WAIT_TIMEOUT) CancelThreadDialogs(workerThreadId_.load());
 }
 
 bool Renewix::ReportSources() {
@@ -202,12 +201,16 @@ bool Renewix::StartDownload(HWND window) {
     }
     if (RunState::Instance().UiKind != 0) {
         JoinWorker();
-        worker_ = std::thread([this] {
+        workerDone_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        HANDLE done = workerDone_.get();
+        worker_ = std::thread([this, done] {
+            workerThreadId_ = GetCurrentThreadId();
             try {
                 DownloadWorker();
             } catch (...) {
                 Log::Instance().WriteEntry(L"File transfer error occured");
             }
+            if (done) SetEvent(done);
         });
         return true;
     }
@@ -217,16 +220,25 @@ bool Renewix::StartDownload(HWND window) {
 
 bool Renewix::DownloadWorker() {
     CFileTransfer transfer(ProgressWindow);
+    transfer.SetStopFlag(&stopDownload_);
     const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
         if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
     };
     send(WM_DOWNLOAD_BEGIN, files_.Count(), files_.TotalBytes());
     for (const FileEntry& entry : files_.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
+        if (stopDownload_) {
+            Log::Instance().WriteEntry(L"Download stopped: the wizard was closed");
+            return false;
+        }
         send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), entry.size);
         Log::Instance().WriteValueNumber(L"Download file", entry.source, entry.size);
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName,
                                    static_cast<std::uint32_t>(entry.size), entry.crc)) {
+            if (stopDownload_) {
+                Log::Instance().WriteEntry(L"Download stopped: the wizard was closed");
+                return false;
+            }
             if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
             Log::Instance().WriteEntry(L"File transfer error occured");
             return false;
@@ -259,8 +271,9 @@ bool Renewix::InstallAndFinish() {
     }
     if (!Install()) {
         if (state.UiKind != 0) {
-            ShowMessage(L"An error occured during the update process. Check the log file for details and email "
-                        L"support for assistance.");
+            ShowMessageOnlyWizard(L"An error occured during the update process. Check the log file for details and "
+                                  L"email support for assistance.",
+                                  GetActiveWindow());
         }
         return false;
     }
@@ -268,7 +281,7 @@ bool Renewix::InstallAndFinish() {
     execute_.RunPoint(4);
     if (state.UiKind == 0) {
         const std::wstring finished = PrepareText(DocumentTexts[TextSlotSilentFinished], 0);
-        if (!finished.empty()) ShowMessage(finished);
+        if (!finished.empty()) ShowMessageOnlyWizard(finished, GetActiveWindow());
     }
     if (state.RestartKind == 0) {
         log.WriteEntry(L"Restarting the main application");

@@ -4,12 +4,14 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <string>
 #include <thread>
 
 #include "description/execute_list.h"
 #include "description/file_list.h"
 #include "description/registry_list.h"
+#include "foundation/win_resource.h"
 #include "ui/wizard_messages.h"
 
 class XmlDocument;
@@ -50,6 +52,10 @@ public:
     // Waits for the download worker, if one runs: called at the end of the run, before COM
     // and the downloaders go.
     void JoinWorker();
+    // Asks a running download worker to stop: the file in transfer is deleted, no later
+    // file is fetched, and a prompt or message the worker shows is closed. Returns once
+    // the worker has ended.
+    void StopDownload();
 
     bool IsTest() const { return test_ != 0; }
     bool IsDownloaded() const { return downloaded_ != 0; }
@@ -78,6 +84,9 @@ private:
     bool loadAttempted_ = false;
     bool loadResult_ = false;
     std::thread worker_;
+    std::atomic<bool> stopDownload_{false};
+    std::atomic<DWORD> workerThreadId_{0};
+    renewix::UniqueHandle workerDone_;
 };
 
 // ApplicationDirectory followed by "RenewixFiles", without a trailing backslash.

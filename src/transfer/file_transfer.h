@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -23,6 +24,8 @@ public:
     // has been logged and (unless silent) shown.
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                       const std::wstring& localName, std::uint32_t expectedSize, std::uint32_t expectedCrc);
+    // A transfer that finds `*stop` set deletes what it wrote and fails quietly.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
     void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint32_t expectedSize,
                              std::uint32_t actualSize);
 
@@ -36,4 +39,5 @@ private:
     int silent_;
     ServerSelection& selection_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
+    const std::atomic<bool>* stop_ = nullptr;
 };

@@ -12,3 +12,7 @@ inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;  // bytes of this file 
 inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;      // 1 / number of files
 inline constexpr UINT WM_GET_PAGE_FLAGS = WM_APP + 6;     // answered with the page record's flags
 inline constexpr UINT WM_CLOSE_WIZARD = WM_APP + 100;     // from anywhere: the wizard closes
+
+// Posted by a page to itself after it posted the sheet's button states: moves and hides
+// buttons once the sheet has applied those states (which show the buttons again).
+inline constexpr UINT WM_PLACE_BUTTONS = WM_APP + 7;

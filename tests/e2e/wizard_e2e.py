@@ -1,0 +1,242 @@
+"""The wizard of a running client, seen and driven from outside the way a user would: through
+tests/helpers/wizard_driver, which finds the client's windows by class and process."""
+
+import base64
+import http.server
+import json
+import os
+import subprocess
+import threading
+import time
+
+from renewix_e2e import BIN, WINE_RUN, start_server, windows_path
+
+BACK, NEXT, FINISH, CANCEL = 0x3023, 0x3024, 0x3025, 2
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+
+# How long a page may take to appear. Generous: a loaded machine runs several Wine programs.
+WAIT = 60
+
+
+def start_client(exe, *args, env=None):
+    """Starts a client without capturing its output (programs it starts inherit it)."""
+    environment = dict(os.environ)
+    if env:
+        environment.update(env)
+    return subprocess.Popen([str(WINE_RUN), str(exe), *args], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=environment)
+
+
+def control(controls, control_id):
+    for item in controls:
+        if item["id"] == control_id:
+            return item
+    return None
+
+
+def page_kind(sheet):
+    """Which page a sheet shows, told by the controls of its current page."""
+    page = sheet["page"]
+    ids = {item["id"] for item in page}
+    if 1016 in ids:
+        return "terms"
+    if 1024 in ids:
+        return "download"
+    if 1044 in ids:
+        return "message"
+    if 1027 in ids:
+        return "schedule"
+    if 1045 in ids:
+        next_button = control(sheet["controls"], NEXT)
+        on_screen = next_button["visible"] and next_button["rect"][0] >= 0
+        return "ready" if on_screen else "installing"
+    if 1036 in ids:
+        next_button = control(sheet["controls"], NEXT)
+        return "intro" if next_button["visible"] else "checking"
+    return "unknown"
+
+
+class Wizard:
+    """The wizard of the client at `exe` (a path on this machine)."""
+
+    def __init__(self, exe):
+        self.image = windows_path(exe)
+
+    def driver(self, *args):
+        result = subprocess.run([str(WINE_RUN), str(BIN / "wizard_driver.exe"), self.image, *args],
+                                capture_output=True, timeout=60)
+        lines = result.stdout.decode("utf-8", "replace").strip().splitlines()
+        if not lines:
+            raise AssertionError(f"wizard_driver {args} printed nothing (exit code {result.returncode})")
+        return json.loads(lines[-1])
+
+    def state(self):
+        return self.driver("state")
+
+    def wait(self, condition, what, timeout=WAIT):
+        """Polls the client's windows until `condition(state)` holds; fails after `timeout`."""
+        deadline = time.monotonic() + timeout
+        state = None
+        while time.monotonic() < deadline:
+            state = self.state()
+            if condition(state):
+                return state
+            time.sleep(0.1)
+        raise AssertionError(f"{what} not seen within {timeout} s; last seen: {summary(state)}")
+
+    def wait_page(self, kind, timeout=WAIT):
+        """The sheet once it shows the page `kind`."""
+        state = self.wait(lambda s: s["sheets"] and page_kind(s["sheets"][0]) == kind, f"the {kind} page", timeout)
+        return state["sheets"][0]
+
+    def wait_sheet(self, condition, what, timeout=WAIT):
+        state = self.wait(lambda s: bool(s["sheets"]) and condition(s["sheets"][0]), what, timeout)
+        return state["sheets"][0]
+
+    def wait_dialog(self, caption, timeout=WAIT):
+        state = self.wait(lambda s: any(d["caption"] == caption for d in s["dialogs"]), f"the dialog '{caption}'",
+                          timeout)
+        return next(d for d in state["dialogs"] if d["caption"] == caption)
+
+    def wait_no_dialog(self, caption, timeout=WAIT):
+        self.wait(lambda s: all(d["caption"] != caption for d in s["dialogs"]), f"'{caption}' closed", timeout)
+
+    def act(self, *args):
+        answer = self.driver(*args)
+        if not answer.get("done"):
+            raise AssertionError(f"wizard_driver {args}: {answer.get('why')}")
+
+    def press(self, button):
+        self.act("press", str(button))
+
+    def refused(self, button):
+        """True when the user cannot press `button` now."""
+        return not self.driver("press", str(button)).get("done")
+
+    def click(self, control_id):
+        self.act("click", str(control_id))
+
+    def answer(self, caption, button):
+        self.act("answer", caption, str(button))
+
+    def type(self, caption, control_id, text):
+        self.act("type", caption, str(control_id), text)
+
+    def send(self, what):
+        """escape, close (WM_CLOSE), cancel-command or close-wizard (WM_CLOSE_WIZARD)."""
+        self.act(what)
+
+
+def text_of(sheet, control_id):
+    item = control(sheet["page"], control_id) or control(sheet["controls"], control_id)
+    return item["text"] if item else None
+
+
+def button(sheet, control_id):
+    return control(sheet["controls"], control_id)
+
+
+def summary(state):
+    if not state:
+        return "nothing"
+    parts = [f"{state['processes']} process(es)"]
+    for sheet in state["sheets"]:
+        texts = [f"{item['id']}={item['text'][:40]!r}" for item in sheet["page"] if item["text"]]
+        parts.append(f"sheet on the {page_kind(sheet)} page: " + ", ".join(texts))
+    for dialog in state["dialogs"]:
+        parts.append(f"dialog '{dialog['caption']}'")
+    return "; ".join(parts)
+
+
+def wait_exit(process, timeout=WAIT):
+    """The client's exit code; fails when it is still running after `timeout`."""
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise AssertionError(f"the client did not end within {timeout} s")
+
+
+class Site:
+    """What an update server on 127.0.0.1 does with particular paths: `held` paths wait for
+    their event before answering, `cut` paths send less than they announce, and with
+    `credentials` every path wants Basic authentication."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.held = {}
+        self.cut = set()
+        self.credentials = None
+
+    def hold(self, path):
+        self.held[path] = threading.Event()
+        return self.held[path]
+
+    def release_all(self):
+        for event in self.held.values():
+            event.set()
+
+
+class SiteHandler(http.server.SimpleHTTPRequestHandler):
+    site = None
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, directory=str(self.site.folder), **kwargs)
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        site = self.site
+        path = self.path.split("?")[0]
+        if site.credentials:
+            expected = "Basic " + base64.b64encode(site.credentials.encode()).decode()
+            if self.headers.get("Authorization") != expected:
+                self.send_response(401)
+                self.send_header("WWW-Authenticate", 'Basic realm="updates"')
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+        if path in site.held:
+            site.held[path].wait(WAIT)
+        if path in site.cut:
+            body = b"only part of it"
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body) + 100))
+            self.end_headers()
+            self.wfile.write(body)
+            self.close_connection = True
+            return
+        super().do_GET()
+
+
+def serve(site):
+    """An HTTP server for `site` on 127.0.0.1 at a free port."""
+    handler = type("Handler", (SiteHandler,), {"site": site})
+    return start_server(handler)
+
+
+def require_connected_wine():
+    """The client asks public web sites only when Wine reports no connection: refuse to run then."""
+    state = subprocess.run([str(WINE_RUN), str(BIN / "connected_state.exe")], capture_output=True)
+    if state.returncode != 0:
+        raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
+
+
+def run_closing_wizard(exe, *args, page=None, env=None):
+    """Runs a client that shows a wizard, waits for its sheet (on `page` when given), closes it
+    the way another program would (WM_CLOSE_WIZARD) and returns the exit code and the sheet."""
+    client = start_client(exe, *args, env=env)
+    try:
+        wizard = Wizard(exe)
+        if page:
+            sheet = wizard.wait_page(page)
+        else:
+            sheet = wizard.wait(lambda s: bool(s["sheets"]), "the wizard")["sheets"][0]
+        wizard.send("close-wizard")
+        return wait_exit(client), sheet
+    finally:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
