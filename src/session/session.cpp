@@ -45,7 +45,8 @@ void Renewix::JoinWorker() {
 
 void Renewix::StopDownload() {
     stopDownload_ = true;
-    if (!worker_.joinable() || !workerDone_) return;
+    if (!worker_.joinable() || !workerDone_ || WaitForSingleObject(workerDone_.get(), 0) == WAIT_OBJECT_0) return;
+    Log::Instance().WriteEntry(L"Stopping the download: the wizard was closed");
     // A message box or prompt the worker shows would keep it waiting for a user who has left.
     while (WaitForSingleObject(workerDone_.get(), 100) == WAIT_TIMEOUT) CancelThreadDialogs(workerThreadId_.load());
 }
@@ -227,18 +228,12 @@ bool Renewix::DownloadWorker() {
     send(WM_DOWNLOAD_BEGIN, files_.Count(), files_.TotalBytes());
     for (const FileEntry& entry : files_.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
-        if (stopDownload_) {
-            Log::Instance().WriteEntry(L"Download stopped: the wizard was closed");
-            return false;
-        }
+        if (stopDownload_) return false;
         send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), entry.size);
         Log::Instance().WriteValueNumber(L"Download file", entry.source, entry.size);
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName,
                                    static_cast<std::uint32_t>(entry.size), entry.crc)) {
-            if (stopDownload_) {
-                Log::Instance().WriteEntry(L"Download stopped: the wizard was closed");
-                return false;
-            }
+            if (stopDownload_) return false;  // the wizard that would report it is gone
             if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
             Log::Instance().WriteEntry(L"File transfer error occured");
             return false;

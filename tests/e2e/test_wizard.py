@@ -1,144 +1,14 @@
 """The update wizard as a user walks through it: the real client under Xvfb, its sheet driven
 from outside, against an HTTP server on 127.0.0.1 that the test starts."""
 
-import shutil
-import socket
 import subprocess
-import tempfile
 import time
 import unittest
-from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, stop_server, windows_path
-from wizard_e2e import (BACK, CANCEL, FINISH, IDOK, NEXT, Site, Wizard, button, page_kind, require_connected_wine,
-                        serve, start_client, text_of, wait_exit)
-
-REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Wizard"
-
-FULL_DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <Welcome>Version 2.0 of %ApplicationName% is here.</Welcome>
-  <Reason>Faster start-up.
-Fewer crashes.</Reason>
-  <License>Use it well.</License>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="data.txt" Src="files/"/>
-      <File Name="more.txt" Src="files/"/>
-      <File Name="Viewer.exe" Src="files/"/>
-    </Directory>
-  </FileList>
-  <RegList>
-    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Wizard">
-      <Value Name="Version" Action="Add REG_SZ 2.0"/>
-    </Key></Key></Key></Key>
-  </RegList>
-</Renewix>
-"""
-
-ONE_FILE_DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <Restart>No restart</Restart>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;"><File Name="data.txt" Src="files/"/></Directory>
-  </FileList>
-</Renewix>
-"""
-
-NO_UPDATE_DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>1.0</UpdateVersion>
-  <UpdateNotNeeded>Nothing new for %ApplicationName% today.</UpdateNotNeeded>
-</Renewix>
-"""
-
-
-OPTION_KEYS = {"LoggingEnabled", "ConfirmCancel", "CheckFrequency", "RememberDeclinedVersion", "LaunchAfterCheck",
-               "WizardAlwaysOnTop"}
-
-
-def registry_value(key, value):
-    result = subprocess.run([str(WINE_RUN), "reg", "query", key, "/v", value], capture_output=True)
-    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
-
-
-def free_port():
-    """A port nothing listens on."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class WizardTestCase(unittest.TestCase):
-    """A client beside a stand-in program, and an update site on 127.0.0.1."""
-
-    @classmethod
-    def setUpClass(cls):
-        require_connected_wine()
-
-    def setUp(self):
-        self.root = Path(tempfile.mkdtemp(prefix="renewix-wizard-"))
-        self.app, self.release = self.root / "app", self.root / "release"
-        self.site = Site(self.root / "site")
-        for folder in (self.app, self.release / "files", self.site.folder / "updates"):
-            folder.mkdir(parents=True)
-        self.client = self.app / "Renewix.exe"
-        shutil.copy(BIN / "Renewix.exe", self.client)
-        shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
-        (self.app / "data.txt").write_text("version 1 data")
-        (self.release / "files" / "data.txt").write_text("version 2 data " * 200)
-        (self.release / "files" / "more.txt").write_text("more for version 2 " * 100)
-        shutil.copy(BIN / "window_app.exe", self.release / "files" / "Viewer.exe")
-        self.server = serve(self.site)
-        self.port = self.server.server_address[1]
-        self.wizard = Wizard(self.client)
-        self.processes = []
-        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
-
-    def tearDown(self):
-        self.site.release_all()
-        for process in self.processes:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        subprocess.run([str(WINE_RUN), "taskkill", "/F", "/IM", "Viewer.exe"], capture_output=True)
-        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
-        stop_server(self.server)
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def configure(self, port=None, **options):
-        settings = {
-            "PrimaryServer": {"DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/update.xml",
-                              "DocumentPort": str(port or self.port)},
-            "Application": {"MainApplication": "Viewer.exe", "ApplicationName": "Example Viewer",
-                            "CompanyName": "Example Ltd", "CompanyWebAddress": "http://127.0.0.1:9/",
-                            "CheckNowKeyword": "CheckNow", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
-                            "LogFileName": "RenewixLog.txt"},
-            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1",
-                        "RememberDeclinedVersion": "1"},
-        }
-        for key, value in options.items():
-            settings["Options" if key in OPTION_KEYS else "Application"][key] = value
-        configure(self.client, settings)
-
-    def publish(self, document):
-        (self.root / "update.xml").write_text(document)
-        publish(self.root / "update.xml", self.release, "0", self.site.folder / "updates" / "update.xml")
-        shutil.copytree(self.release / "files", self.site.folder / "updates" / "files", dirs_exist_ok=True)
-
-    def start(self, *args, env=None):
-        process = start_client(self.client, *args, env=env)
-        self.processes.append(process)
-        return process
-
-    def log(self):
-        return read_log(self.app / "RenewixLog.txt")
-
-    def status(self):
-        return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
-
+from renewix_e2e import WINE_RUN, windows_path
+from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDOK, NEXT, NO_UPDATE_DOCUMENT, ONE_FILE_DOCUMENT,
+                        REGISTRY_KEY, WizardTestCase, button, free_port, page_kind, registry_value, text_of,
+                        wait_exit)
 
 class FullUpdateTest(WizardTestCase):
     def test_check_now_with_terms_downloads_installs_and_restarts(self):

@@ -5,11 +5,16 @@ import base64
 import http.server
 import json
 import os
+import shutil
+import socket
 import subprocess
+import tempfile
 import threading
 import time
+import unittest
+from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, start_server, windows_path
+from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, start_server, stop_server, windows_path
 
 BACK, NEXT, FINISH, CANCEL = 0x3023, 0x3024, 0x3025, 2
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
@@ -63,11 +68,21 @@ class Wizard:
         self.image = windows_path(exe)
 
     def driver(self, *args):
-        result = subprocess.run([str(WINE_RUN), str(BIN / "wizard_driver.exe"), self.image, *args],
-                                capture_output=True, timeout=60)
-        lines = result.stdout.decode("utf-8", "replace").strip().splitlines()
+        # The answer goes to a file, not a pipe: a GUI program may be the one that starts
+        # Wine's desktop process, which inherits its output and would hold a pipe open.
+        with tempfile.TemporaryFile() as output:
+            process = subprocess.Popen([str(WINE_RUN), str(BIN / "wizard_driver.exe"), self.image, *args],
+                                       stdout=output, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+            try:
+                code = process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise AssertionError(f"wizard_driver {args} did not end within 60 s")
+            output.seek(0)
+            lines = output.read().decode("utf-8", "replace").strip().splitlines()
         if not lines:
-            raise AssertionError(f"wizard_driver {args} printed nothing (exit code {result.returncode})")
+            raise AssertionError(f"wizard_driver {args} printed nothing (exit code {code})")
         return json.loads(lines[-1])
 
     def state(self):
@@ -85,13 +100,13 @@ class Wizard:
         raise AssertionError(f"{what} not seen within {timeout} s; last seen: {summary(state)}")
 
     def wait_page(self, kind, timeout=WAIT):
-        """The sheet once it shows the page `kind`."""
-        state = self.wait(lambda s: s["sheets"] and page_kind(s["sheets"][0]) == kind, f"the {kind} page", timeout)
-        return state["sheets"][0]
+        """The sheet once one shows the page `kind`."""
+        return self.wait_sheet(lambda sheet: page_kind(sheet) == kind, f"the {kind} page", timeout)
 
     def wait_sheet(self, condition, what, timeout=WAIT):
-        state = self.wait(lambda s: bool(s["sheets"]) and condition(s["sheets"][0]), what, timeout)
-        return state["sheets"][0]
+        """The first sheet for which `condition(sheet)` holds, once there is one."""
+        state = self.wait(lambda s: any(condition(sheet) for sheet in s["sheets"]), what, timeout)
+        return next(sheet for sheet in state["sheets"] if condition(sheet))
 
     def wait_dialog(self, caption, timeout=WAIT):
         state = self.wait(lambda s: any(d["caption"] == caption for d in s["dialogs"]), f"the dialog '{caption}'",
@@ -240,3 +255,138 @@ def run_closing_wizard(exe, *args, page=None, env=None):
         if client.poll() is None:
             client.kill()
             client.wait()
+
+
+REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Wizard"
+
+FULL_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <Welcome>Version 2.0 of %ApplicationName% is here.</Welcome>
+  <Reason>Faster start-up.
+Fewer crashes.</Reason>
+  <License>Use it well.</License>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;">
+      <File Name="data.txt" Src="files/"/>
+      <File Name="more.txt" Src="files/"/>
+      <File Name="Viewer.exe" Src="files/"/>
+    </Directory>
+  </FileList>
+  <RegList>
+    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Wizard">
+      <Value Name="Version" Action="Add REG_SZ 2.0"/>
+    </Key></Key></Key></Key>
+  </RegList>
+</Renewix>
+"""
+
+ONE_FILE_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <Restart>No restart</Restart>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;"><File Name="data.txt" Src="files/"/></Directory>
+  </FileList>
+</Renewix>
+"""
+
+NO_UPDATE_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>1.0</UpdateVersion>
+  <UpdateNotNeeded>Nothing new for %ApplicationName% today.</UpdateNotNeeded>
+</Renewix>
+"""
+
+
+OPTION_KEYS = {"LoggingEnabled", "ConfirmCancel", "CheckFrequency", "RememberDeclinedVersion", "LaunchAfterCheck",
+               "WizardAlwaysOnTop"}
+
+
+def registry_value(key, value):
+    result = subprocess.run([str(WINE_RUN), "reg", "query", key, "/v", value], capture_output=True)
+    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def free_port():
+    """A port nothing listens on."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class WizardTestCase(unittest.TestCase):
+    """A client beside a stand-in program, and an update site on 127.0.0.1."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_connected_wine()
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="renewix-wizard-"))
+        self.app, self.release = self.root / "app", self.root / "release"
+        self.site = Site(self.root / "site")
+        for folder in (self.app, self.release / "files", self.site.folder / "updates"):
+            folder.mkdir(parents=True)
+        self.client = self.app / "Renewix.exe"
+        shutil.copy(BIN / "Renewix.exe", self.client)
+        shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
+        (self.app / "data.txt").write_text("version 1 data")
+        (self.release / "files" / "data.txt").write_text("version 2 data " * 200)
+        (self.release / "files" / "more.txt").write_text("more for version 2 " * 100)
+        shutil.copy(BIN / "window_app.exe", self.release / "files" / "Viewer.exe")
+        self.server = serve(self.site)
+        self.port = self.server.server_address[1]
+        self.wizard = Wizard(self.client)
+        self.processes = []
+        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+
+    def tearDown(self):
+        self.site.release_all()
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        subprocess.run([str(WINE_RUN), "taskkill", "/F", "/IM", "Viewer.exe"], capture_output=True)
+        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+        stop_server(self.server)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def configure(self, port=None, **options):
+        settings = {
+            "PrimaryServer": {"DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/update.xml",
+                              "DocumentPort": str(port or self.port)},
+            "Application": {"MainApplication": "Viewer.exe", "ApplicationName": "Example Viewer",
+                            "CompanyName": "Example Ltd", "CompanyWebAddress": "http://127.0.0.1:9/",
+                            "CheckNowKeyword": "CheckNow", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
+                            "LogFileName": "RenewixLog.txt"},
+            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1",
+                        "RememberDeclinedVersion": "1"},
+        }
+        for key, value in options.items():
+            settings["Options" if key in OPTION_KEYS else "Application"][key] = value
+        configure(self.client, settings)
+
+    def publish(self, document):
+        (self.root / "update.xml").write_text(document)
+        publish(self.root / "update.xml", self.release, "0", self.site.folder / "updates" / "update.xml")
+        shutil.copytree(self.release / "files", self.site.folder / "updates" / "files", dirs_exist_ok=True)
+
+    def start(self, *args, env=None):
+        process = start_client(self.client, *args, env=env)
+        self.processes.append(process)
+        return process
+
+    def log(self):
+        return read_log(self.app / "RenewixLog.txt")
+
+    def wait_for_log(self, text, timeout=WAIT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if (self.app / "RenewixLog.txt").exists() and text in self.log():
+                return
+            time.sleep(0.1)
+        raise AssertionError(f"{text!r} not in the log within {timeout} s")
+
+    def status(self):
+        return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")

@@ -230,23 +230,25 @@ int Run(int argc, wchar_t** argv) {
     }
     HWND sheet = FindSheet(search);
     if (!sheet) return Done(false, "no wizard");
-    if (command == L"press") {
+    if (command == L"press" || command == L"click") {
         if (argc < 4) return 2;
-        HWND button = GetDlgItem(sheet, _wtoi(argv[3]));
-        if (!button) return Done(false, "no such button");
-        // A user can press only a button that is there and enabled.
-        if (!IsWindowVisible(button) || !IsWindowEnabled(button)) return Done(false, "not available");
-        PostMessageW(sheet, WM_COMMAND, MAKEWPARAM(_wtoi(argv[3]), BN_CLICKED), reinterpret_cast<LPARAM>(button));
-        return Done(true);
-    }
-    if (command == L"click") {
-        if (argc < 4) return 2;
-        HWND control = GetDlgItem(CurrentPage(sheet), _wtoi(argv[3]));
-        if (!control) return Done(false, "no such control");
-        if (!IsWindowVisible(control) || !IsWindowEnabled(control)) return Done(false, "not available");
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutW(control, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
-        return Done(true);
+        const int id = _wtoi(argv[3]);
+        // With two wizards on screen (a message over the installing page), the one where the
+        // user can press the button is meant.
+        for (HWND candidate : search.dialogs) {
+            if (!IsSheet(candidate)) continue;
+            HWND control = command == L"press" ? GetDlgItem(candidate, id) : GetDlgItem(CurrentPage(candidate), id);
+            // A user can press only a button that is there and enabled.
+            if (!control || !IsWindowVisible(control) || !IsWindowEnabled(control)) continue;
+            if (command == L"press") {
+                PostMessageW(candidate, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+            } else {
+                DWORD_PTR ignored = 0;
+                SendMessageTimeoutW(control, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+            }
+            return Done(true);
+        }
+        return Done(false, "not available");
     }
     if (command == L"escape") {
         // The dialog manager of the sheet's loop turns Escape into a cancel request.
