@@ -2,9 +2,12 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/record_resource.h"
 #include "config/settings_file.h"
+#include "config/wizard_pictures.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 
@@ -27,25 +30,78 @@ int Fail(const std::wstring& message) {
     return 1;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::wstring& error) {
+// `what` names the file in messages: "the settings file", "the header bitmap".
+bool ReadWholeFile(const std::wstring& path, const std::wstring& what, std::string& bytes, std::wstring& error) {
     renewix::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) {
-        error = L"cannot open the settings file '" + path + L"'";
+        error = L"cannot open " + what + L" '" + path + L"'";
         return false;
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 1 << 20) {
-        error = L"the settings file '" + path + L"' is unreadable or larger than 1 MiB";
+        error = what + L" '" + path + L"' is unreadable or larger than 1 MiB";
         return false;
     }
     bytes.resize(static_cast<std::size_t>(size.QuadPart));
     DWORD read = 0;
     if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
                            read != bytes.size())) {
-        error = L"cannot read the settings file '" + path + L"'";
+        error = L"cannot read " + what + L" '" + path + L"'";
         return false;
     }
     return true;
+}
+
+// A picture named in the settings file, relative to the file's own folder unless absolute.
+std::wstring PicturePath(const std::wstring& settingsPath, const std::wstring& named) {
+    const bool absolute = named.size() > 1 && (named[1] == L':' || (named[0] == L'\\' && named[1] == L'\\'));
+    if (absolute) return named;
+    const std::size_t slash = settingsPath.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? named : settingsPath.substr(0, slash + 1) + named;
+}
+
+// The bitmap resources for the pictures the settings name; false with a message otherwise.
+bool LoadPictures(const std::wstring& settingsPath, const WizardPictureFiles& files,
+                  std::vector<BitmapResource>& bitmaps, std::wstring& error) {
+    const std::pair<const std::wstring*, WizardPicture> pictures[] = {{&files.header, WizardPicture::Header},
+                                                                      {&files.watermark, WizardPicture::Watermark}};
+    for (const auto& [named, picture] : pictures) {
+        if (named->empty()) continue;
+        const PictureRules& rules = RulesFor(picture);
+        const std::wstring path = PicturePath(settingsPath, *named);
+        std::string file;
+        BitmapResource bitmap{rules.resourceId, {}};
+        if (!ReadWholeFile(path, std::wstring(L"the ") + rules.name, file, error)) return false;
+        if (!BitmapResourceFromFile(file, picture, bitmap.bytes, error)) {
+            error += L" ('" + path + L"')";
+            return false;
+        }
+        bitmaps.push_back(std::move(bitmap));
+    }
+    return true;
+}
+
+// What `read` says about each picture: the client's own, the vendor's, or none.
+WizardPictureFiles DescribePictures(const std::wstring& client) {
+    WizardPictureFiles notes;
+    for (WizardPicture picture : {WizardPicture::Header, WizardPicture::Watermark}) {
+        const PictureRules& rules = RulesFor(picture);
+        std::string carried;
+        std::wstring ignored;
+        ReadBitmapFromExecutable(client, rules.resourceId, carried, ignored);
+        std::wstring note;
+        int width = 0, height = 0;
+        if (carried.empty()) {
+            note = std::wstring(L"the client carries no ") + rules.name;
+        } else if (carried == BitmapResourceBytes(GetModuleHandleW(nullptr), rules.resourceId)) {
+            note = std::wstring(L"the client carries the default ") + rules.name;
+        } else {
+            BitmapResourceSize(carried, width, height);
+            note = FormatText(L"the client carries the vendor's %ls (%d x %d pixels)", rules.name, width, height);
+        }
+        (picture == WizardPicture::Header ? notes.header : notes.watermark) = note;
+    }
+    return notes;
 }
 
 // Prints settings text as UTF-8, or saves it to a file.
@@ -70,24 +126,34 @@ int Run(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     std::wstring error;
     if (EqualsNoCase(command, L"template")) {
-        return Emit(FormatSettings(ClientConfig::Bytes{}), argc, argv, 2);
+        const WizardPictureFiles notes{
+            FormatText(L"a BMP file for the header band, at most %d x %d pixels; empty: the client keeps its picture",
+                       RulesFor(WizardPicture::Header).maxWidth, RulesFor(WizardPicture::Header).maxHeight),
+            FormatText(L"a BMP file for the watermark, at most %d x %d pixels; empty: the client keeps its picture",
+                       RulesFor(WizardPicture::Watermark).maxWidth, RulesFor(WizardPicture::Watermark).maxHeight)};
+        return Emit(FormatSettings(ClientConfig::Bytes{}, &notes), argc, argv, 2);
     }
     if (EqualsNoCase(command, L"read") && argc >= 3 && argc <= 4) {
         ClientConfig::Bytes record{};
         bool present = false;
         if (!ReadRecordFromExecutable(argv[2], record, present, error)) return Fail(error);
         if (!present) WriteBytes(STD_ERROR_HANDLE, "RenewixConfig: the executable holds no settings yet; every key is empty\r\n");
-        return Emit(FormatSettings(record), argc, argv, 3);
+        const WizardPictureFiles notes = DescribePictures(argv[2]);
+        return Emit(FormatSettings(record, &notes), argc, argv, 3);
     }
     if (EqualsNoCase(command, L"write") && argc == 4) {
         std::string bytes;
         std::wstring text;
         ClientConfig::Bytes record{};
-        if (!ReadWholeFile(argv[3], bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
-            !ParseSettings(text, record, error)) {
+        WizardPictureFiles pictures;
+        std::vector<BitmapResource> bitmaps;
+        if (!ReadWholeFile(argv[3], L"the settings file", bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
+            !ParseSettings(text, record, pictures, error) || !LoadPictures(argv[3], pictures, bitmaps, error)) {
             return Fail(std::wstring(argv[3]) + L": " + error + L"; the executable was not changed");
         }
-        if (!WriteRecordToExecutable(argv[2], record, error)) return Fail(error + L"; the executable was not changed");
+        if (!WriteClientResources(argv[2], record, bitmaps, error)) {
+            return Fail(error + L"; the executable was not changed");
+        }
         return 0;
     }
     Fail(L"unknown command or wrong number of arguments\r\n" + std::wstring(kUsage));

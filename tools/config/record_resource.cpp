@@ -45,8 +45,32 @@ bool ReadRecordFromExecutable(const std::wstring& path, ClientConfig::Bytes& rec
     return true;
 }
 
+std::string BitmapResourceBytes(HMODULE module, int id) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), RT_BITMAP);
+    HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data) return {};
+    return std::string(static_cast<const char*>(data), SizeofResource(module, found));
+}
+
+bool ReadBitmapFromExecutable(const std::wstring& path, int id, std::string& bytes, std::wstring& error) {
+    renewix::UniqueModule module = LoadAsData(path);
+    if (!module) {
+        error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
+        return false;
+    }
+    bytes = BitmapResourceBytes(module.get(), id);
+    return true;
+}
+
 bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes& record, std::wstring& error) {
+    return WriteClientResources(path, record, {}, error);
+}
+
+bool WriteClientResources(const std::wstring& path, const ClientConfig::Bytes& record,
+                          const std::vector<BitmapResource>& bitmaps, std::wstring& error) {
     std::vector<WORD> languages;
+    std::vector<std::vector<WORD>> bitmapLanguages(bitmaps.size());
     {
         renewix::UniqueModule module = LoadAsData(path);
         if (!module) {
@@ -55,6 +79,10 @@ bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes
         }
         EnumResourceLanguagesW(module.get(), RT_RCDATA, MAKEINTRESOURCEW(config_record::kResourceId),
                                CollectLanguage, reinterpret_cast<LONG_PTR>(&languages));
+        for (std::size_t i = 0; i < bitmaps.size(); ++i) {
+            EnumResourceLanguagesW(module.get(), RT_BITMAP, MAKEINTRESOURCEW(bitmaps[i].id), CollectLanguage,
+                                   reinterpret_cast<LONG_PTR>(&bitmapLanguages[i]));
+        }
     }
 
     // Work on a copy beside the original so a failure leaves the executable untouched.
@@ -79,6 +107,19 @@ bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes
         error = L"cannot store the record (" + SystemMessage(GetLastError()) + L")";
         return false;
     }
+    // One copy of each picture, whatever languages the earlier ones had.
+    for (std::size_t i = 0; i < bitmaps.size(); ++i) {
+        for (WORD language : bitmapLanguages[i]) {
+            UpdateResourceW(update.get(), RT_BITMAP, MAKEINTRESOURCEW(bitmaps[i].id), language, nullptr, 0);
+        }
+        if (!UpdateResourceW(update.get(), RT_BITMAP, MAKEINTRESOURCEW(bitmaps[i].id),
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<char*>(bitmaps[i].bytes.data()),
+                             static_cast<DWORD>(bitmaps[i].bytes.size()))) {
+            error = L"cannot store bitmap " + std::to_wstring(bitmaps[i].id) + L" (" +
+                    SystemMessage(GetLastError()) + L")";
+            return false;
+        }
+    }
     if (!EndUpdateResourceW(update.release(), FALSE)) {
         error = L"cannot write the resources of '" + path + L"' (" + SystemMessage(GetLastError()) + L")";
         return false;
@@ -90,6 +131,15 @@ bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes
     if (!present || check != record) {
         error = L"the record read back from the updated executable differs from the one written";
         return false;
+    }
+    for (const BitmapResource& bitmap : bitmaps) {
+        std::string written;
+        if (!ReadBitmapFromExecutable(work, bitmap.id, written, error)) return false;
+        if (written != bitmap.bytes) {
+            error = L"bitmap " + std::to_wstring(bitmap.id) + L" read back from the updated executable differs from "
+                    L"the one written";
+            return false;
+        }
     }
     if (!MoveFileExW(work.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         error = L"cannot replace '" + path + L"' (" + SystemMessage(GetLastError()) + L")";

@@ -7,6 +7,10 @@
 
 namespace {
 
+const wchar_t kWizardSection[] = L"Wizard";
+const wchar_t kHeaderKey[] = L"HeaderBitmap";
+const wchar_t kWatermarkKey[] = L"WatermarkBitmap";
+
 using config_record::Field;
 using config_record::FieldKind;
 
@@ -60,7 +64,15 @@ std::wstring FieldName(const Field& field) {
 }  // namespace
 
 bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error) {
+    WizardPictureFiles ignored;
+    return ParseSettings(text, record, ignored, error);
+}
+
+bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, WizardPictureFiles& pictures,
+                   std::wstring& error) {
     ClientConfig::Bytes result{};
+    WizardPictureFiles files;
+    bool seenHeader = false, seenWatermark = false;
     std::wstring section;
     std::size_t fieldCount = 0;
     const Field* fields = config_record::Fields(&fieldCount);
@@ -93,6 +105,21 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
         }
         std::wstring key = Trim(line.substr(0, equals));
         std::wstring value = Unquote(Trim(line.substr(equals + 1)));
+        if (EqualsNoCase(section, kWizardSection)) {
+            const bool header = EqualsNoCase(key, kHeaderKey);
+            if (!header && !EqualsNoCase(key, kWatermarkKey)) {
+                error = where + L"unknown key '" + key + L"' in section [" + section + L"]";
+                return false;
+            }
+            bool& seen = header ? seenHeader : seenWatermark;
+            if (seen) {
+                error = where + L"Wizard." + key + L" is given twice";
+                return false;
+            }
+            seen = true;
+            (header ? files.header : files.watermark) = value;
+            continue;
+        }
         const Field* field = FindField(section, key);
         if (!field) {
             error = where + L"unknown key '" + key + L"' in section [" + section + L"]";
@@ -134,10 +161,11 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
         std::memcpy(result.data() + field->offset, ansi.data(), ansi.size());
     }
     record = result;
+    pictures = files;
     return true;
 }
 
-std::wstring FormatSettings(const ClientConfig::Bytes& record) {
+std::wstring FormatSettings(const ClientConfig::Bytes& record, const WizardPictureFiles* pictureNotes) {
     ClientConfig config;
     config.LoadFromBytes(record.data(), record.size());
     std::size_t count = 0;
@@ -157,6 +185,11 @@ std::wstring FormatSettings(const ClientConfig::Bytes& record) {
         if (NeedsQuotes(value)) value = L"\"" + value + L"\"";
         text += AnsiToWide(fields[i].key) + L"=" + value + L"\r\n";
     }
+    text += L"\r\n[" + std::wstring(kWizardSection) + L"]\r\n";
+    if (pictureNotes && !pictureNotes->header.empty()) text += L"; " + pictureNotes->header + L"\r\n";
+    text += std::wstring(kHeaderKey) + L"=\r\n";
+    if (pictureNotes && !pictureNotes->watermark.empty()) text += L"; " + pictureNotes->watermark + L"\r\n";
+    text += std::wstring(kWatermarkKey) + L"=\r\n";
     return text;
 }
 

@@ -5,13 +5,24 @@
 
 #include "session/client_config.h"
 
-// Fills `record` from settings text; on failure returns false with a message naming the
-// line, the key and the rule, and leaves `record` as it was. Keys left out stay zero.
+// What the settings file says beyond the record: the wizard's pictures, as the paths written
+// in the file (empty: the client keeps the pictures it has).
+struct WizardPictureFiles {
+    std::wstring header;
+    std::wstring watermark;
+};
+
+// Fills `record` (and `pictures`) from settings text; on failure returns false with a
+// message naming the line, the key and the rule, and leaves both as they were. Keys left
+// out stay zero or empty.
 bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error);
+bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, WizardPictureFiles& pictures,
+                   std::wstring& error);
 
 // The settings text for a record: every key, in record order, so that parsing it again
-// gives the same bytes.
-std::wstring FormatSettings(const ClientConfig::Bytes& record);
+// gives the same bytes, then the [Wizard] keys empty, each after a comment line when
+// `pictureNotes` gives one (what the client carries now).
+std::wstring FormatSettings(const ClientConfig::Bytes& record, const WizardPictureFiles* pictureNotes = nullptr);
 
 // Decodes a settings file's bytes: UTF-8 with or without its mark, or UTF-16 with its mark.
 bool DecodeSettingsFile(const std::string& bytes, std::wstring& text, std::wstring& error);
