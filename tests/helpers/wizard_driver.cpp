@@ -5,7 +5,7 @@
 //   wizard_driver <client.exe path> state
 //   wizard_driver <client.exe path> press <sheet button id>     (refused when hidden or disabled)
 //   wizard_driver <client.exe path> click <page control id>
-//   wizard_driver <client.exe path> escape | close | close-wizard | cancel-command
+//   wizard_driver <client.exe path> escape | close | close-wizard | cancel-command | paint
 //   wizard_driver <client.exe path> answer <caption> <button id>
 //   wizard_driver <client.exe path> type <caption> <control id> <text>
 // Every command prints one JSON line; "state" describes the windows, the others say
@@ -91,6 +91,17 @@ std::string Json(const std::wstring& text) {
     return out + "\"";
 }
 
+// The client area in screen coordinates: what a picture of the window shows when no window
+// manager draws a frame around it.
+std::string ClientRect(HWND window) {
+    RECT rect{};
+    GetClientRect(window, &rect);
+    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&rect), 2);
+    char text[64];
+    std::snprintf(text, sizeof(text), "[%ld,%ld,%ld,%ld]", rect.left, rect.top, rect.right, rect.bottom);
+    return text;
+}
+
 std::string Rect(HWND window, HWND relativeTo) {
     RECT rect{};
     GetWindowRect(window, &rect);
@@ -166,6 +177,7 @@ std::string State(const Search& search) {
             HWND page = CurrentPage(dialog);
             if (sheets.size() > 1) sheets += ",";
             sheets += "{\"caption\":" + Json(Text(dialog)) + ",\"rect\":" + Rect(dialog, nullptr) +
+                      ",\"client\":" + ClientRect(dialog) +
                       ",\"controls\":" + Controls(dialog, dialog) + ",\"page\":" +
                       (page ? Controls(page, page) : std::string("[]")) + "}";
         } else {
@@ -263,6 +275,11 @@ int Run(int argc, wchar_t** argv) {
     }
     if (command == L"close") {
         PostMessageW(sheet, WM_CLOSE, 0, 0);
+        return Done(true);
+    }
+    if (command == L"paint") {
+        // Paints everything now, so that a picture of the screen shows the current state.
+        RedrawWindow(sheet, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
         return Done(true);
     }
     if (command == L"close-wizard") {
