@@ -105,6 +105,46 @@ class OnePageWizardTest(WizardTestCase):
         self.assertIn("\tSchedule chosen:\t0\r\n", self.log())
 
 
+class StartupVariantTest(WizardTestCase):
+    """How a run that stands in for the program ends, and the message after a silent update."""
+
+    def test_a_completed_update_skips_the_late_launch_and_a_cancelled_one_does_not(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        (self.app / "Viewer.exe").unlink()  # a launch then leaves its failure in the log
+        client = self.start("report.txt")
+        self.wizard.wait_page("intro")
+        self.wizard.press(CANCEL)
+        self.assertEqual(wait_exit(client), 0)
+        self.assertIn("\tUnable to launch:\t" + windows_path(self.app) + "\\Viewer.exe\r\n", self.log())
+
+        # The declined version would not be offered again.
+        (self.app / "RenewixStatus.xml").unlink()
+        client = self.start("report.txt")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("ready")
+        self.wizard.press(NEXT)
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertNotIn("Unable to launch", log)
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"))
+
+    def test_silent_update_shows_the_documents_closing_message(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT.replace(
+            "<Restart>", "<UpdateType>Silent</UpdateType><SilentFinished>%ApplicationName% was updated.</SilentFinished>"
+            "<Restart>"))
+        client = self.start("0")
+        sheet = self.wizard.wait_page("message")
+        self.assertEqual(text_of(sheet, 1044), "Example Viewer was updated.")
+        # Installed before the message is shown.
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data " * 200)
+        self.wizard.press(FINISH)
+        self.assertEqual(wait_exit(client), 0)
+
+
 class LanguageTest(WizardTestCase):
     def test_spanish_texts(self):
         self.configure(port=free_port())
