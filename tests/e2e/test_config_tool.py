@@ -3,6 +3,7 @@
 import hashlib
 import struct
 import subprocess
+import time
 import unittest
 
 from renewix_e2e import BIN, ClientTestCase, describe, settings_text, windows_path, wine
@@ -151,8 +152,13 @@ class ConfigToolTest(ClientTestCase):
         try:
             wizard = Wizard(self.client)
             sheet = wizard.wait_page("schedule")
-            left, top, right, bottom = sheet["rect"]
-            self.assertEqual(screen_colour(left + 60, (top + bottom) // 2), "#FF00FF")
+            left, top, right, bottom = sheet["client"]
+            spot = (left + 60, (top + bottom) // 2)
+            # The page is painted a moment after it shows.
+            deadline = time.monotonic() + 60
+            while screen_colour(*spot) != "#FF00FF" and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertEqual(screen_colour(*spot), "#FF00FF")
             wizard.send("close-wizard")
             self.assertEqual(wait_exit(client), 0)
         finally:

@@ -39,26 +39,22 @@ def control(controls, control_id):
     return None
 
 
+# The wizard's pages by their dialog templates.
+TEMPLATE_PAGES = {129: "download", 202: "terms", 208: "message", 230: "schedule"}
+
+
 def page_kind(sheet):
-    """Which page a sheet shows, told by the controls of its current page."""
-    page = sheet["page"]
-    ids = {item["id"] for item in page}
-    if 1016 in ids:
-        return "terms"
-    if 1024 in ids:
-        return "download"
-    if 1044 in ids:
-        return "message"
-    if 1027 in ids:
-        return "schedule"
-    if 1045 in ids:
-        next_button = control(sheet["controls"], NEXT)
-        on_screen = next_button["visible"] and next_button["rect"][0] >= 0
-        return "ready" if on_screen else "installing"
-    if 1036 in ids:
-        next_button = control(sheet["controls"], NEXT)
-        return "intro" if next_button["visible"] else "checking"
-    return "unknown"
+    """Which page a sheet shows, told by the current page's template and place in the sheet
+    (the buttons follow a moment later)."""
+    templates, index = sheet["templates"], sheet["index"]
+    if not 0 <= index < len(templates):
+        return "unknown"
+    template = templates[index]
+    if template == 206:
+        return "checking" if index == 0 else "intro"
+    if template == 207:
+        return "ready" if templates[:index].count(207) == 0 else "installing"
+    return TEMPLATE_PAGES.get(template, "unknown")
 
 
 class Wizard:
@@ -121,15 +117,26 @@ class Wizard:
         if not answer.get("done"):
             raise AssertionError(f"wizard_driver {args}: {answer.get('why')}")
 
+    def act_when_available(self, *args, timeout=WAIT):
+        """Like a user, waits until the control is there and enabled, then uses it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            answer = self.driver(*args)
+            if answer.get("done"):
+                return
+            if time.monotonic() >= deadline:
+                raise AssertionError(f"wizard_driver {args}: {answer.get('why')} for {timeout} s")
+            time.sleep(0.1)
+
     def press(self, button):
-        self.act("press", str(button))
+        self.act_when_available("press", str(button))
 
     def refused(self, button):
         """True when the user cannot press `button` now."""
         return not self.driver("press", str(button)).get("done")
 
     def click(self, control_id):
-        self.act("click", str(control_id))
+        self.act_when_available("click", str(control_id))
 
     def answer(self, caption, button):
         self.act("answer", caption, str(button))

@@ -170,16 +170,60 @@ HWND CurrentPage(HWND sheet) {
     return reinterpret_cast<HWND>(page);
 }
 
+// The current page, its index and the template of every page: which page shows is told by
+// these, not by the buttons, which the pages set a moment later.
+struct PagePosition {
+    HWND page = nullptr;
+    LRESULT index = -1;
+    bool operator==(const PagePosition& other) const { return page == other.page && index == other.index; }
+};
+
+PagePosition Position(HWND sheet) {
+    PagePosition position;
+    position.page = CurrentPage(sheet);
+    DWORD_PTR index = static_cast<DWORD_PTR>(-1);
+    if (position.page) {
+        SendMessageTimeoutW(sheet, PSM_HWNDTOINDEX, reinterpret_cast<WPARAM>(position.page), 0, SMTO_ABORTIFHUNG, 2000,
+                            &index);
+    }
+    position.index = static_cast<LRESULT>(index);
+    return position;
+}
+
+std::string Templates(HWND sheet) {
+    std::string out = "[";
+    for (int index = 0; index < 32; ++index) {
+        DWORD_PTR id = 0;
+        if (!SendMessageTimeoutW(sheet, PSM_INDEXTOID, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG, 2000, &id) ||
+            id == 0) {
+            break;
+        }
+        out += (index ? "," : "") + std::to_string(static_cast<unsigned long>(id));
+    }
+    return out + "]";
+}
+
+std::string Sheet(HWND sheet) {
+    // The sheet may change pages while it is described: describe it again until the page
+    // is the same at the end as at the start.
+    std::string described;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const PagePosition before = Position(sheet);
+        described = "{\"caption\":" + Json(Text(sheet)) + ",\"rect\":" + Rect(sheet, nullptr) +
+                    ",\"client\":" + ClientRect(sheet) + ",\"index\":" + std::to_string(before.index) +
+                    ",\"templates\":" + Templates(sheet) + ",\"controls\":" + Controls(sheet, sheet) +
+                    ",\"page\":" + (before.page ? Controls(before.page, before.page) : std::string("[]")) + "}";
+        if (Position(sheet) == before) break;
+    }
+    return described;
+}
+
 std::string State(const Search& search) {
     std::string sheets = "[", dialogs = "[";
     for (HWND dialog : search.dialogs) {
         if (IsSheet(dialog)) {
-            HWND page = CurrentPage(dialog);
             if (sheets.size() > 1) sheets += ",";
-            sheets += "{\"caption\":" + Json(Text(dialog)) + ",\"rect\":" + Rect(dialog, nullptr) +
-                      ",\"client\":" + ClientRect(dialog) +
-                      ",\"controls\":" + Controls(dialog, dialog) + ",\"page\":" +
-                      (page ? Controls(page, page) : std::string("[]")) + "}";
+            sheets += Sheet(dialog);
         } else {
             if (dialogs.size() > 1) dialogs += ",";
             HWND owner = GetWindow(dialog, GW_OWNER);

@@ -13,8 +13,8 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 from renewix_e2e import BIN, configure, publish, stop_server  # noqa: E402
-from wizard_e2e import (FINISH, NEXT, Site, Wizard, button, control, require_connected_wine, serve,  # noqa: E402
-                        start_client, text_of, wait_exit)
+from wizard_e2e import (BACK, CANCEL, FINISH, NEXT, Site, Wizard, button, control, page_kind,  # noqa: E402
+                        require_connected_wine, serve, start_client, text_of, wait_exit)
 
 DOCUMENT = """<?xml version="1.0"?>
 <Renewix>
@@ -46,6 +46,10 @@ def close_viewer():
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def settled(wizard, kind, buttons_set):
+    return wizard.wait_sheet(lambda s: page_kind(s) == kind and buttons_set(s), f"the {kind} page")
+
+
 class Camera:
     def __init__(self, wizard, folder):
         self.wizard, self.folder = wizard, folder
@@ -55,8 +59,15 @@ class Camera:
         self.wizard.act("paint")
         left, top, right, bottom = sheet["client"]
         path = self.folder / f"{name}.png"
-        subprocess.run(["import", "-window", "root", "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
-                        "+repage", "-strip", str(path)], check=True, timeout=60)
+        # Taken until two pictures in a row agree: the screen has settled.
+        previous = None
+        for _ in range(20):
+            subprocess.run(["import", "-window", "root", "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
+                            "+repage", "-strip", str(path)], check=True, timeout=60)
+            picture = path.read_bytes()
+            if picture == previous:
+                break
+            previous = picture
         print(f"wrote {path}")
 
 
@@ -93,10 +104,11 @@ def main(output):
         wizard = Wizard(client)
         camera = Camera(wizard, output)
         process = start_client(client, "CheckNow")
-        camera.shoot(wizard.wait_page("checking"), "checking")
-        camera.shoot(wizard.wait_page("intro"), "intro")
+        # Each page once its buttons are set, which happens a moment after it appears.
+        camera.shoot(settled(wizard, "checking", lambda s: not button(s, NEXT)["visible"]), "checking")
+        camera.shoot(settled(wizard, "intro", lambda s: button(s, NEXT)["enabled"]), "intro")
         wizard.press(NEXT)
-        camera.shoot(wizard.wait_page("terms"), "terms")
+        camera.shoot(settled(wizard, "terms", lambda s: button(s, BACK)["enabled"]), "terms")
         wizard.click(1030)
         wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
         wizard.press(NEXT)
@@ -105,21 +117,21 @@ def main(output):
                                   control(s["page"], 1024)["position"] == first, "the second of three files")
         camera.shoot(sheet, "download")
         held.set()
-        camera.shoot(wizard.wait_page("ready"), "ready")
+        camera.shoot(settled(wizard, "ready", lambda s: not button(s, CANCEL)["visible"]), "ready")
         wizard.press(NEXT)
-        camera.shoot(wizard.wait_page("installing"), "installing")
+        camera.shoot(settled(wizard, "installing", lambda s: button(s, NEXT)["rect"][0] < 0), "installing")
         wait_exit(process)
         # The update restarted the program: it must not stand in the later pictures.
         close_viewer()
 
         # Version 2.0 is installed now: the next check finds nothing to do.
         process = start_client(client, "CheckNow")
-        camera.shoot(wizard.wait_page("message"), "message")
+        camera.shoot(settled(wizard, "message", lambda s: button(s, FINISH)["visible"]), "message")
         wizard.press(FINISH)
         wait_exit(process)
 
         process = start_client(client, "Scheduler")
-        camera.shoot(wizard.wait_page("schedule"), "schedule")
+        camera.shoot(settled(wizard, "schedule", lambda s: button(s, FINISH)["visible"]), "schedule")
         wizard.send("close-wizard")
         wait_exit(process)
     finally:
