@@ -5,7 +5,7 @@ import subprocess
 import unittest
 
 from renewix_e2e import BIN, WINE_RUN, windows_path
-from wizard_e2e import (CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, NEXT, ONE_FILE_DOCUMENT, WizardTestCase,
+from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, NEXT, ONE_FILE_DOCUMENT, WizardTestCase,
                         button, page_kind, text_of, wait_exit)
 
 CRITICAL_DOCUMENT = ONE_FILE_DOCUMENT.replace("<Restart>No restart</Restart>",
@@ -75,6 +75,50 @@ class CancelTest(WizardTestCase):
         downloaded = sorted(path.read_bytes() for path in (self.app / "RenewixFiles").iterdir())
         self.assertEqual(downloaded, [(self.release / "files" / "data.txt").read_bytes()])
         self.assertFalse((self.app / "more.txt").exists())
+
+    def test_next_cannot_be_forced_past_the_terms_or_an_unfinished_download(self):
+        self.configure(ConfirmCancel="1")
+        self.publish(FULL_DOCUMENT)
+        held = self.site.hold("/updates/files/more.txt")
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, BACK)["enabled"], "the terms")
+        # Requests are handled in order: Back after a refused Next leads to the intro, after
+        # an honoured one it would do nothing on the download page.
+        self.wizard.send("force-next")
+        self.wizard.press(BACK)
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
+        self.wizard.press(NEXT)
+        self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second file")
+        # Escape after a refused Next asks to cancel the download; on the ready page it could not.
+        self.wizard.send("force-next")
+        self.wizard.send("escape")
+        self.wizard.wait_dialog("Example Viewer")
+        self.wizard.answer("Example Viewer", IDNO)
+        self.wizard.wait_no_dialog("Example Viewer")
+        self.assertEqual(page_kind(self.wizard.state()["sheets"][0]), "download")
+        held.set()
+        self.wizard.wait_page("ready")
+        self.wizard.send("close-wizard")
+        self.assertEqual(wait_exit(client), 0)
+
+    def test_closing_the_wizard_also_closes_the_prompt_over_it(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        self.site.credentials = "reader:open sesame"
+        client = self.start("CheckNow")
+        self.wizard.wait_dialog("Website username/password")
+        self.wizard.send("close-wizard")
+        # The check thread that shows the prompt is joined: the prompt goes, the run ends.
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
+        self.assert_nothing_installed(log)
 
     def test_critical_update_cannot_be_cancelled_from_the_first_page(self):
         self.configure(ConfirmCancel="1")

@@ -5,7 +5,7 @@
 //   wizard_driver <client.exe path> state
 //   wizard_driver <client.exe path> press <sheet button id>     (refused when hidden or disabled)
 //   wizard_driver <client.exe path> click <page control id>
-//   wizard_driver <client.exe path> escape | close | close-wizard | cancel-command | paint
+//   wizard_driver <client.exe path> escape | close | close-wizard | cancel-command | force-next | paint
 //   wizard_driver <client.exe path> answer <caption> <button id>
 //   wizard_driver <client.exe path> type <caption> <control id> <text>
 // Every command prints one JSON line; "state" describes the windows, the others say
@@ -319,6 +319,11 @@ int Run(int argc, wchar_t** argv) {
     }
     if (command == L"close") {
         PostMessageW(sheet, WM_CLOSE, 0, 0);
+        return Done(true);
+    }
+    if (command == L"force-next") {
+        // What another program can do whatever the buttons show.
+        PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_NEXT, 0);
         return Done(true);
     }
     if (command == L"paint") {
