@@ -19,7 +19,7 @@ say() { printf '[setup] %s\n' "$*"; }
 PACKAGES=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
           googletest wine wine32:i386 wine64 xvfb xauth dpkg-dev openssl curl python3-pyftpdlib
-          autoconf automake libtool)
+          autoconf automake libtool imagemagick)
 
 package_installed() {
     [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <prsht.h>
 
 #include <utility>
 
@@ -109,6 +110,29 @@ struct EventSourceTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { DeregisterEventSource(h); }
 };
+template <typename GdiHandle>
+struct GdiObjectTraits {
+    using Handle = GdiHandle;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteObject(h); }
+};
+struct MemoryDcTraits {
+    using Handle = HDC;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteDC(h); }
+};
+// A property-sheet page until the sheet takes it over.
+struct PropertyPageTraits {
+    using Handle = HPROPSHEETPAGE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DestroyPropertySheetPage(h); }
+};
+// A top-level window this code created and must destroy (child windows go with their parent).
+struct WindowTraits {
+    using Handle = HWND;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DestroyWindow(h); }
+};
 
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
@@ -121,6 +145,12 @@ using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueLocalMem = UniqueResource<LocalMemTraits>;
 using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 using UniqueEventSource = UniqueResource<EventSourceTraits>;
+using UniqueBitmap = UniqueResource<GdiObjectTraits<HBITMAP>>;
+using UniqueFont = UniqueResource<GdiObjectTraits<HFONT>>;
+using UniqueBrush = UniqueResource<GdiObjectTraits<HBRUSH>>;
+using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
+using UniqueWindow = UniqueResource<WindowTraits>;
+using UniquePropertyPage = UniqueResource<PropertyPageTraits>;
 
 // COM interface pointer owner.
 template <typename T>

@@ -18,19 +18,11 @@
 #include "session/run_state.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
+#include "ui/dialog_helpers.h"
+#include "ui/page_manager.h"
 
 HWND ProgressWindow = nullptr;
 std::array<std::wstring, 6> DocumentTexts;
-
-namespace {
-
-// Until the wizard exists its messages are plain message boxes, shown only when not silent.
-void ShowMessage(const std::wstring& text) {
-    MessageBoxW(GetActiveWindow(), text.c_str(), ClientConfig::Instance().ApplicationName().c_str(),
-                MB_OK | MB_ICONINFORMATION);
-}
-
-}  // namespace
 
 std::wstring DefaultDownloadFolder() {
     std::wstring folder = ApplicationDirectory() + L"RenewixFiles";
@@ -56,6 +48,14 @@ Renewix::~Renewix() { JoinWorker(); }
 
 void Renewix::JoinWorker() {
     if (worker_.joinable()) worker_.join();
+}
+
+void Renewix::StopDownload() {
+    stopDownload_ = true;
+    if (!worker_.joinable() || !workerDone_ || WaitForSingleObject(workerDone_.get(), 0) == WAIT_OBJECT_0) return;
+    Log::Instance().WriteEntry(L"Stopping the download: the wizard was closed");
+    // A message box or prompt the worker shows would keep it waiting for a user who has left.
+    while (WaitForSingleObject(workerDone_.get(), 100) == WAIT_TIMEOUT) CancelThreadDialogs(workerThreadId_.load());
 }
 
 bool Renewix::ReportSources() {
@@ -229,12 +229,16 @@ bool Renewix::StartDownload(HWND window) {
     }
     if (RunState::Instance().UiKind != 0) {
         JoinWorker();
-        worker_ = std::thread([this] {
+        workerDone_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        HANDLE done = workerDone_.get();
+        worker_ = std::thread([this, done] {
+            workerThreadId_ = GetCurrentThreadId();
             try {
                 DownloadWorker();
             } catch (...) {
                 Log::Instance().WriteEntry(L"File transfer error occured");
             }
+            if (done) SetEvent(done);
         });
         return true;
     }
@@ -245,16 +249,19 @@ bool Renewix::StartDownload(HWND window) {
 bool Renewix::DownloadWorker() {
     CFileTransfer transfer(ProgressWindow, selection_, RunState::Instance().UiKind == 0);
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
+    transfer.SetStopFlag(&stopDownload_);
     const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
         if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
     };
     send(WM_DOWNLOAD_BEGIN, files_.Count(), static_cast<LPARAM>(files_.TotalBytes()));
     for (const FileEntry& entry : files_.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
+        if (stopDownload_) return false;
         send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), static_cast<LPARAM>(entry.size));
         Log::Instance().WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
                                    entry.sha256)) {
+            if (stopDownload_) return false;  // the wizard that would report it is gone
             if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
             Log::Instance().WriteEntry(L"File transfer error occured");
             return false;
@@ -287,8 +294,9 @@ bool Renewix::InstallAndFinish() {
     }
     if (!Install()) {
         if (state.UiKind != 0) {
-            ShowMessage(L"An error occured during the update process. Check the log file for details and email "
-                        L"support for assistance.");
+            ShowMessageOnlyWizard(L"An error occured during the update process. Check the log file for details and "
+                                  L"email support for assistance.",
+                                  GetActiveWindow());
         }
         return false;
     }
@@ -296,7 +304,7 @@ bool Renewix::InstallAndFinish() {
     execute_.RunPoint(4);
     if (state.UiKind == 0) {
         const std::wstring finished = PrepareText(DocumentTexts[TextSlotSilentFinished], 0);
-        if (!finished.empty()) ShowMessage(finished);
+        if (!finished.empty()) ShowMessageOnlyWizard(finished, GetActiveWindow());
     }
     if (state.RestartKind == 0) {
         log.WriteEntry(L"Restarting the main application");

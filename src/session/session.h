@@ -4,21 +4,21 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <string>
 #include <thread>
 
 #include "description/execute_list.h"
 #include "description/file_list.h"
 #include "description/registry_list.h"
+#include "foundation/win_resource.h"
+#include "ui/wizard_messages.h"
 
 class ClientConfig;
 class ServerSelection;
 class XmlDocument;
 class XmlNode;
 
-inline constexpr UINT WM_DOWNLOAD_BEGIN = WM_APP + 2;
-inline constexpr UINT WM_DOWNLOAD_FILE = WM_APP + 3;
-inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;
 
 // The window that receives the download messages; null on the silent path.
 extern HWND ProgressWindow;
@@ -57,6 +57,10 @@ public:
     // Waits for the download worker, if one runs: called at the end of the run, before COM
     // and the downloaders go.
     void JoinWorker();
+    // Asks a running download worker to stop: the file in transfer is deleted, no later
+    // file is fetched, and a prompt or message the worker shows is closed. Returns once
+    // the worker has ended.
+    void StopDownload();
 
     bool IsTest() const { return test_ != 0; }
     bool IsDownloaded() const { return downloaded_ != 0; }
@@ -87,6 +91,9 @@ private:
     bool loadAttempted_ = false;
     bool loadResult_ = false;
     std::thread worker_;
+    std::atomic<bool> stopDownload_{false};
+    std::atomic<DWORD> workerThreadId_{0};
+    renewix::UniqueHandle workerDone_;
 };
 
 // ApplicationDirectory followed by "RenewixFiles", without a trailing backslash.

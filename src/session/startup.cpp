@@ -7,6 +7,7 @@
 #include "foundation/system_facts.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
+#include "description/variables.h"
 #include "install/permission_service.h"
 #include "session/client_config.h"
 #include "session/main_application.h"
@@ -14,6 +15,8 @@
 #include "session/session.h"
 #include "persistence/status_file.h"
 #include "transfer/downloader.h"
+#include "ui/localised_text.h"
+#include "ui/page_manager.h"
 
 const wchar_t kSingleInstanceMutexName[] = L"Renewix-7B41D2A9-3C5E-4f18-9A0D-52E6C81F4B37";
 
@@ -31,21 +34,39 @@ void LaunchOrLog() {
     if (!LaunchMainApplication()) Log::Instance().WriteValue(L"Unable to launch", MainApplicationPath());
 }
 
-// The check without a wizard, and the silent update it may lead to.
-void RunUpdate(RunState& state, bool launchAfterCheck) {
-    Log& log = Log::Instance();
+// The full wizard; true when it reached its ready page. Its threads have ended when this
+// returns.
+bool RunWizard() {
+    PageManager wizard;
+    wizard.DoModal(GetActiveWindow());
+    return wizard.Completed != 0;
+}
+
+// The schedule page. Writing the task the user chooses belongs to the scheduled check; this
+// client records the choice in the log.
+void RunSchedulerWizard() {
+    PageSchedulerOnly wizard([](int choice) { Log::Instance().WriteNumber(L"Schedule chosen", choice); });
+    wizard.DoModal(GetActiveWindow());
+}
+
+// Chooses what this run shows; true when an update was completed through the wizard.
+bool RunUpdate(RunState& state, bool launchAfterCheck) {
     if ((state.Mode == ModeDefault && !launchAfterCheck) || state.Mode == ModeCheckBackground) {
         Renewix& session = Renewix::Instance();
-        if (!session.LoadUpdateDocument(StatusFile::Instance().ApplicationVersion())) return;
+        if (!session.LoadUpdateDocument(StatusFile::Instance().ApplicationVersion())) return false;
         if (state.UiKind == 0) {
             session.StartDownload(nullptr);
             session.InstallAndFinish();
-            return;
+            return false;
         }
+        // The wizard reuses the result: the document is loaded once per process.
+        return RunWizard();
     }
-    // Everything else needs the wizard, which this client does not have yet: nothing is
-    // installed without the user.
-    log.WriteEntry(L"Interactive update deferred: this client has no wizard yet");
+    if (state.Mode == ModeScheduler) {
+        RunSchedulerWizard();
+        return false;
+    }
+    return RunWizard();
 }
 
 }  // namespace
@@ -78,6 +99,7 @@ public:
     void Finish() {
         if (finished_) return;
         finished_ = true;
+        Renewix::Instance().StopDownload();
         Renewix::Instance().JoinWorker();
         ProcessServerSelection().Release();
         com_.Uninitialize();
@@ -106,8 +128,7 @@ void RunChecked(RunEnding& ending, const std::wstring& commandLine, int showComm
 
     if (EqualsNoCase(MainApplicationPath(), ModulePath())) {
         log.Open();
-        MessageBoxW(GetActiveWindow(), SameNameMessage(MainApplicationPath()).c_str(), L"Renewix",
-                    MB_OK | MB_ICONERROR);
+        ShowMessageOnlyWizard(SameNameMessage(MainApplicationPath()), GetActiveWindow());
         return;
     }
 
@@ -132,7 +153,11 @@ void RunChecked(RunEnding& ending, const std::wstring& commandLine, int showComm
         ending.HoldMutex(std::move(mutex));
         log.Open();
         ending.StatusConsulted();
-        if (StatusFile::Instance().Load()) RunUpdate(state, launchAfterCheck);
+        // An update completed in the wizard has restarted the program as the document asked.
+        if (StatusFile::Instance().Load() && RunUpdate(state, launchAfterCheck)) return;
+    } else if (state.Mode == ModeCheckNow) {
+        ShowMessageOnlyWizard(PrepareText(DocumentTexts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded),
+                              GetActiveWindow());
     }
 
     if (state.Mode == ModeDefault && launchAfterCheck) LaunchOrLog();

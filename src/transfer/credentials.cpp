@@ -1,5 +1,7 @@
 #include "transfer/credentials.h"
 
+#include "ui/dialog_helpers.h"
+
 namespace {
 
 std::wstring ItemText(HWND dialog, int id, bool* ok) {
@@ -8,18 +10,7 @@ std::wstring ItemText(HWND dialog, int id, bool* ok) {
         *ok = false;
         return {};
     }
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(item, text.data(), static_cast<int>(text.size()))));
-    return text;
-}
-
-void CentreOver(HWND window, HWND owner) {
-    RECT mine, theirs;
-    GetWindowRect(window, &mine);
-    if (!owner || !GetWindowRect(owner, &theirs)) SystemParametersInfoW(SPI_GETWORKAREA, 0, &theirs, 0);
-    const int width = mine.right - mine.left, height = mine.bottom - mine.top;
-    SetWindowPos(window, nullptr, theirs.left + (theirs.right - theirs.left - width) / 2,
-                 theirs.top + (theirs.bottom - theirs.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    return WindowText(item);
 }
 
 }  // namespace

@@ -63,6 +63,14 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         return discard();
     };
     for (bool first = true;; first = false) {
+        if (stop_ && stop_->load()) {
+            // The user left: no partial file stays behind to be taken for a download.
+            file->Close();
+            downloader->CloseFile();
+            file->Delete(localPath);
+            log.WriteValue(L"File transfer cancelled", remoteName);
+            return false;
+        }
         const DWORD count = downloader->Read(buffer_.data(), static_cast<DWORD>(buffer_.size()));
         if (first && remoteSize > 0 && static_cast<std::uint64_t>(remoteSize) != expectedSize) {
             return fail(static_cast<std::uint64_t>(remoteSize));

@@ -4,14 +4,15 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "foundation/crypto.h"
 #include "transfer/downloader.h"
+#include "ui/wizard_messages.h"
 
-inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;
 
 class CFileTransfer {
 public:
@@ -28,6 +29,8 @@ public:
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                       const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc,
                       const std::optional<Sha256Digest>& expectedSha256 = std::nullopt);
+    // A transfer that finds `*stop` set deletes what it wrote and fails quietly.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
     void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint64_t expectedSize,
                              std::uint64_t actualSize);
     // The times a server reports are not signed: a client that trusts only signed content keeps
@@ -46,4 +49,5 @@ private:
     bool keepLocalTimes_ = false;
     ServerSelection& selection_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
+    const std::atomic<bool>* stop_ = nullptr;
 };

@@ -7,8 +7,7 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "transfer/credentials.h"
-
-HWND WizardWindow = nullptr;
+#include "ui/wizard_window.h"
 
 std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
     std::wstring address = input;
@@ -189,7 +188,7 @@ bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) 
 bool HTTPFileDownloader::PromptForCredentials(CredentialKind kind) {
     // Only a shown wizard can own the prompt: runs without one never ask.
     HWND owner = nullptr;
-    for (int check = 0; check < kWizardChecks && !(owner = WizardWindow); ++check) Sleep(kWizardCheckMs);
+    for (int check = 0; check < kWizardChecks && !(owner = WizardWindow.load()); ++check) Sleep(kWizardCheckMs);
     if (!owner) return false;
     const bool proxy = kind == CredentialKind::Proxy;
     Credentials dialog(proxy ? Credentials::Proxy : Credentials::Website);

@@ -14,9 +14,6 @@ struct InternetHandleTraits {
 };
 using UniqueInternet = renewix::UniqueResource<InternetHandleTraits>;
 
-// The window that credentials prompts are owned by; null while no wizard is shown.
-extern HWND WizardWindow;
-
 // `address` with `port` put after its host: host/dir/u.xml and 81 give host:81/dir/u.xml.
 std::wstring InsertPort(const std::wstring& address, const std::wstring& port);
 

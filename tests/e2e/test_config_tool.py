@@ -2,9 +2,13 @@
 
 import base64
 import hashlib
+import struct
+import subprocess
+import time
 import unittest
 
 from renewix_e2e import BIN, ClientTestCase, describe, openssl_key, settings_text, windows_path, wine
+from wizard_e2e import Wizard, start_client, wait_exit
 
 TOOL = BIN / "RenewixConfig.exe"
 
@@ -42,6 +46,29 @@ def canonical(settings):
     )
 
 
+def pictures_section(header="the default header bitmap", watermark="the default watermark bitmap"):
+    """The [Wizard] section that `read` ends with."""
+    return (f"\r\n[Wizard]\r\n; the client carries {header}\r\nHeaderBitmap=\r\n"
+            f"; the client carries {watermark}\r\nWatermarkBitmap=\r\n")
+
+
+def bmp(width, height, colour):
+    """A 24-bit BMP of one colour (red, green, blue)."""
+    stride = (width * 3 + 3) & ~3
+    row = bytes(reversed(colour)) * width + b"\0" * (stride - width * 3)
+    pixels = row * height
+    return (struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54) +
+            struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0) + pixels)
+
+
+def screen_colour(x, y):
+    """The colour of one pixel of the display, as "#RRGGBB"."""
+    result = subprocess.run(["import", "-window", "root", "-crop", f"1x1+{x}+{y}", "-depth", "8", "txt:-"],
+                            capture_output=True, timeout=60)
+    pixel = next(line for line in result.stdout.decode().splitlines() if line.startswith("0,0:"))
+    return next(word for word in pixel.split() if word.startswith("#"))
+
+
 def digest(path):
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
@@ -61,13 +88,13 @@ class ConfigToolTest(ClientTestCase):
         text = canonical(FULL)
         result = self.write(text)
         self.assertEqual(result.returncode, 0, describe(result))
-        self.assertEqual(self.read(), text)
+        self.assertEqual(self.read(), text + pictures_section())
         # Saved to a file, the settings can be written again and give the same record.
         saved = self.folder / "saved.ini"
         self.assertEqual(wine(TOOL, "read", windows_path(self.client), windows_path(saved)).returncode, 0)
-        self.assertEqual(saved.read_bytes().decode("utf-8"), text)
+        self.assertEqual(saved.read_bytes().decode("utf-8"), text + pictures_section())
         self.assertEqual(self.write(saved.read_bytes(), "again.ini").returncode, 0)
-        self.assertEqual(self.read(), text)
+        self.assertEqual(self.read(), text + pictures_section())
 
     def test_rewriting_replaces_the_record(self):
         self.assertEqual(self.write(canonical(FULL)).returncode, 0)
@@ -82,8 +109,11 @@ class ConfigToolTest(ClientTestCase):
         self.assertEqual(result.returncode, 0)
         self.assertIn(b"holds no settings yet", result.stderr)
         template = wine(TOOL, "template").stdout
-        self.assertEqual(result.stdout, template)
+        record_part = template[:template.index(b"\r\n[Wizard]")]
+        self.assertEqual(result.stdout, record_part + pictures_section().encode())
         self.assertIn(b"InstanceNumber=0\r\n", template)
+        self.assertIn(b"; a BMP file for the header band, at most 49 x 49 pixels; empty: the client keeps its picture"
+                      b"\r\nHeaderBitmap=\r\n", template)
 
     def test_bad_settings_leave_the_executable_untouched(self):
         self.assertEqual(self.write(canonical(FULL)).returncode, 0)
@@ -131,7 +161,7 @@ class ConfigToolTest(ClientTestCase):
         self.assertIn(f"TrustedKeys={base64.b64encode(b).decode()}\r\n", self.read())
         result = self.write(canonical(FULL))
         self.assertEqual(result.returncode, 0, describe(result))
-        self.assertEqual(self.read(), canonical(FULL))
+        self.assertEqual(self.read(), canonical(FULL) + pictures_section())
 
     def test_a_settings_file_silent_on_keys_never_drops_them(self):
         _, public = openssl_key(self.folder, "vendor")
@@ -147,6 +177,57 @@ class ConfigToolTest(ClientTestCase):
         result = self.write("[Application]\r\nApplicationName=Viewer 2\r\n[Security]\r\nTrustedKeys=\r\n")
         self.assertEqual(result.returncode, 0, describe(result))
         self.assertIn("TrustedKeys=\r\n", self.read())
+
+    def test_vendor_pictures_replace_the_wizards_own(self):
+        (self.folder / "art").mkdir()
+        (self.folder / "art" / "side.bmp").write_bytes(bmp(164, 314, (255, 0, 255)))
+        (self.folder / "logo.bmp").write_bytes(bmp(40, 30, (0, 128, 0)))
+        settings = canonical(FULL) + "\r\n[Wizard]\r\nHeaderBitmap=logo.bmp\r\nWatermarkBitmap=art\\side.bmp\r\n"
+        result = self.write(settings)
+        self.assertEqual(result.returncode, 0, describe(result))
+        vendor = pictures_section("the vendor's header bitmap (40 x 30 pixels)",
+                                  "the vendor's watermark bitmap (164 x 314 pixels)")
+        self.assertEqual(self.read(), canonical(FULL) + vendor)
+        # Settings written again without pictures keep the vendor's.
+        self.assertEqual(self.write(canonical(FULL)).returncode, 0)
+        self.assertEqual(self.read(), canonical(FULL) + vendor)
+        # The user sees the vendor's watermark beside the schedule page.
+        client = start_client(self.client, "Scheduler")
+        try:
+            wizard = Wizard(self.client)
+            sheet = wizard.wait_page("schedule")
+            left, top, right, bottom = sheet["client"]
+            spot = (left + 60, (top + bottom) // 2)
+            # The page is painted a moment after it shows.
+            deadline = time.monotonic() + 60
+            while screen_colour(*spot) != "#FF00FF" and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertEqual(screen_colour(*spot), "#FF00FF")
+            wizard.send("close-wizard")
+            self.assertEqual(wait_exit(client), 0)
+        finally:
+            if client.poll() is None:
+                client.kill()
+
+    def test_unusable_pictures_leave_the_executable_untouched(self):
+        self.assertEqual(self.write(canonical(FULL)).returncode, 0)
+        before = digest(self.client)
+        (self.folder / "wide.bmp").write_bytes(bmp(165, 100, (1, 2, 3)))
+        (self.folder / "photo.bmp").write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 100)
+        cases = [
+            ("WatermarkBitmap=wide.bmp", "the watermark bitmap is 165 x 100 pixels; the watermark area holds at most "
+                                         "164 x 314"),
+            ("HeaderBitmap=photo.bmp", "the header bitmap is not a BMP file"),
+            ("HeaderBitmap=missing.bmp", "cannot read the header bitmap '"),
+        ]
+        for line, message in cases:
+            with self.subTest(line=line):
+                result = self.write(canonical(FULL) + "\r\n[Wizard]\r\n" + line + "\r\n")
+                self.assertEqual(result.returncode, 1)
+                stderr = result.stderr.decode("utf-8")
+                self.assertIn(message, stderr)
+                self.assertIn("the executable was not changed", stderr)
+                self.assertEqual(digest(self.client), before)
 
     def test_files_that_are_not_clients_are_refused(self):
         not_exe = self.folder / "notes.txt"

@@ -9,6 +9,7 @@ import zipfile
 from pathlib import Path
 
 from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, windows_path, wine
+from wizard_e2e import NEXT, Wizard, start_client, wait_exit
 
 BASE_CODE = "1A2B3C4D"
 REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Update"
@@ -356,11 +357,25 @@ class SilentUpdateTest(unittest.TestCase):
                 self.fail("condition not met in time")
             time.sleep(0.05)
 
-    def test_interactive_update_waits_for_the_wizard(self):
+    def test_background_check_hands_an_update_that_is_not_silent_to_the_wizard(self):
         self.publish(DOCUMENT.replace("<UpdateType>Silent</UpdateType>", ""))
-        log = self.run_client("0")
-        self.assertIn("\tInteractive update deferred: this client has no wizard yet\r\n", log)
+        client = start_client(self.app / "Renewix.exe", "0")
+        wizard = Wizard(self.app / "Renewix.exe")
+        wizard.wait_page("intro")
+        # Nothing is installed before the user says so.
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        wizard.press(NEXT)
+        wizard.wait_page("ready")
+        wizard.press(NEXT)
+        self.assertEqual(wait_exit(client), 0)
+        log = read_log(self.app / "RenewixLog.txt")
+        self.assertIn("\tCheckBackground mode detected\r\n", log)
+        # The wizard reuses the check that found the update: the document is read once.
+        self.assertEqual(log.count("\r\nChecking requirement for update\r\n"), 1)
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
+        self.assertEqual(self.marker.read_text(), "point4")
+        self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>", self.status())
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "transfer/http_downloader.h"
+#include "ui/wizard_window.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 6) return 2;
@@ -21,7 +22,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc > 6 && std::wstring(argv[6]) == L"wizard") {
         window = CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200, nullptr,
                                nullptr, nullptr, nullptr);
-        WizardWindow = window;
+        WizardWindow.store(window);
     }
     ServerSettings settings;
     settings.Protocol = argv[1];

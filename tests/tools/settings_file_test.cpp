@@ -95,22 +95,27 @@ TEST(SettingsFile, TrustedKeysRoundTripAndAnyBadKeyRefusesTheFile) {
     seed.fill(4);
     const Ed25519PublicKey b = PublicKeyFor(seed);
     ClientConfig::Bytes record{};
-    std::vector<Ed25519PublicKey> keys;
+    SettingsExtras extras;
     std::wstring error;
     ASSERT_TRUE(ParseSettings(L"[Application]\nApplicationName=x\n[security]\ntrustedkeys = " + HexText(a) + L", " +
                                   Base64Text(b) + L"\n",
-                              record, error, &keys))
+                              record, error, &extras))
         << WideToUtf8(error);
+    std::vector<Ed25519PublicKey> keys = extras.trustedKeys;
     EXPECT_EQ(keys, (std::vector<Ed25519PublicKey>{a, b}));
+    EXPECT_TRUE(extras.trustedKeysGiven);
     const std::wstring text = FormatSettings(record, keys);
-    EXPECT_TRUE(text.ends_with(L"\r\n\r\n[Security]\r\nTrustedKeys=" + Base64Text(a) + L", " + Base64Text(b) + L"\r\n"))
+    EXPECT_NE(text.find(L"\r\n\r\n[Security]\r\nTrustedKeys=" + Base64Text(a) + L", " + Base64Text(b) + L"\r\n"),
+              std::wstring::npos)
         << WideToUtf8(text);
     ClientConfig::Bytes again{};
-    std::vector<Ed25519PublicKey> keysAgain;
-    ASSERT_TRUE(ParseSettings(text, again, error, &keysAgain));
+    SettingsExtras extrasAgain;
+    ASSERT_TRUE(ParseSettings(text, again, error, &extrasAgain));
     EXPECT_TRUE(again == record);
-    EXPECT_EQ(keysAgain, keys);
-    EXPECT_TRUE(FormatSettings(record).ends_with(L"[Security]\r\nTrustedKeys=\r\n"));
+    EXPECT_EQ(extrasAgain.trustedKeys, keys);
+    EXPECT_NE(FormatSettings(record).find(L"[Security]\r\nTrustedKeys=\r\n\r\n[Wizard]"), std::wstring::npos);
+    ASSERT_TRUE(ParseSettings(L"[Application]\nApplicationName=x\n", again, error, &extrasAgain));
+    EXPECT_FALSE(extrasAgain.trustedKeysGiven);
 
     const std::pair<std::wstring, const char*> bad[] = {
         {L"[Security]\nTrustedKeys=" + Base64Text(a) + L" " + Base64Text(a).substr(1) + L"\n",
@@ -119,11 +124,11 @@ TEST(SettingsFile, TrustedKeysRoundTripAndAnyBadKeyRefusesTheFile) {
         {L"[Application]\nTrustedKeys=" + Base64Text(a) + L"\n", "line 2: unknown key 'TrustedKeys' in section [Application]"},
     };
     for (const auto& [settings, message] : bad) {
-        keys = {b};
+        extras.trustedKeys = {b};
         record[0] = 'k';
-        EXPECT_FALSE(ParseSettings(settings, record, error, &keys));
+        EXPECT_FALSE(ParseSettings(settings, record, error, &extras));
         EXPECT_TRUE(WideToUtf8(error).starts_with(message)) << WideToUtf8(error);
-        EXPECT_EQ(keys, (std::vector<Ed25519PublicKey>{b}));
+        EXPECT_EQ(extras.trustedKeys, (std::vector<Ed25519PublicKey>{b}));
         EXPECT_EQ(record[0], 'k');
     }
 }

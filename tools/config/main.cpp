@@ -2,9 +2,12 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/record_resource.h"
 #include "config/settings_file.h"
+#include "config/wizard_pictures.h"
 #include "foundation/file_bytes.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
@@ -28,10 +31,63 @@ int Fail(const std::wstring& message) {
     return 1;
 }
 
-bool ReadSettingsFile(const std::wstring& path, std::string& bytes, std::wstring& error) {
+// `what` names the file in messages: "the settings file", "the header bitmap".
+bool ReadNamedFile(const std::wstring& path, const std::wstring& what, std::string& bytes, std::wstring& error) {
     if (ReadWholeFile(path, bytes, 1 << 20)) return true;
-    error = L"cannot read the settings file '" + path + L"' (or it is larger than 1 MiB)";
+    error = L"cannot read " + what + L" '" + path + L"' (or it is larger than 1 MiB)";
     return false;
+}
+
+// A picture named in the settings file, relative to the file's own folder unless absolute.
+std::wstring PicturePath(const std::wstring& settingsPath, const std::wstring& named) {
+    const bool absolute = named.size() > 1 && (named[1] == L':' || (named[0] == L'\\' && named[1] == L'\\'));
+    if (absolute) return named;
+    const std::size_t slash = settingsPath.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? named : settingsPath.substr(0, slash + 1) + named;
+}
+
+// The bitmap resources for the pictures the settings name; false with a message otherwise.
+bool LoadPictures(const std::wstring& settingsPath, const WizardPictureFiles& files,
+                  std::vector<BitmapResource>& bitmaps, std::wstring& error) {
+    const std::pair<const std::wstring*, WizardPicture> pictures[] = {{&files.header, WizardPicture::Header},
+                                                                      {&files.watermark, WizardPicture::Watermark}};
+    for (const auto& [named, picture] : pictures) {
+        if (named->empty()) continue;
+        const PictureRules& rules = RulesFor(picture);
+        const std::wstring path = PicturePath(settingsPath, *named);
+        std::string file;
+        BitmapResource bitmap{rules.resourceId, {}};
+        if (!ReadNamedFile(path, std::wstring(L"the ") + rules.name, file, error)) return false;
+        if (!BitmapResourceFromFile(file, picture, bitmap.bytes, error)) {
+            error += L" ('" + path + L"')";
+            return false;
+        }
+        bitmaps.push_back(std::move(bitmap));
+    }
+    return true;
+}
+
+// What `read` says about each picture: the client's own, the vendor's, or none.
+WizardPictureFiles DescribePictures(const std::wstring& client) {
+    WizardPictureFiles notes;
+    for (WizardPicture picture : {WizardPicture::Header, WizardPicture::Watermark}) {
+        const PictureRules& rules = RulesFor(picture);
+        std::string carried;
+        std::wstring ignored;
+        ReadBitmapFromExecutable(client, rules.resourceId, carried, ignored);
+        std::wstring note;
+        int width = 0, height = 0;
+        if (carried.empty()) {
+            note = std::wstring(L"the client carries no ") + rules.name;
+        } else if (carried == BitmapResourceBytes(GetModuleHandleW(nullptr), rules.resourceId)) {
+            note = std::wstring(L"the client carries the default ") + rules.name;
+        } else {
+            BitmapResourceSize(carried, width, height);
+            note = FormatText(L"the client carries the vendor's %ls (%d x %d pixels)", rules.name, width, height);
+        }
+        (picture == WizardPicture::Header ? notes.header : notes.watermark) = note;
+    }
+    return notes;
 }
 
 // Prints settings text as UTF-8, or saves it to a file.
@@ -56,7 +112,12 @@ int Run(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     std::wstring error;
     if (EqualsNoCase(command, L"template")) {
-        return Emit(FormatSettings(ClientConfig::Bytes{}), argc, argv, 2);
+        const WizardPictureFiles notes{
+            FormatText(L"a BMP file for the header band, at most %d x %d pixels; empty: the client keeps its picture",
+                       RulesFor(WizardPicture::Header).maxWidth, RulesFor(WizardPicture::Header).maxHeight),
+            FormatText(L"a BMP file for the watermark, at most %d x %d pixels; empty: the client keeps its picture",
+                       RulesFor(WizardPicture::Watermark).maxWidth, RulesFor(WizardPicture::Watermark).maxHeight)};
+        return Emit(FormatSettings(ClientConfig::Bytes{}, {}, &notes), argc, argv, 2);
     }
     if (EqualsNoCase(command, L"read") && argc >= 3 && argc <= 4) {
         ClientConfig::Bytes record{};
@@ -68,16 +129,17 @@ int Run(int argc, wchar_t** argv) {
             WriteBytes(STD_ERROR_HANDLE, "RenewixConfig: the executable's trusted keys are damaged; it refuses every "
                                          "update description until they are written again\r\n");
         }
-        return Emit(FormatSettings(record, keys.Keys()), argc, argv, 3);
+        const WizardPictureFiles notes = DescribePictures(argv[2]);
+        return Emit(FormatSettings(record, keys.Keys(), &notes), argc, argv, 3);
     }
     if (EqualsNoCase(command, L"write") && argc == 4) {
         std::string bytes;
         std::wstring text;
         ClientConfig::Bytes record{};
-        std::vector<Ed25519PublicKey> keys;
-        bool keysGiven = false;
-        if (!ReadSettingsFile(argv[3], bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
-            !ParseSettings(text, record, error, &keys, &keysGiven)) {
+        SettingsExtras extras;
+        std::vector<BitmapResource> bitmaps;
+        if (!ReadNamedFile(argv[3], L"the settings file", bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
+            !ParseSettings(text, record, error, &extras) || !LoadPictures(argv[3], extras.pictures, bitmaps, error)) {
             return Fail(std::wstring(argv[3]) + L": " + error + L"; the executable was not changed");
         }
         // Signature checking is never turned off by a settings file that merely says nothing of it.
@@ -85,15 +147,15 @@ int Run(int argc, wchar_t** argv) {
         bool present = false;
         TrustedKeys currentKeys;
         std::wstring unread;
-        if (!keysGiven && ReadRecordFromExecutable(argv[2], current, present, unread, &currentKeys) &&
+        if (!extras.trustedKeysGiven && ReadRecordFromExecutable(argv[2], current, present, unread, &currentKeys) &&
             (currentKeys.Configured() || currentKeys.IsDamaged())) {
             return Fail(std::wstring(argv[3]) + L" has no [Security] TrustedKeys= line, but the executable carries "
                         L"trusted keys: writing would drop them and the client would check no signatures. Give "
                         L"TrustedKeys= (empty to drop them on purpose); the executable was not changed");
         }
         // Always written, with no keys too: a client written without them checks no signatures.
-        const std::vector<SideResource> sides = {{kTrustedKeysResourceId, TrustedKeys(keys).Encode()}};
-        if (!WriteRecordToExecutable(argv[2], record, error, sides)) {
+        const std::vector<SideResource> sides = {{kTrustedKeysResourceId, TrustedKeys(extras.trustedKeys).Encode()}};
+        if (!WriteClientResources(argv[2], record, sides, bitmaps, error)) {
             return Fail(error + L"; the executable was not changed");
         }
         return 0;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "foundation/text.h"
@@ -55,21 +56,55 @@ bool ReadRecordFromExecutable(const std::wstring& path, ClientConfig::Bytes& rec
     return true;
 }
 
+std::string BitmapResourceBytes(HMODULE module, int id) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), RT_BITMAP);
+    HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data) return {};
+    return std::string(static_cast<const char*>(data), SizeofResource(module, found));
+}
+
+bool ReadBitmapFromExecutable(const std::wstring& path, int id, std::string& bytes, std::wstring& error) {
+    renewix::UniqueModule module = LoadAsData(path);
+    if (!module) {
+        error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
+        return false;
+    }
+    bytes = BitmapResourceBytes(module.get(), id);
+    return true;
+}
+
 bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes& record, std::wstring& error,
                              const std::vector<SideResource>& sides) {
-    // Every resource written here, with the languages it exists in now (all are replaced).
-    std::vector<SideResource> resources = {{config_record::kResourceId, {record.begin(), record.end()}}};
-    resources.insert(resources.end(), sides.begin(), sides.end());
-    std::vector<std::vector<WORD>> languages(resources.size());
+    return WriteClientResources(path, record, sides, {}, error);
+}
+
+bool WriteClientResources(const std::wstring& path, const ClientConfig::Bytes& record,
+                          const std::vector<SideResource>& sides, const std::vector<BitmapResource>& bitmaps,
+                          std::wstring& error) {
+    // Every resource written here, with the languages it exists in now (all are replaced, so
+    // that one copy of each remains).
+    struct Written {
+        LPCWSTR type;
+        int id;
+        const void* data;
+        std::size_t size;
+        std::vector<WORD> languages;
+    };
+    std::vector<Written> resources = {{RT_RCDATA, config_record::kResourceId, record.data(), record.size(), {}}};
+    for (const SideResource& side : sides) resources.push_back({RT_RCDATA, side.id, side.bytes.data(), side.bytes.size(), {}});
+    for (const BitmapResource& bitmap : bitmaps) {
+        resources.push_back({RT_BITMAP, bitmap.id, bitmap.bytes.data(), bitmap.bytes.size(), {}});
+    }
     {
         renewix::UniqueModule module = LoadAsData(path);
         if (!module) {
             error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
             return false;
         }
-        for (std::size_t i = 0; i < resources.size(); ++i) {
-            EnumResourceLanguagesW(module.get(), RT_RCDATA, MAKEINTRESOURCEW(resources[i].id), CollectLanguage,
-                                   reinterpret_cast<LONG_PTR>(&languages[i]));
+        for (Written& resource : resources) {
+            EnumResourceLanguagesW(module.get(), resource.type, MAKEINTRESOURCEW(resource.id), CollectLanguage,
+                                   reinterpret_cast<LONG_PTR>(&resource.languages));
         }
     }
 
@@ -86,17 +121,16 @@ bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes
         error = L"cannot update the resources of '" + path + L"' (" + SystemMessage(GetLastError()) + L")";
         return false;
     }
-    for (std::size_t i = 0; i < resources.size(); ++i) {
-        const SideResource& resource = resources[i];
-        for (WORD language : languages[i]) {
-            UpdateResourceW(update.get(), RT_RCDATA, MAKEINTRESOURCEW(resource.id), language, nullptr, 0);
+    for (const Written& resource : resources) {
+        for (WORD language : resource.languages) {
+            UpdateResourceW(update.get(), resource.type, MAKEINTRESOURCEW(resource.id), language, nullptr, 0);
         }
-        if (resource.bytes.empty()) continue;
-        if (!UpdateResourceW(update.get(), RT_RCDATA, MAKEINTRESOURCEW(resource.id),
-                             MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<std::uint8_t*>(resource.bytes.data()),
-                             static_cast<DWORD>(resource.bytes.size()))) {
-            error = L"cannot store resource " + std::to_wstring(resource.id) + L" (" + SystemMessage(GetLastError()) +
-                    L")";
+        if (resource.size == 0) continue;
+        if (!UpdateResourceW(update.get(), resource.type, MAKEINTRESOURCEW(resource.id),
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<void*>(resource.data),
+                             static_cast<DWORD>(resource.size))) {
+            error = std::wstring(resource.type == RT_BITMAP ? L"cannot store bitmap " : L"cannot store resource ") +
+                    std::to_wstring(resource.id) + L" (" + SystemMessage(GetLastError()) + L")";
             return false;
         }
     }
@@ -116,6 +150,15 @@ bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes
         if (ReadSideResource(work, side.id) != side.bytes) {
             error = L"resource " + std::to_wstring(side.id) + L" read back from the updated executable differs from the "
                     L"one written";
+            return false;
+        }
+    }
+    for (const BitmapResource& bitmap : bitmaps) {
+        std::string written;
+        if (!ReadBitmapFromExecutable(work, bitmap.id, written, error)) return false;
+        if (written != bitmap.bytes) {
+            error = L"bitmap " + std::to_wstring(bitmap.id) + L" read back from the updated executable differs from "
+                    L"the one written";
             return false;
         }
     }

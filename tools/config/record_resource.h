@@ -1,6 +1,8 @@
 // Reading and writing the configuration record in a client executable's resources.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,7 +20,22 @@ struct SideResource {
     std::vector<std::uint8_t> bytes;
 };
 
-// Writes the record (and the side resources) into an executable, replacing earlier ones. The
-// executable is changed only when the whole update succeeded and reads back the same.
+// A bitmap resource to write beside the record (the wizard's pictures).
+struct BitmapResource {
+    int id;
+    std::string bytes;
+};
+
+// The record, the side resources and the bitmaps in one update: all of them or, on any failure,
+// nothing. The executable is changed only when the whole update succeeded and reads back the same.
+bool WriteClientResources(const std::wstring& path, const ClientConfig::Bytes& record,
+                          const std::vector<SideResource>& sides, const std::vector<BitmapResource>& bitmaps,
+                          std::wstring& error);
+// The record (and the side resources) alone.
 bool WriteRecordToExecutable(const std::wstring& path, const ClientConfig::Bytes& record, std::wstring& error,
                              const std::vector<SideResource>& sides = {});
+
+// The bytes of a module's bitmap resource `id`; empty when it has none.
+std::string BitmapResourceBytes(HMODULE module, int id);
+// The same for an executable on disk.
+bool ReadBitmapFromExecutable(const std::wstring& path, int id, std::string& bytes, std::wstring& error);

@@ -7,6 +7,10 @@
 
 namespace {
 
+const wchar_t kWizardSection[] = L"Wizard";
+const wchar_t kHeaderKey[] = L"HeaderBitmap";
+const wchar_t kWatermarkKey[] = L"WatermarkBitmap";
+
 using config_record::Field;
 using config_record::FieldKind;
 
@@ -63,10 +67,12 @@ std::wstring FieldName(const Field& field) {
 }  // namespace
 
 bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error,
-                   std::vector<Ed25519PublicKey>* keys, bool* keysGiven) {
+                   SettingsExtras* extras) {
     ClientConfig::Bytes result{};
     std::vector<Ed25519PublicKey> trusted;
     bool trustedSeen = false;
+    WizardPictureFiles files;
+    bool seenHeader = false, seenWatermark = false;
     std::wstring section;
     std::size_t fieldCount = 0;
     const Field* fields = config_record::Fields(&fieldCount);
@@ -113,6 +119,21 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
             }
             continue;
         }
+        if (EqualsNoCase(section, kWizardSection)) {
+            const bool header = EqualsNoCase(key, kHeaderKey);
+            if (!header && !EqualsNoCase(key, kWatermarkKey)) {
+                error = where + L"unknown key '" + key + L"' in section [" + section + L"]";
+                return false;
+            }
+            bool& seen = header ? seenHeader : seenWatermark;
+            if (seen) {
+                error = where + L"Wizard." + key + L" is given twice";
+                return false;
+            }
+            seen = true;
+            (header ? files.header : files.watermark) = value;
+            continue;
+        }
         const Field* field = FindField(section, key);
         if (!field) {
             error = where + L"unknown key '" + key + L"' in section [" + section + L"]";
@@ -154,12 +175,16 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
         std::memcpy(result.data() + field->offset, ansi.data(), ansi.size());
     }
     record = result;
-    if (keys) *keys = std::move(trusted);
-    if (keysGiven) *keysGiven = trustedSeen;
+    if (extras) {
+        extras->trustedKeys = std::move(trusted);
+        extras->trustedKeysGiven = trustedSeen;
+        extras->pictures = files;
+    }
     return true;
 }
 
-std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector<Ed25519PublicKey>& keys) {
+std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector<Ed25519PublicKey>& keys,
+                            const WizardPictureFiles* pictureNotes) {
     ClientConfig config;
     config.LoadFromBytes(record.data(), record.size());
     std::size_t count = 0;
@@ -181,6 +206,11 @@ std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector
     }
     text += L"\r\n[" + std::wstring(kSecuritySection) + L"]\r\n" + kTrustedKeysKey + L"=" + FormatTrustedKeysText(keys) +
             L"\r\n";
+    text += L"\r\n[" + std::wstring(kWizardSection) + L"]\r\n";
+    if (pictureNotes && !pictureNotes->header.empty()) text += L"; " + pictureNotes->header + L"\r\n";
+    text += std::wstring(kHeaderKey) + L"=\r\n";
+    if (pictureNotes && !pictureNotes->watermark.empty()) text += L"; " + pictureNotes->watermark + L"\r\n";
+    text += std::wstring(kWatermarkKey) + L"=\r\n";
     return text;
 }
 

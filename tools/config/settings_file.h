@@ -6,15 +6,31 @@
 
 #include "session/client_config.h"
 
-// Fills `record` (and `keys`, when given, from [Security] TrustedKeys) from settings text; on
-// failure returns false with a message naming the line, the key and the rule, and leaves both
-// as they were. Keys left out stay zero (no trusted keys).
-bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error,
-                   std::vector<Ed25519PublicKey>* keys = nullptr, bool* keysGiven = nullptr);
+// The wizard's pictures, as the paths written in the file (empty: the client keeps the
+// pictures it has).
+struct WizardPictureFiles {
+    std::wstring header;
+    std::wstring watermark;
+};
 
-// The settings text for a record and its trusted keys: every key, in record order, then
-// [Security], so that parsing it again gives the same bytes and keys.
-std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector<Ed25519PublicKey>& keys = {});
+// What the settings file says beyond the record.
+struct SettingsExtras {
+    std::vector<Ed25519PublicKey> trustedKeys;  // [Security] TrustedKeys
+    bool trustedKeysGiven = false;               // the line is there (perhaps empty)
+    WizardPictureFiles pictures;                 // [Wizard]
+};
+
+// Fills `record` (and `extras`, when given) from settings text; on failure returns false with
+// a message naming the line, the key and the rule, and leaves both as they were. Keys left out
+// stay zero or empty.
+bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::wstring& error,
+                   SettingsExtras* extras = nullptr);
+
+// The settings text for a record: every key, in record order, so that parsing it again gives
+// the same bytes; then [Security] with the keys; then [Wizard] with its keys empty, each after
+// a comment line when `pictureNotes` gives one (what the client carries now).
+std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector<Ed25519PublicKey>& keys = {},
+                            const WizardPictureFiles* pictureNotes = nullptr);
 
 // Decodes a settings file's bytes: UTF-8 with or without its mark, or UTF-16 with its mark.
 bool DecodeSettingsFile(const std::string& bytes, std::wstring& text, std::wstring& error);

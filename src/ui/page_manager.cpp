@@ -1,0 +1,332 @@
+#include "ui/page_manager.h"
+
+#include <algorithm>
+
+#include "description/variables.h"
+#include "foundation/log.h"
+#include "persistence/status_file.h"
+#include "session/client_config.h"
+#include "session/run_state.h"
+#include "session/session.h"
+#include "ui/dialog_helpers.h"
+#include "ui/localised_text.h"
+#include "ui/wizard_window.h"
+
+void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap) {
+    HWND divider = GetDlgItem(sheet, kTopDivider);
+    if (!divider || !dc || !bitmap) return;
+    RECT line, client;
+    GetWindowRect(divider, &line);
+    MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&line), 2);
+    GetClientRect(sheet, &client);
+    RECT band{0, 0, client.right, line.top - 1};
+    if (band.bottom <= 0) return;
+    renewix::UniqueBrush white(CreateSolidBrush(RGB(255, 255, 255)));
+    FillRect(dc, &band, white.get());
+
+    BITMAP picture{};
+    if (!GetObjectW(bitmap, sizeof(picture), &picture)) return;
+    const int width = static_cast<int>(picture.bmWidth), height = static_cast<int>(picture.bmHeight);
+    const int y = std::max(0, (static_cast<int>(band.bottom) - height) / 2);
+    const int x = static_cast<int>(band.right) - width - y;
+    renewix::UniqueMemoryDc source(CreateCompatibleDC(dc));
+    if (!source) return;
+    HGDIOBJ previous = SelectObject(source.get(), bitmap);
+    BitBlt(dc, x, y, width, height, source.get(), 0, 0, SRCCOPY);
+    SelectObject(source.get(), previous);
+}
+
+// ---- PageManagerLayout ------------------------------------------------------------------
+
+PageManagerLayout::PageManagerLayout() {
+    header_.dwFlags = PSH_USECALLBACK | PSH_WIZARD97 | PSH_WATERMARK | PSH_USEHBMWATERMARK;
+    header_.dwFlags &= ~PSH_WIZARD;
+    headerBitmap_.reset(LoadBitmapW(header_.hInstance, MAKEINTRESOURCEW(kHeaderBitmapId)));
+    watermark_.reset(LoadBitmapW(header_.hInstance, MAKEINTRESOURCEW(kWatermarkBitmapId)));
+    header_.hbmWatermark = watermark_.get();
+    header_.nStartPage = 0;
+}
+
+PageManagerLayout::~PageManagerLayout() = default;
+
+void PageManagerLayout::OnSheetInitialized(HWND sheet) {
+    SetWindowLongPtrW(sheet, GWL_STYLE, GetWindowLongPtrW(sheet, GWL_STYLE) | WS_MINIMIZEBOX);
+    SetWindowTextW(sheet, PrepareText(TextApplicationName).c_str());
+    LockForCriticalUpdate(sheet);
+}
+
+void PageManagerLayout::LockForCriticalUpdate(HWND sheet) {
+    if (criticalLocked_ || RunState::Instance().UiKind != 2) return;
+    criticalLocked_ = true;
+    Log& log = Log::Instance();
+    HWND cancel = GetDlgItem(sheet, IDCANCEL);
+    if (!cancel) {
+        log.WriteEntry(L"Error occured: Unable to find close button to disable");
+        return;
+    }
+    log.WriteEntry(L"Critical update: disabling close buttons");
+    EnableMenuItem(GetSystemMenu(sheet, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
+    EnableWindow(cancel, FALSE);
+}
+
+LRESULT PageManagerLayout::HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_PAGE_CREATED) {
+        OnPageCreated(reinterpret_cast<HWND>(wParam));
+        return 0;
+    }
+    if (message == WM_CLOSE_WIZARD) {
+        OnCloseRequest();
+        return 0;
+    }
+    if (IsCancelRequest(message, wParam) && (!CancelAllowedNow(sheet, message) || !ConfirmCancel(sheet))) return 0;
+    return WizardBase::HandleMessage(sheet, message, wParam, lParam);
+}
+
+bool PageManagerLayout::IsCancelRequest(UINT message, WPARAM wParam) const {
+    return (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) || message == WM_CLOSE ||
+           (message == PSM_PRESSBUTTON && wParam == PSBTN_CANCEL);
+}
+
+bool PageManagerLayout::CancelAllowedNow(HWND sheet, UINT message) const {
+    if (message == WM_CLOSE) {
+        const UINT state = GetMenuState(GetSystemMenu(sheet, FALSE), SC_CLOSE, MF_BYCOMMAND);
+        return state == static_cast<UINT>(-1) || !(state & (MF_GRAYED | MF_DISABLED));
+    }
+    // Escape asks for IDCANCEL even while the button is disabled; a disabled Cancel means no.
+    HWND cancel = GetDlgItem(sheet, IDCANCEL);
+    return !cancel || IsWindowEnabled(cancel);
+}
+
+bool PageManagerLayout::ConfirmCancel(HWND) { return true; }
+
+void PageManagerLayout::OnCloseRequest() { Close(); }
+
+void PageManagerLayout::AfterDestroy(HWND sheet) {
+    // A prompt must never be owned by a wizard that is gone.
+    HWND expected = sheet;
+    WizardWindow.compare_exchange_strong(expected, nullptr);
+}
+
+bool PageManagerLayout::PageHasHeader(HWND page) {
+    return !(static_cast<DWORD>(SendMessageW(page, WM_GET_PAGE_FLAGS, 0, 0)) & PSP_HIDEHEADER);
+}
+
+void PageManagerLayout::OnPageCreated(HWND page) {
+    HWND sheet = GetParent(page);
+    if (!centred_) {
+        CentreOver(sheet, GetWindow(sheet, GW_OWNER));
+        centred_ = true;
+    }
+    if (!link_.Window()) {
+        RECT back{};
+        GetWindowRect(GetDlgItem(sheet, kBackButton), &back);
+        MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&back), 2);
+        link_.Create(sheet, RECT{10, back.top + 4, back.left, back.bottom + 4});
+    }
+    const std::wstring visit = PrepareText(TextVisitCompany);
+    link_.SetText(L"<A>" + visit + L"</A>");
+    link_.SetAddress(ClientConfig::Instance().CompanyWebAddress());
+    link_.Show(!visit.empty());
+    WizardWindow.store(sheet);
+    SetWindowPos(sheet, ClientConfig::Instance().WizardAlwaysOnTop() ? HWND_TOPMOST : HWND_TOP, 0, 0, 0, 0,
+                 SWP_SHOWWINDOW | SWP_NOMOVE | SWP_NOSIZE);
+}
+
+// ---- PageManager ------------------------------------------------------------------------
+
+PageManager::PageManager() {
+    checking_.SetChecking();
+    checking_.SetTexts(PrepareText(TextChecking), L"");
+    installing_.SetInstalling();
+    const RunState& state = RunState::Instance();
+    testRun_ = state.Mode == ModeTest;
+    if (testRun_) Renewix::Instance().SetLocalDocument(TestDocumentPath(state.MainAppParameters));
+
+    for (IntroPage* page : {&checking_, &intro_}) page->AddFlags(PSP_HIDEHEADER);
+    for (FinalPage* page : {&ready_, &installing_}) page->AddFlags(PSP_HIDEHEADER);
+    message_.AddFlags(PSP_HIDEHEADER);
+    checking_.SetHost(this);
+    message_.SetHost(this);
+    intro_.SetHost(this);
+    terms_.SetHost(this);
+    download_.SetHost(this);
+    ready_.SetHost(this);
+    installing_.SetHost(this);
+    const bool added = AddPage(checking_.Record()) && AddPage(message_.Record()) && AddPage(intro_.Record()) &&
+                       AddPage(terms_.Record()) && AddPage(download_.Record()) && AddPage(ready_.Record()) &&
+                       AddPage(installing_.Record());
+    Log& log = Log::Instance();
+    if (!added) log.WriteEntry(L"Unable to create the wizard's pages");
+    log.WriteHeading(L"Checking for updates...");
+
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    checkDone_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!added || !stop_ || !checkDone_) {
+        Close();
+        return;
+    }
+    try {
+        checkThread_ = std::thread(&PageManager::CheckThread, this);
+    } catch (...) {
+        log.WriteEntry(L"Unable to start the update check");
+        Close();
+    }
+}
+
+PageManager::~PageManager() { StopThreads(); }
+
+void PageManager::StopThreads() {
+    if (stop_) SetEvent(stop_.get());
+    if (checkThread_.joinable()) {
+        // A prompt the check still shows has lost its wizard: close it so the check ends.
+        while (WaitForSingleObject(checkDone_.get(), 100) == WAIT_TIMEOUT) CancelThreadDialogs(checkThreadId_.load());
+        checkThread_.join();
+    }
+    // The installation is never cut short.
+    if (installerThread_.joinable()) installerThread_.join();
+    // A download the user left is abandoned without a partial file left in place.
+    Renewix::Instance().StopDownload();
+    Renewix::Instance().JoinWorker();
+}
+
+bool PageManager::WaitUnlessStopped(DWORD ms) { return WaitForSingleObject(stop_.get(), ms) == WAIT_TIMEOUT; }
+
+void PageManager::CheckThread() {
+    checkThreadId_ = GetCurrentThreadId();
+    renewix::ScopeExit done([this] { SetEvent(checkDone_.get()); });
+    try {
+        renewix::ScopedComInit com;
+        const ULONGLONG start = GetTickCount64();
+        Renewix& session = Renewix::Instance();
+        bool found = false;
+        if (session.ReportSources() || testRun_) {
+            found = session.LoadUpdateDocument(StatusFile::Instance().ApplicationVersion());
+        }
+        if (!WaitUnlessStopped(RemainingMs(MinimumDisplayMs(PageChecking, testRun_), GetTickCount64() - start))) {
+            return;
+        }
+        OnCheckDone(found);
+    } catch (...) {
+        Log::Instance().WriteEntry(L"Unexpected error during the update check");
+        Close();
+    }
+}
+
+void PageManager::OnCheckDone(bool updateFound) {
+    Renewix& session = Renewix::Instance();
+    CheckFacts facts;
+    facts.mode = RunState::Instance().Mode;
+    facts.updateFound = updateFound;
+    facts.internetAvailable = session.IsInternetAvailable();
+    facts.serverReached = session.IsServerReached();
+    facts.documentChecked = session.IsChecked();
+    facts.hasTerms = !PrepareText(DocumentTexts[TextSlotLicense], 0).empty();
+    const CheckDecision decision = DecideAfterCheck(facts);
+
+    // The texts are complete before the page that shows them can be created.
+    switch (decision.next) {
+        case PageMessage:
+            message_.SetText(decision.message == CheckMessage::UpdateNotNeeded
+                                 ? PrepareText(DocumentTexts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded)
+                                 : PrepareText(MessageTextId(decision.message)));
+            GoToPage(SheetIndex(PageMessage, false));
+            break;
+        case PageIntro:
+            intro_.SetTexts(PrepareText(DocumentTexts[TextSlotWelcome], TextWelcome),
+                            PrepareText(DocumentTexts[TextSlotReason], 0));
+            if (decision.removeTerms) {
+                termsRemoved_ = true;
+                RemovePage(PageTerms);
+            }
+            GoToPage(SheetIndex(PageIntro, termsRemoved_));
+            break;
+        default:
+            Close();
+            break;
+    }
+}
+
+WizardPage PageManager::PageOf(HWND page) const {
+    const std::pair<const HWND, WizardPage> pages[] = {
+        {checking_.Window(), PageChecking}, {message_.Window(), PageMessage}, {intro_.Window(), PageIntro},
+        {terms_.Window(), PageTerms},       {download_.Window(), PageDownload}, {ready_.Window(), PageReady},
+        {installing_.Window(), PageInstalling}};
+    for (const auto& [window, which] : pages) {
+        if (window && window == page) return which;
+    }
+    return PageNone;
+}
+
+LRESULT PageManager::OnWizardMove(HWND page, bool next) {
+    const WizardPage current = PageOf(page);
+    const FlowFacts facts{termsRemoved_, terms_.Accepted(), download_.Done()};
+    const WizardPage target = next ? PageAfterNext(current, facts) : PageAfterBack(current, facts);
+    if (target == PageStay || target == PageNone) return -1;
+    const int from = SheetIndex(current, termsRemoved_), to = SheetIndex(target, termsRemoved_);
+    if (to < 0) return -1;
+    if (to == from + (next ? 1 : -1)) return 0;  // the sheet's own move
+    SendMessageW(GetParent(page), PSM_SETCURSEL, static_cast<WPARAM>(to), 0);
+    return -1;
+}
+
+void PageManager::OnPageCreated(HWND page) {
+    PageManagerLayout::OnPageCreated(page);
+    HWND sheet = GetParent(page);
+    const WizardPage which = PageOf(page);
+    // Only now does a check-now run know whether the update is critical.
+    if (which == PageIntro) LockForCriticalUpdate(sheet);
+    const PageCreatedActions actions = ActionsWhenCreated(which);
+    if (actions.setCompleted) Completed = 1;
+    if (actions.executePoint) Renewix::Instance().Execute().RunPoint(actions.executePoint);
+    if (actions.restoreSheet) ShowWindow(sheet, SW_RESTORE);
+    if (actions.setInstallStarted) StatusFile::Instance().SetInstallStarted();
+    if (actions.startInstaller && !installerThread_.joinable()) {
+        try {
+            installerThread_ = std::thread(&PageManager::InstallerThread, this, page);
+        } catch (...) {
+            Log::Instance().WriteEntry(L"Unable to start the installation");
+            Close();
+        }
+    }
+}
+
+void PageManager::InstallerThread(HWND installingPage) {
+    try {
+        renewix::ScopedComInit com;
+        const ULONGLONG start = GetTickCount64();
+        if (!testRun_) Renewix::Instance().InstallAndFinish();
+        WaitUnlessStopped(RemainingMs(MinimumDisplayMs(PageInstalling, testRun_), GetTickCount64() - start));
+    } catch (...) {
+        Log::Instance().WriteEntry(L"Unexpected error during the installation");
+    }
+    PostMessageW(installingPage, WM_QUIT, 0, 0);
+}
+
+bool PageManager::ConfirmCancel(HWND sheet) {
+    switch (DecideCancel(true, ClientConfig::Instance().ConfirmCancel() != 0)) {
+        case CancelOutcome::Ask:
+            return MessageBoxW(sheet, PrepareText(TextConfirmCancel).c_str(), PrepareText(TextApplicationName).c_str(),
+                               MB_ICONWARNING | MB_YESNO) == IDYES;
+        case CancelOutcome::Refuse: return false;
+        case CancelOutcome::Proceed: break;
+    }
+    return true;
+}
+
+// ---- One-page wizards -------------------------------------------------------------------
+
+PageMessageOnly::PageMessageOnly(const std::wstring& text) {
+    page_.AddFlags(PSP_HIDEHEADER);
+    page_.SetText(text);
+    AddPage(page_.Record());
+}
+
+PageSchedulerOnly::PageSchedulerOnly(std::function<void(int)> onFinish) : page_(std::move(onFinish)) {
+    page_.AddFlags(PSP_HIDEHEADER);
+    AddPage(page_.Record());
+}
+
+void ShowMessageOnlyWizard(const std::wstring& text, HWND owner) {
+    PageMessageOnly wizard(text);
+    wizard.DoModal(owner);
+}

@@ -1,0 +1,114 @@
+// The wizards: the full update wizard (`PageManager`), which checks, shows the vendor's texts,
+// downloads and installs on threads of its own, and the one-page message and schedule
+// wizards. All share `PageManagerLayout`: Wizard 97 look, watermark and header pictures, the
+// company link, the sheet's caption and the close rules.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "foundation/win_resource.h"
+#include "ui/hyperlink.h"
+#include "ui/wizard_base.h"
+#include "ui/wizard_flow.h"
+#include "ui/wizard_pages.h"
+
+inline constexpr int kHeaderBitmapId = 205;
+inline constexpr int kWatermarkBitmapId = 208;
+
+class PageManagerLayout : public WizardBase<PageManagerLayout> {
+public:
+    PageManagerLayout();
+    ~PageManagerLayout() override;
+
+protected:
+    LRESULT HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) override;
+    void AfterDestroy(HWND sheet) override;
+    bool PageHasHeader(HWND page) override;
+    void OnSheetInitialized(HWND sheet) override;
+    virtual void OnPageCreated(HWND page);
+    virtual void OnCloseRequest();
+    // Whether a request to cancel may end the sheet; false swallows it. The full wizard asks
+    // the user first when the vendor wants that.
+    virtual bool ConfirmCancel(HWND sheet);
+    // A critical update cannot be cancelled: Cancel disabled, Close greyed. Applied when the
+    // sheet comes up and again once the check has read the document.
+    void LockForCriticalUpdate(HWND sheet);
+
+private:
+    // A cancel request: the Cancel button (or Escape), the close box, or PSM_PRESSBUTTON.
+    bool IsCancelRequest(UINT message, WPARAM wParam) const;
+    bool CancelAllowedNow(HWND sheet, UINT message) const;
+
+    CHyperLink link_;
+    bool centred_ = false;
+    bool criticalLocked_ = false;
+    renewix::UniqueBitmap watermark_;
+};
+
+class PageManager : public PageManagerLayout, private PageHost {
+public:
+    // Builds the full wizard and starts the check.
+    PageManager();
+    // Stops the check and waits for every thread the wizard started.
+    ~PageManager() override;
+
+    // Set when the ready page was reached.
+    int Completed = 0;
+
+    // The check thread's decision, applied to the pages; public so that the check's outcome
+    // is one named step.
+    void OnCheckDone(bool updateFound);
+
+protected:
+    void OnPageCreated(HWND page) override;
+    bool ConfirmCancel(HWND sheet) override;
+
+private:
+    LRESULT OnWizardMove(HWND page, bool next) override;
+    WizardPage PageOf(HWND page) const;
+    void CheckThread();
+    void InstallerThread(HWND installingPage);
+    // Waits up to `ms`; false when the wizard is ending.
+    bool WaitUnlessStopped(DWORD ms);
+    void StopThreads();
+
+    IntroPage checking_;
+    MessagePage message_;
+    IntroPage intro_;
+    License terms_;
+    DownloadPage download_;
+    FinalPage ready_;
+    FinalPage installing_;
+    std::atomic<bool> termsRemoved_{false};
+    bool testRun_ = false;
+    renewix::UniqueHandle stop_;
+    std::atomic<DWORD> checkThreadId_{0};
+    renewix::UniqueHandle checkDone_;
+    std::thread checkThread_;
+    std::thread installerThread_;
+};
+
+class PageMessageOnly : public PageManagerLayout {
+public:
+    explicit PageMessageOnly(const std::wstring& text);
+
+private:
+    MessagePage page_;
+};
+
+class PageSchedulerOnly : public PageManagerLayout {
+public:
+    // `onFinish` receives the chosen frequency when the user presses Finish.
+    explicit PageSchedulerOnly(std::function<void(int)> onFinish);
+
+private:
+    SchedulerPage page_;
+};
+
+// Shows one message in the one-page wizard, modally over `owner`.
+void ShowMessageOnlyWizard(const std::wstring& text, HWND owner);

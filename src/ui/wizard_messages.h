@@ -1,0 +1,18 @@
+// The private window messages between the wizard, its pages and the workers that report
+// to them. Other programs may send WM_CLOSE_WIZARD, so the values never change.
+#pragma once
+
+#include <windows.h>
+
+inline constexpr UINT WM_PAGE_CREATED = WM_APP + 0;       // page window / 0, sent to the sheet
+inline constexpr UINT WM_START_DOWNLOAD = WM_APP + 1;     // posted by the download page to itself
+inline constexpr UINT WM_DOWNLOAD_BEGIN = WM_APP + 2;     // number of files / total bytes
+inline constexpr UINT WM_DOWNLOAD_FILE = WM_APP + 3;      // destination path / size
+inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;  // bytes of this file so far / its size
+inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;      // 1 / number of files
+inline constexpr UINT WM_GET_PAGE_FLAGS = WM_APP + 6;     // answered with the page record's flags
+inline constexpr UINT WM_CLOSE_WIZARD = WM_APP + 100;     // from anywhere: the wizard closes
+
+// Posted by a page to itself after it posted the sheet's button states: moves and hides
+// buttons once the sheet has applied those states (which show the buttons again).
+inline constexpr UINT WM_PLACE_BUTTONS = WM_APP + 7;

@@ -1,0 +1,308 @@
+#include "ui/wizard_pages.h"
+
+#include "description/variables.h"
+#include "session/client_config.h"
+#include "session/run_state.h"
+#include "session/session.h"
+#include "ui/localised_text.h"
+#include "ui/wizard_base.h"
+
+namespace {
+
+// Controls of the pages.
+constexpr int kTitle = 1036, kText = 1037, kSecondText = 1038;
+constexpr int kTermsInstruction = 1049, kTerms = 1016, kAccept = 1030, kDecline = 1031;
+constexpr int kInstruction = 1048, kStatusLabel = 1047, kStatus = 1002, kTotalBar = 1024, kFileBar = 1023,
+              kFileLabel = 1046, kFileName = 1006, kFileSize = 1005;
+constexpr int kFinalText = 1045, kRestart = 1012;
+constexpr int kMessageText = 1044;
+constexpr int kScheduleNote = 1051;
+
+void SetTitleFont(HWND page, HFONT font) {
+    SendDlgItemMessageW(page, kTitle, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+}
+
+// The header title and subtitle of a page, loaded once per process.
+void UseHeaderTexts(PROPSHEETPAGEW& record, unsigned titleId, unsigned subtitleId) {
+    static std::wstring texts[2][2];
+    const int which = titleId == TextLicenseTitle ? 0 : 1;
+    if (texts[which][0].empty()) {
+        texts[which][0] = PrepareText(titleId);
+        texts[which][1] = PrepareText(subtitleId);
+    }
+    record.dwFlags |= PSP_USEHEADERTITLE | PSP_USEHEADERSUBTITLE;
+    record.pszHeaderTitle = texts[which][0].c_str();
+    record.pszHeaderSubTitle = texts[which][1].c_str();
+}
+
+void ShowButton(HWND button, bool visible) {
+    if (button) ShowWindow(button, visible ? SW_SHOW : SW_HIDE);
+}
+
+}  // namespace
+
+renewix::UniqueFont CreateTitleFont() {
+    return renewix::UniqueFont(CreateFontW(20, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma"));
+}
+
+const std::wstring& ApplicationTitle() {
+    static const std::wstring title = PrepareText(TextApplicationName);
+    return title;
+}
+
+void MoveButtonTo(HWND button, HWND target) {
+    if (!button || !target) return;
+    RECT place;
+    GetWindowRect(target, &place);
+    MapWindowPoints(nullptr, GetParent(target), reinterpret_cast<POINT*>(&place), 2);
+    SetWindowPos(button, nullptr, place.left, place.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// ---- IntroPage --------------------------------------------------------------------------
+
+IntroPage::IntroPage() : GeneralPages(206) {}
+
+BOOL IntroPage::OnInit() {
+    titleFont_ = CreateTitleFont();
+    SetTitleFont(window_, titleFont_.get());
+    SetItemText(kTitle, PrepareText(TextApplicationName));
+    SetItemText(kText, text_.Get());
+    const std::wstring second = secondText_.Get();
+    HWND secondControl = GetDlgItem(window_, kSecondText);
+    if (!second.empty()) {
+        SetWindowTextW(secondControl, second.c_str());
+        ShowWindow(secondControl, SW_SHOW);
+    } else {
+        ShowWindow(secondControl, SW_HIDE);
+        // The text takes the room the second text would have had.
+        HWND text = GetDlgItem(window_, kText);
+        RECT textRect, page;
+        GetWindowRect(text, &textRect);
+        MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&textRect), 2);
+        GetClientRect(window_, &page);
+        SetWindowPos(text, nullptr, 0, 0, textRect.right - textRect.left, page.bottom - textRect.top,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    SendPageCreated();
+    return TRUE;
+}
+
+LRESULT IntroPage::OnActivate() {
+    // Nothing but the check leaves the checking page: no button may move on.
+    SetButtons(checking_ ? 0 : PSWIZB_NEXT);
+    return 0;
+}
+
+void IntroPage::OnPlaceButtons() {
+    ShowButton(SheetButton(kBackButton), !checking_);
+    ShowButton(SheetButton(kNextButton), !checking_);
+}
+
+// ---- License ----------------------------------------------------------------------------
+
+License::License() : GeneralPages(202) { UseHeaderTexts(record_, TextLicenseTitle, TextLicenseSubtitle); }
+
+BOOL License::OnInit() {
+    SendPageCreated();
+    SetItemText(kTerms, PrepareText(DocumentTexts[TextSlotLicense], 0));
+    SetItemText(kAccept, PrepareText(TextLicenseAccept));
+    SetItemText(kDecline, PrepareText(TextLicenseDecline));
+    SetItemText(kTermsInstruction, PrepareText(TextLicenseInstruction));
+    CheckRadioButton(window_, kAccept, kDecline, kAccept + choice_);
+    return TRUE;
+}
+
+LRESULT License::OnActivate() {
+    choice_ = IsDlgButtonChecked(window_, kAccept) == BST_CHECKED ? 0 : 1;
+    SetButtons(choice_ == 0 ? PSWIZB_BACK | PSWIZB_NEXT : PSWIZB_BACK);
+    return 0;
+}
+
+void License::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), true); }
+
+INT_PTR License::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED &&
+        (LOWORD(wParam) == kAccept || LOWORD(wParam) == kDecline)) {
+        choice_ = LOWORD(wParam) == kAccept ? 0 : 1;
+        SetButtons(choice_ == 0 ? PSWIZB_BACK | PSWIZB_NEXT : PSWIZB_BACK);
+        return TRUE;
+    }
+    return GeneralPages::HandleMessage(message, wParam, lParam);
+}
+
+// ---- DownloadPage -----------------------------------------------------------------------
+
+DownloadPage::DownloadPage() : GeneralPages(129) {
+    UseHeaderTexts(record_, TextDownloadTitle, TextDownloadSubtitle);
+}
+
+BOOL DownloadPage::OnInit() {
+    SetItemText(kStatus, PrepareText(TextDownloadingFile));
+    SetItemText(kFileLabel, PrepareText(TextCurrentFileLabel));
+    SetItemText(kStatusLabel, PrepareText(TextStatusLabel));
+    SetItemText(kInstruction, PrepareText(TextTransferInstruction));
+    SendPageCreated();
+    PostMessageW(window_, WM_START_DOWNLOAD, 0, 0);
+    return TRUE;
+}
+
+LRESULT DownloadPage::OnActivate() {
+    SetButtons(0);
+    return 0;
+}
+
+void DownloadPage::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), true); }
+
+INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_START_DOWNLOAD:
+            Renewix::Instance().StartDownload(window_);
+            return TRUE;
+        case WM_DOWNLOAD_BEGIN:
+            OnDownloadBegin(static_cast<int>(wParam), static_cast<ULONG_PTR>(lParam));
+            return TRUE;
+        case WM_DOWNLOAD_FILE:
+            OnDownloadFile(reinterpret_cast<const wchar_t*>(wParam), static_cast<ULONG_PTR>(lParam));
+            return TRUE;
+        case WM_TRANSFER_PROGRESS:
+            OnTransferProgress(static_cast<ULONG_PTR>(wParam), static_cast<ULONG_PTR>(lParam));
+            return TRUE;
+        case WM_DOWNLOAD_DONE:
+            OnDownloadDone();
+            return TRUE;
+        default:
+            return GeneralPages::HandleMessage(message, wParam, lParam);
+    }
+}
+
+void DownloadPage::OnDownloadBegin(int fileCount, std::uint64_t totalBytes) {
+    if (progress_.Begin(fileCount, totalBytes)) ShowWindow(GetDlgItem(window_, kFileBar), SW_HIDE);
+}
+
+void DownloadPage::OnDownloadFile(const wchar_t* path, std::uint64_t size) {
+    const DownloadProgress::FileStart start = progress_.StartFile(path, size, PrepareText(TextDownloadingFile));
+    if (!start.shown) return;
+    SetItemText(kStatus, start.status);
+    SetItemText(kFileSize, start.sizeText);
+    SetItemText(kFileName, start.name);
+    RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
+    Sleep(kFilePauseMs);
+}
+
+void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {
+    const DownloadProgress::BarUpdate update = progress_.Progress(soFar, size);
+    HWND fileBar = GetDlgItem(window_, kFileBar), totalBar = GetDlgItem(window_, kTotalBar);
+    if (update.setFileRange) {
+        SendMessageW(fileBar, PBM_SETPOS, 0, 0);
+        SendMessageW(fileBar, PBM_SETRANGE32, 0, update.fileRange);
+    }
+    SendMessageW(fileBar, PBM_SETPOS, static_cast<WPARAM>(update.filePosition), 0);
+    if (update.setTotalRange) SendMessageW(totalBar, PBM_SETRANGE32, 0, update.totalRange);
+    SendMessageW(totalBar, PBM_SETPOS, static_cast<WPARAM>(update.totalPosition), 0);
+}
+
+void DownloadPage::OnDownloadDone() {
+    done_ = true;
+    const DownloadDoneButtons buttons = AfterDownloadDone(Renewix::Instance().IsTest());
+    EnableWindow(SheetButton(IDCANCEL), buttons.cancelEnabled);
+    SetButtons(PSWIZB_NEXT);
+    if (buttons.pressNext) PostMessageW(Sheet(), PSM_PRESSBUTTON, PSBTN_NEXT, 0);
+}
+
+// ---- FinalPage --------------------------------------------------------------------------
+
+FinalPage::FinalPage() : GeneralPages(207) {}
+
+LRESULT FinalPage::OnActivate() {
+    RunState& state = RunState::Instance();
+    SetItemText(kRestart, PrepareText(TextRestartAutomatically));
+    HWND restart = GetDlgItem(window_, kRestart);
+    if (OfferRestartBox(state.RestartKind, installing_, ClientConfig::Instance().MainApplicationName())) {
+        CheckDlgButton(window_, kRestart, BST_CHECKED);
+        state.RestartKind = 0;
+        ShowWindow(restart, SW_SHOW);
+    } else {
+        ShowWindow(restart, SW_HIDE);
+    }
+    SetButtons(PSWIZB_NEXT);
+    text_ = PrepareText(DocumentTexts[TextSlotInstallComplete], TextInstallComplete);
+    if (installing_) text_ += L"\r\n\r\n" + PrepareText(TextInstalling);
+    // Nothing may end the wizard from here on but the installation.
+    HWND sheet = Sheet();
+    GetSystemMenu(sheet, TRUE);
+    EnableMenuItem(GetSystemMenu(sheet, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
+    SetItemText(kFinalText, text_);
+    return 0;
+}
+
+void FinalPage::OnPlaceButtons() {
+    HWND next = SheetButton(kNextButton), cancel = SheetButton(IDCANCEL), finish = SheetButton(kFinishButton);
+    wchar_t caption[30] = {};
+    if (finish) GetWindowTextW(finish, caption, 30);
+    if (next) SetWindowTextW(next, caption);
+    ShowButton(SheetButton(kBackButton), false);
+    if (cancel) {
+        EnableWindow(cancel, FALSE);
+        ShowWindow(cancel, SW_HIDE);
+        MoveButtonTo(next, cancel);
+    }
+    if (installing_ && next) SetWindowPos(next, nullptr, -100, -100, 0, 0, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+INT_PTR FinalPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND && LOWORD(wParam) == kRestart && HIWORD(wParam) == BN_CLICKED) {
+        RunState::Instance().RestartKind = IsDlgButtonChecked(window_, kRestart) == BST_CHECKED ? 0 : 2;
+        return TRUE;
+    }
+    return GeneralPages::HandleMessage(message, wParam, lParam);
+}
+
+// ---- MessagePage ------------------------------------------------------------------------
+
+MessagePage::MessagePage() : GeneralPages(208) {}
+
+LRESULT MessagePage::OnActivate() {
+    const ClientConfig& config = ClientConfig::Instance();
+    SetItemText(kMessageText,
+                MessageOrFallback(text_.Get(), SupportAddress(config.CompanyEmail(), config.CompanyWebAddress())));
+    SetButtons(PSWIZB_FINISH);
+    return 0;
+}
+
+void MessagePage::OnPlaceButtons() {
+    HWND cancel = SheetButton(IDCANCEL);
+    ShowButton(SheetButton(kBackButton), false);
+    if (cancel) {
+        EnableWindow(cancel, FALSE);
+        ShowWindow(cancel, SW_HIDE);
+        MoveButtonTo(SheetButton(kFinishButton), cancel);
+    }
+}
+
+// ---- SchedulerPage ----------------------------------------------------------------------
+
+SchedulerPage::SchedulerPage(std::function<void(int)> onFinish) : GeneralPages(230), onFinish_(std::move(onFinish)) {}
+
+BOOL SchedulerPage::OnInit() {
+    titleFont_ = CreateTitleFont();
+    SetTitleFont(window_, titleFont_.get());
+    SetItemText(kTitle, PrepareText(TextApplicationName));
+    SendPageCreated();
+    SetButtons(PSWIZB_FINISH);
+    CheckRadioButton(window_, kChoiceIds[0], kChoiceIds[3], kChoiceIds[choice_]);
+    SetItemText(kScheduleNote, L"");
+    return TRUE;
+}
+
+INT_PTR SchedulerPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == PSN_WIZFINISH) {
+        for (int choice = 0; choice < 4; ++choice) {
+            if (IsDlgButtonChecked(window_, kChoiceIds[choice]) == BST_CHECKED) choice_ = choice;
+        }
+        if (onFinish_) onFinish_(choice_);
+        // The wizard closes whether the schedule could be saved or not.
+        return Answer(0);
+    }
+    return GeneralPages::HandleMessage(message, wParam, lParam);
+}

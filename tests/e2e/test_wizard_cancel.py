@@ -1,0 +1,209 @@
+"""Leaving the wizard before the end, and updates that fail: what the user is asked, what is
+left on disk, and that the run still ends in order."""
+
+import subprocess
+import unittest
+
+from renewix_e2e import BIN, WINE_RUN, windows_path
+from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, NEXT, ONE_FILE_DOCUMENT, WizardTestCase,
+                        button, page_kind, text_of, wait_exit)
+
+CRITICAL_DOCUMENT = ONE_FILE_DOCUMENT.replace("<Restart>No restart</Restart>",
+                                              "<Restart>No restart</Restart><UpdateType>Critical</UpdateType>")
+
+
+class CancelTest(WizardTestCase):
+    def assert_nothing_installed(self, log):
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertNotIn("Update was successful!", log)
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
+
+    def test_cancel_asks_first_no_keeps_the_wizard_and_yes_ends_it(self):
+        self.configure(ConfirmCancel="1")
+        self.publish(FULL_DOCUMENT)
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        for request, answer in (("button", IDNO), ("escape", IDNO), ("close", IDNO), ("button", IDYES)):
+            with self.subTest(request=request, answer=answer):
+                if request == "button":
+                    self.wizard.press(CANCEL)
+                else:
+                    self.wizard.send(request)
+                box = self.wizard.wait_dialog("Example Viewer")
+                self.assertIn("It is recommended to finish the update. Are you sure you want to cancel the update?",
+                              [item["text"] for item in box["controls"]])
+                self.wizard.answer("Example Viewer", answer)
+                if answer == IDNO:
+                    self.wizard.wait_no_dialog("Example Viewer")
+                    self.assertEqual(page_kind(self.wizard.wait_page("intro")), "intro")
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assert_nothing_installed(log)
+        # The user declined this version: it is not offered again.
+        self.assertIn("<NoRepromptForVersion>2.0</NoRepromptForVersion>", self.status())
+
+    def test_close_wizard_from_another_program_ends_it_at_once(self):
+        self.configure(ConfirmCancel="1")
+        self.publish(FULL_DOCUMENT)
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.send("close-wizard")
+        self.assertEqual(wait_exit(client), 0)
+        self.assert_nothing_installed(self.log())
+
+    def test_cancel_during_the_download_stops_it_without_a_partial_file(self):
+        self.configure()
+        self.publish(FULL_DOCUMENT)
+        held = self.site.hold("/updates/files/more.txt")
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
+        self.wizard.press(NEXT)
+        self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second file")
+        self.wizard.press(CANCEL)
+        self.wait_for_log("\tStopping the download: the wizard was closed\r\n")
+        # The server answers only now: the worker must drop what arrives.
+        held.set()
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tStopping the download: the wizard was closed\r\n\tFile transfer cancelled:\tfiles/more.txt\r\n",
+                      log)
+        self.assert_nothing_installed(log)
+        downloaded = sorted(path.read_bytes() for path in (self.app / "RenewixFiles").iterdir())
+        self.assertEqual(downloaded, [(self.release / "files" / "data.txt").read_bytes()])
+        self.assertFalse((self.app / "more.txt").exists())
+
+    def test_next_cannot_be_forced_past_the_terms_or_an_unfinished_download(self):
+        self.configure(ConfirmCancel="1")
+        self.publish(FULL_DOCUMENT)
+        held = self.site.hold("/updates/files/more.txt")
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, BACK)["enabled"], "the terms")
+        # Requests are handled in order: Back after a refused Next leads to the intro, after
+        # an honoured one it would do nothing on the download page.
+        self.wizard.send("force-next")
+        self.wizard.press(BACK)
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
+        self.wizard.press(NEXT)
+        self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second file")
+        # Escape after a refused Next asks to cancel the download; on the ready page it could not.
+        self.wizard.send("force-next")
+        self.wizard.send("escape")
+        self.wizard.wait_dialog("Example Viewer")
+        self.wizard.answer("Example Viewer", IDNO)
+        self.wizard.wait_no_dialog("Example Viewer")
+        self.assertEqual(page_kind(self.wizard.state()["sheets"][0]), "download")
+        held.set()
+        self.wizard.wait_page("ready")
+        self.wizard.send("close-wizard")
+        self.assertEqual(wait_exit(client), 0)
+
+    def test_closing_the_wizard_also_closes_the_prompt_over_it(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        self.site.credentials = "reader:open sesame"
+        client = self.start("CheckNow")
+        self.wizard.wait_dialog("Website username/password")
+        self.wizard.send("close-wizard")
+        # The check thread that shows the prompt is joined: the prompt goes, the run ends.
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
+        self.assert_nothing_installed(log)
+
+    def test_critical_update_cannot_be_cancelled_from_the_first_page(self):
+        self.configure(ConfirmCancel="1")
+        self.publish(CRITICAL_DOCUMENT)
+        # In the background the document is read before the wizard: the first page is locked.
+        client = self.start("0")
+        sheet = self.wizard.wait_page("checking")
+        self.assertTrue(button(sheet, CANCEL)["visible"])
+        self.assertFalse(button(sheet, CANCEL)["enabled"])
+        self.assertTrue(self.wizard.refused(CANCEL))
+        # Another process cannot read the sheet's system menu under Wine; the close request
+        # (what the Close box sends) is refused exactly while that menu's Close is greyed.
+        for request in ("escape", "close", "cancel-command"):
+            self.wizard.send(request)
+        # Requests are handled in order: had one ended the wizard, the intro would never show.
+        sheet = self.wizard.wait_page("intro")
+        self.assertFalse(button(sheet, CANCEL)["enabled"])
+        self.assertEqual(self.wizard.state()["dialogs"], [])
+        self.wizard.send("close-wizard")
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tCritical update: disabling close buttons\r\n", log)
+        self.assert_nothing_installed(log)
+
+    def test_critical_update_found_by_a_check_now_locks_the_intro(self):
+        self.configure(ConfirmCancel="1")
+        self.publish(CRITICAL_DOCUMENT)
+        client = self.start("CheckNow")
+        sheet = self.wizard.wait_page("intro")
+        self.assertFalse(button(sheet, CANCEL)["enabled"])
+        self.wizard.send("escape")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("ready")
+        self.wizard.press(NEXT)
+        self.assertEqual(wait_exit(client), 0)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data " * 200)
+
+
+class FailureTest(WizardTestCase):
+    def test_transfer_failure_closes_the_wizard_and_installs_nothing(self):
+        self.configure()
+        self.publish(FULL_DOCUMENT)
+        self.site.cut.add("/updates/files/more.txt")
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
+        self.wizard.press(NEXT)
+        box = self.wizard.wait_dialog("File download error")
+        self.assertTrue(any("Filename: files/more.txt" in item["text"] for item in box["controls"]))
+        self.wizard.answer("File download error", IDOK)
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tFile transfer error occured\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertNotIn("Update was successful!", log)
+        self.assertNotIn("<ApplicationVersion>2.0", self.status())
+
+    def test_failed_installation_is_reported_in_the_message_wizard(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.app / "data.txt"),
+                                   "120000"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            client = self.start("CheckNow")
+            self.wizard.wait_page("intro")
+            self.wizard.press(NEXT)
+            self.wizard.wait_page("ready")
+            self.wizard.press(NEXT)
+            message = self.wizard.wait_page("message")
+            self.assertEqual(text_of(message, 1044), "An error occured during the update process. Check the log "
+                                                     "file for details and email support for assistance.")
+            self.wizard.press(FINISH)
+            self.assertEqual(wait_exit(client), 0)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+        log = self.log()
+        self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
+        self.assertNotIn("<ApplicationVersion>2.0", self.status())
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

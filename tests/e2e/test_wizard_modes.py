@@ -1,0 +1,180 @@
+"""The wizard in the other run modes and languages: a vendor's test of a local document, the
+one-page message and schedule wizards, and the texts of the Spanish and German tables."""
+
+import time
+import unittest
+
+from renewix_e2e import windows_path
+from wizard_e2e import (CANCEL, FINISH, IDOK, NEXT, ONE_FILE_DOCUMENT, WizardTestCase, button, control, free_port,
+                        page_kind, text_of, wait_exit)
+
+TEST_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <Welcome>Try version 2.0 of %ApplicationName%.</Welcome>
+  <Reason>Only a test.</Reason>
+  <License>Test terms.</License>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;"><File Name="data.txt" Src="files/" Size="5"/></Directory>
+  </FileList>
+  <RegList>
+    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Wizard">
+      <Value Name="Version" Action="Add REG_SZ 2.0"/>
+    </Key></Key></Key></Key>
+  </RegList>
+</Renewix>
+"""
+
+
+class TestRunTest(WizardTestCase):
+    def test_local_document_is_shown_and_nothing_is_installed_or_recorded(self):
+        self.configure()
+        document = self.root / "local update.xml"
+        document.write_text(TEST_DOCUMENT)
+        # The blank in the path makes Wine quote it on the command line.
+        client = self.start("testMode", windows_path(document))
+        sheet = self.wizard.wait_page("intro")
+        self.assertEqual(text_of(sheet, 1037), "Try version 2.0 of Example Viewer.")
+        self.assertEqual(text_of(sheet, 1038), "Only a test.")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
+        self.wizard.press(NEXT)
+        # Nothing is downloaded: the page ends at once and waits for the user.
+        sheet = self.wizard.wait_sheet(lambda s: text_of(s, 1048) is not None and button(s, NEXT)["enabled"],
+                                       "the download page done")
+        self.assertTrue(button(sheet, CANCEL)["enabled"])
+        self.assertEqual(self.wizard.wait_page("download")["page"], sheet["page"])
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("ready")
+        pressed = time.monotonic()
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("installing")
+        self.assertEqual(wait_exit(client), 0)
+        # The installing page stays its two seconds although there is nothing to install.
+        self.assertGreaterEqual(time.monotonic() - pressed, 2.0)
+        self.assertEqual(sorted(path.name for path in self.app.iterdir()), ["Renewix.exe", "Viewer.exe", "data.txt"])
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+
+    def test_tampered_document_is_reported_in_a_test_run(self):
+        self.configure(BaseSecureCode="1A2B3C4D")
+        document = self.root / "tampered.xml"
+        document.write_text(TEST_DOCUMENT.replace("</Renewix>", "<SecureCode>12345678</SecureCode></Renewix>"))
+        client = self.start("testMode", windows_path(document))
+        box = self.wizard.wait_dialog("Secure code error")
+        self.assertIn("The security code calculation failed unexpectedly.", [c["text"] for c in box["controls"]])
+        self.wizard.answer("Secure code error", IDOK)
+        # The vendor still walks through the pages; the document's texts were never read.
+        sheet = self.wizard.wait_page("intro")
+        self.assertTrue(text_of(sheet, 1037).startswith("A new update of Example Viewer is available!"))
+        self.wizard.send("close-wizard")
+        self.assertEqual(wait_exit(client), 0)
+
+
+class OnePageWizardTest(WizardTestCase):
+    def test_main_application_named_like_the_client_is_refused_in_the_message_wizard(self):
+        self.configure(MainApplication="Renewix.exe")
+        client = self.start("CheckNow")
+        sheet = self.wizard.wait_page("message")
+        self.assertEqual(text_of(sheet, 1044),
+                         f"You have specified the name of your main application to be '{windows_path(self.client)}' "
+                         "which is the same name as the Renewix client that is now running. The main application "
+                         "executable should point to the .exe file that launches your application.\r\n\r\n"
+                         "Correct the error and try again")
+        self.assertEqual(sheet["caption"], "Example Viewer")
+        self.wizard.press(FINISH)
+        self.assertEqual(wait_exit(client), 0)
+        self.assertFalse((self.app / "RenewixStatus.xml").exists())
+
+    def test_schedule_page_offers_the_frequencies(self):
+        self.configure()
+        client = self.start("Scheduler")
+        sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["visible"] and
+                                       not button(s, NEXT)["visible"], "the schedule page with Finish")
+        self.assertEqual(text_of(sheet, 1036), "Example Viewer")
+        self.assertEqual(text_of(sheet, 1051), "")
+        checked = [item["text"] for item in sheet["page"] if item.get("checked") == 1]
+        self.assertEqual(checked, ["Monthly"])
+        self.assertTrue(button(sheet, FINISH)["enabled"])
+        self.wizard.click(1027)
+        self.wizard.wait_sheet(lambda s: control(s["page"], 1027)["checked"] == 1, "Daily chosen")
+        self.wizard.press(FINISH)
+        self.assertEqual(wait_exit(client), 0)
+        self.assertIn("\tSchedule chosen:\t0\r\n", self.log())
+
+
+class StartupVariantTest(WizardTestCase):
+    """How a run that stands in for the program ends, and the message after a silent update."""
+
+    def test_a_completed_update_skips_the_late_launch_and_a_cancelled_one_does_not(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        (self.app / "Viewer.exe").unlink()  # a launch then leaves its failure in the log
+        client = self.start("report.txt")
+        self.wizard.wait_page("intro")
+        self.wizard.press(CANCEL)
+        self.assertEqual(wait_exit(client), 0)
+        self.assertIn("\tUnable to launch:\t" + windows_path(self.app) + "\\Viewer.exe\r\n", self.log())
+
+        # The declined version would not be offered again.
+        (self.app / "RenewixStatus.xml").unlink()
+        client = self.start("report.txt")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("ready")
+        self.wizard.press(NEXT)
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertNotIn("Unable to launch", log)
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"))
+
+    def test_silent_update_shows_the_documents_closing_message(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT.replace(
+            "<Restart>", "<UpdateType>Silent</UpdateType><SilentFinished>%ApplicationName% was updated.</SilentFinished>"
+            "<Restart>"))
+        client = self.start("0")
+        sheet = self.wizard.wait_page("message")
+        self.assertEqual(text_of(sheet, 1044), "Example Viewer was updated.")
+        # Installed before the message is shown.
+        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data " * 200)
+        self.wizard.press(FINISH)
+        self.assertEqual(wait_exit(client), 0)
+
+
+class LanguageTest(WizardTestCase):
+    def test_spanish_texts(self):
+        self.configure(port=free_port())
+        client = self.start("CheckNow", env={"LC_ALL": "es_ES.UTF-8"})
+        sheet = self.wizard.wait_page("checking")
+        self.assertTrue(text_of(sheet, 1037).startswith("Buscando actualizaciones...\r\n\r\nPor favor, espere"))
+        link = next(item for item in sheet["controls"] if item["class"] == "RenewixHyperLink")
+        self.assertEqual(link["text"], "<A>Visite Example Ltd on-line</A>")
+        sheet = self.wizard.wait_page("message")
+        self.assertEqual(text_of(sheet, 1044), "No se puede establecer conexi\u00f3n con el servidor de "
+                                               "actualizaciones.\r\nPor favor, int\u00e9ntelo m\u00e1s tarde.")
+        self.wizard.press(FINISH)
+        self.assertEqual(wait_exit(client), 0)
+
+    def test_german_texts_with_the_english_checking_page(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        client = self.start("CheckNow", env={"LC_ALL": "de_DE.UTF-8"})
+        sheet = self.wizard.wait_page("checking")
+        # The German table keeps the checking text in English.
+        self.assertTrue(text_of(sheet, 1037).startswith("Checking for updates..."))
+        sheet = self.wizard.wait_page("intro")
+        self.assertTrue(text_of(sheet, 1037).startswith("Ein neues Update f\u00fcr Example Viewer ist verf\u00fcgbar!"))
+        link = next(item for item in sheet["controls"] if item["class"] == "RenewixHyperLink")
+        self.assertEqual(link["text"], "<A>Besuchen Sie Example Ltd online</A>")
+        self.wizard.press(NEXT)
+        sheet = self.wizard.wait_page("ready")
+        self.assertTrue(text_of(sheet, 1045).startswith("Alle Dateien f\u00fcr das Update wurden heruntergeladen."))
+        self.wizard.send("close-wizard")
+        self.assertEqual(wait_exit(client), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

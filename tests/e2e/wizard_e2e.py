@@ -1,0 +1,399 @@
+"""The wizard of a running client, seen and driven from outside the way a user would: through
+tests/helpers/wizard_driver, which finds the client's windows by class and process."""
+
+import base64
+import http.server
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, start_server, stop_server, windows_path
+
+BACK, NEXT, FINISH, CANCEL = 0x3023, 0x3024, 0x3025, 2
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+
+# How long a page may take to appear. Generous: a loaded machine runs several Wine programs.
+WAIT = 60
+
+
+def start_client(exe, *args, env=None):
+    """Starts a client without capturing its output (programs it starts inherit it)."""
+    environment = dict(os.environ)
+    if env:
+        environment.update(env)
+    return subprocess.Popen([str(WINE_RUN), str(exe), *args], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=environment)
+
+
+def control(controls, control_id):
+    for item in controls:
+        if item["id"] == control_id:
+            return item
+    return None
+
+
+# The wizard's pages by their dialog templates.
+TEMPLATE_PAGES = {129: "download", 202: "terms", 208: "message", 230: "schedule"}
+
+
+def page_kind(sheet):
+    """Which page a sheet shows, told by the current page's template and place in the sheet
+    (the buttons follow a moment later)."""
+    templates, index = sheet["templates"], sheet["index"]
+    if not 0 <= index < len(templates):
+        return "unknown"
+    template = templates[index]
+    if template == 206:
+        return "checking" if index == 0 else "intro"
+    if template == 207:
+        return "ready" if templates[:index].count(207) == 0 else "installing"
+    return TEMPLATE_PAGES.get(template, "unknown")
+
+
+class Wizard:
+    """The wizard of the client at `exe` (a path on this machine)."""
+
+    def __init__(self, exe):
+        self.image = windows_path(exe)
+
+    def driver(self, *args):
+        # The answer goes to a file, not a pipe: a GUI program may be the one that starts
+        # Wine's desktop process, which inherits its output and would hold a pipe open.
+        with tempfile.TemporaryFile() as output:
+            process = subprocess.Popen([str(WINE_RUN), str(BIN / "wizard_driver.exe"), self.image, *args],
+                                       stdout=output, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+            try:
+                code = process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise AssertionError(f"wizard_driver {args} did not end within 60 s")
+            output.seek(0)
+            lines = output.read().decode("utf-8", "replace").strip().splitlines()
+        if not lines:
+            raise AssertionError(f"wizard_driver {args} printed nothing (exit code {code})")
+        return json.loads(lines[-1])
+
+    def state(self):
+        return self.driver("state")
+
+    def wait(self, condition, what, timeout=WAIT):
+        """Polls the client's windows until `condition(state)` holds; fails after `timeout`."""
+        deadline = time.monotonic() + timeout
+        state = None
+        while time.monotonic() < deadline:
+            state = self.state()
+            if condition(state):
+                return state
+            time.sleep(0.1)
+        raise AssertionError(f"{what} not seen within {timeout} s; last seen: {summary(state)}")
+
+    def wait_page(self, kind, timeout=WAIT):
+        """The sheet once one shows the page `kind`."""
+        return self.wait_sheet(lambda sheet: page_kind(sheet) == kind, f"the {kind} page", timeout)
+
+    def wait_sheet(self, condition, what, timeout=WAIT):
+        """The first sheet for which `condition(sheet)` holds, once there is one."""
+        state = self.wait(lambda s: any(condition(sheet) for sheet in s["sheets"]), what, timeout)
+        return next(sheet for sheet in state["sheets"] if condition(sheet))
+
+    def wait_dialog(self, caption, timeout=WAIT):
+        state = self.wait(lambda s: any(d["caption"] == caption for d in s["dialogs"]), f"the dialog '{caption}'",
+                          timeout)
+        return next(d for d in state["dialogs"] if d["caption"] == caption)
+
+    def wait_no_dialog(self, caption, timeout=WAIT):
+        self.wait(lambda s: all(d["caption"] != caption for d in s["dialogs"]), f"'{caption}' closed", timeout)
+
+    def act(self, *args):
+        answer = self.driver(*args)
+        if not answer.get("done"):
+            raise AssertionError(f"wizard_driver {args}: {answer.get('why')}")
+
+    def act_when_available(self, *args, timeout=WAIT):
+        """Like a user, waits until the control is there and enabled, then uses it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            answer = self.driver(*args)
+            if answer.get("done"):
+                return
+            if time.monotonic() >= deadline:
+                raise AssertionError(f"wizard_driver {args}: {answer.get('why')} for {timeout} s")
+            time.sleep(0.1)
+
+    def press(self, button):
+        self.act_when_available("press", str(button))
+
+    def refused(self, button):
+        """True when the user cannot press `button` now."""
+        return not self.driver("press", str(button)).get("done")
+
+    def click(self, control_id):
+        self.act_when_available("click", str(control_id))
+
+    def answer(self, caption, button):
+        self.act("answer", caption, str(button))
+
+    def type(self, caption, control_id, text):
+        self.act("type", caption, str(control_id), text)
+
+    def send(self, what):
+        """escape, close (WM_CLOSE), cancel-command or close-wizard (WM_CLOSE_WIZARD)."""
+        self.act(what)
+
+
+def text_of(sheet, control_id):
+    item = control(sheet["page"], control_id) or control(sheet["controls"], control_id)
+    return item["text"] if item else None
+
+
+def button(sheet, control_id):
+    return control(sheet["controls"], control_id)
+
+
+def summary(state):
+    if not state:
+        return "nothing"
+    parts = [f"{state['processes']} process(es)"]
+    for sheet in state["sheets"]:
+        texts = [f"{item['id']}={item['text'][:40]!r}" for item in sheet["page"] if item["text"]]
+        parts.append(f"sheet on the {page_kind(sheet)} page: " + ", ".join(texts))
+    for dialog in state["dialogs"]:
+        parts.append(f"dialog '{dialog['caption']}'")
+    return "; ".join(parts)
+
+
+def wait_exit(process, timeout=WAIT):
+    """The client's exit code; fails when it is still running after `timeout`."""
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise AssertionError(f"the client did not end within {timeout} s")
+
+
+class Site:
+    """What an update server on 127.0.0.1 does with particular paths: `held` paths wait for
+    their event before answering, `cut` paths send less than they announce, and with
+    `credentials` every path wants Basic authentication."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.held = {}
+        self.cut = set()
+        self.credentials = None
+
+    def hold(self, path):
+        self.held[path] = threading.Event()
+        return self.held[path]
+
+    def release_all(self):
+        for event in self.held.values():
+            event.set()
+
+
+class SiteHandler(http.server.SimpleHTTPRequestHandler):
+    site = None
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, directory=str(self.site.folder), **kwargs)
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        site = self.site
+        path = self.path.split("?")[0]
+        if site.credentials:
+            expected = "Basic " + base64.b64encode(site.credentials.encode()).decode()
+            if self.headers.get("Authorization") != expected:
+                self.send_response(401)
+                self.send_header("WWW-Authenticate", 'Basic realm="updates"')
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+        if path in site.held:
+            site.held[path].wait(WAIT)
+        if path in site.cut:
+            body = b"only part of it"
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body) + 100))
+            self.end_headers()
+            self.wfile.write(body)
+            self.close_connection = True
+            return
+        super().do_GET()
+
+
+def serve(site):
+    """An HTTP server for `site` on 127.0.0.1 at a free port."""
+    handler = type("Handler", (SiteHandler,), {"site": site})
+    return start_server(handler)
+
+
+def require_connected_wine():
+    """The client asks public web sites only when Wine reports no connection: refuse to run then."""
+    state = subprocess.run([str(WINE_RUN), str(BIN / "connected_state.exe")], capture_output=True)
+    if state.returncode != 0:
+        raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
+
+
+def run_closing_wizard(exe, *args, page=None, env=None):
+    """Runs a client that shows a wizard, waits for its sheet (on `page` when given), closes it
+    the way another program would (WM_CLOSE_WIZARD) and returns the exit code and the sheet."""
+    client = start_client(exe, *args, env=env)
+    try:
+        wizard = Wizard(exe)
+        if page:
+            sheet = wizard.wait_page(page)
+        else:
+            sheet = wizard.wait(lambda s: bool(s["sheets"]), "the wizard")["sheets"][0]
+        wizard.send("close-wizard")
+        return wait_exit(client), sheet
+    finally:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
+
+
+REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Wizard"
+
+FULL_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <Welcome>Version 2.0 of %ApplicationName% is here.</Welcome>
+  <Reason>Faster start-up.
+Fewer crashes.</Reason>
+  <License>Use it well.</License>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;">
+      <File Name="data.txt" Src="files/"/>
+      <File Name="more.txt" Src="files/"/>
+      <File Name="Viewer.exe" Src="files/"/>
+    </Directory>
+  </FileList>
+  <RegList>
+    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Wizard">
+      <Value Name="Version" Action="Add REG_SZ 2.0"/>
+    </Key></Key></Key></Key>
+  </RegList>
+</Renewix>
+"""
+
+ONE_FILE_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <Restart>No restart</Restart>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;"><File Name="data.txt" Src="files/"/></Directory>
+  </FileList>
+</Renewix>
+"""
+
+NO_UPDATE_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>1.0</UpdateVersion>
+  <UpdateNotNeeded>Nothing new for %ApplicationName% today.</UpdateNotNeeded>
+</Renewix>
+"""
+
+
+OPTION_KEYS = {"LoggingEnabled", "ConfirmCancel", "CheckFrequency", "RememberDeclinedVersion", "LaunchAfterCheck",
+               "WizardAlwaysOnTop"}
+
+
+def registry_value(key, value):
+    result = subprocess.run([str(WINE_RUN), "reg", "query", key, "/v", value], capture_output=True)
+    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def free_port():
+    """A port nothing listens on."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class WizardTestCase(unittest.TestCase):
+    """A client beside a stand-in program, and an update site on 127.0.0.1."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_connected_wine()
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="renewix-wizard-"))
+        self.app, self.release = self.root / "app", self.root / "release"
+        self.site = Site(self.root / "site")
+        for folder in (self.app, self.release / "files", self.site.folder / "updates"):
+            folder.mkdir(parents=True)
+        self.client = self.app / "Renewix.exe"
+        shutil.copy(BIN / "Renewix.exe", self.client)
+        shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
+        (self.app / "data.txt").write_text("version 1 data")
+        (self.release / "files" / "data.txt").write_text("version 2 data " * 200)
+        (self.release / "files" / "more.txt").write_text("more for version 2 " * 100)
+        shutil.copy(BIN / "window_app.exe", self.release / "files" / "Viewer.exe")
+        self.server = serve(self.site)
+        self.port = self.server.server_address[1]
+        self.wizard = Wizard(self.client)
+        self.processes = []
+        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+
+    def tearDown(self):
+        self.site.release_all()
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        subprocess.run([str(WINE_RUN), "taskkill", "/F", "/IM", "Viewer.exe"], capture_output=True)
+        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+        stop_server(self.server)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def configure(self, port=None, **options):
+        settings = {
+            "PrimaryServer": {"DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/update.xml",
+                              "DocumentPort": str(port or self.port)},
+            "Application": {"MainApplication": "Viewer.exe", "ApplicationName": "Example Viewer",
+                            "CompanyName": "Example Ltd", "CompanyWebAddress": "http://127.0.0.1:9/",
+                            "CheckNowKeyword": "CheckNow", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
+                            "LogFileName": "RenewixLog.txt"},
+            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1",
+                        "RememberDeclinedVersion": "1"},
+        }
+        for key, value in options.items():
+            settings["Options" if key in OPTION_KEYS else "Application"][key] = value
+        configure(self.client, settings)
+
+    def publish(self, document):
+        (self.root / "update.xml").write_text(document)
+        publish(self.root / "update.xml", self.release, "0", self.site.folder / "updates" / "update.xml")
+        shutil.copytree(self.release / "files", self.site.folder / "updates" / "files", dirs_exist_ok=True)
+
+    def start(self, *args, env=None):
+        process = start_client(self.client, *args, env=env)
+        self.processes.append(process)
+        return process
+
+    def log(self):
+        return read_log(self.app / "RenewixLog.txt")
+
+    def wait_for_log(self, text, timeout=WAIT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if (self.app / "RenewixLog.txt").exists() and text in self.log():
+                return
+            time.sleep(0.1)
+        raise AssertionError(f"{text!r} not in the log within {timeout} s")
+
+    def status(self):
+        return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")

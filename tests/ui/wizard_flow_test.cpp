@@ -1,0 +1,261 @@
+#include "ui/wizard_flow.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "test_support.h"
+#include "ui/localised_text.h"
+
+namespace {
+
+CheckFacts Facts(RunMode mode, bool found, bool internet = true, bool server = true, bool checked = true,
+                 bool terms = true) {
+    CheckFacts facts;
+    facts.mode = mode;
+    facts.updateFound = found;
+    facts.internetAvailable = internet;
+    facts.serverReached = server;
+    facts.documentChecked = checked;
+    facts.hasTerms = terms;
+    return facts;
+}
+
+TEST(CheckDone, DefaultModeWithoutUpdateClosesWhateverHappened) {
+    for (bool internet : {false, true}) {
+        const CheckDecision decision = DecideAfterCheck(Facts(ModeDefault, false, internet, internet));
+        EXPECT_EQ(PageNone, decision.next);
+        EXPECT_EQ(CheckMessage::None, decision.message);
+    }
+}
+
+TEST(CheckDone, ConnectionProblemsComeBeforeTheUpdate) {
+    for (RunMode mode : {ModeCheckNow, ModeDefault, ModeCheckBackground}) {
+        CheckDecision decision = DecideAfterCheck(Facts(mode, true, false, false));
+        EXPECT_EQ(PageMessage, decision.next);
+        EXPECT_EQ(CheckMessage::NoInternet, decision.message);
+        decision = DecideAfterCheck(Facts(mode, true, true, false));
+        EXPECT_EQ(PageMessage, decision.next);
+        EXPECT_EQ(CheckMessage::ServerUnreachable, decision.message);
+    }
+}
+
+TEST(CheckDone, AnUpdateLeadsToTheIntroAndTermsStayOnlyWhenThereAreAny) {
+    CheckDecision decision = DecideAfterCheck(Facts(ModeCheckNow, true));
+    EXPECT_EQ(PageIntro, decision.next);
+    EXPECT_FALSE(decision.removeTerms);
+    decision = DecideAfterCheck(Facts(ModeCheckBackground, true, true, true, true, false));
+    EXPECT_EQ(PageIntro, decision.next);
+    EXPECT_TRUE(decision.removeTerms);
+}
+
+TEST(CheckDone, NoUpdateSaysWhyByWhatWasRead) {
+    CheckDecision decision = DecideAfterCheck(Facts(ModeCheckNow, false));
+    EXPECT_EQ(PageMessage, decision.next);
+    EXPECT_EQ(CheckMessage::UpdateNotNeeded, decision.message);
+    // A document that could not be read is the server's fault, not "no update".
+    decision = DecideAfterCheck(Facts(ModeCheckNow, false, true, true, false));
+    EXPECT_EQ(CheckMessage::ServerUnreachable, decision.message);
+}
+
+TEST(CheckDone, TestRunShowsTheIntroWithoutAnyConnection) {
+    for (bool found : {false, true}) {
+        const CheckDecision decision = DecideAfterCheck(Facts(ModeTest, found, false, false, false, false));
+        EXPECT_EQ(PageIntro, decision.next);
+        EXPECT_TRUE(decision.removeTerms);
+    }
+}
+
+TEST(CheckDone, MessagesUseTheirLocalisedTexts) {
+    EXPECT_EQ(0u, MessageTextId(CheckMessage::None));
+    EXPECT_EQ(228u, MessageTextId(CheckMessage::NoInternet));
+    EXPECT_EQ(229u, MessageTextId(CheckMessage::ServerUnreachable));
+    EXPECT_EQ(232u, MessageTextId(CheckMessage::UpdateNotNeeded));
+}
+
+TEST(PageFlow, NextAndBackFollowTheTable) {
+    const FlowFacts plain{false, false, false};
+    EXPECT_EQ(PageStay, PageAfterNext(PageChecking, plain));
+    EXPECT_EQ(PageStay, PageAfterNext(PageMessage, plain));
+    EXPECT_EQ(PageTerms, PageAfterNext(PageIntro, plain));
+    EXPECT_EQ(PageDownload, PageAfterNext(PageIntro, {true, false, false}));
+    EXPECT_EQ(PageStay, PageAfterNext(PageTerms, plain));
+    EXPECT_EQ(PageDownload, PageAfterNext(PageTerms, {false, true, false}));
+    EXPECT_EQ(PageStay, PageAfterNext(PageDownload, plain));
+    EXPECT_EQ(PageReady, PageAfterNext(PageDownload, {false, false, true}));
+    EXPECT_EQ(PageInstalling, PageAfterNext(PageReady, plain));
+    EXPECT_EQ(PageStay, PageAfterNext(PageInstalling, plain));
+    EXPECT_EQ(PageStay, PageAfterNext(PageNone, plain));
+
+    EXPECT_EQ(PageIntro, PageAfterBack(PageTerms, plain));
+    for (WizardPage page : {PageChecking, PageMessage, PageIntro, PageDownload, PageReady, PageInstalling}) {
+        EXPECT_EQ(PageStay, PageAfterBack(page, {false, true, true})) << page;
+    }
+}
+
+TEST(PageFlow, SheetIndicesShiftOnceTheTermsAreRemoved) {
+    for (int page = PageChecking; page <= PageInstalling; ++page) {
+        EXPECT_EQ(page, SheetIndex(static_cast<WizardPage>(page), false));
+        EXPECT_EQ(page, PageAtSheetIndex(page, false));
+    }
+    EXPECT_EQ(2, SheetIndex(PageIntro, true));
+    EXPECT_EQ(-1, SheetIndex(PageTerms, true));
+    EXPECT_EQ(3, SheetIndex(PageDownload, true));
+    EXPECT_EQ(5, SheetIndex(PageInstalling, true));
+    EXPECT_EQ(PageDownload, PageAtSheetIndex(3, true));
+    EXPECT_EQ(PageInstalling, PageAtSheetIndex(5, true));
+    EXPECT_EQ(PageNone, PageAtSheetIndex(6, true));
+    EXPECT_EQ(PageNone, PageAtSheetIndex(-1, false));
+    EXPECT_EQ(-1, SheetIndex(PageNone, false));
+}
+
+TEST(PageFlow, CreatingAPageRunsItsPointAndStartsItsWork) {
+    EXPECT_EQ(1, ActionsWhenCreated(PageIntro).executePoint);
+    EXPECT_EQ(2, ActionsWhenCreated(PageDownload).executePoint);
+    const PageCreatedActions ready = ActionsWhenCreated(PageReady);
+    EXPECT_EQ(3, ready.executePoint);
+    EXPECT_TRUE(ready.setCompleted && ready.restoreSheet);
+    EXPECT_FALSE(ready.startInstaller || ready.setInstallStarted);
+    const PageCreatedActions installing = ActionsWhenCreated(PageInstalling);
+    EXPECT_EQ(0, installing.executePoint);
+    EXPECT_TRUE(installing.setInstallStarted && installing.startInstaller && installing.restoreSheet);
+    EXPECT_FALSE(installing.setCompleted);
+    for (WizardPage page : {PageChecking, PageMessage, PageTerms}) {
+        const PageCreatedActions none = ActionsWhenCreated(page);
+        EXPECT_FALSE(none.executePoint || none.setCompleted || none.restoreSheet || none.startInstaller) << page;
+    }
+}
+
+TEST(PageFlow, MinimumDisplayTimes) {
+    EXPECT_EQ(3000u, MinimumDisplayMs(PageChecking, false));
+    EXPECT_EQ(3000u, MinimumDisplayMs(PageChecking, true));
+    EXPECT_EQ(3000u, MinimumDisplayMs(PageInstalling, false));
+    EXPECT_EQ(2000u, MinimumDisplayMs(PageInstalling, true));
+    EXPECT_EQ(0u, MinimumDisplayMs(PageIntro, false));
+    EXPECT_EQ(1800u, RemainingMs(3000, 1200));
+    EXPECT_EQ(0u, RemainingMs(3000, 3000));
+    EXPECT_EQ(0u, RemainingMs(3000, 1ull << 40));
+}
+
+TEST(ReadyPage, RestartBoxOnlyWhenTheUserMayChoose) {
+    EXPECT_TRUE(OfferRestartBox(1, false, L"Viewer.exe"));
+    EXPECT_FALSE(OfferRestartBox(0, false, L"Viewer.exe"));
+    EXPECT_FALSE(OfferRestartBox(2, false, L"Viewer.exe"));
+    EXPECT_FALSE(OfferRestartBox(1, true, L"Viewer.exe"));
+    EXPECT_FALSE(OfferRestartBox(1, false, L""));
+}
+
+TEST(DownloadPage, StatusLineAndFileFields) {
+    EXPECT_WSTREQ8(L"Downloading file 2 / 3", DownloadStatusLine(L"Downloading file", 2, 3));
+    EXPECT_WSTREQ8(L"Downloading file", DownloadStatusLine(L"Downloading file", 1, 1));
+    EXPECT_WSTREQ8(L"Descargando archivo 10 / 12", DownloadStatusLine(L"Descargando archivo", 10, 12));
+    EXPECT_WSTREQ8(L" UpdateFile3", DownloadFileName(L"C:\\App\\RenewixFiles\\UpdateFile3"));
+    EXPECT_WSTREQ8(L" plain.txt", DownloadFileName(L"plain.txt"));
+    EXPECT_WSTREQ8(L" 0", DownloadSizeText(1023));
+    EXPECT_WSTREQ8(L" 2", DownloadSizeText(2048 + 1023));
+    EXPECT_WSTREQ8(L" 4194304", DownloadSizeText(1ull << 32));
+}
+
+TEST(DownloadPage, SingleFileHidesItsBarAndEmptyFilesChangeNothing) {
+    DownloadProgress single;
+    EXPECT_TRUE(single.Begin(1, 100));
+    DownloadProgress several;
+    EXPECT_FALSE(several.Begin(3, 300));
+    EXPECT_FALSE(several.StartFile(L"C:\\x\\a", 0, L"Downloading file").shown);
+    EXPECT_FALSE(several.StartFile(nullptr, 10, L"Downloading file").shown);
+    EXPECT_EQ(0, several.FilesStarted());
+    const DownloadProgress::FileStart start = several.StartFile(L"C:\\x\\a.txt", 4096, L"Downloading file");
+    EXPECT_TRUE(start.shown);
+    EXPECT_WSTREQ8(L"Downloading file 1 / 3", start.status);
+    EXPECT_WSTREQ8(L" 4", start.sizeText);
+    EXPECT_WSTREQ8(L" a.txt", start.name);
+}
+
+TEST(DownloadPage, BarsFollowTheProgressOfEachFileAndOfAll) {
+    DownloadProgress progress;
+    progress.Begin(2, 300);
+    DownloadProgress::BarUpdate update = progress.Progress(50, 100);
+    EXPECT_TRUE(update.setFileRange);
+    EXPECT_EQ(100, update.fileRange);
+    EXPECT_EQ(50, update.filePosition);
+    EXPECT_TRUE(update.setTotalRange);
+    EXPECT_EQ(300, update.totalRange);
+    EXPECT_EQ(50, update.totalPosition);
+    update = progress.Progress(100, 100);
+    EXPECT_FALSE(update.setFileRange || update.setTotalRange);
+    EXPECT_EQ(100, update.totalPosition);
+    update = progress.Progress(80, 200);
+    EXPECT_TRUE(update.setFileRange);
+    EXPECT_EQ(200, update.fileRange);
+    EXPECT_EQ(180, update.totalPosition);
+    EXPECT_EQ(300, progress.Progress(200, 200).totalPosition);
+}
+
+TEST(DownloadPage, ByteCountsAboveTwoGibibytesStillMoveTheBars) {
+    const std::uint64_t big = 6ull << 30;
+    DownloadProgress progress;
+    progress.Begin(1, big);
+    const DownloadProgress::BarUpdate update = progress.Progress(big / 2, big);
+    EXPECT_GT(update.fileRange, 0);
+    EXPECT_LE(update.fileRange, INT_MAX);
+    EXPECT_NEAR(update.fileRange / 2, update.filePosition, 1);
+    EXPECT_NEAR(update.totalRange / 2, update.totalPosition, 1);
+    EXPECT_EQ(INT_MAX, DownloadProgress::Scaled(INT_MAX, INT_MAX));
+    EXPECT_EQ(10, DownloadProgress::Scaled(20, 10));
+}
+
+TEST(DownloadPage, OnlyATestRunWaitsForTheUserAfterTheDownload) {
+    DownloadDoneButtons buttons = AfterDownloadDone(false);
+    EXPECT_TRUE(buttons.pressNext);
+    EXPECT_FALSE(buttons.cancelEnabled);
+    buttons = AfterDownloadDone(true);
+    EXPECT_FALSE(buttons.pressNext);
+    EXPECT_TRUE(buttons.cancelEnabled);
+}
+
+TEST(MessagePage, EmptyMessageShowsTheFallbackWithAnAddress) {
+    EXPECT_WSTREQ8(L"Nothing to do.", MessageOrFallback(L"Nothing to do.", L"help@example.invalid"));
+    EXPECT_WSTREQ8(L"Error occured.\r\nMessage is missing.\r\nPlease contact developer for immediate response: "
+                   L"help@example.invalid",
+                   MessageOrFallback(L"", L"help@example.invalid"));
+    EXPECT_WSTREQ8(L"help@example.invalid", SupportAddress(L"help@example.invalid", L"http://example.invalid/"));
+    EXPECT_WSTREQ8(L"http://example.invalid/", SupportAddress(L"", L"http://example.invalid/"));
+    EXPECT_FALSE(SupportAddress(L"", L"").empty());
+}
+
+TEST(Cancel, DisabledCancelRefusesAndTheSwitchAsksFirst) {
+    EXPECT_EQ(CancelOutcome::Refuse, DecideCancel(false, true));
+    EXPECT_EQ(CancelOutcome::Refuse, DecideCancel(false, false));
+    EXPECT_EQ(CancelOutcome::Ask, DecideCancel(true, true));
+    EXPECT_EQ(CancelOutcome::Proceed, DecideCancel(true, false));
+}
+
+TEST(CompanyLink, AnchorColoursFromTheBrowserSettings) {
+    EXPECT_EQ(RGB(0, 0, 255), ParseAnchorColor(L"0,0,255", RGB(1, 2, 3)));
+    EXPECT_EQ(RGB(128, 0, 128), ParseAnchorColor(L" 128 , 0 ,128 ", RGB(1, 2, 3)));
+    for (const wchar_t* malformed : {L"", L"0,0", L"0,0,256", L"a,b,c", L"1,2,3,4", L"1;2;3", L"-1,0,0", L"99999,0,0"}) {
+        EXPECT_EQ(RGB(1, 2, 3), ParseAnchorColor(malformed, RGB(1, 2, 3))) << WideToUtf8(malformed);
+    }
+}
+
+TEST(CompanyLink, TheLinkIsTheTextBetweenTheTags) {
+    LinkText parts = SplitLinkText(L"<A>Visit Example on-line</A>");
+    EXPECT_WSTREQ8(L"", parts.before);
+    EXPECT_WSTREQ8(L"Visit Example on-line", parts.link);
+    EXPECT_WSTREQ8(L"", parts.after);
+    parts = SplitLinkText(L"See <a>our site</a> today");
+    EXPECT_WSTREQ8(L"See ", parts.before);
+    EXPECT_WSTREQ8(L"our site", parts.link);
+    EXPECT_WSTREQ8(L" today", parts.after);
+    parts = SplitLinkText(L"no tags <A>unclosed");
+    EXPECT_WSTREQ8(L"no tags <A>unclosed", parts.link);
+}
+
+TEST(TestRun, DocumentPathFromTheCommandLine) {
+    EXPECT_WSTREQ8(L"C:\\t\\u.xml", TestDocumentPath(L"testMode C:\\t\\u.xml"));
+    EXPECT_WSTREQ8(L"C:\\My Files\\u.xml", TestDocumentPath(L"testMode   \"C:\\My Files\\u.xml\""));
+    EXPECT_WSTREQ8(L"", TestDocumentPath(L"testMode"));
+    EXPECT_WSTREQ8(L"", TestDocumentPath(L"testMode \"\""));
+}
+
+}  // namespace
