@@ -1,5 +1,6 @@
 #include "session/session.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -253,11 +254,16 @@ bool Renewix::DownloadWorker() {
     const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
         if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
     };
-    send(WM_DOWNLOAD_BEGIN, files_.Count(), static_cast<LPARAM>(files_.TotalBytes()));
+    std::uint64_t largest = files_.TotalBytes();
+    for (const FileEntry& entry : files_.Entries()) largest = std::max(largest, entry.size);
+    const int shift = ProgressShift(largest);
+    transfer.SetProgressShift(shift);
+    send(WM_DOWNLOAD_BEGIN, files_.Count(), static_cast<LPARAM>(ProgressUnits(files_.TotalBytes(), shift)));
     for (const FileEntry& entry : files_.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
         if (stopDownload_) return false;
-        send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()), static_cast<LPARAM>(entry.size));
+        send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()),
+             static_cast<LPARAM>(ProgressUnits(entry.size, shift)));
         Log::Instance().WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
                                    entry.sha256)) {

@@ -83,7 +83,10 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         // Never more than the document lists: a server that keeps sending cannot fill the disk.
         if (total > expectedSize) return fail(total);
         if (!file->Write(buffer_.data(), count)) return fail(total);
-        if (owner_) PostMessageW(owner_, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(total), static_cast<LPARAM>(expectedSize));
+        if (owner_) {
+            PostMessageW(owner_, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ProgressUnits(total, progressShift_)),
+                         static_cast<LPARAM>(ProgressUnits(expectedSize, progressShift_)));
+        }
     }
     if (haveTimes && !keepLocalTimes_) file->SetTimes(creation, lastAccess, lastWrite);
     file->Close();

@@ -37,6 +37,8 @@ public:
     // its own times, so that a server cannot date a file into the future and make every later
     // ByDate update of it look older.
     void KeepLocalTimes() { keepLocalTimes_ = true; }
+    // The unit of the progress messages (see ProgressShift).
+    void SetProgressShift(int shift) { progressShift_ = shift; }
 
     static constexpr std::size_t kBufferSize = 8192;
     static constexpr std::size_t kDumpSize = 1600;
@@ -47,6 +49,7 @@ private:
     HWND owner_;
     int silent_;
     bool keepLocalTimes_ = false;
+    int progressShift_ = 0;
     ServerSelection& selection_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
     const std::atomic<bool>* stop_ = nullptr;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 inline constexpr UINT WM_PAGE_CREATED = WM_APP + 0;       // page window / 0, sent to the sheet
 inline constexpr UINT WM_START_DOWNLOAD = WM_APP + 1;     // posted by the download page to itself
 inline constexpr UINT WM_DOWNLOAD_BEGIN = WM_APP + 2;     // number of files / total bytes
@@ -12,6 +14,17 @@ inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;  // bytes of this file 
 inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;      // 1 / number of files
 inline constexpr UINT WM_GET_PAGE_FLAGS = WM_APP + 6;     // answered with the page record's flags
 inline constexpr UINT WM_CLOSE_WIZARD = WM_APP + 100;     // from anywhere: the wizard closes
+
+// Sizes in the download messages must fit a 32-bit parameter: for a download larger than 2 GiB
+// every size and byte count in WM_DOWNLOAD_BEGIN, WM_DOWNLOAD_FILE and WM_TRANSFER_PROGRESS is
+// given in units of 2^shift bytes. The bars only compare them with each other, so they read
+// the same either way.
+inline int ProgressShift(std::uint64_t largest) {
+    int shift = 0;
+    while ((largest >> shift) > 0x7FFFFFFFull) ++shift;
+    return shift;
+}
+inline std::uint64_t ProgressUnits(std::uint64_t bytes, int shift) { return bytes >> shift; }
 
 // Posted by a page to itself after it posted the sheet's button states: moves and hides
 // buttons once the sheet has applied those states (which show the buttons again).

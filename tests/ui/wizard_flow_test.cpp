@@ -6,6 +6,7 @@
 
 #include "test_support.h"
 #include "ui/localised_text.h"
+#include "ui/wizard_messages.h"
 
 namespace {
 
@@ -256,6 +257,19 @@ TEST(TestRun, DocumentPathFromTheCommandLine) {
     EXPECT_WSTREQ8(L"C:\\My Files\\u.xml", TestDocumentPath(L"testMode   \"C:\\My Files\\u.xml\""));
     EXPECT_WSTREQ8(L"", TestDocumentPath(L"testMode"));
     EXPECT_WSTREQ8(L"", TestDocumentPath(L"testMode \"\""));
+}
+
+// Downloads above 2 GiB are reported in larger units, the same for every size, so that the
+// bars' proportions survive 32-bit message parameters.
+TEST(DownloadMessages, SizesFitTheirParametersAndKeepTheirProportions) {
+    EXPECT_EQ(ProgressShift(0), 0);
+    EXPECT_EQ(ProgressShift(0x7FFFFFFF), 0);
+    EXPECT_EQ(ProgressShift(0x80000000ull), 1);
+    const std::uint64_t total = 12'000'000'000ull, file = 5'000'000'000ull, done = 1'250'000'000ull;
+    const int shift = ProgressShift(total);
+    EXPECT_LE(ProgressUnits(total, shift), 0x7FFFFFFFull);
+    EXPECT_NEAR(static_cast<double>(ProgressUnits(done, shift)) / static_cast<double>(ProgressUnits(file, shift)), 0.25,
+                1e-6);
 }
 
 }  // namespace
