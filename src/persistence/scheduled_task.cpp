@@ -310,6 +310,16 @@ std::optional<ScheduleInfo> ReadScheduledTask(const std::wstring& name, const SY
     return info;
 }
 
+int ScheduleChoiceOf(int frequency) { return frequency >= 2 && frequency <= 4 ? frequency - 2 : -1; }
+
+std::wstring NextRunNote(const std::optional<SYSTEMTIME>& nextRun) {
+    if (!nextRun) return L"The schedule that is set will not run again.";
+    wchar_t date[80] = {}, time[80] = {};
+    GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &*nextRun, nullptr, date, 80);
+    GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &*nextRun, nullptr, time, 80);
+    return std::wstring(L"Next scheduled check: ") + date + L" " + time;
+}
+
 std::wstring ScheduleTaskName(const std::wstring& mainApplicationName) {
     return L"Automatic Updates Checking for " + mainApplicationName;
 }

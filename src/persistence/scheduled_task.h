@@ -84,5 +84,10 @@ struct ScheduleOutcome {
     bool applied = true;
     std::wstring message;
 };
+// What the schedule page shows for a task that is set: the choice of its frequency (0 daily,
+// 1 weekly, 2 monthly; -1 for any other) and the line that says when it runs next.
+int ScheduleChoiceOf(int frequency);
+std::wstring NextRunNote(const std::optional<SYSTEMTIME>& nextRun);
+
 ScheduleOutcome ApplySchedule(int selection, const std::wstring& mainApplicationName,
                               const std::wstring& backgroundKeyword);

@@ -13,6 +13,7 @@
 #include "session/main_application.h"
 #include "session/run_state.h"
 #include "session/session.h"
+#include "persistence/scheduled_task.h"
 #include "persistence/status_file.h"
 #include "transfer/downloader.h"
 #include "ui/localised_text.h"
@@ -42,10 +43,28 @@ bool RunWizard() {
     return wizard.Completed != 0;
 }
 
-// The schedule page. Writing the task the user chooses belongs to the scheduled check; this
-// client records the choice in the log.
+// The schedule page's Finish: the task is written or deleted, and a failure is shown over
+// the page; the wizard closes in every case.
+void OnApplySchedule(HWND page, int choice) {
+    const ClientConfig& config = ClientConfig::Instance();
+    Log& log = Log::Instance();
+    log.WriteNumber(L"Schedule chosen", choice);
+    const ScheduleOutcome outcome = ApplySchedule(choice, config.MainApplicationName(), config.BackgroundKeyword());
+    if (outcome.applied) return;
+    log.WriteValue(L"Schedule not applied", outcome.message);
+    MessageBoxW(page, outcome.message.c_str(), L"An error occured", MB_OK | MB_ICONERROR);
+}
+
+// The schedule page, opened on the schedule that is set (Monthly when none is).
 void RunSchedulerWizard() {
-    PageSchedulerOnly wizard([](int choice) { Log::Instance().WriteNumber(L"Schedule chosen", choice); });
+    PageSchedulerOnly wizard(OnApplySchedule);
+    // The trigger's figures are the times the scheduler runs the task, read as local times.
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    const std::wstring name = ScheduleTaskName(ClientConfig::Instance().MainApplicationName());
+    if (std::optional<ScheduleInfo> set = ReadScheduledTask(name, now)) {
+        wizard.Preselect(ScheduleChoiceOf(set->frequency), NextRunNote(set->nextRun));
+    }
     wizard.DoModal(GetActiveWindow());
 }
 

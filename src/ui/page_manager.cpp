@@ -321,7 +321,7 @@ PageMessageOnly::PageMessageOnly(const std::wstring& text) {
     AddPage(page_.Record());
 }
 
-PageSchedulerOnly::PageSchedulerOnly(std::function<void(int)> onFinish) : page_(std::move(onFinish)) {
+PageSchedulerOnly::PageSchedulerOnly(std::function<void(HWND, int)> onFinish) : page_(std::move(onFinish)) {
     page_.AddFlags(PSP_HIDEHEADER);
     AddPage(page_.Record());
 }

@@ -103,8 +103,9 @@ private:
 
 class PageSchedulerOnly : public PageManagerLayout {
 public:
-    // `onFinish` receives the chosen frequency when the user presses Finish.
-    explicit PageSchedulerOnly(std::function<void(int)> onFinish);
+    // `onFinish` receives the page and the chosen frequency when the user presses Finish.
+    explicit PageSchedulerOnly(std::function<void(HWND, int)> onFinish);
+    void Preselect(int choice, std::wstring note) { page_.Preselect(choice, std::move(note)); }
 
 private:
     SchedulerPage page_;

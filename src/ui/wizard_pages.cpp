@@ -282,7 +282,8 @@ void MessagePage::OnPlaceButtons() {
 
 // ---- SchedulerPage ----------------------------------------------------------------------
 
-SchedulerPage::SchedulerPage(std::function<void(int)> onFinish) : GeneralPages(230), onFinish_(std::move(onFinish)) {}
+SchedulerPage::SchedulerPage(std::function<void(HWND, int)> onFinish)
+    : GeneralPages(230), onFinish_(std::move(onFinish)) {}
 
 BOOL SchedulerPage::OnInit() {
     titleFont_ = CreateTitleFont();
@@ -291,7 +292,7 @@ BOOL SchedulerPage::OnInit() {
     SendPageCreated();
     SetButtons(PSWIZB_FINISH);
     CheckRadioButton(window_, kChoiceIds[0], kChoiceIds[3], kChoiceIds[choice_]);
-    SetItemText(kScheduleNote, L"");
+    SetItemText(kScheduleNote, note_);
     return TRUE;
 }
 
@@ -300,7 +301,7 @@ INT_PTR SchedulerPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         for (int choice = 0; choice < 4; ++choice) {
             if (IsDlgButtonChecked(window_, kChoiceIds[choice]) == BST_CHECKED) choice_ = choice;
         }
-        if (onFinish_) onFinish_(choice_);
+        if (onFinish_) onFinish_(window_, choice_);
         // The wizard closes whether the schedule could be saved or not.
         return Answer(0);
     }

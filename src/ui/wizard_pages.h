@@ -192,12 +192,18 @@ private:
     SharedText text_;
 };
 
-// The schedule of automatic checks; Finish hands the choice (0 daily, 1 weekly, 2 monthly,
-// 3 never) to whoever writes the schedule.
+// The schedule of automatic checks; Finish hands the page and the choice (0 daily, 1 weekly,
+// 2 monthly, 3 never) to whoever writes the schedule.
 class SchedulerPage : public GeneralPages<SchedulerPage> {
 public:
-    explicit SchedulerPage(std::function<void(int)> onFinish);
+    explicit SchedulerPage(std::function<void(HWND, int)> onFinish);
     int Choice() const { return choice_; }
+    // Before the page is shown: the choice it opens on (Monthly unless a schedule is set) and
+    // the line under the choices (when the set schedule runs next).
+    void Preselect(int choice, std::wstring note) {
+        if (choice >= 0 && choice <= 3) choice_ = choice;
+        note_ = std::move(note);
+    }
 
     static constexpr int kChoiceIds[4] = {1027, 1028, 1029, 1031};
 
@@ -206,9 +212,10 @@ protected:
     BOOL OnInit() override;
 
 private:
-    std::function<void(int)> onFinish_;
+    std::function<void(HWND, int)> onFinish_;
     renewix::UniqueFont titleFont_;
     int choice_ = 2;
+    std::wstring note_;
 };
 
 template <typename T>

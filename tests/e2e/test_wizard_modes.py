@@ -1,10 +1,12 @@
 """The wizard in the other run modes and languages: a vendor's test of a local document, the
 one-page message and schedule wizards, and the texts of the Spanish and German tables."""
 
+import os
+import subprocess
 import time
 import unittest
 
-from renewix_e2e import windows_path
+from renewix_e2e import BIN, WINE_RUN, windows_path
 from wizard_e2e import (CANCEL, FINISH, IDOK, NEXT, ONE_FILE_DOCUMENT, WizardTestCase, button, control, free_port,
                         page_kind, text_of, wait_exit)
 
@@ -88,7 +90,11 @@ class OnePageWizardTest(WizardTestCase):
         self.assertFalse((self.app / "RenewixStatus.xml").exists())
 
     def test_schedule_page_offers_the_frequencies(self):
-        self.configure()
+        # A program name of its own: the task it writes is machine-wide.
+        application = f"Viewer{os.getpid()}.exe"
+        self.configure(MainApplication=application)
+        self.addCleanup(subprocess.run, [str(WINE_RUN), str(BIN / "task_reader.exe"), "delete",
+                                         "Automatic Updates Checking for " + application], capture_output=True)
         client = self.start("Scheduler")
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["visible"] and
                                        not button(s, NEXT)["visible"], "the schedule page with Finish")
