@@ -257,6 +257,7 @@ bool Renewix::DownloadWorker() {
     std::uint64_t largest = files_.TotalBytes();
     for (const FileEntry& entry : files_.Entries()) largest = std::max(largest, entry.size);
     const int shift = ProgressShift(largest);
+    DownloadProgressShift = shift;
     transfer.SetProgressShift(shift);
     send(WM_DOWNLOAD_BEGIN, files_.Count(), static_cast<LPARAM>(ProgressUnits(files_.TotalBytes(), shift)));
     for (const FileEntry& entry : files_.Entries()) {

@@ -81,10 +81,6 @@ bool RunUpdate(RunState& state, bool launchAfterCheck) {
         // The wizard reuses the result: the document is loaded once per process.
         return RunWizard();
     }
-    if (state.Mode == ModeScheduler) {
-        RunSchedulerWizard();
-        return false;
-    }
     return RunWizard();
 }
 
@@ -172,8 +168,14 @@ void RunChecked(RunEnding& ending, const std::wstring& commandLine, int showComm
         ending.HoldMutex(std::move(mutex));
         log.Open();
         ending.StatusConsulted();
-        // An update completed in the wizard has restarted the program as the document asked.
-        if (StatusFile::Instance().Load() && RunUpdate(state, launchAfterCheck)) return;
+        const bool due = StatusFile::Instance().Load();
+        // The schedule page checks nothing: the user who asks for it sees it, due or not.
+        if (state.Mode == ModeScheduler) {
+            RunSchedulerWizard();
+        } else if (due && RunUpdate(state, launchAfterCheck)) {
+            // An update completed in the wizard has restarted the program as the document asked.
+            return;
+        }
     } else if (state.Mode == ModeCheckNow) {
         ShowMessageOnlyWizard(PrepareText(DocumentTexts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded),
                               GetActiveWindow());

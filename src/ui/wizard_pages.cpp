@@ -160,13 +160,13 @@ INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             Renewix::Instance().StartDownload(window_);
             return TRUE;
         case WM_DOWNLOAD_BEGIN:
-            OnDownloadBegin(static_cast<int>(wParam), static_cast<ULONG_PTR>(lParam));
+            OnDownloadBegin(static_cast<int>(wParam), ProgressBytes(static_cast<ULONG_PTR>(lParam)));
             return TRUE;
         case WM_DOWNLOAD_FILE:
-            OnDownloadFile(reinterpret_cast<const wchar_t*>(wParam), static_cast<ULONG_PTR>(lParam));
+            OnDownloadFile(reinterpret_cast<const wchar_t*>(wParam), ProgressBytes(static_cast<ULONG_PTR>(lParam)));
             return TRUE;
         case WM_TRANSFER_PROGRESS:
-            OnTransferProgress(static_cast<ULONG_PTR>(wParam), static_cast<ULONG_PTR>(lParam));
+            OnTransferProgress(ProgressBytes(static_cast<ULONG_PTR>(wParam)), ProgressBytes(static_cast<ULONG_PTR>(lParam)));
             return TRUE;
         case WM_DOWNLOAD_DONE:
             OnDownloadDone();

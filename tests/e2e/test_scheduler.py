@@ -107,6 +107,13 @@ class SchedulerTest(WizardTestCase):
         self.assertNotIn("Schedule not applied", self.log())
         self.assertIn("\tSchedule chosen:\t3\r\n", self.log())
 
+    def test_the_page_opens_whatever_the_check_frequency(self):
+        self.configure(MainApplication=self.application, CheckFrequency="5")
+        (self.app / "RenewixStatus.xml").write_text("<Configuration>\r\n\t<NumExecutions>1</NumExecutions>\r\n"
+                                                    "</Configuration>\r\n")
+        self.choose(DAILY)
+        self.assertTrue(self.task_now()["exists"])
+
     def test_an_empty_application_name(self):
         self.task = "Automatic Updates Checking for "
         self.configure_application("")

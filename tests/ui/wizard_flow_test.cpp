@@ -270,6 +270,12 @@ TEST(DownloadMessages, SizesFitTheirParametersAndKeepTheirProportions) {
     EXPECT_LE(ProgressUnits(total, shift), 0x7FFFFFFFull);
     EXPECT_NEAR(static_cast<double>(ProgressUnits(done, shift)) / static_cast<double>(ProgressUnits(file, shift)), 0.25,
                 1e-6);
+    // A small file in a large download is still a file, and reads back as about its size.
+    EXPECT_EQ(ProgressUnits(3, shift), 1u);
+    EXPECT_EQ(ProgressUnits(0, shift), 0u);
+    DownloadProgressShift = shift;
+    EXPECT_EQ(ProgressBytes(static_cast<ULONG_PTR>(ProgressUnits(file, shift))), file);
+    DownloadProgressShift = 0;
 }
 
 }  // namespace
