@@ -42,6 +42,17 @@ RunState& RunState::Instance() {
     return state;
 }
 
+void RunState::Reset() {
+    CurrentVersion.clear();
+    UpdateVersion.clear();
+    Mode = ModeDefault;
+    RestartKind = 1;
+    UiKind = 1;
+    DoNotTerminate = 0;
+    MainAppParameters.clear();
+    ShowCommand = 0;
+}
+
 void RunState::ParseCommandLine(const std::wstring& commandLine, int showCommand) {
     MainAppParameters = commandLine;
     ShowCommand = showCommand;

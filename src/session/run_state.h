@@ -1,6 +1,7 @@
 // The process-wide run state: mode, UI kind, restart kind and what the main application gets.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 enum RunMode : int {
@@ -29,6 +30,9 @@ class RunState {
 public:
     static RunState& Instance();
 
+    // Back to the state of a run that has read nothing yet.
+    void Reset();
+
     void ParseCommandLine(const std::wstring& commandLine, int showCommand);
     // UpdateType and Restart of the update document.
     void ApplyDocumentOptions(const XmlNode& root);
@@ -37,8 +41,9 @@ public:
     std::wstring CurrentVersion;
     std::wstring UpdateVersion;
     RunMode Mode = ModeDefault;
-    int RestartKind = 1;
-    int UiKind = 1;
+    // Read by the wizard's threads while the sheet's thread may change them.
+    std::atomic<int> RestartKind{1};
+    std::atomic<int> UiKind{1};
     int DoNotTerminate = 0;
     std::wstring MainAppParameters;
     int ShowCommand = 0;

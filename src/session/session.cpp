@@ -21,6 +21,7 @@
 #include "transfer/file_transfer.h"
 #include "ui/dialog_helpers.h"
 #include "ui/page_manager.h"
+#include "ui/wizard_window.h"
 
 HWND ProgressWindow = nullptr;
 std::array<std::wstring, 6> DocumentTexts;
@@ -193,7 +194,7 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
 }
 
 bool Renewix::CheckSecureCode(const XmlDocument& document) {
-    return CheckDocumentSecureCode(document, config_.BaseSecureCode(), IsTest(), ProgressWindow);
+    return CheckDocumentSecureCode(document, config_.BaseSecureCode(), IsTest(), BoxOwner(ProgressWindow));
 }
 
 bool Renewix::ReadDocumentTexts(const XmlNode& root) {
@@ -303,7 +304,7 @@ bool Renewix::InstallAndFinish() {
         if (state.UiKind != 0) {
             ShowMessageOnlyWizard(L"An error occured during the update process. Check the log file for details and "
                                   L"email support for assistance.",
-                                  GetActiveWindow());
+                                  BoxOwner(GetActiveWindow()));
         }
         return false;
     }
@@ -311,7 +312,7 @@ bool Renewix::InstallAndFinish() {
     execute_.RunPoint(4);
     if (state.UiKind == 0) {
         const std::wstring finished = PrepareText(DocumentTexts[TextSlotSilentFinished], 0);
-        if (!finished.empty()) ShowMessageOnlyWizard(finished, GetActiveWindow());
+        if (!finished.empty()) ShowMessageOnlyWizard(finished, BoxOwner(GetActiveWindow()));
     }
     if (state.RestartKind == 0) {
         log.WriteEntry(L"Restarting the main application");

@@ -186,9 +186,13 @@ bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) 
 }
 
 bool HTTPFileDownloader::PromptForCredentials(CredentialKind kind) {
-    // Only a shown wizard can own the prompt: runs without one never ask.
-    HWND owner = nullptr;
-    for (int check = 0; check < kWizardChecks && !(owner = WizardWindow.load()); ++check) Sleep(kWizardCheckMs);
+    // Only a shown wizard can own the prompt: runs without one never ask. A check may get
+    // here before its wizard's sheet is up (a slow machine): then the prompt waits for it.
+    HWND owner = WizardWindow.load();
+    for (DWORD waited = 0; !owner && WizardExpected.load() && waited < kWizardWaitMs; waited += kWizardCheckMs) {
+        Sleep(kWizardCheckMs);
+        owner = WizardWindow.load();
+    }
     if (!owner) return false;
     const bool proxy = kind == CredentialKind::Proxy;
     Credentials dialog(proxy ? Credentials::Proxy : Credentials::Website);

@@ -62,8 +62,8 @@ public:
     bool IsInternetAvailable() override;
 
     // How long a prompt waits for the wizard's window before it gives up.
-    static constexpr int kWizardChecks = 6;
-    static constexpr DWORD kWizardCheckMs = 500;
+    static constexpr DWORD kWizardWaitMs = 60000;
+    static constexpr DWORD kWizardCheckMs = 50;
 
 protected:
     bool ConnectAndManageCredentials(const std::wstring& url);

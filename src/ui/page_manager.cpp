@@ -78,7 +78,7 @@ LRESULT PageManagerLayout::HandleMessage(HWND sheet, UINT message, WPARAM wParam
         OnCloseRequest();
         return 0;
     }
-    if (IsCancelRequest(message, wParam) && (!CancelAllowedNow(sheet, message) || !ConfirmCancel(sheet))) return 0;
+    if (IsCancelRequest(message, wParam) && !CancelConfirmed(sheet, message)) return 0;
     return WizardBase::HandleMessage(sheet, message, wParam, lParam);
 }
 
@@ -98,6 +98,18 @@ bool PageManagerLayout::CancelAllowedNow(HWND sheet, UINT message) const {
 }
 
 bool PageManagerLayout::ConfirmCancel(HWND) { return true; }
+
+bool PageManagerLayout::CancelConfirmed(HWND sheet, UINT message) {
+    // A second request while the box is up (the close box, Escape again) is the same request.
+    if (confirming_ || !CancelAllowedNow(sheet, message)) return false;
+    HWND page = PropSheet_GetCurrentPageHwnd(sheet);
+    confirming_ = true;
+    const bool yes = ConfirmCancel(sheet);
+    confirming_ = false;
+    // The sheet went on while the box was up: an installation that began since cannot be
+    // cancelled, and a Yes given to another page is not an answer about this one.
+    return yes && CancelAllowedNow(sheet, message) && PropSheet_GetCurrentPageHwnd(sheet) == page;
+}
 
 void PageManagerLayout::OnCloseRequest() { Close(); }
 
@@ -127,7 +139,6 @@ void PageManagerLayout::OnPageCreated(HWND page) {
     link_.SetText(L"<A>" + visit + L"</A>");
     link_.SetAddress(ClientConfig::Instance().CompanyWebAddress());
     link_.Show(!visit.empty());
-    WizardWindow.store(sheet);
     SetWindowPos(sheet, ClientConfig::Instance().WizardAlwaysOnTop() ? HWND_TOPMOST : HWND_TOP, 0, 0, 0, 0,
                  SWP_SHOWWINDOW | SWP_NOMOVE | SWP_NOSIZE);
 }
@@ -135,6 +146,7 @@ void PageManagerLayout::OnPageCreated(HWND page) {
 // ---- PageManager ------------------------------------------------------------------------
 
 PageManager::PageManager() {
+    WizardExpected = true;
     checking_.SetChecking();
     checking_.SetTexts(PrepareText(TextChecking), L"");
     installing_.SetInstalling();
@@ -176,6 +188,7 @@ PageManager::PageManager() {
 PageManager::~PageManager() { StopThreads(); }
 
 void PageManager::StopThreads() {
+    WizardExpected = false;
     if (stop_) SetEvent(stop_.get());
     if (checkThread_.joinable()) {
         // A prompt the check still shows has lost its wizard: close it so the check ends.
@@ -199,7 +212,7 @@ void PageManager::CheckThread() {
         const ULONGLONG start = GetTickCount64();
         Renewix& session = Renewix::Instance();
         bool found = false;
-        if (session.ReportSources() || testRun_) {
+        if (testRun_ || session.ReportSources()) {
             found = session.LoadUpdateDocument(StatusFile::Instance().ApplicationVersion());
         }
         if (!WaitUnlessStopped(RemainingMs(MinimumDisplayMs(PageChecking, testRun_), GetTickCount64() - start))) {
@@ -272,6 +285,9 @@ LRESULT PageManager::OnWizardMove(HWND page, bool next) {
 void PageManager::OnPageCreated(HWND page) {
     PageManagerLayout::OnPageCreated(page);
     HWND sheet = GetParent(page);
+    // Only the full wizard owns prompts and boxes of its threads; a one-page wizard shown
+    // by one of them must not take that over.
+    WizardWindow.store(sheet);
     const WizardPage which = PageOf(page);
     // Only now does a check-now run know whether the update is critical.
     if (which == PageIntro) LockForCriticalUpdate(sheet);

@@ -43,10 +43,13 @@ private:
     // A cancel request: the Cancel button (or Escape), the close box, or PSM_PRESSBUTTON.
     bool IsCancelRequest(UINT message, WPARAM wParam) const;
     bool CancelAllowedNow(HWND sheet, UINT message) const;
+    // Allowed now, confirmed, and still allowed on the same page once the user has answered.
+    bool CancelConfirmed(HWND sheet, UINT message);
 
     CHyperLink link_;
     bool centred_ = false;
     bool criticalLocked_ = false;
+    bool confirming_ = false;
     renewix::UniqueBitmap watermark_;
 };
 

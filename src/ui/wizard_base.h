@@ -128,9 +128,10 @@ INT_PTR WizardBase<Layout>::DoModal(HWND owner) {
         for (HPROPSHEETPAGE page : handles) DestroyPropertySheetPage(page);
     }
     // The sheet's loop puts back a WM_QUIT that ended it; it must not end the next dialog
-    // of this thread too.
+    // of this thread too, nor may a second one posted before it ended.
     MSG quit;
-    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    while (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
     return result;
 }
 

@@ -129,11 +129,11 @@ CancelOutcome DecideCancel(bool allowedNow, bool confirmSwitch) {
     return confirmSwitch ? CancelOutcome::Ask : CancelOutcome::Proceed;
 }
 
-DownloadDoneButtons AfterDownloadDone(bool testRun) {
+DownloadDoneButtons AfterDownloadDone(bool testRun, bool critical) {
     DownloadDoneButtons buttons;
     // A test run downloads nothing, so its user decides; a real download goes on by itself
-    // and can no longer be cancelled.
-    buttons.cancelEnabled = testRun;
+    // and can no longer be cancelled. A critical update is never cancellable, tested or not.
+    buttons.cancelEnabled = testRun && !critical;
     buttons.pressNext = !testRun;
     return buttons;
 }

@@ -108,7 +108,7 @@ struct DownloadDoneButtons {
     bool cancelEnabled = false;
     bool pressNext = false;
 };
-DownloadDoneButtons AfterDownloadDone(bool testRun);
+DownloadDoneButtons AfterDownloadDone(bool testRun, bool critical);
 
 // The two bars of the download page. Positions are scaled so that byte counts above what a
 // progress bar holds (2 GiB) still move the bars.

@@ -204,7 +204,7 @@ void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {
 
 void DownloadPage::OnDownloadDone() {
     done_ = true;
-    const DownloadDoneButtons buttons = AfterDownloadDone(Renewix::Instance().IsTest());
+    const DownloadDoneButtons buttons = AfterDownloadDone(Renewix::Instance().IsTest(), RunState::Instance().UiKind == 2);
     EnableWindow(SheetButton(IDCANCEL), buttons.cancelEnabled);
     SetButtons(PSWIZB_NEXT);
     if (buttons.pressNext) PostMessageW(Sheet(), PSM_PRESSBUTTON, PSBTN_NEXT, 0);

@@ -7,7 +7,7 @@ import unittest
 
 from renewix_e2e import WINE_RUN, windows_path
 from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDOK, NEXT, NO_UPDATE_DOCUMENT, ONE_FILE_DOCUMENT,
-                        REGISTRY_KEY, WizardTestCase, button, free_port, page_kind, registry_value, text_of,
+                        REGISTRY_KEY, WAIT, WizardTestCase, button, free_port, page_kind, registry_value, text_of,
                         wait_exit)
 
 class FullUpdateTest(WizardTestCase):
@@ -165,14 +165,16 @@ class CheckOutcomeTest(WizardTestCase):
         self.configure()
         self.publish(NO_UPDATE_DOCUMENT.replace("<UpdateNotNeeded>", "<Other>").replace("</UpdateNotNeeded>", "</Other>"))
         launched = self.app / "launched.txt"
+        checking = self.wizard.watch_page("checking")
         client = self.start("record", windows_path(launched))
-        self.wizard.wait_page("checking")
+        checking()
         seen = set()
-        while client.poll() is None:
+        deadline = time.monotonic() + WAIT
+        while client.poll() is None and time.monotonic() < deadline:
             state = self.wizard.state()
             seen.update(page_kind(sheet) for sheet in state["sheets"])
             time.sleep(0.1)
-        self.assertEqual(client.returncode, 0)
+        self.assertEqual(wait_exit(client), 0)
         self.assertEqual(seen - {"checking"}, set())
         self.assertIn("\tA software update is not available\r\n", self.log())
         # The program is launched after the check, with the client's own arguments.

@@ -99,6 +99,9 @@ class CancelTest(WizardTestCase):
         self.wizard.send("force-next")
         self.wizard.send("escape")
         self.wizard.wait_dialog("Example Viewer")
+        # The close box pressed while the question is up is the same request: no second box.
+        self.wizard.send("close-now")
+        self.assertEqual([d["caption"] for d in self.wizard.state()["dialogs"]], ["Example Viewer"])
         self.wizard.answer("Example Viewer", IDNO)
         self.wizard.wait_no_dialog("Example Viewer")
         self.assertEqual(page_kind(self.wizard.state()["sheets"][0]), "download")
@@ -124,8 +127,9 @@ class CancelTest(WizardTestCase):
         self.configure(ConfirmCancel="1")
         self.publish(CRITICAL_DOCUMENT)
         # In the background the document is read before the wizard: the first page is locked.
+        checking = self.wizard.watch_page("checking")
         client = self.start("0")
-        sheet = self.wizard.wait_page("checking")
+        sheet = checking()
         self.assertTrue(button(sheet, CANCEL)["visible"])
         self.assertFalse(button(sheet, CANCEL)["enabled"])
         self.assertTrue(self.wizard.refused(CANCEL))

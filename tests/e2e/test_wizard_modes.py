@@ -3,7 +3,6 @@ one-page message and schedule wizards, and the texts of the Spanish and German t
 
 import os
 import subprocess
-import time
 import unittest
 
 from renewix_e2e import BIN, WINE_RUN, windows_path
@@ -50,12 +49,11 @@ class TestRunTest(WizardTestCase):
         self.assertEqual(self.wizard.wait_page("download")["page"], sheet["page"])
         self.wizard.press(NEXT)
         self.wizard.wait_page("ready")
-        pressed = time.monotonic()
+        # The installing page shows although there is nothing to install.
+        installing = self.wizard.watch_page("installing")
         self.wizard.press(NEXT)
-        self.wizard.wait_page("installing")
+        installing()
         self.assertEqual(wait_exit(client), 0)
-        # The installing page stays its two seconds although there is nothing to install.
-        self.assertGreaterEqual(time.monotonic() - pressed, 2.0)
         self.assertEqual(sorted(path.name for path in self.app.iterdir()), ["Renewix.exe", "Viewer.exe", "data.txt"])
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
 
@@ -153,8 +151,9 @@ class StartupVariantTest(WizardTestCase):
 class LanguageTest(WizardTestCase):
     def test_spanish_texts(self):
         self.configure(port=free_port())
+        checking = self.wizard.watch_page("checking")
         client = self.start("CheckNow", env={"LC_ALL": "es_ES.UTF-8"})
-        sheet = self.wizard.wait_page("checking")
+        sheet = checking()
         self.assertTrue(text_of(sheet, 1037).startswith("Buscando actualizaciones...\r\n\r\nPor favor, espere"))
         link = next(item for item in sheet["controls"] if item["class"] == "RenewixHyperLink")
         self.assertEqual(link["text"], "<A>Visite Example Ltd on-line</A>")
@@ -167,8 +166,9 @@ class LanguageTest(WizardTestCase):
     def test_german_texts_with_the_english_checking_page(self):
         self.configure()
         self.publish(ONE_FILE_DOCUMENT)
+        checking = self.wizard.watch_page("checking")
         client = self.start("CheckNow", env={"LC_ALL": "de_DE.UTF-8"})
-        sheet = self.wizard.wait_page("checking")
+        sheet = checking()
         # The German table keeps the checking text in English.
         self.assertTrue(text_of(sheet, 1037).startswith("Checking for updates..."))
         sheet = self.wizard.wait_page("intro")

@@ -84,6 +84,50 @@ class Wizard:
     def state(self):
         return self.driver("state")
 
+    def watch_page(self, kind, timeout=WAIT):
+        """For a page that shows only for a moment (checking, installing): starts looking for
+        it before what brings it up, and returns a function that waits for it and gives its
+        sheet. The looking is done inside Wine, so the page cannot come and go unseen."""
+        folder = Path(tempfile.mkdtemp(prefix="renewix-watch-"))
+        path = folder / "answer.txt"
+        with open(path, "ab") as output:
+            process = subprocess.Popen(
+                [str(WINE_RUN), str(BIN / "wizard_driver.exe"), self.image, "wait-page", kind,
+                 str(int(timeout * 1000))],
+                stdout=output, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
+        def lines():
+            return path.read_bytes().decode("utf-8", "replace").strip().splitlines()
+
+        def stop():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+            shutil.rmtree(folder, ignore_errors=True)
+
+        deadline = time.monotonic() + WAIT
+        while not lines():
+            if process.poll() is not None or time.monotonic() >= deadline:
+                stop()
+                raise AssertionError(f"the watch for the {kind} page did not start")
+            time.sleep(0.05)
+
+        def result():
+            try:
+                process.wait(timeout=timeout + 60)
+            except subprocess.TimeoutExpired:
+                raise AssertionError(f"the watch for the {kind} page did not end")
+            finally:
+                answer = lines()
+                stop()
+            state = json.loads(answer[-1])
+            if "sheets" not in state:
+                raise AssertionError(f"the {kind} page not seen within {timeout} s; last seen: "
+                                     f"{summary(state.get('last'))}")
+            return next(sheet for sheet in state["sheets"] if page_kind(sheet) == kind)
+
+        return result
+
     def wait(self, condition, what, timeout=WAIT):
         """Polls the client's windows until `condition(state)` holds; fails after `timeout`."""
         deadline = time.monotonic() + timeout
@@ -145,7 +189,7 @@ class Wizard:
         self.act("type", caption, str(control_id), text)
 
     def send(self, what):
-        """escape, close (WM_CLOSE), cancel-command or close-wizard (WM_CLOSE_WIZARD)."""
+        """escape, close (WM_CLOSE posted), close-now (WM_CLOSE sent), cancel-command or close-wizard (WM_CLOSE_WIZARD)."""
         self.act(what)
 
 

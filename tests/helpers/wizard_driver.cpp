@@ -5,15 +5,17 @@
 //   wizard_driver <client.exe path> state
 //   wizard_driver <client.exe path> press <sheet button id>     (refused when hidden or disabled)
 //   wizard_driver <client.exe path> click <page control id>
-//   wizard_driver <client.exe path> escape | close | close-wizard | cancel-command | force-next | paint
+//   wizard_driver <client.exe path> escape | close | close-now | close-wizard | cancel-command | force-next | paint
 //   wizard_driver <client.exe path> answer <caption> <button id>
 //   wizard_driver <client.exe path> type <caption> <control id> <text>
+//   wizard_driver <client.exe path> wait-page <page kind> <milliseconds>
 // Every command prints one JSON line; "state" describes the windows, the others say
 // {"done":1} or {"done":0,"why":"..."}.
 #include <windows.h>
 #include <commctrl.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -190,17 +192,42 @@ PagePosition Position(HWND sheet) {
     return position;
 }
 
-std::string Templates(HWND sheet) {
-    std::string out = "[";
+std::vector<unsigned long> TemplateIds(HWND sheet) {
+    std::vector<unsigned long> ids;
     for (int index = 0; index < 32; ++index) {
         DWORD_PTR id = 0;
         if (!SendMessageTimeoutW(sheet, PSM_INDEXTOID, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG, 2000, &id) ||
             id == 0) {
             break;
         }
-        out += (index ? "," : "") + std::to_string(static_cast<unsigned long>(id));
+        ids.push_back(static_cast<unsigned long>(id));
     }
+    return ids;
+}
+
+std::string Templates(HWND sheet) {
+    std::string out = "[";
+    for (unsigned long id : TemplateIds(sheet)) out += (out.size() > 1 ? "," : "") + std::to_string(id);
     return out + "]";
+}
+
+// Which page a sheet shows, by the current page's template and place (as the tests name them).
+std::wstring PageKind(HWND sheet) {
+    const PagePosition position = Position(sheet);
+    const std::vector<unsigned long> ids = TemplateIds(sheet);
+    if (position.index < 0 || position.index >= static_cast<LRESULT>(ids.size())) return L"unknown";
+    const auto index = static_cast<size_t>(position.index);
+    switch (ids[index]) {
+        case 206: return index == 0 ? L"checking" : L"intro";
+        case 207: return std::count(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(index), 207ul) == 0
+                             ? L"ready"
+                             : L"installing";
+        case 129: return L"download";
+        case 202: return L"terms";
+        case 208: return L"message";
+        case 230: return L"schedule";
+        default: return L"unknown";
+    }
 }
 
 std::string Sheet(HWND sheet) {
@@ -260,8 +287,43 @@ int Done(bool done, const char* why = "") {
     return done ? 0 : 1;
 }
 
+// Watches, in this process, for a sheet of the client to show the page `kind`: pages that
+// show only for a moment are seen although starting a program here takes longer. Says
+// {"watching":1} once it looks, then the state as soon as the page shows, or
+// {"seen":0,"last":<state>} after `ms`.
+int WaitPage(const std::wstring& image, const std::wstring& kind, DWORD ms) {
+    std::printf("{\"watching\":1}\n");
+    std::fflush(stdout);
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    Search search;
+    for (;;) {
+        // The client may not have started yet, or may have ended and been started again.
+        search.dialogs.clear();
+        search.processes = ProcessesOf(image);
+        EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+        for (HWND dialog : search.dialogs) {
+            if (!IsSheet(dialog) || PageKind(dialog) != kind) continue;
+            const std::string state = State(search);
+            // Described while still on that page: otherwise it is looked for again.
+            if (PageKind(dialog) == kind) {
+                std::printf("%s\n", state.c_str());
+                return 0;
+            }
+        }
+        if (GetTickCount64() >= deadline) {
+            std::printf("{\"seen\":0,\"last\":%s}\n", State(search).c_str());
+            return 1;
+        }
+        Sleep(20);
+    }
+}
+
 int Run(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
+    if (std::wstring(argv[2]) == L"wait-page") {
+        if (argc < 5) return 2;
+        return WaitPage(argv[1], argv[3], static_cast<DWORD>(_wtoi(argv[4])));
+    }
     Search search;
     search.processes = ProcessesOf(argv[1]);
     EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
@@ -320,6 +382,13 @@ int Run(int argc, wchar_t** argv) {
     if (command == L"close") {
         PostMessageW(sheet, WM_CLOSE, 0, 0);
         return Done(true);
+    }
+    if (command == L"close-now") {
+        // Sent, not posted: the answer comes once the sheet has dealt with the request, so
+        // a box it opened for it would keep this waiting.
+        DWORD_PTR ignored = 0;
+        return Done(SendMessageTimeoutW(sheet, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, &ignored) != 0,
+                    "the sheet is still dealing with the request");
     }
     if (command == L"force-next") {
         // What another program can do whatever the buttons show.

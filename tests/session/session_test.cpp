@@ -39,7 +39,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(com_.succeeded());
         RunState& state = RunState::Instance();
-        state = RunState();
+        state.Reset();
         DocumentTexts.fill(L"");
         DocumentServer::fails = false;
         DocumentServer::loads = 0;
@@ -156,14 +156,14 @@ TEST_F(SessionTest, UpdateTypeAndRestartOptions) {
     };
     for (const Case& c : cases) {
         RunState& state = RunState::Instance();
-        state = RunState();
+        state.Reset();
         state.Mode = c.mode;
         Session();
         Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + std::wstring(c.options) + FileList(L"a.txt") +
                   L"</Renewix>",
               L"1.0");
-        EXPECT_EQ(state.UiKind, c.uiKind) << WideToUtf8(c.options);
-        EXPECT_EQ(state.RestartKind, c.restartKind) << WideToUtf8(c.options);
+        EXPECT_EQ(state.UiKind.load(), c.uiKind) << WideToUtf8(c.options);
+        EXPECT_EQ(state.RestartKind.load(), c.restartKind) << WideToUtf8(c.options);
         EXPECT_EQ(state.DoNotTerminate, c.doNotTerminate) << WideToUtf8(c.options);
     }
 }

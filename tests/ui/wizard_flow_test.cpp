@@ -206,12 +206,16 @@ TEST(DownloadPage, ByteCountsAboveTwoGibibytesStillMoveTheBars) {
 }
 
 TEST(DownloadPage, OnlyATestRunWaitsForTheUserAfterTheDownload) {
-    DownloadDoneButtons buttons = AfterDownloadDone(false);
+    DownloadDoneButtons buttons = AfterDownloadDone(false, false);
     EXPECT_TRUE(buttons.pressNext);
     EXPECT_FALSE(buttons.cancelEnabled);
-    buttons = AfterDownloadDone(true);
+    buttons = AfterDownloadDone(true, false);
     EXPECT_FALSE(buttons.pressNext);
     EXPECT_TRUE(buttons.cancelEnabled);
+    // Testing a critical document must not offer the Cancel its users will never have.
+    buttons = AfterDownloadDone(true, true);
+    EXPECT_FALSE(buttons.pressNext);
+    EXPECT_FALSE(buttons.cancelEnabled);
 }
 
 TEST(MessagePage, EmptyMessageShowsTheFallbackWithAnAddress) {
