@@ -80,12 +80,8 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
         std::optional<XmlDocument> document;
         std::wstring currentVersion = recordedVersion;
         if (test_) {
-            try {
-                document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
-            } catch (const XmlError&) {
-                log.WriteHeading(L"Error creating XMLDOM");
-                return false;
-            }
+            document = CreateXmlDom(log);
+            if (!document) return false;
             if (config_.Keys().Configured()) {
                 // A client that trusts only signed documents tests only signed documents: test
                 // mode still runs the document's programs.

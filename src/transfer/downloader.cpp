@@ -23,6 +23,15 @@ ServerSettings ServerSettingsFromConfig(const ClientConfig& config, bool primary
     return s;
 }
 
+std::optional<XmlDocument> CreateXmlDom(Log& log) {
+    try {
+        return XmlDocument::Create(L"Microsoft.XMLDOM");
+    } catch (const XmlError&) {
+        log.WriteHeading(L"Error creating XMLDOM");
+        return std::nullopt;
+    }
+}
+
 std::wstring FilesAddressFor(const std::wstring& address) {
     std::size_t cut = address.find(L'?');
     if (cut == std::wstring::npos) cut = address.rfind(L'/');

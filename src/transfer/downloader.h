@@ -34,6 +34,10 @@ ServerSettings ServerSettingsFromConfig(const ClientConfig& config, bool primary
 // "?", else up to its last "/", else up to its last "\", else the whole address.
 std::wstring FilesAddressFor(const std::wstring& documentAddress);
 
+// A new "Microsoft.XMLDOM" document; nothing, with "Error creating XMLDOM" in the log, when
+// the parser cannot be created.
+std::optional<XmlDocument> CreateXmlDom(Log& log);
+
 class IFileDownloader {
 public:
     explicit IFileDownloader(const ServerSettings& settings);

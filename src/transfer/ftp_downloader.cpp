@@ -181,13 +181,8 @@ bool FTPFileDownloader::OpenDownloadFile(const std::wstring& name) {
 
 std::optional<XmlDocument> FTPFileDownloader::LoadDocument() {
     try {
-        std::optional<XmlDocument> document;
-        try {
-            document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
-        } catch (const XmlError&) {
-            log_.WriteHeading(L"Error creating XMLDOM");
-            return std::nullopt;
-        }
+        std::optional<XmlDocument> document = CreateXmlDom(log_);
+        if (!document) return std::nullopt;
         const std::wstring path = FtpAddressPath(settings_.Address);
         if (path.empty()) {
             log_.WriteValue(L"No document named in the FTP address", GetDocumentUrl());

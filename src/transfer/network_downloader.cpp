@@ -16,13 +16,8 @@ std::wstring WithBackslashes(std::wstring path) {
 
 std::optional<XmlDocument> NetworkFileDownloader::LoadDocument() {
     try {
-        std::optional<XmlDocument> document;
-        try {
-            document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
-        } catch (const XmlError&) {
-            log_.WriteHeading(L"Error creating XMLDOM");
-            return std::nullopt;
-        }
+        std::optional<XmlDocument> document = CreateXmlDom(log_);
+        if (!document) return std::nullopt;
         if (!document->LoadFile(GetDocumentUrl())) return std::nullopt;
         return document;
     } catch (const XmlError& error) {
