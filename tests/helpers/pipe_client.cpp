@@ -42,10 +42,23 @@ int Greet(const std::wstring& pipe) {
 }
 
 int Security(const std::wstring& pipe) {
-    renewix::UniqueFile handle(
-        CreateFileW(pipe.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    // The pipe's free instance may be serving someone else for a moment: wait for it, as a
+    // client would, for a while.
+    renewix::UniqueFile handle;
+    DWORD error = ERROR_SUCCESS;
+    for (const ULONGLONG deadline = GetTickCount64() + 30000; !handle && GetTickCount64() < deadline;) {
+        handle.reset(
+            CreateFileW(pipe.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (handle) break;
+        error = GetLastError();
+        if (error == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(pipe.c_str(), 1000);
+        } else {
+            break;
+        }
+    }
     if (!handle) {
-        Print(FormatText(L"no pipe (%lu)", GetLastError()));
+        Print(FormatText(L"no pipe (%lu)", error));
         return 1;
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
