@@ -111,6 +111,19 @@ def stop_server(server):
     server.server_close()
 
 
+def log_so_far(path):
+    """What a log that may be being written holds so far: empty while it is missing or its
+    byte order mark is not written yet, and a half-written last character is left out."""
+    try:
+        data = Path(path).read_bytes()
+    except FileNotFoundError:
+        return ""
+    if data[:2] != b"\xff\xfe":
+        return ""
+    body = data[2:]
+    return body[:len(body) & ~1].decode("utf-16-le", "replace")
+
+
 def read_log(path):
     """The UTF-16 log as text; fails when the byte order mark is missing."""
     data = Path(path).read_bytes()

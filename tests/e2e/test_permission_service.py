@@ -13,7 +13,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, windows_path, wine
+from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, publish, read_log, windows_path, wine
 
 BASE_CODE = "2B4D6F80"
 # Instance numbers of this run's services, pipes and stop events: no other run uses them.
@@ -277,7 +277,7 @@ class UpdateThroughServiceTest(ServiceTestCase):
             service = [pid for pid, command in unix_processes(windows_path(product.exe))
                        if "PermissionManagerRun" in command]
             self.assertEqual(len(service), 1, unix_processes(windows_path(product.exe)))
-            self.assertTrue(wait_until(lambda: log.exists() and "Terminating main application" in product.log()),
+            self.assertTrue(wait_until(lambda: "Terminating main application" in log_so_far(log)),
                             "the client did not reach the program")
             self.assertTrue(holds_open(service[0], log), "the service does not hold the log")
             clients = [pid for pid, command in unix_processes(str(product.exe)) + unix_processes(windows_path(product.exe))

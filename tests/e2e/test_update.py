@@ -8,7 +8,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, windows_path, wine
+from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, publish, read_log, windows_path, wine
 from wizard_e2e import NEXT, Wizard, start_client, wait_exit
 
 BASE_CODE = "1A2B3C4D"
@@ -333,9 +333,8 @@ class SilentUpdateTest(unittest.TestCase):
             client = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             log_path = self.app / "RenewixLog.txt"
-            # The raw bytes: the log may be caught half-written.
-            line = "Terminating main application".encode("utf-16-le")
-            self.wait_until(lambda: log_path.exists() and line in log_path.read_bytes())
+            # The log may be caught half-written.
+            self.wait_until(lambda: "Terminating main application" in log_so_far(log_path))
             # Waiting: nothing has been replaced while the program runs.
             self.assertIsNone(client.poll())
             self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")

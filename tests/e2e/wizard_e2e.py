@@ -14,7 +14,7 @@ import time
 import unittest
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, start_server, stop_server, windows_path
+from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, publish, read_log, start_server, stop_server, windows_path
 
 BACK, NEXT, FINISH, CANCEL = 0x3023, 0x3024, 0x3025, 2
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
@@ -434,7 +434,7 @@ class WizardTestCase(unittest.TestCase):
     def wait_for_log(self, text, timeout=WAIT):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if (self.app / "RenewixLog.txt").exists() and text in self.log():
+            if text in log_so_far(self.app / "RenewixLog.txt"):
                 return
             time.sleep(0.1)
         raise AssertionError(f"{text!r} not in the log within {timeout} s")

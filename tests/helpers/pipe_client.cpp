@@ -43,29 +43,30 @@ int Greet(const std::wstring& pipe) {
 
 int Security(const std::wstring& pipe) {
     // The pipe's free instance may be serving someone else for a moment: wait for it, as a
-    // client would, for a while.
-    renewix::UniqueFile handle;
+    // client would. The service drops a program it does not know at once, so the instance
+    // may be gone before it is asked: ask again on a new one, for a while.
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    bool opened = false;
     DWORD error = ERROR_SUCCESS;
-    for (const ULONGLONG deadline = GetTickCount64() + 30000; !handle && GetTickCount64() < deadline;) {
-        handle.reset(
+    for (const ULONGLONG deadline = GetTickCount64() + 30000; !descriptor && GetTickCount64() < deadline;) {
+        renewix::UniqueFile handle(
             CreateFileW(pipe.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (handle) break;
-        error = GetLastError();
-        if (error == ERROR_PIPE_BUSY) {
+        if (!handle) {
+            error = GetLastError();
+            if (error != ERROR_PIPE_BUSY) break;
             WaitNamedPipeW(pipe.c_str(), 1000);
-        } else {
-            break;
+            continue;
+        }
+        opened = true;
+        if (GetSecurityInfo(handle.get(), SE_KERNEL_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+            ERROR_SUCCESS) {
+            descriptor = nullptr;
+            Sleep(50);
         }
     }
-    if (!handle) {
-        Print(FormatText(L"no pipe (%lu)", error));
-        return 1;
-    }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    if (GetSecurityInfo(handle.get(), SE_KERNEL_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
-        ERROR_SUCCESS) {
-        Print(L"no descriptor");
+    if (!descriptor) {
+        Print(opened ? std::wstring(L"no descriptor") : FormatText(L"no pipe (%lu)", error));
         return 1;
     }
     renewix::UniqueLocalMem held(descriptor);
