@@ -99,6 +99,24 @@ def openssl_key(folder, name):
     return pem, der[-32:]
 
 
+def send_cut_answer(handler):
+    """Answers a request with less than the announced length and closes: a short download."""
+    body = b"only part of it"
+    handler.send_response(200)
+    handler.send_header("Content-Length", str(len(body) + 100))
+    handler.end_headers()
+    handler.wfile.write(body)
+    handler.close_connection = True
+
+
+def send_basic_challenge(handler):
+    """Answers 401, asking for Basic credentials."""
+    handler.send_response(401)
+    handler.send_header("WWW-Authenticate", 'Basic realm="updates"')
+    handler.send_header("Content-Length", "0")
+    handler.end_headers()
+
+
 def start_server(handler):
     """An HTTP server on 127.0.0.1 at a free port, answering from a thread of its own."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)

@@ -11,7 +11,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, start_server, stop_server, windows_path, wine
+from renewix_e2e import (BIN, WINE_RUN, configure, publish, read_log, send_basic_challenge, send_cut_answer,
+                         start_server, stop_server, windows_path, wine)
 
 BASE_CODE = "0"
 
@@ -43,10 +44,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def do_GET(self):
         kind = self.special.get(self.path.split("?")[0])
         if kind == "auth" and self.headers.get("Authorization") != "Basic " + base64.b64encode(b"u:p").decode():
-            self.send_response(401)
-            self.send_header("WWW-Authenticate", 'Basic realm="updates"')
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            send_basic_challenge(self)
             return
         if kind in ("404", "500", "403"):
             self.send_error(int(kind))
@@ -59,12 +57,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.wfile.write(ERROR_PAGE)
             return
         if kind == "cut":
-            body = b"only part of it"
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body) + 100))
-            self.end_headers()
-            self.wfile.write(body)
-            self.close_connection = True
+            send_cut_answer(self)
             return
         super().do_GET()
 

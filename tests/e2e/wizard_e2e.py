@@ -14,7 +14,8 @@ import time
 import unittest
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, publish, read_log, start_server, stop_server, windows_path
+from renewix_e2e import (BIN, WINE_RUN, configure, log_so_far, publish, read_log, send_basic_challenge, send_cut_answer,
+                         start_server, stop_server, windows_path)
 
 BACK, NEXT, FINISH, CANCEL = 0x3023, 0x3024, 0x3025, 2
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
@@ -259,20 +260,12 @@ class SiteHandler(http.server.SimpleHTTPRequestHandler):
         if site.credentials:
             expected = "Basic " + base64.b64encode(site.credentials.encode()).decode()
             if self.headers.get("Authorization") != expected:
-                self.send_response(401)
-                self.send_header("WWW-Authenticate", 'Basic realm="updates"')
-                self.send_header("Content-Length", "0")
-                self.end_headers()
+                send_basic_challenge(self)
                 return
         if path in site.held:
             site.held[path].wait(WAIT)
         if path in site.cut:
-            body = b"only part of it"
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body) + 100))
-            self.end_headers()
-            self.wfile.write(body)
-            self.close_connection = True
+            send_cut_answer(self)
             return
         super().do_GET()
 
