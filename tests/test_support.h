@@ -100,7 +100,7 @@ private:
     std::wstring path_;
 };
 
-#include "transfer/crc32.h"
+#include "foundation/crc32.h"
 
 inline std::uint32_t CrcOf(const std::string& bytes) {
     return ~CCrc32Static::Update(0xFFFFFFFF, bytes.data(), bytes.size());

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 
 class Log;
 

@@ -7,7 +7,7 @@
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 #include "description/signed_document.h"
-#include "transfer/file_digest.h"
+#include "foundation/file_digest.h"
 
 DownloadFile::DownloadFile(std::wstring downloadFolder) : downloadFolder_(std::move(downloadFolder)) {}
 

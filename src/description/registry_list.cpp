@@ -2,8 +2,8 @@
 
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "install/file_management.h"
-#include "install/registry_operations.h"
+#include "foundation/file_management.h"
+#include "foundation/registry_operations.h"
 
 bool IsUserRegistryPath(const std::wstring& keyPath) {
     if (StartsWith(keyPath, L"HKEY_CURRENT_USER") || StartsWith(keyPath, L"HKEY_CURRENT_CONFIG")) return true;

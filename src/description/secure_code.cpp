@@ -3,10 +3,11 @@
 #include <cwchar>
 #include <vector>
 
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "transfer/crc32.h"
+#include "foundation/user_prompts.h"
+#include "foundation/crc32.h"
 
 namespace {
 const wchar_t kRootOpening[] = L"<Renewix>";
@@ -32,7 +33,7 @@ std::uint32_t SecureCodeFor(std::uint32_t baseCode, const std::wstring& covered)
 }
 
 bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& baseCodeText, bool testMode,
-                             HWND owner) {
+                             IUserPrompts* prompts) {
     Log& log = Log::Instance();
     const std::uint32_t base = ParseHexCode(baseCodeText);
     XmlNode element = document.SelectSingle(L"Renewix/SecureCode");
@@ -65,10 +66,7 @@ bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& ba
     log.WriteValue(L"Base security code", baseCodeText);
     log.WriteValue(L"Security code", codeText);
     log.WriteNumber(L"Derived code", static_cast<int>(derived));
-    if (testMode) {
-        MessageBoxW(owner, L"The security code calculation failed unexpectedly.", L"Secure code error",
-                    MB_ICONERROR | MB_OK);
-    }
+    if (testMode && prompts) prompts->ShowError(L"The security code calculation failed unexpectedly.", L"Secure code error");
     return false;
 }
 

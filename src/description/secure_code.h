@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+class IUserPrompts;
 class XmlDocument;
 
 // Hexadecimal text as the C library's wcstoul reads it in base 16.
@@ -19,9 +20,9 @@ bool CoveredText(const std::wstring& rootMarkup, std::wstring& covered);
 std::uint32_t SecureCodeFor(std::uint32_t baseCode, const std::wstring& covered);
 
 // Checks a loaded document against the configured base code text, with the log lines of
-// each outcome; in test mode a mismatch is also shown in a message box owned by `owner`.
+// each outcome; in test mode a mismatch is also shown in a box (when there are `prompts`).
 bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& baseCodeText, bool testMode,
-                             HWND owner);
+                             IUserPrompts* prompts);
 
 // Removes the root's elements that follow its last SecureCode element: the code does not cover
 // them, so with a base code configured they must not be used. One log entry names them;

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 

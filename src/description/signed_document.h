@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "description/trusted_keys.h"
-#include "description/xml_document.h"
+#include "foundation/trusted_keys.h"
+#include "foundation/xml_document.h"
 #include "foundation/crypto.h"
 
 class Log;

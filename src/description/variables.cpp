@@ -5,10 +5,10 @@
 #include "foundation/log.h"
 #include "foundation/system_facts.h"
 #include "foundation/text.h"
-#include "install/file_management.h"
-#include "session/client_config.h"
-#include "session/run_state.h"
-#include "ui/localised_text.h"
+#include "foundation/file_management.h"
+#include "foundation/client_config.h"
+#include "foundation/run_state.h"
+#include "foundation/localised_text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "foundation/paths.h"
 #include "foundation/text.h"
-#include "install/file_management.h"
+#include "foundation/file_management.h"
 
 namespace {
 std::atomic<bool> g_firstHeadingWritten{false};

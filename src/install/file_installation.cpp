@@ -8,9 +8,9 @@
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
-#include "install/file_management.h"
-#include "install/zip_extractor.h"
-#include "transfer/file_digest.h"
+#include "foundation/file_management.h"
+#include "foundation/zip_extractor.h"
+#include "foundation/file_digest.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <memory>
 #include <optional>
 
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
-#include "install/file_management.h"
-#include "session/client_config.h"
-#include "session/run_state.h"
+#include "foundation/file_management.h"
+#include "foundation/client_config.h"
+#include "foundation/run_state.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
-#include "session/client_config.h"
-#include "session/run_state.h"
+#include "foundation/client_config.h"
+#include "foundation/run_state.h"
 
 namespace {
 

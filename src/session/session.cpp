@@ -7,23 +7,22 @@
 #include "description/secure_code.h"
 #include "description/signed_document.h"
 #include "description/variables.h"
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
+#include "foundation/download_sink.h"
 #include "foundation/file_bytes.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/user_prompts.h"
 #include "install/file_installation.h"
-#include "install/file_management.h"
+#include "foundation/file_management.h"
 #include "persistence/status_file.h"
-#include "session/client_config.h"
+#include "foundation/client_config.h"
 #include "session/main_application.h"
-#include "session/run_state.h"
+#include "foundation/run_state.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
-#include "ui/dialog_helpers.h"
-#include "ui/page_manager.h"
-#include "ui/wizard_window.h"
+#include "foundation/dialog_helpers.h"
 
-HWND ProgressWindow = nullptr;
 std::array<std::wstring, 6> DocumentTexts;
 
 std::wstring DefaultDownloadFolder() {
@@ -42,9 +41,7 @@ Renewix& Renewix::Instance() {
 Renewix::Renewix() : Renewix(ClientConfig::Instance(), ProcessServerSelection(), DefaultDownloadFolder()) {}
 
 Renewix::Renewix(const ClientConfig& config, ServerSelection& selection, std::wstring downloadFolder)
-    : config_(config), selection_(selection), downloadFolder_(std::move(downloadFolder)), files_(downloadFolder_) {
-    ProgressWindow = nullptr;
-}
+    : config_(config), selection_(selection), downloadFolder_(std::move(downloadFolder)), files_(downloadFolder_) {}
 
 Renewix::~Renewix() { JoinWorker(); }
 
@@ -190,7 +187,7 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
 }
 
 bool Renewix::CheckSecureCode(const XmlDocument& document) {
-    return CheckDocumentSecureCode(document, config_.BaseSecureCode(), IsTest(), BoxOwner(ProgressWindow));
+    return CheckDocumentSecureCode(document, config_.BaseSecureCode(), IsTest(), prompts_);
 }
 
 bool Renewix::ReadDocumentTexts(const XmlNode& root) {
@@ -210,10 +207,10 @@ bool Renewix::ReadDocumentTexts(const XmlNode& root) {
     return true;
 }
 
-bool Renewix::StartDownload(HWND window) {
-    ProgressWindow = window;
+bool Renewix::StartDownload(IDownloadSink* sink) {
+    sink_ = sink;
     if (test_) {
-        if (ProgressWindow) PostMessageW(ProgressWindow, WM_DOWNLOAD_DONE, 1, 0);
+        if (sink_) sink_->Done(0);
         downloaded_ = 1;
         return true;
     }
@@ -222,7 +219,7 @@ bool Renewix::StartDownload(HWND window) {
     Log::Instance().WriteNumber(L"No. file requests", count);
     if (count <= 0) {
         downloaded_ = 1;
-        if (ProgressWindow) PostMessageW(ProgressWindow, WM_DOWNLOAD_DONE, 1, count);
+        if (sink_) sink_->Done(count);
         return true;
     }
     if (RunState::Instance().UiKind != 0) {
@@ -245,33 +242,26 @@ bool Renewix::StartDownload(HWND window) {
 }
 
 bool Renewix::DownloadWorker() {
-    CFileTransfer transfer(ProgressWindow, selection_, RunState::Instance().UiKind == 0);
+    // A silent run shows no box: its failures are in the log.
+    CFileTransfer transfer(selection_, sink_, RunState::Instance().UiKind == 0 ? nullptr : prompts_);
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
-    const auto send = [](UINT message, WPARAM wParam, LPARAM lParam) {
-        if (ProgressWindow) SendMessageW(ProgressWindow, message, wParam, lParam);
-    };
-    std::uint64_t largest = files_.TotalBytes();
-    for (const FileEntry& entry : files_.Entries()) largest = std::max(largest, entry.size);
-    const int shift = ProgressShift(largest);
-    DownloadProgressShift = shift;
-    transfer.SetProgressShift(shift);
-    send(WM_DOWNLOAD_BEGIN, files_.Count(), static_cast<LPARAM>(ProgressUnits(files_.TotalBytes(), shift)));
+    const int count = static_cast<int>(files_.Count());
+    if (sink_) sink_->Begin(count, files_.TotalBytes());
     for (const FileEntry& entry : files_.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
         if (stopDownload_) return false;
-        send(WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(entry.destination.c_str()),
-             static_cast<LPARAM>(ProgressUnits(entry.size, shift)));
+        if (sink_) sink_->File(entry.destination, entry.size);
         Log::Instance().WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
                                    entry.sha256)) {
             if (stopDownload_) return false;  // the wizard that would report it is gone
-            if (ProgressWindow) PostMessageW(ProgressWindow, WM_QUIT, 0, 0);
+            if (sink_) sink_->Failed();
             Log::Instance().WriteEntry(L"File transfer error occured");
             return false;
         }
     }
-    send(WM_DOWNLOAD_DONE, 1, files_.Count());
+    if (sink_) sink_->Done(count);
     downloaded_ = 1;
     return true;
 }
@@ -297,10 +287,9 @@ bool Renewix::InstallAndFinish() {
         }
     }
     if (!Install()) {
-        if (state.UiKind != 0) {
-            ShowMessageOnlyWizard(L"An error occured during the update process. Check the log file for details and "
-                                  L"email support for assistance.",
-                                  BoxOwner(GetActiveWindow()));
+        if (state.UiKind != 0 && prompts_) {
+            prompts_->ShowClosingMessage(L"An error occured during the update process. Check the log file for details "
+                                         L"and email support for assistance.");
         }
         return false;
     }
@@ -308,7 +297,7 @@ bool Renewix::InstallAndFinish() {
     execute_.RunPoint(4);
     if (state.UiKind == 0) {
         const std::wstring finished = PrepareText(DocumentTexts[TextSlotSilentFinished], 0);
-        if (!finished.empty()) ShowMessageOnlyWizard(finished, BoxOwner(GetActiveWindow()));
+        if (!finished.empty() && prompts_) prompts_->ShowClosingMessage(finished);
     }
     if (state.RestartKind == 0) {
         log.WriteEntry(L"Restarting the main application");

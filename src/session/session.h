@@ -12,16 +12,13 @@
 #include "description/file_list.h"
 #include "description/registry_list.h"
 #include "foundation/win_resource.h"
-#include "ui/wizard_messages.h"
 
 class ClientConfig;
+class IDownloadSink;
+class IUserPrompts;
 class ServerSelection;
 class XmlDocument;
 class XmlNode;
-
-
-// The window that receives the download messages; null on the silent path.
-extern HWND ProgressWindow;
 
 // The six texts of the document, in slot order; an empty slot means the localised default.
 enum DocumentTextSlot { TextSlotWelcome, TextSlotLicense, TextSlotReason, TextSlotUpdateNotNeeded,
@@ -47,13 +44,16 @@ public:
     // Whether the document's secure code agrees with the configured base code.
     bool CheckSecureCode(const XmlDocument& document);
     bool ReadDocumentTexts(const XmlNode& root);
-    // Downloads on a worker thread that reports to `window`, or here when the update is silent.
-    bool StartDownload(HWND window);
+    // Downloads on a worker thread that reports to `sink` (which may be null), or here when
+    // the update is silent.
+    bool StartDownload(IDownloadSink* sink);
     bool DownloadWorker();
     bool InstallAndFinish();
     bool Install();
     bool AbortUpdate();
     void SetLocalDocument(const std::wstring& path);
+    // Who is asked or told something in a box while the update runs; nobody by default.
+    void SetPrompts(IUserPrompts* prompts) { prompts_ = prompts; }
     // Waits for the download worker, if one runs: called at the end of the run, before COM
     // and the downloaders go.
     void JoinWorker();
@@ -78,6 +78,8 @@ public:
 private:
     const ClientConfig& config_;
     ServerSelection& selection_;
+    IUserPrompts* prompts_ = nullptr;
+    IDownloadSink* sink_ = nullptr;
     std::wstring downloadFolder_;
     int downloaded_ = 0;
     int checked_ = 0;

@@ -1,6 +1,6 @@
 #include "transfer/credentials.h"
 
-#include "ui/dialog_helpers.h"
+#include "foundation/dialog_helpers.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "description/variables.h"
 #include "foundation/log.h"
-#include "session/client_config.h"
+#include "foundation/client_config.h"
 #include "transfer/ftp_downloader.h"
 #include "transfer/http_downloader.h"
 #include "transfer/network_downloader.h"
@@ -101,6 +101,7 @@ IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
         if (!primary_ && !backup_) {
             ServerSettings settings = ServerSettingsFromConfig(config_, true);
             primary_ = factory_(settings.Protocol, settings);
+            if (primary_) primary_->SetPrompts(prompts_);
         }
         return primary_.get();
     }
@@ -110,6 +111,7 @@ IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
         primary_.reset();
         ServerSettings settings = ServerSettingsFromConfig(config_, false);
         backup_ = factory_(settings.Protocol, settings);
+        if (backup_) backup_->SetPrompts(prompts_);
     }
     return backup_.get();
 }

@@ -8,9 +8,10 @@
 #include <optional>
 #include <string>
 
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 
 class ClientConfig;
+class IUserPrompts;
 class Log;
 
 struct ServerSettings {
@@ -69,6 +70,8 @@ public:
     virtual bool IsInternetAvailable() = 0;
 
     const ServerSettings& Settings() const { return settings_; }
+    // Who answers when a server asks for credentials; nobody by default.
+    void SetPrompts(IUserPrompts* prompts) { prompts_ = prompts; }
 
     // The update document's bytes, whole, as the server sends them (OpenDocumentFile, Read);
     // false, with the log lines that say why, when they cannot be had or exceed the limit.
@@ -80,6 +83,7 @@ protected:
     std::wstring filesBaseUrl_;
     Log& log_;
     ServerSettings settings_;
+    IUserPrompts* prompts_ = nullptr;
 };
 
 // A share downloader for "file:", otherwise the FTP ("ftp://") or HTTP downloader.
@@ -99,6 +103,8 @@ public:
     IFileDownloader* CreateServerDownloader(bool primary);
     // The working downloader, tested on the first call only; null when no server works.
     IFileDownloader* GetActiveDownloader(int* available);
+    // Who the downloaders made from now on ask for credentials.
+    void SetPrompts(IUserPrompts* prompts) { prompts_ = prompts; }
     // Destroys the downloaders (and the documents and connections they hold) at the end of
     // the run, while COM is still initialised; later calls find no server.
     void Release();
@@ -106,6 +112,7 @@ public:
 private:
     const ClientConfig& config_;
     Factory factory_;
+    IUserPrompts* prompts_ = nullptr;
     std::unique_ptr<IFileDownloader> primary_;
     std::unique_ptr<IFileDownloader> backup_;
     IFileDownloader* current_ = nullptr;

@@ -3,18 +3,16 @@
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
-#include "install/file_management.h"
-#include "session/run_state.h"
-#include "transfer/file_digest.h"
+#include "foundation/file_management.h"
+#include "foundation/download_sink.h"
+#include "foundation/file_digest.h"
+#include "foundation/user_prompts.h"
 
-CFileTransfer::CFileTransfer(HWND owner)
-    : CFileTransfer(owner, ProcessServerSelection(), RunState::Instance().UiKind == 0) {}
-
-CFileTransfer::CFileTransfer(HWND owner, ServerSelection& selection, bool silent)
-    : owner_(owner), silent_(silent ? 1 : 0), selection_(selection) {}
+CFileTransfer::CFileTransfer(ServerSelection& selection, IDownloadSink* sink, IUserPrompts* prompts)
+    : sink_(sink), prompts_(prompts), selection_(selection) {}
 
 void CFileTransfer::ShowError(const std::wstring& text, const wchar_t* caption) {
-    if (!silent_) MessageBoxW(owner_, text.c_str(), caption, MB_OK | MB_ICONERROR);
+    if (prompts_) prompts_->ShowError(text, caption);
 }
 
 bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
@@ -83,10 +81,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         // Never more than the document lists: a server that keeps sending cannot fill the disk.
         if (total > expectedSize) return fail(total);
         if (!file->Write(buffer_.data(), count)) return fail(total);
-        if (owner_) {
-            PostMessageW(owner_, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ProgressUnits(total, progressShift_)),
-                         static_cast<LPARAM>(ProgressUnits(expectedSize, progressShift_)));
-        }
+        if (sink_) sink_->Progress(total, expectedSize);
     }
     if (haveTimes && !keepLocalTimes_) file->SetTimes(creation, lastAccess, lastWrite);
     file->Close();

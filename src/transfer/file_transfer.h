@@ -11,15 +11,15 @@
 
 #include "foundation/crypto.h"
 #include "transfer/downloader.h"
-#include "ui/wizard_messages.h"
 
+class IDownloadSink;
+class IUserPrompts;
 
 class CFileTransfer {
 public:
-    // Silent exactly when the run's UI kind is silent.
-    explicit CFileTransfer(HWND owner);
-    // For tests: an explicit server selection and silence.
-    CFileTransfer(HWND owner, ServerSelection& selection, bool silent);
+    // Progress goes to `sink` and errors to `prompts`; either may be null (a silent run shows
+    // nothing).
+    CFileTransfer(ServerSelection& selection, IDownloadSink* sink, IUserPrompts* prompts);
     virtual ~CFileTransfer() = default;
 
     // Fetches remoteName into localDirectory\localName; false after any failure, which
@@ -37,8 +37,6 @@ public:
     // its own times, so that a server cannot date a file into the future and make every later
     // ByDate update of it look older.
     void KeepLocalTimes() { keepLocalTimes_ = true; }
-    // The unit of the progress messages (see ProgressShift).
-    void SetProgressShift(int shift) { progressShift_ = shift; }
 
     static constexpr std::size_t kBufferSize = 8192;
     static constexpr std::size_t kDumpSize = 1600;
@@ -46,10 +44,9 @@ public:
 private:
     void ShowError(const std::wstring& text, const wchar_t* caption);
 
-    HWND owner_;
-    int silent_;
+    IDownloadSink* sink_;
+    IUserPrompts* prompts_;
     bool keepLocalTimes_ = false;
-    int progressShift_ = 0;
     ServerSelection& selection_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
     const std::atomic<bool>* stop_ = nullptr;

@@ -1,13 +1,12 @@
 #include "transfer/http_downloader.h"
 
+#include <utility>
 #include <vector>
 
 #include "description/document_rules.h"
 #include "description/variables.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "transfer/credentials.h"
-#include "ui/wizard_window.h"
 
 std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
     std::wstring address = input;
@@ -186,19 +185,12 @@ bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) 
 }
 
 bool HTTPFileDownloader::PromptForCredentials(CredentialKind kind) {
-    // Only a shown wizard can own the prompt: runs without one never ask. A check may get
-    // here before its wizard's sheet is up (a slow machine): then the prompt waits for it.
-    HWND owner = WizardWindow.load();
-    for (DWORD waited = 0; !owner && WizardExpected.load() && waited < kWizardWaitMs; waited += kWizardCheckMs) {
-        Sleep(kWizardCheckMs);
-        owner = WizardWindow.load();
-    }
-    if (!owner) return false;
+    // Runs without a wizard never ask.
+    std::wstring user, password;
+    if (!prompts_ || !prompts_->AskCredentials(kind, &user, &password)) return false;
     const bool proxy = kind == CredentialKind::Proxy;
-    Credentials dialog(proxy ? Credentials::Proxy : Credentials::Website);
-    if (dialog.DoModal(owner) != IDOK) return false;
-    (proxy ? proxyUser_ : websiteUser_) = dialog.UserName;
-    (proxy ? proxyPassword_ : websitePassword_) = dialog.Password;
+    (proxy ? proxyUser_ : websiteUser_) = std::move(user);
+    (proxy ? proxyPassword_ : websitePassword_) = std::move(password);
     return true;
 }
 

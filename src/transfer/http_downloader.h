@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "foundation/user_prompts.h"
 #include "foundation/win_resource.h"
 #include "transfer/downloader.h"
 
@@ -38,7 +39,7 @@ public:
                                            INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
                                            INTERNET_FLAG_RESYNCHRONIZE | INTERNET_FLAG_HYPERLINK |
                                            INTERNET_FLAG_NEED_FILE;
-    enum class CredentialKind { Website, Proxy };
+    using CredentialKind = IUserPrompts::CredentialKind;
 
     explicit HTTPFileDownloader(const ServerSettings& settings);
     ~HTTPFileDownloader() override;
@@ -60,10 +61,6 @@ public:
     std::wstring RefusedResponse() override;
     bool Connect() override;
     bool IsInternetAvailable() override;
-
-    // How long a prompt waits for the wizard's window before it gives up.
-    static constexpr DWORD kWizardWaitMs = 60000;
-    static constexpr DWORD kWizardCheckMs = 50;
 
 protected:
     bool ConnectAndManageCredentials(const std::wstring& url);

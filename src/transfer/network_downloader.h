@@ -1,7 +1,7 @@
 // The downloader for update documents and files on a local disk or a network share.
 #pragma once
 
-#include "install/file_management.h"
+#include "foundation/file_management.h"
 #include "transfer/downloader.h"
 
 class NetworkFileDownloader : public IFileDownloader {

@@ -3,7 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
-#include "ui/dialog_helpers.h"
+#include "foundation/dialog_helpers.h"
 #include "ui/wizard_flow.h"
 
 namespace {

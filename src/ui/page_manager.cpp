@@ -5,12 +5,12 @@
 #include "description/variables.h"
 #include "foundation/log.h"
 #include "persistence/status_file.h"
-#include "session/client_config.h"
-#include "session/run_state.h"
+#include "foundation/client_config.h"
+#include "foundation/run_state.h"
 #include "session/session.h"
-#include "ui/dialog_helpers.h"
-#include "ui/localised_text.h"
-#include "ui/wizard_window.h"
+#include "foundation/dialog_helpers.h"
+#include "foundation/localised_text.h"
+#include "ui/wizard_prompts.h"
 
 void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap) {
     HWND divider = GetDlgItem(sheet, kTopDivider);
@@ -113,12 +113,6 @@ bool PageManagerLayout::CancelConfirmed(HWND sheet, UINT message) {
 
 void PageManagerLayout::OnCloseRequest() { Close(); }
 
-void PageManagerLayout::AfterDestroy(HWND sheet) {
-    // A prompt must never be owned by a wizard that is gone.
-    HWND expected = sheet;
-    WizardWindow.compare_exchange_strong(expected, nullptr);
-}
-
 bool PageManagerLayout::PageHasHeader(HWND page) {
     return !(static_cast<DWORD>(SendMessageW(page, WM_GET_PAGE_FLAGS, 0, 0)) & PSP_HIDEHEADER);
 }
@@ -145,8 +139,8 @@ void PageManagerLayout::OnPageCreated(HWND page) {
 
 // ---- PageManager ------------------------------------------------------------------------
 
-PageManager::PageManager() {
-    WizardExpected = true;
+PageManager::PageManager(WizardPrompts& prompts) : prompts_(prompts) {
+    prompts_.ExpectWizard(true);
     checking_.SetChecking();
     checking_.SetTexts(PrepareText(TextChecking), L"");
     installing_.SetInstalling();
@@ -187,8 +181,10 @@ PageManager::PageManager() {
 
 PageManager::~PageManager() { StopThreads(); }
 
+void PageManager::AfterDestroy(HWND sheet) { prompts_.ForgetSheet(sheet); }
+
 void PageManager::StopThreads() {
-    WizardExpected = false;
+    prompts_.ExpectWizard(false);
     if (stop_) SetEvent(stop_.get());
     if (checkThread_.joinable()) {
         // A prompt the check still shows has lost its wizard: close it so the check ends.
@@ -287,7 +283,7 @@ void PageManager::OnPageCreated(HWND page) {
     HWND sheet = GetParent(page);
     // Only the full wizard owns prompts and boxes of its threads; a one-page wizard shown
     // by one of them must not take that over.
-    WizardWindow.store(sheet);
+    prompts_.PublishSheet(sheet);
     const WizardPage which = PageOf(page);
     // Only now does a check-now run know whether the update is critical.
     if (which == PageIntro) LockForCriticalUpdate(sheet);

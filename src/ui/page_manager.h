@@ -27,7 +27,6 @@ public:
 
 protected:
     LRESULT HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) override;
-    void AfterDestroy(HWND sheet) override;
     bool PageHasHeader(HWND page) override;
     void OnSheetInitialized(HWND sheet) override;
     virtual void OnPageCreated(HWND page);
@@ -53,10 +52,13 @@ private:
     renewix::UniqueBitmap watermark_;
 };
 
+class WizardPrompts;
+
 class PageManager : public PageManagerLayout, private PageHost {
 public:
-    // Builds the full wizard and starts the check.
-    PageManager();
+    // Builds the full wizard and starts the check. The wizard owns `prompts`' boxes while it
+    // shows.
+    explicit PageManager(WizardPrompts& prompts);
     // Stops the check and waits for every thread the wizard started.
     ~PageManager() override;
 
@@ -70,6 +72,7 @@ public:
 protected:
     void OnPageCreated(HWND page) override;
     bool ConfirmCancel(HWND sheet) override;
+    void AfterDestroy(HWND sheet) override;
 
 private:
     LRESULT OnWizardMove(HWND page, bool next) override;
@@ -80,6 +83,7 @@ private:
     bool WaitUnlessStopped(DWORD ms);
     void StopThreads();
 
+    WizardPrompts& prompts_;
     IntroPage checking_;
     MessagePage message_;
     IntroPage intro_;

@@ -4,7 +4,7 @@
 #include <cwctype>
 
 #include "foundation/text.h"
-#include "ui/localised_text.h"
+#include "foundation/localised_text.h"
 
 CheckDecision DecideAfterCheck(const CheckFacts& facts) {
     CheckDecision decision;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session/run_state.h"
+#include "foundation/run_state.h"
 
 // The pages of the full wizard, by their index in the sheet before any page is removed.
 enum WizardPage : int {

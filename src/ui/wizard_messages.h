@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 
 inline constexpr UINT WM_PAGE_CREATED = WM_APP + 0;       // page window / 0, sent to the sheet
@@ -18,9 +17,8 @@ inline constexpr UINT WM_CLOSE_WIZARD = WM_APP + 100;     // from anywhere: the 
 
 // Sizes in the download messages must fit a 32-bit parameter: for a download larger than 2 GiB
 // every size and byte count in WM_DOWNLOAD_BEGIN, WM_DOWNLOAD_FILE and WM_TRANSFER_PROGRESS is
-// given in units of 2^shift bytes (a size that is not 0 is at least one unit). The worker sets
-// the shift before WM_DOWNLOAD_BEGIN; the page reads the sizes back with it.
-inline std::atomic<int> DownloadProgressShift{0};
+// given in units of 2^shift bytes (a size that is not 0 is at least one unit). The download
+// page chooses the shift from the total and reads the sizes back with it.
 inline int ProgressShift(std::uint64_t largest) {
     int shift = 0;
     while ((largest >> shift) > 0x7FFFFFFFull) ++shift;
@@ -30,9 +28,7 @@ inline std::uint64_t ProgressUnits(std::uint64_t bytes, int shift) {
     const std::uint64_t units = bytes >> shift;
     return units == 0 && bytes != 0 ? 1 : units;
 }
-inline std::uint64_t ProgressBytes(ULONG_PTR units) {
-    return static_cast<std::uint64_t>(units) << DownloadProgressShift.load();
-}
+inline std::uint64_t ProgressBytes(ULONG_PTR units, int shift) { return static_cast<std::uint64_t>(units) << shift; }
 
 // Posted by a page to itself after it posted the sheet's button states: moves and hides
 // buttons once the sheet has applied those states (which show the buttons again).

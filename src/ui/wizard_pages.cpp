@@ -1,10 +1,10 @@
 #include "ui/wizard_pages.h"
 
 #include "description/variables.h"
-#include "session/client_config.h"
-#include "session/run_state.h"
+#include "foundation/client_config.h"
+#include "foundation/run_state.h"
 #include "session/session.h"
-#include "ui/localised_text.h"
+#include "foundation/localised_text.h"
 #include "ui/wizard_base.h"
 
 namespace {
@@ -157,16 +157,16 @@ void DownloadPage::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), true)
 INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_START_DOWNLOAD:
-            Renewix::Instance().StartDownload(window_);
+            Renewix::Instance().StartDownload(this);
             return TRUE;
         case WM_DOWNLOAD_BEGIN:
-            OnDownloadBegin(static_cast<int>(wParam), ProgressBytes(static_cast<ULONG_PTR>(lParam)));
+            OnDownloadBegin(static_cast<int>(wParam), FromUnits(static_cast<WPARAM>(lParam)));
             return TRUE;
         case WM_DOWNLOAD_FILE:
-            OnDownloadFile(reinterpret_cast<const wchar_t*>(wParam), ProgressBytes(static_cast<ULONG_PTR>(lParam)));
+            OnDownloadFile(reinterpret_cast<const wchar_t*>(wParam), FromUnits(static_cast<WPARAM>(lParam)));
             return TRUE;
         case WM_TRANSFER_PROGRESS:
-            OnTransferProgress(ProgressBytes(static_cast<ULONG_PTR>(wParam)), ProgressBytes(static_cast<ULONG_PTR>(lParam)));
+            OnTransferProgress(FromUnits(wParam), FromUnits(static_cast<WPARAM>(lParam)));
             return TRUE;
         case WM_DOWNLOAD_DONE:
             OnDownloadDone();
@@ -175,6 +175,25 @@ INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             return GeneralPages::HandleMessage(message, wParam, lParam);
     }
 }
+
+void DownloadPage::Begin(int files, std::uint64_t totalBytes) {
+    // Every file and every count is at most the total, so its shift fits them all.
+    shift_ = ProgressShift(totalBytes);
+    SendMessageW(window_, WM_DOWNLOAD_BEGIN, static_cast<WPARAM>(files), ToUnits(totalBytes));
+}
+
+void DownloadPage::File(const std::wstring& destination, std::uint64_t size) {
+    // Sent: the page reads the name before the worker moves on.
+    SendMessageW(window_, WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(destination.c_str()), ToUnits(size));
+}
+
+void DownloadPage::Progress(std::uint64_t done, std::uint64_t size) {
+    PostMessageW(window_, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
+}
+
+void DownloadPage::Done(int files) { PostMessageW(window_, WM_DOWNLOAD_DONE, 1, files); }
+
+void DownloadPage::Failed() { PostMessageW(window_, WM_QUIT, 0, 0); }
 
 void DownloadPage::OnDownloadBegin(int fileCount, std::uint64_t totalBytes) {
     if (progress_.Begin(fileCount, totalBytes)) ShowWindow(GetDlgItem(window_, kFileBar), SW_HIDE);

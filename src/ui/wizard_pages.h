@@ -6,10 +6,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 
+#include "foundation/download_sink.h"
 #include "foundation/win_resource.h"
 #include "ui/wizard_flow.h"
 #include "ui/wizard_messages.h"
@@ -137,10 +140,18 @@ private:
 };
 
 // Download progress: two bars, the status line, the current file's name and size.
-class DownloadPage : public GeneralPages<DownloadPage> {
+// Shows the download that it starts, as the download's sink: the worker's reports become the
+// page's own messages, handled on the sheet's thread.
+class DownloadPage : public GeneralPages<DownloadPage>, public IDownloadSink {
 public:
     DownloadPage();
     bool Done() const { return done_; }
+
+    void Begin(int files, std::uint64_t totalBytes) override;
+    void File(const std::wstring& destination, std::uint64_t size) override;
+    void Progress(std::uint64_t done, std::uint64_t size) override;
+    void Done(int files) override;
+    void Failed() override;
 
     // Every file costs this pause after the page shows its name, so the user can read it.
     static constexpr DWORD kFilePauseMs = 500;
@@ -157,8 +168,13 @@ private:
     void OnTransferProgress(std::uint64_t soFar, std::uint64_t size);
     void OnDownloadDone();
 
+    // In bytes from the worker, units of 2^shift bytes in the messages (see ProgressShift).
+    std::uint64_t FromUnits(WPARAM units) const { return ProgressBytes(static_cast<ULONG_PTR>(units), shift_.load()); }
+    LPARAM ToUnits(std::uint64_t bytes) const { return static_cast<LPARAM>(ProgressUnits(bytes, shift_.load())); }
+
     DownloadProgress progress_;
     bool done_ = false;
+    std::atomic<int> shift_{0};
 };
 
 // The ready page (one Finish-captioned button, the restart box) and, with its installing

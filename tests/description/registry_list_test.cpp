@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/win_resource.h"
-#include "install/registry_operations.h"
+#include "foundation/registry_operations.h"
 #include "test_support.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <random>
 
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/log.h"
 #include "test_support.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/system_facts.h"
-#include "session/run_state.h"
+#include "foundation/run_state.h"
 #include "test_support.h"
 
 namespace {

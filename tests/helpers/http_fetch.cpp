@@ -12,23 +12,25 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "transfer/http_downloader.h"
-#include "ui/wizard_window.h"
+#include "ui/wizard_prompts.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 6) return 2;
     _setmode(_fileno(stdout), _O_BINARY);  // texts carry their own CR LF
     Log::Instance().Start(argv[5], 0);
     HWND window = nullptr;
+    WizardPrompts prompts;
     if (argc > 6 && std::wstring(argv[6]) == L"wizard") {
         window = CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200, nullptr,
                                nullptr, nullptr, nullptr);
-        WizardWindow.store(window);
+        prompts.PublishSheet(window);
     }
     ServerSettings settings;
     settings.Protocol = argv[1];
     settings.Address = argv[2];
     settings.Port = argv[3];
     HTTPFileDownloader downloader(settings);
+    downloader.SetPrompts(&prompts);
     const bool connected = downloader.Connect();
     std::string body;
     if (connected && downloader.OpenDownloadFile(argv[4])) {

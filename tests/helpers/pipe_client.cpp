@@ -20,10 +20,10 @@
 
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
-#include "install/permission_service.h"
-#include "install/pipe_protocol.h"
-#include "install/pipe_security.h"
-#include "install/piped_file_management.h"
+#include "service/permission_service.h"
+#include "service/pipe_protocol.h"
+#include "service/pipe_security.h"
+#include "service/piped_file_management.h"
 
 namespace Wire = PermissionManager::Wire;
 

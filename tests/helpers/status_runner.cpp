@@ -11,7 +11,7 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "persistence/status_file.h"
-#include "session/run_state.h"
+#include "foundation/run_state.h"
 
 int wmain(int argc, wchar_t** argv) {
     CoInitialize(nullptr);

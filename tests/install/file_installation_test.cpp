@@ -11,7 +11,7 @@
 #include "description/file_list.h"
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
-#include "install/zip_extractor.h"
+#include "foundation/zip_extractor.h"
 #include "test_support.h"
 
 namespace {

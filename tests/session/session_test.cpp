@@ -4,11 +4,11 @@
 #include <zlib.h>
 
 #include "description/signed_document.h"
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
 #include "persistence/status_file.h"
-#include "session/run_state.h"
+#include "foundation/run_state.h"
 #include "test_support.h"
 #include "transfer/transfer_support.h"
 

@@ -4,11 +4,11 @@
 
 #include "description/secure_code.h"
 #include "description/signed_document.h"
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
-#include "transfer/crc32.h"
+#include "foundation/crc32.h"
 #include "transfer/ftp_downloader.h"
 
 namespace {

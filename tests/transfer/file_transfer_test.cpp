@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "foundation/download_sink.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
 #include "transfer/transfer_support.h"
@@ -27,9 +28,9 @@ protected:
     }
 
     bool Transfer(const std::wstring& remote, std::uint32_t size, std::uint32_t crc, std::string* log,
-                  HWND window = nullptr, const std::optional<Sha256Digest>& sha256 = std::nullopt) {
+                  IDownloadSink* sink = nullptr, const std::optional<Sha256Digest>& sha256 = std::nullopt) {
         ServerSelection selection(config_);
-        CFileTransfer transfer(window, selection, true);
+        CFileTransfer transfer(selection, sink, nullptr);
         CapturedLog captured(folder_ / L"transfer.log");
         bool ok = transfer.TransferFile(folder_ / L"downloads", remote, L"UpdateFile1", size, crc, sha256);
         *log = captured.Finish();
@@ -65,7 +66,7 @@ TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
     // A client that trusts only signed content keeps its own times: the server's are not signed.
     {
         ServerSelection selection(config_);
-        CFileTransfer transfer(nullptr, selection, true);
+        CFileTransfer transfer(selection, nullptr, nullptr);
         transfer.KeepLocalTimes();
         ASSERT_TRUE(transfer.TransferFile(folder_ / L"downloads", L"bin/app.dll", L"UpdateFile1", 20000, Crc(body)));
         ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
@@ -149,7 +150,7 @@ TEST_F(TransferTest, AForgedCrcIsCaughtByTheHash) {
 
 TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
     ServerSelection selection(config_, ScriptedDownloader::Make);
-    CFileTransfer transfer(nullptr, selection, true);
+    CFileTransfer transfer(selection, nullptr, nullptr);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(100, 'b')};
     {
@@ -183,7 +184,7 @@ TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
         }
     };
     ServerSelection selection(config_, RefusingDownloader::Make);
-    CFileTransfer transfer(nullptr, selection, true);
+    CFileTransfer transfer(selection, nullptr, nullptr);
     ScriptedDownloader::reportedSize = 9;
     ScriptedDownloader::chunks = {"<html>404"};
     CapturedLog log(folder_ / L"refused.log");
@@ -198,7 +199,7 @@ TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
 // that sends 10 bytes fails as short, not as a wrapped match.
 TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {
     ServerSelection selection(config_, ScriptedDownloader::Make);
-    CFileTransfer transfer(nullptr, selection, true);
+    CFileTransfer transfer(selection, nullptr, nullptr);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(10, 'w')};
     CapturedLog log(folder_ / L"wide.log");
@@ -206,20 +207,20 @@ TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {
     EXPECT_NE(log.Finish().find("Expected file size: 4294967306\r\nActual file size: 10\r\n"), std::string::npos);
 }
 
-TEST_F(TransferTest, ProgressIsPostedToTheOwnerWindowAfterEveryChunk) {
+TEST_F(TransferTest, ProgressIsReportedAfterEveryChunk) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\progress.bin", std::string(20000, 'p')));
-    HWND window = CreateWindowExW(0, L"STATIC", L"progress", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    ASSERT_NE(window, nullptr);
+    struct Recorder : IDownloadSink {
+        void Begin(int, std::uint64_t) override {}
+        void File(const std::wstring&, std::uint64_t) override {}
+        void Progress(std::uint64_t done, std::uint64_t size) override { seen.emplace_back(done, size); }
+        void Done(int) override {}
+        void Failed() override {}
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
+    } recorder;
     std::string log;
-    ASSERT_TRUE(Transfer(L"progress.bin", 20000, 0, &log, window));
-    std::vector<std::pair<WPARAM, LPARAM>> seen;
-    MSG message;
-    while (PeekMessageW(&message, window, WM_TRANSFER_PROGRESS, WM_TRANSFER_PROGRESS, PM_REMOVE)) {
-        seen.emplace_back(message.wParam, message.lParam);
-    }
-    DestroyWindow(window);
-    const std::vector<std::pair<WPARAM, LPARAM>> expected = {{8192, 20000}, {16384, 20000}, {20000, 20000}};
-    EXPECT_EQ(seen, expected);
+    ASSERT_TRUE(Transfer(L"progress.bin", 20000, 0, &log, &recorder));
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {{8192, 20000}, {16384, 20000}, {20000, 20000}};
+    EXPECT_EQ(recorder.seen, expected);
 }
 
 }  // namespace

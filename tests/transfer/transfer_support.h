@@ -8,7 +8,7 @@
 
 #include "config/settings_file.h"
 #include "foundation/text.h"
-#include "session/client_config.h"
+#include "foundation/client_config.h"
 #include "transfer/downloader.h"
 
 // A record from settings text, as the configuration tool would write it.

@@ -5,7 +5,7 @@
 #include <climits>
 
 #include "test_support.h"
-#include "ui/localised_text.h"
+#include "foundation/localised_text.h"
 #include "ui/wizard_messages.h"
 
 namespace {
@@ -277,9 +277,7 @@ TEST(DownloadMessages, SizesFitTheirParametersAndKeepTheirProportions) {
     // A small file in a large download is still a file, and reads back as about its size.
     EXPECT_EQ(ProgressUnits(3, shift), 1u);
     EXPECT_EQ(ProgressUnits(0, shift), 0u);
-    DownloadProgressShift = shift;
-    EXPECT_EQ(ProgressBytes(static_cast<ULONG_PTR>(ProgressUnits(file, shift))), file);
-    DownloadProgressShift = 0;
+    EXPECT_EQ(ProgressBytes(static_cast<ULONG_PTR>(ProgressUnits(file, shift)), shift), file);
 }
 
 }  // namespace

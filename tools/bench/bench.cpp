@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "foundation/win_resource.h"
-#include "session/client_config.h"
-#include "transfer/crc32.h"
+#include "foundation/client_config.h"
+#include "foundation/crc32.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
 #include "transfer/http_downloader.h"
@@ -103,7 +103,7 @@ int wmain(int argc, wchar_t** argv) {
         g_benchSettings = settings;
         ClientConfig config;
         ServerSelection selection(config, HttpBenchDownloader);
-        CFileTransfer transfer(nullptr, selection, true);
+        CFileTransfer transfer(selection, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), 0);
         Report("client-http", Seconds(start));
@@ -131,7 +131,7 @@ int wmain(int argc, wchar_t** argv) {
         settings.Address = file;  // Connect opens the document location: any readable file serves
         g_benchSettings = settings;
         ServerSelection selection(config, BenchDownloader);
-        CFileTransfer transfer(nullptr, selection, true);
+        CFileTransfer transfer(selection, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(folder, name, name, data.nFileSizeLow, crc);
         Report("client-transfer", Seconds(start));

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "session/client_config.h"
+#include "foundation/client_config.h"
 
 // Reads the record of an executable; `present` tells whether it had one (else all zero).
 // `keys` (when given) receives the trusted keys of their own resource.

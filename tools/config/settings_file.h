@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "session/client_config.h"
+#include "foundation/client_config.h"
 
 // The wizard's pictures, as the paths written in the file (empty: the client keeps the
 // pictures it has).

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "description/trusted_keys.h"
+#include "foundation/trusted_keys.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 #include "publish/publisher.h"

@@ -7,12 +7,12 @@
 
 #include "description/secure_code.h"
 #include "description/signed_document.h"
-#include "description/xml_document.h"
+#include "foundation/xml_document.h"
 #include "foundation/file_bytes.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
-#include "transfer/file_digest.h"
+#include "foundation/file_digest.h"
 
 namespace {
 

@@ -1,0 +1,158 @@
+#include "foundation/file_management.h"
+
+#include <shellapi.h>
+
+#include <cstring>
+#include <atomic>
+
+#include "foundation/paths.h"
+#include "foundation/text.h"
+#include "foundation/registry_operations.h"
+#include "foundation/zip_extractor.h"
+
+namespace PermissionManager {
+
+namespace {
+
+// The folder that holds a file, without its trailing backslash.
+std::wstring ParentDirectory(const std::wstring& path) {
+    std::wstring drive, directory;
+    SplitDriveAndDirectory(path, &drive, &directory);
+    std::wstring parent = drive + directory;
+    while (!parent.empty() && parent.back() == L'\\') parent.pop_back();
+    return parent;
+}
+
+}  // namespace
+
+int StandardFileManagement::Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) {
+    Close();
+    if ((access & GENERIC_WRITE) && !EnsureParentDirectory(path)) return 0;
+    renewix::UniqueFile file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         disposition, flags, nullptr));
+    if (!file) return 0;
+    position_ = 0;
+    LARGE_INTEGER size{};
+    size_ = GetFileSizeEx(file.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    file_ = std::move(file);
+    return 1;
+}
+
+int StandardFileManagement::Write(const void* data, DWORD count) {
+    if (count == 0) return 1;
+    if (!file_) return 0;
+    DWORD written = 0;
+    return WriteFile(file_.get(), data, count, &written, nullptr) && written == count ? 1 : 0;
+}
+
+DWORD StandardFileManagement::Read(void* buffer, DWORD count) {
+    if (position_ >= size_ || count == 0 || !file_) return 0;
+    DWORD read = 0;
+    if (!ReadFile(file_.get(), buffer, count, &read, nullptr)) return 0;
+    position_ += read;
+    return read;
+}
+
+int StandardFileManagement::Close() {
+    if (!file_) return 0;
+    file_.reset();
+    return 1;
+}
+
+int StandardFileManagement::MakeDirectories(const std::wstring& input) {
+    std::wstring path = input;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    path += L'\\';
+    if (path.size() <= 3) return 1;
+    std::wstring drive, directory;
+    SplitDriveAndDirectory(path + L"x", &drive, &directory);
+    std::size_t start = 0;
+    if (StartsWith(directory, L"\\\\")) {
+        // Skip the server name: \\server\ cannot be created, only the folders below it.
+        start = directory.find(L'\\', 2);
+        if (start == std::wstring::npos) return 1;
+    }
+    for (std::size_t at = directory.find(L'\\', start + 1); at != std::wstring::npos;
+         at = directory.find(L'\\', at + 1)) {
+        std::wstring folder = drive + directory.substr(0, at);
+        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return 0;
+    }
+    return 1;
+}
+
+int StandardFileManagement::EnsureParentDirectory(const std::wstring& path) {
+    std::wstring parent = ParentDirectory(path);
+    DWORD attributes = GetFileAttributesW(parent.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    return MakeDirectories(parent);
+}
+
+int StandardFileManagement::Move(const std::wstring& from, const std::wstring& to) {
+    if (!EnsureParentDirectory(to)) return 0;
+    return MoveFileW(from.c_str(), to.c_str()) ? 1 : 0;
+}
+
+int StandardFileManagement::Delete(const std::wstring& path) { return DeleteFileW(path.c_str()) ? 1 : 0; }
+
+int StandardFileManagement::DeleteTree(const std::wstring& path) {
+    wchar_t from[MAX_PATH + 1] = {};  // double-zero-terminated, as the shell requires
+    if (path.size() >= MAX_PATH) return 1;
+    std::memcpy(from, path.c_str(), path.size() * sizeof(wchar_t));
+    SHFILEOPSTRUCTW operation{};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&operation);
+    return 1;
+}
+
+DWORD StandardFileManagement::GetAttributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
+
+void StandardFileManagement::SetTimes(const FILETIME& creation, const FILETIME& lastAccess,
+                                      const FILETIME& lastWrite) {
+    if (file_) SetFileTime(file_.get(), &creation, &lastAccess, &lastWrite);
+}
+
+bool StandardFileManagement::GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const {
+    return file_ && GetFileTime(file_.get(), creation, lastAccess, lastWrite);
+}
+
+int StandardFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
+                                           const std::wstring& action) {
+    return ApplyRegistryAction(keyPath, valueName, action);
+}
+
+std::wstring StandardFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring& type) {
+    return QueryRegistryValue(registryPath, type);
+}
+int StandardFileManagement::RegisterServer(const std::wstring& libraryPath) {
+    renewix::UniqueModule library(LoadLibraryW(libraryPath.c_str()));
+    if (!library) return 0;
+    using RegisterFn = HRESULT(STDAPICALLTYPE*)();
+    FARPROC entry = GetProcAddress(library.get(), "DllRegisterServer");
+    if (!entry) return 0;
+    try {
+        reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(entry))();
+    } catch (...) {
+        return 0;
+    }
+    return 1;
+}
+
+int StandardFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
+    return UnzipArchive(archivePath, destination);
+}
+
+namespace {
+
+std::unique_ptr<IClientFileManager> MakeStandard() { return std::make_unique<StandardFileManagement>(); }
+
+std::atomic<FileManagerMaker> chosenMaker{MakeStandard};
+
+}  // namespace
+
+void SetFileManagerMaker(FileManagerMaker maker) { chosenMaker = maker ? maker : MakeStandard; }
+
+std::unique_ptr<IClientFileManager> CreateFileManager() { return chosenMaker.load()(); }
+
+}  // namespace PermissionManager

@@ -1,0 +1,226 @@
+#include "service/piped_file_management.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "foundation/client_config.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+#include "service/pipe_security.h"
+
+namespace PermissionManager {
+
+namespace {
+
+// How often a busy pipe (every instance taken at that moment) is waited for.
+constexpr int kBusyAttempts = 10;
+
+}  // namespace
+
+PipedFileManagement::PipedFileManagement(const std::wstring& pipeName) {
+    if (Connect(pipeName) && !Greet()) pipe_.reset();
+}
+
+PipedFileManagement::~PipedFileManagement() {
+    if (IsConnected()) Close();
+}
+
+bool PipedFileManagement::Connect(const std::wstring& pipeName) {
+    for (int attempt = 0; attempt < kBusyAttempts; ++attempt) {
+        // Identification only: whatever serves the name may learn who calls, never act as them.
+        pipe_.reset(CreateFileW(pipeName.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING,
+                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (pipe_ || GetLastError() != ERROR_PIPE_BUSY) break;
+        // Every instance is taken for a moment: the service makes the next one right after a
+        // connection. Wine answers this wait at once instead of waiting, hence the pause.
+        if (!WaitNamedPipeW(pipeName.c_str(), 1000)) Sleep(20);
+    }
+    if (!pipe_) return false;
+    // Files and registry values go only to a pipe the service made, never to one that an
+    // ordinary user created under the service's name while the service was away.
+    if (!IsPipeOwnerTrusted(pipe_.get())) {
+        pipe_.reset();
+        return false;
+    }
+    return true;
+}
+
+bool PipedFileManagement::Greet() {
+    for (int attempt = 0; attempt < kGreetingAttempts; ++attempt) {
+        std::uint8_t reply[Wire::kGreetingBytes] = {};
+        if (Send(Wire::GreetingRequest{}) && ReceiveExact(reply, sizeof(reply)) &&
+            std::memcmp(reply, Wire::kHello, sizeof(reply)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void PipedFileManagement::Disconnect() {
+    pipe_.reset();
+    remoteFile_ = 0;
+}
+
+bool PipedFileManagement::SendBytes(const void* data, std::size_t count) {
+    if (!pipe_) return false;
+    DWORD written = 0;
+    if (!WriteFile(pipe_.get(), data, static_cast<DWORD>(count), &written, nullptr) || written != count) {
+        Disconnect();
+        return false;
+    }
+    return true;
+}
+
+bool PipedFileManagement::ReceiveExact(void* buffer, std::size_t count) {
+    auto* at = static_cast<std::uint8_t*>(buffer);
+    while (count > 0) {
+        DWORD read = 0;
+        if (!pipe_ || !ReadFile(pipe_.get(), at, static_cast<DWORD>(count), &read, nullptr) || read == 0) {
+            Disconnect();
+            return false;
+        }
+        at += read;
+        count -= read;
+    }
+    return true;
+}
+
+bool PipedFileManagement::Send(const Wire::Request& request) {
+    if (!pipe_) return false;
+    const std::optional<Wire::Bytes> payload = Wire::EncodePayload(request);
+    if (!payload) return false;  // refused before anything was sent: the connection stays in step
+    Wire::Bytes opcode;
+    Wire::PutU32(opcode, Wire::OpcodeOf(request));
+    return SendBytes(opcode.data(), opcode.size()) && SendBytes(payload->data(), payload->size());
+}
+
+std::int32_t PipedFileManagement::Exchange(const Wire::Request& request, std::int32_t failure) {
+    std::uint8_t reply[4];
+    if (!Send(request) || !ReceiveExact(reply, sizeof(reply))) return failure;
+    return static_cast<std::int32_t>(Wire::GetU32(reply));
+}
+
+std::int32_t PipedFileManagement::PathExchange(Wire::Opcode opcode, const std::wstring& path, std::int32_t failure) {
+    const std::wstring absolute = FullPathName(path);
+    if (absolute.empty()) return failure;
+    return Exchange(Wire::PathRequest{opcode, absolute}, failure);
+}
+
+int PipedFileManagement::Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) {
+    const std::wstring absolute = FullPathName(path);
+    if (!pipe_ || absolute.empty()) return 0;
+    // The earlier file is forgotten, not closed: the service keeps it until the connection ends.
+    remoteFile_ = static_cast<std::uint32_t>(Exchange(Wire::OpenRequest{access, disposition, flags, absolute}, 0));
+    return remoteFile_ != 0 ? 1 : 0;
+}
+
+int PipedFileManagement::Write(const void* data, DWORD count) {
+    if (count == 0) return 1;  // the service would wait for data that never comes
+    if (remoteFile_ == 0) return 0;
+    // Larger writes go in pieces the service reads whole.
+    const auto* at = static_cast<const std::uint8_t*>(data);
+    for (DWORD left = count; left > 0;) {
+        const DWORD piece = std::min<DWORD>(left, Wire::kMaxTransfer);
+        std::uint8_t reply[4];
+        if (!Send(Wire::WriteRequest{remoteFile_}) || !SendBytes(at, piece) || !ReceiveExact(reply, sizeof(reply)) ||
+            Wire::GetU32(reply) == 0) {
+            return 0;
+        }
+        at += piece;
+        left -= piece;
+    }
+    return 1;
+}
+
+DWORD PipedFileManagement::Read(void* buffer, DWORD count) {
+    if (count == 0 || remoteFile_ == 0) return 0;
+    // A larger request would end the connection; a shorter read is an ordinary answer.
+    const DWORD asked = std::min<DWORD>(count, Wire::kMaxTransfer);
+    std::uint8_t reply[4];
+    if (!Send(Wire::ReadRequest{remoteFile_, asked}) || !ReceiveExact(reply, sizeof(reply))) return 0;
+    const std::uint32_t got = Wire::GetU32(reply);
+    if (got > asked) {
+        // More than the buffer holds: the stream is out of step, and the bytes are not ours to take.
+        Disconnect();
+        return 0;
+    }
+    if (got != 0 && !ReceiveExact(buffer, got)) return 0;
+    return got;
+}
+
+int PipedFileManagement::Close() {
+    if (remoteFile_ == 0) return 1;
+    const std::uint32_t id = std::exchange(remoteFile_, 0);
+    return Exchange(Wire::CloseRequest{id}, 0) != 0 ? 1 : 0;
+}
+
+int PipedFileManagement::MakeDirectories(const std::wstring& path) {
+    return PathExchange(Wire::kMakeDirectories, path, 0) != 0 ? 1 : 0;
+}
+
+int PipedFileManagement::Move(const std::wstring& from, const std::wstring& to) {
+    const std::wstring source = FullPathName(from), target = FullPathName(to);
+    if (source.empty() || target.empty()) return 0;
+    return Exchange(Wire::MoveRequest{source, target}, 0) != 0 ? 1 : 0;
+}
+
+int PipedFileManagement::Delete(const std::wstring& path) { return PathExchange(Wire::kDelete, path, 0) != 0 ? 1 : 0; }
+
+int PipedFileManagement::DeleteTree(const std::wstring& path) {
+    return PathExchange(Wire::kDeleteTree, path, 0) != 0 ? 1 : 0;
+}
+
+DWORD PipedFileManagement::GetAttributes(const std::wstring& path) {
+    return static_cast<DWORD>(PathExchange(Wire::kGetAttributes, path, -1));
+}
+
+void PipedFileManagement::SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) {
+    if (remoteFile_ == 0) return;
+    Exchange(Wire::SetTimesRequest{creation, lastAccess, lastWrite, remoteFile_}, 0);
+}
+
+int PipedFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
+                                        const std::wstring& action) {
+    return Exchange(Wire::UpdateRegistryRequest{keyPath, valueName, action}, 0) != 0 ? 1 : 0;
+}
+
+std::wstring PipedFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring& type) {
+    std::uint8_t reply[Wire::kTextReplyBytes];
+    if (!Send(Wire::QueryRegistryRequest{registryPath, type}) || !ReceiveExact(reply, sizeof(reply))) return {};
+    return Wire::DecodeTextReply(reply);
+}
+
+int PipedFileManagement::RegisterServer(const std::wstring& libraryPath) {
+    return PathExchange(Wire::kRegisterServer, libraryPath, 0) != 0 ? 1 : 0;
+}
+
+int PipedFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
+    const std::wstring archive = FullPathName(archivePath), folder = FullPathName(destination);
+    // Without the service's answer nothing was extracted: 0, not "cannot open" (-1).
+    if (archive.empty() || folder.empty()) return 0;
+    return Exchange(Wire::UnzipRequest{archive, folder}, 0);
+}
+
+std::wstring PipeName(std::uint32_t instance) { return FormatText(L"\\\\.\\pipe\\Renewix%d", instance); }
+
+bool IsServiceActive() {
+    static std::once_flag asked;
+    static bool active = false;
+    std::call_once(asked, [] {
+        // Answering means greeting back from a pipe the service made, not merely existing; a
+        // connection waits for a busy pipe's next instance as WaitNamedPipe would.
+        active = PipedFileManagement(PipeName(ClientConfig::Instance().InstanceNumber())).IsConnected();
+    });
+    return active;
+}
+
+std::unique_ptr<IClientFileManager> CreateServiceOrStandardFileManager() {
+    if (IsServiceActive()) {
+        return std::make_unique<PipedFileManagement>(PipeName(ClientConfig::Instance().InstanceNumber()));
+    }
+    return std::make_unique<StandardFileManagement>();
+}
+
+}  // namespace PermissionManager

@@ -1,0 +1,84 @@
+#include "foundation/crc32.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+std::uint32_t ZlibCrc(const std::string& bytes) {
+    return static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+TEST(FileCrc, KnownValuesAndFailures) {
+    ScratchFolder folder(L"crc-files");
+    std::uint32_t crc = 1;
+    ASSERT_TRUE(WriteFileBytes(folder / L"check.txt", "123456789"));
+    EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"check.txt", crc), 0u);
+    EXPECT_EQ(crc, 0xCBF43926u);
+
+    ASSERT_TRUE(WriteFileBytes(folder / L"empty.txt", ""));
+    crc = 1;
+    EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"empty.txt", crc), 0u);
+    EXPECT_EQ(crc, 0u);
+
+    crc = 1;
+    EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"missing.txt", crc), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(crc, 0u);
+    EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"no\\such\\dir.txt", crc), static_cast<std::uint32_t>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(FileCrc, AgreesWithZlibAcrossChunkBoundaries) {
+    ScratchFolder folder(L"crc-large");
+    std::mt19937 random(7);
+    for (std::size_t size : {1u, 4095u, 4096u, 4097u, 3 * 4096u + 17, 1u << 20}) {
+        std::string bytes(size, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        ASSERT_TRUE(WriteFileBytes(folder / L"data.bin", bytes));
+        std::uint32_t crc = 0;
+        EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"data.bin", crc), 0u);
+        EXPECT_EQ(crc, ZlibCrc(bytes)) << size;
+    }
+}
+
+// The word-wise steps against zlib at every alignment, and every length over several rounds.
+TEST(FileCrc, RegisterStepsAgreeWithZlibAtAnyOffsetAndLength) {
+    std::mt19937 random(11);
+    std::string bytes(200, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    for (std::size_t offset = 0; offset < 4; ++offset) {
+        for (std::size_t length = 0; length + offset <= 120; ++length) {
+            const std::uint32_t ours = ~CCrc32Static::Update(0xFFFFFFFF, bytes.data() + offset, length);
+            ASSERT_EQ(ours, ZlibCrc(bytes.substr(offset, length))) << offset << " " << length;
+        }
+    }
+    // A register carried across calls of any sizes gives the one-call result.
+    std::uint32_t reg = 0xFFFFFFFF;
+    for (std::size_t at = 0, step = 1; at < bytes.size(); at += step, step = step * 3 % 17 + 1) {
+        reg = CCrc32Static::Update(reg, bytes.data() + at, std::min(step, bytes.size() - at));
+    }
+    EXPECT_EQ(~reg, ZlibCrc(bytes));
+}
+
+TEST(TextCrc, LeavesOutBlanksAndLineEnds) {
+    std::uint32_t crc = 0;
+    EXPECT_EQ(CCrc32Static::ComputeTextCrc(L"abc", crc), 0u);
+    EXPECT_EQ(crc, 0xAD957AB0u);
+    CCrc32Static::ComputeTextCrc(L" a\r\nb\tc ", crc);
+    EXPECT_EQ(crc, 0xAD957AB0u);
+    CCrc32Static::ComputeTextCrc(L"", crc);
+    EXPECT_EQ(crc, 0u);
+    // Other white space (a no-break space) counts.
+    CCrc32Static::ComputeTextCrc(L"a\u00a0bc", crc);
+    EXPECT_NE(crc, 0xAD957AB0u);
+    // Beyond the basic plane: both surrogates, each low byte first.
+    CCrc32Static::ComputeTextCrc(L"\u00e9\U0001F600", crc);
+    EXPECT_EQ(crc, ZlibCrc(std::string("\xE9\x00\x3D\xD8\x00\xDE", 6)));
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+#include "foundation/file_management.h"
+
+#include <gtest/gtest.h>
+
+#include "service/piped_file_management.h"
+#include "test_support.h"
+
+namespace {
+
+using PermissionManager::StandardFileManagement;
+
+TEST(StandardFileManagement, WritingCreatesMissingFoldersAndReadsBack) {
+    ScratchFolder folder(L"fm-write");
+    const std::wstring path = folder / L"upper\\lower\\file.bin";
+    StandardFileManagement files;
+    ASSERT_EQ(files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
+    EXPECT_TRUE(IsDirectory(folder / L"upper\\lower"));
+    EXPECT_EQ(files.Write("hello world", 11), 1);
+    EXPECT_EQ(files.Close(), 1);
+    EXPECT_EQ(files.Close(), 0);
+
+    ASSERT_EQ(files.Open(path, GENERIC_READ, OPEN_EXISTING, 0), 1);
+    char buffer[8] = {};
+    EXPECT_EQ(files.Read(buffer, 8), 8u);
+    EXPECT_EQ(std::string(buffer, 8), "hello wo");
+    EXPECT_EQ(files.Read(buffer, 8), 3u);
+    EXPECT_EQ(files.Read(buffer, 8), 0u);
+    EXPECT_EQ(files.Read(buffer, 0), 0u);
+}
+
+TEST(StandardFileManagement, ReadStopsAtTheSizeSeenAtOpen) {
+    ScratchFolder folder(L"fm-grow");
+    const std::wstring path = folder / L"grows.txt";
+    ASSERT_TRUE(WriteFileBytes(path, "1234"));
+    StandardFileManagement reader;
+    ASSERT_EQ(reader.Open(path, GENERIC_READ, OPEN_EXISTING, 0), 1);
+    // Another writer appends while the file is open; shared access allows it.
+    StandardFileManagement writer;
+    ASSERT_EQ(writer.Open(path, FILE_APPEND_DATA, OPEN_EXISTING, 0), 1);
+    ASSERT_EQ(writer.Write("5678", 4), 1);
+    writer.Close();
+    char buffer[16] = {};
+    EXPECT_EQ(reader.Read(buffer, 16), 8u);  // one read may see more ...
+    EXPECT_EQ(reader.Read(buffer, 16), 0u);  // ... but none follows past the opening size
+}
+
+TEST(StandardFileManagement, WritesWithoutAFile) {
+    StandardFileManagement files;
+    EXPECT_EQ(files.Write("", 0), 1);
+    EXPECT_EQ(files.Write("x", 1), 0);
+    char c;
+    EXPECT_EQ(files.Read(&c, 1), 0u);
+    EXPECT_EQ(files.Open(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, OPEN_EXISTING, 0), 0);
+    EXPECT_EQ(files.Close(), 0);
+}
+
+TEST(StandardFileManagement, OpenClosesTheEarlierFile) {
+    ScratchFolder folder(L"fm-reopen");
+    ASSERT_TRUE(WriteFileBytes(folder / L"a.txt", "a"));
+    ASSERT_TRUE(WriteFileBytes(folder / L"b.txt", "bb"));
+    StandardFileManagement files;
+    ASSERT_EQ(files.Open(folder / L"a.txt", GENERIC_READ, OPEN_EXISTING, 0), 1);
+    ASSERT_EQ(files.Open(folder / L"b.txt", GENERIC_READ, OPEN_EXISTING, 0), 1);
+    // a.txt is no longer held open: it can be deleted.
+    EXPECT_EQ(files.Delete(folder / L"a.txt"), 1);
+    char buffer[4];
+    EXPECT_EQ(files.Read(buffer, 4), 2u);
+}
+
+TEST(StandardFileManagement, MoveNeverOverwritesAndCreatesTheTargetFolder) {
+    ScratchFolder folder(L"fm-move");
+    ASSERT_TRUE(WriteFileBytes(folder / L"new.dll", "new"));
+    ASSERT_TRUE(WriteFileBytes(folder / L"old.dll", "old"));
+    StandardFileManagement files;
+    EXPECT_EQ(files.Move(folder / L"new.dll", folder / L"old.dll"), 0);
+    EXPECT_EQ(ReadFileBytes(folder / L"old.dll"), "old");
+    EXPECT_EQ(files.Move(folder / L"new.dll", folder / L"deep\\er\\moved.dll"), 1);
+    EXPECT_EQ(ReadFileBytes(folder / L"deep\\er\\moved.dll"), "new");
+    EXPECT_FALSE(Exists(folder / L"new.dll"));
+    EXPECT_EQ(files.Move(folder / L"missing.dll", folder / L"x.dll"), 0);
+}
+
+TEST(StandardFileManagement, DirectoriesAttributesAndTrees) {
+    ScratchFolder folder(L"fm-tree");
+    StandardFileManagement files;
+    EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c\\"), 1);
+    EXPECT_TRUE(IsDirectory(folder / L"a\\b\\c"));
+    EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c"), 1);  // already there
+    EXPECT_EQ(files.MakeDirectories(L"C:\\"), 1);
+    EXPECT_EQ(files.MakeDirectories(L"C:"), 1);
+
+    ASSERT_TRUE(WriteFileBytes(folder / L"a\\b\\c\\f.txt", "f"));
+    EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c\\f.txt\\sub"), 0);  // a file stands in the way
+    EXPECT_NE(files.GetAttributes(folder / L"a") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(files.GetAttributes(folder / L"a\\b\\c\\f.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(files.GetAttributes(folder / L"nothing"), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_EQ(files.DeleteTree(folder / L"a"), 1);
+    EXPECT_FALSE(Exists(folder / L"a"));
+    EXPECT_EQ(files.DeleteTree(folder / L"never-was"), 1);
+    EXPECT_EQ(files.Delete(folder / L"never-was.txt"), 0);
+}
+
+TEST(StandardFileManagement, MakeDirectoriesStopsAtTheServerOfANetworkPath) {
+    // \\server alone has nothing below the server name to create.
+    StandardFileManagement files;
+    EXPECT_EQ(files.MakeDirectories(L"\\\\server"), 1);
+    EXPECT_EQ(files.MakeDirectories(L"\\\\server\\"), 1);
+}
+
+TEST(StandardFileManagement, SetTimesChangesTheOpenFile) {
+    ScratchFolder folder(L"fm-times");
+    const std::wstring path = folder / L"t.txt";
+    StandardFileManagement files;
+    ASSERT_EQ(files.Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
+    SYSTEMTIME when{2001, 2, 0, 3, 4, 5, 6, 0};
+    FILETIME time;
+    SystemTimeToFileTime(&when, &time);
+    files.SetTimes(time, time, time);
+    files.Close();
+    files.SetTimes(time, time, time);  // no file: nothing happens
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &time), 0);
+}
+
+TEST(FileManagerFactory, StandardManagerWhileNoServiceAnswers) {
+    EXPECT_FALSE(PermissionManager::IsServiceActive());
+    auto manager = PermissionManager::CreateServiceOrStandardFileManager();
+    EXPECT_NE(dynamic_cast<StandardFileManagement*>(manager.get()), nullptr);
+    EXPECT_EQ(PermissionManager::PipeName(3), L"\\\\.\\pipe\\Renewix3");
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+#include "foundation/run_state.h"
+
+#include <gtest/gtest.h>
+
+#include "service/permission_service.h"
+#include "app/startup.h"
+#include "test_support.h"
+
+namespace {
+
+struct CommandCase {
+    const wchar_t* commandLine;
+    const wchar_t* checkNow;
+    const wchar_t* background;
+    RunMode mode;
+    const wchar_t* parameters;
+};
+
+TEST(CommandLine, KeywordsModesAndParameters) {
+    const CommandCase cases[] = {
+        {L"", L"CheckNow", L"Background", ModeDefault, L""},
+        {L" /-checknow /x", L"CheckNow", L"Background", ModeCheckNow, L"/x"},
+        {L"CHECKNOW", L"CheckNow", L"Background", ModeCheckNow, L""},
+        {L"\\\\-/CheckNow  a b", L"CheckNow", L"Background", ModeCheckNow, L" a b"},
+        {L"CheckNowX", L"CheckNow", L"Background", ModeDefault, L"CheckNowX"},
+        {L"0", L"CheckNow", L"0", ModeCheckBackground, L""},
+        {L"-background file.txt", L"CheckNow", L"Background", ModeCheckBackground, L"file.txt"},
+        {L"/scheduler now", L"CheckNow", L"Background", ModeScheduler, L"now"},
+        {L"document.txt /p", L"CheckNow", L"Background", ModeDefault, L"document.txt /p"},
+        // An empty keyword never matches, not even an empty command.
+        {L"", L"", L"", ModeDefault, L""},
+        {L"  ", L"", L"", ModeDefault, L"  "},
+        // The check-now keyword is tried first when both are the same.
+        {L"go", L"go", L"go", ModeCheckNow, L""},
+        // A configured keyword can shadow "Scheduler".
+        {L"Scheduler", L"", L"scheduler", ModeCheckBackground, L""},
+        // testMode counts only at position 0 and only spelled so.
+        {L"testMode C:\\t\\u.xml", L"CheckNow", L"Background", ModeTest, L"testMode C:\\t\\u.xml"},
+        {L" testMode C:\\t\\u.xml", L"CheckNow", L"Background", ModeDefault, L" testMode C:\\t\\u.xml"},
+        {L"testmode x", L"CheckNow", L"Background", ModeDefault, L"testmode x"},
+        {L"CheckNow testMode", L"CheckNow", L"Background", ModeCheckNow, L"testMode"},
+    };
+    for (const CommandCase& c : cases) {
+        CommandLineChoice choice = ClassifyCommandLine(c.commandLine, c.checkNow, c.background);
+        EXPECT_EQ(choice.mode, c.mode) << "'" << WideToUtf8(c.commandLine) << "'";
+        EXPECT_WSTREQ8(c.parameters, choice.mainAppParameters) << "'" << WideToUtf8(c.commandLine) << "'";
+    }
+    EXPECT_TRUE(IsTestModeCommandLine(L"testMode"));
+    EXPECT_FALSE(IsTestModeCommandLine(L"xtestMode"));
+}
+
+TEST(CommandLine, PermissionManagerKeywords) {
+    using enum PermissionKeyword;
+    EXPECT_EQ(RecognisePermissionKeyword(L"PermissionManagerInstall"), Install);
+    EXPECT_EQ(RecognisePermissionKeyword(L"/PermissionManagerUninstall"), Uninstall);
+    EXPECT_EQ(RecognisePermissionKeyword(L"/PermissionsManagerRun"), Run);
+    EXPECT_EQ(RecognisePermissionKeyword(L"permissionmanagerrun"), Run);
+    EXPECT_EQ(RecognisePermissionKeyword(L"-\\/PERMISSIONMANAGERCHECKINSTALLED"), CheckInstalled);
+    EXPECT_EQ(RecognisePermissionKeyword(L"--PermissionsManagerCheckInstalled"), CheckInstalled);
+    // "PermissionsManager" is only rewritten with exactly that capitalisation.
+    EXPECT_EQ(RecognisePermissionKeyword(L"/permissionsmanagerrun"), None);
+    EXPECT_EQ(RecognisePermissionKeyword(L"/PermissionsmanagerRun"), None);
+    // The whole command line must be the keyword; blanks are not stripped.
+    EXPECT_EQ(RecognisePermissionKeyword(L" PermissionManagerRun"), None);
+    EXPECT_EQ(RecognisePermissionKeyword(L"PermissionManagerRun now"), None);
+    EXPECT_EQ(RecognisePermissionKeyword(L""), None);
+}
+
+TEST(CommandLine, CheckInstalledEndsWithOneOnlyWhileTheStopEventExists) {
+    int exitCode = -1;
+    EXPECT_FALSE(RunPermissionManagerCommand(L"CheckNow", &exitCode));
+    ASSERT_TRUE(RunPermissionManagerCommand(L"PermissionManagerCheckInstalled", &exitCode));
+    EXPECT_EQ(exitCode, 0);
+    // This test executable has no record, so its instance number is 0.
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"RenewixStop0");
+    ASSERT_NE(event, nullptr);
+    ASSERT_TRUE(RunPermissionManagerCommand(L"/PermissionsManagerCheckInstalled", &exitCode));
+    EXPECT_EQ(exitCode, 1);
+    CloseHandle(event);
+}
+
+TEST(CommandLine, SameNameMessageNamesThePath) {
+    EXPECT_WSTREQ8(L"You have specified the name of your main application to be 'C:\\A\\Renewix.exe' which is the "
+                   L"same name as the Renewix client that is now running. The main application executable should "
+                   L"point to the .exe file that launches your application.\r\n\r\nCorrect the error and try again",
+                   SameNameMessage(L"C:\\A\\Renewix.exe"));
+}
+
+}  // namespace

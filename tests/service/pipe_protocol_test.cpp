@@ -1,0 +1,236 @@
+#include "service/pipe_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+namespace Wire = PermissionManager::Wire;
+
+Wire::Bytes FrameOf(const Wire::Request& request) {
+    Wire::Bytes frame;
+    Wire::PutU32(frame, Wire::OpcodeOf(request));
+    const std::optional<Wire::Bytes> payload = Wire::EncodePayload(request);
+    EXPECT_TRUE(payload.has_value());
+    if (payload) frame.insert(frame.end(), payload->begin(), payload->end());
+    return frame;
+}
+
+template <typename T>
+T Decoded(const Wire::Request& request) {
+    const Wire::ParsedRequest parsed = Wire::ParseRequest(FrameOf(request));
+    EXPECT_EQ(parsed.error, Wire::ParseError::None);
+    EXPECT_TRUE(std::holds_alternative<T>(parsed.request));
+    return std::holds_alternative<T>(parsed.request) ? std::get<T>(parsed.request) : T{};
+}
+
+Wire::ParseError ErrorOf(const Wire::Bytes& frame) { return Wire::ParseRequest(frame).error; }
+
+// A frame of an opcode with a payload of the right size, all zero but for what `fill` puts in.
+Wire::Bytes Blank(std::uint32_t opcode) {
+    Wire::Bytes frame;
+    Wire::PutU32(frame, opcode);
+    frame.resize(4 + *Wire::PayloadSize(opcode), 0);
+    return frame;
+}
+
+void PutUnits(Wire::Bytes& frame, std::size_t at, const std::wstring& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        frame[at + 2 * i] = static_cast<std::uint8_t>(text[i] & 0xFF);
+        frame[at + 2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
+    }
+}
+
+TEST(PipeWire, PayloadSizesFollowTheTable) {
+    const std::pair<std::uint32_t, std::size_t> sizes[] = {
+        {1000, 5},   {1001, 532}, {1002, 4},    {1003, 8},    {1004, 4},    {1005, 1048}, {1006, 520}, {1007, 520},
+        {1008, 520}, {1009, 28},  {1010, 520},  {1011, 1536}, {1012, 1024}, {1013, 1024}, {1014, 520},
+    };
+    for (const auto& [opcode, size] : sizes) EXPECT_EQ(Wire::PayloadSize(opcode), size) << opcode;
+    EXPECT_FALSE(Wire::PayloadSize(999).has_value());
+    EXPECT_FALSE(Wire::PayloadSize(1015).has_value());
+}
+
+TEST(PipeWire, EveryRequestDecodesAsItWasEncoded) {
+    Decoded<Wire::GreetingRequest>(Wire::GreetingRequest{});
+
+    const auto open = Decoded<Wire::OpenRequest>(Wire::OpenRequest{GENERIC_WRITE, CREATE_ALWAYS, 0x80, L"C:\\a\\b.txt"});
+    EXPECT_EQ(open.access, static_cast<std::uint32_t>(GENERIC_WRITE));
+    EXPECT_EQ(open.disposition, static_cast<std::uint32_t>(CREATE_ALWAYS));
+    EXPECT_EQ(open.flags, 0x80u);
+    EXPECT_WSTREQ8(L"C:\\a\\b.txt", open.path);
+
+    EXPECT_EQ(Decoded<Wire::WriteRequest>(Wire::WriteRequest{7}).fileId, 7u);
+    const auto read = Decoded<Wire::ReadRequest>(Wire::ReadRequest{3, 8192});
+    EXPECT_EQ(read.fileId, 3u);
+    EXPECT_EQ(read.count, 8192u);
+    EXPECT_EQ(Decoded<Wire::CloseRequest>(Wire::CloseRequest{50}).fileId, 50u);
+
+    const auto move = Decoded<Wire::MoveRequest>(Wire::MoveRequest{L"C:\\from", L"\\\\server\\share\\to"});
+    EXPECT_WSTREQ8(L"C:\\from", move.from);
+    EXPECT_WSTREQ8(L"\\\\server\\share\\to", move.to);
+
+    for (Wire::Opcode opcode : {Wire::kDelete, Wire::kGetAttributes, Wire::kMakeDirectories, Wire::kDeleteTree,
+                                Wire::kRegisterServer}) {
+        const auto path = Decoded<Wire::PathRequest>(Wire::PathRequest{opcode, L"D:\\x"});
+        EXPECT_EQ(path.opcode, opcode);
+        EXPECT_WSTREQ8(L"D:\\x", path.path);
+    }
+
+    const FILETIME creation{1, 2}, access{3, 4}, write{5, 6};
+    const auto times = Decoded<Wire::SetTimesRequest>(Wire::SetTimesRequest{creation, access, write, 9});
+    EXPECT_EQ(times.creation.dwHighDateTime, 2u);
+    EXPECT_EQ(times.lastAccess.dwLowDateTime, 3u);
+    EXPECT_EQ(times.lastWrite.dwHighDateTime, 6u);
+    EXPECT_EQ(times.fileId, 9u);
+
+    const auto update = Decoded<Wire::UpdateRegistryRequest>(
+        Wire::UpdateRegistryRequest{L"HKEY_LOCAL_MACHINE\\Software\\V", L"(Default)", L"Add REG_SZ 5"});
+    EXPECT_WSTREQ8(L"HKEY_LOCAL_MACHINE\\Software\\V", update.keyPath);
+    EXPECT_WSTREQ8(L"(Default)", update.valueName);
+    EXPECT_WSTREQ8(L"Add REG_SZ 5", update.action);
+
+    const auto query = Decoded<Wire::QueryRegistryRequest>(Wire::QueryRegistryRequest{L"HKEY_USERS\\x\\v", L"REG_SZ"});
+    EXPECT_WSTREQ8(L"HKEY_USERS\\x\\v", query.registryPath);
+    EXPECT_WSTREQ8(L"REG_SZ", query.type);
+
+    const auto unzip = Decoded<Wire::UnzipRequest>(Wire::UnzipRequest{L"C:\\d\\a.zip", L"C:\\d\\"});
+    EXPECT_WSTREQ8(L"C:\\d\\a.zip", unzip.archivePath);
+    EXPECT_WSTREQ8(L"C:\\d\\", unzip.destination);
+}
+
+TEST(PipeWire, FieldsAreLittleEndianAndTextsPaddedWithZeros) {
+    const Wire::Bytes frame = FrameOf(Wire::OpenRequest{0x40000000, 2, 0x01020304, L"C:\\"});
+    ASSERT_EQ(frame.size(), 536u);
+    const Wire::Bytes head(frame.begin(), frame.begin() + 22);
+    const Wire::Bytes expected = {0xE9, 0x03, 0, 0,  0, 0, 0, 0x40,  2, 0, 0, 0,  4, 3, 2, 1,
+                                  'C',  0,    ':', 0, '\\', 0};
+    EXPECT_EQ(head, expected);
+    for (std::size_t i = 22; i < frame.size(); ++i) ASSERT_EQ(frame[i], 0) << i;
+
+    EXPECT_EQ(Wire::EncodeResult(-1), (Wire::Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Wire::EncodeResult(0x12345678), (Wire::Bytes{0x78, 0x56, 0x34, 0x12}));
+    // A read of 100 bytes is answered with 104: the count, then the data.
+    const Wire::Bytes data(100, 0xAB);
+    const Wire::Bytes reply = Wire::EncodeReadReply(data);
+    ASSERT_EQ(reply.size(), 104u);
+    EXPECT_EQ(Wire::GetU32(reply.data()), 100u);
+    EXPECT_EQ(reply[103], 0xAB);
+}
+
+TEST(PipeWire, TextsThatFillTheirFieldAreNeverSentNorRead) {
+    Wire::Bytes out;
+    EXPECT_TRUE(Wire::PutText(out, std::wstring(259, L'a'), 260));
+    EXPECT_EQ(out.size(), 520u);
+    EXPECT_EQ(out[518], 0);
+    EXPECT_FALSE(Wire::PutText(out, std::wstring(260, L'a'), 260));
+    EXPECT_FALSE(Wire::PutText(out, std::wstring(L"a\0b", 3), 260));  // would arrive cut at the zero
+
+    // The client refuses what would arrive cut; the service refuses a field without terminator.
+    EXPECT_FALSE(Wire::EncodePayload(Wire::PathRequest{Wire::kDelete, L"C:\\" + std::wstring(257, L'x')}));
+    EXPECT_TRUE(Wire::EncodePayload(Wire::PathRequest{Wire::kDelete, L"C:\\" + std::wstring(256, L'x')}));
+    EXPECT_FALSE(Wire::EncodePayload(Wire::UpdateRegistryRequest{L"HKEY_USERS", L"v", std::wstring(256, L'a')}));
+
+    Wire::Bytes full = Blank(Wire::kDelete);
+    PutUnits(full, 4, L"C:\\" + std::wstring(257, L'x'));
+    EXPECT_EQ(ErrorOf(full), Wire::ParseError::UnterminatedText);
+    Wire::Bytes registry = Blank(Wire::kQueryRegistry);
+    PutUnits(registry, 4, L"HKEY_USERS\\a");
+    PutUnits(registry, 4 + 512, std::wstring(256, L'R'));  // the type fills its field
+    EXPECT_EQ(ErrorOf(registry), Wire::ParseError::UnterminatedText);
+    EXPECT_EQ(Wire::GetText(std::span(full).subspan(4, 520), 260), std::nullopt);
+
+    // Registry replies always carry a terminator: a longer value is cut to 255 units.
+    const Wire::Bytes reply = Wire::EncodeTextReply(std::wstring(300, L'v'));
+    ASSERT_EQ(reply.size(), 512u);
+    EXPECT_EQ(Wire::DecodeTextReply(reply), std::wstring(255, L'v'));
+    Wire::Bytes unterminated(512, 'z');
+    EXPECT_EQ(Wire::DecodeTextReply(unterminated).size(), 256u);  // never past the field
+}
+
+TEST(PipeWire, MalformedRequestsAreRecognised) {
+    using E = Wire::ParseError;
+    EXPECT_EQ(ErrorOf({}), E::WrongLength);
+    EXPECT_EQ(ErrorOf(Wire::Bytes{0xE7, 0x03, 0, 0}), E::UnknownOpcode);  // 999
+    Wire::Bytes shortRead = Blank(Wire::kRead);
+    shortRead.pop_back();
+    EXPECT_EQ(ErrorOf(shortRead), E::WrongLength);
+    Wire::Bytes longClose = Blank(Wire::kClose);
+    longClose.push_back(0);
+    EXPECT_EQ(ErrorOf(longClose), E::WrongLength);
+
+    Wire::Bytes greeting = Blank(Wire::kGreeting);
+    EXPECT_EQ(ErrorOf(greeting), E::BadGreeting);
+
+    const auto pathError = [](const std::wstring& path) {
+        Wire::Bytes frame = Blank(Wire::kGetAttributes);
+        PutUnits(frame, 4, path);
+        return ErrorOf(frame);
+    };
+    EXPECT_EQ(pathError(L"C:\\x"), E::None);
+    EXPECT_EQ(pathError(L"z:\\"), E::None);
+    EXPECT_EQ(pathError(L"\\\\server\\share\\x"), E::None);
+    EXPECT_EQ(pathError(L"relative.txt"), E::PathNotAbsolute);
+    EXPECT_EQ(pathError(L"C:relative.txt"), E::PathNotAbsolute);
+    EXPECT_EQ(pathError(L"\\rooted"), E::PathNotAbsolute);
+    EXPECT_EQ(pathError(L"\\\\.\\PhysicalDrive0"), E::PathNotAbsolute);
+    EXPECT_EQ(pathError(L"\\\\?\\C:\\x"), E::PathNotAbsolute);
+    EXPECT_EQ(pathError(L""), E::PathNotAbsolute);
+
+    EXPECT_EQ(ErrorOf(Blank(Wire::kWrite)), E::BadFileId);
+    EXPECT_EQ(ErrorOf(Blank(Wire::kRead)), E::BadFileId);
+    EXPECT_EQ(ErrorOf(FrameOf(Wire::ReadRequest{1, 8193})), E::CountTooLarge);
+    EXPECT_EQ(ErrorOf(FrameOf(Wire::CloseRequest{51})), E::BadFileId);
+    EXPECT_EQ(ErrorOf(FrameOf(Wire::CloseRequest{0})), E::BadFileId);
+    // Only the low 8 bits of a SetTimes id count.
+    EXPECT_EQ(ErrorOf(FrameOf(Wire::SetTimesRequest{{}, {}, {}, 0x100})), E::BadFileId);
+    EXPECT_EQ(Decoded<Wire::SetTimesRequest>(Wire::SetTimesRequest{{}, {}, {}, 0x105}).fileId, 5u);
+    // The service reads and writes its files synchronously.
+    EXPECT_EQ(ErrorOf(FrameOf(Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, L"C:\\x"})),
+              E::BadFlags);
+}
+
+// The parser takes any bytes: random ones and damaged valid requests. Whatever it accepts
+// encodes again to a request that parses the same way.
+TEST(PipeWire, BoundedFuzzOfTheParser) {
+    std::mt19937 random(20260512);
+    const auto next = [&](std::uint32_t below) { return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(random); };
+    const Wire::Request samples[] = {
+        Wire::GreetingRequest{},
+        Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, L"C:\\f"},
+        Wire::ReadRequest{1, 100},
+        Wire::CloseRequest{2},
+        Wire::MoveRequest{L"C:\\a", L"C:\\b"},
+        Wire::SetTimesRequest{{}, {}, {}, 1},
+        Wire::UpdateRegistryRequest{L"HKEY_LOCAL_MACHINE\\S", L"n", L"Create"},
+        Wire::UnzipRequest{L"C:\\a.zip", L"C:\\d"},
+    };
+    int accepted = 0;
+    for (int i = 0; i < 100000; ++i) {
+        Wire::Bytes frame;
+        if (next(2) == 0) {
+            frame.resize(next(1600));
+            for (auto& byte : frame) byte = static_cast<std::uint8_t>(next(256));
+            if (frame.size() >= 4 && next(2) == 0) {
+                const std::uint32_t opcode = 1000 + next(15);
+                for (int b = 0; b < 4; ++b) frame[b] = static_cast<std::uint8_t>(opcode >> (8 * b));
+            }
+        } else {
+            frame = FrameOf(samples[next(std::size(samples))]);
+            for (std::uint32_t n = next(6); n > 0; --n) frame[next(static_cast<std::uint32_t>(frame.size()))] ^= 1u << next(8);
+            if (next(8) == 0) frame.resize(next(static_cast<std::uint32_t>(frame.size()) + 8));
+        }
+        const Wire::ParsedRequest parsed = Wire::ParseRequest(frame);
+        if (!parsed) continue;
+        ++accepted;
+        const Wire::ParsedRequest again = Wire::ParseRequest(FrameOf(parsed.request));
+        ASSERT_TRUE(again) << "iteration " << i;
+        ASSERT_EQ(Wire::OpcodeOf(again.request), Wire::OpcodeOf(parsed.request)) << "iteration " << i;
+    }
+    EXPECT_GT(accepted, 1000);  // the damaged requests reach past the first checks
+}
+
+}  // namespace

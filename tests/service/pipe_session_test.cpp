@@ -1,0 +1,569 @@
+// The piped client against the real pipe server, run in this process on pipe and event
+// names of its own; raw clients for what the piped client never sends.
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "service/pipe_protocol.h"
+#include "service/pipe_security.h"
+#include "service/pipe_server.h"
+#include "service/pipe_session.h"
+#include "service/piped_file_management.h"
+#include "test_support.h"
+
+namespace {
+
+namespace Wire = PermissionManager::Wire;
+using PermissionManager::PipedFileManagement;
+
+std::wstring UniqueName(const wchar_t* kind) {
+    static std::atomic<int> counter{0};
+    return FormatText(L"%ls-%lu-%d", kind, GetCurrentProcessId(), ++counter);
+}
+
+// Waits for a condition, polling, for at most `limitMs`.
+template <typename Condition>
+bool WaitUntil(Condition condition, int limitMs = 10000) {
+    for (int waited = 0; waited < limitMs; waited += 20) {
+        if (condition()) return true;
+        Sleep(20);
+    }
+    return condition();
+}
+
+// The server's failures, kept instead of shown.
+struct ReportedError {
+    std::wstring text;
+    DWORD code;
+};
+std::mutex g_errorsLock;
+std::vector<ReportedError> g_errors;
+
+void RecordError(const std::wstring& text) {
+    const DWORD code = GetLastError();
+    std::lock_guard lock(g_errorsLock);
+    g_errors.push_back({text, code});
+}
+
+std::vector<ReportedError> TakeErrors() {
+    std::lock_guard lock(g_errorsLock);
+    return std::exchange(g_errors, {});
+}
+
+// The pipe server on a thread of this test, stopped through its event and joined.
+class LocalServer {
+public:
+    LocalServer()
+        : names_{L"\\\\.\\pipe\\" + UniqueName(L"RenewixTest"), UniqueName(L"RenewixTestStop")},
+          stop_(CreateEventW(nullptr, TRUE, FALSE, names_.stopEvent.c_str())),
+          server_(names_, RecordError),
+          thread_([this] { server_.Run(); }) {}
+    ~LocalServer() { Stop(); }
+
+    // Whether the server is listening (false when it gave up).
+    bool Ready() const {
+        return WaitUntil([&] { return WaitNamedPipeW(names_.pipe.c_str(), 1) != FALSE; }, 5000);
+    }
+    void Stop() {
+        if (!thread_.joinable()) return;
+        SetEvent(stop_.get());
+        thread_.join();
+    }
+    bool Finished() const { return !thread_.joinable(); }
+    const std::wstring& pipe() const { return names_.pipe; }
+    std::thread& thread() { return thread_; }
+
+private:
+    PermissionManager::PipeServerNames names_;
+    renewix::UniqueHandle stop_;
+    PermissionManager::PipeServer server_;
+    std::thread thread_;
+};
+
+// A client that writes whatever bytes it is given and reads with a time limit.
+class RawClient {
+public:
+    // Waits out a busy moment (every instance taken while the server makes the next one), as
+    // the real client does; under load that moment can be long.
+    explicit RawClient(const std::wstring& pipe) : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        WaitUntil(
+            [&] {
+                handle_.reset(CreateFileW(pipe.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OVERLAPPED, nullptr));
+                return handle_.valid() || GetLastError() != ERROR_PIPE_BUSY;
+            },
+            10000);
+    }
+
+    bool connected() const { return handle_.valid(); }
+    HANDLE handle() const { return handle_.get(); }
+
+    bool Send(const Wire::Bytes& bytes) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_.get();
+        DWORD done = 0;
+        if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        return GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE) && done == bytes.size();
+    }
+    bool SendRequest(const Wire::Request& request) {
+        Wire::Bytes frame;
+        Wire::PutU32(frame, Wire::OpcodeOf(request));
+        const std::optional<Wire::Bytes> payload = Wire::EncodePayload(request);
+        if (!payload) return false;
+        frame.insert(frame.end(), payload->begin(), payload->end());
+        return Send(frame);
+    }
+    // Exactly `count` bytes; nothing when the service ended the connection. A service that
+    // does neither within the limit fails the test.
+    std::optional<Wire::Bytes> Receive(std::size_t count) {
+        Wire::Bytes bytes(count);
+        std::size_t got = 0;
+        while (got < count) {
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = event_.get();
+            DWORD done = 0;
+            if (!ReadFile(handle_.get(), bytes.data() + got, static_cast<DWORD>(count - got), nullptr, &overlapped) &&
+                GetLastError() != ERROR_IO_PENDING) {
+                return std::nullopt;
+            }
+            if (WaitForSingleObject(event_.get(), 10000) != WAIT_OBJECT_0) {
+                CancelIoEx(handle_.get(), &overlapped);
+                GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE);
+                ADD_FAILURE() << "the service neither answered nor ended the connection";
+                return std::nullopt;
+            }
+            if (!GetOverlappedResult(handle_.get(), &overlapped, &done, FALSE) || done == 0) return std::nullopt;
+            got += done;
+        }
+        return bytes;
+    }
+    std::optional<std::int32_t> Result() {
+        const std::optional<Wire::Bytes> reply = Receive(4);
+        if (!reply) return std::nullopt;
+        return static_cast<std::int32_t>(Wire::GetU32(reply->data()));
+    }
+    bool Greet() {
+        if (!SendRequest(Wire::GreetingRequest{})) return false;
+        const std::optional<Wire::Bytes> reply = Receive(5);
+        return reply && std::equal(reply->begin(), reply->end(), std::begin(Wire::kHello));
+    }
+    // Whether the service has ended this connection.
+    bool Ended() {
+        std::uint8_t byte;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_.get();
+        DWORD done = 0;
+        if (!ReadFile(handle_.get(), &byte, 1, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) return true;
+        const bool signalled = WaitForSingleObject(event_.get(), 10000) == WAIT_OBJECT_0;
+        if (!signalled) CancelIoEx(handle_.get(), &overlapped);
+        const BOOL read = GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE);
+        return signalled && !read;
+    }
+    DWORD Pending() const {
+        DWORD available = 0;
+        PeekNamedPipe(handle_.get(), nullptr, 0, nullptr, &available, nullptr);
+        return available;
+    }
+
+private:
+    renewix::UniqueFile handle_;
+    renewix::UniqueHandle event_;
+};
+
+class PipeSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TakeErrors();
+        ASSERT_TRUE(server_.Ready());
+    }
+    void TearDown() override {
+        server_.Stop();
+        for (const ReportedError& error : TakeErrors()) ADD_FAILURE() << WideToUtf8(error.text);
+    }
+
+    LocalServer server_;
+    ScratchFolder folder_{L"pipe"};
+};
+
+TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
+    PipedFileManagement files(server_.pipe());
+    ASSERT_TRUE(files.IsConnected());
+    const std::wstring path = folder_ / L"upper\\lower\\data.bin";
+    ASSERT_EQ(files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
+    EXPECT_EQ(files.RemoteFile(), 1u);
+    // More than one request carries: the client sends it in pieces.
+    std::string data(20000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    EXPECT_EQ(files.Write(data.data(), static_cast<DWORD>(data.size())), 1);
+    SYSTEMTIME when{2004, 5, 0, 6, 7, 8, 9, 0};
+    FILETIME time;
+    SystemTimeToFileTime(&when, &time);
+    files.SetTimes(time, time, time);
+    EXPECT_EQ(files.Write("", 0), 1);
+    EXPECT_EQ(files.Close(), 1);
+    EXPECT_EQ(files.RemoteFile(), 0u);
+    EXPECT_EQ(files.Close(), 1);  // nothing open: nothing sent
+    EXPECT_EQ(ReadFileBytes(path), data);
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &facts));
+    EXPECT_EQ(CompareFileTime(&facts.ftLastWriteTime, &time), 0);
+
+    ASSERT_EQ(files.Open(path, GENERIC_READ, OPEN_EXISTING, 0), 1);
+    EXPECT_EQ(files.RemoteFile(), 2u);
+    std::string back;
+    std::vector<char> buffer(30000);
+    for (DWORD got; (got = files.Read(buffer.data(), static_cast<DWORD>(buffer.size()))) != 0;) {
+        EXPECT_LE(got, Wire::kMaxTransfer);  // a larger read is asked for in the largest piece
+        back.append(buffer.data(), got);
+    }
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(files.Close(), 1);
+    EXPECT_EQ(files.Write("x", 1), 0);  // no file open
+
+    EXPECT_EQ(files.GetAttributes(path) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_NE(files.GetAttributes(folder_ / L"upper") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(files.GetAttributes(folder_ / L"missing"), INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"other.txt", "other"));
+    EXPECT_EQ(files.Move(path, folder_ / L"other.txt"), 0);  // never over an existing file
+    EXPECT_EQ(files.Move(path, folder_ / L"moved\\data.bin"), 1);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"moved\\data.bin"), data);
+    EXPECT_EQ(files.Delete(folder_ / L"moved\\data.bin"), 1);
+    EXPECT_EQ(files.Delete(folder_ / L"moved\\data.bin"), 0);
+    EXPECT_EQ(files.MakeDirectories(folder_ / L"a\\b\\c"), 1);
+    EXPECT_TRUE(IsDirectory(folder_ / L"a\\b\\c"));
+    EXPECT_EQ(files.DeleteTree(folder_ / L"a"), 1);
+    EXPECT_FALSE(Exists(folder_ / L"a"));
+    EXPECT_EQ(files.DeleteTree(folder_ / L"never"), 1);
+    EXPECT_EQ(files.Unzip(folder_ / L"missing.zip", folder_ / L"out"), -1);
+
+    // A relative path means the client's folder, so the client resolves it before sending.
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder_.path().c_str()));
+    EXPECT_EQ(files.Open(L"relative.txt", GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(files.Close(), 1);
+    EXPECT_TRUE(Exists(folder_ / L"relative.txt"));
+
+    // A path too long for its field is refused here, and the connection goes on.
+    EXPECT_EQ(files.Open(folder_ / std::wstring(300, L'n'), GENERIC_WRITE, CREATE_ALWAYS, 0), 0);
+    EXPECT_EQ(files.GetAttributes(folder_ / L"other.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+TEST_F(PipeSessionTest, RegistryAndRegistrationThroughThePipe) {
+    PipedFileManagement files(server_.pipe());
+    ASSERT_TRUE(files.IsConnected());
+    const std::wstring key = FormatText(L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest%lu", GetCurrentProcessId());
+    EXPECT_EQ(files.UpdateRegistry(key + L"\\Vendor", L"Version", L"Add REG_SZ 2.0"), 1);
+    EXPECT_EQ(files.UpdateRegistry(key + L"\\Vendor", L"Count", L"Add REG_DWORD 42"), 1);
+    EXPECT_WSTREQ8(L"2.0", files.QueryRegistry(key + L"\\Vendor\\Version", L"REG_SZ"));
+    EXPECT_WSTREQ8(L"42", files.QueryRegistry(key + L"\\Vendor\\Count", L"REG_DWORD"));
+    EXPECT_EQ(files.UpdateRegistry(key, L"", L"Remove"), 1);
+    EXPECT_WSTREQ8(L"", files.QueryRegistry(key + L"\\Vendor\\Version", L"REG_SZ"));
+    // The service's own hive is never what a client means.
+    EXPECT_EQ(files.UpdateRegistry(L"HKEY_CURRENT_USER\\Software\\RenewixPipeTest", L"v", L"Create"), 0);
+    EXPECT_EQ(files.UpdateRegistry(L"Software\\RenewixPipeTest", L"v", L"Create"), 0);
+
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring bin = module;
+    bin.erase(bin.rfind(L'\\'));
+    ASSERT_TRUE(CopyFileW((bin + L"\\host_probe.dll").c_str(), (folder_ / L"probe.dll").c_str(), FALSE));
+    EXPECT_EQ(files.RegisterServer(folder_ / L"probe.dll"), 1);
+    EXPECT_TRUE(Exists(folder_ / L"probe.dll.host"));
+    EXPECT_EQ(files.RegisterServer(bin + L"\\plain_library.dll"), 0);  // no DllRegisterServer
+}
+
+TEST_F(PipeSessionTest, ASecondOpenWithoutCloseGetsId2AndTheServiceKeepsTheFirst) {
+    const std::wstring first = folder_ / L"first.txt";
+    ASSERT_TRUE(WriteFileBytes(first, "1"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"second.txt", "2"));
+    {
+        PipedFileManagement files(server_.pipe());
+        ASSERT_EQ(files.Open(first, GENERIC_READ, OPEN_EXISTING, 0), 1);
+        ASSERT_EQ(files.Open(folder_ / L"second.txt", GENERIC_READ, OPEN_EXISTING, 0), 1);
+        EXPECT_EQ(files.RemoteFile(), 2u);
+        // The forgotten file is still open in the service.
+        EXPECT_FALSE(DeleteFileW(first.c_str()));
+    }
+    // The connection's end closes it.
+    EXPECT_TRUE(WaitUntil([&] { return DeleteFileW(first.c_str()) != FALSE; }));
+}
+
+TEST_F(PipeSessionTest, ReadingMoreThanTheFileHoldsAnswersWhatThereIs) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"hundred.bin", std::string(100, 'h')));
+    RawClient raw(server_.pipe());
+    ASSERT_TRUE(raw.Greet());
+    ASSERT_TRUE(raw.SendRequest(Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, folder_ / L"hundred.bin"}));
+    ASSERT_EQ(raw.Result(), 1);
+    ASSERT_TRUE(raw.SendRequest(Wire::ReadRequest{1, 8192}));
+    ASSERT_EQ(raw.Result(), 100);
+    const std::optional<Wire::Bytes> data = raw.Receive(100);
+    ASSERT_TRUE(data.has_value());
+    EXPECT_EQ(std::string(data->begin(), data->end()), std::string(100, 'h'));
+    EXPECT_EQ(raw.Pending(), 0u);  // 104 bytes in all
+    ASSERT_TRUE(raw.SendRequest(Wire::ReadRequest{1, 8192}));
+    EXPECT_EQ(raw.Result(), 0);
+}
+
+TEST_F(PipeSessionTest, FileIdsAreCheckedAndLimited) {
+    {
+        RawClient raw(server_.pipe());
+        ASSERT_TRUE(raw.Greet());
+        ASSERT_TRUE(raw.SendRequest(Wire::CloseRequest{51}));  // a 51st close
+        EXPECT_TRUE(raw.Ended());
+    }
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"f.txt", "f"));
+    const Wire::OpenRequest open{GENERIC_READ, OPEN_EXISTING, 0, folder_ / L"f.txt"};
+    {
+        RawClient raw(server_.pipe());
+        ASSERT_TRUE(raw.Greet());
+        for (std::int32_t id = 1; id <= 50; ++id) {
+            ASSERT_TRUE(raw.SendRequest(open));
+            ASSERT_EQ(raw.Result(), id);
+        }
+        ASSERT_TRUE(raw.SendRequest(Wire::CloseRequest{50}));
+        EXPECT_EQ(raw.Result(), 1);
+        ASSERT_TRUE(raw.SendRequest(open));  // ids are never reused: this would be the 51st
+        EXPECT_TRUE(raw.Ended());
+    }
+    // Ids this connection never issued end it, whatever the request.
+    const Wire::Request strangers[] = {Wire::CloseRequest{2}, Wire::ReadRequest{2, 1}, Wire::WriteRequest{2},
+                                       Wire::SetTimesRequest{{}, {}, {}, 2}};
+    for (const Wire::Request& request : strangers) {
+        RawClient raw(server_.pipe());
+        ASSERT_TRUE(raw.Greet());
+        ASSERT_TRUE(raw.SendRequest(open));
+        ASSERT_EQ(raw.Result(), 1);
+        ASSERT_TRUE(raw.SendRequest(request));
+        EXPECT_TRUE(raw.Ended()) << Wire::OpcodeOf(request);
+    }
+    // A failed open ends the connection too.
+    RawClient raw(server_.pipe());
+    ASSERT_TRUE(raw.Greet());
+    ASSERT_TRUE(raw.SendRequest(Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, folder_ / L"missing.txt"}));
+    EXPECT_TRUE(raw.Ended());
+}
+
+TEST_F(PipeSessionTest, AMalformedRequestEndsOnlyItsOwnConnection) {
+    PipedFileManagement files(server_.pipe());
+    ASSERT_TRUE(files.IsConnected());
+    const Wire::Bytes malformed[] = {
+        {0x39, 0x05, 0, 0},                      // opcode 1337
+        [] {                                     // a relative path
+            Wire::Bytes frame;
+            Wire::PutU32(frame, Wire::kDelete);
+            Wire::PutText(frame, L"relative.txt", Wire::kPathUnits);
+            return frame;
+        }(),
+        [] {                                     // a path without terminator
+            Wire::Bytes frame;
+            Wire::PutU32(frame, Wire::kGetAttributes);
+            for (std::size_t i = 0; i < Wire::kPathUnits; ++i) frame.insert(frame.end(), {'C', 0});
+            return frame;
+        }(),
+        [] {                                     // a count beyond a request's data
+            Wire::Bytes frame;
+            Wire::PutU32(frame, Wire::kRead);
+            Wire::PutU32(frame, 1);
+            Wire::PutU32(frame, 0xFFFFFFFF);
+            return frame;
+        }(),
+    };
+    for (const Wire::Bytes& frame : malformed) {
+        RawClient raw(server_.pipe());
+        ASSERT_TRUE(raw.Greet());
+        ASSERT_TRUE(raw.Send(frame));
+        EXPECT_TRUE(raw.Ended());
+        EXPECT_NE(files.GetAttributes(folder_.path()), INVALID_FILE_ATTRIBUTES);
+    }
+    RawClient another(server_.pipe());
+    EXPECT_TRUE(another.Greet());
+}
+
+// Clients that open the pipe and close it again at once, before the server listens on the
+// instance they took, never stop the service for everyone else.
+TEST_F(PipeSessionTest, ClientsThatComeAndGoAtOnceLeaveTheServiceServing) {
+    TakeErrors();
+    for (int i = 0; i < 300; ++i) {
+        RawClient gone(server_.pipe());
+    }
+    PipedFileManagement files(server_.pipe());
+    EXPECT_TRUE(files.IsConnected());
+    EXPECT_NE(files.GetAttributes(folder_.path()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(server_.Finished());
+    EXPECT_TRUE(TakeErrors().empty());
+}
+
+TEST_F(PipeSessionTest, ThePipeAdmitsOnlyTheSystemAdministratorsAndInteractiveUsers) {
+    RawClient raw(server_.pipe());
+    ASSERT_TRUE(raw.connected());
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(raw.handle(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    renewix::UniqueLocalMem held(descriptor);
+    ASSERT_NE(dacl, nullptr);  // a null DACL would admit everyone
+    EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    EXPECT_TRUE(PermissionManager::IsPipeOwnerTrusted(raw.handle()));
+    ASSERT_EQ(dacl->AceCount, 3);
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        PSID sid = &ace->SidStart;
+        if (IsWellKnownSid(sid, WinInteractiveSid)) {
+            // Users read and write data; they may not create instances of the pipe.
+            EXPECT_EQ(ace->Mask & FILE_CREATE_PIPE_INSTANCE, 0u);
+            EXPECT_NE(ace->Mask & FILE_WRITE_DATA, 0u);
+        } else {
+            EXPECT_TRUE(IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
+        }
+    }
+}
+
+TEST_F(PipeSessionTest, StoppingEndsIdleSessionsAndTheirConnections) {
+    PipedFileManagement idle(server_.pipe());
+    ASSERT_TRUE(idle.IsConnected());
+    server_.Stop();  // returns only when every session has ended
+    EXPECT_EQ(idle.GetAttributes(folder_.path()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(idle.IsConnected());
+}
+
+TEST_F(PipeSessionTest, AClientFromAnotherExecutableIsRefused) {
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring helper = module;
+    helper = helper.substr(0, helper.rfind(L'\\')) + L"\\pipe_client.exe";
+    std::wstring command = L"\"" + helper + L"\" greet " + server_.pipe();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(helper.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process));
+    renewix::UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    EXPECT_EQ(exitCode, 1u);  // "refused"
+    // This test's own executable is the server's: it is served.
+    EXPECT_TRUE(PipedFileManagement(server_.pipe()).IsConnected());
+}
+
+// A stand-in server on a pipe of its own that answers greetings its way and counts them.
+class FakeServer {
+public:
+    FakeServer(bool trustedOwner, const char (&answer)[6]) : name_(L"\\\\.\\pipe\\" + UniqueName(L"RenewixFake")) {
+        PermissionManager::PipeSecurity security;
+        pipe_.reset(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1024, 8192,
+                                     1000, trustedOwner ? security.attributes() : nullptr));
+        std::memcpy(answer_, answer, 5);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeServer() {
+        // A connection that never came is ended by connecting to it ourselves.
+        renewix::UniqueFile unblock(CreateFileW(name_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        unblock.reset();
+        thread_.join();
+    }
+    const std::wstring& name() const { return name_; }
+    int greetings() const { return greetings_; }
+
+private:
+    void Serve() {
+        if (!ConnectNamedPipe(pipe_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+        std::uint8_t request[9];
+        for (;;) {
+            DWORD got = 0, total = 0;
+            while (total < sizeof(request) && ReadFile(pipe_.get(), request + total, sizeof(request) - total, &got,
+                                                       nullptr) && got > 0) {
+                total += got;
+            }
+            if (total < sizeof(request)) return;
+            ++greetings_;
+            DWORD written = 0;
+            if (!WriteFile(pipe_.get(), answer_, 5, &written, nullptr)) return;
+        }
+    }
+
+    std::wstring name_;
+    renewix::UniqueFile pipe_;
+    char answer_[5];
+    std::atomic<int> greetings_{0};
+    std::thread thread_;
+};
+
+TEST(PipedFileManagement, AGreetingAnsweredWronglyThreeTimesLeavesTheClientUnconnected) {
+    FakeServer fake(true, "nope!");
+    PipedFileManagement files(fake.name());
+    EXPECT_FALSE(files.IsConnected());
+    EXPECT_EQ(fake.greetings(), PipedFileManagement::kGreetingAttempts);
+    // Everything fails at once, without a pipe.
+    char buffer[4];
+    EXPECT_EQ(files.Open(L"C:\\x.txt", GENERIC_READ, OPEN_EXISTING, 0), 0);
+    EXPECT_EQ(files.Write("x", 1), 0);
+    EXPECT_EQ(files.Read(buffer, 4), 0u);
+    EXPECT_EQ(files.GetAttributes(L"C:\\"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(files.Move(L"C:\\a", L"C:\\b"), 0);
+    EXPECT_EQ(files.Delete(L"C:\\a"), 0);
+    EXPECT_EQ(files.MakeDirectories(L"C:\\a"), 0);
+    EXPECT_EQ(files.UpdateRegistry(L"HKEY_LOCAL_MACHINE\\Software\\X", L"v", L"Create"), 0);
+    EXPECT_WSTREQ8(L"", files.QueryRegistry(L"HKEY_LOCAL_MACHINE\\Software\\X\\v", L"REG_SZ"));
+    EXPECT_EQ(files.RegisterServer(L"C:\\a.dll"), 0);
+    EXPECT_EQ(files.Unzip(L"C:\\a.zip", L"C:\\d"), 0);  // nothing extracted, not "cannot open"
+}
+
+TEST(PipedFileManagement, APipeAnOrdinaryProgramMadeIsNotTrusted) {
+    FakeServer squatter(false, "hello");
+    PipedFileManagement files(squatter.name());
+    EXPECT_FALSE(files.IsConnected());
+    EXPECT_EQ(squatter.greetings(), 0);  // nothing was sent to it
+}
+
+TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
+    TakeErrors();
+    const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RenewixSquat");
+    renewix::UniqueFile squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 1024, 1024,
+                                                  1000, nullptr));
+    ASSERT_TRUE(squatter.valid());
+    PermissionManager::PipeServer server({name, UniqueName(L"RenewixSquatStop")}, RecordError);
+    server.Run();  // returns at once
+    const std::vector<ReportedError> errors = TakeErrors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_WSTREQ8(L"Unable to create a named pipe", errors[0].text);
+    EXPECT_EQ(errors[0].code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST(RequestHandler, OpensAreLimitedAndIdsMustHaveBeenIssued) {
+    ScratchFolder folder(L"handler");
+    ASSERT_TRUE(WriteFileBytes(folder / L"f.txt", "abc"));
+    PermissionManager::RequestHandler handler;
+    EXPECT_FALSE(handler.Handle(Wire::CloseRequest{1}).has_value());
+    EXPECT_FALSE(handler.HandleWrite(1, {}).has_value());
+    const Wire::OpenRequest open{GENERIC_READ, OPEN_EXISTING, 0, folder / L"f.txt"};
+    for (std::uint32_t id = 1; id <= Wire::kMaxFilesPerConnection; ++id) {
+        const std::optional<Wire::Bytes> reply = handler.Handle(open);
+        ASSERT_TRUE(reply.has_value());
+        ASSERT_EQ(Wire::GetU32(reply->data()), id);
+    }
+    EXPECT_FALSE(handler.Handle(open).has_value());
+    EXPECT_EQ(handler.OpenedFiles(), Wire::kMaxFilesPerConnection);
+    EXPECT_FALSE(handler.Handle(Wire::ReadRequest{51, 1}).has_value());
+    const std::optional<Wire::Bytes> read = handler.Handle(Wire::ReadRequest{50, 10});
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->size(), 7u);  // the count and "abc"
+    EXPECT_FALSE(handler.Handle(Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, folder / L"none.txt"}).has_value());
+}
+
+}  // namespace
