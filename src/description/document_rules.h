@@ -23,7 +23,8 @@ bool ReadFileSize(const std::wstring& text, std::uint64_t* size);
 bool PassesOsTest(const XmlNode& element, Log& log);
 bool OsMaskMatches(int mask, int systemCode);
 
-// Base of the three list readers; the hook may refuse a node list before it is read.
+// Base of the three list readers (named Download* although two of them download nothing);
+// the hook may refuse a node list before it is read.
 class DownloadBase {
 public:
     DownloadBase();

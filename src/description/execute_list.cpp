@@ -1,12 +1,7 @@
 #include "description/execute_list.h"
 
-#include <windows.h>
-#include <shellapi.h>
-
 #include "foundation/log.h"
-#include "foundation/paths.h"
 #include "foundation/text.h"
-#include "foundation/win_resource.h"
 
 void SplitCommand(const std::wstring& command, std::wstring* program, std::wstring* parameters) {
     const std::size_t first = command.find(L'\'');
@@ -32,41 +27,6 @@ int DownloadExecute::Read(const XmlNode& element, const std::wstring& basePath) 
             else if (name == L"WaitForProcess") entry.wait = IsTrueText(value);
         }
         entries_.push_back(std::move(entry));
-    }
-    return 1;
-}
-
-int DownloadExecute::RunPoint(int point) {
-    for (const ExecuteEntry& entry : entries_) {
-        if (entry.point != point) continue;
-        std::wstring program, parameters;
-        SplitCommand(entry.command, &program, &parameters);
-        program = ExpandPathMacros(program);
-        log_->WriteEntry(FormatText(L"Execute file: %ls %ls", program.c_str(), parameters.c_str()));
-
-        bool present = GetFileAttributesW(program.c_str()) != INVALID_FILE_ATTRIBUTES;
-        for (int retry = 0; !present && retry < 2; ++retry) {
-            log_->WriteValue(L"Delay: Exe missing", program);
-            Sleep(kMissingRetryMs);
-            present = GetFileAttributesW(program.c_str()) != INVALID_FILE_ATTRIBUTES;
-        }
-        if (!present) {
-            log_->WriteValue(L"Error: Exe missing", program);
-            continue;
-        }
-
-        SHELLEXECUTEINFOW info{};
-        info.cbSize = sizeof(info);
-        info.fMask = SEE_MASK_NOCLOSEPROCESS;
-        info.lpFile = program.c_str();
-        info.lpParameters = parameters.c_str();
-        info.nShow = SW_SHOW;
-        ShellExecuteExW(&info);
-        renewix::UniqueHandle process(info.hProcess);
-        if (entry.wait) {
-            log_->WriteEntry(L"Waiting for process to finish");
-            if (process) WaitForSingleObject(process.get(), kWaitForProcessMs);
-        }
     }
     return 1;
 }

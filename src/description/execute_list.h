@@ -16,19 +16,13 @@ struct ExecuteEntry {
 // quotes, and the character before the first quote (the separating blank) is dropped.
 void SplitCommand(const std::wstring& command, std::wstring* program, std::wstring* parameters);
 
+// The document's list of programs to run, read into entries (nothing is downloaded).
 class DownloadExecute : public DownloadBase {
 public:
     int Read(const XmlNode& element, const std::wstring& basePath);
     void Clear() { entries_.clear(); }
-    // Runs every entry of one point in list order; always 1.
-    int RunPoint(int point);
 
     const std::vector<ExecuteEntry>& Entries() const { return entries_; }
-
-    // How long a missing program is waited for between its two retries, and how long a
-    // started program is waited for; tests shorten neither.
-    static constexpr unsigned kMissingRetryMs = 1000;
-    static constexpr unsigned kWaitForProcessMs = 30000;
 
 private:
     std::vector<ExecuteEntry> entries_;

@@ -29,6 +29,7 @@ struct FileRequest {
     std::wstring byDate;
 };
 
+// The document's file list: which files to fetch, where each goes and how it is checked.
 class DownloadFile : public DownloadBase {
 public:
     explicit DownloadFile(std::wstring downloadFolder);

@@ -2,7 +2,6 @@
 
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "foundation/file_management.h"
 #include "foundation/registry_operations.h"
 
 bool IsUserRegistryPath(const std::wstring& keyPath) {
@@ -39,22 +38,4 @@ int DownloadRegistry::Read(const XmlNode& element, const std::wstring& basePath)
         entries_.push_back(std::move(entry));
     }
     return 1;
-}
-
-int DownloadRegistry::Apply() {
-    PermissionManager::StandardFileManagement user;
-    std::unique_ptr<PermissionManager::IClientFileManager> system = PermissionManager::CreateFileManager();
-    bool failed = false;
-    for (const RegistryEntry& entry : entries_) {
-        const bool isUser = IsUserRegistryPath(entry.keyPath);
-        PermissionManager::IClientFileManager& manager = isUser ? user : *system;
-        if (manager.UpdateRegistry(entry.keyPath, entry.valueName, entry.action)) {
-            log_->WriteValue(L"Updated registry", entry.keyPath);
-        } else {
-            log_->WriteTwoValues(isUser ? L"Unable to update user registry" : L"Unable to update system registry",
-                                 entry.action + L"; " + entry.valueName, entry.keyPath);
-            failed = true;
-        }
-    }
-    return failed ? 0 : 1;
 }

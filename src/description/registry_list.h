@@ -1,4 +1,4 @@
-// The document's registry list as flat actions, applied after the files are installed.
+// The document's registry list as flat actions (install/ applies them).
 #pragma once
 
 #include <string>
@@ -12,13 +12,12 @@ struct RegistryEntry {
     std::wstring valueName;
 };
 
+// The document's registry list, read into entries (nothing is downloaded).
 class DownloadRegistry : public DownloadBase {
 public:
     // Reads a RegList (or Key) element; always 1 with the DOM used here.
     int Read(const XmlNode& element, const std::wstring& basePath);
     void Clear() { entries_.clear(); }
-    // 1 when every entry was applied; failures are logged and the rest still applied.
-    int Apply();
 
     const std::vector<RegistryEntry>& Entries() const { return entries_; }
 

@@ -14,6 +14,8 @@
 #include "foundation/paths.h"
 #include "foundation/user_prompts.h"
 #include "install/file_installation.h"
+#include "install/program_runner.h"
+#include "install/registry_changes.h"
 #include "foundation/file_management.h"
 #include "persistence/status_file.h"
 #include "foundation/client_config.h"
@@ -294,7 +296,7 @@ bool Renewix::InstallAndFinish() {
         return false;
     }
     Sleep(kPointFourDelayMs);
-    execute_.RunPoint(4);
+    RunExecutePoint(execute_.Entries(), 4, log);
     if (state.UiKind == 0) {
         const std::wstring finished = PrepareText(DocumentTexts[TextSlotSilentFinished], 0);
         if (!finished.empty() && prompts_) prompts_->ShowClosingMessage(finished);
@@ -314,7 +316,7 @@ bool Renewix::Install() {
         log.WriteHeading(L"The update could not complete due to file errors.");
         return false;
     }
-    if (!registry_.Apply()) log.WriteHeading(L"There were errors trying to update the registry.");
+    if (!ApplyRegistryList(registry_.Entries(), log)) log.WriteHeading(L"There were errors trying to update the registry.");
     log.WriteHeading(L"Update was successful!");
     return true;
 }

@@ -25,6 +25,7 @@ enum DocumentTextSlot { TextSlotWelcome, TextSlotLicense, TextSlotReason, TextSl
                         TextSlotInstallComplete, TextSlotSilentFinished };
 extern std::array<std::wstring, 6> DocumentTexts;
 
+// The update session, named after the product: checks the document, downloads and installs.
 class Renewix {
 public:
     static Renewix& Instance();

@@ -4,6 +4,7 @@
 
 #include "description/variables.h"
 #include "foundation/log.h"
+#include "install/program_runner.h"
 #include "persistence/status_file.h"
 #include "foundation/client_config.h"
 #include "foundation/run_state.h"
@@ -289,7 +290,9 @@ void PageManager::OnPageCreated(HWND page) {
     if (which == PageIntro) LockForCriticalUpdate(sheet);
     const PageCreatedActions actions = ActionsWhenCreated(which);
     if (actions.setCompleted) Completed = 1;
-    if (actions.executePoint) Renewix::Instance().Execute().RunPoint(actions.executePoint);
+    if (actions.executePoint) {
+        RunExecutePoint(Renewix::Instance().Execute().Entries(), actions.executePoint, Log::Instance());
+    }
     if (actions.restoreSheet) ShowWindow(sheet, SW_RESTORE);
     if (actions.setInstallStarted) StatusFile::Instance().SetInstallStarted();
     if (actions.startInstaller && !installerThread_.joinable()) {

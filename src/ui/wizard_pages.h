@@ -194,7 +194,8 @@ private:
     std::wstring text_;
 };
 
-// One message with a single Finish button.
+// One message with a single Finish button: the full wizard's message page and the whole of
+// the one-page message wizard.
 class MessagePage : public GeneralPages<MessagePage> {
 public:
     MessagePage();

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/log.h"
 #include "foundation/paths.h"
+#include "install/program_runner.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
 
@@ -69,7 +71,7 @@ TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
                                 L"<Execute Point=\"4\" WaitForProcess=\"true\" File=\"" + helper_ + L" '" + second +
                                 L" quoted'\"/>");
     CapturedLog log(folder_ / L"run.log");
-    EXPECT_EQ(list.RunPoint(4), 1);
+    EXPECT_EQ(RunExecutePoint(list.Entries(), 4, Log::Instance()), 1);
     // Both waited for: their markers exist as soon as the point has run.
     EXPECT_EQ(ReadFileBytes(first), "waited");
     EXPECT_EQ(ReadFileBytes(second), "quoted");
@@ -85,7 +87,7 @@ TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
     const std::wstring marker = Marker(L"later.txt");
     DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + helper_ + L" '" + marker + L" late 1500'\"/>");
     CapturedLog log(folder_ / L"nowait.log");
-    list.RunPoint(1);
+    RunExecutePoint(list.Entries(), 1, Log::Instance());
     // The point returned while the program was still in its delay ...
     EXPECT_FALSE(Exists(marker));
     // ... and the program finishes by itself.
@@ -101,7 +103,7 @@ TEST_F(ExecuteListTest, MissingProgramIsRetriedTwiceThenSkipped) {
                                 L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + helper_ + L" '" + marker +
                                 L"'\"/>");
     CapturedLog log(folder_ / L"missing.log");
-    list.RunPoint(4);
+    RunExecutePoint(list.Entries(), 4, Log::Instance());
     const std::string text = log.Finish();
     const std::string path = WideToUtf8(missing);
     EXPECT_NE(text.find("\tDelay: Exe missing:\t" + path + "\r\n\tDelay: Exe missing:\t" + path +

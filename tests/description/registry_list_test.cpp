@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/log.h"
 #include "foundation/win_resource.h"
 #include "foundation/registry_operations.h"
+#include "install/registry_changes.h"
 #include "test_support.h"
 
 namespace {
@@ -161,7 +163,7 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
     ASSERT_EQ(inner.Entries().size(), 3u);
     EXPECT_WSTREQ8(L"Software\\RenewixTest\\Registry\\Sub", inner.Entries()[0].keyPath);
 
-    EXPECT_EQ(list.Apply(), 1);
+    EXPECT_EQ(ApplyRegistryList(list.Entries(), Log::Instance()), 1);
     EXPECT_WSTREQ8(L"2.1.0.7", ReadString(L"Software\\RenewixTest\\Registry", L"Version"));
     EXPECT_WSTREQ8(L"7", ReadString(L"Software\\RenewixTest\\Registry", L"Count"));
     EXPECT_TRUE(KeyExists(L"Software\\RenewixTest\\Registry\\Sub"));
