@@ -1,7 +1,8 @@
 """Renders every page of the wizard from the real client under Xvfb and writes PNG pictures of
-them, so that a vendor sees what their users will see. Run through scripts/screenshots,
+them, so that a vendor sees what their users will see. It drives the wizard with the same
+harness as the end-to-end tests, so it lives beside them. Run through scripts/screenshots,
 which builds the client and provides the display; the pictures are never edited by hand.
-    screenshots.py OUTPUT_FOLDER"""
+    render_wizard_pages.py OUTPUT_FOLDER"""
 
 import shutil
 import subprocess
@@ -10,7 +11,7 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from renewix_e2e import BIN, configure, publish, stop_server  # noqa: E402
 from wizard_e2e import (BACK, CANCEL, FINISH, NEXT, Site, Wizard, button, control, page_kind,  # noqa: E402
