@@ -3,50 +3,232 @@
 #include <windows.h>
 
 #include <unzip.h>
+// After unzip.h: it needs the declarations unzip.h brings in.
+#include <iowin32.h>
 
+#include <climits>
+#include <set>
 #include <vector>
 
+#include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
-#include "foundation/file_management.h"
 
 namespace {
 
 constexpr unsigned kChunk = 0x5000;
+// General-purpose flag bit 11: the entry's name (and comment) are UTF-8.
+constexpr unsigned long kUtf8Names = 0x800;
+// One name's limit on NTFS, FAT32, exFAT and ReFS alike.
+constexpr std::size_t kLongestName = 255;
+// An extended-length path's limit, its terminating zero included.
+constexpr std::size_t kLongestPath = 32767;
 
-std::string ToAnsiPath(const std::wstring& path) {
-    std::string ansi = WideToAnsi(path);
-    if (ansi.size() > 1024) ansi.resize(1024);
-    return ansi;
+// The absolute form of a path, folded as every Win32 call folds it ("." parts, repeated
+// separators, trailing dots and spaces), at any length; empty when Windows refuses it.
+std::wstring FullPath(const std::wstring& path) {
+    if (path.empty() || path.size() >= kLongestPath) return {};
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return {};
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return {};
+    full.resize(length);
+    return full;
 }
 
-bool MakeFolders(const std::string& folder) {
-    // The file manager creates each missing level in turn, as for any other target.
-    PermissionManager::StandardFileManagement files;
-    return files.MakeDirectories(AnsiToWide(folder)) != 0;
+// The "\\?\" form of a full path: Windows takes it past MAX_PATH and folds nothing more.
+std::wstring ExtendedPath(const std::wstring& full) {
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
-// Reads the current entry to its end; false when it is damaged (the CRC is checked on close).
-bool ReadsBackWhole(unzFile archive) {
+// Where the part of an extended path that may need creating starts: after the drive, or
+// after the server and share.
+std::size_t VolumeEnd(const std::wstring& extended) {
+    std::size_t at;
+    if (extended.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        at = extended.find(L'\\', 8);
+        if (at != std::wstring::npos) at = extended.find(L'\\', at + 1);
+    } else {
+        at = extended.find(L'\\', 4);
+    }
+    return at == std::wstring::npos ? extended.size() : at + 1;
+}
+
+bool IsFolderPath(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Creates each missing level of `folder` (an extended path) from its `from`-th character on.
+// A level that cannot be created but is there already will do: above a user's own folders,
+// Windows may answer "access denied" for a folder that exists.
+bool MakeFolders(const std::wstring& folder, std::size_t from) {
+    for (std::size_t at = from; at <= folder.size(); ++at) {
+        if (at < folder.size() && folder[at] != L'\\') continue;
+        if (at == 0 || folder[at - 1] == L'\\') continue;
+        const std::wstring level = folder.substr(0, at);
+        if (!CreateDirectoryW(level.c_str(), nullptr) && !IsFolderPath(level)) return false;
+    }
+    return true;
+}
+
+// A name for the log that shows what the bytes were, whatever they were.
+std::wstring Printable(std::wstring_view text) {
+    std::wstring shown;
+    for (wchar_t c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            shown += FormatText(L"\\x%02X", static_cast<unsigned>(c));
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+std::wstring PrintableBytes(std::string_view bytes) {
+    std::wstring shown;
+    for (char c : bytes) {
+        const unsigned byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F) {
+            shown += FormatText(L"\\x%02X", byte);
+        } else {
+            shown += static_cast<wchar_t>(byte);
+        }
+    }
+    return shown;
+}
+
+void LogRefusedName(const wchar_t* why, const std::wstring& archive, const std::wstring& shown) {
+    Log::Instance().WriteTwoValues(why, archive, shown);
+}
+
+std::wstring UpperCase(std::wstring text) {
+    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// A name as Windows will compare it once created: parts folded as FullPath folds them
+// (trailing dots and spaces, empty and "." parts dropped), upper-cased.
+std::wstring ComparableName(const std::wstring& name) {
+    std::wstring folded;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find(L'\\', start);
+        if (end == std::wstring::npos) end = name.size();
+        std::wstring part = name.substr(start, end - start);
+        while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+        if (!part.empty()) folded += (folded.empty() ? L"" : L"\\") + part;
+        start = end + 1;
+    }
+    return UpperCase(folded);
+}
+
+bool IsDeviceName(std::wstring_view part) {
+    // "con.txt" and "NUL .log" open the device as well as "CON" does.
+    std::wstring base = UpperCase(std::wstring(part.substr(0, part.find(L'.'))));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kDevices) {
+        if (base == device) return true;
+    }
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
+// Reads the current entry to its end; false when it is damaged. minizip checks the CRC on
+// close only when the data ran to the size the directory gives, so the size is checked too:
+// damaged data that ends early would pass otherwise.
+bool ReadsBackWhole(unzFile archive, unsigned long long size) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
     std::vector<char> buffer(kChunk);
+    unsigned long long total = 0;
     int read;
-    while ((read = unzReadCurrentFile(archive, buffer.data(), kChunk)) > 0) {
+    while ((read = unzReadCurrentFile(archive, buffer.data(), kChunk)) > 0) total += static_cast<unsigned>(read);
+    return unzCloseCurrentFile(archive) == UNZ_OK && read == 0 && total == size;
+}
+
+// Writes the current entry to `target`; a file left short is removed again.
+bool WriteEntry(unzFile archive, const std::wstring& target, const ZipEntry& entry) {
+    renewix::UniqueFile file(
+        CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    bool complete = unzOpenCurrentFile(archive) == UNZ_OK;
+    if (complete) {
+        std::vector<char> buffer(kChunk);
+        unsigned long long total = 0;
+        for (;;) {
+            const int read = unzReadCurrentFile(archive, buffer.data(), kChunk);
+            if (read == 0) break;
+            DWORD written = 0;
+            if (read < 0 || !WriteFile(file.get(), buffer.data(), static_cast<DWORD>(read), &written, nullptr) ||
+                written != static_cast<DWORD>(read)) {
+                complete = false;
+                break;
+            }
+            total += written;
+        }
+        if (total != entry.size) complete = false;
+        // A damaged entry also fails its CRC check here.
+        if (unzCloseCurrentFile(archive) != UNZ_OK) complete = false;
     }
-    return unzCloseCurrentFile(archive) == UNZ_OK && read == 0;
+    if (!complete) {
+        file.reset();
+        DeleteFileW(target.c_str());
+        return false;
+    }
+    FILETIME local, utc;
+    if (DosDateTimeToFileTime(HIWORD(entry.dosDate), LOWORD(entry.dosDate), &local) && LocalFileTimeToFileTime(&local, &utc)) {
+        SetFileTime(file.get(), &utc, nullptr, &utc);
+    }
+    return true;
 }
 
 }  // namespace
 
-bool IsContainedEntryName(const std::string& name) {
+bool DecodeEntryName(std::string_view bytes, bool utf8, std::wstring* name) {
+    name->clear();
+    if (bytes.empty()) return true;
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return false;
+    const UINT codePage = utf8 ? CP_UTF8 : CP_OEMCP;
+    const int count = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                                          nullptr, 0);
+    if (count <= 0) return false;
+    std::wstring text(static_cast<std::size_t>(count), L'\0');
+    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                            count) != count) {
+        return false;
+    }
+    *name = std::move(text);
+    return true;
+}
+
+bool IsContainedEntryName(const std::wstring& name) {
     if (name.empty()) return true;
-    if (name[0] == '\\') return false;
-    if (name.find(':') != std::string::npos) return false;
+    if (name[0] == L'\\') return false;
+    if (name.find(L':') != std::wstring::npos) return false;
     std::size_t start = 0;
     while (start <= name.size()) {
-        std::size_t end = name.find('\\', start);
-        if (end == std::string::npos) end = name.size();
-        if (name.compare(start, end - start, "..") == 0) return false;
+        std::size_t end = name.find(L'\\', start);
+        if (end == std::wstring::npos) end = name.size();
+        if (name.compare(start, end - start, L"..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool IsCreatableEntryName(const std::wstring& name) {
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find(L'\\', start);
+        if (end == std::wstring::npos) end = name.size();
+        const std::wstring_view part = std::wstring_view(name).substr(start, end - start);
+        if (part.size() > kLongestName || IsDeviceName(part)) return false;
+        for (wchar_t c : part) {
+            if (c < 0x20 || std::wstring_view(L"<>:\"|?*").find(c) != std::wstring_view::npos) return false;
+        }
         start = end + 1;
     }
     return true;
@@ -56,13 +238,19 @@ ZipExtractor::~ZipExtractor() { Close(); }
 
 bool ZipExtractor::Open(const std::wstring& archivePath) {
     Close();
-    archive_ = unzOpen64(ToAnsiPath(archivePath).c_str());
+    const std::wstring full = FullPath(archivePath);
+    const std::wstring opened = full.empty() ? archivePath : ExtendedPath(full);
+    zlib_filefunc64_def functions{};
+    fill_win32_filefunc64W(&functions);
+    archive_ = unzOpen2_64(opened.c_str(), &functions);
+    if (archive_) path_ = archivePath;
     return archive_ != nullptr;
 }
 
 void ZipExtractor::Close() {
     if (archive_) unzClose(static_cast<unzFile>(archive_));
     archive_ = nullptr;
+    path_.clear();
 }
 
 long ZipExtractor::EntryCount() const {
@@ -76,17 +264,43 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData)
     entries->clear();
     unz_global_info info{};
     if (!archive || unzGetGlobalInfo(archive, &info) != UNZ_OK || info.number_entry == 0) return false;
+    // Upper-cased, as Windows compares names: a file must not stand where a folder goes.
+    std::set<std::wstring> files, folders;
     int status = unzGoToFirstFile(archive);
     for (; status == UNZ_OK; status = unzGoToNextFile(archive)) {
-        char name[260] = {};
-        unz_file_info entry{};
-        if (unzGetCurrentFileInfo(archive, &entry, name, sizeof(name) - 1, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
-        ZipEntry read{name, entry.dosDate};
-        for (char& c : read.name) {
-            if (c == '/') c = '\\';
+        unz_file_info64 entry{};
+        if (unzGetCurrentFileInfo64(archive, &entry, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+        std::string bytes(entry.size_filename, '\0');
+        if (!bytes.empty() && unzGetCurrentFileInfo64(archive, &entry, bytes.data(), static_cast<uLong>(bytes.size()),
+                                                      nullptr, 0, nullptr, 0) != UNZ_OK) {
+            return false;
         }
-        if (!IsContainedEntryName(read.name)) return false;
-        if (checkData && !read.name.empty() && !read.IsFolder() && !ReadsBackWhole(archive)) return false;
+        ZipEntry read{{}, entry.dosDate, entry.uncompressed_size};
+        if (!DecodeEntryName(bytes, (entry.flag & kUtf8Names) != 0, &read.name)) {
+            LogRefusedName(L"Unreadable zip entry name", path_, PrintableBytes(bytes));
+            return false;
+        }
+        for (wchar_t& c : read.name) {
+            if (c == L'/') c = L'\\';
+        }
+        if (!IsContainedEntryName(read.name) || !IsCreatableEntryName(read.name)) {
+            LogRefusedName(L"Zip entry name refused", path_, Printable(read.name));
+            return false;
+        }
+        if (!read.name.empty() && !read.IsFolder()) {
+            const std::wstring key = ComparableName(read.name);
+            bool clash = folders.count(key) != 0;
+            for (std::size_t at = key.find(L'\\'); at != std::wstring::npos && !clash; at = key.find(L'\\', at + 1)) {
+                clash = files.count(key.substr(0, at)) != 0;
+                folders.insert(key.substr(0, at));
+            }
+            if (clash) {
+                LogRefusedName(L"Zip entry name refused", path_, Printable(read.name));
+                return false;
+            }
+            files.insert(key);
+        }
+        if (checkData && !read.name.empty() && !read.IsFolder() && !ReadsBackWhole(archive, read.size)) return false;
         entries->push_back(std::move(read));
     }
     // Only the end of the list is a good end, and only after every entry the header counts:
@@ -96,43 +310,42 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData)
 
 bool ZipExtractor::ExtractAll(const std::wstring& directory) {
     unzFile archive = static_cast<unzFile>(archive_);
-    const std::string root = ToAnsiPath(directory);
-    if (!archive || root.empty() || !MakeFolders(root)) return false;
+    std::wstring base = FullPath(directory);
+    if (!archive || base.empty()) return false;
+    if (base.back() != L'\\') base += L'\\';
+    const std::wstring root = ExtendedPath(base);
+    if (!MakeFolders(root, VolumeEnd(root))) return false;
 
-    // First pass: the whole directory is checked, or nothing at all is written.
+    // First pass: the whole directory and every target path are checked, or nothing at all
+    // is written.
     std::vector<ZipEntry> entries;
     if (!ReadDirectory(&entries)) return false;
+    std::vector<std::wstring> targets(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const ZipEntry& entry = entries[i];
+        if (entry.name.empty() || entry.IsFolder()) continue;
+        // Windows folds the joined path as it would when the file is created: what it folds
+        // to must still be a file below the folder.
+        const std::wstring full = FullPath(base + entry.name);
+        if (full.size() <= base.size() || full.compare(0, base.size(), base) != 0 || full.back() == L'\\') {
+            LogRefusedName(full.empty() ? L"Zip entry path too long" : L"Zip entry name refused", path_,
+                           Printable(entry.name));
+            return false;
+        }
+        targets[i] = ExtendedPath(full);
+        if (targets[i].size() >= kLongestPath) {
+            LogRefusedName(L"Zip entry path too long", path_, Printable(entry.name));
+            return false;
+        }
+    }
 
     int status = unzGoToFirstFile(archive);
-    for (const ZipEntry& entry : entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
         if (status != UNZ_OK) return false;
-        if (!entry.name.empty() && !entry.IsFolder()) {
-            const std::string target = root + (root.back() == '\\' ? "" : "\\") + entry.name;
-            if (!MakeFolders(target.substr(0, target.rfind('\\')))) return false;
-            const std::wstring wideTarget = AnsiToWide(target);
-            renewix::UniqueFile file(
-                CreateFileW(wideTarget.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file || unzOpenCurrentFile(archive) != UNZ_OK) return false;
-            std::vector<char> buffer(kChunk);
-            bool complete = true;
-            for (;;) {
-                const int read = unzReadCurrentFile(archive, buffer.data(), kChunk);
-                if (read == 0) break;
-                DWORD written = 0;
-                if (read < 0 || !WriteFile(file.get(), buffer.data(), static_cast<DWORD>(read), &written, nullptr) ||
-                    written != static_cast<DWORD>(read)) {
-                    complete = false;
-                    break;
-                }
-            }
-            // A damaged entry also fails its CRC check here.
-            if (unzCloseCurrentFile(archive) != UNZ_OK) complete = false;
-            if (!complete) return false;
-            FILETIME local, utc;
-            if (DosDateTimeToFileTime(HIWORD(entry.dosDate), LOWORD(entry.dosDate), &local) &&
-                LocalFileTimeToFileTime(&local, &utc)) {
-                SetFileTime(file.get(), &utc, nullptr, &utc);
-            }
+        const std::wstring& target = targets[i];
+        if (!target.empty()) {
+            if (!MakeFolders(target.substr(0, target.rfind(L'\\')), root.size())) return false;
+            if (!WriteEntry(archive, target, entries[i])) return false;
         }
         status = unzGoToNextFile(archive);
     }
@@ -147,7 +360,7 @@ ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std
     if (!zip.ReadDirectory(&entries, false)) return ArchiveListing::Damaged;
     files->clear();
     for (const ZipEntry& entry : entries) {
-        if (!entry.name.empty() && !entry.IsFolder()) files->push_back(AnsiToWide(entry.name));
+        if (!entry.name.empty() && !entry.IsFolder()) files->push_back(entry.name);
     }
     return ArchiveListing::Listed;
 }
@@ -155,8 +368,12 @@ ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std
 int UnzipArchive(const std::wstring& archivePath, const std::wstring& destination) {
     ZipExtractor zip;
     if (!zip.Open(archivePath)) return -1;
-    PermissionManager::StandardFileManagement files;
-    if (!files.MakeDirectories(destination)) return 0;
+    // An empty destination is no folder to create; the extraction refuses it.
+    const std::wstring full = FullPath(destination);
+    if (!destination.empty()) {
+        const std::wstring folder = ExtendedPath(full);
+        if (full.empty() || !MakeFolders(folder, VolumeEnd(folder))) return 0;
+    }
     if (!zip.ExtractAll(destination)) return -2;
     return static_cast<int>(zip.EntryCount());
 }

@@ -2,13 +2,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One entry of an archive's directory, its name with "\" separators.
 struct ZipEntry {
-    std::string name;
+    std::wstring name;
     unsigned long dosDate = 0;
-    bool IsFolder() const { return !name.empty() && name.back() == '\\'; }
+    unsigned long long size = 0;  // uncompressed
+    bool IsFolder() const { return !name.empty() && name.back() == L'\\'; }
 };
 
 class ZipExtractor {
@@ -21,21 +23,33 @@ public:
     bool Open(const std::wstring& archivePath);
     // Number of entries (folders included) of the open archive.
     long EntryCount() const;
-    // Reads and checks the whole directory: every entry listed in the header is reached and
-    // every name stays inside the folder it is extracted to; with `checkData`, every file entry
-    // also decompresses with a good CRC. False for a damaged archive.
+    // Reads and checks the whole directory: every entry listed in the header is reached, every
+    // name reads as text (UTF-8 when the entry says so, else the OEM code page), names a file
+    // Windows can create and stays inside the folder it is extracted to, and no file stands
+    // where another entry needs a folder; with `checkData`, every file entry also decompresses
+    // with a good CRC. False for a damaged archive, with a log line for a refused name.
     bool ReadDirectory(std::vector<ZipEntry>* entries, bool checkData = true);
     // Extracts every entry under `directory`, after ReadDirectory: a damaged archive, or one
-    // whose names would land outside the folder, fails before anything is written.
+    // whose names would land outside the folder or make a path longer than Windows takes,
+    // fails before anything is written.
     bool ExtractAll(const std::wstring& directory);
     void Close();
 
 private:
     void* archive_ = nullptr;  // unzFile
+    std::wstring path_;        // for the log
 };
 
+// An entry name's bytes as text: UTF-8 when the entry's general-purpose flag has bit 11,
+// else the OEM code page. False (and no name) when the bytes are not valid in it.
+bool DecodeEntryName(std::string_view bytes, bool utf8, std::wstring* name);
+
 // Whether an entry name (with "\" separators) stays inside the folder it is extracted to.
-bool IsContainedEntryName(const std::string& name);
+bool IsContainedEntryName(const std::wstring& name);
+
+// Whether every part of an entry name (with "\" separators) is a name Windows gives a file
+// or folder: no control or wildcard characters, no device name, not longer than a volume takes.
+bool IsCreatableEntryName(const std::wstring& name);
 
 // The files (not folders) an archive would write, relative to the folder it is extracted to.
 enum class ArchiveListing { Listed, NotOpened, Damaged };

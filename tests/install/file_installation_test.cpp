@@ -340,8 +340,8 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
     EXPECT_EQ(ExtractArchive(downloads_ + L"\\notzip.zip", folder_ / L"app"), 0);
     EXPECT_NE(log.Finish().find("\tUnable to open zip file:\t"), std::string::npos);
 
-    EXPECT_TRUE(IsContainedEntryName("a\\b..c\\..d"));
-    EXPECT_FALSE(IsContainedEntryName("a\\..\\b"));
+    EXPECT_TRUE(IsContainedEntryName(L"a\\b..c\\..d"));
+    EXPECT_FALSE(IsContainedEntryName(L"a\\..\\b"));
 }
 
 TEST_F(InstallTest, RegistrationOfComServers) {

@@ -1,0 +1,318 @@
+#include "foundation/zip_extractor.h"
+
+#include <gtest/gtest.h>
+#include <zip.h>
+#include <zlib.h>
+// After zip.h: it needs the declarations zip.h brings in.
+#include <iowin32.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+struct Entry {
+    std::string name;  // the bytes the archive holds
+    std::string content;
+    bool utf8 = true;  // general-purpose flag bit 11
+};
+
+// Writes a zip archive through a wide path, each name flagged UTF-8 or left to the OEM code page.
+bool MakeZip(const std::wstring& path, const std::vector<Entry>& entries) {
+    zlib_filefunc64_def functions{};
+    fill_win32_filefunc64W(&functions);
+    zipFile zip = zipOpen2_64(path.c_str(), 0, nullptr, &functions);
+    if (!zip) return false;
+    bool good = true;
+    for (const Entry& entry : entries) {
+        zip_fileinfo info{};
+        info.dosDate = 0x52CF6000;  // 2021-06-15 12:00:00
+        good = good && zipOpenNewFileInZip4_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                               Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
+                                               nullptr, 0, 0, entry.utf8 ? 0x800 : 0, 0) == ZIP_OK;
+        if (good && !entry.content.empty()) {
+            good = zipWriteInFileInZip(zip, entry.content.data(), static_cast<unsigned>(entry.content.size())) == ZIP_OK;
+        }
+        good = good && zipCloseFileInZip(zip) == ZIP_OK;
+    }
+    return zipClose(zip, nullptr) == ZIP_OK && good;
+}
+
+// Every file below `folder` (at any length), by its path relative to it.
+void ListFiles(const std::wstring& folder, const std::wstring& relative, std::map<std::wstring, std::string>* files) {
+    const std::wstring here = relative.empty() ? folder : folder + L"\\" + relative;
+    WIN32_FIND_DATAW data;
+    renewix::UniqueFind find(FindFirstFileW((L"\\\\?\\" + here + L"\\*").c_str(), &data));
+    if (!find) return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ListFiles(folder, child, files);
+        } else {
+            (*files)[child] = ReadFileBytes(L"\\\\?\\" + folder + L"\\" + child);
+        }
+    } while (FindNextFileW(find.get(), &data));
+}
+
+std::map<std::wstring, std::string> FilesBelow(const std::wstring& folder) {
+    std::map<std::wstring, std::string> files;
+    ListFiles(folder, L"", &files);
+    return files;
+}
+
+// The names of everything directly in `folder`.
+std::vector<std::wstring> Children(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    renewix::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find.get(), &data));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Removes a tree whose paths may be longer than MAX_PATH.
+void RemoveLongTree(const std::wstring& path) { ScratchFolder::RemoveTree(L"\\\\?\\" + path); }
+
+}  // namespace
+
+// A name in another script, flagged UTF-8, arrives under its own name in a folder whose name
+// is not ASCII either, from an archive whose path is not ASCII.
+TEST(ZipExtractor, NamesInOtherScriptsArriveAsThemselves) {
+    ScratchFolder scratch(L"zip-scripts");
+    const std::wstring archive = scratch / L"\u0430\u0440\u0445\u0438\u0432.zip";  // архив.zip
+    const std::wstring destination = scratch / L"\u0396\u03ce\u03bd\u03b7 \u30d5\u30a9\u30eb\u30c0";  // Ζώνη フォルダ
+    const std::string greekFolder = "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac";  // Ελληνικά
+    const std::string japaneseFile = "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt";                        // 日本語.txt
+    const std::string cyrillicFile = "\xd0\x9a\xd0\xb8\xd1\x80\xd0\xb8\xd0\xbb\xd0\xbb\xd0\xb8\xd1\x86\xd0\xb0.txt";
+    ASSERT_TRUE(MakeZip(archive, {{greekFolder + "/" + japaneseFile, "\xce\xba\xce\xb1\xce\xbb\xce\xb7"},
+                                  {cyrillicFile, std::string(3000, 'k')},
+                                  {greekFolder + "/", ""}}));
+
+    EXPECT_EQ(UnzipArchive(archive, destination), 3);
+    const std::map<std::wstring, std::string> expected = {
+        {Utf8ToWide(greekFolder) + L"\\" + Utf8ToWide(japaneseFile), "\xce\xba\xce\xb1\xce\xbb\xce\xb7"},
+        {Utf8ToWide(cyrillicFile), std::string(3000, 'k')},
+    };
+    EXPECT_EQ(FilesBelow(destination), expected);
+
+    std::vector<std::wstring> listed;
+    ASSERT_EQ(ListArchiveFiles(archive, &listed), ArchiveListing::Listed);
+    EXPECT_EQ(listed, (std::vector<std::wstring>{expected.begin()->first, std::next(expected.begin())->first}));
+}
+
+// Without the UTF-8 flag a name is in the OEM code page, as the classic tools wrote it.
+TEST(ZipExtractor, UnflaggedNamesReadInTheOemCodePage) {
+    if (GetOEMCP() != 437) GTEST_SKIP() << "the OEM code page here is " << GetOEMCP();
+    ScratchFolder scratch(L"zip-oem");
+    ASSERT_TRUE(MakeZip(scratch / L"oem.zip", {{"\x84\x94\x81\xe1.txt", "umlauts", false}}));
+    EXPECT_EQ(UnzipArchive(scratch / L"oem.zip", scratch / L"out"), 1);
+    EXPECT_EQ(ReadFileBytes(scratch / L"out\\\u00e4\u00f6\u00fc\u00df.txt"), "umlauts");
+}
+
+// Names that cannot be read, would land outside the folder, or that Windows cannot give a
+// file, make the whole archive fail before anything is written, with a line in the log.
+TEST(ZipExtractor, RefusedNamesWriteNothing) {
+    struct Case {
+        const char* what;
+        std::vector<Entry> entries;
+        const char* logged;
+    };
+    const char* const unreadable = "\tUnreadable zip entry name:\t";
+    const char* const refused = "\tZip entry name refused:\t";
+    const Case cases[] = {
+        {"broken UTF-8", {{"fine.txt", "ok"}, {"bad\xc3\x28.txt", "x"}}, unreadable},
+        {"UTF-8 cut short", {{"fine.txt", "ok"}, {"bad\xe6\x97", "x"}}, unreadable},
+        {"an overlong slash", {{"fine.txt", "ok"}, {"..\xc0\xaf" "escape.txt", "x"}}, unreadable},
+        {"a UTF-16 surrogate", {{"fine.txt", "ok"}, {"\xed\xa0\x80.txt", "x"}}, unreadable},
+        {"parent in another script",
+         {{"fine.txt", "ok"}, {"\xd0\xbf\xd0\xb0\xd0\xbf\xd0\xba\xd0\xb0/../../escape.txt", "evil"}}, refused},
+        {"parent", {{"fine.txt", "ok"}, {"../escape.txt", "evil"}}, refused},
+        {"rooted", {{"fine.txt", "ok"}, {"/rooted.txt", "evil"}}, refused},
+        {"backslash rooted", {{"fine.txt", "ok"}, {"\\\\server\\share\\x.txt", "evil"}}, refused},
+        {"drive", {{"fine.txt", "ok"}, {"C:/drive.txt", "evil"}}, refused},
+        {"alternate stream", {{"fine.txt", "ok"}, {"fine.txt:hidden", "evil"}}, refused},
+        {"control character", {{"fine.txt", "ok"}, {"a\x01" "b.txt", "x"}}, refused},
+        {"wildcard", {{"fine.txt", "ok"}, {"what?.txt", "x"}}, refused},
+        {"star", {{"fine.txt", "ok"}, {"sub/st*r.txt", "x"}}, refused},
+        {"pipe", {{"fine.txt", "ok"}, {"a|b.txt", "x"}}, refused},
+        {"quote", {{"fine.txt", "ok"}, {"a\"b.txt", "x"}}, refused},
+        {"angle brackets", {{"fine.txt", "ok"}, {"<a>.txt", "x"}}, refused},
+        {"console device", {{"fine.txt", "ok"}, {"CON", "x"}}, refused},
+        {"null device with extension", {{"fine.txt", "ok"}, {"nul.txt", "x"}}, refused},
+        {"printer port as a folder", {{"fine.txt", "ok"}, {"lpt1 /x.txt", "x"}}, refused},
+        {"serial port", {{"fine.txt", "ok"}, {"sub/com9.log", "x"}}, refused},
+        {"name longer than a volume takes", {{"fine.txt", "ok"}, {std::string(256, 'n'), "x"}}, refused},
+        {"file where a folder goes", {{"fine.txt", "ok"}, {"thing", "a file"}, {"thing/inner.txt", "x"}}, refused},
+        {"folder where a file goes", {{"fine.txt", "ok"}, {"Thing/inner.txt", "x"}, {"thing.", "a file"}}, refused},
+    };
+    ScratchFolder scratch(L"zip-refused");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring archive = scratch / L"bad.zip";
+        const std::wstring destination = scratch / L"box\\out";
+        ASSERT_TRUE(MakeZip(archive, c.entries));
+        CapturedLog log(scratch / L"bad.log");
+        EXPECT_EQ(UnzipArchive(archive, destination), -2);
+        std::vector<std::wstring> listed;
+        EXPECT_EQ(ListArchiveFiles(archive, &listed), ArchiveListing::Damaged);
+        const std::string text = log.Finish();
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        EXPECT_TRUE(FilesBelow(destination).empty());
+        EXPECT_EQ(Children(scratch.path()), (std::vector<std::wstring>{L"bad.log", L"bad.zip", L"box"}));
+        EXPECT_EQ(Children(scratch / L"box"), std::vector<std::wstring>{L"out"});
+        ScratchFolder::RemoveTree(scratch / L"box");
+    }
+}
+
+// Paths past MAX_PATH (and past the old 1,024-byte cut) work; one past what Windows takes at
+// all fails before anything is written.
+TEST(ZipExtractor, LongPathsWorkUpToWhatWindowsTakes) {
+    ScratchFolder scratch(L"zip-long");
+    const std::string part(100, 'p');
+    std::wstring destination = scratch.path();
+    for (int i = 0; i < 3; ++i) destination += L"\\" + std::wstring(100, L'd') + std::to_wstring(i);
+    std::string deep;
+    for (int i = 0; i < 9; ++i) deep += part + std::to_string(i) + "/";
+    deep += "\xce\xb2\xce\xb1\xce\xb8\xcf\x8d.txt";  // βαθύ.txt
+    ASSERT_TRUE(MakeZip(scratch / L"long.zip", {{deep, "deep down"}}));
+    ASSERT_GT(destination.size() + deep.size(), 1200u);
+
+    EXPECT_EQ(UnzipArchive(scratch / L"long.zip", destination), 1);
+    std::wstring expected = Utf8ToWide(deep);
+    std::replace(expected.begin(), expected.end(), L'/', L'\\');
+    EXPECT_EQ(FilesBelow(destination), (std::map<std::wstring, std::string>{{expected, "deep down"}}));
+
+    std::string tooLong;
+    for (int i = 0; i < 140; ++i) tooLong += std::string(250, 'q') + "/";
+    tooLong += "end.txt";
+    ASSERT_TRUE(MakeZip(scratch / L"toolong.zip", {{"fine.txt", "ok"}, {tooLong, "x"}}));
+    CapturedLog log(scratch / L"long.log");
+    EXPECT_EQ(UnzipArchive(scratch / L"toolong.zip", scratch / L"out"), -2);
+    const std::string text = log.Finish();
+    EXPECT_NE(text.find("\tZip entry path too long:\t"), std::string::npos) << text;
+    EXPECT_TRUE(FilesBelow(scratch / L"out").empty());
+    RemoveLongTree(scratch.path());
+}
+
+// minizip checks an entry's CRC only when its data runs to the size the directory gives: an
+// entry whose data ends before that size is damaged, even when what there is reads well.
+TEST(ZipExtractor, AnEntryShorterThanItsSizeIsDamaged) {
+    ScratchFolder scratch(L"zip-size");
+    ASSERT_TRUE(MakeZip(scratch / L"size.zip", {{"fine.txt", "ok"}, {"short.txt", std::string(500, 's')}}));
+    std::string bytes = ReadFileBytes(scratch / L"size.zip");
+    // Both headers of the second entry say one byte more than there is.
+    const std::size_t local = bytes.find("PK\x03\x04", 1);
+    const std::size_t central = bytes.rfind("PK\x01\x02");
+    ASSERT_NE(local, std::string::npos);
+    ASSERT_NE(central, std::string::npos);
+    for (const std::size_t at : {local + 22, central + 24}) {
+        ASSERT_EQ(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8, 500);
+        bytes[at] = static_cast<char>(501 & 0xFF);
+    }
+    ASSERT_TRUE(WriteFileBytes(scratch / L"size.zip", bytes));
+    EXPECT_EQ(UnzipArchive(scratch / L"size.zip", scratch / L"out"), -2);
+    EXPECT_TRUE(FilesBelow(scratch / L"out").empty());
+}
+
+// Bounded fuzzing of the directory reading and extraction: a damaged copy of a small archive
+// never crashes the extractor, and either extracts whole, inside its folder, as the copy
+// lists itself, or fails with nothing written at all.
+TEST(ZipExtractor, DamagedArchivesExtractWholeOrNotAtAll) {
+    ScratchFolder scratch(L"zip-fuzz");
+    const std::vector<Entry> entries = {
+        {"top.txt", "top of the archive"},
+        {"dir/file.txt", std::string(700, 'f') + "end"},
+        {"dir/empty/", ""},
+        {"dir/sub/deep.bin", std::string("\x00\x01\x02\xff\xfe", 5) + std::string(300, '\x7f')},
+        {"\xcf\x88.txt", "psi"},  // ψ.txt
+    };
+    ASSERT_TRUE(MakeZip(scratch / L"source.zip", entries));
+    const std::string original = ReadFileBytes(scratch / L"source.zip");
+    std::map<std::wstring, std::string> contents;
+    for (const Entry& entry : entries) {
+        std::wstring name = Utf8ToWide(entry.name);
+        std::replace(name.begin(), name.end(), L'/', L'\\');
+        if (name.back() != L'\\') contents[name] = entry.content;
+    }
+    // The directory is what this is about: most edits fall in its last few hundred bytes.
+    const std::size_t directory = original.rfind("PK\x01\x02", original.rfind("PK\x05\x06"));
+    ASSERT_NE(directory, std::string::npos);
+
+    const std::wstring archive = scratch / L"fuzzed.zip";
+    const std::wstring box = scratch / L"box";
+    const std::wstring destination = box + L"\\out";
+    std::mt19937 random(20240617);
+    // Bounded in count, and in time as a guard only.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    int extracted = 0, refused = 0, rounds = 0;
+    for (; rounds < 3000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+        std::string bytes = original;
+        const int edits = 1 + static_cast<int>(random() % 3);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t from = random() % 4 == 0 ? 0 : std::min(directory - 40, bytes.size());
+            const std::size_t at = from + random() % (bytes.size() - from + 1);
+            switch (random() % 5) {
+                case 0:
+                    if (at < bytes.size()) bytes[at] = static_cast<char>(random());
+                    break;
+                case 1:
+                    if (at < bytes.size()) bytes[at] = static_cast<char>(bytes[at] ^ (1 << (random() % 8)));
+                    break;
+                case 2:
+                    if (at < bytes.size()) bytes.erase(at, 1 + random() % 4);
+                    break;
+                case 3:
+                    bytes.insert(at, 1, "/\\.:\xc3\xff\x00" "A"[random() % 8]);
+                    break;
+                default:
+                    if (at < bytes.size()) bytes[at] = static_cast<char>(bytes[at] + 1);
+                    break;
+            }
+        }
+        ASSERT_TRUE(WriteFileBytes(archive, bytes));
+        CreateDirectoryW(box.c_str(), nullptr);
+        CreateDirectoryW(destination.c_str(), nullptr);
+        const int result = UnzipArchive(archive, destination);
+        const std::map<std::wstring, std::string> written = FilesBelow(destination);
+        ASSERT_EQ(Children(scratch.path()), (std::vector<std::wstring>{L"box", L"fuzzed.zip", L"source.zip"}))
+            << "round " << rounds;
+        ASSERT_EQ(Children(box), std::vector<std::wstring>{L"out"}) << "round " << rounds;
+        if (result > 0) {
+            ++extracted;
+            std::vector<std::wstring> listed;
+            ASSERT_EQ(ListArchiveFiles(archive, &listed), ArchiveListing::Listed) << "round " << rounds;
+            for (const std::wstring& name : listed) {
+                // Found as Windows finds it, folding the name as it did when creating the file.
+                const std::wstring path = destination + L"\\" + name;
+                ASSERT_TRUE(Exists(path) && !IsDirectory(path)) << "round " << rounds << ": " << WideToUtf8(name);
+            }
+            ASSERT_LE(written.size(), listed.size()) << "round " << rounds;
+            for (const auto& [name, content] : written) {
+                const auto known = contents.find(name);
+                if (known != contents.end()) {
+                    ASSERT_EQ(content, known->second) << "round " << rounds;
+                }
+            }
+        } else {
+            ++refused;
+            ASSERT_TRUE(written.empty()) << "round " << rounds << " left " << written.size() << " files";
+        }
+        RemoveLongTree(box);
+    }
+    // Both outcomes came up: the damage reached the names and left some archives whole.
+    EXPECT_GT(extracted, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_GE(rounds, 500);
+}
