@@ -3,7 +3,15 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
@@ -74,6 +82,63 @@ inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_
 
 // gtest prints std::wstring poorly; compare through UTF-8.
 #define EXPECT_WSTREQ8(expected, actual) EXPECT_EQ(WideToUtf8(expected), WideToUtf8(actual))
+
+// An HRESULT that gtest prints the way it is looked up (0x80070057), not as a negative number.
+struct Hresult {
+    HRESULT value;
+    bool operator==(const Hresult&) const = default;
+    friend void PrintTo(const Hresult& hr, std::ostream* out) {
+        char text[16];
+        std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(hr.value)));
+        *out << text;
+    }
+};
+#define EXPECT_HR_EQ(expected, actual) EXPECT_EQ(Hresult{expected}, Hresult{actual})
+
+// Points predefined keys at fresh empty keys for the life of the object. The mapping holds for
+// the whole process (every thread, every library it loads, paths given as text), so tests
+// leave the real hives alone and need not take turns with each other. The stand-ins lie in the
+// real user hive under Software\RenewixTestOverride\<process>-<n> and go with the object.
+// One at a time: ending one gives back the real keys.
+class RegistryOverride {
+public:
+    explicit RegistryOverride(std::initializer_list<HKEY> roots = {HKEY_CURRENT_USER}) {
+        static std::atomic<int> counter{0};
+        tree_ = std::wstring(kParent) + L"\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++counter);
+        // Opened before anything is redirected, so that every stand-in is in the real hive.
+        renewix::UniqueRegKey tree;
+        status_ = RegCreateKeyExW(HKEY_CURRENT_USER, tree_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, tree.put(),
+                                  nullptr);
+        for (HKEY root : roots) {
+            if (status_ != ERROR_SUCCESS) break;
+            renewix::UniqueRegKey standIn;
+            const std::wstring name = std::to_wstring(reinterpret_cast<ULONG_PTR>(root));
+            status_ = RegCreateKeyExW(tree.get(), name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, standIn.put(),
+                                      nullptr);
+            // The system keeps a handle of its own to the stand-in.
+            if (status_ == ERROR_SUCCESS) status_ = RegOverridePredefKey(root, standIn.get());
+            if (status_ == ERROR_SUCCESS) overridden_.push_back(root);
+        }
+        if (status_ != ERROR_SUCCESS) ADD_FAILURE() << "registry override failed with error " << status_;
+    }
+    ~RegistryOverride() {
+        for (HKEY root : overridden_) RegOverridePredefKey(root, nullptr);
+        RegDeleteTreeW(HKEY_CURRENT_USER, tree_.c_str());
+        // Fails while another process still has a tree of its own there.
+        RegDeleteKeyW(HKEY_CURRENT_USER, kParent);
+    }
+    RegistryOverride(const RegistryOverride&) = delete;
+    RegistryOverride& operator=(const RegistryOverride&) = delete;
+
+    bool active() const { return status_ == ERROR_SUCCESS; }
+
+private:
+    static constexpr const wchar_t* kParent = L"Software\\RenewixTestOverride";
+    std::wstring tree_;
+    std::vector<HKEY> overridden_;
+    LSTATUS status_;
+};
 
 #include "foundation/log.h"
 

@@ -30,9 +30,12 @@ bool KeyExists(const std::wstring& subKey) {
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(com_.succeeded()); }
-    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest"); }
+    void SetUp() override {
+        ASSERT_TRUE(com_.succeeded());
+        ASSERT_TRUE(registry_.active());
+    }
     renewix::ScopedComInit com_;
+    RegistryOverride registry_;
     ScratchFolder folder_{L"registry"};
 };
 
@@ -56,7 +59,7 @@ TEST_F(RegistryTest, RootKeys) {
     EXPECT_FALSE(IsUserRegistryPath(L"HKEY_USERS\\.DEFAULT"));
 }
 
-TEST_F(RegistryTest, ActionsOnTheRealRegistry) {
+TEST_F(RegistryTest, ActionsOnTheRegistry) {
     const std::wstring base = kBase;
     const std::wstring path = L"HKEY_CURRENT_USER\\" + base + L"\\Vendor";
     EXPECT_EQ(ApplyRegistryAction(path, L"Answer", L"Add REG_DWORD 42"), 1);
@@ -81,6 +84,9 @@ TEST_F(RegistryTest, ActionsOnTheRealRegistry) {
     EXPECT_EQ(ApplyRegistryAction(path, L"", L"Remove"), 1);
     EXPECT_FALSE(KeyExists(base + L"\\Vendor"));
     EXPECT_EQ(ApplyRegistryAction(path, L"", L"Remove"), 1);
+    // Removing a bare root is done, and leaves the hive as it was.
+    EXPECT_EQ(ApplyRegistryAction(L"HKEY_CURRENT_USER", L"", L"Remove"), 1);
+    EXPECT_TRUE(KeyExists(base));
     // A path without a root names the user's hive.
     EXPECT_EQ(ApplyRegistryAction(base + L"\\Plain", L"v", L"Add REG_SZ ok"), 1);
     EXPECT_WSTREQ8(L"ok", ReadString(base + L"\\Plain", L"v"));

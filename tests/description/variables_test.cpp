@@ -11,21 +11,22 @@ namespace {
 class VariablesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        key_ = L"Software\\RenewixTest\\Variables" + std::to_wstring(GetCurrentProcessId());
-        HKEY key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ASSERT_TRUE(registry_.active());
+        renewix::UniqueRegKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
         const wchar_t text[] = L"C:\\Data";
-        RegSetValueExW(key, L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof(text));
+        RegSetValueExW(key.get(), L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof(text));
         DWORD number = 4000000000u;
-        RegSetValueExW(key, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
-        RegCloseKey(key);
+        RegSetValueExW(key.get(), L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
     }
-    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest"); }
 
-    std::wstring Path(const std::wstring& value) const { return L"HKEY_CURRENT_USER\\" + key_ + L"\\" + value; }
+    static std::wstring Path(const std::wstring& value) {
+        return L"HKEY_CURRENT_USER\\" + std::wstring(kKey) + L"\\" + value;
+    }
 
-    std::wstring key_;
+    static constexpr const wchar_t* kKey = L"Software\\RenewixTest\\Variables";
+    RegistryOverride registry_;
     ScratchFolder folder_{L"variables"};
 };
 

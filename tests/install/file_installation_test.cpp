@@ -45,7 +45,6 @@ protected:
         CreateDirectoryW((folder_ / L"app").c_str(), nullptr);
         CreateDirectoryW(downloads_.c_str(), nullptr);
     }
-    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest"); }
 
     // Adds an entry as the file list would, its downloaded file in place with the size and
     // CRC the document gives.
@@ -344,18 +343,23 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
     EXPECT_FALSE(IsContainedEntryName(L"a\\..\\b"));
 }
 
+// The probe is loaded into this process, so its registration lands in the stand-in hive.
 TEST_F(InstallTest, RegistrationOfComServers) {
+    RegistryOverride registry;
+    ASSERT_TRUE(registry.active());
+    const auto registered = [] {
+        DWORD value = 0, size = sizeof(value);
+        return RegGetValueW(HKEY_CURRENT_USER, L"Software\\RenewixTest\\Probe", L"Registered", RRF_RT_REG_DWORD, nullptr,
+                            &value, &size) == ERROR_SUCCESS &&
+               value == 1;
+    };
     const std::string probe = ReadFileBytes(ApplicationDirectory() + L"register_probe.dll");
     const std::string plain = ReadFileBytes(ApplicationDirectory() + L"plain_library.dll");
     ASSERT_FALSE(probe.empty());
     Add(L"app\\probe.dll", probe).registerServer = 1;
     std::string log;
     ASSERT_EQ(Install(&log), 1) << log;
-    DWORD value = 0, size = sizeof(value);
-    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\RenewixTest\\Probe", L"Registered", RRF_RT_REG_DWORD,
-                           nullptr, &value, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(value, 1u);
+    EXPECT_TRUE(registered());
     EXPECT_NE(log.find("\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")),
               std::string::npos);
 
@@ -382,6 +386,7 @@ TEST_F(InstallTest, RegistrationOfComServers) {
     EXPECT_EQ(Install(&log), 0);
     held.reset();
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\probe.dll"), probe);
+    EXPECT_TRUE(registered());
     EXPECT_EQ(Count(log, "\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")), 2) << log;
 }
 

@@ -128,7 +128,7 @@ TEST_F(ScheduledTaskTest, NeverDeletesAndNeedsNoTask) {
     const ScheduleOutcome again = ApplySchedule(3, application, L"bg");
     EXPECT_TRUE(again.applied);
     EXPECT_WSTREQ8(L"", again.message);
-    EXPECT_EQ(CScheduledTask::DeleteTask(L""), E_FAIL);
+    EXPECT_HR_EQ(E_FAIL, CScheduledTask::DeleteTask(L""));
 }
 
 TEST_F(ScheduledTaskTest, AnEmptyApplicationNameAndMissingSettings) {

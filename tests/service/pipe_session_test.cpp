@@ -259,10 +259,13 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     EXPECT_EQ(files.GetAttributes(folder_ / L"other.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
 }
 
+// The server runs in this process, so both hives it could write are stand-ins.
 TEST_F(PipeSessionTest, RegistryAndRegistrationThroughThePipe) {
+    RegistryOverride registry{HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    ASSERT_TRUE(registry.active());
     PipedFileManagement files(server_.pipe());
     ASSERT_TRUE(files.IsConnected());
-    const std::wstring key = FormatText(L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest%lu", GetCurrentProcessId());
+    const std::wstring key = L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest";
     EXPECT_EQ(files.UpdateRegistry(key + L"\\Vendor", L"Version", L"Add REG_SZ 2.0"), 1);
     EXPECT_EQ(files.UpdateRegistry(key + L"\\Vendor", L"Count", L"Add REG_DWORD 42"), 1);
     EXPECT_WSTREQ8(L"2.0", files.QueryRegistry(key + L"\\Vendor\\Version", L"REG_SZ"));
@@ -272,6 +275,8 @@ TEST_F(PipeSessionTest, RegistryAndRegistrationThroughThePipe) {
     // The service's own hive is never what a client means.
     EXPECT_EQ(files.UpdateRegistry(L"HKEY_CURRENT_USER\\Software\\RenewixPipeTest", L"v", L"Create"), 0);
     EXPECT_EQ(files.UpdateRegistry(L"Software\\RenewixPipeTest", L"v", L"Create"), 0);
+    renewix::UniqueRegKey written;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\RenewixPipeTest", 0, KEY_READ, written.put()), ERROR_SUCCESS);
 
     wchar_t module[MAX_PATH];
     GetModuleFileNameW(nullptr, module, MAX_PATH);

@@ -38,6 +38,7 @@ class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(com_.succeeded());
+        ASSERT_TRUE(registry_.active());
         RunState& state = RunState::Instance();
         state.Reset();
         DocumentTexts.fill(L"");
@@ -75,6 +76,7 @@ protected:
     }
 
     renewix::ScopedComInit com_;
+    RegistryOverride registry_;
     ScratchFolder folder_{L"session"};
     ClientConfig config_;
     std::optional<ServerSelection> selection_;
@@ -248,7 +250,6 @@ TEST_F(SessionTest, ARegistryFailureStillCountsAsSuccess) {
                         "successful!\r\n"),
               std::string::npos)
         << text;
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest");
 }
 
 // With trusted keys the document's bytes come through the downloader, are verified, and are
