@@ -179,7 +179,7 @@ void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& c
             return;
         }
     } else if (state.Mode == ModeCheckNow) {
-        ShowMessageOnlyWizard(PrepareText(DocumentTexts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded),
+        ShowMessageOnlyWizard(PrepareText(Renewix::Instance().DocumentTexts()[TextSlotUpdateNotNeeded], TextUpdateNotNeeded),
                               GetActiveWindow());
     }
 

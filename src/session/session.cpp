@@ -25,8 +25,6 @@
 #include "transfer/file_transfer.h"
 #include "foundation/dialog_helpers.h"
 
-std::array<std::wstring, 6> DocumentTexts;
-
 std::wstring DefaultDownloadFolder() {
     std::wstring folder = ApplicationDirectory() + L"RenewixFiles";
     while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
@@ -203,7 +201,7 @@ bool Renewix::ReadDocumentTexts(const XmlNode& root) {
     };
     for (const auto& [name, slot] : kTexts) {
         XmlNode element = root.SelectSingle(name);
-        DocumentTexts[slot] = element ? element.Text() : std::wstring();
+        texts_[slot] = element ? element.Text() : std::wstring();
     }
     RunState::Instance().ApplyDocumentOptions(root);
     return true;
@@ -298,7 +296,7 @@ bool Renewix::InstallAndFinish() {
     Sleep(kPointFourDelayMs);
     RunExecutePoint(execute_.Entries(), 4, log);
     if (state.UiKind == 0) {
-        const std::wstring finished = PrepareText(DocumentTexts[TextSlotSilentFinished], 0);
+        const std::wstring finished = PrepareText(texts_[TextSlotSilentFinished], 0);
         if (!finished.empty() && prompts_) prompts_->ShowClosingMessage(finished);
     }
     if (state.RestartKind == 0) {

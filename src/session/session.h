@@ -23,7 +23,7 @@ class XmlNode;
 // The six texts of the document, in slot order; an empty slot means the localised default.
 enum DocumentTextSlot { TextSlotWelcome, TextSlotLicense, TextSlotReason, TextSlotUpdateNotNeeded,
                         TextSlotInstallComplete, TextSlotSilentFinished };
-extern std::array<std::wstring, 6> DocumentTexts;
+using DocumentTextSet = std::array<std::wstring, 6>;
 
 // The update session, named after the product: checks the document, downloads and installs.
 class Renewix {
@@ -72,6 +72,8 @@ public:
     DownloadFile& Files() { return files_; }
     DownloadRegistry& Registry() { return registry_; }
     DownloadExecute& Execute() { return execute_; }
+    // The document's texts: written by the check, read by the pages it leads to.
+    const DocumentTextSet& DocumentTexts() const { return texts_; }
 
     // How long installation waits before the programs of point 4 run.
     static constexpr DWORD kPointFourDelayMs = 1500;
@@ -91,6 +93,7 @@ private:
     DownloadFile files_;
     DownloadRegistry registry_;
     DownloadExecute execute_;
+    DocumentTextSet texts_;
     bool loadAttempted_ = false;
     bool loadResult_ = false;
     std::thread worker_;

@@ -230,20 +230,20 @@ void PageManager::OnCheckDone(bool updateFound) {
     facts.internetAvailable = session.IsInternetAvailable();
     facts.serverReached = session.IsServerReached();
     facts.documentChecked = session.IsChecked();
-    facts.hasTerms = !PrepareText(DocumentTexts[TextSlotLicense], 0).empty();
+    facts.hasTerms = !PrepareText(Renewix::Instance().DocumentTexts()[TextSlotLicense], 0).empty();
     const CheckDecision decision = DecideAfterCheck(facts);
 
     // The texts are complete before the page that shows them can be created.
     switch (decision.next) {
         case PageMessage:
             message_.SetText(decision.message == CheckMessage::UpdateNotNeeded
-                                 ? PrepareText(DocumentTexts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded)
+                                 ? PrepareText(Renewix::Instance().DocumentTexts()[TextSlotUpdateNotNeeded], TextUpdateNotNeeded)
                                  : PrepareText(MessageTextId(decision.message)));
             GoToPage(SheetIndex(PageMessage, false));
             break;
         case PageIntro:
-            intro_.SetTexts(PrepareText(DocumentTexts[TextSlotWelcome], TextWelcome),
-                            PrepareText(DocumentTexts[TextSlotReason], 0));
+            intro_.SetTexts(PrepareText(Renewix::Instance().DocumentTexts()[TextSlotWelcome], TextWelcome),
+                            PrepareText(Renewix::Instance().DocumentTexts()[TextSlotReason], 0));
             if (decision.removeTerms) {
                 termsRemoved_ = true;
                 RemovePage(PageTerms);

@@ -105,7 +105,7 @@ License::License() : GeneralPages(202) { UseHeaderTexts(record_, TextLicenseTitl
 
 BOOL License::OnInit() {
     SendPageCreated();
-    SetItemText(kTerms, PrepareText(DocumentTexts[TextSlotLicense], 0));
+    SetItemText(kTerms, PrepareText(Renewix::Instance().DocumentTexts()[TextSlotLicense], 0));
     SetItemText(kAccept, PrepareText(TextLicenseAccept));
     SetItemText(kDecline, PrepareText(TextLicenseDecline));
     SetItemText(kTermsInstruction, PrepareText(TextLicenseInstruction));
@@ -245,7 +245,7 @@ LRESULT FinalPage::OnActivate() {
         ShowWindow(restart, SW_HIDE);
     }
     SetButtons(PSWIZB_NEXT);
-    text_ = PrepareText(DocumentTexts[TextSlotInstallComplete], TextInstallComplete);
+    text_ = PrepareText(Renewix::Instance().DocumentTexts()[TextSlotInstallComplete], TextInstallComplete);
     if (installing_) text_ += L"\r\n\r\n" + PrepareText(TextInstalling);
     // Nothing may end the wizard from here on but the installation.
     HWND sheet = Sheet();

@@ -41,7 +41,6 @@ protected:
         ASSERT_TRUE(registry_.active());
         RunState& state = RunState::Instance();
         state.Reset();
-        DocumentTexts.fill(L"");
         DocumentServer::fails = false;
         DocumentServer::loads = 0;
         CreateDirectoryW((folder_ / L"app").c_str(), nullptr);
@@ -112,7 +111,7 @@ TEST_F(SessionTest, VersionDecisions) {
                        L"<UpdateNotNeeded>Up to date</UpdateNotNeeded></Renewix>",
                        L"1.10", &log));
     EXPECT_NE(log.find("\tA software update is not available\r\n"), std::string::npos) << log;
-    EXPECT_WSTREQ8(L"Up to date", DocumentTexts[TextSlotUpdateNotNeeded]);
+    EXPECT_WSTREQ8(L"Up to date", session_->DocumentTexts()[TextSlotUpdateNotNeeded]);
 }
 
 TEST_F(SessionTest, WithoutAVersionTheFilesDecide) {
@@ -171,17 +170,21 @@ TEST_F(SessionTest, UpdateTypeAndRestartOptions) {
 }
 
 TEST_F(SessionTest, TheSixTextsOfTheDocument) {
-    DocumentTexts[TextSlotLicense] = L"from an earlier document";
+    // A text the next document lacks does not survive from an earlier one.
+    EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") +
+                          L"<License>from an earlier document</License></Renewix>",
+                      L"1.0"));
+    EXPECT_WSTREQ8(L"from an earlier document", session_->DocumentTexts()[TextSlotLicense]);
     EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") +
                           L"<Welcome>W</Welcome><Reason>R</Reason><UpdateNotNeeded>U</UpdateNotNeeded>"
                           L"<InstallComplete>I</InstallComplete><SilentFinished>S</SilentFinished></Renewix>",
                       L"1.0"));
-    EXPECT_WSTREQ8(L"W", DocumentTexts[TextSlotWelcome]);
-    EXPECT_WSTREQ8(L"", DocumentTexts[TextSlotLicense]);
-    EXPECT_WSTREQ8(L"R", DocumentTexts[TextSlotReason]);
-    EXPECT_WSTREQ8(L"U", DocumentTexts[TextSlotUpdateNotNeeded]);
-    EXPECT_WSTREQ8(L"I", DocumentTexts[TextSlotInstallComplete]);
-    EXPECT_WSTREQ8(L"S", DocumentTexts[TextSlotSilentFinished]);
+    EXPECT_WSTREQ8(L"W", session_->DocumentTexts()[TextSlotWelcome]);
+    EXPECT_WSTREQ8(L"", session_->DocumentTexts()[TextSlotLicense]);
+    EXPECT_WSTREQ8(L"R", session_->DocumentTexts()[TextSlotReason]);
+    EXPECT_WSTREQ8(L"U", session_->DocumentTexts()[TextSlotUpdateNotNeeded]);
+    EXPECT_WSTREQ8(L"I", session_->DocumentTexts()[TextSlotInstallComplete]);
+    EXPECT_WSTREQ8(L"S", session_->DocumentTexts()[TextSlotSilentFinished]);
 }
 
 // The document is loaded once per process: the wizard and start-up may both ask.
