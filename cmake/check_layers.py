@@ -8,7 +8,7 @@ import sys
 # Lowest first.
 FLOORS = ["foundation", "description", "transfer", "install", "service", "persistence", "session", "ui", "app"]
 RANK = {name: rank for rank, name in enumerate(FLOORS)}
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/[^"]+"', re.MULTILINE)
+INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^">]+)[">]', re.MULTILINE)
 
 
 def upward_includes(source_root):
@@ -20,10 +20,15 @@ def upward_includes(source_root):
         if floor not in RANK:
             found.append(f"{path}: the folder {floor}/ is on no floor (cmake/check_layers.py)")
             continue
-        for match in INCLUDE.finditer(path.read_text(errors="replace")):
-            target = match.group(1)
+        text = path.read_text(errors="replace")
+        for match in INCLUDE.finditer(text):
+            included = match.group(1)
+            line = text.count("\n", 0, match.start()) + 1
+            if ".." in included.split("/"):
+                found.append(f"{path}:{line}: include project headers from src/, never with ..")
+                continue
+            target = included.split("/")[0]
             if target in RANK and RANK[target] > RANK[floor]:
-                line = path.read_text(errors="replace").count("\n", 0, match.start()) + 1
                 found.append(f"{path}:{line}: {floor}/ may not include {target}/ (it is a floor above)")
     return found
 

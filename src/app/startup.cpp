@@ -208,5 +208,7 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
         Log::Instance().WriteEntry(L"Unexpected error: the run ends here");
     }
     ending.Finish();
+    Renewix::Instance().SetPrompts(nullptr);
+    ProcessServerSelection().SetPrompts(nullptr);
     return 0;
 }

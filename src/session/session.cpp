@@ -47,6 +47,8 @@ Renewix::~Renewix() { JoinWorker(); }
 
 void Renewix::JoinWorker() {
     if (worker_.joinable()) worker_.join();
+    // The sink belongs to whoever started the download, which may be gone once it has ended.
+    sink_ = nullptr;
 }
 
 void Renewix::StopDownload() {
@@ -208,6 +210,7 @@ bool Renewix::ReadDocumentTexts(const XmlNode& root) {
 }
 
 bool Renewix::StartDownload(IDownloadSink* sink) {
+    JoinWorker();
     sink_ = sink;
     if (test_) {
         if (sink_) sink_->Done(0);
@@ -223,7 +226,6 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
         return true;
     }
     if (RunState::Instance().UiKind != 0) {
-        JoinWorker();
         workerDone_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         HANDLE done = workerDone_.get();
         worker_ = std::thread([this, done] {
@@ -261,8 +263,8 @@ bool Renewix::DownloadWorker() {
             return false;
         }
     }
-    if (sink_) sink_->Done(count);
     downloaded_ = 1;
+    if (sink_) sink_->Done(count);
     return true;
 }
 

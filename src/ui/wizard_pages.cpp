@@ -157,6 +157,7 @@ void DownloadPage::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), true)
 INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_START_DOWNLOAD:
+            target_ = window_;
             Renewix::Instance().StartDownload(this);
             return TRUE;
         case WM_DOWNLOAD_BEGIN:
@@ -179,21 +180,25 @@ INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
 void DownloadPage::Begin(int files, std::uint64_t totalBytes) {
     // Every file and every count is at most the total, so its shift fits them all.
     shift_ = ProgressShift(totalBytes);
-    SendMessageW(window_, WM_DOWNLOAD_BEGIN, static_cast<WPARAM>(files), ToUnits(totalBytes));
+    if (HWND target = target_.load()) SendMessageW(target, WM_DOWNLOAD_BEGIN, static_cast<WPARAM>(files), ToUnits(totalBytes));
 }
 
 void DownloadPage::File(const std::wstring& destination, std::uint64_t size) {
     // Sent: the page reads the name before the worker moves on.
-    SendMessageW(window_, WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(destination.c_str()), ToUnits(size));
+    if (HWND target = target_.load()) SendMessageW(target, WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(destination.c_str()), ToUnits(size));
 }
 
 void DownloadPage::Progress(std::uint64_t done, std::uint64_t size) {
-    PostMessageW(window_, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
+    if (HWND target = target_.load()) PostMessageW(target, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
 }
 
-void DownloadPage::Done(int files) { PostMessageW(window_, WM_DOWNLOAD_DONE, 1, files); }
+void DownloadPage::Done(int files) {
+    if (HWND target = target_.load()) PostMessageW(target, WM_DOWNLOAD_DONE, 1, files);
+}
 
-void DownloadPage::Failed() { PostMessageW(window_, WM_QUIT, 0, 0); }
+void DownloadPage::Failed() {
+    if (HWND target = target_.load()) PostMessageW(target, WM_QUIT, 0, 0);
+}
 
 void DownloadPage::OnDownloadBegin(int fileCount, std::uint64_t totalBytes) {
     if (progress_.Begin(fileCount, totalBytes)) ShowWindow(GetDlgItem(window_, kFileBar), SW_HIDE);

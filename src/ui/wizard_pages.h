@@ -161,6 +161,7 @@ protected:
     LRESULT OnActivate() override;
     BOOL OnInit() override;
     void OnPlaceButtons() override;
+    void AfterDestroy() override { target_ = nullptr; }
 
 private:
     void OnDownloadBegin(int fileCount, std::uint64_t totalBytes);
@@ -175,6 +176,9 @@ private:
     DownloadProgress progress_;
     bool done_ = false;
     std::atomic<int> shift_{0};
+    // The page's window for the worker: set before the download starts, cleared as the page
+    // goes, so that a late report is dropped instead of reaching a window that is gone.
+    std::atomic<HWND> target_{nullptr};
 };
 
 // The ready page (one Finish-captioned button, the restart box) and, with its installing
