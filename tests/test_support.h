@@ -13,8 +13,21 @@
 #include <string>
 #include <vector>
 
+#include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
+
+// Calls `visit(name, isFolder)` for everything directly in `folder`.
+template <typename Visit>
+void ForEachChild(const std::wstring& folder, Visit visit) {
+    WIN32_FIND_DATAW data;
+    renewix::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") visit(name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    } while (FindNextFileW(find.get(), &data));
+}
 
 // A fresh folder under the temporary directory, removed with everything in it at the end.
 class ScratchFolder {
@@ -33,28 +46,24 @@ public:
     const std::wstring& path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
 
-    static void RemoveTree(const std::wstring& path) {
-        WIN32_FIND_DATAW data;
-        renewix::UniqueFind find(FindFirstFileW((path + L"\\*").c_str(), &data));
-        if (find) {
-            do {
-                std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..") continue;
-                std::wstring child = path + L"\\" + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    RemoveTree(child);
-                } else {
-                    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    DeleteFileW(child.c_str());
-                }
-            } while (FindNextFileW(find.get(), &data));
-        }
-        RemoveDirectoryW(path.c_str());
-    }
+    static void RemoveTree(const std::wstring& path);
 
 private:
     std::wstring path_;
 };
+
+inline void ScratchFolder::RemoveTree(const std::wstring& path) {
+    ForEachChild(path, [&](const std::wstring& name, bool isFolder) {
+        const std::wstring child = path + L"\\" + name;
+        if (isFolder) {
+            RemoveTree(child);
+        } else {
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(child.c_str());
+        }
+    });
+    RemoveDirectoryW(path.c_str());
+}
 
 inline std::string ReadFileBytes(const std::wstring& path) {
     std::string bytes;
@@ -71,11 +80,6 @@ inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     DWORD written = 0;
     return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
-}
-
-inline bool IsDirectory(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -82,9 +82,7 @@ int StandardFileManagement::MakeDirectories(const std::wstring& input) {
 
 int StandardFileManagement::EnsureParentDirectory(const std::wstring& path) {
     std::wstring parent = ParentDirectory(path);
-    DWORD attributes = GetFileAttributesW(parent.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
-    return MakeDirectories(parent);
+    return IsFolderPath(parent) ? 1 : MakeDirectories(parent);
 }
 
 int StandardFileManagement::Move(const std::wstring& from, const std::wstring& to) {

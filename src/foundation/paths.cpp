@@ -83,6 +83,11 @@ std::wstring FullPathName(const std::wstring& path) {
     }
 }
 
+bool IsFolderPath(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 void SplitDriveAndDirectory(const std::wstring& path, std::wstring* drive, std::wstring* directory) {
     std::size_t rootEnd = 0;
     if (path.size() >= 2 && path[1] == L':') {

@@ -15,6 +15,8 @@ std::wstring ExpandPathMacros(const std::wstring& text);
 std::wstring NormalizePath(const std::wstring& path);
 // The absolute form of a path, as the system resolves it in this process; empty on failure.
 std::wstring FullPathName(const std::wstring& path);
+// Whether a folder stands at `path` (a file there, or nothing, is no).
+bool IsFolderPath(const std::wstring& path);
 
 // Splits a path into drive ("C:", empty for other paths) and directory (ending in "\"),
 // the way the C runtime's path splitter does for a path with a file name.

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <climits>
 #include <cstdarg>
 #include <cwchar>
 #include <vector>
@@ -33,16 +34,29 @@ std::string WideToAnsi(std::wstring_view text, bool* lossless) {
     return result;
 }
 
-std::wstring Utf8ToWide(std::string_view text, bool* valid) {
-    if (valid) *valid = true;
-    if (text.empty()) return {};
-    int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-    if (count == 0) {
-        if (valid) *valid = false;
-        count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    }
+bool DecodeText(std::string_view bytes, unsigned codePage, std::wstring* text) {
+    text->clear();
+    if (bytes.empty()) return true;
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return false;
+    const int size = static_cast<int>(bytes.size());
+    const int count = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+    if (count <= 0) return false;
     std::wstring result(static_cast<std::size_t>(count), L'\0');
+    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), size, result.data(), count) != count) {
+        return false;
+    }
+    *text = std::move(result);
+    return true;
+}
+
+std::wstring Utf8ToWide(std::string_view text, bool* valid) {
+    std::wstring result;
+    const bool strict = DecodeText(text, CP_UTF8, &result);
+    if (valid) *valid = strict;
+    if (strict) return result;
+    // Invalid sequences become replacement characters rather than losing the whole text.
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    result.assign(static_cast<std::size_t>(count), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), count);
     return result;
 }

@@ -12,6 +12,8 @@ std::wstring AnsiToWide(std::string_view text);
 // has no exact ANSI form.
 std::string WideToAnsi(std::wstring_view text, bool* lossless = nullptr);
 std::wstring Utf8ToWide(std::string_view text, bool* valid = nullptr);
+// Bytes in a code page as text; false (and no text) when any byte sequence is not valid in it.
+bool DecodeText(std::string_view bytes, unsigned codePage, std::wstring* text);
 std::string WideToUtf8(std::wstring_view text);
 // UTF-16 text as little-endian bytes, without a byte order mark.
 std::string WideToUtf16LeBytes(std::wstring_view text);

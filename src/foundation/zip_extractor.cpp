@@ -6,11 +6,12 @@
 // After unzip.h: it needs the declarations unzip.h brings in.
 #include <iowin32.h>
 
-#include <climits>
+#include <type_traits>
 #include <set>
 #include <vector>
 
 #include "foundation/log.h"
+#include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 
@@ -25,22 +26,15 @@ constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kLongestPath = 32767;
 
 // The absolute form of a path, folded as every Win32 call folds it ("." parts, repeated
-// separators, trailing dots and spaces), at any length; empty when Windows refuses it.
+// separators, trailing dots and spaces); empty when Windows could not take it.
 std::wstring FullPath(const std::wstring& path) {
-    if (path.empty() || path.size() >= kLongestPath) return {};
-    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return {};
-    std::wstring full(size, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size) return {};
-    full.resize(length);
-    return full;
+    return path.empty() || path.size() >= kLongestPath ? std::wstring() : FullPathName(path);
 }
 
 // The "\\?\" form of a full path: Windows takes it past MAX_PATH and folds nothing more.
 std::wstring ExtendedPath(const std::wstring& full) {
-    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
-    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) return full;
+    if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
 
@@ -48,18 +42,13 @@ std::wstring ExtendedPath(const std::wstring& full) {
 // after the server and share.
 std::size_t VolumeEnd(const std::wstring& extended) {
     std::size_t at;
-    if (extended.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    if (StartsWith(extended, L"\\\\?\\UNC\\")) {
         at = extended.find(L'\\', 8);
         if (at != std::wstring::npos) at = extended.find(L'\\', at + 1);
     } else {
         at = extended.find(L'\\', 4);
     }
     return at == std::wstring::npos ? extended.size() : at + 1;
-}
-
-bool IsFolderPath(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Creates each missing level of `folder` (an extended path) from its `from`-th character on.
@@ -75,30 +64,38 @@ bool MakeFolders(const std::wstring& folder, std::size_t from) {
     return true;
 }
 
-// A name for the log that shows what the bytes were, whatever they were.
-std::wstring Printable(std::wstring_view text) {
+// Creates a folder given as a full path, with every level it needs.
+bool MakeFullFolder(const std::wstring& full) {
+    const std::wstring folder = ExtendedPath(full);
+    return !full.empty() && MakeFolders(folder, VolumeEnd(folder));
+}
+
+// A name for the log that shows what it was, whatever it was: control characters, and bytes
+// that are no text yet, as \xNN.
+template <typename Char>
+std::wstring Printable(std::basic_string_view<Char> text) {
     std::wstring shown;
-    for (wchar_t c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            shown += FormatText(L"\\x%02X", static_cast<unsigned>(c));
+    for (Char c : text) {
+        const auto code = static_cast<std::make_unsigned_t<Char>>(c);
+        const bool rawByte = sizeof(Char) == 1 && code > 0x7F;
+        if (code < 0x20 || code == 0x7F || rawByte) {
+            shown += FormatText(L"\\x%02X", static_cast<unsigned>(code));
         } else {
-            shown += c;
+            shown += static_cast<wchar_t>(code);
         }
     }
     return shown;
 }
 
-std::wstring PrintableBytes(std::string_view bytes) {
-    std::wstring shown;
-    for (char c : bytes) {
-        const unsigned byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte >= 0x7F) {
-            shown += FormatText(L"\\x%02X", byte);
-        } else {
-            shown += static_cast<wchar_t>(byte);
-        }
+// The parts of a name with "\" separators, empty ones included.
+std::vector<std::wstring_view> NameParts(std::wstring_view name) {
+    std::vector<std::wstring_view> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = name.find(L'\\', start);
+        parts.push_back(name.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start));
+        if (end == std::wstring_view::npos) return parts;
+        start = end + 1;
     }
-    return shown;
 }
 
 void LogRefusedName(const wchar_t* why, const std::wstring& archive, const std::wstring& shown) {
@@ -114,14 +111,11 @@ std::wstring UpperCase(std::wstring text) {
 // (trailing dots and spaces, empty and "." parts dropped), upper-cased.
 std::wstring ComparableName(const std::wstring& name) {
     std::wstring folded;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find(L'\\', start);
-        if (end == std::wstring::npos) end = name.size();
-        std::wstring part = name.substr(start, end - start);
-        while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
-        if (!part.empty()) folded += (folded.empty() ? L"" : L"\\") + part;
-        start = end + 1;
+    for (std::wstring_view part : NameParts(name)) {
+        while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.remove_suffix(1);
+        if (part.empty()) continue;
+        if (!folded.empty()) folded += L'\\';
+        folded += part;
     }
     return UpperCase(folded);
 }
@@ -138,16 +132,28 @@ bool IsDeviceName(std::wstring_view part) {
            base[3] >= L'1' && base[3] <= L'9';
 }
 
-// Reads the current entry to its end; false when it is damaged. minizip checks the CRC on
-// close only when the data ran to the size the directory gives, so the size is checked too:
-// damaged data that ends early would pass otherwise.
-bool ReadsBackWhole(unzFile archive, unsigned long long size) {
+// Reads the current entry to its end, handing each piece to `use`; false when the entry is
+// damaged or `use` refuses a piece. minizip checks the CRC on close only when the data ran to
+// the size the directory gives, so the size is checked too: damaged data that ends early
+// would pass otherwise.
+template <typename Use>
+bool ReadEntry(unzFile archive, unsigned long long size, Use use) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
     std::vector<char> buffer(kChunk);
     unsigned long long total = 0;
     int read;
-    while ((read = unzReadCurrentFile(archive, buffer.data(), kChunk)) > 0) total += static_cast<unsigned>(read);
-    return unzCloseCurrentFile(archive) == UNZ_OK && read == 0 && total == size;
+    bool used = true;
+    while (used && (read = unzReadCurrentFile(archive, buffer.data(), kChunk)) > 0) {
+        used = use(buffer.data(), static_cast<DWORD>(read));
+        total += static_cast<unsigned>(read);
+    }
+    // Closed in every case: a damaged entry fails its CRC check here.
+    const bool closed = unzCloseCurrentFile(archive) == UNZ_OK;
+    return used && closed && read == 0 && total == size;
+}
+
+bool ReadsBackWhole(unzFile archive, unsigned long long size) {
+    return ReadEntry(archive, size, [](const char*, DWORD) { return true; });
 }
 
 // Writes the current entry to `target`; a file left short is removed again.
@@ -155,25 +161,10 @@ bool WriteEntry(unzFile archive, const std::wstring& target, const ZipEntry& ent
     renewix::UniqueFile file(
         CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
-    bool complete = unzOpenCurrentFile(archive) == UNZ_OK;
-    if (complete) {
-        std::vector<char> buffer(kChunk);
-        unsigned long long total = 0;
-        for (;;) {
-            const int read = unzReadCurrentFile(archive, buffer.data(), kChunk);
-            if (read == 0) break;
-            DWORD written = 0;
-            if (read < 0 || !WriteFile(file.get(), buffer.data(), static_cast<DWORD>(read), &written, nullptr) ||
-                written != static_cast<DWORD>(read)) {
-                complete = false;
-                break;
-            }
-            total += written;
-        }
-        if (total != entry.size) complete = false;
-        // A damaged entry also fails its CRC check here.
-        if (unzCloseCurrentFile(archive) != UNZ_OK) complete = false;
-    }
+    const bool complete = ReadEntry(archive, entry.size, [&](const char* data, DWORD count) {
+        DWORD written = 0;
+        return WriteFile(file.get(), data, count, &written, nullptr) && written == count;
+    });
     if (!complete) {
         file.reset();
         DeleteFileW(target.c_str());
@@ -189,47 +180,24 @@ bool WriteEntry(unzFile archive, const std::wstring& target, const ZipEntry& ent
 }  // namespace
 
 bool DecodeEntryName(std::string_view bytes, bool utf8, std::wstring* name) {
-    name->clear();
-    if (bytes.empty()) return true;
-    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return false;
-    const UINT codePage = utf8 ? CP_UTF8 : CP_OEMCP;
-    const int count = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
-                                          nullptr, 0);
-    if (count <= 0) return false;
-    std::wstring text(static_cast<std::size_t>(count), L'\0');
-    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                            count) != count) {
-        return false;
-    }
-    *name = std::move(text);
-    return true;
+    return DecodeText(bytes, utf8 ? CP_UTF8 : CP_OEMCP, name);
 }
 
 bool IsContainedEntryName(const std::wstring& name) {
     if (name.empty()) return true;
-    if (name[0] == L'\\') return false;
-    if (name.find(L':') != std::wstring::npos) return false;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find(L'\\', start);
-        if (end == std::wstring::npos) end = name.size();
-        if (name.compare(start, end - start, L"..") == 0) return false;
-        start = end + 1;
+    if (name[0] == L'\\' || name.find(L':') != std::wstring::npos) return false;
+    for (std::wstring_view part : NameParts(name)) {
+        if (part == L"..") return false;
     }
     return true;
 }
 
 bool IsCreatableEntryName(const std::wstring& name) {
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find(L'\\', start);
-        if (end == std::wstring::npos) end = name.size();
-        const std::wstring_view part = std::wstring_view(name).substr(start, end - start);
+    for (std::wstring_view part : NameParts(name)) {
         if (part.size() > kLongestName || IsDeviceName(part)) return false;
         for (wchar_t c : part) {
             if (c < 0x20 || std::wstring_view(L"<>:\"|?*").find(c) != std::wstring_view::npos) return false;
         }
-        start = end + 1;
     }
     return true;
 }
@@ -277,14 +245,14 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData)
         }
         ZipEntry read{{}, entry.dosDate, entry.uncompressed_size};
         if (!DecodeEntryName(bytes, (entry.flag & kUtf8Names) != 0, &read.name)) {
-            LogRefusedName(L"Unreadable zip entry name", path_, PrintableBytes(bytes));
+            LogRefusedName(L"Unreadable zip entry name", path_, Printable(std::string_view(bytes)));
             return false;
         }
         for (wchar_t& c : read.name) {
             if (c == L'/') c = L'\\';
         }
         if (!IsContainedEntryName(read.name) || !IsCreatableEntryName(read.name)) {
-            LogRefusedName(L"Zip entry name refused", path_, Printable(read.name));
+            LogRefusedName(L"Zip entry name refused", path_, Printable(std::wstring_view(read.name)));
             return false;
         }
         if (!read.name.empty() && !read.IsFolder()) {
@@ -295,7 +263,7 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData)
                 folders.insert(key.substr(0, at));
             }
             if (clash) {
-                LogRefusedName(L"Zip entry name refused", path_, Printable(read.name));
+                LogRefusedName(L"Zip entry name refused", path_, Printable(std::wstring_view(read.name)));
                 return false;
             }
             files.insert(key);
@@ -311,10 +279,9 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData)
 bool ZipExtractor::ExtractAll(const std::wstring& directory) {
     unzFile archive = static_cast<unzFile>(archive_);
     std::wstring base = FullPath(directory);
-    if (!archive || base.empty()) return false;
+    if (!archive || !MakeFullFolder(base)) return false;
     if (base.back() != L'\\') base += L'\\';
     const std::wstring root = ExtendedPath(base);
-    if (!MakeFolders(root, VolumeEnd(root))) return false;
 
     // First pass: the whole directory and every target path are checked, or nothing at all
     // is written.
@@ -329,12 +296,12 @@ bool ZipExtractor::ExtractAll(const std::wstring& directory) {
         const std::wstring full = FullPath(base + entry.name);
         if (full.size() <= base.size() || full.compare(0, base.size(), base) != 0 || full.back() == L'\\') {
             LogRefusedName(full.empty() ? L"Zip entry path too long" : L"Zip entry name refused", path_,
-                           Printable(entry.name));
+                           Printable(std::wstring_view(entry.name)));
             return false;
         }
         targets[i] = ExtendedPath(full);
         if (targets[i].size() >= kLongestPath) {
-            LogRefusedName(L"Zip entry path too long", path_, Printable(entry.name));
+            LogRefusedName(L"Zip entry path too long", path_, Printable(std::wstring_view(entry.name)));
             return false;
         }
     }
@@ -369,11 +336,7 @@ int UnzipArchive(const std::wstring& archivePath, const std::wstring& destinatio
     ZipExtractor zip;
     if (!zip.Open(archivePath)) return -1;
     // An empty destination is no folder to create; the extraction refuses it.
-    const std::wstring full = FullPath(destination);
-    if (!destination.empty()) {
-        const std::wstring folder = ExtendedPath(full);
-        if (full.empty() || !MakeFolders(folder, VolumeEnd(folder))) return 0;
-    }
+    if (!destination.empty() && !MakeFullFolder(FullPath(destination))) return 0;
     if (!zip.ExtractAll(destination)) return -2;
     return static_cast<int>(zip.EntryCount());
 }

@@ -49,15 +49,10 @@ void ReportStatus(DWORD state, DWORD controlsAccepted) {
     if (g_statusHandle) SetServiceStatus(g_statusHandle, &g_status);
 }
 
-bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // The folder check before an installation; false when it refused (and said why).
 bool FolderAllowsInstallation() {
     const std::wstring sibling = UpdateServerSibling(ApplicationDirectory());
-    if (sibling.empty() || !IsDirectory(sibling)) return true;
+    if (sibling.empty() || !IsFolderPath(sibling)) return true;
     ShowServiceError(kBlockedFolder);
     return false;
 }

@@ -14,7 +14,7 @@ TEST(StandardFileManagement, WritingCreatesMissingFoldersAndReadsBack) {
     const std::wstring path = folder / L"upper\\lower\\file.bin";
     StandardFileManagement files;
     ASSERT_EQ(files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
-    EXPECT_TRUE(IsDirectory(folder / L"upper\\lower"));
+    EXPECT_TRUE(IsFolderPath(folder / L"upper\\lower"));
     EXPECT_EQ(files.Write("hello world", 11), 1);
     EXPECT_EQ(files.Close(), 1);
     EXPECT_EQ(files.Close(), 0);
@@ -84,7 +84,7 @@ TEST(StandardFileManagement, DirectoriesAttributesAndTrees) {
     ScratchFolder folder(L"fm-tree");
     StandardFileManagement files;
     EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c\\"), 1);
-    EXPECT_TRUE(IsDirectory(folder / L"a\\b\\c"));
+    EXPECT_TRUE(IsFolderPath(folder / L"a\\b\\c"));
     EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c"), 1);  // already there
     EXPECT_EQ(files.MakeDirectories(L"C:\\"), 1);
     EXPECT_EQ(files.MakeDirectories(L"C:"), 1);

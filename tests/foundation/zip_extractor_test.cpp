@@ -1,10 +1,6 @@
 #include "foundation/zip_extractor.h"
 
 #include <gtest/gtest.h>
-#include <zip.h>
-#include <zlib.h>
-// After zip.h: it needs the declarations zip.h brings in.
-#include <iowin32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,52 +10,21 @@
 #include <vector>
 
 #include "test_support.h"
+#include "zip_support.h"
 
 namespace {
-
-struct Entry {
-    std::string name;  // the bytes the archive holds
-    std::string content;
-    bool utf8 = true;  // general-purpose flag bit 11
-};
-
-// Writes a zip archive through a wide path, each name flagged UTF-8 or left to the OEM code page.
-bool MakeZip(const std::wstring& path, const std::vector<Entry>& entries) {
-    zlib_filefunc64_def functions{};
-    fill_win32_filefunc64W(&functions);
-    zipFile zip = zipOpen2_64(path.c_str(), 0, nullptr, &functions);
-    if (!zip) return false;
-    bool good = true;
-    for (const Entry& entry : entries) {
-        zip_fileinfo info{};
-        info.dosDate = 0x52CF6000;  // 2021-06-15 12:00:00
-        good = good && zipOpenNewFileInZip4_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                               Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
-                                               nullptr, 0, 0, entry.utf8 ? 0x800 : 0, 0) == ZIP_OK;
-        if (good && !entry.content.empty()) {
-            good = zipWriteInFileInZip(zip, entry.content.data(), static_cast<unsigned>(entry.content.size())) == ZIP_OK;
-        }
-        good = good && zipCloseFileInZip(zip) == ZIP_OK;
-    }
-    return zipClose(zip, nullptr) == ZIP_OK && good;
-}
 
 // Every file below `folder` (at any length), by its path relative to it.
 void ListFiles(const std::wstring& folder, const std::wstring& relative, std::map<std::wstring, std::string>* files) {
     const std::wstring here = relative.empty() ? folder : folder + L"\\" + relative;
-    WIN32_FIND_DATAW data;
-    renewix::UniqueFind find(FindFirstFileW((L"\\\\?\\" + here + L"\\*").c_str(), &data));
-    if (!find) return;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
+    ForEachChild(L"\\\\?\\" + here, [&](const std::wstring& name, bool isFolder) {
         const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (isFolder) {
             ListFiles(folder, child, files);
         } else {
             (*files)[child] = ReadFileBytes(L"\\\\?\\" + folder + L"\\" + child);
         }
-    } while (FindNextFileW(find.get(), &data));
+    });
 }
 
 std::map<std::wstring, std::string> FilesBelow(const std::wstring& folder) {
@@ -71,13 +36,7 @@ std::map<std::wstring, std::string> FilesBelow(const std::wstring& folder) {
 // The names of everything directly in `folder`.
 std::vector<std::wstring> Children(const std::wstring& folder) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    renewix::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
-    if (!find) return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find.get(), &data));
+    ForEachChild(folder, [&](const std::wstring& name, bool) { names.push_back(name); });
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -126,7 +85,7 @@ TEST(ZipExtractor, UnflaggedNamesReadInTheOemCodePage) {
 TEST(ZipExtractor, RefusedNamesWriteNothing) {
     struct Case {
         const char* what;
-        std::vector<Entry> entries;
+        std::vector<ZipTestEntry> entries;
         const char* logged;
     };
     const char* const unreadable = "\tUnreadable zip entry name:\t";
@@ -231,7 +190,7 @@ TEST(ZipExtractor, AnEntryShorterThanItsSizeIsDamaged) {
 // lists itself, or fails with nothing written at all.
 TEST(ZipExtractor, DamagedArchivesExtractWholeOrNotAtAll) {
     ScratchFolder scratch(L"zip-fuzz");
-    const std::vector<Entry> entries = {
+    const std::vector<ZipTestEntry> entries = {
         {"top.txt", "top of the archive"},
         {"dir/file.txt", std::string(700, 'f') + "end"},
         {"dir/empty/", ""},
@@ -241,7 +200,7 @@ TEST(ZipExtractor, DamagedArchivesExtractWholeOrNotAtAll) {
     ASSERT_TRUE(MakeZip(scratch / L"source.zip", entries));
     const std::string original = ReadFileBytes(scratch / L"source.zip");
     std::map<std::wstring, std::string> contents;
-    for (const Entry& entry : entries) {
+    for (const ZipTestEntry& entry : entries) {
         std::wstring name = Utf8ToWide(entry.name);
         std::replace(name.begin(), name.end(), L'/', L'\\');
         if (name.back() != L'\\') contents[name] = entry.content;
@@ -296,7 +255,7 @@ TEST(ZipExtractor, DamagedArchivesExtractWholeOrNotAtAll) {
             for (const std::wstring& name : listed) {
                 // Found as Windows finds it, folding the name as it did when creating the file.
                 const std::wstring path = destination + L"\\" + name;
-                ASSERT_TRUE(Exists(path) && !IsDirectory(path)) << "round " << rounds << ": " << WideToUtf8(name);
+                ASSERT_TRUE(Exists(path) && !IsFolderPath(path)) << "round " << rounds << ": " << WideToUtf8(name);
             }
             ASSERT_LE(written.size(), listed.size()) << "round " << rounds;
             for (const auto& [name, content] : written) {

@@ -239,7 +239,7 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     EXPECT_EQ(files.Delete(folder_ / L"moved\\data.bin"), 1);
     EXPECT_EQ(files.Delete(folder_ / L"moved\\data.bin"), 0);
     EXPECT_EQ(files.MakeDirectories(folder_ / L"a\\b\\c"), 1);
-    EXPECT_TRUE(IsDirectory(folder_ / L"a\\b\\c"));
+    EXPECT_TRUE(IsFolderPath(folder_ / L"a\\b\\c"));
     EXPECT_EQ(files.DeleteTree(folder_ / L"a"), 1);
     EXPECT_FALSE(Exists(folder_ / L"a"));
     EXPECT_EQ(files.DeleteTree(folder_ / L"never"), 1);
