@@ -169,6 +169,36 @@ private:
     std::wstring path_;
 };
 
+#include "description/variables.h"
+#include "foundation/client_config.h"
+#include "foundation/run_state.h"
+#include "persistence/status_file.h"
+#include "session/run_context.h"
+#include "transfer/downloader.h"
+
+// What start-up hands a run, for code under test: no configuration record (the test
+// executable carries none), a fresh state, the process log (so CapturedLog reads it) and a
+// status file at `statusPath`.
+struct TestRun {
+    explicit TestRun(std::wstring statusPath = L"") : status(std::move(statusPath), 0, 0, state, log) {}
+    TestRun(const TestRun&) = delete;
+    TestRun& operator=(const TestRun&) = delete;
+
+    ClientConfig config;
+    RunState state;
+    Log& log = Log::Instance();
+    StatusFile status;
+    TextVariables variables{config, state, log};
+    RunContext run{config, state, log, status, variables};
+    TransferContext transfer{log, variables};
+};
+
+// The transfer context for a test that needs no run of its own.
+inline const TransferContext& TestTransfer() {
+    static TestRun run;
+    return run.transfer;
+}
+
 #include "foundation/crc32.h"
 
 inline std::uint32_t CrcOf(const std::string& bytes) {

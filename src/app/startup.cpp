@@ -13,6 +13,7 @@
 #include "foundation/client_config.h"
 #include "session/main_application.h"
 #include "foundation/run_state.h"
+#include "session/run_context.h"
 #include "session/session.h"
 #include "persistence/scheduled_task.h"
 #include "persistence/status_file.h"
@@ -33,37 +34,36 @@ renewix::UniqueHandle TakeSingleInstanceMutex() {
 }
 
 // Launch failures are only logged: the user started the client, not a dialog about it.
-void LaunchOrLog() {
-    if (!LaunchMainApplication()) Log::Instance().WriteValue(L"Unable to launch", MainApplicationPath());
+void LaunchOrLog(const RunContext& run) {
+    if (!LaunchMainApplication(run.config, run.state)) {
+        run.log.WriteValue(L"Unable to launch", MainApplicationPath(run.config));
+    }
 }
 
 // The full wizard; true when it reached its ready page. Its threads have ended when this
 // returns.
-bool RunWizard(WizardPrompts& prompts) {
-    PageManager wizard(prompts);
+bool RunWizard(const RunContext& run, Renewix& session, WizardPrompts& prompts) {
+    PageManager wizard(run, session, prompts);
     wizard.DoModal(GetActiveWindow());
     return wizard.Completed != 0;
 }
 
-// The schedule page's Finish: the task is written or deleted, and a failure is shown over
-// the page; the wizard closes in every case.
-void OnApplySchedule(HWND page, int choice) {
-    const ClientConfig& config = ClientConfig::Instance();
-    Log& log = Log::Instance();
-    log.WriteNumber(L"Schedule chosen", choice);
-    const ScheduleOutcome outcome = ApplySchedule(choice, config.MainApplicationName(), config.BackgroundKeyword());
-    if (outcome.applied) return;
-    log.WriteValue(L"Schedule not applied", outcome.message);
-    MessageBoxW(page, outcome.message.c_str(), L"An error occured", MB_OK | MB_ICONERROR);
-}
-
-// The schedule page, opened on the schedule that is set (Monthly when none is).
-void RunSchedulerWizard() {
-    PageSchedulerOnly wizard(OnApplySchedule);
+// The schedule page, opened on the schedule that is set (Monthly when none is); its Finish
+// writes or deletes the task and shows a failure over the page; the wizard closes in every
+// case.
+void RunSchedulerWizard(const RunContext& run) {
+    PageSchedulerOnly wizard(run, [&run](HWND page, int choice) {
+        run.log.WriteNumber(L"Schedule chosen", choice);
+        const ScheduleOutcome outcome =
+            ApplySchedule(choice, run.config.MainApplicationName(), run.config.BackgroundKeyword());
+        if (outcome.applied) return;
+        run.log.WriteValue(L"Schedule not applied", outcome.message);
+        MessageBoxW(page, outcome.message.c_str(), L"An error occured", MB_OK | MB_ICONERROR);
+    });
     // The trigger's figures are the times the scheduler runs the task, read as local times.
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    const std::wstring name = ScheduleTaskName(ClientConfig::Instance().MainApplicationName());
+    const std::wstring name = ScheduleTaskName(run.config.MainApplicationName());
     if (std::optional<ScheduleInfo> set = ReadScheduledTask(name, now)) {
         wizard.Preselect(ScheduleChoiceOf(set->frequency), NextRunNote(set->nextRun));
     }
@@ -71,19 +71,19 @@ void RunSchedulerWizard() {
 }
 
 // Chooses what this run shows; true when an update was completed through the wizard.
-bool RunUpdate(RunState& state, bool launchAfterCheck, WizardPrompts& prompts) {
+bool RunUpdate(const RunContext& run, Renewix& session, bool launchAfterCheck, WizardPrompts& prompts) {
+    const RunState& state = run.state;
     if ((state.Mode == ModeDefault && !launchAfterCheck) || state.Mode == ModeCheckBackground) {
-        Renewix& session = Renewix::Instance();
-        if (!session.LoadUpdateDocument(StatusFile::Instance().ApplicationVersion())) return false;
-        if (state.UiKind == 0) {
+        if (!session.LoadUpdateDocument(run.status.ApplicationVersion())) return false;
+        if (session.Plan().options.uiKind == 0) {
             session.StartDownload(nullptr);
             session.InstallAndFinish();
             return false;
         }
         // The wizard reuses the result: the document is loaded once per process.
-        return RunWizard(prompts);
+        return RunWizard(run, session, prompts);
     }
-    return RunWizard(prompts);
+    return RunWizard(run, session, prompts);
 }
 
 }  // namespace
@@ -103,7 +103,8 @@ namespace {
 // nothing that holds a COM pointer or a thread outlives COM.
 class RunEnding {
 public:
-    RunEnding() = default;
+    RunEnding(const RunContext& run, Renewix& session, ServerSelection& selection)
+        : run_(run), session_(session), selection_(selection) {}
     RunEnding(const RunEnding&) = delete;
     RunEnding& operator=(const RunEnding&) = delete;
     ~RunEnding() { Finish(); }
@@ -116,26 +117,30 @@ public:
     void Finish() {
         if (finished_) return;
         finished_ = true;
-        Renewix::Instance().StopDownload();
-        Renewix::Instance().JoinWorker();
-        ProcessServerSelection().Release();
+        session_.StopDownload();
+        session_.JoinWorker();
+        selection_.Release();
         com_.Uninitialize();
-        if (statusConsulted_) StatusFile::Instance().Save();
-        Log::Instance().Stop();
+        if (statusConsulted_) run_.status.Save();
+        run_.log.Stop();
         mutex_.reset();
     }
 
 private:
+    const RunContext& run_;
+    Renewix& session_;
+    ServerSelection& selection_;
     renewix::ScopedComInit com_;
     renewix::UniqueHandle mutex_;
     bool statusConsulted_ = false;
     bool finished_ = false;
 };
 
-void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& commandLine, int showCommand) {
-    RunState& state = RunState::Instance();
-    const ClientConfig& config = ClientConfig::Instance();
-    Log& log = Log::Instance();
+void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, WizardPrompts& prompts,
+                const std::wstring& commandLine, int showCommand) {
+    RunState& state = run.state;
+    const ClientConfig& config = run.config;
+    Log& log = run.log;
 
     // The log's lines are held until this client owns the single-instance mutex: a second
     // client must not truncate the log of the one that is running.
@@ -143,20 +148,20 @@ void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& c
     log.StartHeld(ApplicationDirectory() + config.LogFileName(), logDisabled);
     if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemName());
 
-    if (EqualsNoCase(MainApplicationPath(), ModulePath())) {
+    if (EqualsNoCase(MainApplicationPath(config), ModulePath())) {
         log.Open();
-        ShowMessageOnlyWizard(SameNameMessage(MainApplicationPath()), GetActiveWindow());
+        ShowMessageOnlyWizard(run, SameNameMessage(MainApplicationPath(config)), GetActiveWindow());
         return;
     }
 
-    state.ParseCommandLine(commandLine, showCommand);
+    state.ParseCommandLine(commandLine, showCommand, config, log);
     log.WriteNumber(L"Language", static_cast<int>(GetProfileIntW(L"General", L"Language", 0)));
     log.WriteNumber(L"Locale  ", static_cast<int>(GetThreadLocale()));
 
     const bool launchAfterCheck = config.LaunchAfterCheck() != 0;
     if (state.Mode == ModeDefault && !launchAfterCheck) {
         log.WriteEntry(L"Automatic launch of the main application");
-        LaunchOrLog();
+        LaunchOrLog(run);
     }
 
     renewix::UniqueHandle mutex = TakeSingleInstanceMutex();
@@ -170,45 +175,57 @@ void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& c
         ending.HoldMutex(std::move(mutex));
         log.Open();
         ending.StatusConsulted();
-        const bool due = StatusFile::Instance().Load();
+        const bool due = run.status.Load();
         // The schedule page checks nothing: the user who asks for it sees it, due or not.
         if (state.Mode == ModeScheduler) {
-            RunSchedulerWizard();
-        } else if (due && RunUpdate(state, launchAfterCheck, prompts)) {
+            RunSchedulerWizard(run);
+        } else if (due && RunUpdate(run, session, launchAfterCheck, prompts)) {
             // An update completed in the wizard has restarted the program as the document asked.
             return;
         }
     } else if (state.Mode == ModeCheckNow) {
-        ShowMessageOnlyWizard(PrepareText(Renewix::Instance().DocumentTexts()[TextSlotUpdateNotNeeded], TextUpdateNotNeeded),
-                              GetActiveWindow());
+        ShowMessageOnlyWizard(
+            run, run.variables.PrepareText(session.Plan().texts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded),
+            GetActiveWindow());
     }
 
-    if (state.Mode == ModeDefault && launchAfterCheck) LaunchOrLog();
+    if (state.Mode == ModeDefault && launchAfterCheck) LaunchOrLog(run);
 }
 
 }  // namespace
 
 int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
+    // The process's configuration record and log; everything else of the run is made here.
+    const ClientConfig& config = ClientConfig::Instance();
+    Log& log = Log::Instance();
+
     int exitCode = 0;
     if (RunPermissionManagerCommand(commandLine, &exitCode)) return exitCode;
 
+    RunState state;
+    StatusFile status(config, state, log);
+    TextVariables variables(config, state, log);
+    const RunContext run{config, state, log, status, variables};
+
     // Every file operation of the run goes through the service when it answers.
     PermissionManager::SetFileManagerMaker(PermissionManager::CreateServiceOrStandardFileManager);
+    ServerSelection selection(config, TransferContext{log, variables});
+    Renewix session(run, selection, DefaultDownloadFolder());
     // Outlives everything that may ask the user: the session, the downloaders, the wizard.
-    WizardPrompts prompts;
-    Renewix::Instance().SetPrompts(&prompts);
-    ProcessServerSelection().SetPrompts(&prompts);
-    RunEnding ending;
+    WizardPrompts prompts(run);
+    session.SetPrompts(&prompts);
+    selection.SetPrompts(&prompts);
+    RunEnding ending(run, session, selection);
     DefWindowProcW(nullptr, 0, 0, 0);
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_COOL_CLASSES};
     InitCommonControlsEx(&controls);
     try {
-        RunChecked(ending, prompts, commandLine, showCommand);
+        RunChecked(run, session, ending, prompts, commandLine, showCommand);
     } catch (...) {
-        Log::Instance().WriteEntry(L"Unexpected error: the run ends here");
+        log.WriteEntry(L"Unexpected error: the run ends here");
     }
     ending.Finish();
-    Renewix::Instance().SetPrompts(nullptr);
-    ProcessServerSelection().SetPrompts(nullptr);
+    session.SetPrompts(nullptr);
+    selection.SetPrompts(nullptr);
     return 0;
 }

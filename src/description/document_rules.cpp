@@ -42,6 +42,4 @@ bool PassesOsTest(const XmlNode& element, Log& log) {
     return true;
 }
 
-DownloadBase::DownloadBase() : log_(&Log::Instance()) {}
-
 bool DownloadBase::ShouldRead(const std::vector<XmlNode>&, const std::wstring&) { return true; }

@@ -27,7 +27,7 @@ bool OsMaskMatches(int mask, int systemCode);
 // the hook may refuse a node list before it is read.
 class DownloadBase {
 public:
-    DownloadBase();
+    explicit DownloadBase(Log& log) : log_(&log) {}
     virtual ~DownloadBase() = default;
     virtual bool ShouldRead(const std::vector<XmlNode>& nodes, const std::wstring& basePath);
 

@@ -19,6 +19,7 @@ void SplitCommand(const std::wstring& command, std::wstring* program, std::wstri
 // The document's list of programs to run, read into entries (nothing is downloaded).
 class DownloadExecute : public DownloadBase {
 public:
+    explicit DownloadExecute(Log& log) : DownloadBase(log) {}
     int Read(const XmlNode& element, const std::wstring& basePath);
     void Clear() { entries_.clear(); }
 

@@ -9,7 +9,8 @@
 #include "description/signed_document.h"
 #include "foundation/file_digest.h"
 
-DownloadFile::DownloadFile(std::wstring downloadFolder) : downloadFolder_(std::move(downloadFolder)) {}
+DownloadFile::DownloadFile(std::wstring downloadFolder, Log& log)
+    : DownloadBase(log), downloadFolder_(std::move(downloadFolder)) {}
 
 void DownloadFile::Clear() {
     entries_.clear();

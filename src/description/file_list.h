@@ -32,7 +32,7 @@ struct FileRequest {
 // The document's file list: which files to fetch, where each goes and how it is checked.
 class DownloadFile : public DownloadBase {
 public:
-    explicit DownloadFile(std::wstring downloadFolder);
+    DownloadFile(std::wstring downloadFolder, Log& log);
 
     // Reads a FileList (or Directory) element; 0 when a directory macro expanded to nothing.
     int Read(const XmlNode& element, const std::wstring& basePath);

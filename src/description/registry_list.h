@@ -15,6 +15,7 @@ struct RegistryEntry {
 // The document's registry list, read into entries (nothing is downloaded).
 class DownloadRegistry : public DownloadBase {
 public:
+    explicit DownloadRegistry(Log& log) : DownloadBase(log) {}
     // Reads a RegList (or Key) element; always 1 with the DOM used here.
     int Read(const XmlNode& element, const std::wstring& basePath);
     void Clear() { entries_.clear(); }

@@ -33,8 +33,7 @@ std::uint32_t SecureCodeFor(std::uint32_t baseCode, const std::wstring& covered)
 }
 
 bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& baseCodeText, bool testMode,
-                             IUserPrompts* prompts) {
-    Log& log = Log::Instance();
+                             IUserPrompts* prompts, Log& log) {
     const std::uint32_t base = ParseHexCode(baseCodeText);
     XmlNode element = document.SelectSingle(L"Renewix/SecureCode");
     if (!element) {
@@ -70,7 +69,7 @@ bool CheckDocumentSecureCode(const XmlDocument& document, const std::wstring& ba
     return false;
 }
 
-int DropUncoveredElements(const XmlDocument& document) {
+int DropUncoveredElements(const XmlDocument& document, Log& log) {
     XmlNode root = document.SelectSingle(L"Renewix");
     if (!root) return 0;
     // The covered text ends at the last "<SecureCode>" in the root's markup: find the child
@@ -100,7 +99,7 @@ int DropUncoveredElements(const XmlDocument& document) {
         ++dropped;
     }
     if (dropped > 0) {
-        Log::Instance().WriteValue(L"Ignored, not covered by the security code (after SecureCode)", names);
+        log.WriteValue(L"Ignored, not covered by the security code (after SecureCode)", names);
     }
     return dropped;
 }

@@ -10,11 +10,10 @@
 #include "foundation/run_state.h"
 #include "foundation/localised_text.h"
 
-namespace {
-
-std::wstring ReadVariableFile(PermissionManager::StandardFileManagement& files, const std::wstring& source) {
+std::wstring TextVariables::ReadVariableFile(const std::wstring& source) const {
+    PermissionManager::StandardFileManagement files;
     if (!files.Open(source, GENERIC_READ, OPEN_EXISTING, 0)) {
-        Log::Instance().WriteValue(L"Errors opening", source);
+        log_.WriteValue(L"Errors opening", source);
         return {};
     }
     char buffer[1023];
@@ -23,8 +22,6 @@ std::wstring ReadVariableFile(PermissionManager::StandardFileManagement& files, 
     return read > 0 ? AnsiToWide(std::string_view(buffer, read)) : std::wstring();
 }
 
-}  // namespace
-
 std::wstring NormalizeLineBreaks(const std::wstring& text) {
     std::wstring result = text;
     ReplaceAll(result, L"\r\n", L"\n");
@@ -32,10 +29,10 @@ std::wstring NormalizeLineBreaks(const std::wstring& text) {
     return result;
 }
 
-std::wstring ReplaceVariables(const std::wstring& input) {
+std::wstring TextVariables::ReplaceVariables(const std::wstring& input) const {
     std::wstring text = input;
-    const ClientConfig& config = ClientConfig::Instance();
-    const RunState& state = RunState::Instance();
+    const ClientConfig& config = config_;
+    const RunState& state = state_;
     // Each fact is looked up only when its variable is there: the host lookup is not free.
     struct Variable {
         const wchar_t* name;
@@ -75,22 +72,22 @@ std::wstring ReplaceVariables(const std::wstring& input) {
             if (EqualsNoCase(type, L"REG_SZ") || EqualsNoCase(type, L"REG_DWORD")) {
                 value = files.QueryRegistry(source, type);
             } else if (EqualsNoCase(type, L"FILE")) {
-                value = ReadVariableFile(files, source);
+                value = ReadVariableFile(source);
             } else {
-                Log::Instance().WriteTwoValues(L"Unknown variable type", source, type);
+                log_.WriteTwoValues(L"Unknown variable type", source, type);
             }
-            Log::Instance().WriteTwoValues(L"Variable replacement", source, value);
+            log_.WriteTwoValues(L"Variable replacement", source, value);
         }
         ReplaceAll(text, token, value);
     }
     return text;
 }
 
-std::wstring PrepareText(unsigned localisedId) {
+std::wstring TextVariables::PrepareText(unsigned localisedId) const {
     return ReplaceVariables(NormalizeLineBreaks(LoadLocalisedText(localisedId)));
 }
 
-std::wstring PrepareText(const std::wstring& text, unsigned localisedId) {
+std::wstring TextVariables::PrepareText(const std::wstring& text, unsigned localisedId) const {
     if (localisedId == 0) return text.empty() ? text : ReplaceVariables(NormalizeLineBreaks(text));
     if (text.empty()) return PrepareText(localisedId);
     return ReplaceVariables(text);

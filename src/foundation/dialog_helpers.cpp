@@ -1,18 +1,5 @@
 #include "foundation/dialog_helpers.h"
 
-namespace {
-
-BOOL CALLBACK CancelDialog(HWND window, LPARAM) {
-    wchar_t className[16] = {};
-    // "#32770" is the class of every dialog box, message boxes included.
-    if (GetClassNameW(window, className, 16) && std::wstring(className) == L"#32770") {
-        PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-    }
-    return TRUE;
-}
-
-}  // namespace
-
 void CentreOver(HWND window, HWND owner) {
     RECT mine, theirs;
     GetWindowRect(window, &mine);
@@ -20,10 +7,6 @@ void CentreOver(HWND window, HWND owner) {
     const int width = mine.right - mine.left, height = mine.bottom - mine.top;
     SetWindowPos(window, nullptr, theirs.left + (theirs.right - theirs.left - width) / 2,
                  theirs.top + (theirs.bottom - theirs.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-}
-
-void CancelThreadDialogs(DWORD threadId) {
-    if (threadId != 0) EnumThreadWindows(threadId, CancelDialog, 0);
 }
 
 std::wstring WindowText(HWND window) {

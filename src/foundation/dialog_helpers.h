@@ -8,9 +8,5 @@
 // Moves `window` to the centre of `owner`, or of the work area when there is no owner.
 void CentreOver(HWND window, HWND owner);
 
-// Cancels every dialog that a thread has open (a prompt owned by a wizard that is gone),
-// so that the thread can end and be joined.
-void CancelThreadDialogs(DWORD threadId);
-
 // The text of a window, however long.
 std::wstring WindowText(HWND window);

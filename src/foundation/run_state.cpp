@@ -1,6 +1,5 @@
 #include "foundation/run_state.h"
 
-#include "foundation/xml_document.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/client_config.h"
@@ -37,29 +36,20 @@ CommandLineChoice ClassifyCommandLine(const std::wstring& commandLine, const std
     return choice;
 }
 
-RunState& RunState::Instance() {
-    static RunState state;
-    return state;
-}
-
 void RunState::Reset() {
     CurrentVersion.clear();
     UpdateVersion.clear();
     Mode = ModeDefault;
-    RestartKind = 1;
-    UiKind = 1;
-    DoNotTerminate = 0;
     MainAppParameters.clear();
     ShowCommand = 0;
 }
 
-void RunState::ParseCommandLine(const std::wstring& commandLine, int showCommand) {
+void RunState::ParseCommandLine(const std::wstring& commandLine, int showCommand, const ClientConfig& config,
+                                Log& log) {
     MainAppParameters = commandLine;
     ShowCommand = showCommand;
-    Log& log = Log::Instance();
     log.WriteValue(L"Command line", commandLine);
 
-    const ClientConfig& config = ClientConfig::Instance();
     CommandLineChoice choice = ClassifyCommandLine(commandLine, config.CheckNowKeyword(), config.BackgroundKeyword());
     Mode = choice.mode;
     MainAppParameters = choice.mainAppParameters;
@@ -69,28 +59,5 @@ void RunState::ParseCommandLine(const std::wstring& commandLine, int showCommand
         case ModeCheckBackground: log.WriteEntry(L"CheckBackground mode detected"); break;
         case ModeScheduler: log.WriteEntry(L"Scheduler mode detected"); break;
         case ModeDefault: break;
-    }
-}
-
-void RunState::ApplyDocumentOptions(const XmlNode& root) {
-    XmlNode type = root.SelectSingle(L"UpdateType");
-    XmlNode restart = root.SelectSingle(L"Restart");
-    ApplyDocumentOptions(type ? type.Text() : std::wstring(), restart ? restart.Text() : std::wstring());
-}
-
-void RunState::ApplyDocumentOptions(const std::wstring& updateType, const std::wstring& restart) {
-    if (updateType.find(L"Silent") != std::wstring::npos) {
-        // A user who asked for a check sees the wizard even for a silent update.
-        if (Mode != ModeCheckNow) UiKind = 0;
-    } else if (updateType.find(L"Critical") != std::wstring::npos) {
-        UiKind = 2;
-    }
-    if (EqualsNoCase(restart, L"Automatic")) {
-        RestartKind = 0;
-    } else if (EqualsNoCase(restart, L"No restart")) {
-        RestartKind = 2;
-    } else if (EqualsNoCase(restart, L"Do not terminate EXE")) {
-        DoNotTerminate = 1;
-        RestartKind = 2;
     }
 }

@@ -1,7 +1,6 @@
-// The process-wide run state: mode, UI kind, restart kind and what the main application gets.
+// The run's state: its mode, the versions compared and what the main application gets.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 enum RunMode : int {
@@ -24,27 +23,21 @@ CommandLineChoice ClassifyCommandLine(const std::wstring& commandLine, const std
 // True when the command line starts, at its very first character, with "testMode".
 bool IsTestModeCommandLine(const std::wstring& commandLine);
 
-class XmlNode;
+class ClientConfig;
+class Log;
 
 class RunState {
 public:
-    static RunState& Instance();
-
     // Back to the state of a run that has read nothing yet.
     void Reset();
 
-    void ParseCommandLine(const std::wstring& commandLine, int showCommand);
-    // UpdateType and Restart of the update document.
-    void ApplyDocumentOptions(const XmlNode& root);
-    void ApplyDocumentOptions(const std::wstring& updateType, const std::wstring& restart);
+    // The mode the configured keywords give the command line, noted in the log.
+    void ParseCommandLine(const std::wstring& commandLine, int showCommand, const ClientConfig& config, Log& log);
 
+    // The versions the check compared, for the texts that name them.
     std::wstring CurrentVersion;
     std::wstring UpdateVersion;
     RunMode Mode = ModeDefault;
-    // Read by the wizard's threads while the sheet's thread may change them.
-    std::atomic<int> RestartKind{1};
-    std::atomic<int> UiKind{1};
-    int DoNotTerminate = 0;
     std::wstring MainAppParameters;
     int ShowCommand = 0;
 };

@@ -16,8 +16,8 @@
 
 namespace {
 
-std::wstring ConfiguredPath() {
-    std::wstring name = ClientConfig::Instance().StatusFileName();
+std::wstring ConfiguredPath(const ClientConfig& config) {
+    std::wstring name = config.StatusFileName();
     if (name.empty()) name = L"RenewixStatus.xml";
     return ApplicationDirectory() + name;
 }
@@ -48,20 +48,22 @@ std::wstring EscapeXmlText(const std::wstring& text) {
     return result;
 }
 
-StatusFile& StatusFile::Instance() {
-    static StatusFile status(ConfiguredPath(), static_cast<int>(ClientConfig::Instance().CheckFrequency()),
-                             static_cast<int>(ClientConfig::Instance().RememberDeclinedVersion()));
-    return status;
-}
+StatusFile::StatusFile(std::wstring path, int checkFrequency, int rememberDeclined, const RunState& state, Log& log)
+    : state_(state),
+      log_(log),
+      path_(std::move(path)),
+      checkFrequency_(checkFrequency),
+      rememberDeclined_(rememberDeclined) {}
 
-StatusFile::StatusFile(std::wstring path, int checkFrequency, int rememberDeclined)
-    : path_(std::move(path)), checkFrequency_(checkFrequency), rememberDeclined_(rememberDeclined) {}
+StatusFile::StatusFile(const ClientConfig& config, const RunState& state, Log& log)
+    : StatusFile(ConfiguredPath(config), static_cast<int>(config.CheckFrequency()),
+                 static_cast<int>(config.RememberDeclinedVersion()), state, log) {}
 
 StatusFile::~StatusFile() = default;
 
 bool StatusFile::Load() {
-    if (RunState::Instance().Mode == ModeTest || IsMissingFile(path_)) return true;
-    Log& log = Log::Instance();
+    if (state_.Mode == ModeTest || IsMissingFile(path_)) return true;
+    Log& log = log_;
     std::string bytes;
     {
         // A fresh manager for each attempt: the service ends a connection whose open failed.
@@ -119,7 +121,7 @@ std::string StatusFile::Text() const {
 }
 
 bool StatusFile::Save() {
-    if (RunState::Instance().Mode == ModeTest || keepAsItIs_) return true;
+    if (state_.Mode == ModeTest || keepAsItIs_) return true;
     ++numExecutions_;
     std::unique_ptr<PermissionManager::IClientFileManager> file;
     if (!OpenWithRetries([&] {

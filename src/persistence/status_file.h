@@ -6,12 +6,17 @@
 
 #include <string>
 
+class ClientConfig;
+class Log;
+class RunState;
+
 class StatusFile {
 public:
-    static StatusFile& Instance();
-
-    // A status file at `path` with the configured frequency and remember-declined switch.
-    StatusFile(std::wstring path, int checkFrequency, int rememberDeclined);
+    // A status file at `path` with the configured frequency and remember-declined switch; a
+    // test run (as `state` says when the file is read or written) leaves the file alone.
+    StatusFile(std::wstring path, int checkFrequency, int rememberDeclined, const RunState& state, Log& log);
+    // The configured file beside the client, with the configured switches.
+    StatusFile(const ClientConfig& config, const RunState& state, Log& log);
     ~StatusFile();
     StatusFile(const StatusFile&) = delete;
     StatusFile& operator=(const StatusFile&) = delete;
@@ -38,6 +43,8 @@ public:
     std::string Text() const;
 
 private:
+    const RunState& state_;
+    Log& log_;
     std::wstring path_;
     std::wstring applicationVersion_;
     std::wstring offeredVersion_;

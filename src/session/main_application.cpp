@@ -46,9 +46,8 @@ BOOL CALLBACK PostCloseToProcessWindows(HWND window, LPARAM param) {
 
 }  // namespace
 
-std::wstring MainApplicationPath() {
-    static const std::wstring path = ApplicationDirectory() + ClientConfig::Instance().MainApplicationName();
-    return path;
+std::wstring MainApplicationPath(const ClientConfig& config) {
+    return ApplicationDirectory() + config.MainApplicationName();
 }
 
 namespace {
@@ -59,10 +58,9 @@ bool IsLaunchableFile(const std::wstring& path) {
 }
 }  // namespace
 
-renewix::UniqueHandle LaunchMainApplication() {
-    const std::wstring path = MainApplicationPath();
+renewix::UniqueHandle LaunchMainApplication(const ClientConfig& config, const RunState& state) {
+    const std::wstring path = MainApplicationPath(config);
     if (!IsLaunchableFile(path)) return {};
-    const RunState& state = RunState::Instance();
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
@@ -77,14 +75,14 @@ renewix::UniqueHandle LaunchMainApplication() {
     return process;
 }
 
-void RestartMainApplication() {
-    const std::wstring path = MainApplicationPath();
+void RestartMainApplication(const ClientConfig& config, const RunState& state) {
+    const std::wstring path = MainApplicationPath(config);
     if (!IsLaunchableFile(path)) return;
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS;
     info.lpFile = path.c_str();
-    info.lpParameters = RunState::Instance().MainAppParameters.c_str();
+    info.lpParameters = state.MainAppParameters.c_str();
     info.nShow = SW_SHOW;
     ShellExecuteExW(&info);
     renewix::UniqueHandle process(info.hProcess);  // nothing waits for it

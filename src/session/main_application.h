@@ -7,14 +7,17 @@
 
 #include "foundation/win_resource.h"
 
-// ApplicationDirectory followed by the configured main application file name; computed once.
-std::wstring MainApplicationPath();
+class ClientConfig;
+class RunState;
+
+// ApplicationDirectory followed by the configured main application file name.
+std::wstring MainApplicationPath(const ClientConfig& config);
 
 // Starts the main application with the client's parameters and show command; its process
 // handle, or none when it is missing or ended within 250 ms.
-renewix::UniqueHandle LaunchMainApplication();
+renewix::UniqueHandle LaunchMainApplication(const ClientConfig& config, const RunState& state);
 // Starts it again after an update, without waiting for it.
-void RestartMainApplication();
+void RestartMainApplication(const ClientConfig& config, const RunState& state);
 
 // Whether a running process's reported image name is the main application's. Names the
 // system cut to 15 characters still match their own executable, and nothing else does.

@@ -33,15 +33,12 @@ std::wstring DefaultDownloadFolder() {
 
 bool IsUnrecordedVersion(const std::wstring& version) { return version.empty() || version == L"0"; }
 
-Renewix& Renewix::Instance() {
-    static Renewix session;
-    return session;
-}
-
-Renewix::Renewix() : Renewix(ClientConfig::Instance(), ProcessServerSelection(), DefaultDownloadFolder()) {}
-
-Renewix::Renewix(const ClientConfig& config, ServerSelection& selection, std::wstring downloadFolder)
-    : config_(config), selection_(selection), downloadFolder_(std::move(downloadFolder)), files_(downloadFolder_) {}
+Renewix::Renewix(const RunContext& run, ServerSelection& selection, std::wstring downloadFolder)
+    : run_(run),
+      config_(run.config),
+      selection_(selection),
+      downloadFolder_(std::move(downloadFolder)),
+      plan_(downloadFolder_, run.log) {}
 
 Renewix::~Renewix() { JoinWorker(); }
 
@@ -53,19 +50,19 @@ void Renewix::JoinWorker() {
 
 void Renewix::StopDownload() {
     stopDownload_ = true;
-    if (!worker_.joinable() || !workerDone_ || WaitForSingleObject(workerDone_.get(), 0) == WAIT_OBJECT_0) return;
-    Log::Instance().WriteEntry(L"Stopping the download: the wizard was closed");
-    // A message box or prompt the worker shows would keep it waiting for a user who has left.
-    while (WaitForSingleObject(workerDone_.get(), 100) == WAIT_TIMEOUT) CancelThreadDialogs(workerThreadId_.load());
+    if (!worker_.joinable() || workerDone_.load()) return;
+    run_.log.WriteEntry(L"Stopping the download: the wizard was closed");
+    // A box the worker waits for ends with the wizard's sheet, which is gone by now.
+    JoinWorker();
 }
 
 bool Renewix::ReportSources() {
     IFileDownloader* downloader = selection_.GetActiveDownloader(&internetAvailable_);
     if (downloader) {
-        Log& log = Log::Instance();
+        Log& log = run_.log;
         log.WriteValue(L"-> Config file source", downloader->GetDocumentUrl());
         log.WriteValue(L"-> Update files source", downloader->GetFilesBaseUrl());
-        StatusFile::Instance().SetServerReached();
+        run_.status.SetServerReached();
     }
     serverReached_ = downloader != nullptr;
     return serverReached_ != 0;
@@ -74,7 +71,7 @@ bool Renewix::ReportSources() {
 bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
     if (loadAttempted_) return loadResult_;
     loadAttempted_ = true;
-    Log& log = Log::Instance();
+    Log& log = run_.log;
     try {
         std::optional<XmlDocument> document;
         std::wstring currentVersion = recordedVersion;
@@ -95,12 +92,11 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
                 return false;
             }
         } else {
-            RunState& state = RunState::Instance();
-            state.CurrentVersion = currentVersion;
             if (IsUnrecordedVersion(currentVersion)) {
-                currentVersion = ReplaceVariables(config_.DefaultVersion());
-                state.CurrentVersion = currentVersion;
+                currentVersion = run_.variables.ReplaceVariables(config_.DefaultVersion());
             }
+            run_.state.CurrentVersion = currentVersion;
+            plan_.currentVersion = currentVersion;
             IFileDownloader* downloader = selection_.GetActiveDownloader(&internetAvailable_);
             if (!downloader) return AbortUpdate();
             // With trusted keys nothing is used that was not signed: the client fetches the bytes
@@ -128,7 +124,7 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
 }
 
 bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersion) {
-    Log& log = Log::Instance();
+    Log& log = run_.log;
     try {
         XmlNode root = document.SelectSingle(L"Renewix");
         if (!root) {
@@ -142,16 +138,17 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
         }
         if (!CheckSecureCode(document)) return false;
         // With a base code, only what the code covers may be used.
-        if (ParseHexCode(config_.BaseSecureCode()) != 0) DropUncoveredElements(document);
+        if (ParseHexCode(config_.BaseSecureCode()) != 0) DropUncoveredElements(document, run_.log);
 
         if (XmlNode version = document.SelectSingle(L"Renewix/UpdateVersion")) {
             const std::wstring remote = version.Text();
             if (IsUnrecordedVersion(currentVersion)) currentVersion = config_.DefaultVersion();
-            RunState& state = RunState::Instance();
-            state.CurrentVersion = currentVersion;
-            state.UpdateVersion = remote;
-            StatusFile::Instance().SetApplicationVersion(currentVersion);
-            StatusFile::Instance().SetOfferedVersion(remote);
+            run_.state.CurrentVersion = currentVersion;
+            run_.state.UpdateVersion = remote;
+            plan_.currentVersion = currentVersion;
+            plan_.updateVersion = remote;
+            run_.status.SetApplicationVersion(currentVersion);
+            run_.status.SetOfferedVersion(remote);
             log.WriteHeading(L"Checking requirement for update");
             log.WriteValue(L"Current version", currentVersion);
             log.WriteValue(L"Remote version ", remote);
@@ -161,25 +158,25 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
             }
             if (CompareVersions(remote, currentVersion) != 1) {
                 log.WriteEntry(L"A software update is not available");
-                if (XmlNode again = document.SelectSingle(L"Renewix")) ReadDocumentTexts(again);
+                if (XmlNode again = document.SelectSingle(L"Renewix")) ReadTextsAndOptions(again);
                 return false;
             }
         }
         log.WriteHeading(L"Processing...");
         if (XmlNode list = document.SelectSingle(L"Renewix/FileList"); list && !test_) {
-            files_.Clear();
-            files_.Read(list, L"");
+            plan_.files.Clear();
+            plan_.files.Read(list, L"");
         }
         if (XmlNode list = document.SelectSingle(L"Renewix/ShellExec")) {
-            execute_.Clear();
-            execute_.Read(list, L"");
+            plan_.execute.Clear();
+            plan_.execute.Read(list, L"");
         }
         if (XmlNode list = document.SelectSingle(L"Renewix/RegList"); list && !test_) {
-            registry_.Clear();
-            registry_.Read(list, L"");
+            plan_.registry.Clear();
+            plan_.registry.Read(list, L"");
         }
-        if (XmlNode again = document.SelectSingle(L"Renewix")) ReadDocumentTexts(again);
-        return files_.Count() > 0;
+        if (XmlNode again = document.SelectSingle(L"Renewix")) ReadTextsAndOptions(again);
+        return plan_.files.Count() > 0;
     } catch (const XmlError& error) {
         log.WriteValue(L"Error processing XML", error.description);
     } catch (...) {
@@ -189,24 +186,12 @@ bool Renewix::CheckUpdate(const XmlDocument& document, std::wstring currentVersi
 }
 
 bool Renewix::CheckSecureCode(const XmlDocument& document) {
-    return CheckDocumentSecureCode(document, config_.BaseSecureCode(), IsTest(), prompts_);
+    return CheckDocumentSecureCode(document, config_.BaseSecureCode(), IsTest(), prompts_, run_.log);
 }
 
-bool Renewix::ReadDocumentTexts(const XmlNode& root) {
-    static const std::pair<const wchar_t*, DocumentTextSlot> kTexts[] = {
-        {L"Welcome", TextSlotWelcome},
-        {L"License", TextSlotLicense},
-        {L"Reason", TextSlotReason},
-        {L"InstallComplete", TextSlotInstallComplete},
-        {L"UpdateNotNeeded", TextSlotUpdateNotNeeded},
-        {L"SilentFinished", TextSlotSilentFinished},
-    };
-    for (const auto& [name, slot] : kTexts) {
-        XmlNode element = root.SelectSingle(name);
-        texts_[slot] = element ? element.Text() : std::wstring();
-    }
-    RunState::Instance().ApplyDocumentOptions(root);
-    return true;
+void Renewix::ReadTextsAndOptions(const XmlNode& root) {
+    plan_.texts = ReadDocumentTexts(root);
+    plan_.options = ReadUpdateOptions(root, run_.state.Mode);
 }
 
 bool Renewix::StartDownload(IDownloadSink* sink) {
@@ -217,25 +202,23 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
         downloaded_ = 1;
         return true;
     }
-    const int count = static_cast<int>(files_.Count());
-    Log::Instance().WriteHeading(L"Downloading files");
-    Log::Instance().WriteNumber(L"No. file requests", count);
+    const int count = static_cast<int>(plan_.files.Count());
+    run_.log.WriteHeading(L"Downloading files");
+    run_.log.WriteNumber(L"No. file requests", count);
     if (count <= 0) {
         downloaded_ = 1;
         if (sink_) sink_->Done(count);
         return true;
     }
-    if (RunState::Instance().UiKind != 0) {
-        workerDone_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        HANDLE done = workerDone_.get();
-        worker_ = std::thread([this, done] {
-            workerThreadId_ = GetCurrentThreadId();
+    if (plan_.options.uiKind != 0) {
+        workerDone_ = false;
+        worker_ = std::thread([this] {
             try {
                 DownloadWorker();
             } catch (...) {
-                Log::Instance().WriteEntry(L"File transfer error occured");
+                run_.log.WriteEntry(L"File transfer error occured");
             }
-            if (done) SetEvent(done);
+            workerDone_ = true;
         });
         return true;
     }
@@ -245,21 +228,21 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
 
 bool Renewix::DownloadWorker() {
     // A silent run shows no box: its failures are in the log.
-    CFileTransfer transfer(selection_, sink_, RunState::Instance().UiKind == 0 ? nullptr : prompts_);
+    CFileTransfer transfer(selection_, sink_, plan_.options.uiKind == 0 ? nullptr : prompts_);
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
-    const int count = static_cast<int>(files_.Count());
-    if (sink_) sink_->Begin(count, files_.TotalBytes());
-    for (const FileEntry& entry : files_.Entries()) {
+    const int count = static_cast<int>(plan_.files.Count());
+    if (sink_) sink_->Begin(count, plan_.files.TotalBytes());
+    for (const FileEntry& entry : plan_.files.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
         if (stopDownload_) return false;
         if (sink_) sink_->File(entry.destination, entry.size);
-        Log::Instance().WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
+        run_.log.WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
                                    entry.sha256)) {
             if (stopDownload_) return false;  // the wizard that would report it is gone
             if (sink_) sink_->Failed();
-            Log::Instance().WriteEntry(L"File transfer error occured");
+            run_.log.WriteEntry(L"File transfer error occured");
             return false;
         }
     }
@@ -271,58 +254,57 @@ bool Renewix::DownloadWorker() {
 bool Renewix::InstallAndFinish() {
     JoinWorker();
     if (!downloaded_) return false;
-    Log& log = Log::Instance();
-    RunState& state = RunState::Instance();
+    Log& log = run_.log;
     log.WriteBlank();
     log.WriteValue(L"File transfer status", L"Success");
     {
         ProcessControl control;
         const std::wstring name = config_.MainApplicationName();
-        if (state.DoNotTerminate) {
+        if (plan_.options.doNotTerminate) {
             log.WriteEntry(L"Not terminating the main application");
         } else {
             log.WriteValue(L"Terminating main application", name);
             // Several copies may run: each call deals with one.
-            for (int call = 0; call < 11 && !name.empty() && control.CloseProcess(name, state.UiKind == 0, 0, 5000);
+            for (int call = 0; call < 11 && !name.empty() && control.CloseProcess(name, plan_.options.uiKind == 0, 0, 5000);
                  ++call) {
             }
         }
     }
     if (!Install()) {
-        if (state.UiKind != 0 && prompts_) {
+        if (plan_.options.uiKind != 0 && prompts_) {
             prompts_->ShowClosingMessage(L"An error occured during the update process. Check the log file for details "
                                          L"and email support for assistance.");
         }
         return false;
     }
     Sleep(kPointFourDelayMs);
-    RunExecutePoint(execute_.Entries(), 4, log);
-    if (state.UiKind == 0) {
-        const std::wstring finished = PrepareText(texts_[TextSlotSilentFinished], 0);
+    RunExecutePoint(plan_.execute.Entries(), 4, log);
+    if (plan_.options.uiKind == 0) {
+        const std::wstring finished = run_.variables.PrepareText(plan_.texts[TextSlotSilentFinished], 0);
         if (!finished.empty() && prompts_) prompts_->ShowClosingMessage(finished);
     }
-    if (state.RestartKind == 0) {
+    if (plan_.options.restartKind == 0) {
         log.WriteEntry(L"Restarting the main application");
-        RestartMainApplication();
+        RestartMainApplication(config_, run_.state);
     }
-    StatusFile::Instance().SetApplicationVersion(state.UpdateVersion);
+    run_.status.SetApplicationVersion(plan_.updateVersion);
     return true;
 }
 
 bool Renewix::Install() {
     if (test_) return true;
-    Log& log = Log::Instance();
-    if (!InstallFiles(files_)) {
+    Log& log = run_.log;
+    if (!InstallFiles(plan_.files)) {
         log.WriteHeading(L"The update could not complete due to file errors.");
         return false;
     }
-    if (!ApplyRegistryList(registry_.Entries(), log)) log.WriteHeading(L"There were errors trying to update the registry.");
+    if (!ApplyRegistryList(plan_.registry.Entries(), log)) log.WriteHeading(L"There were errors trying to update the registry.");
     log.WriteHeading(L"Update was successful!");
     return true;
 }
 
 bool Renewix::AbortUpdate() {
-    Log::Instance().WriteHeading(L"Update will not be undertaken");
+    run_.log.WriteHeading(L"Update will not be undertaken");
     PermissionManager::CreateFileManager()->DeleteTree(downloadFolder_);
     return false;
 }

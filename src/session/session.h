@@ -8,10 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "description/execute_list.h"
-#include "description/file_list.h"
-#include "description/registry_list.h"
+#include "description/update_plan.h"
 #include "foundation/win_resource.h"
+#include "session/run_context.h"
 
 class ClientConfig;
 class IDownloadSink;
@@ -20,20 +19,12 @@ class ServerSelection;
 class XmlDocument;
 class XmlNode;
 
-// The six texts of the document, in slot order; an empty slot means the localised default.
-enum DocumentTextSlot { TextSlotWelcome, TextSlotLicense, TextSlotReason, TextSlotUpdateNotNeeded,
-                        TextSlotInstallComplete, TextSlotSilentFinished };
-using DocumentTextSet = std::array<std::wstring, 6>;
-
 // The update session, named after the product: checks the document, downloads and installs.
 class Renewix {
 public:
-    static Renewix& Instance();
-
-    // Over the client's own configuration record and servers.
-    Renewix();
-    // Over another configuration, server selection and download folder (for tests).
-    Renewix(const ClientConfig& config, ServerSelection& selection, std::wstring downloadFolder);
+    // Over the run's configuration, state, log and status file, talking to the servers
+    // `selection` chooses and downloading into `downloadFolder`.
+    Renewix(const RunContext& run, ServerSelection& selection, std::wstring downloadFolder);
     virtual ~Renewix();
     Renewix(const Renewix&) = delete;
     Renewix& operator=(const Renewix&) = delete;
@@ -44,7 +35,6 @@ public:
     bool CheckUpdate(const XmlDocument& document, std::wstring currentVersion);
     // Whether the document's secure code agrees with the configured base code.
     bool CheckSecureCode(const XmlDocument& document);
-    bool ReadDocumentTexts(const XmlNode& root);
     // Downloads on a worker thread that reports to `sink` (which may be null), or here when
     // the update is silent.
     bool StartDownload(IDownloadSink* sink);
@@ -69,16 +59,19 @@ public:
     bool IsServerReached() const { return serverReached_ != 0; }
     bool IsChecked() const { return checked_ != 0; }
     const std::wstring& DownloadFolder() const { return downloadFolder_; }
-    DownloadFile& Files() { return files_; }
-    DownloadRegistry& Registry() { return registry_; }
-    DownloadExecute& Execute() { return execute_; }
-    // The document's texts: written by the check, read by the pages it leads to.
-    const DocumentTextSet& DocumentTexts() const { return texts_; }
+    // What the check found: written by the check, carried out by the download and the
+    // installation, shown by the wizard (whose ready page may change the restart choice).
+    UpdatePlan& Plan() { return plan_; }
+    const UpdatePlan& Plan() const { return plan_; }
 
     // How long installation waits before the programs of point 4 run.
     static constexpr DWORD kPointFourDelayMs = 1500;
 
 private:
+    // The document's texts and its update type and restart options, into the plan.
+    void ReadTextsAndOptions(const XmlNode& root);
+
+    RunContext run_;
     const ClientConfig& config_;
     ServerSelection& selection_;
     IUserPrompts* prompts_ = nullptr;
@@ -90,16 +83,12 @@ private:
     std::wstring localDocumentPath_;
     int internetAvailable_ = 0;
     int serverReached_ = 0;
-    DownloadFile files_;
-    DownloadRegistry registry_;
-    DownloadExecute execute_;
-    DocumentTextSet texts_;
+    UpdatePlan plan_;
     bool loadAttempted_ = false;
     bool loadResult_ = false;
     std::thread worker_;
     std::atomic<bool> stopDownload_{false};
-    std::atomic<DWORD> workerThreadId_{0};
-    renewix::UniqueHandle workerDone_;
+    std::atomic<bool> workerDone_{true};
 };
 
 // ApplicationDirectory followed by "RenewixFiles", without a trailing backslash.

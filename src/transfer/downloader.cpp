@@ -39,7 +39,8 @@ std::wstring FilesAddressFor(const std::wstring& address) {
     return cut == std::wstring::npos ? address : address.substr(0, cut);
 }
 
-IFileDownloader::IFileDownloader(const ServerSettings& settings) : log_(Log::Instance()), settings_(settings) {
+IFileDownloader::IFileDownloader(const ServerSettings& settings, const TransferContext& context)
+    : log_(context.log), variables_(context.variables), settings_(settings) {
     // Called here, not through the derived classes: every downloader completes its
     // locations the same way before it is used.
     IFileDownloader::ResolveLocations();
@@ -83,16 +84,17 @@ void IFileDownloader::ResolveLocations() {
     if (settings_.SeparateFilesLocation) return;
     settings_.FilesProtocol = settings_.Protocol;
     settings_.FilesPort = settings_.Port;
-    const std::wstring replaced = ReplaceVariables(settings_.Address);
+    const std::wstring replaced = variables_.ReplaceVariables(settings_.Address);
     if (replaced != settings_.Address) log_.WriteTwoValues(L"Transform", settings_.Address, replaced);
     settings_.Address = replaced;
     settings_.FilesAddress = FilesAddressFor(settings_.Address);
 }
 
-std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings) {
-    if (protocol == L"file:") return std::make_unique<NetworkFileDownloader>(settings);
-    if (protocol == L"ftp://") return std::make_unique<FTPFileDownloader>(settings);
-    return std::make_unique<HTTPFileDownloader>(settings);
+std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings,
+                                                  const TransferContext& context) {
+    if (protocol == L"file:") return std::make_unique<NetworkFileDownloader>(settings, context);
+    if (protocol == L"ftp://") return std::make_unique<FTPFileDownloader>(settings, context);
+    return std::make_unique<HTTPFileDownloader>(settings, context);
 }
 
 IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
@@ -100,7 +102,7 @@ IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
     if (primary) {
         if (!primary_ && !backup_) {
             ServerSettings settings = ServerSettingsFromConfig(config_, true);
-            primary_ = factory_(settings.Protocol, settings);
+            primary_ = factory_(settings.Protocol, settings, context_);
             if (primary_) primary_->SetPrompts(prompts_);
         }
         return primary_.get();
@@ -110,7 +112,7 @@ IFileDownloader* ServerSelection::CreateServerDownloader(bool primary) {
         if (current_ == primary_.get()) current_ = nullptr;
         primary_.reset();
         ServerSettings settings = ServerSettingsFromConfig(config_, false);
-        backup_ = factory_(settings.Protocol, settings);
+        backup_ = factory_(settings.Protocol, settings, context_);
         if (backup_) backup_->SetPrompts(prompts_);
     }
     return backup_.get();
@@ -124,7 +126,7 @@ void ServerSelection::Release() {
 }
 
 IFileDownloader* ServerSelection::GetActiveDownloader(int* available) {
-    Log& log = Log::Instance();
+    Log& log = context_.log;
     if (released_) {
         if (available) *available = 0;
         return nullptr;
@@ -167,12 +169,3 @@ IFileDownloader* ServerSelection::GetActiveDownloader(int* available) {
     // The failed backup stays current, so that later calls answer at once.
     return nullptr;
 }
-
-ServerSelection& ProcessServerSelection() {
-    static ServerSelection selection(ClientConfig::Instance());
-    return selection;
-}
-
-IFileDownloader* CreateServerDownloader(bool primary) { return ProcessServerSelection().CreateServerDownloader(primary); }
-
-IFileDownloader* GetActiveDownloader(int* available) { return ProcessServerSelection().GetActiveDownloader(available); }

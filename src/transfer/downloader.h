@@ -13,6 +13,13 @@
 class ClientConfig;
 class IUserPrompts;
 class Log;
+class TextVariables;
+
+// What every downloader reports to and completes its addresses with; both outlive it.
+struct TransferContext {
+    Log& log;
+    const TextVariables& variables;
+};
 
 struct ServerSettings {
     std::wstring Protocol;
@@ -41,7 +48,7 @@ std::optional<XmlDocument> CreateXmlDom(Log& log);
 
 class IFileDownloader {
 public:
-    explicit IFileDownloader(const ServerSettings& settings);
+    IFileDownloader(const ServerSettings& settings, const TransferContext& context);
     virtual ~IFileDownloader() = default;
     IFileDownloader(const IFileDownloader&) = delete;
     IFileDownloader& operator=(const IFileDownloader&) = delete;
@@ -82,21 +89,26 @@ protected:
     std::wstring documentUrl_;
     std::wstring filesBaseUrl_;
     Log& log_;
+    const TextVariables& variables_;
     ServerSettings settings_;
     IUserPrompts* prompts_ = nullptr;
 };
 
 // A share downloader for "file:", otherwise the FTP ("ftp://") or HTTP downloader.
-std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings);
+std::unique_ptr<IFileDownloader> CreateDownloader(const std::wstring& protocol, const ServerSettings& settings,
+                                                  const TransferContext& context);
 
 // Which server this process talks to: the primary, or once per process the backup.
 class ServerSelection {
 public:
-    using Factory = std::unique_ptr<IFileDownloader> (*)(const std::wstring& protocol, const ServerSettings& settings);
+    using Factory = std::unique_ptr<IFileDownloader> (*)(const std::wstring& protocol, const ServerSettings& settings,
+                                                         const TransferContext& context);
 
     // `factory` makes the downloaders; tests hand in their own.
-    explicit ServerSelection(const ClientConfig& config, Factory factory = CreateDownloader)
-        : config_(config), factory_(factory) {}
+    ServerSelection(const ClientConfig& config, const TransferContext& context, Factory factory = CreateDownloader)
+        : config_(config), context_(context), factory_(factory) {}
+
+    const TransferContext& Context() const { return context_; }
 
     // The primary downloader (made once), or the backup (made once, which destroys the
     // primary); null for the backup when none is enabled.
@@ -111,6 +123,7 @@ public:
 
 private:
     const ClientConfig& config_;
+    TransferContext context_;
     Factory factory_;
     IUserPrompts* prompts_ = nullptr;
     std::unique_ptr<IFileDownloader> primary_;
@@ -120,8 +133,3 @@ private:
     bool tried_ = false;
     bool released_ = false;
 };
-
-// The process's selection, over the client's own configuration record.
-ServerSelection& ProcessServerSelection();
-IFileDownloader* CreateServerDownloader(bool primary);
-IFileDownloader* GetActiveDownloader(int* available);

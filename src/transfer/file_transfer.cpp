@@ -18,7 +18,7 @@ void CFileTransfer::ShowError(const std::wstring& text, const wchar_t* caption) 
 bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                                  const std::wstring& localName, std::uint64_t expectedSize,
                                  std::uint32_t expectedCrc, const std::optional<Sha256Digest>& expectedSha256) {
-    Log& log = Log::Instance();
+    Log& log = selection_.Context().log;
     const std::wstring localPath = NormalizePath(localDirectory + L"\\" + localName);
     if (expectedSize == 0) return true;
 
@@ -120,7 +120,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
 
 void CFileTransfer::ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName,
                                         std::uint64_t expectedSize, std::uint64_t actualSize) {
-    Log& log = Log::Instance();
+    Log& log = selection_.Context().log;
     const std::wstring details = L"Filename: " + fileName + L"\r\nExpected file size: " + std::to_wstring(expectedSize) +
                                  L"\r\nActual file size: " + std::to_wstring(actualSize);
     const std::wstring rule(47, L'-');

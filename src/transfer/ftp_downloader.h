@@ -34,7 +34,8 @@ FtpDocumentFault DecodeFtpDocument(std::string_view bytes, std::wstring& text);
 
 class FTPFileDownloader : public HTTPFileDownloader {
 public:
-    explicit FTPFileDownloader(const ServerSettings& settings) : HTTPFileDownloader(settings) {}
+    FTPFileDownloader(const ServerSettings& settings, const TransferContext& context)
+        : HTTPFileDownloader(settings, context) {}
     ~FTPFileDownloader() override;
 
     std::optional<XmlDocument> LoadDocument() override;

@@ -40,7 +40,8 @@ bool CrackUrl(const std::wstring& url, UrlParts* parts) {
     return true;
 }
 
-HTTPFileDownloader::HTTPFileDownloader(const ServerSettings& settings) : IFileDownloader(settings) {
+HTTPFileDownloader::HTTPFileDownloader(const ServerSettings& settings, const TransferContext& context)
+    : IFileDownloader(settings, context) {
     session_.reset(InternetOpenW(L"RenewixAgent", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session_) log_.WriteNumber(L"InternetOpen error", static_cast<int>(GetLastError()));
 }
@@ -52,7 +53,7 @@ HTTPFileDownloader::~HTTPFileDownloader() {
 }
 
 std::wstring HTTPFileDownloader::GetDocumentUrl() {
-    if (documentUrl_.empty()) documentUrl_ = ReplaceVariables(settings_.Protocol + InsertPort(settings_.Address, settings_.Port));
+    if (documentUrl_.empty()) documentUrl_ = variables_.ReplaceVariables(settings_.Protocol + InsertPort(settings_.Address, settings_.Port));
     return documentUrl_;
 }
 
@@ -61,7 +62,7 @@ std::wstring HTTPFileDownloader::GetFilesBaseUrl() {
         std::wstring url = settings_.FilesProtocol + InsertPort(settings_.FilesAddress, settings_.FilesPort);
         ReplaceAll(url, L"\\", L"/");
         while (!url.empty() && url.back() == L'/') url.pop_back();
-        filesBaseUrl_ = ReplaceVariables(url);
+        filesBaseUrl_ = variables_.ReplaceVariables(url);
     }
     return filesBaseUrl_;
 }

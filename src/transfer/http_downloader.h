@@ -41,7 +41,7 @@ public:
                                            INTERNET_FLAG_NEED_FILE;
     using CredentialKind = IUserPrompts::CredentialKind;
 
-    explicit HTTPFileDownloader(const ServerSettings& settings);
+    HTTPFileDownloader(const ServerSettings& settings, const TransferContext& context);
     ~HTTPFileDownloader() override;
 
     std::optional<XmlDocument> LoadDocument() override;

@@ -6,7 +6,8 @@
 
 class NetworkFileDownloader : public IFileDownloader {
 public:
-    explicit NetworkFileDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
+    NetworkFileDownloader(const ServerSettings& settings, const TransferContext& context)
+        : IFileDownloader(settings, context) {}
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;

@@ -39,7 +39,7 @@ void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap) {
 
 // ---- PageManagerLayout ------------------------------------------------------------------
 
-PageManagerLayout::PageManagerLayout() {
+PageManagerLayout::PageManagerLayout(const RunContext& run) : run_(run) {
     header_.dwFlags = PSH_USECALLBACK | PSH_WIZARD97 | PSH_WATERMARK | PSH_USEHBMWATERMARK;
     header_.dwFlags &= ~PSH_WIZARD;
     headerBitmap_.reset(LoadBitmapW(header_.hInstance, MAKEINTRESOURCEW(kHeaderBitmapId)));
@@ -52,14 +52,14 @@ PageManagerLayout::~PageManagerLayout() = default;
 
 void PageManagerLayout::OnSheetInitialized(HWND sheet) {
     SetWindowLongPtrW(sheet, GWL_STYLE, GetWindowLongPtrW(sheet, GWL_STYLE) | WS_MINIMIZEBOX);
-    SetWindowTextW(sheet, PrepareText(TextApplicationName).c_str());
+    SetWindowTextW(sheet, run_.variables.PrepareText(TextApplicationName).c_str());
     LockForCriticalUpdate(sheet);
 }
 
 void PageManagerLayout::LockForCriticalUpdate(HWND sheet) {
-    if (criticalLocked_ || RunState::Instance().UiKind != 2) return;
+    if (criticalLocked_ || !IsCritical()) return;
     criticalLocked_ = true;
-    Log& log = Log::Instance();
+    Log& log = run_.log;
     HWND cancel = GetDlgItem(sheet, IDCANCEL);
     if (!cancel) {
         log.WriteEntry(L"Error occured: Unable to find close button to disable");
@@ -130,24 +130,35 @@ void PageManagerLayout::OnPageCreated(HWND page) {
         MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&back), 2);
         link_.Create(sheet, RECT{10, back.top + 4, back.left, back.bottom + 4});
     }
-    const std::wstring visit = PrepareText(TextVisitCompany);
+    const std::wstring visit = run_.variables.PrepareText(TextVisitCompany);
     link_.SetText(L"<A>" + visit + L"</A>");
-    link_.SetAddress(ClientConfig::Instance().CompanyWebAddress());
+    link_.SetAddress(run_.config.CompanyWebAddress());
     link_.Show(!visit.empty());
-    SetWindowPos(sheet, ClientConfig::Instance().WizardAlwaysOnTop() ? HWND_TOPMOST : HWND_TOP, 0, 0, 0, 0,
+    SetWindowPos(sheet, run_.config.WizardAlwaysOnTop() ? HWND_TOPMOST : HWND_TOP, 0, 0, 0, 0,
                  SWP_SHOWWINDOW | SWP_NOMOVE | SWP_NOSIZE);
 }
 
 // ---- PageManager ------------------------------------------------------------------------
 
-PageManager::PageManager(WizardPrompts& prompts) : prompts_(prompts) {
+PageManager::PageManager(const RunContext& run, Renewix& session, WizardPrompts& prompts)
+    : PageManagerLayout(run),
+      session_(session),
+      plan_(session.Plan()),
+      prompts_(prompts),
+      checking_(run),
+      message_(run),
+      intro_(run),
+      terms_(run, plan_),
+      download_(run, session, plan_),
+      ready_(run, plan_),
+      installing_(run, plan_) {
     prompts_.ExpectWizard(true);
     checking_.SetChecking();
-    checking_.SetTexts(PrepareText(TextChecking), L"");
+    checking_.SetTexts(run_.variables.PrepareText(TextChecking), L"");
     installing_.SetInstalling();
-    const RunState& state = RunState::Instance();
+    const RunState& state = run_.state;
     testRun_ = state.Mode == ModeTest;
-    if (testRun_) Renewix::Instance().SetLocalDocument(TestDocumentPath(state.MainAppParameters));
+    if (testRun_) session_.SetLocalDocument(TestDocumentPath(state.MainAppParameters));
 
     for (IntroPage* page : {&checking_, &intro_}) page->AddFlags(PSP_HIDEHEADER);
     for (FinalPage* page : {&ready_, &installing_}) page->AddFlags(PSP_HIDEHEADER);
@@ -162,13 +173,12 @@ PageManager::PageManager(WizardPrompts& prompts) : prompts_(prompts) {
     const bool added = AddPage(checking_.Record()) && AddPage(message_.Record()) && AddPage(intro_.Record()) &&
                        AddPage(terms_.Record()) && AddPage(download_.Record()) && AddPage(ready_.Record()) &&
                        AddPage(installing_.Record());
-    Log& log = Log::Instance();
+    Log& log = run_.log;
     if (!added) log.WriteEntry(L"Unable to create the wizard's pages");
     log.WriteHeading(L"Checking for updates...");
 
     stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    checkDone_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!added || !stop_ || !checkDone_) {
+    if (!added || !stop_) {
         Close();
         return;
     }
@@ -184,66 +194,71 @@ PageManager::~PageManager() { StopThreads(); }
 
 void PageManager::AfterDestroy(HWND sheet) { prompts_.ForgetSheet(sheet); }
 
+bool PageManager::IsCritical() const { return plan_.options.uiKind == 2; }
+
+LRESULT PageManager::HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_RUN_PROMPT) {
+        prompts_.RunPending();
+        return 0;
+    }
+    return PageManagerLayout::HandleMessage(sheet, message, wParam, lParam);
+}
+
 void PageManager::StopThreads() {
     prompts_.ExpectWizard(false);
     if (stop_) SetEvent(stop_.get());
-    if (checkThread_.joinable()) {
-        // A prompt the check still shows has lost its wizard: close it so the check ends.
-        while (WaitForSingleObject(checkDone_.get(), 100) == WAIT_TIMEOUT) CancelThreadDialogs(checkThreadId_.load());
-        checkThread_.join();
-    }
+    // A box the check waits for ends with the sheet or with the wizard no longer expected.
+    if (checkThread_.joinable()) checkThread_.join();
     // The installation is never cut short.
     if (installerThread_.joinable()) installerThread_.join();
     // A download the user left is abandoned without a partial file left in place.
-    Renewix::Instance().StopDownload();
-    Renewix::Instance().JoinWorker();
+    session_.StopDownload();
+    session_.JoinWorker();
 }
 
 bool PageManager::WaitUnlessStopped(DWORD ms) { return WaitForSingleObject(stop_.get(), ms) == WAIT_TIMEOUT; }
 
 void PageManager::CheckThread() {
-    checkThreadId_ = GetCurrentThreadId();
-    renewix::ScopeExit done([this] { SetEvent(checkDone_.get()); });
     try {
         renewix::ScopedComInit com;
         const ULONGLONG start = GetTickCount64();
-        Renewix& session = Renewix::Instance();
+        Renewix& session = session_;
         bool found = false;
         if (testRun_ || session.ReportSources()) {
-            found = session.LoadUpdateDocument(StatusFile::Instance().ApplicationVersion());
+            found = session.LoadUpdateDocument(run_.status.ApplicationVersion());
         }
         if (!WaitUnlessStopped(RemainingMs(MinimumDisplayMs(PageChecking, testRun_), GetTickCount64() - start))) {
             return;
         }
         OnCheckDone(found);
     } catch (...) {
-        Log::Instance().WriteEntry(L"Unexpected error during the update check");
+        run_.log.WriteEntry(L"Unexpected error during the update check");
         Close();
     }
 }
 
 void PageManager::OnCheckDone(bool updateFound) {
-    Renewix& session = Renewix::Instance();
+    Renewix& session = session_;
     CheckFacts facts;
-    facts.mode = RunState::Instance().Mode;
+    facts.mode = run_.state.Mode;
     facts.updateFound = updateFound;
     facts.internetAvailable = session.IsInternetAvailable();
     facts.serverReached = session.IsServerReached();
     facts.documentChecked = session.IsChecked();
-    facts.hasTerms = !PrepareText(Renewix::Instance().DocumentTexts()[TextSlotLicense], 0).empty();
+    facts.hasTerms = !run_.variables.PrepareText(plan_.texts[TextSlotLicense], 0).empty();
     const CheckDecision decision = DecideAfterCheck(facts);
 
     // The texts are complete before the page that shows them can be created.
     switch (decision.next) {
         case PageMessage:
             message_.SetText(decision.message == CheckMessage::UpdateNotNeeded
-                                 ? PrepareText(Renewix::Instance().DocumentTexts()[TextSlotUpdateNotNeeded], TextUpdateNotNeeded)
-                                 : PrepareText(MessageTextId(decision.message)));
+                                 ? run_.variables.PrepareText(plan_.texts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded)
+                                 : run_.variables.PrepareText(MessageTextId(decision.message)));
             GoToPage(SheetIndex(PageMessage, false));
             break;
         case PageIntro:
-            intro_.SetTexts(PrepareText(Renewix::Instance().DocumentTexts()[TextSlotWelcome], TextWelcome),
-                            PrepareText(Renewix::Instance().DocumentTexts()[TextSlotReason], 0));
+            intro_.SetTexts(run_.variables.PrepareText(plan_.texts[TextSlotWelcome], TextWelcome),
+                            run_.variables.PrepareText(plan_.texts[TextSlotReason], 0));
             if (decision.removeTerms) {
                 termsRemoved_ = true;
                 RemovePage(PageTerms);
@@ -291,15 +306,15 @@ void PageManager::OnPageCreated(HWND page) {
     const PageCreatedActions actions = ActionsWhenCreated(which);
     if (actions.setCompleted) Completed = 1;
     if (actions.executePoint) {
-        RunExecutePoint(Renewix::Instance().Execute().Entries(), actions.executePoint, Log::Instance());
+        RunExecutePoint(plan_.execute.Entries(), actions.executePoint, run_.log);
     }
     if (actions.restoreSheet) ShowWindow(sheet, SW_RESTORE);
-    if (actions.setInstallStarted) StatusFile::Instance().SetInstallStarted();
+    if (actions.setInstallStarted) run_.status.SetInstallStarted();
     if (actions.startInstaller && !installerThread_.joinable()) {
         try {
             installerThread_ = std::thread(&PageManager::InstallerThread, this, page);
         } catch (...) {
-            Log::Instance().WriteEntry(L"Unable to start the installation");
+            run_.log.WriteEntry(L"Unable to start the installation");
             Close();
         }
     }
@@ -309,18 +324,18 @@ void PageManager::InstallerThread(HWND installingPage) {
     try {
         renewix::ScopedComInit com;
         const ULONGLONG start = GetTickCount64();
-        if (!testRun_) Renewix::Instance().InstallAndFinish();
+        if (!testRun_) session_.InstallAndFinish();
         WaitUnlessStopped(RemainingMs(MinimumDisplayMs(PageInstalling, testRun_), GetTickCount64() - start));
     } catch (...) {
-        Log::Instance().WriteEntry(L"Unexpected error during the installation");
+        run_.log.WriteEntry(L"Unexpected error during the installation");
     }
     PostMessageW(installingPage, WM_QUIT, 0, 0);
 }
 
 bool PageManager::ConfirmCancel(HWND sheet) {
-    switch (DecideCancel(true, ClientConfig::Instance().ConfirmCancel() != 0)) {
+    switch (DecideCancel(true, run_.config.ConfirmCancel() != 0)) {
         case CancelOutcome::Ask:
-            return MessageBoxW(sheet, PrepareText(TextConfirmCancel).c_str(), PrepareText(TextApplicationName).c_str(),
+            return MessageBoxW(sheet, run_.variables.PrepareText(TextConfirmCancel).c_str(), run_.variables.PrepareText(TextApplicationName).c_str(),
                                MB_ICONWARNING | MB_YESNO) == IDYES;
         case CancelOutcome::Refuse: return false;
         case CancelOutcome::Proceed: break;
@@ -330,18 +345,20 @@ bool PageManager::ConfirmCancel(HWND sheet) {
 
 // ---- One-page wizards -------------------------------------------------------------------
 
-PageMessageOnly::PageMessageOnly(const std::wstring& text) {
+PageMessageOnly::PageMessageOnly(const RunContext& run, const std::wstring& text)
+    : PageManagerLayout(run), page_(run) {
     page_.AddFlags(PSP_HIDEHEADER);
     page_.SetText(text);
     AddPage(page_.Record());
 }
 
-PageSchedulerOnly::PageSchedulerOnly(std::function<void(HWND, int)> onFinish) : page_(std::move(onFinish)) {
+PageSchedulerOnly::PageSchedulerOnly(const RunContext& run, std::function<void(HWND, int)> onFinish)
+    : PageManagerLayout(run), page_(run, std::move(onFinish)) {
     page_.AddFlags(PSP_HIDEHEADER);
     AddPage(page_.Record());
 }
 
-void ShowMessageOnlyWizard(const std::wstring& text, HWND owner) {
-    PageMessageOnly wizard(text);
+void ShowMessageOnlyWizard(const RunContext& run, const std::wstring& text, HWND owner) {
+    PageMessageOnly wizard(run, text);
     wizard.DoModal(owner);
 }

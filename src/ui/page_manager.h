@@ -22,7 +22,7 @@ inline constexpr int kWatermarkBitmapId = 208;
 
 class PageManagerLayout : public WizardBase<PageManagerLayout> {
 public:
-    PageManagerLayout();
+    explicit PageManagerLayout(const RunContext& run);
     ~PageManagerLayout() override;
 
 protected:
@@ -37,6 +37,10 @@ protected:
     // A critical update cannot be cancelled: Cancel disabled, Close greyed. Applied when the
     // sheet comes up and again once the check has read the document.
     void LockForCriticalUpdate(HWND sheet);
+    // Whether the update shown is critical; only the full wizard shows one.
+    virtual bool IsCritical() const { return false; }
+
+    const RunContext& run_;
 
 private:
     // A cancel request: the Cancel button (or Escape), the close box, or PSM_PRESSBUTTON.
@@ -58,7 +62,7 @@ class PageManager : public PageManagerLayout, private PageHost {
 public:
     // Builds the full wizard and starts the check. The wizard owns `prompts`' boxes while it
     // shows.
-    explicit PageManager(WizardPrompts& prompts);
+    PageManager(const RunContext& run, Renewix& session, WizardPrompts& prompts);
     // Stops the check and waits for every thread the wizard started.
     ~PageManager() override;
 
@@ -73,6 +77,8 @@ protected:
     void OnPageCreated(HWND page) override;
     bool ConfirmCancel(HWND sheet) override;
     void AfterDestroy(HWND sheet) override;
+    LRESULT HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) override;
+    bool IsCritical() const override;
 
 private:
     LRESULT OnWizardMove(HWND page, bool next) override;
@@ -83,6 +89,9 @@ private:
     bool WaitUnlessStopped(DWORD ms);
     void StopThreads();
 
+    Renewix& session_;
+    // The session's plan: empty until the check has filled it.
+    UpdatePlan& plan_;
     WizardPrompts& prompts_;
     IntroPage checking_;
     MessagePage message_;
@@ -94,15 +103,13 @@ private:
     std::atomic<bool> termsRemoved_{false};
     bool testRun_ = false;
     renewix::UniqueHandle stop_;
-    std::atomic<DWORD> checkThreadId_{0};
-    renewix::UniqueHandle checkDone_;
     std::thread checkThread_;
     std::thread installerThread_;
 };
 
 class PageMessageOnly : public PageManagerLayout {
 public:
-    explicit PageMessageOnly(const std::wstring& text);
+    PageMessageOnly(const RunContext& run, const std::wstring& text);
 
 private:
     MessagePage page_;
@@ -111,7 +118,7 @@ private:
 class PageSchedulerOnly : public PageManagerLayout {
 public:
     // `onFinish` receives the page and the chosen frequency when the user presses Finish.
-    explicit PageSchedulerOnly(std::function<void(HWND, int)> onFinish);
+    PageSchedulerOnly(const RunContext& run, std::function<void(HWND, int)> onFinish);
     void Preselect(int choice, std::wstring note) { page_.Preselect(choice, std::move(note)); }
 
 private:
@@ -119,4 +126,4 @@ private:
 };
 
 // Shows one message in the one-page wizard, modally over `owner`.
-void ShowMessageOnlyWizard(const std::wstring& text, HWND owner);
+void ShowMessageOnlyWizard(const RunContext& run, const std::wstring& text, HWND owner);

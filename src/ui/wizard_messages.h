@@ -13,6 +13,7 @@ inline constexpr UINT WM_DOWNLOAD_FILE = WM_APP + 3;      // destination path / 
 inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;  // bytes of this file so far / its size
 inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;      // 1 / number of files
 inline constexpr UINT WM_GET_PAGE_FLAGS = WM_APP + 6;     // answered with the page record's flags
+inline constexpr UINT WM_RUN_PROMPT = WM_APP + 8;         // posted to the sheet: run the box a worker handed over
 inline constexpr UINT WM_CLOSE_WIZARD = WM_APP + 100;     // from anywhere: the wizard closes
 
 // Sizes in the download messages must fit a 32-bit parameter: for a download larger than 2 GiB

@@ -3,6 +3,7 @@
 #include "description/variables.h"
 #include "foundation/client_config.h"
 #include "foundation/run_state.h"
+#include "description/update_plan.h"
 #include "session/session.h"
 #include "foundation/localised_text.h"
 #include "ui/wizard_base.h"
@@ -23,12 +24,12 @@ void SetTitleFont(HWND page, HFONT font) {
 }
 
 // The header title and subtitle of a page, loaded once per process.
-void UseHeaderTexts(PROPSHEETPAGEW& record, unsigned titleId, unsigned subtitleId) {
+void UseHeaderTexts(PROPSHEETPAGEW& record, const TextVariables& variables, unsigned titleId, unsigned subtitleId) {
     static std::wstring texts[2][2];
     const int which = titleId == TextLicenseTitle ? 0 : 1;
     if (texts[which][0].empty()) {
-        texts[which][0] = PrepareText(titleId);
-        texts[which][1] = PrepareText(subtitleId);
+        texts[which][0] = variables.PrepareText(titleId);
+        texts[which][1] = variables.PrepareText(subtitleId);
     }
     record.dwFlags |= PSP_USEHEADERTITLE | PSP_USEHEADERSUBTITLE;
     record.pszHeaderTitle = texts[which][0].c_str();
@@ -46,8 +47,8 @@ renewix::UniqueFont CreateTitleFont() {
                                            CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma"));
 }
 
-const std::wstring& ApplicationTitle() {
-    static const std::wstring title = PrepareText(TextApplicationName);
+const std::wstring& ApplicationTitle(const TextVariables& variables) {
+    static const std::wstring title = variables.PrepareText(TextApplicationName);
     return title;
 }
 
@@ -61,12 +62,12 @@ void MoveButtonTo(HWND button, HWND target) {
 
 // ---- IntroPage --------------------------------------------------------------------------
 
-IntroPage::IntroPage() : GeneralPages(206) {}
+IntroPage::IntroPage(const RunContext& run) : GeneralPages(206, run) {}
 
 BOOL IntroPage::OnInit() {
     titleFont_ = CreateTitleFont();
     SetTitleFont(window_, titleFont_.get());
-    SetItemText(kTitle, PrepareText(TextApplicationName));
+    SetItemText(kTitle, run_.variables.PrepareText(TextApplicationName));
     SetItemText(kText, text_.Get());
     const std::wstring second = secondText_.Get();
     HWND secondControl = GetDlgItem(window_, kSecondText);
@@ -101,14 +102,16 @@ void IntroPage::OnPlaceButtons() {
 
 // ---- License ----------------------------------------------------------------------------
 
-License::License() : GeneralPages(202) { UseHeaderTexts(record_, TextLicenseTitle, TextLicenseSubtitle); }
+License::License(const RunContext& run, const UpdatePlan& plan) : GeneralPages(202, run), plan_(plan) {
+    UseHeaderTexts(record_, run.variables, TextLicenseTitle, TextLicenseSubtitle);
+}
 
 BOOL License::OnInit() {
     SendPageCreated();
-    SetItemText(kTerms, PrepareText(Renewix::Instance().DocumentTexts()[TextSlotLicense], 0));
-    SetItemText(kAccept, PrepareText(TextLicenseAccept));
-    SetItemText(kDecline, PrepareText(TextLicenseDecline));
-    SetItemText(kTermsInstruction, PrepareText(TextLicenseInstruction));
+    SetItemText(kTerms, run_.variables.PrepareText(plan_.texts[TextSlotLicense], 0));
+    SetItemText(kAccept, run_.variables.PrepareText(TextLicenseAccept));
+    SetItemText(kDecline, run_.variables.PrepareText(TextLicenseDecline));
+    SetItemText(kTermsInstruction, run_.variables.PrepareText(TextLicenseInstruction));
     CheckRadioButton(window_, kAccept, kDecline, kAccept + choice_);
     return TRUE;
 }
@@ -133,15 +136,16 @@ INT_PTR License::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 // ---- DownloadPage -----------------------------------------------------------------------
 
-DownloadPage::DownloadPage() : GeneralPages(129) {
-    UseHeaderTexts(record_, TextDownloadTitle, TextDownloadSubtitle);
+DownloadPage::DownloadPage(const RunContext& run, Renewix& session, const UpdatePlan& plan)
+    : GeneralPages(129, run), session_(session), plan_(plan) {
+    UseHeaderTexts(record_, run.variables, TextDownloadTitle, TextDownloadSubtitle);
 }
 
 BOOL DownloadPage::OnInit() {
-    SetItemText(kStatus, PrepareText(TextDownloadingFile));
-    SetItemText(kFileLabel, PrepareText(TextCurrentFileLabel));
-    SetItemText(kStatusLabel, PrepareText(TextStatusLabel));
-    SetItemText(kInstruction, PrepareText(TextTransferInstruction));
+    SetItemText(kStatus, run_.variables.PrepareText(TextDownloadingFile));
+    SetItemText(kFileLabel, run_.variables.PrepareText(TextCurrentFileLabel));
+    SetItemText(kStatusLabel, run_.variables.PrepareText(TextStatusLabel));
+    SetItemText(kInstruction, run_.variables.PrepareText(TextTransferInstruction));
     SendPageCreated();
     PostMessageW(window_, WM_START_DOWNLOAD, 0, 0);
     return TRUE;
@@ -158,7 +162,7 @@ INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
     switch (message) {
         case WM_START_DOWNLOAD:
             target_ = window_;
-            Renewix::Instance().StartDownload(this);
+            session_.StartDownload(this);
             return TRUE;
         case WM_DOWNLOAD_BEGIN:
             OnDownloadBegin(static_cast<int>(wParam), FromUnits(static_cast<WPARAM>(lParam)));
@@ -205,7 +209,7 @@ void DownloadPage::OnDownloadBegin(int fileCount, std::uint64_t totalBytes) {
 }
 
 void DownloadPage::OnDownloadFile(const wchar_t* path, std::uint64_t size) {
-    const DownloadProgress::FileStart start = progress_.StartFile(path, size, PrepareText(TextDownloadingFile));
+    const DownloadProgress::FileStart start = progress_.StartFile(path, size, run_.variables.PrepareText(TextDownloadingFile));
     if (!start.shown) return;
     SetItemText(kStatus, start.status);
     SetItemText(kFileSize, start.sizeText);
@@ -228,7 +232,7 @@ void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {
 
 void DownloadPage::OnDownloadDone() {
     done_ = true;
-    const DownloadDoneButtons buttons = AfterDownloadDone(Renewix::Instance().IsTest(), RunState::Instance().UiKind == 2);
+    const DownloadDoneButtons buttons = AfterDownloadDone(session_.IsTest(), plan_.options.uiKind == 2);
     EnableWindow(SheetButton(IDCANCEL), buttons.cancelEnabled);
     SetButtons(PSWIZB_NEXT);
     if (buttons.pressNext) PostMessageW(Sheet(), PSM_PRESSBUTTON, PSBTN_NEXT, 0);
@@ -236,22 +240,21 @@ void DownloadPage::OnDownloadDone() {
 
 // ---- FinalPage --------------------------------------------------------------------------
 
-FinalPage::FinalPage() : GeneralPages(207) {}
+FinalPage::FinalPage(const RunContext& run, UpdatePlan& plan) : GeneralPages(207, run), plan_(plan) {}
 
 LRESULT FinalPage::OnActivate() {
-    RunState& state = RunState::Instance();
-    SetItemText(kRestart, PrepareText(TextRestartAutomatically));
+    SetItemText(kRestart, run_.variables.PrepareText(TextRestartAutomatically));
     HWND restart = GetDlgItem(window_, kRestart);
-    if (OfferRestartBox(state.RestartKind, installing_, ClientConfig::Instance().MainApplicationName())) {
+    if (OfferRestartBox(plan_.options.restartKind, installing_, run_.config.MainApplicationName())) {
         CheckDlgButton(window_, kRestart, BST_CHECKED);
-        state.RestartKind = 0;
+        plan_.options.restartKind = 0;
         ShowWindow(restart, SW_SHOW);
     } else {
         ShowWindow(restart, SW_HIDE);
     }
     SetButtons(PSWIZB_NEXT);
-    text_ = PrepareText(Renewix::Instance().DocumentTexts()[TextSlotInstallComplete], TextInstallComplete);
-    if (installing_) text_ += L"\r\n\r\n" + PrepareText(TextInstalling);
+    text_ = run_.variables.PrepareText(plan_.texts[TextSlotInstallComplete], TextInstallComplete);
+    if (installing_) text_ += L"\r\n\r\n" + run_.variables.PrepareText(TextInstalling);
     // Nothing may end the wizard from here on but the installation.
     HWND sheet = Sheet();
     GetSystemMenu(sheet, TRUE);
@@ -276,7 +279,7 @@ void FinalPage::OnPlaceButtons() {
 
 INT_PTR FinalPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COMMAND && LOWORD(wParam) == kRestart && HIWORD(wParam) == BN_CLICKED) {
-        RunState::Instance().RestartKind = IsDlgButtonChecked(window_, kRestart) == BST_CHECKED ? 0 : 2;
+        plan_.options.restartKind = IsDlgButtonChecked(window_, kRestart) == BST_CHECKED ? 0 : 2;
         return TRUE;
     }
     return GeneralPages::HandleMessage(message, wParam, lParam);
@@ -284,10 +287,10 @@ INT_PTR FinalPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 // ---- MessagePage ------------------------------------------------------------------------
 
-MessagePage::MessagePage() : GeneralPages(208) {}
+MessagePage::MessagePage(const RunContext& run) : GeneralPages(208, run) {}
 
 LRESULT MessagePage::OnActivate() {
-    const ClientConfig& config = ClientConfig::Instance();
+    const ClientConfig& config = run_.config;
     SetItemText(kMessageText,
                 MessageOrFallback(text_.Get(), SupportAddress(config.CompanyEmail(), config.CompanyWebAddress())));
     SetButtons(PSWIZB_FINISH);
@@ -306,13 +309,13 @@ void MessagePage::OnPlaceButtons() {
 
 // ---- SchedulerPage ----------------------------------------------------------------------
 
-SchedulerPage::SchedulerPage(std::function<void(HWND, int)> onFinish)
-    : GeneralPages(230), onFinish_(std::move(onFinish)) {}
+SchedulerPage::SchedulerPage(const RunContext& run, std::function<void(HWND, int)> onFinish)
+    : GeneralPages(230, run), onFinish_(std::move(onFinish)) {}
 
 BOOL SchedulerPage::OnInit() {
     titleFont_ = CreateTitleFont();
     SetTitleFont(window_, titleFont_.get());
-    SetItemText(kTitle, PrepareText(TextApplicationName));
+    SetItemText(kTitle, run_.variables.PrepareText(TextApplicationName));
     SendPageCreated();
     SetButtons(PSWIZB_FINISH);
     CheckRadioButton(window_, kChoiceIds[0], kChoiceIds[3], kChoiceIds[choice_]);

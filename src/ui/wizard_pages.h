@@ -14,6 +14,7 @@
 
 #include "foundation/download_sink.h"
 #include "foundation/win_resource.h"
+#include "session/run_context.h"
 #include "ui/wizard_flow.h"
 #include "ui/wizard_messages.h"
 
@@ -35,6 +36,10 @@ private:
 };
 
 // The frame's say in where Next and Back lead.
+class Renewix;
+class TextVariables;
+struct UpdatePlan;
+
 class PageHost {
 public:
     // The answer to PSN_WIZNEXT or PSN_WIZBACK from `page`: 0 to move on, -1 to stay.
@@ -61,7 +66,7 @@ public:
     void AddFlags(DWORD flags) { record_.dwFlags |= flags; }
 
 protected:
-    explicit GeneralPages(int dialogId);
+    GeneralPages(int dialogId, const RunContext& run);
 
     virtual INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     static INT_PTR CALLBACK WindowProcedure(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
@@ -88,6 +93,7 @@ protected:
         return TRUE;
     }
 
+    const RunContext& run_;
     PROPSHEETPAGEW record_{};
     HWND window_ = nullptr;
     PageHost* host_ = nullptr;
@@ -96,14 +102,14 @@ protected:
 // The title font of the exterior pages: Tahoma, 20 high, weight 600.
 renewix::UniqueFont CreateTitleFont();
 // The application name every page's caption and title carry, loaded once per process.
-const std::wstring& ApplicationTitle();
+const std::wstring& ApplicationTitle(const TextVariables& variables);
 // Moves a sheet button to where another one stands, keeping its own size.
 void MoveButtonTo(HWND button, HWND target);
 
 // The checking page (with its checking switch) and the welcome page.
 class IntroPage : public GeneralPages<IntroPage> {
 public:
-    IntroPage();
+    explicit IntroPage(const RunContext& run);
     void SetChecking() { checking_ = true; }
     // Written by the check thread before the page can be shown.
     void SetTexts(std::wstring text, std::wstring secondText) {
@@ -126,7 +132,7 @@ private:
 // The end-user terms; Next only while the accepting choice is selected.
 class License : public GeneralPages<License> {
 public:
-    License();
+    License(const RunContext& run, const UpdatePlan& plan);
     bool Accepted() const { return choice_ == 0; }
 
 protected:
@@ -136,6 +142,7 @@ protected:
     void OnPlaceButtons() override;
 
 private:
+    const UpdatePlan& plan_;
     int choice_ = 1;  // 0 accept (1030), 1 decline (1031)
 };
 
@@ -144,7 +151,7 @@ private:
 // page's own messages, handled on the sheet's thread.
 class DownloadPage : public GeneralPages<DownloadPage>, public IDownloadSink {
 public:
-    DownloadPage();
+    DownloadPage(const RunContext& run, Renewix& session, const UpdatePlan& plan);
     bool Done() const { return done_; }
 
     void Begin(int files, std::uint64_t totalBytes) override;
@@ -173,6 +180,8 @@ private:
     std::uint64_t FromUnits(WPARAM units) const { return ProgressBytes(static_cast<ULONG_PTR>(units), shift_.load()); }
     LPARAM ToUnits(std::uint64_t bytes) const { return static_cast<LPARAM>(ProgressUnits(bytes, shift_.load())); }
 
+    Renewix& session_;
+    const UpdatePlan& plan_;
     DownloadProgress progress_;
     bool done_ = false;
     std::atomic<int> shift_{0};
@@ -185,7 +194,7 @@ private:
 // switch, the installing page (no button at all).
 class FinalPage : public GeneralPages<FinalPage> {
 public:
-    FinalPage();
+    FinalPage(const RunContext& run, UpdatePlan& plan);
     void SetInstalling() { installing_ = true; }
 
 protected:
@@ -194,6 +203,7 @@ protected:
     void OnPlaceButtons() override;
 
 private:
+    UpdatePlan& plan_;
     bool installing_ = false;
     std::wstring text_;
 };
@@ -202,7 +212,7 @@ private:
 // the one-page message wizard.
 class MessagePage : public GeneralPages<MessagePage> {
 public:
-    MessagePage();
+    explicit MessagePage(const RunContext& run);
     void SetText(std::wstring text) { text_.Set(std::move(text)); }
 
 protected:
@@ -217,7 +227,7 @@ private:
 // 2 monthly, 3 never) to whoever writes the schedule.
 class SchedulerPage : public GeneralPages<SchedulerPage> {
 public:
-    explicit SchedulerPage(std::function<void(HWND, int)> onFinish);
+    SchedulerPage(const RunContext& run, std::function<void(HWND, int)> onFinish);
     int Choice() const { return choice_; }
     // Before the page is shown: the choice it opens on (Monthly unless a schedule is set) and
     // the line under the choices (when the set schedule runs next).
@@ -240,14 +250,14 @@ private:
 };
 
 template <typename T>
-GeneralPages<T>::GeneralPages(int dialogId) {
+GeneralPages<T>::GeneralPages(int dialogId, const RunContext& run) : run_(run) {
     record_.dwSize = sizeof(record_);
     record_.dwFlags = PSP_USETITLE;
     record_.hInstance = GetModuleHandleW(nullptr);
     record_.pszTemplate = MAKEINTRESOURCEW(dialogId);
     record_.pfnDlgProc = WindowProcedure;
     // Wine gives the sheet each page's title as it shows the page: keep the application name.
-    record_.pszTitle = ApplicationTitle().c_str();
+    record_.pszTitle = ApplicationTitle(run.variables).c_str();
 }
 
 template <typename T>

@@ -37,7 +37,7 @@ protected:
     DownloadExecute Read(const std::wstring& shellExec) {
         XmlDocument document = XmlDocument::Create();
         EXPECT_TRUE(document.LoadText(L"<Renewix><ShellExec>" + shellExec + L"</ShellExec></Renewix>"));
-        DownloadExecute list;
+        DownloadExecute list(Log::Instance());
         EXPECT_EQ(list.Read(document.SelectSingle(L"Renewix/ShellExec"), L""), 1);
         return list;
     }

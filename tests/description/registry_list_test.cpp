@@ -148,7 +148,7 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
         L"</Key></Key></Key></Key>"
         L"<Key><Key Name=\"Software\"><Value Name=\"RenewixNoSuchValue\" Action=\"Delete\"/></Key></Key>"
         L"</RegList></Renewix>"));
-    DownloadRegistry list;
+    DownloadRegistry list(Log::Instance());
     CapturedLog log(folder_ / L"registry.log");
     ASSERT_EQ(list.Read(document.SelectSingle(L"Renewix/RegList"), L""), 1);
     const auto& entries = list.Entries();
@@ -164,7 +164,7 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
     EXPECT_WSTREQ8(L"TopLevel", entries[4].valueName);
 
     // Read again from an inner key: paths start below it, without the leading separator.
-    DownloadRegistry inner;
+    DownloadRegistry inner(Log::Instance());
     ASSERT_EQ(inner.Read(document.SelectSingle(L"Renewix/RegList/Key"), L""), 1);
     ASSERT_EQ(inner.Entries().size(), 3u);
     EXPECT_WSTREQ8(L"Software\\RenewixTest\\Registry\\Sub", inner.Entries()[0].keyPath);

@@ -28,38 +28,39 @@ protected:
     static constexpr const wchar_t* kKey = L"Software\\RenewixTest\\Variables";
     RegistryOverride registry_;
     ScratchFolder folder_{L"variables"};
+    TestRun run_;
 };
 
 TEST_F(VariablesTest, PredefinedVariablesWithCase) {
-    RunState::Instance().CurrentVersion = L"1.0";
-    RunState::Instance().UpdateVersion = L"2.0";
+    run_.state.CurrentVersion = L"1.0";
+    run_.state.UpdateVersion = L"2.0";
     EXPECT_WSTREQ8(L"from 1.0 to 2.0 (1.0) %currentversion%",
-                   ReplaceVariables(L"from %CurrentVersion% to %UpdateVersion% (%CurrentVersion%) %currentversion%"));
-    EXPECT_WSTREQ8(L"on " + OperatingSystemName() + L" as " + LoginName(), ReplaceVariables(L"on %Platform% as %Login%"));
-    EXPECT_WSTREQ8(HostName() + L"/" + IpAddress(), ReplaceVariables(L"%HostName%/%IpAddress%"));
+                   run_.variables.ReplaceVariables(L"from %CurrentVersion% to %UpdateVersion% (%CurrentVersion%) %currentversion%"));
+    EXPECT_WSTREQ8(L"on " + OperatingSystemName() + L" as " + LoginName(), run_.variables.ReplaceVariables(L"on %Platform% as %Login%"));
+    EXPECT_WSTREQ8(HostName() + L"/" + IpAddress(), run_.variables.ReplaceVariables(L"%HostName%/%IpAddress%"));
     // The test executable carries no record: the configured names are empty.
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%ApplicationName%%CompanyName%%CompanyEmail%]"));
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%ApplicationName%%CompanyName%%CompanyEmail%]"));
 }
 
 TEST_F(VariablesTest, RegistryAndFileTokens) {
     CapturedLog log(folder_ / L"tokens.log");
-    EXPECT_WSTREQ8(L"at C:\\Data, C:\\Data", ReplaceVariables(L"at %VARIABLE " + Path(L"Path") + L"|REG_SZ%, %VARIABLE " +
+    EXPECT_WSTREQ8(L"at C:\\Data, C:\\Data", run_.variables.ReplaceVariables(L"at %VARIABLE " + Path(L"Path") + L"|REG_SZ%, %VARIABLE " +
                                                               Path(L"Path") + L"|REG_SZ%"));
-    EXPECT_WSTREQ8(L"n=-294967296", ReplaceVariables(L"n=%VARIABLE " + Path(L"Count") + L"|REG_DWORD%"));
+    EXPECT_WSTREQ8(L"n=-294967296", run_.variables.ReplaceVariables(L"n=%VARIABLE " + Path(L"Count") + L"|REG_DWORD%"));
     // A lower-case registry type is accepted, but the read answers only for the upper-case name.
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%VARIABLE " + Path(L"Path") + L"|reg_sz%]"));
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%VARIABLE " + Path(L"Count") + L"|reg_dword%]"));
-    EXPECT_WSTREQ8(L"[0]", ReplaceVariables(L"[%VARIABLE " + Path(L"Missing") + L"|REG_DWORD%]"));
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%VARIABLE " + Path(L"Count") + L"|REG_SZ%]"));  // wrong type
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Path") + L"|reg_sz%]"));
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Count") + L"|reg_dword%]"));
+    EXPECT_WSTREQ8(L"[0]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Missing") + L"|REG_DWORD%]"));
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Count") + L"|REG_SZ%]"));  // wrong type
 
     ASSERT_TRUE(WriteFileBytes(folder_ / L"empty.txt", ""));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"long.txt", std::string(5000, 'z')));
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%VARIABLE " + (folder_ / L"empty.txt") + L"|FILE%]"));
-    EXPECT_EQ(ReplaceVariables(L"%VARIABLE " + (folder_ / L"long.txt") + L"|file%"), std::wstring(1023, L'z'));
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%VARIABLE " + (folder_ / L"none.txt") + L"|FILE%]"));
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%VARIABLE source|XML%]"));
-    EXPECT_WSTREQ8(L"[]", ReplaceVariables(L"[%VARIABLE no-bar%]"));
-    EXPECT_WSTREQ8(L"open %VARIABLE x|FILE", ReplaceVariables(L"open %VARIABLE x|FILE"));
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + (folder_ / L"empty.txt") + L"|FILE%]"));
+    EXPECT_EQ(run_.variables.ReplaceVariables(L"%VARIABLE " + (folder_ / L"long.txt") + L"|file%"), std::wstring(1023, L'z'));
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + (folder_ / L"none.txt") + L"|FILE%]"));
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE source|XML%]"));
+    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE no-bar%]"));
+    EXPECT_WSTREQ8(L"open %VARIABLE x|FILE", run_.variables.ReplaceVariables(L"open %VARIABLE x|FILE"));
 
     const std::string text = log.Finish();
     EXPECT_NE(text.find("\tVariable replacement:\t" + WideToUtf8(Path(L"Path")) + ", C:\\Data\r\n"), std::string::npos);
@@ -72,20 +73,20 @@ TEST_F(VariablesTest, RegistryAndFileTokens) {
 TEST_F(VariablesTest, AtMostTwentySixTokens) {
     std::wstring text;
     for (int i = 0; i < 27; ++i) text += L"%VARIABLE " + Path(L"Path" + std::to_wstring(i)) + L"|REG_SZ%;";
-    const std::wstring result = ReplaceVariables(text);
+    const std::wstring result = run_.variables.ReplaceVariables(text);
     EXPECT_WSTREQ8(std::wstring(26, L';') + L"%VARIABLE " + Path(L"Path26") + L"|REG_SZ%;", result);
 }
 
 TEST_F(VariablesTest, PrepareTextForms) {
     EXPECT_WSTREQ8(L"a\r\nb\r\nc", NormalizeLineBreaks(L"a\nb\r\nc"));
     EXPECT_WSTREQ8(L"\r\n\r\n", NormalizeLineBreaks(L"\n\r\n"));
-    EXPECT_WSTREQ8(L"", PrepareText(L"", 0));
-    EXPECT_WSTREQ8(L"x\r\ny", PrepareText(L"x\ny", 0));
+    EXPECT_WSTREQ8(L"", run_.variables.PrepareText(L"", 0));
+    EXPECT_WSTREQ8(L"x\r\ny", run_.variables.PrepareText(L"x\ny", 0));
     // A document text of its own keeps its line breaks; an empty one takes the default.
-    EXPECT_WSTREQ8(L"x\ny", PrepareText(L"x\ny", 232));
-    EXPECT_WSTREQ8(PrepareText(232), PrepareText(L"", 232));
-    EXPECT_NE(PrepareText(232).find(L"latest version"), std::wstring::npos);
-    EXPECT_WSTREQ8(L"", PrepareText(999));
+    EXPECT_WSTREQ8(L"x\ny", run_.variables.PrepareText(L"x\ny", 232));
+    EXPECT_WSTREQ8(run_.variables.PrepareText(232), run_.variables.PrepareText(L"", 232));
+    EXPECT_NE(run_.variables.PrepareText(232).find(L"latest version"), std::wstring::npos);
+    EXPECT_WSTREQ8(L"", run_.variables.PrepareText(999));
 }
 
 }  // namespace

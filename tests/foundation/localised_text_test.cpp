@@ -83,7 +83,8 @@ TEST(LocalisedText, LanguageRemarksAndTheSpanishTable) {
 
 TEST(LocalisedText, PreparedTextsHaveProperLineBreaks) {
     LocaleScope scope(0x0413);
-    std::wstring text = PrepareText(228);
+    TestRun run;
+    std::wstring text = run.variables.PrepareText(228);
     EXPECT_NE(text.find(L"\r\n"), std::wstring::npos);
     for (std::size_t at = text.find(L'\n'); at != std::wstring::npos; at = text.find(L'\n', at + 1)) {
         EXPECT_EQ(text[at - 1], L'\r');

@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <string>
 
+#include "description/variables.h"
+#include "foundation/client_config.h"
 #include "foundation/log.h"
+#include "foundation/run_state.h"
+#include "persistence/status_file.h"
 #include "foundation/text.h"
 #include "transfer/http_downloader.h"
 #include "ui/wizard_prompts.h"
@@ -17,9 +21,15 @@
 int wmain(int argc, wchar_t** argv) {
     if (argc < 6) return 2;
     _setmode(_fileno(stdout), _O_BINARY);  // texts carry their own CR LF
-    Log::Instance().Start(argv[5], 0);
+    Log log;
+    log.Start(argv[5], 0);
+    ClientConfig config;
+    RunState state;
+    StatusFile status(L"", 0, 0, state, log);
+    TextVariables variables(config, state, log);
+    const RunContext run{config, state, log, status, variables};
     HWND window = nullptr;
-    WizardPrompts prompts;
+    WizardPrompts prompts(run);
     if (argc > 6 && std::wstring(argv[6]) == L"wizard") {
         window = CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200, nullptr,
                                nullptr, nullptr, nullptr);
@@ -29,7 +39,7 @@ int wmain(int argc, wchar_t** argv) {
     settings.Protocol = argv[1];
     settings.Address = argv[2];
     settings.Port = argv[3];
-    HTTPFileDownloader downloader(settings);
+    HTTPFileDownloader downloader(settings, TransferContext{log, variables});
     downloader.SetPrompts(&prompts);
     const bool connected = downloader.Connect();
     std::string body;

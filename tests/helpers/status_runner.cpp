@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "foundation/client_config.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
@@ -15,12 +16,12 @@
 
 int wmain(int argc, wchar_t** argv) {
     CoInitialize(nullptr);
-    RunState& state = RunState::Instance();
+    RunState state;
     for (int i = 1; i < argc; ++i) {
         if (std::wstring(argv[i]) == L"--test-mode") state.Mode = ModeTest;
     }
     Log::Instance().Start(ApplicationDirectory() + L"runner.log", 0);
-    StatusFile& status = StatusFile::Instance();
+    StatusFile status(ClientConfig::Instance(), state, Log::Instance());
     const bool due = status.Load();
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];

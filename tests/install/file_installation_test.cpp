@@ -60,7 +60,7 @@ protected:
 
     ScratchFolder folder_{L"install"};
     std::wstring downloads_ = folder_ / L"RenewixFiles";
-    DownloadFile list_{downloads_};
+    DownloadFile list_{downloads_, Log::Instance()};
 };
 
 TEST_F(InstallTest, ReplacesFilesAndRemovesTheDownloadFolder) {

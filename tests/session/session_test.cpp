@@ -29,8 +29,9 @@ public:
         if (!loaded.LoadText(document)) return std::nullopt;
         return loaded;
     }
-    static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings) {
-        return std::make_unique<DocumentServer>(settings);
+    static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings,
+                                                 const TransferContext& context) {
+        return std::make_unique<DocumentServer>(settings, context);
     }
 };
 
@@ -39,8 +40,6 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(com_.succeeded());
         ASSERT_TRUE(registry_.active());
-        RunState& state = RunState::Instance();
-        state.Reset();
         DocumentServer::fails = false;
         DocumentServer::loads = 0;
         CreateDirectoryW((folder_ / L"app").c_str(), nullptr);
@@ -48,11 +47,11 @@ protected:
 
     // A session over a configuration with default version 1.0 and the given base code.
     Renewix& Session(const std::wstring& baseCode = L"") {
-        config_ = ConfigFrom(L"[PrimaryServer]\nDocumentProtocol=file:\nDocumentAddress=x\n[Application]\n"
+        run_.config = ConfigFrom(L"[PrimaryServer]\nDocumentProtocol=file:\nDocumentAddress=x\n[Application]\n"
                              L"DefaultVersion=1.0\nBaseSecureCode=" + baseCode + L"\n");
         session_.reset();
-        selection_.emplace(config_, DocumentServer::Make);
-        session_.emplace(config_, *selection_, folder_ / L"downloads");
+        selection_.emplace(run_.config, run_.transfer, DocumentServer::Make);
+        session_.emplace(run_.run, *selection_, folder_ / L"downloads");
         return *session_;
     }
 
@@ -77,7 +76,7 @@ protected:
     renewix::ScopedComInit com_;
     RegistryOverride registry_;
     ScratchFolder folder_{L"session"};
-    ClientConfig config_;
+    TestRun run_;
     std::optional<ServerSelection> selection_;
     std::optional<Renewix> session_;
 };
@@ -100,9 +99,9 @@ TEST_F(SessionTest, VersionDecisions) {
     // A recorded "0" or nothing means the configured default version.
     EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>1.10</UpdateVersion>" + files + L"</Renewix>", L"0", &log));
     EXPECT_NE(log.find("\tCurrent version:\t1.0\r\n\tRemote version :\t1.10\r\n"), std::string::npos) << log;
-    EXPECT_WSTREQ8(L"1.0", RunState::Instance().CurrentVersion);
-    EXPECT_WSTREQ8(L"1.10", RunState::Instance().UpdateVersion);
-    EXPECT_WSTREQ8(L"1.0", StatusFile::Instance().ApplicationVersion());
+    EXPECT_WSTREQ8(L"1.0", run_.state.CurrentVersion);
+    EXPECT_WSTREQ8(L"1.10", run_.state.UpdateVersion);
+    EXPECT_WSTREQ8(L"1.0", run_.status.ApplicationVersion());
 
     EXPECT_FALSE(Check(L"<Renewix><UpdateVersion>0</UpdateVersion>" + files + L"</Renewix>", L"1.0", &log));
     EXPECT_NE(log.find("\tVersion read of 0 not acceptable\r\n"), std::string::npos) << log;
@@ -111,19 +110,19 @@ TEST_F(SessionTest, VersionDecisions) {
                        L"<UpdateNotNeeded>Up to date</UpdateNotNeeded></Renewix>",
                        L"1.10", &log));
     EXPECT_NE(log.find("\tA software update is not available\r\n"), std::string::npos) << log;
-    EXPECT_WSTREQ8(L"Up to date", session_->DocumentTexts()[TextSlotUpdateNotNeeded]);
+    EXPECT_WSTREQ8(L"Up to date", session_->Plan().texts[TextSlotUpdateNotNeeded]);
 }
 
 TEST_F(SessionTest, WithoutAVersionTheFilesDecide) {
     Session();
-    RunState::Instance().CurrentVersion = L"kept";
-    RunState::Instance().UpdateVersion = L"kept too";
+    run_.state.CurrentVersion = L"kept";
+    run_.state.UpdateVersion = L"kept too";
     std::string log;
     EXPECT_TRUE(Check(L"<Renewix>" + FileList(L"a.txt") + L"</Renewix>", L"9.9", &log));
     EXPECT_EQ(log.find("Checking requirement for update"), std::string::npos);
-    EXPECT_WSTREQ8(L"kept", RunState::Instance().CurrentVersion);
-    EXPECT_WSTREQ8(L"kept too", RunState::Instance().UpdateVersion);
-    EXPECT_EQ(session_->Files().Count(), 1u);
+    EXPECT_WSTREQ8(L"kept", run_.state.CurrentVersion);
+    EXPECT_WSTREQ8(L"kept too", run_.state.UpdateVersion);
+    EXPECT_EQ(session_->Plan().files.Count(), 1u);
 }
 
 TEST_F(SessionTest, ANewerVersionWithoutFilesIsNotOffered) {
@@ -133,9 +132,9 @@ TEST_F(SessionTest, ANewerVersionWithoutFilesIsNotOffered) {
                        L"<RegList><Key Name=\"HKEY_CURRENT_USER\"><Value Name=\"v\" Action=\"Create\"/></Key></RegList>"
                        L"</Renewix>",
                        L"1.0"));
-    EXPECT_EQ(session.Files().Count(), 0u);
-    EXPECT_EQ(session.Execute().Entries().size(), 1u);
-    EXPECT_EQ(session.Registry().Entries().size(), 1u);
+    EXPECT_EQ(session.Plan().files.Count(), 0u);
+    EXPECT_EQ(session.Plan().execute.Entries().size(), 1u);
+    EXPECT_EQ(session.Plan().registry.Entries().size(), 1u);
 }
 
 TEST_F(SessionTest, UpdateTypeAndRestartOptions) {
@@ -156,16 +155,17 @@ TEST_F(SessionTest, UpdateTypeAndRestartOptions) {
         {ModeCheckBackground, L"<Restart>Later</Restart>", 1, 1, 0},
     };
     for (const Case& c : cases) {
-        RunState& state = RunState::Instance();
+        RunState& state = run_.state;
         state.Reset();
         state.Mode = c.mode;
         Session();
         Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + std::wstring(c.options) + FileList(L"a.txt") +
                   L"</Renewix>",
               L"1.0");
-        EXPECT_EQ(state.UiKind.load(), c.uiKind) << WideToUtf8(c.options);
-        EXPECT_EQ(state.RestartKind.load(), c.restartKind) << WideToUtf8(c.options);
-        EXPECT_EQ(state.DoNotTerminate, c.doNotTerminate) << WideToUtf8(c.options);
+        const UpdateOptions& options = session_->Plan().options;
+        EXPECT_EQ(options.uiKind, c.uiKind) << WideToUtf8(c.options);
+        EXPECT_EQ(options.restartKind, c.restartKind) << WideToUtf8(c.options);
+        EXPECT_EQ(options.doNotTerminate ? 1 : 0, c.doNotTerminate) << WideToUtf8(c.options);
     }
 }
 
@@ -174,17 +174,17 @@ TEST_F(SessionTest, TheSixTextsOfTheDocument) {
     EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") +
                           L"<License>from an earlier document</License></Renewix>",
                       L"1.0"));
-    EXPECT_WSTREQ8(L"from an earlier document", session_->DocumentTexts()[TextSlotLicense]);
+    EXPECT_WSTREQ8(L"from an earlier document", session_->Plan().texts[TextSlotLicense]);
     EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") +
                           L"<Welcome>W</Welcome><Reason>R</Reason><UpdateNotNeeded>U</UpdateNotNeeded>"
                           L"<InstallComplete>I</InstallComplete><SilentFinished>S</SilentFinished></Renewix>",
                       L"1.0"));
-    EXPECT_WSTREQ8(L"W", session_->DocumentTexts()[TextSlotWelcome]);
-    EXPECT_WSTREQ8(L"", session_->DocumentTexts()[TextSlotLicense]);
-    EXPECT_WSTREQ8(L"R", session_->DocumentTexts()[TextSlotReason]);
-    EXPECT_WSTREQ8(L"U", session_->DocumentTexts()[TextSlotUpdateNotNeeded]);
-    EXPECT_WSTREQ8(L"I", session_->DocumentTexts()[TextSlotInstallComplete]);
-    EXPECT_WSTREQ8(L"S", session_->DocumentTexts()[TextSlotSilentFinished]);
+    EXPECT_WSTREQ8(L"W", session_->Plan().texts[TextSlotWelcome]);
+    EXPECT_WSTREQ8(L"", session_->Plan().texts[TextSlotLicense]);
+    EXPECT_WSTREQ8(L"R", session_->Plan().texts[TextSlotReason]);
+    EXPECT_WSTREQ8(L"U", session_->Plan().texts[TextSlotUpdateNotNeeded]);
+    EXPECT_WSTREQ8(L"I", session_->Plan().texts[TextSlotInstallComplete]);
+    EXPECT_WSTREQ8(L"S", session_->Plan().texts[TextSlotSilentFinished]);
 }
 
 // The document is loaded once per process: the wizard and start-up may both ask.
@@ -239,8 +239,8 @@ TEST_F(SessionTest, ARegistryFailureStillCountsAsSuccess) {
                       L"1.0"));
     CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", "new"));
-    session.Files().Entries()[0].destination = folder_ / L"a.txt";
-    session.Files().Entries()[0].crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>("new"), 3));
+    session.Plan().files.Entries()[0].destination = folder_ / L"a.txt";
+    session.Plan().files.Entries()[0].crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>("new"), 3));
     std::string text;
     {
         CapturedLog log(folder_ / L"install.log");
@@ -282,7 +282,7 @@ TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
     };
     for (const Case& c : cases) {
         Session();
-        config_.SetKeys(TrustedKeys({PublicKeyFor(seed)}));
+        run_.config.SetKeys(TrustedKeys({PublicKeyFor(seed)}));
         // In two pieces, as a server sends it.
         ScriptedDownloader::chunks = {c.served.substr(0, 50), c.served.substr(50)};
         std::string text;
@@ -293,13 +293,13 @@ TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
         }
         EXPECT_NE(text.find(c.logged), std::string::npos) << text;
         EXPECT_EQ(DocumentServer::loads, 0);
-        EXPECT_EQ(session_->Files().Count(), c.offered ? 1u : 0u);
+        EXPECT_EQ(session_->Plan().files.Count(), c.offered ? 1u : 0u);
     }
 
     // Test mode on such a client takes only a signed local document: it still runs its programs.
     for (const Case& c : cases) {
         Session();
-        config_.SetKeys(TrustedKeys({PublicKeyFor(seed)}));
+        run_.config.SetKeys(TrustedKeys({PublicKeyFor(seed)}));
         ASSERT_TRUE(WriteFileBytes(folder_ / L"local.xml", c.served));
         session_->SetLocalDocument(folder_ / L"local.xml");
         CapturedLog log(folder_ / L"test-mode.log");
@@ -311,7 +311,7 @@ TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
 TEST_F(SessionTest, ChecksDocumentsAgainstTheConfiguredBaseCode) {
     Renewix& session = Session();
     EXPECT_WSTREQ8(folder_ / L"downloads", session.DownloadFolder());
-    EXPECT_WSTREQ8(session.DownloadFolder(), session.Files().DownloadFolder());
+    EXPECT_WSTREQ8(session.DownloadFolder(), session.Plan().files.DownloadFolder());
     EXPECT_WSTREQ8(ApplicationDirectory() + L"RenewixFiles", DefaultDownloadFolder());
     EXPECT_FALSE(session.IsTest());
     // Without a base code, documents without a code pass, and a code that is there is still checked.

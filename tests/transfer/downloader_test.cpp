@@ -23,7 +23,7 @@ ServerSettings Settings(const std::wstring& protocol, const std::wstring& addres
 
 TEST(Downloader, ProtocolPrefixChoosesTheClassExactly) {
     auto isShare = [](const wchar_t* protocol) {
-        auto downloader = CreateDownloader(protocol, Settings(protocol, L"x"));
+        auto downloader = CreateDownloader(protocol, Settings(protocol, L"x"), TestTransfer());
         return dynamic_cast<NetworkFileDownloader*>(downloader.get()) != nullptr;
     };
     EXPECT_TRUE(isShare(L"file:"));
@@ -33,7 +33,7 @@ TEST(Downloader, ProtocolPrefixChoosesTheClassExactly) {
     EXPECT_FALSE(isShare(L"http://"));
 
     auto isFtp = [](const wchar_t* protocol) {
-        auto downloader = CreateDownloader(protocol, Settings(protocol, L"host/u.xml"));
+        auto downloader = CreateDownloader(protocol, Settings(protocol, L"host/u.xml"), TestTransfer());
         return dynamic_cast<FTPFileDownloader*>(downloader.get()) != nullptr;
     };
     EXPECT_TRUE(isFtp(L"ftp://"));
@@ -48,7 +48,7 @@ TEST(Downloader, FilesLieBesideTheDocumentUnlessConfiguredApart) {
     EXPECT_WSTREQ8(L"C:\\share\\upd", FilesAddressFor(L"C:\\share\\upd\\update.xml"));
     EXPECT_WSTREQ8(L"update.xml", FilesAddressFor(L"update.xml"));
 
-    NetworkFileDownloader beside(Settings(L"file:", L"C:/share/upd/update.xml"));
+    NetworkFileDownloader beside(Settings(L"file:", L"C:/share/upd/update.xml"), TestTransfer());
     EXPECT_WSTREQ8(L"C:/share/upd", beside.Settings().FilesAddress);
     EXPECT_WSTREQ8(L"file:", beside.Settings().FilesProtocol);
     EXPECT_WSTREQ8(L"8080", beside.Settings().FilesPort);
@@ -56,7 +56,7 @@ TEST(Downloader, FilesLieBesideTheDocumentUnlessConfiguredApart) {
     ServerSettings apart = Settings(L"file:", L"C:\\docs\\update.xml");
     apart.SeparateFilesLocation = 1;
     apart.FilesAddress = L"D:\\files\\";
-    NetworkFileDownloader separate(apart);
+    NetworkFileDownloader separate(apart, TestTransfer());
     EXPECT_WSTREQ8(L"D:\\files\\", separate.Settings().FilesAddress);
     EXPECT_WSTREQ8(L"", separate.Settings().FilesProtocol);
     EXPECT_WSTREQ8(L"D:\\files", separate.GetFilesBaseUrl());
@@ -99,7 +99,7 @@ protected:
 
 TEST_F(ShareTest, PathsSizesAndErrors) {
     ServerSettings settings = Settings(L"file:", L"\\\\server\\share\\upd\\update.xml");
-    NetworkFileDownloader share(settings);
+    NetworkFileDownloader share(settings, TestTransfer());
     EXPECT_WSTREQ8(L"\\\\server\\share\\upd\\sub\\dir\\file.dll", share.FilePathFor(L"sub/dir/file.dll"));
     EXPECT_WSTREQ8(L"\\\\server\\share\\upd\\file.dll", share.FilePathFor(L"\\\\file.dll"));
     EXPECT_WSTREQ8(L"\\\\server\\share\\upd\\file.dll", share.FilePathFor(L"/file.dll"));
@@ -119,7 +119,7 @@ TEST_F(ShareTest, PathsSizesAndErrors) {
 }
 
 TEST_F(ShareTest, DocumentAndFilesFromADriveLetterPath) {
-    NetworkFileDownloader share(Settings(L"file:", folder_ / L"backup/update.xml"));
+    NetworkFileDownloader share(Settings(L"file:", folder_ / L"backup/update.xml"), TestTransfer());
     ASSERT_TRUE(share.Connect());
     std::optional<XmlDocument> document = share.LoadDocument();
     ASSERT_TRUE(document.has_value());
@@ -130,14 +130,14 @@ TEST_F(ShareTest, DocumentAndFilesFromADriveLetterPath) {
     EXPECT_EQ(share.Read(buffer, sizeof(buffer)), 51u);
     EXPECT_FALSE(share.OpenDownloadFile(L"missing.bin"));
 
-    NetworkFileDownloader broken(Settings(L"file:", folder_ / L"broken.xml"));
+    NetworkFileDownloader broken(Settings(L"file:", folder_ / L"broken.xml"), TestTransfer());
     ASSERT_TRUE(WriteFileBytes(folder_ / L"broken.xml", "<Renewix><Unclosed></Renewix>"));
     EXPECT_FALSE(broken.LoadDocument().has_value());
 }
 
 TEST_F(ShareTest, PrimaryFailsBackupWorksOncePerProcess) {
     ClientConfig config = ConfigFrom(Record(true));
-    ServerSelection selection(config);
+    ServerSelection selection(config, TestTransfer());
     CapturedLog log(folder_ / L"selection.log");
     int available = -1;
     IFileDownloader* active = selection.GetActiveDownloader(&available);
@@ -160,7 +160,7 @@ TEST_F(ShareTest, PrimaryFailsBackupWorksOncePerProcess) {
 
 TEST_F(ShareTest, NoBackupOrAFailingBackup) {
     ClientConfig none = ConfigFrom(Record(false));
-    ServerSelection withoutBackup(none);
+    ServerSelection withoutBackup(none, TestTransfer());
     IFileDownloader* primary = withoutBackup.CreateServerDownloader(true);
     EXPECT_EQ(withoutBackup.CreateServerDownloader(false), nullptr);
     EXPECT_EQ(withoutBackup.CreateServerDownloader(true), primary);  // left untouched
@@ -176,7 +176,7 @@ TEST_F(ShareTest, NoBackupOrAFailingBackup) {
 
     DeleteFileW((folder_ / L"backup\\update.xml").c_str());
     ClientConfig failing = ConfigFrom(Record(true));
-    ServerSelection failingBackup(failing);
+    ServerSelection failingBackup(failing, TestTransfer());
     CapturedLog log(folder_ / L"badbackup.log");
     EXPECT_EQ(failingBackup.GetActiveDownloader(nullptr), nullptr);
     EXPECT_NE(log.Finish().find("\tBackup server error:\t" + WideToUtf8(folder_ / L"backup\\update.xml") +
@@ -188,17 +188,17 @@ TEST_F(ShareTest, NoBackupOrAFailingBackup) {
 TEST_F(ShareTest, DocumentBytesComeWholeOrNotAtAll) {
     const std::string stored = "\xFF\xFE<\0R\0/\0>\0\r\0\n\0"s;
     ASSERT_TRUE(WriteFileBytes(folder_ / L"primary\\update.xml", stored));
-    NetworkFileDownloader share(Settings(L"file:", folder_ / L"primary\\update.xml"));
+    NetworkFileDownloader share(Settings(L"file:", folder_ / L"primary\\update.xml"), TestTransfer());
     std::string bytes = "stale";
     ASSERT_TRUE(share.FetchDocumentBytes(bytes));
     EXPECT_EQ(bytes, stored);
 
-    NetworkFileDownloader missing(Settings(L"file:", folder_ / L"primary\\none.xml"));
+    NetworkFileDownloader missing(Settings(L"file:", folder_ / L"primary\\none.xml"), TestTransfer());
     CapturedLog log(folder_ / L"fetch.log");
     EXPECT_FALSE(missing.FetchDocumentBytes(bytes));
     EXPECT_TRUE(bytes.empty());
     // A downloader that cannot fetch the bytes itself says so rather than send another protocol.
-    HTTPFileDownloader overFtp(Settings(L"ftp://", L"127.0.0.1/u.xml"));
+    HTTPFileDownloader overFtp(Settings(L"ftp://", L"127.0.0.1/u.xml"), TestTransfer());
     EXPECT_FALSE(overFtp.FetchDocumentBytes(bytes));
     const std::string text = log.Finish();
     EXPECT_NE(text.find("\tUnable to fetch the update description:\t" + WideToUtf8(folder_ / L"primary\\none.xml")),
@@ -208,7 +208,7 @@ TEST_F(ShareTest, DocumentBytesComeWholeOrNotAtAll) {
 }
 
 TEST(DocumentBytes, CutShortOrEndlessIsRefused) {
-    ScriptedDownloader server(Settings(L"http://", L"x"));
+    ScriptedDownloader server(Settings(L"http://", L"x"), TestTransfer());
     std::string bytes;
     ScriptedDownloader::chunks = {std::string(50, 'a')};
     ScriptedDownloader::reportedSize = 100;

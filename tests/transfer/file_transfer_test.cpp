@@ -29,7 +29,7 @@ protected:
 
     bool Transfer(const std::wstring& remote, std::uint32_t size, std::uint32_t crc, std::string* log,
                   IDownloadSink* sink = nullptr, const std::optional<Sha256Digest>& sha256 = std::nullopt) {
-        ServerSelection selection(config_);
+        ServerSelection selection(config_, run_.transfer);
         CFileTransfer transfer(selection, sink, nullptr);
         CapturedLog captured(folder_ / L"transfer.log");
         bool ok = transfer.TransferFile(folder_ / L"downloads", remote, L"UpdateFile1", size, crc, sha256);
@@ -42,6 +42,7 @@ protected:
     renewix::ScopedComInit com_;
     ScratchFolder folder_{L"transfer"};
     ClientConfig config_;
+    TestRun run_;
 };
 
 TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
@@ -65,7 +66,7 @@ TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
 
     // A client that trusts only signed content keeps its own times: the server's are not signed.
     {
-        ServerSelection selection(config_);
+        ServerSelection selection(config_, run_.transfer);
         CFileTransfer transfer(selection, nullptr, nullptr);
         transfer.KeepLocalTimes();
         ASSERT_TRUE(transfer.TransferFile(folder_ / L"downloads", L"bin/app.dll", L"UpdateFile1", 20000, Crc(body)));
@@ -149,7 +150,7 @@ TEST_F(TransferTest, AForgedCrcIsCaughtByTheHash) {
 }
 
 TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
-    ServerSelection selection(config_, ScriptedDownloader::Make);
+    ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
     CFileTransfer transfer(selection, nullptr, nullptr);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(100, 'b')};
@@ -179,11 +180,12 @@ TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
     public:
         using ScriptedDownloader::ScriptedDownloader;
         std::wstring RefusedResponse() override { return L"HTTP status 404: not here"; }
-        static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings) {
-            return std::make_unique<RefusingDownloader>(settings);
+        static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings,
+                                                 const TransferContext& context) {
+            return std::make_unique<RefusingDownloader>(settings, context);
         }
     };
-    ServerSelection selection(config_, RefusingDownloader::Make);
+    ServerSelection selection(config_, run_.transfer, RefusingDownloader::Make);
     CFileTransfer transfer(selection, nullptr, nullptr);
     ScriptedDownloader::reportedSize = 9;
     ScriptedDownloader::chunks = {"<html>404"};
@@ -198,7 +200,7 @@ TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
 // Sizes beyond 32 bits are counted as they are: a 4 GiB + 10 document size against a server
 // that sends 10 bytes fails as short, not as a wrapped match.
 TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {
-    ServerSelection selection(config_, ScriptedDownloader::Make);
+    ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
     CFileTransfer transfer(selection, nullptr, nullptr);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(10, 'w')};

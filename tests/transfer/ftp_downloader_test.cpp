@@ -18,7 +18,7 @@ ServerSettings Ftp(const std::wstring& address, const std::wstring& user = L"", 
 }
 
 // The settings after the files location is completed, as every downloader sees them.
-ServerSettings Resolved(const ServerSettings& settings) { return FTPFileDownloader(settings).Settings(); }
+ServerSettings Resolved(const ServerSettings& settings) { return FTPFileDownloader(settings, TestTransfer()).Settings(); }
 
 std::string Utf16Bytes(const std::wstring& text) { return "\xFF\xFE" + WideToUtf16LeBytes(text); }
 
@@ -121,7 +121,7 @@ TEST(FtpDocument, ArbitraryBytesNeverPassUnlessWellFormedUtf16) {
 TEST(FtpDownloader, LocationsAndNothingOpen) {
     ServerSettings settings = Ftp(L"host/upd/update.xml");
     settings.Port = L"2121";
-    FTPFileDownloader downloader(settings);
+    FTPFileDownloader downloader(settings, TestTransfer());
     // The port shows in the locations' texts only: connections always go to port 21.
     EXPECT_WSTREQ8(L"ftp://host:2121/upd/update.xml", downloader.GetDocumentUrl());
     EXPECT_WSTREQ8(L"ftp://host:2121/upd", downloader.GetFilesBaseUrl());
@@ -136,7 +136,7 @@ TEST(FtpDownloader, LocationsAndNothingOpen) {
 
 TEST(FtpDownloader, ErrorTextWithoutAServerResponse) {
     ScratchFolder folder(L"ftp");
-    FTPFileDownloader downloader(Ftp(L"host/u.xml"));
+    FTPFileDownloader downloader(Ftp(L"host/u.xml"), TestTransfer());
     CapturedLog log(folder / L"ftp.log");
     SetLastError(ERROR_ACCESS_DENIED);
     const std::wstring text = downloader.DescribeLastError();

@@ -23,17 +23,17 @@ TEST(HttpUrls, PortsGoAfterTheHost) {
 }
 
 TEST(HttpUrls, DocumentAndFilesLocations) {
-    HTTPFileDownloader withPort(Http(L"host/dir/update.xml", L"81"));
+    HTTPFileDownloader withPort(Http(L"host/dir/update.xml", L"81"), TestTransfer());
     EXPECT_WSTREQ8(L"http://host:81/dir/update.xml", withPort.GetDocumentUrl());
     EXPECT_WSTREQ8(L"http://host:81/dir", withPort.GetFilesBaseUrl());
-    HTTPFileDownloader withoutPort(Http(L"host/dir/update.xml", L""));
+    HTTPFileDownloader withoutPort(Http(L"host/dir/update.xml", L""), TestTransfer());
     EXPECT_WSTREQ8(L"http://host/dir/update.xml", withoutPort.GetDocumentUrl());
 
     ServerSettings separate = Http(L"host/update.xml", L"");
     separate.SeparateFilesLocation = 1;
     separate.FilesProtocol = L"http://";
     separate.FilesAddress = L"host\\files\\";
-    HTTPFileDownloader files(separate);
+    HTTPFileDownloader files(separate, TestTransfer());
     EXPECT_WSTREQ8(L"http://host/files", files.GetFilesBaseUrl());
 
     UrlParts parts;
@@ -50,7 +50,7 @@ TEST(HttpUrls, DocumentAndFilesLocations) {
 }
 
 TEST(HttpUrls, NoFileOpenMeansNoSizeOrTimes) {
-    HTTPFileDownloader downloader(Http(L"127.0.0.1/u.xml", L""));
+    HTTPFileDownloader downloader(Http(L"127.0.0.1/u.xml", L""), TestTransfer());
     EXPECT_EQ(downloader.GetFileSize(), -1);
     FILETIME a, b, c;
     EXPECT_FALSE(downloader.GetFileTimes(&a, &b, &c));

@@ -27,7 +27,8 @@ public:
     static inline std::deque<std::string> chunks;
     static inline std::int64_t reportedSize = -1;
 
-    explicit ScriptedDownloader(const ServerSettings& settings) : IFileDownloader(settings) {}
+    ScriptedDownloader(const ServerSettings& settings, const TransferContext& context)
+        : IFileDownloader(settings, context) {}
     std::optional<XmlDocument> LoadDocument() override { return std::nullopt; }
     bool OpenDownloadFile(const std::wstring&) override { return true; }
     bool OpenDocumentFile() override { return true; }
@@ -49,7 +50,8 @@ public:
     bool Connect() override { return true; }
     bool IsInternetAvailable() override { return true; }
 
-    static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings) {
-        return std::make_unique<ScriptedDownloader>(settings);
+    static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings,
+                                                 const TransferContext& context) {
+        return std::make_unique<ScriptedDownloader>(settings, context);
     }
 };

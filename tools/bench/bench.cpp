@@ -19,6 +19,9 @@
 #include "foundation/win_resource.h"
 #include "foundation/client_config.h"
 #include "foundation/crc32.h"
+#include "foundation/log.h"
+#include "foundation/run_state.h"
+#include "description/variables.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
 #include "transfer/http_downloader.h"
@@ -50,12 +53,14 @@ std::uint32_t ZlibFileCrc(const std::wstring& path) {
 
 // The share the bench reads from, whatever the (empty) record says.
 ServerSettings g_benchSettings;
-std::unique_ptr<IFileDownloader> BenchDownloader(const std::wstring&, const ServerSettings&) {
-    return CreateDownloader(L"file:", g_benchSettings);
+std::unique_ptr<IFileDownloader> BenchDownloader(const std::wstring&, const ServerSettings&,
+                                                 const TransferContext& context) {
+    return CreateDownloader(L"file:", g_benchSettings, context);
 }
 
-std::unique_ptr<IFileDownloader> HttpBenchDownloader(const std::wstring&, const ServerSettings&) {
-    return std::make_unique<HTTPFileDownloader>(g_benchSettings);
+std::unique_ptr<IFileDownloader> HttpBenchDownloader(const std::wstring&, const ServerSettings&,
+                                                     const TransferContext& context) {
+    return std::make_unique<HTTPFileDownloader>(g_benchSettings, context);
 }
 
 }  // namespace
@@ -102,7 +107,10 @@ int wmain(int argc, wchar_t** argv) {
         settings.SeparateFilesLocation = 1;
         g_benchSettings = settings;
         ClientConfig config;
-        ServerSelection selection(config, HttpBenchDownloader);
+        RunState state;
+        Log log;
+        TextVariables variables(config, state, log);
+        ServerSelection selection(config, TransferContext{log, variables}, HttpBenchDownloader);
         CFileTransfer transfer(selection, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), 0);
@@ -124,13 +132,16 @@ int wmain(int argc, wchar_t** argv) {
         std::uint32_t crc = 0;
         CCrc32Static::ComputeFileCrc(file, crc);
         ClientConfig config;  // no record: the downloader below carries the settings
+        RunState state;
+        Log log;
+        TextVariables variables(config, state, log);
         ServerSettings settings;
         settings.Protocol = L"file:";
         settings.SeparateFilesLocation = 1;
         settings.FilesAddress = file.substr(0, file.rfind(L'\\'));
         settings.Address = file;  // Connect opens the document location: any readable file serves
         g_benchSettings = settings;
-        ServerSelection selection(config, BenchDownloader);
+        ServerSelection selection(config, TransferContext{log, variables}, BenchDownloader);
         CFileTransfer transfer(selection, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(folder, name, name, data.nFileSizeLow, crc);

@@ -1,0 +1,17 @@
+// What one run of the client works with: made once by start-up and handed to whatever needs
+// it, so that nothing below start-up reaches for a process-wide object.
+#pragma once
+
+class ClientConfig;
+class Log;
+class RunState;
+class StatusFile;
+class TextVariables;
+
+struct RunContext {
+    const ClientConfig& config;
+    RunState& state;
+    Log& log;
+    StatusFile& status;
+    const TextVariables& variables;
+};
