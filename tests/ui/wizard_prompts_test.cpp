@@ -1,0 +1,114 @@
+#include "ui/wizard_prompts.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "test_support.h"
+#include "ui/wizard_messages.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct FoundBox {
+    HWND box = nullptr;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+    wchar_t name[16] = {};
+    if (GetClassNameW(window, name, 16) && std::wstring(name) == L"#32770") {
+        reinterpret_cast<FoundBox*>(param)->box = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A window standing in for the wizard's sheet, on the test's thread.
+class PromptsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sheet_ = CreateWindowW(L"STATIC", L"Stand-in sheet", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                               nullptr, nullptr);
+        ASSERT_TRUE(sheet_);
+    }
+    void TearDown() override {
+        if (sheet_) DestroyWindow(sheet_);
+    }
+
+    TestRun run_;
+    WizardPrompts prompts_{run_.run};
+    HWND sheet_ = nullptr;
+};
+
+// A worker's box runs on the sheet's thread, owned by the sheet, and the worker waits for it.
+TEST_F(PromptsTest, AWorkersBoxRunsOnTheSheetsThread) {
+    prompts_.ExpectWizard(true);
+    prompts_.PublishSheet(sheet_);
+    std::future<void> worker = std::async(std::launch::async, [this] { prompts_.ShowError(L"text", L"caption"); });
+
+    const DWORD self = GetCurrentThreadId();
+    // Closes the box once it shows on this thread; the answer is its owner (none when it never
+    // showed here).
+    std::future<HWND> closer = std::async(std::launch::async, [self]() -> HWND {
+        for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
+            FoundBox found;
+            EnumThreadWindows(self, FindDialog, reinterpret_cast<LPARAM>(&found));
+            if (found.box) {
+                HWND owner = GetWindow(found.box, GW_OWNER);
+                PostMessageW(found.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                return owner;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return nullptr;
+    });
+    bool handed = false;
+    for (auto until = std::chrono::steady_clock::now() + 20s;
+         worker.wait_for(0ms) != std::future_status::ready && std::chrono::steady_clock::now() < until;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.hwnd == sheet_ && message.message == WM_RUN_PROMPT) {
+                handed = true;
+                prompts_.RunPending();
+            } else {
+                DispatchMessageW(&message);
+            }
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+    EXPECT_TRUE(handed);
+    EXPECT_EQ(closer.get(), sheet_);
+    ASSERT_EQ(worker.wait_for(5s), std::future_status::ready);
+}
+
+// A worker waiting for a box, or for a sheet that is not up yet, is let go when the wizard
+// ends: it never keeps the wizard's threads from being joined.
+TEST_F(PromptsTest, AWaitingWorkerIsLetGoWhenTheWizardEnds) {
+    struct Case {
+        const char* name;
+        bool sheetShown;
+    };
+    for (const Case& c : {Case{"box handed to a sheet that goes", true}, Case{"sheet never shown", false}}) {
+        prompts_.ExpectWizard(true);
+        if (c.sheetShown) prompts_.PublishSheet(sheet_);
+        std::wstring user, password;
+        std::future<bool> worker = std::async(std::launch::async, [&] {
+            return prompts_.AskCredentials(IUserPrompts::CredentialKind::Website, &user, &password);
+        });
+        // Nothing here runs the box: the worker can only be let go.
+        EXPECT_EQ(worker.wait_for(200ms), std::future_status::timeout) << c.name;
+        if (c.sheetShown) prompts_.ForgetSheet(sheet_);
+        prompts_.ExpectWizard(false);
+        ASSERT_EQ(worker.wait_for(10s), std::future_status::ready) << c.name;
+        EXPECT_FALSE(worker.get()) << c.name;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+}
+
+}  // namespace
