@@ -144,12 +144,13 @@ private:
     LSTATUS status_;
 };
 
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 
 // Sends the process-wide log to a fresh file for the life of the object; Lines() reads it back.
 class CapturedLog {
 public:
-    explicit CapturedLog(const std::wstring& path) : path_(path) { Log::Instance().Start(path_, 0); }
+    explicit CapturedLog(const std::wstring& path) : path_(path) { Log::Instance().Start(files_, path_, 0); }
     ~CapturedLog() { Log::Instance().Stop(); }
     CapturedLog(const CapturedLog&) = delete;
     CapturedLog& operator=(const CapturedLog&) = delete;
@@ -167,6 +168,7 @@ public:
 
 private:
     std::wstring path_;
+    PermissionManager::StandardFileManagement files_{Log::Instance()};
 };
 
 #include "foundation/crc32.h"

@@ -103,7 +103,7 @@ namespace {
 // nothing that holds a COM pointer or a thread outlives COM.
 class RunEnding {
 public:
-    RunEnding() = default;
+    explicit RunEnding(PermissionManager::IClientFileManager& files) : files_(files) {}
     RunEnding(const RunEnding&) = delete;
     RunEnding& operator=(const RunEnding&) = delete;
     ~RunEnding() { Finish(); }
@@ -120,19 +120,21 @@ public:
         Renewix::Instance().JoinWorker();
         ProcessServerSelection().Release();
         com_.Uninitialize();
-        if (statusConsulted_) StatusFile::Instance().Save();
+        if (statusConsulted_) StatusFile::Instance().Save(files_);
         Log::Instance().Stop();
         mutex_.reset();
     }
 
 private:
+    PermissionManager::IClientFileManager& files_;
     renewix::ScopedComInit com_;
     renewix::UniqueHandle mutex_;
     bool statusConsulted_ = false;
     bool finished_ = false;
 };
 
-void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& commandLine, int showCommand) {
+void RunChecked(RunEnding& ending, PermissionManager::IClientFileManager& files, WizardPrompts& prompts,
+                const std::wstring& commandLine, int showCommand) {
     RunState& state = RunState::Instance();
     const ClientConfig& config = ClientConfig::Instance();
     Log& log = Log::Instance();
@@ -140,7 +142,7 @@ void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& c
     // The log's lines are held until this client owns the single-instance mutex: a second
     // client must not truncate the log of the one that is running.
     const int logDisabled = IsTestModeCommandLine(commandLine) || config.LoggingEnabled() == 0 ? 1 : 0;
-    log.StartHeld(ApplicationDirectory() + config.LogFileName(), logDisabled);
+    log.StartHeld(files, ApplicationDirectory() + config.LogFileName(), logDisabled);
     if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemName());
 
     if (EqualsNoCase(MainApplicationPath(), ModulePath())) {
@@ -170,7 +172,7 @@ void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& c
         ending.HoldMutex(std::move(mutex));
         log.Open();
         ending.StatusConsulted();
-        const bool due = StatusFile::Instance().Load();
+        const bool due = StatusFile::Instance().Load(files);
         // The schedule page checks nothing: the user who asks for it sees it, due or not.
         if (state.Mode == ModeScheduler) {
             RunSchedulerWizard();
@@ -190,20 +192,22 @@ void RunChecked(RunEnding& ending, WizardPrompts& prompts, const std::wstring& c
 
 int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
     int exitCode = 0;
-    if (RunPermissionManagerCommand(commandLine, &exitCode)) return exitCode;
+    if (RunPermissionManagerCommand(commandLine, &exitCode, ClientConfig::Instance(), Log::Instance())) return exitCode;
 
     // Every file operation of the run goes through the service when it answers.
-    PermissionManager::SetFileManagerMaker(PermissionManager::CreateServiceOrStandardFileManager);
+    const std::unique_ptr<PermissionManager::IClientFileManager> files =
+        PermissionManager::CreateServiceOrStandardFileManager(ClientConfig::Instance().InstanceNumber(), Log::Instance());
+    Renewix::Instance().SetFileManager(*files);
     // Outlives everything that may ask the user: the session, the downloaders, the wizard.
     WizardPrompts prompts;
     Renewix::Instance().SetPrompts(&prompts);
     ProcessServerSelection().SetPrompts(&prompts);
-    RunEnding ending;
+    RunEnding ending(*files);
     DefWindowProcW(nullptr, 0, 0, 0);
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_COOL_CLASSES};
     InitCommonControlsEx(&controls);
     try {
-        RunChecked(ending, prompts, commandLine, showCommand);
+        RunChecked(ending, *files, prompts, commandLine, showCommand);
     } catch (...) {
         Log::Instance().WriteEntry(L"Unexpected error: the run ends here");
     }

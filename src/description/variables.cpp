@@ -13,13 +13,13 @@
 namespace {
 
 std::wstring ReadVariableFile(PermissionManager::StandardFileManagement& files, const std::wstring& source) {
-    if (!files.Open(source, GENERIC_READ, OPEN_EXISTING, 0)) {
+    const std::unique_ptr<PermissionManager::IManagedFile> file = files.Open(source, GENERIC_READ, OPEN_EXISTING, 0);
+    if (!file) {
         Log::Instance().WriteValue(L"Errors opening", source);
         return {};
     }
     char buffer[1023];
-    DWORD read = files.Read(buffer, sizeof(buffer));
-    files.Close();
+    DWORD read = file->Read(buffer, sizeof(buffer));
     return read > 0 ? AnsiToWide(std::string_view(buffer, read)) : std::wstring();
 }
 
@@ -57,7 +57,7 @@ std::wstring ReplaceVariables(const std::wstring& input) {
     }
 
     const std::wstring opening = L"%VARIABLE ";
-    PermissionManager::StandardFileManagement files;
+    PermissionManager::StandardFileManagement files(Log::Instance());
     for (int round = 0; round < 26; ++round) {
         const std::size_t start = text.find(opening);
         if (start == std::wstring::npos) break;

@@ -7,6 +7,7 @@
 
 namespace PermissionManager {
 class IClientFileManager;
+class IManagedFile;
 }
 
 class Log {
@@ -18,11 +19,12 @@ public:
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
-    // Starts and opens the log file at once.
-    void Start(const std::wstring& path, int disabled);
+    // Starts and opens the log file at once, through `files`.
+    void Start(PermissionManager::IClientFileManager& files, const std::wstring& path, int disabled);
     // Starts the log but keeps its lines in memory until Open: a client that may find
-    // another instance running must not truncate the log that instance is writing.
-    void StartHeld(const std::wstring& path, int disabled);
+    // another instance running must not truncate the log that instance is writing. `files`
+    // opens the file, and must last until Open.
+    void StartHeld(PermissionManager::IClientFileManager& files, const std::wstring& path, int disabled);
     // Creates the file (replacing an earlier run's log) and writes the lines held so far.
     void Open();
     // Ends the log with "End of recording"; lines still held are dropped, unwritten.
@@ -53,7 +55,8 @@ private:
     // Serialises writes so that lines from different threads never interleave and the
     // file object is never used by two threads at once.
     mutable std::mutex mutex_;
-    std::unique_ptr<PermissionManager::IClientFileManager> file_;
+    PermissionManager::IClientFileManager* files_ = nullptr;
+    std::unique_ptr<PermissionManager::IManagedFile> file_;
     bool open_ = false;
     bool held_ = false;
     std::string heldBytes_;

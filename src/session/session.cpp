@@ -45,6 +45,11 @@ Renewix::Renewix(const ClientConfig& config, ServerSelection& selection, std::ws
 
 Renewix::~Renewix() { JoinWorker(); }
 
+void Renewix::SetFileManager(PermissionManager::IClientFileManager& files) {
+    fileManager_ = &files;
+    files_.SetFileManager(files);
+}
+
 void Renewix::JoinWorker() {
     if (worker_.joinable()) worker_.join();
     // The sink belongs to whoever started the download, which may be gone once it has ended.
@@ -245,7 +250,7 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
 
 bool Renewix::DownloadWorker() {
     // A silent run shows no box: its failures are in the log.
-    CFileTransfer transfer(selection_, sink_, RunState::Instance().UiKind == 0 ? nullptr : prompts_);
+    CFileTransfer transfer(selection_, *fileManager_, sink_, RunState::Instance().UiKind == 0 ? nullptr : prompts_);
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
     const int count = static_cast<int>(files_.Count());
@@ -312,18 +317,18 @@ bool Renewix::InstallAndFinish() {
 bool Renewix::Install() {
     if (test_) return true;
     Log& log = Log::Instance();
-    if (!InstallFiles(files_)) {
+    if (!InstallFiles(files_, *fileManager_, log)) {
         log.WriteHeading(L"The update could not complete due to file errors.");
         return false;
     }
-    if (!ApplyRegistryList(registry_.Entries(), log)) log.WriteHeading(L"There were errors trying to update the registry.");
+    if (!ApplyRegistryList(registry_.Entries(), *fileManager_, log)) log.WriteHeading(L"There were errors trying to update the registry.");
     log.WriteHeading(L"Update was successful!");
     return true;
 }
 
 bool Renewix::AbortUpdate() {
     Log::Instance().WriteHeading(L"Update will not be undertaken");
-    PermissionManager::CreateFileManager()->DeleteTree(downloadFolder_);
+    fileManager_->DeleteTree(downloadFolder_);
     return false;
 }
 

@@ -20,6 +20,10 @@ class ServerSelection;
 class XmlDocument;
 class XmlNode;
 
+namespace PermissionManager {
+class IClientFileManager;
+}
+
 // The six texts of the document, in slot order; an empty slot means the localised default.
 enum DocumentTextSlot { TextSlotWelcome, TextSlotLicense, TextSlotReason, TextSlotUpdateNotNeeded,
                         TextSlotInstallComplete, TextSlotSilentFinished };
@@ -53,6 +57,9 @@ public:
     bool Install();
     bool AbortUpdate();
     void SetLocalDocument(const std::wstring& path);
+    // The run's file manager, for every file the update reads, writes, moves or deletes; it
+    // must be set before the update document is checked, and outlive the session's use.
+    void SetFileManager(PermissionManager::IClientFileManager& files);
     // Who is asked or told something in a box while the update runs; nobody by default.
     void SetPrompts(IUserPrompts* prompts) { prompts_ = prompts; }
     // Waits for the download worker, if one runs: called at the end of the run, before COM
@@ -82,6 +89,7 @@ private:
     const ClientConfig& config_;
     ServerSelection& selection_;
     IUserPrompts* prompts_ = nullptr;
+    PermissionManager::IClientFileManager* fileManager_ = nullptr;
     IDownloadSink* sink_ = nullptr;
     std::wstring downloadFolder_;
     int downloaded_ = 0;

@@ -35,6 +35,7 @@ protected:
         XmlDocument document = XmlDocument::Create();
         EXPECT_TRUE(document.LoadText(L"<Renewix><FileList>" + fileList + L"</FileList></Renewix>"));
         DownloadFile list(folder_ / L"downloads");
+        list.SetFileManager(files_);
         CapturedLog captured(folder_ / L"files.log");
         int read = list.Read(document.SelectSingle(L"Renewix/FileList"), folder_.path());
         std::string text = captured.Finish();
@@ -45,6 +46,7 @@ protected:
 
     renewix::ScopedComInit com_;
     ScratchFolder folder_{L"file-list"};
+    PermissionManager::StandardFileManagement files_{Log::Instance()};
 };
 
 TEST_F(FileListTest, DirectoriesFirstDepthFirstAndNumberedWithoutGaps) {

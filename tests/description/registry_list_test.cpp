@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/win_resource.h"
 #include "foundation/registry_operations.h"
@@ -169,7 +170,8 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
     ASSERT_EQ(inner.Entries().size(), 3u);
     EXPECT_WSTREQ8(L"Software\\RenewixTest\\Registry\\Sub", inner.Entries()[0].keyPath);
 
-    EXPECT_EQ(ApplyRegistryList(list.Entries(), Log::Instance()), 1);
+    PermissionManager::StandardFileManagement files(Log::Instance());
+    EXPECT_EQ(ApplyRegistryList(list.Entries(), files, Log::Instance()), 1);
     EXPECT_WSTREQ8(L"2.1.0.7", ReadString(L"Software\\RenewixTest\\Registry", L"Version"));
     EXPECT_WSTREQ8(L"7", ReadString(L"Software\\RenewixTest\\Registry", L"Count"));
     EXPECT_TRUE(KeyExists(L"Software\\RenewixTest\\Registry\\Sub"));

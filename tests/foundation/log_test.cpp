@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/file_management.h"
 #include "test_support.h"
 
 namespace {
@@ -28,7 +29,8 @@ TEST(Log, LineFormsOfAWholeSession) {
     const std::wstring path = folder / L"run.log";
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         ASSERT_TRUE(log.IsOpen());
         log.WriteHeading(L"Checking for updates...");
         log.WriteEntry(L"An entry");
@@ -62,7 +64,8 @@ TEST(Log, SessionHeaderHasDateClientAndSystem) {
     const std::wstring path = folder / L"header.log";
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         log.WriteSessionHeader(L"1.2.3.4", L"Windows XP");
     }
     const std::string text = WideToUtf8(ReadLog(path));
@@ -81,7 +84,8 @@ TEST(Log, DisabledLogCreatesNoFile) {
     const std::wstring path = folder / L"never.log";
     {
         Log log;
-        log.Start(path, 1);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 1);
         log.WriteEntry(L"nothing");
         EXPECT_FALSE(log.IsOpen());
     }
@@ -94,7 +98,8 @@ TEST(Log, EarlierFileIsTruncatedAndAFolderCannotBeALog) {
     ASSERT_TRUE(WriteFileBytes(path, std::string(10000, 'x')));
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         log.WriteEntry(L"new");
     }
     std::wstring text = ReadLog(path);
@@ -102,7 +107,8 @@ TEST(Log, EarlierFileIsTruncatedAndAFolderCannotBeALog) {
     EXPECT_NE(text.find(L"\tnew\r\n"), std::wstring::npos);
 
     Log onFolder;
-    onFolder.Start(folder.path() + L"\\", 0);  // what an empty configured name leaves
+    PermissionManager::StandardFileManagement files(onFolder);
+    onFolder.Start(files, folder.path() + L"\\", 0);  // what an empty configured name leaves
     EXPECT_FALSE(onFolder.IsOpen());
     onFolder.WriteEntry(L"goes nowhere");
 }
@@ -115,7 +121,8 @@ TEST(Log, HeldLinesAreWrittenOnlyWhenOpened) {
     ASSERT_TRUE(WriteFileBytes(path, "another instance's log"));
     {
         Log log;
-        log.StartHeld(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.StartHeld(files, path, 0);
         log.WriteEntry(L"Instance already exists");
         EXPECT_FALSE(log.IsOpen());
         log.Stop();
@@ -124,7 +131,8 @@ TEST(Log, HeldLinesAreWrittenOnlyWhenOpened) {
 
     {
         Log log;
-        log.StartHeld(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.StartHeld(files, path, 0);
         log.WriteValue(L"Command line", L"CheckNow");
         log.WriteRaw("\x42\x00", 2);
         log.Open();
@@ -142,7 +150,8 @@ TEST(Log, LinesFromManyThreadsNeverMix) {
     constexpr int kThreads = 6, kLines = 300;
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&log, t] {

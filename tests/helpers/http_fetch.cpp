@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "transfer/http_downloader.h"
@@ -17,7 +18,8 @@
 int wmain(int argc, wchar_t** argv) {
     if (argc < 6) return 2;
     _setmode(_fileno(stdout), _O_BINARY);  // texts carry their own CR LF
-    Log::Instance().Start(argv[5], 0);
+    PermissionManager::StandardFileManagement files(Log::Instance());
+    Log::Instance().Start(files, argv[5], 0);
     HWND window = nullptr;
     WizardPrompts prompts;
     if (argc > 6 && std::wstring(argv[6]) == L"wizard") {

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
@@ -19,9 +20,10 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::wstring(argv[i]) == L"--test-mode") state.Mode = ModeTest;
     }
-    Log::Instance().Start(ApplicationDirectory() + L"runner.log", 0);
+    PermissionManager::StandardFileManagement files(Log::Instance());
+    Log::Instance().Start(files, ApplicationDirectory() + L"runner.log", 0);
     StatusFile& status = StatusFile::Instance();
-    const bool due = status.Load();
+    const bool due = status.Load(files);
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--version" && i + 1 < argc) status.SetApplicationVersion(argv[++i]);
@@ -32,7 +34,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::string line = std::string(due ? "due" : "not due") + " version=" + WideToUtf8(status.ApplicationVersion()) + "\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    status.Save();
+    status.Save(files);
     Log::Instance().Stop();
     return 0;
 }

@@ -53,6 +53,7 @@ protected:
         session_.reset();
         selection_.emplace(config_, DocumentServer::Make);
         session_.emplace(config_, *selection_, folder_ / L"downloads");
+        session_->SetFileManager(files_);
         return *session_;
     }
 
@@ -78,6 +79,7 @@ protected:
     RegistryOverride registry_;
     ScratchFolder folder_{L"session"};
     ClientConfig config_;
+    PermissionManager::StandardFileManagement files_{Log::Instance()};
     std::optional<ServerSelection> selection_;
     std::optional<Renewix> session_;
 };

@@ -19,6 +19,8 @@
 #include "foundation/win_resource.h"
 #include "foundation/client_config.h"
 #include "foundation/crc32.h"
+#include "foundation/file_management.h"
+#include "foundation/log.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
 #include "transfer/http_downloader.h"
@@ -103,7 +105,9 @@ int wmain(int argc, wchar_t** argv) {
         g_benchSettings = settings;
         ClientConfig config;
         ServerSelection selection(config, HttpBenchDownloader);
-        CFileTransfer transfer(selection, nullptr, nullptr);
+        Log log;
+        PermissionManager::StandardFileManagement files(log);
+        CFileTransfer transfer(selection, files, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), 0);
         Report("client-http", Seconds(start));
@@ -131,7 +135,9 @@ int wmain(int argc, wchar_t** argv) {
         settings.Address = file;  // Connect opens the document location: any readable file serves
         g_benchSettings = settings;
         ServerSelection selection(config, BenchDownloader);
-        CFileTransfer transfer(selection, nullptr, nullptr);
+        Log log;
+        PermissionManager::StandardFileManagement files(log);
+        CFileTransfer transfer(selection, files, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(folder, name, name, data.nFileSizeLow, crc);
         Report("client-transfer", Seconds(start));
