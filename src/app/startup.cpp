@@ -196,7 +196,8 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
 
     // Every file operation of the run goes through the service when it answers.
     const std::unique_ptr<PermissionManager::IClientFileManager> files =
-        PermissionManager::CreateServiceOrStandardFileManager(ClientConfig::Instance().InstanceNumber(), Log::Instance());
+        PermissionManager::CreateServiceOrStandardFileManager(ClientConfig::Instance().InstanceNumber(),
+                                                              Log::Instance());
     Renewix::Instance().SetFileManager(*files);
     // Outlives everything that may ask the user: the session, the downloaders, the wizard.
     WizardPrompts prompts;

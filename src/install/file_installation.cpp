@@ -310,7 +310,8 @@ int InstallFiles(DownloadFile& list, PermissionManager::IClientFileManager& file
     // Every file is checked against the document before the first one is put in place,
     // whether this run fetched it or an earlier run left it.
     for (const FileEntry& entry : list.Entries()) {
-        if (entry.selected && !CheckDownloadedFile(entry, list.DownloadFolder() + L"\\" + entry.downloadName, files, log)) {
+        if (entry.selected &&
+            !CheckDownloadedFile(entry, list.DownloadFolder() + L"\\" + entry.downloadName, files, log)) {
             return 0;
         }
     }

@@ -3,7 +3,8 @@
 #include "foundation/file_management.h"
 #include "foundation/log.h"
 
-int ApplyRegistryList(const std::vector<RegistryEntry>& entries, PermissionManager::IClientFileManager& files, Log& log) {
+int ApplyRegistryList(const std::vector<RegistryEntry>& entries, PermissionManager::IClientFileManager& files,
+                      Log& log) {
     PermissionManager::StandardFileManagement user(log);
     bool failed = false;
     for (const RegistryEntry& entry : entries) {

@@ -14,4 +14,5 @@ class IClientFileManager;
 // Entries under the user's own hive are applied in-process, the others through `files`, the
 // run's file manager (the service, when it answers). 1 when every entry was applied; failures are logged
 // and the rest still applied.
-int ApplyRegistryList(const std::vector<RegistryEntry>& entries, PermissionManager::IClientFileManager& files, Log& log);
+int ApplyRegistryList(const std::vector<RegistryEntry>& entries, PermissionManager::IClientFileManager& files,
+                      Log& log);

@@ -29,6 +29,7 @@ std::wstring ServiceErrorText(const std::wstring& text, unsigned long errorCode)
 // "UpdateServer" of a folder path containing "UpdateClient"; empty when none applies.
 std::wstring UpdateServerSibling(const std::wstring& applicationDirectory);
 
+// These name the service after the configuration RunPermissionManagerCommand was handed.
 bool IsServiceInstalled();
 int InstallService();
 int UninstallService();

@@ -105,7 +105,8 @@ std::optional<Wire::Bytes> RequestHandler::Handle(const Wire::Request& request) 
     if (const auto* open = std::get_if<OpenRequest>(&request)) {
         // Ids are never reused, so the limit counts every open of the connection.
         if (files_.size() >= kMaxFilesPerConnection) return std::nullopt;
-        std::unique_ptr<StandardFile> file = StandardFile::Open(open->path, open->access, open->disposition, open->flags);
+        std::unique_ptr<StandardFile> file =
+            StandardFile::Open(open->path, open->access, open->disposition, open->flags);
         if (!file) return std::nullopt;
         files_.push_back(std::move(file));
         return EncodeResult(static_cast<std::int32_t>(files_.size()));

@@ -167,7 +167,8 @@ std::unique_ptr<IManagedFile> PipedFileManagement::Open(const std::wstring& path
     if (absolute.empty()) return nullptr;
     PipeConnection connection(pipeName_);
     // The service ends a connection whose open failed: it goes with this one.
-    const auto id = static_cast<std::uint32_t>(connection.Exchange(Wire::OpenRequest{access, disposition, flags, absolute}, 0));
+    const auto id =
+        static_cast<std::uint32_t>(connection.Exchange(Wire::OpenRequest{access, disposition, flags, absolute}, 0));
     if (id == 0) return nullptr;
     return std::make_unique<PipedFile>(std::move(connection), id);
 }

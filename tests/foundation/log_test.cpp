@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "fake_file_management.h"
 #include "foundation/file_management.h"
 #include "test_support.h"
 
@@ -142,6 +143,48 @@ TEST(Log, HeldLinesAreWrittenOnlyWhenOpened) {
     const std::wstring text = ReadLog(path);
     EXPECT_TRUE(text.ends_with(L"Logging started\r\n\tCommand line:\tCheckNow\r\nB\tafter\r\n\tEnd of recording\r\n"))
         << WideToUtf8(text);
+}
+
+// Through any manager but the standard one the log says that the service is active; a file
+// that cannot be opened, or stops taking writes, costs the lines and nothing else.
+TEST(Log, ThroughTheServiceAndWhenItsFileFails) {
+    const std::wstring path = L"C:\\logs\\run.log";
+    const auto text = [&](const FakeFileManagement& files) {
+        const std::string bytes = files.FileBytes(path);
+        return bytes.size() < 2 ? std::wstring()
+                                : std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    };
+    {
+        FakeFileManagement files;
+        Log log;
+        log.Start(files, path, 0);
+        log.WriteEntry(L"kept");
+        log.Stop();
+        EXPECT_TRUE(text(files).ends_with(L"\r\nPermission management service is active\r\n\tkept\r\n\tEnd of recording\r\n"))
+            << WideToUtf8(text(files));
+    }
+    {
+        FakeFileManagement files;
+        files.FailOpen(path);
+        Log log;
+        log.Start(files, path, 0);
+        EXPECT_FALSE(log.IsOpen());
+        log.WriteEntry(L"goes nowhere");
+        EXPECT_FALSE(files.HasFile(path));
+    }
+    {
+        FakeFileManagement files;
+        files.FailWritesAfter(path, 2 + 2 * std::wstring(L"Logging started\r\n").size() + 64);
+        Log log;
+        log.Start(files, path, 0);
+        log.WriteEntry(L"short");
+        log.WriteEntry(std::wstring(40, L'x'));  // past the limit: dropped whole
+        log.WriteEntry(L"x");
+        log.Stop();
+        const std::wstring written = text(files);
+        EXPECT_NE(written.find(L"\tshort\r\n"), std::wstring::npos) << WideToUtf8(written);
+        EXPECT_EQ(written.find(L"xxxx"), std::wstring::npos) << WideToUtf8(written);
+    }
 }
 
 TEST(Log, LinesFromManyThreadsNeverMix) {
