@@ -144,19 +144,26 @@ private:
     LSTATUS status_;
 };
 
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 
-// Sends the process-wide log to a fresh file for the life of the object; Lines() reads it back.
+// The log the tests' code under test writes to (start-up makes the client's own).
+inline Log& TestLog() {
+    static Log log;
+    return log;
+}
+
+// Sends the tests' log to a fresh file for the life of the object; Finish() reads it back.
 class CapturedLog {
 public:
-    explicit CapturedLog(const std::wstring& path) : path_(path) { Log::Instance().Start(path_, 0); }
-    ~CapturedLog() { Log::Instance().Stop(); }
+    explicit CapturedLog(const std::wstring& path) : path_(path) { TestLog().Start(files_, path_, 0); }
+    ~CapturedLog() { TestLog().Stop(); }
     CapturedLog(const CapturedLog&) = delete;
     CapturedLog& operator=(const CapturedLog&) = delete;
 
     // Ends the log and returns everything after its opening line, as UTF-8.
     std::string Finish() {
-        Log::Instance().Stop();
+        TestLog().Stop();
         std::string bytes = ReadFileBytes(path_);
         if (bytes.size() < 2) return {};
         std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
@@ -167,10 +174,12 @@ public:
 
 private:
     std::wstring path_;
+    PermissionManager::StandardFileManagement files_{TestLog()};
 };
 
 #include "description/variables.h"
 #include "foundation/client_config.h"
+#include "foundation/file_management.h"
 #include "foundation/run_state.h"
 #include "persistence/status_file.h"
 #include "session/run_context.h"
@@ -186,10 +195,11 @@ struct TestRun {
 
     ClientConfig config;
     RunState state;
-    Log& log = Log::Instance();
+    Log& log = TestLog();
     StatusFile status;
     TextVariables variables{config, state, log};
-    RunContext run{config, state, log, status, variables};
+    PermissionManager::StandardFileManagement files{log};
+    RunContext run{config, state, log, status, variables, files};
     TransferContext transfer{log, variables};
 };
 

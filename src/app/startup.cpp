@@ -121,7 +121,7 @@ public:
         session_.JoinWorker();
         selection_.Release();
         com_.Uninitialize();
-        if (statusConsulted_) run_.status.Save();
+        if (statusConsulted_) run_.status.Save(run_.files);
         run_.log.Stop();
         mutex_.reset();
     }
@@ -145,7 +145,7 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
     // The log's lines are held until this client owns the single-instance mutex: a second
     // client must not truncate the log of the one that is running.
     const int logDisabled = IsTestModeCommandLine(commandLine) || config.LoggingEnabled() == 0 ? 1 : 0;
-    log.StartHeld(ApplicationDirectory() + config.LogFileName(), logDisabled);
+    log.StartHeld(run.files, ApplicationDirectory() + config.LogFileName(), logDisabled);
     if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemName());
 
     if (EqualsNoCase(MainApplicationPath(config), ModulePath())) {
@@ -175,7 +175,7 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
         ending.HoldMutex(std::move(mutex));
         log.Open();
         ending.StatusConsulted();
-        const bool due = run.status.Load();
+        const bool due = run.status.Load(run.files);
         // The schedule page checks nothing: the user who asks for it sees it, due or not.
         if (state.Mode == ModeScheduler) {
             RunSchedulerWizard(run);
@@ -195,20 +195,22 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
 }  // namespace
 
 int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
-    // The process's configuration record and log; everything else of the run is made here.
-    const ClientConfig& config = ClientConfig::Instance();
-    Log& log = Log::Instance();
+    // Everything the run works with is made here and handed down.
+    ClientConfig config;
+    config.LoadFromModule(GetModuleHandleW(nullptr));
+    Log log;
 
     int exitCode = 0;
-    if (RunPermissionManagerCommand(commandLine, &exitCode)) return exitCode;
+    if (RunPermissionManagerCommand(commandLine, &exitCode, config, log)) return exitCode;
 
+    // Every file operation of the run goes through the service when it answers.
+    const std::unique_ptr<PermissionManager::IClientFileManager> files =
+        PermissionManager::CreateServiceOrStandardFileManager(config.InstanceNumber(), log);
     RunState state;
     StatusFile status(config, state, log);
     TextVariables variables(config, state, log);
-    const RunContext run{config, state, log, status, variables};
+    const RunContext run{config, state, log, status, variables, *files};
 
-    // Every file operation of the run goes through the service when it answers.
-    PermissionManager::SetFileManagerMaker(PermissionManager::CreateServiceOrStandardFileManager);
     ServerSelection selection(config, TransferContext{log, variables});
     Renewix session(run, selection, DefaultDownloadFolder());
     // Outlives everything that may ask the user: the session, the downloaders, the wizard.

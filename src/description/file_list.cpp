@@ -153,7 +153,7 @@ bool DownloadFile::TimeTest(const std::wstring& destination, const std::wstring&
 // same size, CRC and (when given) SHA-256. Without either nothing proves that, so such a file
 // is fetched again.
 bool DownloadFile::AlreadyDownloaded(const std::wstring& path, const FileEntry& entry) {
-    if (entry.crc == 0 && !entry.sha256) return false;
+    if ((entry.crc == 0 && !entry.sha256) || !fileManager_) return false;
     WIN32_FIND_DATAW data;
     {
         renewix::UniqueFind find(FindFirstFileW(path.c_str(), &data));
@@ -162,7 +162,7 @@ bool DownloadFile::AlreadyDownloaded(const std::wstring& path, const FileEntry& 
         }
     }
     FileDigest found;
-    if (ComputeFileDigest(path, entry.sha256.has_value(), found) != 0 ||
+    if (ComputeFileDigest(*fileManager_, path, entry.sha256.has_value(), found) != 0 ||
         CompareDigest({entry.size, entry.crc, entry.sha256}, found) != DigestMismatch::None) {
         return false;
     }

@@ -9,6 +9,10 @@
 #include "description/document_rules.h"
 #include "foundation/crypto.h"
 
+namespace PermissionManager {
+class IClientFileManager;
+}
+
 struct FileEntry {
     std::wstring destination;   // full local path
     std::wstring source;        // Src + Name, relative to the server's files location
@@ -33,6 +37,9 @@ struct FileRequest {
 class DownloadFile : public DownloadBase {
 public:
     DownloadFile(std::wstring downloadFolder, Log& log);
+    // Reads files already in the download folder through `files`; without it none counts as
+    // downloaded.
+    void SetFileManager(PermissionManager::IClientFileManager& files) { fileManager_ = &files; }
 
     // Reads a FileList (or Directory) element; 0 when a directory macro expanded to nothing.
     int Read(const XmlNode& element, const std::wstring& basePath);
@@ -54,6 +61,7 @@ private:
     bool AlreadyDownloaded(const std::wstring& path, const FileEntry& entry);
 
     std::wstring downloadFolder_;
+    PermissionManager::IClientFileManager* fileManager_ = nullptr;
     std::uint64_t totalBytes_ = 0;
     std::vector<FileEntry> entries_;
 };

@@ -11,14 +11,16 @@
 #include "foundation/localised_text.h"
 
 std::wstring TextVariables::ReadVariableFile(const std::wstring& source) const {
-    PermissionManager::StandardFileManagement files;
-    if (!files.Open(source, GENERIC_READ, OPEN_EXISTING, 0)) {
+    // Read as the user, never through the service: a variable must not reveal what only the
+    // service may read.
+    const std::unique_ptr<PermissionManager::StandardFile> file =
+        PermissionManager::StandardFile::Open(source, GENERIC_READ, OPEN_EXISTING, 0);
+    if (!file) {
         log_.WriteValue(L"Errors opening", source);
         return {};
     }
     char buffer[1023];
-    DWORD read = files.Read(buffer, sizeof(buffer));
-    files.Close();
+    DWORD read = file->Read(buffer, sizeof(buffer));
     return read > 0 ? AnsiToWide(std::string_view(buffer, read)) : std::wstring();
 }
 
@@ -54,7 +56,7 @@ std::wstring TextVariables::ReplaceVariables(const std::wstring& input) const {
     }
 
     const std::wstring opening = L"%VARIABLE ";
-    PermissionManager::StandardFileManagement files;
+    PermissionManager::StandardFileManagement files(log_);
     for (int round = 0; round < 26; ++round) {
         const std::size_t start = text.find(opening);
         if (start == std::wstring::npos) break;

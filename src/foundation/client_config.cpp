@@ -61,14 +61,6 @@ const Field* Fields(std::size_t* count) {
 
 }  // namespace config_record
 
-const ClientConfig& ClientConfig::Instance() {
-    // The resource cannot change while the process runs, so one fill is the same as many.
-    static ClientConfig config;
-    static std::once_flag filled;
-    std::call_once(filled, [] { config.LoadFromModule(GetModuleHandleW(nullptr)); });
-    return config;
-}
-
 bool ClientConfig::LoadFromModule(HMODULE module) {
     keys_ = TrustedKeys::LoadFromModule(module);
     bytes_.fill(0);

@@ -23,10 +23,6 @@ class ClientConfig {
 public:
     using Bytes = std::array<std::uint8_t, config_record::kSize>;
 
-    // The process-wide record, filled from the executable's own resource on first use
-    // (it cannot change while the process runs).
-    static const ClientConfig& Instance();
-
     // Fills the record from a module's resource (a missing resource leaves it all zero), and
     // the trusted keys from theirs.
     bool LoadFromModule(HMODULE module);

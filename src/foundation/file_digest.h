@@ -8,6 +8,10 @@
 
 #include "foundation/crypto.h"
 
+namespace PermissionManager {
+class IClientFileManager;
+}
+
 struct FileDigest {
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
@@ -15,7 +19,10 @@ struct FileDigest {
 };
 
 // 0 on success, else the system error of the open (ERROR_CRC for a failure while reading).
-// Reads through the file-management interface in 4096-byte pieces.
+// Reads through `files` in 4096-byte pieces.
+std::uint32_t ComputeFileDigest(PermissionManager::IClientFileManager& files, const std::wstring& path,
+                                bool withSha256, FileDigest& digest);
+// The same, read in this process (for the tools, which have no service to ask).
 std::uint32_t ComputeFileDigest(const std::wstring& path, bool withSha256, FileDigest& digest);
 
 // What the document says of a file. A CRC of 0 is not checked; a missing hash is not checked.

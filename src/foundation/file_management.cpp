@@ -3,7 +3,6 @@
 #include <shellapi.h>
 
 #include <cstring>
-#include <atomic>
 
 #include "foundation/paths.h"
 #include "foundation/text.h"
@@ -25,27 +24,25 @@ std::wstring ParentDirectory(const std::wstring& path) {
 
 }  // namespace
 
-int StandardFileManagement::Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) {
-    Close();
-    if ((access & GENERIC_WRITE) && !EnsureParentDirectory(path)) return 0;
+std::unique_ptr<StandardFile> StandardFile::Open(const std::wstring& path, DWORD access, DWORD disposition,
+                                                DWORD flags) {
+    if ((access & GENERIC_WRITE) && !EnsureParentDirectory(path)) return nullptr;
     renewix::UniqueFile file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                          disposition, flags, nullptr));
-    if (!file) return 0;
-    position_ = 0;
+    if (!file) return nullptr;
     LARGE_INTEGER size{};
-    size_ = GetFileSizeEx(file.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
-    file_ = std::move(file);
-    return 1;
+    const std::uint64_t bytes = GetFileSizeEx(file.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    return std::unique_ptr<StandardFile>(new StandardFile(std::move(file), bytes));
 }
 
-int StandardFileManagement::Write(const void* data, DWORD count) {
+int StandardFile::Write(const void* data, DWORD count) {
     if (count == 0) return 1;
     if (!file_) return 0;
     DWORD written = 0;
     return WriteFile(file_.get(), data, count, &written, nullptr) && written == count ? 1 : 0;
 }
 
-DWORD StandardFileManagement::Read(void* buffer, DWORD count) {
+DWORD StandardFile::Read(void* buffer, DWORD count) {
     if (position_ >= size_ || count == 0 || !file_) return 0;
     DWORD read = 0;
     if (!ReadFile(file_.get(), buffer, count, &read, nullptr)) return 0;
@@ -53,13 +50,28 @@ DWORD StandardFileManagement::Read(void* buffer, DWORD count) {
     return read;
 }
 
-int StandardFileManagement::Close() {
+int StandardFile::Close() {
     if (!file_) return 0;
     file_.reset();
     return 1;
 }
 
-int StandardFileManagement::MakeDirectories(const std::wstring& input) {
+void StandardFile::SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) {
+    if (file_) SetFileTime(file_.get(), &creation, &lastAccess, &lastWrite);
+}
+
+bool StandardFile::GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const {
+    return file_ && GetFileTime(file_.get(), creation, lastAccess, lastWrite);
+}
+
+std::unique_ptr<IManagedFile> StandardFileManagement::Open(const std::wstring& path, DWORD access,
+                                                           DWORD disposition, DWORD flags) {
+    return StandardFile::Open(path, access, disposition, flags);
+}
+
+int StandardFileManagement::MakeDirectories(const std::wstring& path) { return MakeDirectoryPath(path); }
+
+int MakeDirectoryPath(const std::wstring& input) {
     std::wstring path = input;
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     path += L'\\';
@@ -80,9 +92,9 @@ int StandardFileManagement::MakeDirectories(const std::wstring& input) {
     return 1;
 }
 
-int StandardFileManagement::EnsureParentDirectory(const std::wstring& path) {
+int EnsureParentDirectory(const std::wstring& path) {
     std::wstring parent = ParentDirectory(path);
-    return IsFolderPath(parent) ? 1 : MakeDirectories(parent);
+    return IsFolderPath(parent) ? 1 : MakeDirectoryPath(parent);
 }
 
 int StandardFileManagement::Move(const std::wstring& from, const std::wstring& to) {
@@ -105,15 +117,6 @@ int StandardFileManagement::DeleteTree(const std::wstring& path) {
 }
 
 DWORD StandardFileManagement::GetAttributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
-
-void StandardFileManagement::SetTimes(const FILETIME& creation, const FILETIME& lastAccess,
-                                      const FILETIME& lastWrite) {
-    if (file_) SetFileTime(file_.get(), &creation, &lastAccess, &lastWrite);
-}
-
-bool StandardFileManagement::GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const {
-    return file_ && GetFileTime(file_.get(), creation, lastAccess, lastWrite);
-}
 
 int StandardFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
                                            const std::wstring& action) {
@@ -138,19 +141,7 @@ int StandardFileManagement::RegisterServer(const std::wstring& libraryPath) {
 }
 
 int StandardFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
-    return UnzipArchive(archivePath, destination);
+    return UnzipArchive(archivePath, destination, log_);
 }
-
-namespace {
-
-std::unique_ptr<IClientFileManager> MakeStandard() { return std::make_unique<StandardFileManagement>(); }
-
-std::atomic<FileManagerMaker> chosenMaker{MakeStandard};
-
-}  // namespace
-
-void SetFileManagerMaker(FileManagerMaker maker) { chosenMaker = maker ? maker : MakeStandard; }
-
-std::unique_ptr<IClientFileManager> CreateFileManager() { return chosenMaker.load()(); }
 
 }  // namespace PermissionManager

@@ -10,21 +10,35 @@
 
 #include "foundation/win_resource.h"
 
+class Log;
+
 namespace PermissionManager {
 
+// One open file: whoever holds it reads and writes it, and it closes when it goes.
+class IManagedFile {
+public:
+    virtual ~IManagedFile() = default;
+    // 1 when every byte was written (nothing to write counts), else 0.
+    virtual int Write(const void* data, DWORD count) = 0;
+    // The bytes read; 0 at the end, after a failure and once closed.
+    virtual DWORD Read(void* buffer, DWORD count) = 0;
+    virtual void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) = 0;
+    virtual int Close() = 0;
+};
+
+// The operations on paths and the registry, and the opening of files. One object may be used
+// from two threads at once (the download worker and the window's thread).
 class IClientFileManager {
 public:
     virtual ~IClientFileManager() = default;
-    virtual int Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) = 0;
-    virtual int Write(const void* data, DWORD count) = 0;
-    virtual DWORD Read(void* buffer, DWORD count) = 0;
-    virtual int Close() = 0;
+    // The open file; null when it could not be opened.
+    virtual std::unique_ptr<IManagedFile> Open(const std::wstring& path, DWORD access, DWORD disposition,
+                                               DWORD flags) = 0;
     virtual int MakeDirectories(const std::wstring& path) = 0;
     virtual int Move(const std::wstring& from, const std::wstring& to) = 0;
     virtual int Delete(const std::wstring& path) = 0;
     virtual int DeleteTree(const std::wstring& path) = 0;
     virtual DWORD GetAttributes(const std::wstring& path) = 0;
-    virtual void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) = 0;
     virtual int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
                                const std::wstring& action) = 0;
     virtual std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) = 0;
@@ -32,50 +46,59 @@ public:
     virtual int Unzip(const std::wstring& archivePath, const std::wstring& destination) = 0;
 };
 
+// A file opened in the client's own process.
+class StandardFile : public IManagedFile {
+public:
+    // Null when the file could not be opened, the thread's last error saying why. A file
+    // opened for writing gets its missing folders first.
+    static std::unique_ptr<StandardFile> Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags);
+
+    int Write(const void* data, DWORD count) override;
+    DWORD Read(void* buffer, DWORD count) override;
+    void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) override;
+    // 1 when this closed the file, 0 when it was closed already.
+    int Close() override;
+
+    // For the file-share downloader, which reads the open file's facts directly.
+    bool GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const;
+    // The size seen at Open; 0 once closed.
+    std::uint64_t OpenSize() const { return file_ ? size_ : 0; }
+
+private:
+    StandardFile(renewix::UniqueFile file, std::uint64_t size) : size_(size), file_(std::move(file)) {}
+
+    std::uint64_t position_ = 0;
+    std::uint64_t size_ = 0;
+    renewix::UniqueFile file_;
+};
+
 // Performs every operation in the client's own process.
 class StandardFileManagement : public IClientFileManager {
 public:
-    StandardFileManagement() = default;
-    ~StandardFileManagement() override { Close(); }
+    // `log` hears why an archive was refused.
+    explicit StandardFileManagement(Log& log) : log_(log) {}
 
-    int Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) override;
-    int Write(const void* data, DWORD count) override;
-    DWORD Read(void* buffer, DWORD count) override;
-    int Close() override;
+    std::unique_ptr<IManagedFile> Open(const std::wstring& path, DWORD access, DWORD disposition,
+                                       DWORD flags) override;
     int MakeDirectories(const std::wstring& path) override;
     int Move(const std::wstring& from, const std::wstring& to) override;
     int Delete(const std::wstring& path) override;
     int DeleteTree(const std::wstring& path) override;
     DWORD GetAttributes(const std::wstring& path) override;
-    void SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) override;
     int UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
                        const std::wstring& action) override;
     std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) override;
     int RegisterServer(const std::wstring& libraryPath) override;
     int Unzip(const std::wstring& archivePath, const std::wstring& destination) override;
 
-    // Creates the directory that will hold `path` when it does not exist.
-    int EnsureParentDirectory(const std::wstring& path);
-
-    // For the file-share downloader, which reads the open file's facts directly.
-    bool GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const;
-    // The size seen at Open; 0 without an open file.
-    std::uint64_t OpenSize() const { return file_ ? size_ : 0; }
-
 private:
-    std::uint64_t position_ = 0;
-    std::uint64_t size_ = 0;
-    renewix::UniqueFile file_;
+    Log& log_;
 };
 
-// Makes a file manager for a caller that will own it.
-using FileManagerMaker = std::unique_ptr<IClientFileManager> (*)();
+// Creates, in this process, every missing folder of `path`; 1 or 0.
+int MakeDirectoryPath(const std::wstring& path);
 
-// Chooses how this process's file managers are made: start-up hands in the one that asks the
-// permission-manager service; until then (and in every other program) they are standard.
-void SetFileManagerMaker(FileManagerMaker maker);
-
-// A new file manager owned by the caller, made as the process chose.
-std::unique_ptr<IClientFileManager> CreateFileManager();
+// Creates, in this process, the folder that will hold `path` when it does not exist; 1 or 0.
+int EnsureParentDirectory(const std::wstring& path);
 
 }  // namespace PermissionManager

@@ -3,36 +3,30 @@
 #include <windows.h>
 
 #include <atomic>
+#include <utility>
 
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/file_management.h"
 
-namespace {
-std::atomic<bool> g_firstHeadingWritten{false};
-}
-
-Log& Log::Instance() {
-    static Log log;
-    return log;
-}
-
 Log::Log() = default;
 
 Log::~Log() { Stop(); }
 
-void Log::Start(const std::wstring& path, int disabled) {
-    StartHeld(path, disabled);
+void Log::Start(PermissionManager::IClientFileManager& files, const std::wstring& path, int disabled) {
+    StartHeld(files, path, disabled);
     Open();
 }
 
-void Log::StartHeld(const std::wstring& path, int disabled) {
+void Log::StartHeld(PermissionManager::IClientFileManager& files, const std::wstring& path, int disabled) {
     std::lock_guard lock(mutex_);
+    files_ = &files;
     path_ = path;
     disabled_ = disabled;
     file_.reset();
     open_ = false;
     heldBytes_.clear();
+    headingWritten_ = false;
     held_ = disabled == 0;
     if (held_) WriteLocked(HeadingLine(L"Logging started"));
     openingBytes_ = heldBytes_.size();
@@ -40,8 +34,10 @@ void Log::StartHeld(const std::wstring& path, int disabled) {
 
 void Log::Open() {
     std::lock_guard lock(mutex_);
-    if (!held_) return;
+    if (!held_ || !files_) return;
     held_ = false;
+    // Needed only here: the manager may go before the log does.
+    PermissionManager::IClientFileManager& files = *std::exchange(files_, nullptr);
     std::string held = std::move(heldBytes_);
     heldBytes_.clear();
 
@@ -58,16 +54,13 @@ void Log::Open() {
         disposition = OPEN_EXISTING;
     }
 
-    file_ = PermissionManager::CreateFileManager();
-    if (!file_->Open(filePath, GENERIC_READ | GENERIC_WRITE, disposition, 0)) {
-        file_.reset();
-        return;
-    }
+    file_ = files.Open(filePath, GENERIC_READ | GENERIC_WRITE, disposition, 0);
+    if (!file_) return;
     open_ = true;
     static const unsigned char kByteOrderMark[2] = {0xFF, 0xFE};
     file_->Write(kByteOrderMark, 2);
     file_->Write(held.data(), static_cast<DWORD>(openingBytes_));
-    const bool piped = dynamic_cast<PermissionManager::StandardFileManagement*>(file_.get()) == nullptr;
+    const bool piped = dynamic_cast<PermissionManager::StandardFileManagement*>(&files) == nullptr;
     if (piped) WriteLocked(HeadingLine(L"Permission management service is active"));
     if (held.size() > openingBytes_) file_->Write(held.data() + openingBytes_, static_cast<DWORD>(held.size() - openingBytes_));
 }
@@ -81,6 +74,7 @@ void Log::Stop() {
         file_->Close();
     }
     file_.reset();
+    files_ = nullptr;
     open_ = false;
 }
 
@@ -107,7 +101,7 @@ void Log::WriteLine(const std::wstring& line) {
 }
 
 std::wstring Log::HeadingLine(const std::wstring& text) {
-    const bool first = !g_firstHeadingWritten.exchange(true);
+    const bool first = !headingWritten_.exchange(true);
     return first ? text + L"\r\n" : L"\r\n" + text + L"\r\n";
 }
 

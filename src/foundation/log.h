@@ -1,28 +1,29 @@
-// The process-wide plain-text log (UTF-16, CR LF, one write call per line).
+// The run's plain-text log (UTF-16, CR LF, one write call per line).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 
 namespace PermissionManager {
 class IClientFileManager;
+class IManagedFile;
 }
 
 class Log {
 public:
-    static Log& Instance();
-
     Log();
     ~Log();
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
-    // Starts and opens the log file at once.
-    void Start(const std::wstring& path, int disabled);
+    // Starts and opens the log file at once, through `files`.
+    void Start(PermissionManager::IClientFileManager& files, const std::wstring& path, int disabled);
     // Starts the log but keeps its lines in memory until Open: a client that may find
-    // another instance running must not truncate the log that instance is writing.
-    void StartHeld(const std::wstring& path, int disabled);
+    // another instance running must not truncate the log that instance is writing. `files`
+    // opens the file, and must last until Open.
+    void StartHeld(PermissionManager::IClientFileManager& files, const std::wstring& path, int disabled);
     // Creates the file (replacing an earlier run's log) and writes the lines held so far.
     void Open();
     // Ends the log with "End of recording"; lines still held are dropped, unwritten.
@@ -48,14 +49,17 @@ private:
     void WriteLine(const std::wstring& line);
     void WriteLocked(const std::wstring& line);
     void WriteBytesLocked(const void* data, unsigned long count);
-    static std::wstring HeadingLine(const std::wstring& text);
+    // The first heading of a log has no blank line before it.
+    std::wstring HeadingLine(const std::wstring& text);
 
     // Serialises writes so that lines from different threads never interleave and the
     // file object is never used by two threads at once.
     mutable std::mutex mutex_;
-    std::unique_ptr<PermissionManager::IClientFileManager> file_;
+    PermissionManager::IClientFileManager* files_ = nullptr;
+    std::unique_ptr<PermissionManager::IManagedFile> file_;
     bool open_ = false;
     bool held_ = false;
+    std::atomic<bool> headingWritten_{false};
     std::string heldBytes_;
     std::size_t openingBytes_ = 0;  // the held "Logging started" line
     int disabled_ = 0;

@@ -98,10 +98,6 @@ std::vector<std::wstring_view> NameParts(std::wstring_view name) {
     }
 }
 
-void LogRefusedName(const wchar_t* why, const std::wstring& archive, const std::wstring& shown) {
-    Log::Instance().WriteTwoValues(why, archive, shown);
-}
-
 std::wstring UpperCase(std::wstring text) {
     if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
     return text;
@@ -204,6 +200,10 @@ bool IsCreatableEntryName(const std::wstring& name) {
 
 ZipExtractor::~ZipExtractor() { Close(); }
 
+void ZipExtractor::LogRefusedName(const wchar_t* why, const std::wstring& shown) {
+    log_.WriteTwoValues(why, path_, shown);
+}
+
 bool ZipExtractor::Open(const std::wstring& archivePath) {
     Close();
     const std::wstring full = FullPath(archivePath);
@@ -245,14 +245,14 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData)
         }
         ZipEntry read{{}, entry.dosDate, entry.uncompressed_size};
         if (!DecodeEntryName(bytes, (entry.flag & kUtf8Names) != 0, &read.name)) {
-            LogRefusedName(L"Unreadable zip entry name", path_, Printable(std::string_view(bytes)));
+            LogRefusedName(L"Unreadable zip entry name", Printable(std::string_view(bytes)));
             return false;
         }
         for (wchar_t& c : read.name) {
             if (c == L'/') c = L'\\';
         }
         if (!IsContainedEntryName(read.name) || !IsCreatableEntryName(read.name)) {
-            LogRefusedName(L"Zip entry name refused", path_, Printable(std::wstring_view(read.name)));
+            LogRefusedName(L"Zip entry name refused", Printable(std::wstring_view(read.name)));
             return false;
         }
         if (!read.name.empty() && !read.IsFolder()) {
@@ -263,7 +263,7 @@ bool ZipExtractor::ReadDirectory(std::vector<ZipEntry>* entries, bool checkData)
                 folders.insert(key.substr(0, at));
             }
             if (clash) {
-                LogRefusedName(L"Zip entry name refused", path_, Printable(std::wstring_view(read.name)));
+                LogRefusedName(L"Zip entry name refused", Printable(std::wstring_view(read.name)));
                 return false;
             }
             files.insert(key);
@@ -295,13 +295,13 @@ bool ZipExtractor::ExtractAll(const std::wstring& directory) {
         // to must still be a file below the folder.
         const std::wstring full = FullPath(base + entry.name);
         if (full.size() <= base.size() || full.compare(0, base.size(), base) != 0 || full.back() == L'\\') {
-            LogRefusedName(full.empty() ? L"Zip entry path too long" : L"Zip entry name refused", path_,
+            LogRefusedName(full.empty() ? L"Zip entry path too long" : L"Zip entry name refused",
                            Printable(std::wstring_view(entry.name)));
             return false;
         }
         targets[i] = ExtendedPath(full);
         if (targets[i].size() >= kLongestPath) {
-            LogRefusedName(L"Zip entry path too long", path_, Printable(std::wstring_view(entry.name)));
+            LogRefusedName(L"Zip entry path too long", Printable(std::wstring_view(entry.name)));
             return false;
         }
     }
@@ -319,8 +319,8 @@ bool ZipExtractor::ExtractAll(const std::wstring& directory) {
     return true;
 }
 
-ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files) {
-    ZipExtractor zip;
+ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files, Log& log) {
+    ZipExtractor zip(log);
     std::vector<ZipEntry> entries;
     if (!zip.Open(archivePath)) return ArchiveListing::NotOpened;
     // The names are enough here: the extraction checks every entry's data before it writes.
@@ -332,8 +332,8 @@ ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std
     return ArchiveListing::Listed;
 }
 
-int UnzipArchive(const std::wstring& archivePath, const std::wstring& destination) {
-    ZipExtractor zip;
+int UnzipArchive(const std::wstring& archivePath, const std::wstring& destination, Log& log) {
+    ZipExtractor zip(log);
     if (!zip.Open(archivePath)) return -1;
     // An empty destination is no folder to create; the extraction refuses it.
     if (!destination.empty() && !MakeFullFolder(FullPath(destination))) return 0;

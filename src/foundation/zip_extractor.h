@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+class Log;
+
 // One entry of an archive's directory, its name with "\" separators.
 struct ZipEntry {
     std::wstring name;
@@ -15,7 +17,8 @@ struct ZipEntry {
 
 class ZipExtractor {
 public:
-    ZipExtractor() = default;
+    // `log` hears which name made an archive refused.
+    explicit ZipExtractor(Log& log) : log_(log) {}
     ~ZipExtractor();
     ZipExtractor(const ZipExtractor&) = delete;
     ZipExtractor& operator=(const ZipExtractor&) = delete;
@@ -36,6 +39,9 @@ public:
     void Close();
 
 private:
+    void LogRefusedName(const wchar_t* why, const std::wstring& shown);
+
+    Log& log_;
     void* archive_ = nullptr;  // unzFile
     std::wstring path_;        // for the log
 };
@@ -53,8 +59,8 @@ bool IsCreatableEntryName(const std::wstring& name);
 
 // The files (not folders) an archive would write, relative to the folder it is extracted to.
 enum class ArchiveListing { Listed, NotOpened, Damaged };
-ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files);
+ArchiveListing ListArchiveFiles(const std::wstring& archivePath, std::vector<std::wstring>* files, Log& log);
 
 // The standard file manager's Unzip: entry count, -1 (not opened), -2 (extraction failed)
 // or 0 (destination folder not created).
-int UnzipArchive(const std::wstring& archivePath, const std::wstring& destination);
+int UnzipArchive(const std::wstring& archivePath, const std::wstring& destination, Log& log);

@@ -70,7 +70,7 @@ public:
             } else if (TakeAway(*change) && files_.Move(change->kept, change->destination)) {
                 log.WriteValue(L"Restored", change->destination);
                 // The new version registered itself over the old one's entries.
-                if (change->registered) RegisterComponent(change->destination);
+                if (change->registered) RegisterComponent(change->destination, files_, log);
             } else {
                 log.WriteValue(L"Unable to restore", change->destination);
             }
@@ -149,7 +149,7 @@ void RecoverLeftBackup(const std::wstring& destination, const std::wstring& back
 bool SetAsideArchiveTargets(const std::wstring& archive, const std::wstring& directory, const std::wstring& backupBase,
                             PermissionManager::IClientFileManager& files, InstallJournal& journal, Log& log) {
     std::vector<std::wstring> names;
-    switch (ListArchiveFiles(archive, &names)) {
+    switch (ListArchiveFiles(archive, &names, log)) {
         case ArchiveListing::Listed:
             break;
         case ArchiveListing::NotOpened:
@@ -232,7 +232,7 @@ bool InstallEntry(FileEntry& entry, const DownloadFile& list, PermissionManager:
         const std::wstring folder = drive + directory;
         if (!setAside.empty()) journal.Add({Change::Replaced, destination, setAside, L""});
         if (!SetAsideArchiveTargets(downloaded, folder, backup, files, journal, log)) return false;
-        if (!ExtractArchive(downloaded, folder)) return false;
+        if (!ExtractArchive(downloaded, folder, files, log)) return false;
         files.Delete(destination);
         return true;
     }
@@ -250,16 +250,16 @@ bool InstallEntry(FileEntry& entry, const DownloadFile& list, PermissionManager:
     } else {
         journal.Add({Change::Replaced, destination, setAside, downloaded, entry.registerServer != 0});
     }
-    return !entry.registerServer || RegisterComponent(destination);
+    return !entry.registerServer || RegisterComponent(destination, files, log);
 }
 
 }  // namespace
 
-bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path) {
+bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path, PermissionManager::IClientFileManager& files,
+                         Log& log) {
     FileDigest found;
-    const std::uint32_t error = ComputeFileDigest(path, entry.sha256.has_value(), found);
+    const std::uint32_t error = ComputeFileDigest(files, path, entry.sha256.has_value(), found);
     if (error == 0 && CompareDigest({entry.size, entry.crc, entry.sha256}, found) == DigestMismatch::None) return true;
-    Log& log = Log::Instance();
     log.WriteHeading(L"A downloaded file does not match the update description");
     log.WriteValue(L"File", entry.source);
     if (error != 0) {
@@ -275,13 +275,13 @@ bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path) {
         }
     }
     // A file that failed its check must never be taken for a good one by a later run.
-    PermissionManager::CreateFileManager()->Delete(path);
+    files.Delete(path);
     return false;
 }
 
-int ExtractArchive(const std::wstring& archivePath, const std::wstring& directory) {
-    Log& log = Log::Instance();
-    const int count = PermissionManager::CreateFileManager()->Unzip(archivePath, directory);
+int ExtractArchive(const std::wstring& archivePath, const std::wstring& directory,
+                   PermissionManager::IClientFileManager& files, Log& log) {
+    const int count = files.Unzip(archivePath, directory);
     if (count == -1) {
         log.WriteValue(L"Unable to open zip file", archivePath);
         return 0;
@@ -295,9 +295,8 @@ int ExtractArchive(const std::wstring& archivePath, const std::wstring& director
     return 1;
 }
 
-int RegisterComponent(const std::wstring& path) {
-    Log& log = Log::Instance();
-    if (PermissionManager::CreateFileManager()->RegisterServer(path)) {
+int RegisterComponent(const std::wstring& path, PermissionManager::IClientFileManager& files, Log& log) {
+    if (files.RegisterServer(path)) {
         log.WriteValue(L"A file was successfully registered", path);
         return 1;
     }
@@ -305,28 +304,27 @@ int RegisterComponent(const std::wstring& path) {
     return 0;
 }
 
-int InstallFiles(DownloadFile& list) {
-    Log& log = Log::Instance();
+int InstallFiles(DownloadFile& list, PermissionManager::IClientFileManager& files, Log& log) {
     log.WriteEntry(L"Moving files to directories");
 
     // Every file is checked against the document before the first one is put in place,
     // whether this run fetched it or an earlier run left it.
     for (const FileEntry& entry : list.Entries()) {
-        if (entry.selected && !CheckDownloadedFile(entry, list.DownloadFolder() + L"\\" + entry.downloadName)) {
+        if (entry.selected &&
+            !CheckDownloadedFile(entry, list.DownloadFolder() + L"\\" + entry.downloadName, files, log)) {
             return 0;
         }
     }
 
-    auto files = PermissionManager::CreateFileManager();
-    InstallJournal journal(*files);
+    InstallJournal journal(files);
     for (FileEntry& entry : list.Entries()) {
         if (!entry.selected) continue;
-        if (!InstallEntry(entry, list, *files, journal, log)) {
+        if (!InstallEntry(entry, list, files, journal, log)) {
             // Half an update is neither version: put every replaced file back.
             journal.RollBack(log);
             return 0;
         }
     }
-    files->DeleteTree(list.DownloadFolder());
+    files.DeleteTree(list.DownloadFolder());
     return 1;
 }

@@ -4,19 +4,26 @@
 #include <string>
 
 class DownloadFile;
+class Log;
 struct FileEntry;
+
+namespace PermissionManager {
+class IClientFileManager;
+}
 
 // Installs every selected entry in list order, each downloaded file checked against the
 // document first; 1 when all were installed. 0 when the installation stopped: every file it
 // had replaced is then back, the files it had added are gone, and the verified downloads
-// wait in the download folder for the next run.
-int InstallFiles(DownloadFile& list);
+// wait in the download folder for the next run. Every file operation goes through `files`.
+int InstallFiles(DownloadFile& list, PermissionManager::IClientFileManager& files, Log& log);
 
 // Whether the file at `path` has the entry's size and (when the document gives one) CRC; a
 // file that does not is deleted, with the log lines that say why.
-bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path);
+bool CheckDownloadedFile(const FileEntry& entry, const std::wstring& path, PermissionManager::IClientFileManager& files,
+                         Log& log);
 
 // Unzips with the log lines; 1 or 0.
-int ExtractArchive(const std::wstring& archivePath, const std::wstring& directory);
+int ExtractArchive(const std::wstring& archivePath, const std::wstring& directory,
+                   PermissionManager::IClientFileManager& files, Log& log);
 // Registers a COM server with the log lines; 1 or 0.
-int RegisterComponent(const std::wstring& path);
+int RegisterComponent(const std::wstring& path, PermissionManager::IClientFileManager& files, Log& log);

@@ -1,17 +1,15 @@
 #include "install/registry_changes.h"
 
-#include <memory>
-
 #include "foundation/file_management.h"
 #include "foundation/log.h"
 
-int ApplyRegistryList(const std::vector<RegistryEntry>& entries, Log& log) {
-    PermissionManager::StandardFileManagement user;
-    std::unique_ptr<PermissionManager::IClientFileManager> system = PermissionManager::CreateFileManager();
+int ApplyRegistryList(const std::vector<RegistryEntry>& entries, PermissionManager::IClientFileManager& files,
+                      Log& log) {
+    PermissionManager::StandardFileManagement user(log);
     bool failed = false;
     for (const RegistryEntry& entry : entries) {
         const bool isUser = IsUserRegistryPath(entry.keyPath);
-        PermissionManager::IClientFileManager& manager = isUser ? user : *system;
+        PermissionManager::IClientFileManager& manager = isUser ? user : files;
         if (manager.UpdateRegistry(entry.keyPath, entry.valueName, entry.action)) {
             log.WriteValue(L"Updated registry", entry.keyPath);
         } else {

@@ -7,7 +7,12 @@
 
 class Log;
 
-// Entries under the user's own hive are applied in-process, the others through the run's file
-// manager (the service, when it answers). 1 when every entry was applied; failures are logged
+namespace PermissionManager {
+class IClientFileManager;
+}
+
+// Entries under the user's own hive are applied in-process, the others through `files`, the
+// run's file manager (the service, when it answers). 1 when every entry was applied; failures are logged
 // and the rest still applied.
-int ApplyRegistryList(const std::vector<RegistryEntry>& entries, Log& log);
+int ApplyRegistryList(const std::vector<RegistryEntry>& entries, PermissionManager::IClientFileManager& files,
+                      Log& log);

@@ -61,16 +61,15 @@ StatusFile::StatusFile(const ClientConfig& config, const RunState& state, Log& l
 
 StatusFile::~StatusFile() = default;
 
-bool StatusFile::Load() {
+bool StatusFile::Load(PermissionManager::IClientFileManager& files) {
     if (state_.Mode == ModeTest || IsMissingFile(path_)) return true;
     Log& log = log_;
     std::string bytes;
     {
-        // A fresh manager for each attempt: the service ends a connection whose open failed.
-        std::unique_ptr<PermissionManager::IClientFileManager> file;
+        std::unique_ptr<PermissionManager::IManagedFile> file;
         if (!OpenWithRetries([&] {
-                file = PermissionManager::CreateFileManager();
-                return file->Open(path_, GENERIC_READ, OPEN_EXISTING, 0) != 0;
+                file = files.Open(path_, GENERIC_READ, OPEN_EXISTING, 0);
+                return file != nullptr;
             })) {
             log.WriteValue(L"Unable to read config file", path_);
             keepAsItIs_ = true;
@@ -120,13 +119,13 @@ std::string StatusFile::Text() const {
     return text + "</Configuration>\r\n";
 }
 
-bool StatusFile::Save() {
+bool StatusFile::Save(PermissionManager::IClientFileManager& files) {
     if (state_.Mode == ModeTest || keepAsItIs_) return true;
     ++numExecutions_;
-    std::unique_ptr<PermissionManager::IClientFileManager> file;
+    std::unique_ptr<PermissionManager::IManagedFile> file;
     if (!OpenWithRetries([&] {
-            file = PermissionManager::CreateFileManager();
-            return file->Open(path_, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0) != 0;
+            file = files.Open(path_, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
+            return file != nullptr;
         })) {
         return true;
     }

@@ -10,6 +10,10 @@ class ClientConfig;
 class Log;
 class RunState;
 
+namespace PermissionManager {
+class IClientFileManager;
+}
+
 class StatusFile {
 public:
     // A status file at `path` with the configured frequency and remember-declined switch; a
@@ -21,10 +25,11 @@ public:
     StatusFile(const StatusFile&) = delete;
     StatusFile& operator=(const StatusFile&) = delete;
 
-    // True when this run shall check for updates.
-    bool Load();
-    // Writes the file (not in test mode, and not when this run could not open it); always true.
-    bool Save();
+    // True when this run shall check for updates. Reads through `files`.
+    bool Load(PermissionManager::IClientFileManager& files);
+    // Writes the file through `files` (not in test mode, and not when this run could not open
+    // it); always true.
+    bool Save(PermissionManager::IClientFileManager& files);
 
     // An empty text never replaces the recorded version: a document without a version must
     // not make the client forget what is installed.

@@ -33,14 +33,21 @@ SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status{};
 std::atomic<bool> g_runningAsService{false};
 
+// Who this service is, and where its sessions log: set from what the keyword's handling is
+// handed, before anything else here runs, because the service control manager calls
+// ServiceMain and the control handler with nothing of ours.
+struct ServiceIdentity {
+    std::wstring name;
+    std::uint32_t instance = 0;
+    Log* log = nullptr;
+};
+ServiceIdentity g_identity;
+
 constexpr DWORD kStatusServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
 
-std::wstring OwnServiceName() {
-    const ClientConfig& config = ClientConfig::Instance();
-    return FormatServiceName(config.CompanyName(), config.ApplicationName(), config.InstanceNumber());
-}
+std::wstring OwnServiceName() { return g_identity.name; }
 
-std::wstring OwnStopEventName() { return ServiceStopEventName(ClientConfig::Instance().InstanceNumber()); }
+std::wstring OwnStopEventName() { return ServiceStopEventName(g_identity.instance); }
 
 void ReportStatus(DWORD state, DWORD controlsAccepted) {
     std::lock_guard lock(g_statusLock);
@@ -195,9 +202,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         }
     }
     try {
-        PermissionManager::PipeServer server(
-            {PermissionManager::PipeName(ClientConfig::Instance().InstanceNumber()), OwnStopEventName()},
-            ShowServiceError);
+        PermissionManager::PipeServer server({PermissionManager::PipeName(g_identity.instance), OwnStopEventName()},
+                                             ShowServiceError, *g_identity.log);
         server.Run();
     } catch (const std::exception&) {
         // Nothing escapes into the dispatcher: the service reports itself stopped below.
@@ -219,9 +225,15 @@ void WINAPI ServiceControlHandler(DWORD control) {
     if (g_statusHandle) SetServiceStatus(g_statusHandle, &g_status);
 }
 
-bool RunPermissionManagerCommand(const std::wstring& commandLine, int* exitCode) {
+bool RunPermissionManagerCommand(const std::wstring& commandLine, int* exitCode, const ClientConfig& config,
+                                 Log& log) {
     *exitCode = 0;
-    switch (RecognisePermissionKeyword(commandLine)) {
+    const PermissionKeyword keyword = RecognisePermissionKeyword(commandLine);
+    if (keyword != PermissionKeyword::None) {
+        g_identity = {FormatServiceName(config.CompanyName(), config.ApplicationName(), config.InstanceNumber()),
+                      config.InstanceNumber(), &log};
+    }
+    switch (keyword) {
         case PermissionKeyword::None:
             return false;
         case PermissionKeyword::CheckInstalled:

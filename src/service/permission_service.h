@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 
+class ClientConfig;
+class Log;
+
 enum class PermissionKeyword { None, Install, Uninstall, Run, CheckInstalled };
 
 // Recognises the four keywords: leading "-", "/", "\" removed, "PermissionsManager"
@@ -26,6 +29,7 @@ std::wstring ServiceErrorText(const std::wstring& text, unsigned long errorCode)
 // "UpdateServer" of a folder path containing "UpdateClient"; empty when none applies.
 std::wstring UpdateServerSibling(const std::wstring& applicationDirectory);
 
+// These name the service after the configuration RunPermissionManagerCommand was handed.
 bool IsServiceInstalled();
 int InstallService();
 int UninstallService();
@@ -39,5 +43,7 @@ void WINAPI ServiceControlHandler(DWORD control);
 void ShowServiceError(const std::wstring& text);
 
 // Handles a keyword; returns true when the command line was one (the client then ends).
-// `exitCode` receives the process's exit code.
-bool RunPermissionManagerCommand(const std::wstring& commandLine, int* exitCode);
+// `exitCode` receives the process's exit code. The service is named after `config`, and its
+// sessions log to `log`.
+bool RunPermissionManagerCommand(const std::wstring& commandLine, int* exitCode, const ClientConfig& config,
+                                 Log& log);

@@ -24,9 +24,10 @@ bool PipeNameTaken(const std::wstring& name) {
 
 }  // namespace
 
-PipeServer::PipeServer(PipeServerNames names, ServiceErrorSink reportError)
+PipeServer::PipeServer(PipeServerNames names, ServiceErrorSink reportError, Log& log)
     : names_(std::move(names)),
       reportError_(reportError),
+      log_(log),
       ownImage_(ModulePath()),
       sessionEnded_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
@@ -125,7 +126,7 @@ bool PipeServer::StartSession(renewix::UniqueFile pipe, HANDLE stopEvent) {
     sessions_.push_back(std::move(session));
     try {
         raw->thread = std::thread([raw, stopEvent, this] {
-            PipeSession(raw->pipe.get(), stopEvent, ownImage_);
+            PipeSession(raw->pipe.get(), stopEvent, ownImage_, log_);
             raw->done = true;
             SetEvent(sessionEnded_.get());
         });

@@ -12,6 +12,8 @@
 
 #include "foundation/win_resource.h"
 
+class Log;
+
 namespace PermissionManager {
 
 struct PipeServerNames {
@@ -28,7 +30,8 @@ public:
     // otherwise end the loop and with it the service.
     static constexpr std::size_t kMaxSessions = 64;
 
-    PipeServer(PipeServerNames names, ServiceErrorSink reportError);
+    // `log` hears what the sessions log (an archive refused).
+    PipeServer(PipeServerNames names, ServiceErrorSink reportError, Log& log);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -51,6 +54,7 @@ private:
 
     PipeServerNames names_;
     ServiceErrorSink reportError_;
+    Log& log_;
     std::wstring ownImage_;
     renewix::UniqueHandle sessionEnded_;
     std::list<std::unique_ptr<Session>> sessions_;

@@ -105,8 +105,9 @@ std::optional<Wire::Bytes> RequestHandler::Handle(const Wire::Request& request) 
     if (const auto* open = std::get_if<OpenRequest>(&request)) {
         // Ids are never reused, so the limit counts every open of the connection.
         if (files_.size() >= kMaxFilesPerConnection) return std::nullopt;
-        auto file = std::make_unique<StandardFileManagement>();
-        if (!file->Open(open->path, open->access, open->disposition, open->flags)) return std::nullopt;
+        std::unique_ptr<StandardFile> file =
+            StandardFile::Open(open->path, open->access, open->disposition, open->flags);
+        if (!file) return std::nullopt;
         files_.push_back(std::move(file));
         return EncodeResult(static_cast<std::int32_t>(files_.size()));
     }
@@ -139,19 +140,16 @@ std::optional<Wire::Bytes> RequestHandler::Handle(const Wire::Request& request) 
     }
     if (const auto* update = std::get_if<UpdateRegistryRequest>(&request)) {
         if (NamesServiceHive(update->keyPath)) return EncodeResult(0);
-        StandardFileManagement registry;
-        return EncodeResult(registry.UpdateRegistry(update->keyPath, update->valueName, update->action));
+        return EncodeResult(paths_.UpdateRegistry(update->keyPath, update->valueName, update->action));
     }
     if (const auto* query = std::get_if<QueryRegistryRequest>(&request)) {
         const std::size_t slash = query->registryPath.rfind(L'\\');
         const std::wstring keyPath = slash == std::wstring::npos ? std::wstring() : query->registryPath.substr(0, slash);
         if (NamesServiceHive(keyPath)) return EncodeTextReply(std::wstring());
-        StandardFileManagement registry;
-        return EncodeTextReply(registry.QueryRegistry(query->registryPath, query->type));
+        return EncodeTextReply(paths_.QueryRegistry(query->registryPath, query->type));
     }
     if (const auto* unzip = std::get_if<UnzipRequest>(&request)) {
-        StandardFileManagement archive;
-        return EncodeResult(archive.Unzip(unzip->archivePath, unzip->destination));
+        return EncodeResult(paths_.Unzip(unzip->archivePath, unzip->destination));
     }
     return std::nullopt;  // a Write is served with its data (HandleWrite)
 }
@@ -161,12 +159,12 @@ std::optional<Wire::Bytes> RequestHandler::HandleWrite(std::uint32_t fileId, std
     return Wire::EncodeResult(File(fileId).Write(data.data(), static_cast<DWORD>(data.size())));
 }
 
-void PipeSession(HANDLE pipe, HANDLE stopEvent, const std::wstring& ownImage) {
+void PipeSession(HANDLE pipe, HANDLE stopEvent, const std::wstring& ownImage, Log& log) {
     try {
         ServerChannel channel(pipe, stopEvent);
         // Only the product's own client is served; any other program is disconnected unheard.
         if (channel.valid() && IsSameExecutable(PipeClientImage(pipe), ownImage)) {
-            RequestHandler handler;
+            RequestHandler handler(log);
             Serve(channel, handler);
         }
     } catch (const std::exception&) {

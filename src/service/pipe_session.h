@@ -19,6 +19,9 @@ namespace PermissionManager {
 // files opened on it (file id k is the k-th) and one manager for the path operations.
 class RequestHandler {
 public:
+    // `log` hears why an archive was refused.
+    explicit RequestHandler(Log& log) : paths_(log) {}
+
     // The reply; nothing when the request ends the connection (a failed open, a file id
     // this connection never issued, a 51st open).
     std::optional<Wire::Bytes> Handle(const Wire::Request& request);
@@ -28,15 +31,15 @@ public:
     std::size_t OpenedFiles() const { return files_.size(); }
 
 private:
-    StandardFileManagement& File(std::uint32_t fileId) { return *files_[fileId - 1]; }
+    StandardFile& File(std::uint32_t fileId) { return *files_[fileId - 1]; }
 
     StandardFileManagement paths_;
-    std::vector<std::unique_ptr<StandardFileManagement>> files_;
+    std::vector<std::unique_ptr<StandardFile>> files_;
 };
 
 // Serves one connected client until it closes its end, sends anything malformed, or the
 // stop event is set; then disconnects the pipe (an overlapped server end). Only a client
 // whose executable is `ownImage` is served.
-void PipeSession(HANDLE pipe, HANDLE stopEvent, const std::wstring& ownImage);
+void PipeSession(HANDLE pipe, HANDLE stopEvent, const std::wstring& ownImage, Log& log);
 
 }  // namespace PermissionManager

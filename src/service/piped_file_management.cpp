@@ -5,7 +5,6 @@
 #include <mutex>
 #include <utility>
 
-#include "foundation/client_config.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "service/pipe_security.h"
@@ -19,15 +18,11 @@ constexpr int kBusyAttempts = 10;
 
 }  // namespace
 
-PipedFileManagement::PipedFileManagement(const std::wstring& pipeName) {
+PipeConnection::PipeConnection(const std::wstring& pipeName) {
     if (Connect(pipeName) && !Greet()) pipe_.reset();
 }
 
-PipedFileManagement::~PipedFileManagement() {
-    if (IsConnected()) Close();
-}
-
-bool PipedFileManagement::Connect(const std::wstring& pipeName) {
+bool PipeConnection::Connect(const std::wstring& pipeName) {
     for (int attempt = 0; attempt < kBusyAttempts; ++attempt) {
         // Identification only: whatever serves the name may learn who calls, never act as them.
         pipe_.reset(CreateFileW(pipeName.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING,
@@ -47,7 +42,7 @@ bool PipedFileManagement::Connect(const std::wstring& pipeName) {
     return true;
 }
 
-bool PipedFileManagement::Greet() {
+bool PipeConnection::Greet() {
     for (int attempt = 0; attempt < kGreetingAttempts; ++attempt) {
         std::uint8_t reply[Wire::kGreetingBytes] = {};
         if (Send(Wire::GreetingRequest{}) && ReceiveExact(reply, sizeof(reply)) &&
@@ -58,12 +53,7 @@ bool PipedFileManagement::Greet() {
     return false;
 }
 
-void PipedFileManagement::Disconnect() {
-    pipe_.reset();
-    remoteFile_ = 0;
-}
-
-bool PipedFileManagement::SendBytes(const void* data, std::size_t count) {
+bool PipeConnection::SendBytes(const void* data, std::size_t count) {
     if (!pipe_) return false;
     DWORD written = 0;
     if (!WriteFile(pipe_.get(), data, static_cast<DWORD>(count), &written, nullptr) || written != count) {
@@ -73,7 +63,7 @@ bool PipedFileManagement::SendBytes(const void* data, std::size_t count) {
     return true;
 }
 
-bool PipedFileManagement::ReceiveExact(void* buffer, std::size_t count) {
+bool PipeConnection::ReceiveExact(void* buffer, std::size_t count) {
     auto* at = static_cast<std::uint8_t*>(buffer);
     while (count > 0) {
         DWORD read = 0;
@@ -87,7 +77,7 @@ bool PipedFileManagement::ReceiveExact(void* buffer, std::size_t count) {
     return true;
 }
 
-bool PipedFileManagement::Send(const Wire::Request& request) {
+bool PipeConnection::Send(const Wire::Request& request) {
     if (!pipe_) return false;
     const std::optional<Wire::Bytes> payload = Wire::EncodePayload(request);
     if (!payload) return false;  // refused before anything was sent: the connection stays in step
@@ -96,36 +86,22 @@ bool PipedFileManagement::Send(const Wire::Request& request) {
     return SendBytes(opcode.data(), opcode.size()) && SendBytes(payload->data(), payload->size());
 }
 
-std::int32_t PipedFileManagement::Exchange(const Wire::Request& request, std::int32_t failure) {
+std::int32_t PipeConnection::Exchange(const Wire::Request& request, std::int32_t failure) {
     std::uint8_t reply[4];
     if (!Send(request) || !ReceiveExact(reply, sizeof(reply))) return failure;
     return static_cast<std::int32_t>(Wire::GetU32(reply));
 }
 
-std::int32_t PipedFileManagement::PathExchange(Wire::Opcode opcode, const std::wstring& path, std::int32_t failure) {
-    const std::wstring absolute = FullPathName(path);
-    if (absolute.empty()) return failure;
-    return Exchange(Wire::PathRequest{opcode, absolute}, failure);
-}
-
-int PipedFileManagement::Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags) {
-    const std::wstring absolute = FullPathName(path);
-    if (!pipe_ || absolute.empty()) return 0;
-    // The earlier file is forgotten, not closed: the service keeps it until the connection ends.
-    remoteFile_ = static_cast<std::uint32_t>(Exchange(Wire::OpenRequest{access, disposition, flags, absolute}, 0));
-    return remoteFile_ != 0 ? 1 : 0;
-}
-
-int PipedFileManagement::Write(const void* data, DWORD count) {
+int PipedFile::Write(const void* data, DWORD count) {
     if (count == 0) return 1;  // the service would wait for data that never comes
-    if (remoteFile_ == 0) return 0;
+    if (RemoteFile() == 0) return 0;
     // Larger writes go in pieces the service reads whole.
     const auto* at = static_cast<const std::uint8_t*>(data);
     for (DWORD left = count; left > 0;) {
         const DWORD piece = std::min<DWORD>(left, Wire::kMaxTransfer);
         std::uint8_t reply[4];
-        if (!Send(Wire::WriteRequest{remoteFile_}) || !SendBytes(at, piece) || !ReceiveExact(reply, sizeof(reply)) ||
-            Wire::GetU32(reply) == 0) {
+        if (!connection_.Send(Wire::WriteRequest{remoteFile_}) || !connection_.SendBytes(at, piece) ||
+            !connection_.ReceiveExact(reply, sizeof(reply)) || Wire::GetU32(reply) == 0) {
             return 0;
         }
         at += piece;
@@ -134,26 +110,67 @@ int PipedFileManagement::Write(const void* data, DWORD count) {
     return 1;
 }
 
-DWORD PipedFileManagement::Read(void* buffer, DWORD count) {
-    if (count == 0 || remoteFile_ == 0) return 0;
+DWORD PipedFile::Read(void* buffer, DWORD count) {
+    if (count == 0 || RemoteFile() == 0) return 0;
     // A larger request would end the connection; a shorter read is an ordinary answer.
     const DWORD asked = std::min<DWORD>(count, Wire::kMaxTransfer);
     std::uint8_t reply[4];
-    if (!Send(Wire::ReadRequest{remoteFile_, asked}) || !ReceiveExact(reply, sizeof(reply))) return 0;
+    if (!connection_.Send(Wire::ReadRequest{remoteFile_, asked}) || !connection_.ReceiveExact(reply, sizeof(reply))) {
+        return 0;
+    }
     const std::uint32_t got = Wire::GetU32(reply);
     if (got > asked) {
         // More than the buffer holds: the stream is out of step, and the bytes are not ours to take.
-        Disconnect();
+        connection_.Disconnect();
         return 0;
     }
-    if (got != 0 && !ReceiveExact(buffer, got)) return 0;
+    if (got != 0 && !connection_.ReceiveExact(buffer, got)) return 0;
     return got;
 }
 
-int PipedFileManagement::Close() {
-    if (remoteFile_ == 0) return 1;
+void PipedFile::SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) {
+    if (RemoteFile() == 0) return;
+    connection_.Exchange(Wire::SetTimesRequest{creation, lastAccess, lastWrite, remoteFile_}, 0);
+}
+
+int PipedFile::Close() {
+    if (RemoteFile() == 0) return 1;
     const std::uint32_t id = std::exchange(remoteFile_, 0);
-    return Exchange(Wire::CloseRequest{id}, 0) != 0 ? 1 : 0;
+    const int closed = connection_.Exchange(Wire::CloseRequest{id}, 0) != 0 ? 1 : 0;
+    // The connection served this file only.
+    connection_.Disconnect();
+    return closed;
+}
+
+PipedFileManagement::PipedFileManagement(std::wstring pipeName)
+    : pipeName_(std::move(pipeName)), connection_(pipeName_) {}
+
+bool PipedFileManagement::IsConnected() const {
+    std::lock_guard lock(mutex_);
+    return connection_.IsConnected();
+}
+
+std::int32_t PipedFileManagement::Exchange(const Wire::Request& request, std::int32_t failure) {
+    std::lock_guard lock(mutex_);
+    return connection_.Exchange(request, failure);
+}
+
+std::int32_t PipedFileManagement::PathExchange(Wire::Opcode opcode, const std::wstring& path, std::int32_t failure) {
+    const std::wstring absolute = FullPathName(path);
+    if (absolute.empty()) return failure;
+    return Exchange(Wire::PathRequest{opcode, absolute}, failure);
+}
+
+std::unique_ptr<IManagedFile> PipedFileManagement::Open(const std::wstring& path, DWORD access, DWORD disposition,
+                                                        DWORD flags) {
+    const std::wstring absolute = FullPathName(path);
+    if (absolute.empty()) return nullptr;
+    PipeConnection connection(pipeName_);
+    // The service ends a connection whose open failed: it goes with this one.
+    const auto id =
+        static_cast<std::uint32_t>(connection.Exchange(Wire::OpenRequest{access, disposition, flags, absolute}, 0));
+    if (id == 0) return nullptr;
+    return std::make_unique<PipedFile>(std::move(connection), id);
 }
 
 int PipedFileManagement::MakeDirectories(const std::wstring& path) {
@@ -176,11 +193,6 @@ DWORD PipedFileManagement::GetAttributes(const std::wstring& path) {
     return static_cast<DWORD>(PathExchange(Wire::kGetAttributes, path, -1));
 }
 
-void PipedFileManagement::SetTimes(const FILETIME& creation, const FILETIME& lastAccess, const FILETIME& lastWrite) {
-    if (remoteFile_ == 0) return;
-    Exchange(Wire::SetTimesRequest{creation, lastAccess, lastWrite, remoteFile_}, 0);
-}
-
 int PipedFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
                                         const std::wstring& action) {
     return Exchange(Wire::UpdateRegistryRequest{keyPath, valueName, action}, 0) != 0 ? 1 : 0;
@@ -188,7 +200,11 @@ int PipedFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::
 
 std::wstring PipedFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring& type) {
     std::uint8_t reply[Wire::kTextReplyBytes];
-    if (!Send(Wire::QueryRegistryRequest{registryPath, type}) || !ReceiveExact(reply, sizeof(reply))) return {};
+    std::lock_guard lock(mutex_);
+    if (!connection_.Send(Wire::QueryRegistryRequest{registryPath, type}) ||
+        !connection_.ReceiveExact(reply, sizeof(reply))) {
+        return {};
+    }
     return Wire::DecodeTextReply(reply);
 }
 
@@ -205,22 +221,15 @@ int PipedFileManagement::Unzip(const std::wstring& archivePath, const std::wstri
 
 std::wstring PipeName(std::uint32_t instance) { return FormatText(L"\\\\.\\pipe\\Renewix%d", instance); }
 
-bool IsServiceActive() {
-    static std::once_flag asked;
-    static bool active = false;
-    std::call_once(asked, [] {
-        // Answering means greeting back from a pipe the service made, not merely existing; a
-        // connection waits for a busy pipe's next instance as WaitNamedPipe would.
-        active = PipedFileManagement(PipeName(ClientConfig::Instance().InstanceNumber())).IsConnected();
-    });
-    return active;
+bool IsServiceActive(std::uint32_t instance) {
+    // Answering means greeting back from a pipe the service made, not merely existing; a
+    // connection waits for a busy pipe's next instance as WaitNamedPipe would.
+    return PipeConnection(PipeName(instance)).IsConnected();
 }
 
-std::unique_ptr<IClientFileManager> CreateServiceOrStandardFileManager() {
-    if (IsServiceActive()) {
-        return std::make_unique<PipedFileManagement>(PipeName(ClientConfig::Instance().InstanceNumber()));
-    }
-    return std::make_unique<StandardFileManagement>();
+std::unique_ptr<IClientFileManager> CreateServiceOrStandardFileManager(std::uint32_t instance, Log& log) {
+    if (IsServiceActive(instance)) return std::make_unique<PipedFileManagement>(PipeName(instance));
+    return std::make_unique<StandardFileManagement>(log);
 }
 
 }  // namespace PermissionManager

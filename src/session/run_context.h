@@ -8,10 +8,16 @@ class RunState;
 class StatusFile;
 class TextVariables;
 
+namespace PermissionManager {
+class IClientFileManager;
+}
+
 struct RunContext {
     const ClientConfig& config;
     RunState& state;
     Log& log;
     StatusFile& status;
     const TextVariables& variables;
+    // Every file and registry change of the run: through the service when it answers.
+    PermissionManager::IClientFileManager& files;
 };

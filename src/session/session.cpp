@@ -38,7 +38,10 @@ Renewix::Renewix(const RunContext& run, ServerSelection& selection, std::wstring
       config_(run.config),
       selection_(selection),
       downloadFolder_(std::move(downloadFolder)),
-      plan_(downloadFolder_, run.log) {}
+      plan_(downloadFolder_, run.log) {
+    // Files already in the download folder are found through the run's file manager.
+    plan_.files.SetFileManager(run.files);
+}
 
 Renewix::~Renewix() { JoinWorker(); }
 
@@ -228,7 +231,7 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
 
 bool Renewix::DownloadWorker() {
     // A silent run shows no box: its failures are in the log.
-    CFileTransfer transfer(selection_, sink_, plan_.options.uiKind == 0 ? nullptr : prompts_);
+    CFileTransfer transfer(selection_, run_.files, sink_, plan_.options.uiKind == 0 ? nullptr : prompts_);
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
     const int count = static_cast<int>(plan_.files.Count());
@@ -294,18 +297,18 @@ bool Renewix::InstallAndFinish() {
 bool Renewix::Install() {
     if (test_) return true;
     Log& log = run_.log;
-    if (!InstallFiles(plan_.files)) {
+    if (!InstallFiles(plan_.files, run_.files, log)) {
         log.WriteHeading(L"The update could not complete due to file errors.");
         return false;
     }
-    if (!ApplyRegistryList(plan_.registry.Entries(), log)) log.WriteHeading(L"There were errors trying to update the registry.");
+    if (!ApplyRegistryList(plan_.registry.Entries(), run_.files, log)) log.WriteHeading(L"There were errors trying to update the registry.");
     log.WriteHeading(L"Update was successful!");
     return true;
 }
 
 bool Renewix::AbortUpdate() {
     run_.log.WriteHeading(L"Update will not be undertaken");
-    PermissionManager::CreateFileManager()->DeleteTree(downloadFolder_);
+    run_.files.DeleteTree(downloadFolder_);
     return false;
 }
 

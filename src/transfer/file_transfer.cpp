@@ -8,8 +8,9 @@
 #include "foundation/file_digest.h"
 #include "foundation/user_prompts.h"
 
-CFileTransfer::CFileTransfer(ServerSelection& selection, IDownloadSink* sink, IUserPrompts* prompts)
-    : sink_(sink), prompts_(prompts), selection_(selection) {}
+CFileTransfer::CFileTransfer(ServerSelection& selection, PermissionManager::IClientFileManager& files,
+                             IDownloadSink* sink, IUserPrompts* prompts)
+    : sink_(sink), prompts_(prompts), selection_(selection), files_(files) {}
 
 void CFileTransfer::ShowError(const std::wstring& text, const wchar_t* caption) {
     if (prompts_) prompts_->ShowError(text, caption);
@@ -22,8 +23,9 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     const std::wstring localPath = NormalizePath(localDirectory + L"\\" + localName);
     if (expectedSize == 0) return true;
 
-    auto file = PermissionManager::CreateFileManager();
-    if (!file->Open(localPath, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0)) {
+    std::unique_ptr<PermissionManager::IManagedFile> file =
+        files_.Open(localPath, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
+    if (!file) {
         ShowError(L"Unable to create a file", L"File error");
         log.WriteValue(L"Critical error; Unable to create a file", localPath);
         return false;
@@ -32,7 +34,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     // the download folder could otherwise pass for a downloaded one.
     const auto discard = [&] {
         file->Close();
-        file->Delete(localPath);
+        files_.Delete(localPath);
         return false;
     };
     IFileDownloader* downloader = selection_.GetActiveDownloader(nullptr);
@@ -65,7 +67,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
             // The user left: no partial file stays behind to be taken for a download.
             file->Close();
             downloader->CloseFile();
-            file->Delete(localPath);
+            files_.Delete(localPath);
             log.WriteValue(L"File transfer cancelled", remoteName);
             return false;
         }
@@ -89,7 +91,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     if (expectedCrc == 0 && !expectedSha256) return true;
 
     FileDigest digest;
-    if (ComputeFileDigest(localPath, expectedSha256.has_value(), digest) != 0) {
+    if (ComputeFileDigest(files_, localPath, expectedSha256.has_value(), digest) != 0) {
         const std::wstring text = L"Error trying to calculate file CRC. Exiting. Filename:\r\n" + localPath;
         log.WriteHeading(text);
         ShowError(text, L"File Error");

@@ -15,11 +15,16 @@
 class IDownloadSink;
 class IUserPrompts;
 
+namespace PermissionManager {
+class IClientFileManager;
+}
+
 class CFileTransfer {
 public:
-    // Progress goes to `sink` and errors to `prompts`; either may be null (a silent run shows
-    // nothing).
-    CFileTransfer(ServerSelection& selection, IDownloadSink* sink, IUserPrompts* prompts);
+    // Files are written through `files`. Progress goes to `sink` and errors to `prompts`; either
+    // may be null (a silent run shows nothing).
+    CFileTransfer(ServerSelection& selection, PermissionManager::IClientFileManager& files, IDownloadSink* sink,
+                  IUserPrompts* prompts);
     virtual ~CFileTransfer() = default;
 
     // Fetches remoteName into localDirectory\localName; false after any failure, which
@@ -48,6 +53,7 @@ private:
     IUserPrompts* prompts_;
     bool keepLocalTimes_ = false;
     ServerSelection& selection_;
+    PermissionManager::IClientFileManager& files_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
     const std::atomic<bool>* stop_ = nullptr;
 };

@@ -52,7 +52,8 @@ std::wstring NetworkFileDownloader::FilePathFor(const std::wstring& input) {
 }
 
 bool NetworkFileDownloader::OpenForReading(const std::wstring& path) {
-    return file_.Open(path, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL) != 0;
+    file_ = PermissionManager::StandardFile::Open(path, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    return file_ != nullptr;
 }
 
 bool NetworkFileDownloader::OpenDownloadFile(const std::wstring& name) { return OpenForReading(FilePathFor(name)); }
@@ -88,7 +89,7 @@ std::wstring NetworkFileDownloader::DescribeLastError() {
 }
 
 bool NetworkFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) {
-    return file_.GetTimes(creation, lastAccess, lastWrite);
+    return file_ && file_->GetTimes(creation, lastAccess, lastWrite);
 }
 
-std::int64_t NetworkFileDownloader::GetFileSize() { return static_cast<std::int64_t>(file_.OpenSize()); }
+std::int64_t NetworkFileDownloader::GetFileSize() { return static_cast<std::int64_t>(file_ ? file_->OpenSize() : 0); }

@@ -12,8 +12,8 @@ public:
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
     bool OpenDocumentFile() override { return OpenForReading(GetDocumentUrl()); }
-    DWORD Read(void* buffer, DWORD size) override { return file_.Read(buffer, size); }
-    void CloseFile() override { file_.Close(); }
+    DWORD Read(void* buffer, DWORD size) override { return file_ ? file_->Read(buffer, size) : 0; }
+    void CloseFile() override { file_.reset(); }
     std::wstring CanonicalizeUrl(const std::wstring& path) override { return path; }
     std::wstring GetDocumentUrl() override;
     std::wstring GetFilesBaseUrl() override;
@@ -29,5 +29,5 @@ public:
 private:
     bool OpenForReading(const std::wstring& path);
 
-    PermissionManager::StandardFileManagement file_;
+    std::unique_ptr<PermissionManager::StandardFile> file_;
 };

@@ -37,7 +37,7 @@ protected:
     DownloadExecute Read(const std::wstring& shellExec) {
         XmlDocument document = XmlDocument::Create();
         EXPECT_TRUE(document.LoadText(L"<Renewix><ShellExec>" + shellExec + L"</ShellExec></Renewix>"));
-        DownloadExecute list(Log::Instance());
+        DownloadExecute list(TestLog());
         EXPECT_EQ(list.Read(document.SelectSingle(L"Renewix/ShellExec"), L""), 1);
         return list;
     }
@@ -71,7 +71,7 @@ TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
                                 L"<Execute Point=\"4\" WaitForProcess=\"true\" File=\"" + helper_ + L" '" + second +
                                 L" quoted'\"/>");
     CapturedLog log(folder_ / L"run.log");
-    EXPECT_EQ(RunExecutePoint(list.Entries(), 4, Log::Instance()), 1);
+    EXPECT_EQ(RunExecutePoint(list.Entries(), 4, TestLog()), 1);
     // Both waited for: their markers exist as soon as the point has run.
     EXPECT_EQ(ReadFileBytes(first), "waited");
     EXPECT_EQ(ReadFileBytes(second), "quoted");
@@ -87,7 +87,7 @@ TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
     const std::wstring marker = Marker(L"later.txt");
     DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + helper_ + L" '" + marker + L" late 1500'\"/>");
     CapturedLog log(folder_ / L"nowait.log");
-    RunExecutePoint(list.Entries(), 1, Log::Instance());
+    RunExecutePoint(list.Entries(), 1, TestLog());
     // The point returned while the program was still in its delay ...
     EXPECT_FALSE(Exists(marker));
     // ... and the program finishes by itself.
@@ -103,7 +103,7 @@ TEST_F(ExecuteListTest, MissingProgramIsRetriedTwiceThenSkipped) {
                                 L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + helper_ + L" '" + marker +
                                 L"'\"/>");
     CapturedLog log(folder_ / L"missing.log");
-    RunExecutePoint(list.Entries(), 4, Log::Instance());
+    RunExecutePoint(list.Entries(), 4, TestLog());
     const std::string text = log.Finish();
     const std::string path = WideToUtf8(missing);
     EXPECT_NE(text.find("\tDelay: Exe missing:\t" + path + "\r\n\tDelay: Exe missing:\t" + path +

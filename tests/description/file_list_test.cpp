@@ -34,7 +34,8 @@ protected:
     DownloadFile ReadList(const std::wstring& fileList, std::string* log = nullptr, int* result = nullptr) {
         XmlDocument document = XmlDocument::Create();
         EXPECT_TRUE(document.LoadText(L"<Renewix><FileList>" + fileList + L"</FileList></Renewix>"));
-        DownloadFile list(folder_ / L"downloads", Log::Instance());
+        DownloadFile list(folder_ / L"downloads", TestLog());
+        list.SetFileManager(files_);
         CapturedLog captured(folder_ / L"files.log");
         int read = list.Read(document.SelectSingle(L"Renewix/FileList"), folder_.path());
         std::string text = captured.Finish();
@@ -45,6 +46,7 @@ protected:
 
     renewix::ScopedComInit com_;
     ScratchFolder folder_{L"file-list"};
+    PermissionManager::StandardFileManagement files_{TestLog()};
 };
 
 TEST_F(FileListTest, DirectoriesFirstDepthFirstAndNumberedWithoutGaps) {
@@ -89,7 +91,7 @@ TEST_F(FileListTest, MacrosAndFilesOutsideAnyDirectory) {
                                   L"<Directory Name=\"sub\"><File Name=\"y.txt\" Size=\"3\"/></Directory></Directory>"
                                   L"<Directory Name=\"&lt;WinDir&gt;\\fonts\"><File Name=\"z.txt\" Size=\"4\"/></Directory>"
                                   L"</FileList></Renewix>"));
-    DownloadFile list(folder_ / L"downloads", Log::Instance());
+    DownloadFile list(folder_ / L"downloads", TestLog());
     {
         CapturedLog log(folder_ / L"macros.log");
         ASSERT_EQ(list.Read(document.SelectSingle(L"Renewix/FileList"), L""), 1);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/win_resource.h"
 #include "foundation/registry_operations.h"
@@ -148,7 +149,7 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
         L"</Key></Key></Key></Key>"
         L"<Key><Key Name=\"Software\"><Value Name=\"RenewixNoSuchValue\" Action=\"Delete\"/></Key></Key>"
         L"</RegList></Renewix>"));
-    DownloadRegistry list(Log::Instance());
+    DownloadRegistry list(TestLog());
     CapturedLog log(folder_ / L"registry.log");
     ASSERT_EQ(list.Read(document.SelectSingle(L"Renewix/RegList"), L""), 1);
     const auto& entries = list.Entries();
@@ -164,12 +165,13 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
     EXPECT_WSTREQ8(L"TopLevel", entries[4].valueName);
 
     // Read again from an inner key: paths start below it, without the leading separator.
-    DownloadRegistry inner(Log::Instance());
+    DownloadRegistry inner(TestLog());
     ASSERT_EQ(inner.Read(document.SelectSingle(L"Renewix/RegList/Key"), L""), 1);
     ASSERT_EQ(inner.Entries().size(), 3u);
     EXPECT_WSTREQ8(L"Software\\RenewixTest\\Registry\\Sub", inner.Entries()[0].keyPath);
 
-    EXPECT_EQ(ApplyRegistryList(list.Entries(), Log::Instance()), 1);
+    PermissionManager::StandardFileManagement files(TestLog());
+    EXPECT_EQ(ApplyRegistryList(list.Entries(), files, TestLog()), 1);
     EXPECT_WSTREQ8(L"2.1.0.7", ReadString(L"Software\\RenewixTest\\Registry", L"Version"));
     EXPECT_WSTREQ8(L"7", ReadString(L"Software\\RenewixTest\\Registry", L"Count"));
     EXPECT_TRUE(KeyExists(L"Software\\RenewixTest\\Registry\\Sub"));

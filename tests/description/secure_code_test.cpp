@@ -31,7 +31,7 @@ protected:
         bool result;
         {
             CapturedLog captured(folder_ / L"check.log");
-            result = CheckDocumentSecureCode(document, base, false, nullptr, Log::Instance());
+            result = CheckDocumentSecureCode(document, base, false, nullptr, TestLog());
             std::string text = captured.Finish();
             if (log) *log = text;
         }
@@ -139,7 +139,7 @@ TEST_F(SecureCodeTest, ElementsAfterTheLastCodeAreDropped) {
                                   L"<ShellExec><Execute File=\"x\"/></ShellExec><!-- note -->"
                                   L"<UpdateType>Silent</UpdateType></Renewix>"));
     CapturedLog captured(folder_ / L"dropped.log");
-    EXPECT_EQ(DropUncoveredElements(document, Log::Instance()), 2);
+    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 2);
     EXPECT_EQ(captured.Finish(), "\tIgnored, not covered by the security code (after SecureCode):\tShellExec, "
                                  "UpdateType\r\n\tEnd of recording\r\n");
     EXPECT_FALSE(document.SelectSingle(L"Renewix/ShellExec"));
@@ -150,20 +150,20 @@ TEST_F(SecureCodeTest, ElementsAfterTheLastCodeAreDropped) {
     // ends at the last "<SecureCode>", so what was appended before the other form goes too.
     ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode>"
                                   L"<ShellExec/><SecureCode x=\"1\"/><RegList/><SecureCode/></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, Log::Instance()), 4);
+    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 4);
     EXPECT_EQ(document.SelectSingle(L"Renewix").SelectChildren(L"*").size(), 2u);
     // A child that spells the opening tag inside itself holds the boundary: only its start is
     // covered, so it goes as well.
     ASSERT_TRUE(document.LoadText(L"<Renewix><SecureCode>1</SecureCode><ShellExec><Execute File=\"x\"/>"
                                   L"<SecureCode>2</SecureCode></ShellExec></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, Log::Instance()), 1);
+    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 1);
     EXPECT_FALSE(document.SelectSingle(L"Renewix/ShellExec"));
 
     // Nothing after the code, or no code at all: nothing goes and nothing is logged.
     ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateType>Silent</UpdateType><SecureCode>1</SecureCode></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, Log::Instance()), 0);
+    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 0);
     ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateType>Silent</UpdateType></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, Log::Instance()), 0);
+    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 0);
     EXPECT_TRUE(document.SelectSingle(L"Renewix/UpdateType"));
 }
 

@@ -266,7 +266,7 @@ protected:
     bool Accept(const std::string& bytes, const TrustedKeys& keys, std::string& log, std::uint64_t now = 0) {
         CapturedLog captured(folder_ / L"accept.log");
         std::optional<XmlDocument> document;
-        EXPECT_NO_THROW(document = AcceptSignedDocument(bytes, keys, now ? now : CurrentUtcTime(), Log::Instance()));
+        EXPECT_NO_THROW(document = AcceptSignedDocument(bytes, keys, now ? now : CurrentUtcTime(), TestLog()));
         log = captured.Finish();
         return document && document->SelectSingle(L"Renewix/UpdateVersion");
     }

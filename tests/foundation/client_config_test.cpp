@@ -128,7 +128,9 @@ TEST(ClientConfig, MissingOrShortResourceLeavesZeros) {
     EXPECT_WSTREQ8(L"abcd", config.PrimaryDocumentLocation().protocol);
     EXPECT_EQ(config.InstanceNumber(), 0u);
 
-    EXPECT_WSTREQ8(L"", ClientConfig::Instance().LogFileName());
+    ClientConfig own;
+    own.LoadFromModule(GetModuleHandleW(nullptr));
+    EXPECT_WSTREQ8(L"", own.LogFileName());
 }
 
 }  // namespace

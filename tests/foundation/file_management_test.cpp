@@ -2,76 +2,89 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/log.h"
 #include "service/piped_file_management.h"
 #include "test_support.h"
 
 namespace {
 
+using PermissionManager::IManagedFile;
+using PermissionManager::StandardFile;
 using PermissionManager::StandardFileManagement;
 
 TEST(StandardFileManagement, WritingCreatesMissingFoldersAndReadsBack) {
     ScratchFolder folder(L"fm-write");
     const std::wstring path = folder / L"upper\\lower\\file.bin";
-    StandardFileManagement files;
-    ASSERT_EQ(files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
+    Log log;
+    StandardFileManagement files(log);
+    std::unique_ptr<IManagedFile> file = files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0);
+    ASSERT_NE(file, nullptr);
     EXPECT_TRUE(IsFolderPath(folder / L"upper\\lower"));
-    EXPECT_EQ(files.Write("hello world", 11), 1);
-    EXPECT_EQ(files.Close(), 1);
-    EXPECT_EQ(files.Close(), 0);
-
-    ASSERT_EQ(files.Open(path, GENERIC_READ, OPEN_EXISTING, 0), 1);
+    EXPECT_EQ(file->Write("hello world", 11), 1);
+    EXPECT_EQ(file->Close(), 1);
+    EXPECT_EQ(file->Close(), 0);
+    // A closed file writes and reads nothing, but nothing to write is no failure.
+    EXPECT_EQ(file->Write("", 0), 1);
+    EXPECT_EQ(file->Write("x", 1), 0);
     char buffer[8] = {};
-    EXPECT_EQ(files.Read(buffer, 8), 8u);
+    EXPECT_EQ(file->Read(buffer, 1), 0u);
+
+    file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Read(buffer, 8), 8u);
     EXPECT_EQ(std::string(buffer, 8), "hello wo");
-    EXPECT_EQ(files.Read(buffer, 8), 3u);
-    EXPECT_EQ(files.Read(buffer, 8), 0u);
-    EXPECT_EQ(files.Read(buffer, 0), 0u);
+    EXPECT_EQ(file->Read(buffer, 8), 3u);
+    EXPECT_EQ(file->Read(buffer, 8), 0u);
+    EXPECT_EQ(file->Read(buffer, 0), 0u);
+
+    // The digest reports why an open failed.
+    EXPECT_EQ(files.Open(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, OPEN_EXISTING, 0), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
 TEST(StandardFileManagement, ReadStopsAtTheSizeSeenAtOpen) {
     ScratchFolder folder(L"fm-grow");
     const std::wstring path = folder / L"grows.txt";
     ASSERT_TRUE(WriteFileBytes(path, "1234"));
-    StandardFileManagement reader;
-    ASSERT_EQ(reader.Open(path, GENERIC_READ, OPEN_EXISTING, 0), 1);
+    const auto reader = StandardFile::Open(path, GENERIC_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(reader->OpenSize(), 4u);
     // Another writer appends while the file is open; shared access allows it.
-    StandardFileManagement writer;
-    ASSERT_EQ(writer.Open(path, FILE_APPEND_DATA, OPEN_EXISTING, 0), 1);
-    ASSERT_EQ(writer.Write("5678", 4), 1);
-    writer.Close();
+    {
+        const auto writer = StandardFile::Open(path, FILE_APPEND_DATA, OPEN_EXISTING, 0);
+        ASSERT_NE(writer, nullptr);
+        ASSERT_EQ(writer->Write("5678", 4), 1);
+    }
     char buffer[16] = {};
-    EXPECT_EQ(reader.Read(buffer, 16), 8u);  // one read may see more ...
-    EXPECT_EQ(reader.Read(buffer, 16), 0u);  // ... but none follows past the opening size
+    EXPECT_EQ(reader->Read(buffer, 16), 8u);  // one read may see more ...
+    EXPECT_EQ(reader->Read(buffer, 16), 0u);  // ... but none follows past the opening size
 }
 
-TEST(StandardFileManagement, WritesWithoutAFile) {
-    StandardFileManagement files;
-    EXPECT_EQ(files.Write("", 0), 1);
-    EXPECT_EQ(files.Write("x", 1), 0);
-    char c;
-    EXPECT_EQ(files.Read(&c, 1), 0u);
-    EXPECT_EQ(files.Open(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, OPEN_EXISTING, 0), 0);
-    EXPECT_EQ(files.Close(), 0);
-}
-
-TEST(StandardFileManagement, OpenClosesTheEarlierFile) {
-    ScratchFolder folder(L"fm-reopen");
+// Each file has its own owner: two are open at once, and one goes with its owner.
+TEST(StandardFileManagement, FilesOpenTogetherAndCloseWithTheirOwner) {
+    ScratchFolder folder(L"fm-two");
     ASSERT_TRUE(WriteFileBytes(folder / L"a.txt", "a"));
     ASSERT_TRUE(WriteFileBytes(folder / L"b.txt", "bb"));
-    StandardFileManagement files;
-    ASSERT_EQ(files.Open(folder / L"a.txt", GENERIC_READ, OPEN_EXISTING, 0), 1);
-    ASSERT_EQ(files.Open(folder / L"b.txt", GENERIC_READ, OPEN_EXISTING, 0), 1);
-    // a.txt is no longer held open: it can be deleted.
-    EXPECT_EQ(files.Delete(folder / L"a.txt"), 1);
+    Log log;
+    StandardFileManagement files(log);
+    auto a = files.Open(folder / L"a.txt", GENERIC_READ, OPEN_EXISTING, 0);
+    const auto b = files.Open(folder / L"b.txt", GENERIC_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
     char buffer[4];
-    EXPECT_EQ(files.Read(buffer, 4), 2u);
+    EXPECT_EQ(a->Read(buffer, 4), 1u);
+    EXPECT_EQ(b->Read(buffer, 4), 2u);
+    EXPECT_EQ(files.Delete(folder / L"a.txt"), 0);  // held open
+    a.reset();
+    EXPECT_EQ(files.Delete(folder / L"a.txt"), 1);
 }
 
 TEST(StandardFileManagement, MoveNeverOverwritesAndCreatesTheTargetFolder) {
     ScratchFolder folder(L"fm-move");
     ASSERT_TRUE(WriteFileBytes(folder / L"new.dll", "new"));
     ASSERT_TRUE(WriteFileBytes(folder / L"old.dll", "old"));
-    StandardFileManagement files;
+    Log log;
+    StandardFileManagement files(log);
     EXPECT_EQ(files.Move(folder / L"new.dll", folder / L"old.dll"), 0);
     EXPECT_EQ(ReadFileBytes(folder / L"old.dll"), "old");
     EXPECT_EQ(files.Move(folder / L"new.dll", folder / L"deep\\er\\moved.dll"), 1);
@@ -82,7 +95,8 @@ TEST(StandardFileManagement, MoveNeverOverwritesAndCreatesTheTargetFolder) {
 
 TEST(StandardFileManagement, DirectoriesAttributesAndTrees) {
     ScratchFolder folder(L"fm-tree");
-    StandardFileManagement files;
+    Log log;
+    StandardFileManagement files(log);
     EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c\\"), 1);
     EXPECT_TRUE(IsFolderPath(folder / L"a\\b\\c"));
     EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c"), 1);  // already there
@@ -103,7 +117,8 @@ TEST(StandardFileManagement, DirectoriesAttributesAndTrees) {
 
 TEST(StandardFileManagement, MakeDirectoriesStopsAtTheServerOfANetworkPath) {
     // \\server alone has nothing below the server name to create.
-    StandardFileManagement files;
+    Log log;
+    StandardFileManagement files(log);
     EXPECT_EQ(files.MakeDirectories(L"\\\\server"), 1);
     EXPECT_EQ(files.MakeDirectories(L"\\\\server\\"), 1);
 }
@@ -111,22 +126,28 @@ TEST(StandardFileManagement, MakeDirectoriesStopsAtTheServerOfANetworkPath) {
 TEST(StandardFileManagement, SetTimesChangesTheOpenFile) {
     ScratchFolder folder(L"fm-times");
     const std::wstring path = folder / L"t.txt";
-    StandardFileManagement files;
-    ASSERT_EQ(files.Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
+    const auto file = StandardFile::Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
+    ASSERT_NE(file, nullptr);
     SYSTEMTIME when{2001, 2, 0, 3, 4, 5, 6, 0};
     FILETIME time;
     SystemTimeToFileTime(&when, &time);
-    files.SetTimes(time, time, time);
-    files.Close();
-    files.SetTimes(time, time, time);  // no file: nothing happens
+    file->SetTimes(time, time, time);
+    FILETIME creation{}, access{}, write{};
+    ASSERT_TRUE(file->GetTimes(&creation, &access, &write));
+    EXPECT_EQ(CompareFileTime(&write, &time), 0);
+    file->Close();
+    file->SetTimes(time, time, time);  // closed: nothing happens
+    EXPECT_FALSE(file->GetTimes(&creation, &access, &write));
+    EXPECT_EQ(file->OpenSize(), 0u);
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &time), 0);
 }
 
 TEST(FileManagerFactory, StandardManagerWhileNoServiceAnswers) {
-    EXPECT_FALSE(PermissionManager::IsServiceActive());
-    auto manager = PermissionManager::CreateServiceOrStandardFileManager();
+    EXPECT_FALSE(PermissionManager::IsServiceActive(0));
+    Log log;
+    auto manager = PermissionManager::CreateServiceOrStandardFileManager(0, log);
     EXPECT_NE(dynamic_cast<StandardFileManagement*>(manager.get()), nullptr);
     EXPECT_EQ(PermissionManager::PipeName(3), L"\\\\.\\pipe\\Renewix3");
 }

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "fake_file_management.h"
+#include "foundation/file_management.h"
 #include "test_support.h"
 
 namespace {
@@ -28,7 +30,8 @@ TEST(Log, LineFormsOfAWholeSession) {
     const std::wstring path = folder / L"run.log";
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         ASSERT_TRUE(log.IsOpen());
         log.WriteHeading(L"Checking for updates...");
         log.WriteEntry(L"An entry");
@@ -62,7 +65,8 @@ TEST(Log, SessionHeaderHasDateClientAndSystem) {
     const std::wstring path = folder / L"header.log";
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         log.WriteSessionHeader(L"1.2.3.4", L"Windows XP");
     }
     const std::string text = WideToUtf8(ReadLog(path));
@@ -81,7 +85,8 @@ TEST(Log, DisabledLogCreatesNoFile) {
     const std::wstring path = folder / L"never.log";
     {
         Log log;
-        log.Start(path, 1);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 1);
         log.WriteEntry(L"nothing");
         EXPECT_FALSE(log.IsOpen());
     }
@@ -94,7 +99,8 @@ TEST(Log, EarlierFileIsTruncatedAndAFolderCannotBeALog) {
     ASSERT_TRUE(WriteFileBytes(path, std::string(10000, 'x')));
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         log.WriteEntry(L"new");
     }
     std::wstring text = ReadLog(path);
@@ -102,7 +108,8 @@ TEST(Log, EarlierFileIsTruncatedAndAFolderCannotBeALog) {
     EXPECT_NE(text.find(L"\tnew\r\n"), std::wstring::npos);
 
     Log onFolder;
-    onFolder.Start(folder.path() + L"\\", 0);  // what an empty configured name leaves
+    PermissionManager::StandardFileManagement files(onFolder);
+    onFolder.Start(files, folder.path() + L"\\", 0);  // what an empty configured name leaves
     EXPECT_FALSE(onFolder.IsOpen());
     onFolder.WriteEntry(L"goes nowhere");
 }
@@ -115,7 +122,8 @@ TEST(Log, HeldLinesAreWrittenOnlyWhenOpened) {
     ASSERT_TRUE(WriteFileBytes(path, "another instance's log"));
     {
         Log log;
-        log.StartHeld(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.StartHeld(files, path, 0);
         log.WriteEntry(L"Instance already exists");
         EXPECT_FALSE(log.IsOpen());
         log.Stop();
@@ -124,7 +132,8 @@ TEST(Log, HeldLinesAreWrittenOnlyWhenOpened) {
 
     {
         Log log;
-        log.StartHeld(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.StartHeld(files, path, 0);
         log.WriteValue(L"Command line", L"CheckNow");
         log.WriteRaw("\x42\x00", 2);
         log.Open();
@@ -136,13 +145,56 @@ TEST(Log, HeldLinesAreWrittenOnlyWhenOpened) {
         << WideToUtf8(text);
 }
 
+// Through any manager but the standard one the log says that the service is active; a file
+// that cannot be opened, or stops taking writes, costs the lines and nothing else.
+TEST(Log, ThroughTheServiceAndWhenItsFileFails) {
+    const std::wstring path = L"C:\\logs\\run.log";
+    const auto text = [&](const FakeFileManagement& files) {
+        const std::string bytes = files.FileBytes(path);
+        return bytes.size() < 2 ? std::wstring()
+                                : std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    };
+    {
+        FakeFileManagement files;
+        Log log;
+        log.Start(files, path, 0);
+        log.WriteEntry(L"kept");
+        log.Stop();
+        EXPECT_TRUE(text(files).ends_with(L"\r\nPermission management service is active\r\n\tkept\r\n\tEnd of recording\r\n"))
+            << WideToUtf8(text(files));
+    }
+    {
+        FakeFileManagement files;
+        files.FailOpen(path);
+        Log log;
+        log.Start(files, path, 0);
+        EXPECT_FALSE(log.IsOpen());
+        log.WriteEntry(L"goes nowhere");
+        EXPECT_FALSE(files.HasFile(path));
+    }
+    {
+        FakeFileManagement files;
+        files.FailWritesAfter(path, 2 + 2 * std::wstring(L"Logging started\r\n").size() + 64);
+        Log log;
+        log.Start(files, path, 0);
+        log.WriteEntry(L"short");
+        log.WriteEntry(std::wstring(40, L'x'));  // past the limit: dropped whole
+        log.WriteEntry(L"x");
+        log.Stop();
+        const std::wstring written = text(files);
+        EXPECT_NE(written.find(L"\tshort\r\n"), std::wstring::npos) << WideToUtf8(written);
+        EXPECT_EQ(written.find(L"xxxx"), std::wstring::npos) << WideToUtf8(written);
+    }
+}
+
 TEST(Log, LinesFromManyThreadsNeverMix) {
     ScratchFolder folder(L"log-threads");
     const std::wstring path = folder / L"threads.log";
     constexpr int kThreads = 6, kLines = 300;
     {
         Log log;
-        log.Start(path, 0);
+        PermissionManager::StandardFileManagement files(log);
+        log.Start(files, path, 0);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&log, t] {

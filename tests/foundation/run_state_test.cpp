@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/client_config.h"
 #include "service/permission_service.h"
 #include "app/startup.h"
 #include "test_support.h"
@@ -68,13 +69,14 @@ TEST(CommandLine, PermissionManagerKeywords) {
 
 TEST(CommandLine, CheckInstalledEndsWithOneOnlyWhileTheStopEventExists) {
     int exitCode = -1;
-    EXPECT_FALSE(RunPermissionManagerCommand(L"CheckNow", &exitCode));
-    ASSERT_TRUE(RunPermissionManagerCommand(L"PermissionManagerCheckInstalled", &exitCode));
+    const ClientConfig config;  // no record: instance number 0
+    Log log;
+    EXPECT_FALSE(RunPermissionManagerCommand(L"CheckNow", &exitCode, config, log));
+    ASSERT_TRUE(RunPermissionManagerCommand(L"PermissionManagerCheckInstalled", &exitCode, config, log));
     EXPECT_EQ(exitCode, 0);
-    // This test executable has no record, so its instance number is 0.
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"RenewixStop0");
     ASSERT_NE(event, nullptr);
-    ASSERT_TRUE(RunPermissionManagerCommand(L"/PermissionsManagerCheckInstalled", &exitCode));
+    ASSERT_TRUE(RunPermissionManagerCommand(L"/PermissionsManagerCheckInstalled", &exitCode, config, log));
     EXPECT_EQ(exitCode, 1);
     CloseHandle(event);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/log.h"
 #include "test_support.h"
 #include "zip_support.h"
 
@@ -59,7 +60,7 @@ TEST(ZipExtractor, NamesInOtherScriptsArriveAsThemselves) {
                                   {cyrillicFile, std::string(3000, 'k')},
                                   {greekFolder + "/", ""}}));
 
-    EXPECT_EQ(UnzipArchive(archive, destination), 3);
+    EXPECT_EQ(UnzipArchive(archive, destination, TestLog()), 3);
     const std::map<std::wstring, std::string> expected = {
         {Utf8ToWide(greekFolder) + L"\\" + Utf8ToWide(japaneseFile), "\xce\xba\xce\xb1\xce\xbb\xce\xb7"},
         {Utf8ToWide(cyrillicFile), std::string(3000, 'k')},
@@ -67,7 +68,7 @@ TEST(ZipExtractor, NamesInOtherScriptsArriveAsThemselves) {
     EXPECT_EQ(FilesBelow(destination), expected);
 
     std::vector<std::wstring> listed;
-    ASSERT_EQ(ListArchiveFiles(archive, &listed), ArchiveListing::Listed);
+    ASSERT_EQ(ListArchiveFiles(archive, &listed, TestLog()), ArchiveListing::Listed);
     EXPECT_EQ(listed, (std::vector<std::wstring>{expected.begin()->first, std::next(expected.begin())->first}));
 }
 
@@ -76,7 +77,7 @@ TEST(ZipExtractor, UnflaggedNamesReadInTheOemCodePage) {
     if (GetOEMCP() != 437) GTEST_SKIP() << "the OEM code page here is " << GetOEMCP();
     ScratchFolder scratch(L"zip-oem");
     ASSERT_TRUE(MakeZip(scratch / L"oem.zip", {{"\x84\x94\x81\xe1.txt", "umlauts", false}}));
-    EXPECT_EQ(UnzipArchive(scratch / L"oem.zip", scratch / L"out"), 1);
+    EXPECT_EQ(UnzipArchive(scratch / L"oem.zip", scratch / L"out", TestLog()), 1);
     EXPECT_EQ(ReadFileBytes(scratch / L"out\\\u00e4\u00f6\u00fc\u00df.txt"), "umlauts");
 }
 
@@ -123,9 +124,9 @@ TEST(ZipExtractor, RefusedNamesWriteNothing) {
         const std::wstring destination = scratch / L"box\\out";
         ASSERT_TRUE(MakeZip(archive, c.entries));
         CapturedLog log(scratch / L"bad.log");
-        EXPECT_EQ(UnzipArchive(archive, destination), -2);
+        EXPECT_EQ(UnzipArchive(archive, destination, TestLog()), -2);
         std::vector<std::wstring> listed;
-        EXPECT_EQ(ListArchiveFiles(archive, &listed), ArchiveListing::Damaged);
+        EXPECT_EQ(ListArchiveFiles(archive, &listed, TestLog()), ArchiveListing::Damaged);
         const std::string text = log.Finish();
         EXPECT_NE(text.find(c.logged), std::string::npos) << text;
         EXPECT_TRUE(FilesBelow(destination).empty());
@@ -148,7 +149,7 @@ TEST(ZipExtractor, LongPathsWorkUpToWhatWindowsTakes) {
     ASSERT_TRUE(MakeZip(scratch / L"long.zip", {{deep, "deep down"}}));
     ASSERT_GT(destination.size() + deep.size(), 1200u);
 
-    EXPECT_EQ(UnzipArchive(scratch / L"long.zip", destination), 1);
+    EXPECT_EQ(UnzipArchive(scratch / L"long.zip", destination, TestLog()), 1);
     std::wstring expected = Utf8ToWide(deep);
     std::replace(expected.begin(), expected.end(), L'/', L'\\');
     EXPECT_EQ(FilesBelow(destination), (std::map<std::wstring, std::string>{{expected, "deep down"}}));
@@ -158,7 +159,7 @@ TEST(ZipExtractor, LongPathsWorkUpToWhatWindowsTakes) {
     tooLong += "end.txt";
     ASSERT_TRUE(MakeZip(scratch / L"toolong.zip", {{"fine.txt", "ok"}, {tooLong, "x"}}));
     CapturedLog log(scratch / L"long.log");
-    EXPECT_EQ(UnzipArchive(scratch / L"toolong.zip", scratch / L"out"), -2);
+    EXPECT_EQ(UnzipArchive(scratch / L"toolong.zip", scratch / L"out", TestLog()), -2);
     const std::string text = log.Finish();
     EXPECT_NE(text.find("\tZip entry path too long:\t"), std::string::npos) << text;
     EXPECT_TRUE(FilesBelow(scratch / L"out").empty());
@@ -181,7 +182,7 @@ TEST(ZipExtractor, AnEntryShorterThanItsSizeIsDamaged) {
         bytes[at] = static_cast<char>(501 & 0xFF);
     }
     ASSERT_TRUE(WriteFileBytes(scratch / L"size.zip", bytes));
-    EXPECT_EQ(UnzipArchive(scratch / L"size.zip", scratch / L"out"), -2);
+    EXPECT_EQ(UnzipArchive(scratch / L"size.zip", scratch / L"out", TestLog()), -2);
     EXPECT_TRUE(FilesBelow(scratch / L"out").empty());
 }
 
@@ -243,7 +244,7 @@ TEST(ZipExtractor, DamagedArchivesExtractWholeOrNotAtAll) {
         ASSERT_TRUE(WriteFileBytes(archive, bytes));
         CreateDirectoryW(box.c_str(), nullptr);
         CreateDirectoryW(destination.c_str(), nullptr);
-        const int result = UnzipArchive(archive, destination);
+        const int result = UnzipArchive(archive, destination, TestLog());
         const std::map<std::wstring, std::string> written = FilesBelow(destination);
         ASSERT_EQ(Children(scratch.path()), (std::vector<std::wstring>{L"box", L"fuzzed.zip", L"source.zip"}))
             << "round " << rounds;
@@ -251,7 +252,7 @@ TEST(ZipExtractor, DamagedArchivesExtractWholeOrNotAtAll) {
         if (result > 0) {
             ++extracted;
             std::vector<std::wstring> listed;
-            ASSERT_EQ(ListArchiveFiles(archive, &listed), ArchiveListing::Listed) << "round " << rounds;
+            ASSERT_EQ(ListArchiveFiles(archive, &listed, TestLog()), ArchiveListing::Listed) << "round " << rounds;
             for (const std::wstring& name : listed) {
                 // Found as Windows finds it, folding the name as it did when creating the file.
                 const std::wstring path = destination + L"\\" + name;

@@ -11,6 +11,7 @@
 
 #include "description/variables.h"
 #include "foundation/client_config.h"
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/run_state.h"
 #include "persistence/status_file.h"
@@ -22,12 +23,13 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 6) return 2;
     _setmode(_fileno(stdout), _O_BINARY);  // texts carry their own CR LF
     Log log;
-    log.Start(argv[5], 0);
+    PermissionManager::StandardFileManagement files(log);
+    log.Start(files, argv[5], 0);
     ClientConfig config;
     RunState state;
     StatusFile status(L"", 0, 0, state, log);
     TextVariables variables(config, state, log);
-    const RunContext run{config, state, log, status, variables};
+    const RunContext run{config, state, log, status, variables, files};
     HWND window = nullptr;
     WizardPrompts prompts(run);
     if (argc > 6 && std::wstring(argv[6]) == L"wizard") {

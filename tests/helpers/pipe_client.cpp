@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/client_config.h"
+#include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 #include "service/permission_service.h"
@@ -88,10 +90,11 @@ int Exercise(const std::wstring& pipe, const std::wstring& folder) {
     const std::wstring path = folder + L"\\exercise.txt";
     const char text[] = "through the pipe";
     char back[64] = {};
-    const bool ok = client.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0) && client.Write(text, sizeof(text)) &&
-                    client.Close() && client.Open(path, GENERIC_READ, OPEN_EXISTING, 0) &&
-                    client.Read(back, sizeof(back)) == sizeof(text) && std::memcmp(back, text, sizeof(text)) == 0 &&
-                    client.Close();
+    const auto written = client.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0);
+    const bool stored = written && written->Write(text, sizeof(text)) && written->Close();
+    const auto read = stored ? client.Open(path, GENERIC_READ, OPEN_EXISTING, 0) : nullptr;
+    const bool ok = read && read->Read(back, sizeof(back)) == sizeof(text) &&
+                    std::memcmp(back, text, sizeof(text)) == 0 && read->Close();
     Print(ok ? L"ok" : L"failed");
     return ok ? 0 : 1;
 }
@@ -444,7 +447,10 @@ int ErrorBox() {
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2) {
         int exitCode = 0;
-        if (RunPermissionManagerCommand(argv[1], &exitCode)) return exitCode;
+        ClientConfig config;
+        config.LoadFromModule(GetModuleHandleW(nullptr));
+        Log log;
+        if (RunPermissionManagerCommand(argv[1], &exitCode, config, log)) return exitCode;
     }
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"greet" && argc == 3) return Greet(argv[2]);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/client_config.h"
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
@@ -20,9 +21,13 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::wstring(argv[i]) == L"--test-mode") state.Mode = ModeTest;
     }
-    Log::Instance().Start(ApplicationDirectory() + L"runner.log", 0);
-    StatusFile status(ClientConfig::Instance(), state, Log::Instance());
-    const bool due = status.Load();
+    Log log;
+    PermissionManager::StandardFileManagement files(log);
+    log.Start(files, ApplicationDirectory() + L"runner.log", 0);
+    ClientConfig config;
+    config.LoadFromModule(GetModuleHandleW(nullptr));
+    StatusFile status(config, state, log);
+    const bool due = status.Load(files);
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--version" && i + 1 < argc) status.SetApplicationVersion(argv[++i]);
@@ -33,7 +38,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::string line = std::string(due ? "due" : "not due") + " version=" + WideToUtf8(status.ApplicationVersion()) + "\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    status.Save();
-    Log::Instance().Stop();
+    status.Save(files);
+    log.Stop();
     return 0;
 }

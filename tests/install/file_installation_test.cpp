@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "description/file_list.h"
+#include "fake_file_management.h"
+#include "foundation/file_management.h"
+#include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
 #include "foundation/zip_extractor.h"
@@ -53,14 +57,15 @@ protected:
 
     int Install(std::string* log) {
         CapturedLog captured(folder_ / L"install.log");
-        int result = InstallFiles(list_);
+        int result = InstallFiles(list_, files_, TestLog());
         *log = captured.Finish();
         return result;
     }
 
     ScratchFolder folder_{L"install"};
     std::wstring downloads_ = folder_ / L"RenewixFiles";
-    DownloadFile list_{downloads_, Log::Instance()};
+    DownloadFile list_{downloads_, TestLog()};
+    PermissionManager::StandardFileManagement files_{TestLog()};
 };
 
 TEST_F(InstallTest, ReplacesFilesAndRemovesTheDownloadFolder) {
@@ -127,23 +132,19 @@ TEST_F(InstallTest, AForgedCrcDoesNotPassTheHashBeforeInstallation) {
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), real);
 }
 
-// A destination that another program holds open cannot be replaced: the files already
-// replaced come back, the added ones go, and the downloads wait for the next run.
+// A file that cannot be placed (here a file stands where its folder goes): the files already
+// replaced come back, the added ones and their folders go, and the downloads wait for the next run.
 TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\a.dll", "old a"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\c.dll", "old c"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\c", "in the way"));
     Add(L"app\\a.dll", "new a");
     Add(L"app\\added\\b.dll", "new b");
-    Add(L"app\\c.dll", "new c");
-    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\c.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                         nullptr));
-    ASSERT_TRUE(held);
+    Add(L"app\\c\\c.dll", "new c");
     std::string log;
     EXPECT_EQ(Install(&log), 0);
-    held.reset();
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
     EXPECT_FALSE(Exists(folder_ / L"app\\added"));  // the folder made for it goes too
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c.dll"), "old c");
+    ASSERT_TRUE(DeleteFileW((folder_ / L"app\\c").c_str()));
     for (int n = 1; n <= 3; ++n) EXPECT_TRUE(Exists(downloads_ + L"\\UpdateFile" + std::to_wstring(n))) << n;
     EXPECT_FALSE(Exists(downloads_ + L"\\UpdateFile1.bak"));
     const std::string restored = "\r\nRestoring the files replaced by this update\r\n\tRemoved the added file:\t" +
@@ -153,7 +154,7 @@ TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {
 
     // The next run installs the very same downloads.
     ASSERT_EQ(Install(&log), 1) << log;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c.dll"), "new c");
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c\\c.dll"), "new c");
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\added\\b.dll"), "new b");
 }
 
@@ -183,28 +184,12 @@ TEST_F(InstallTest, FoldersInTheWayAndBackupsLeftBehind) {
     list_.Entries().clear();
     Add(L"app\\lost.txt", "new lost");
     ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile1.bak", "old lost"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\other.txt", "old other"));
-    Add(L"app\\other.txt", "new other");
-    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\other.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                         0, nullptr));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\blocked", "in the way"));
+    Add(L"app\\blocked\\other.txt", "new other");
     EXPECT_EQ(Install(&log), 0);
-    held.reset();
     // The earlier run's backup came back before this run replaced (and then restored) the file.
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\lost.txt"), "old lost");
     EXPECT_NE(log.find("\tRestored from an earlier run's backup:\t"), std::string::npos) << log;
-}
-
-TEST_F(InstallTest, IgnoreErrorsGoesOn) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\busy.dll", "old busy"));
-    Add(L"app\\busy.dll", "new busy").ignoreErrors = 1;
-    Add(L"app\\c.dll", "new c");
-    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\busy.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                         0, nullptr));
-    std::string log;
-    EXPECT_EQ(Install(&log), 1);
-    held.reset();
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\busy.dll"), "old busy");
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c.dll"), "new c");
 }
 
 TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
@@ -271,10 +256,11 @@ TEST_F(InstallTest, ArchiveWithACutDirectoryWritesNothing) {
     directorySize -= static_cast<std::uint32_t>(removed);
     std::memcpy(cut.data() + last + 12, &directorySize, 4);
     ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\cut.zip", cut));
-    EXPECT_EQ(UnzipArchive(downloads_ + L"\\cut.zip", folder_ / L"app"), -2);
+    Log log;
+    EXPECT_EQ(UnzipArchive(downloads_ + L"\\cut.zip", folder_ / L"app", log), -2);
     EXPECT_FALSE(Exists(folder_ / L"app\\one.txt"));
     std::vector<std::wstring> files;
-    EXPECT_EQ(ListArchiveFiles(downloads_ + L"\\cut.zip", &files), ArchiveListing::Damaged);
+    EXPECT_EQ(ListArchiveFiles(downloads_ + L"\\cut.zip", &files, log), ArchiveListing::Damaged);
 }
 
 // Every name the extractor refuses is in its own tests; here, that the installer says so.
@@ -282,7 +268,7 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
     ASSERT_TRUE(MakeZip(downloads_ + L"\\bad.zip", {{"fine.txt", "ok"}, {"sub/../../escape.txt", "evil"}}));
     {
         CapturedLog log(folder_ / L"bad.log");
-        EXPECT_EQ(ExtractArchive(downloads_ + L"\\bad.zip", folder_ / L"app\\"), 0);
+        EXPECT_EQ(ExtractArchive(downloads_ + L"\\bad.zip", folder_ / L"app\\", files_, TestLog()), 0);
         const std::string text = log.Finish();
         EXPECT_NE(text.find("\tUnable to extract zip files:\t"), std::string::npos) << text;
         EXPECT_FALSE(Exists(folder_ / L"app\\fine.txt"));
@@ -290,7 +276,7 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
     }
     // An archive without entries is refused too (minizip will not even open it).
     ASSERT_TRUE(MakeZip(downloads_ + L"\\empty.zip", {}));
-    EXPECT_EQ(ExtractArchive(downloads_ + L"\\empty.zip", folder_ / L"app"), 0);
+    EXPECT_EQ(ExtractArchive(downloads_ + L"\\empty.zip", folder_ / L"app", files_, TestLog()), 0);
 
     // A damaged entry: flip a byte of the compressed data.
     ASSERT_TRUE(MakeZip(downloads_ + L"\\damaged.zip", {{"first.txt", "first"}, {"second.txt", std::string(5000, 'z')}}));
@@ -298,7 +284,7 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
     const std::size_t at = bytes.find("second.txt") + 12;
     bytes[at] = static_cast<char>(bytes[at] ^ 0x55);
     WriteFileBytes(downloads_ + L"\\damaged.zip", bytes);
-    EXPECT_EQ(UnzipArchive(downloads_ + L"\\damaged.zip", folder_ / L"app"), -2);
+    EXPECT_EQ(files_.Unzip(downloads_ + L"\\damaged.zip", folder_ / L"app"), -2);
     EXPECT_FALSE(Exists(folder_ / L"app\\first.txt"));
 
     // The installer's own look at the archive tells an archive it cannot open from a damaged one.
@@ -310,7 +296,7 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
 
     WriteFileBytes(downloads_ + L"\\notzip.zip", "plain text");
     CapturedLog log(folder_ / L"notzip.log");
-    EXPECT_EQ(ExtractArchive(downloads_ + L"\\notzip.zip", folder_ / L"app"), 0);
+    EXPECT_EQ(ExtractArchive(downloads_ + L"\\notzip.zip", folder_ / L"app", files_, TestLog()), 0);
     EXPECT_NE(log.Finish().find("\tUnable to open zip file:\t"), std::string::npos);
 
     EXPECT_TRUE(IsContainedEntryName(L"a\\b..c\\..d"));
@@ -353,15 +339,117 @@ TEST_F(InstallTest, RegistrationOfComServers) {
     list_.Entries().clear();
     CreateDirectoryW(downloads_.c_str(), nullptr);
     Add(L"app\\probe.dll", probe).registerServer = 1;
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\busy.txt", "old busy"));
-    Add(L"app\\busy.txt", "new busy");
-    renewix::UniqueFile held(CreateFileW((folder_ / L"app\\busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                         0, nullptr));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\blocked", "in the way"));
+    Add(L"app\\blocked\\after.txt", "after");
     EXPECT_EQ(Install(&log), 0);
-    held.reset();
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\probe.dll"), probe);
     EXPECT_TRUE(registered());
     EXPECT_EQ(Count(log, "\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")), 2) << log;
+}
+
+// The roll-back paths, with the failures staged in memory: what each leaves behind and says.
+TEST(InstallRollBack, StagedFailures) {
+    const std::wstring app = L"C:\\app", downloads = L"C:\\app\\RenewixFiles";
+    struct Entry {
+        const wchar_t* destination;
+        const char* bytes;
+        int ignoreErrors = 0;
+        int registerServer = 0;
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::pair<const wchar_t*, const char*>> before;  // under app
+        std::vector<Entry> entries;
+        std::vector<const wchar_t*> failMoves, failDeletes, failRegisters;  // under app
+        int result;
+        std::vector<std::pair<const wchar_t*, const char*>> after;  // under app; null bytes: absent
+        std::vector<std::string> logged;
+    };
+    const Case cases[] = {
+        {"a placement that fails puts back what was replaced and takes away what was added",
+         {{L"a.dll", "old a"}, {L"c.dll", "old c"}},
+         {{L"a.dll", "new a"}, {L"added\\b.dll", "new b"}, {L"c.dll", "new c"}},
+         {L"RenewixFiles\\UpdateFile3"}, {}, {},
+         0,
+         {{L"a.dll", "old a"}, {L"c.dll", "old c"}, {L"added\\b.dll", nullptr}, {L"RenewixFiles\\UpdateFile1", "new a"},
+          {L"RenewixFiles\\UpdateFile2", "new b"}, {L"RenewixFiles\\UpdateFile3", "new c"},
+          {L"RenewixFiles\\UpdateFile1.bak", nullptr}},
+         {"\tError moving file:\tC:\\app\\RenewixFiles\\UpdateFile3\r\n",
+          "\r\nRestoring the files replaced by this update\r\n\tRemoved the added file:\tC:\\app\\added\\b.dll\r\n"
+          "\tRestored:\tC:\\app\\a.dll\r\n"}},
+        {"a restore that fails leaves the backup, the only copy of the old file, in place",
+         {{L"a.dll", "old a"}, {L"c.dll", "old c"}},
+         {{L"a.dll", "new a"}, {L"c.dll", "new c"}},
+         {L"RenewixFiles\\UpdateFile2", L"RenewixFiles\\UpdateFile1.bak"}, {}, {},
+         0,
+         {{L"a.dll", nullptr}, {L"RenewixFiles\\UpdateFile1.bak", "old a"}, {L"RenewixFiles\\UpdateFile1", "new a"},
+          {L"c.dll", "old c"}},
+         {"\tUnable to restore:\tC:\\app\\a.dll\r\n"}},
+        {"an added file that can be neither moved back nor deleted stays, and is named",
+         {},
+         {{L"x.dll", "new x"}, {L"y.dll", "new y"}},
+         {L"RenewixFiles\\UpdateFile2", L"x.dll"}, {L"x.dll"}, {},
+         0,
+         {{L"x.dll", "new x"}, {L"y.dll", nullptr}},
+         {"\tUnable to remove the added file:\tC:\\app\\x.dll\r\n"}},
+        {"a placement that fails with IgnoreErrors keeps the old file and goes on",
+         {{L"busy.dll", "old busy"}},
+         {{L"busy.dll", "new busy", 1}, {L"c.dll", "new c"}},
+         {L"RenewixFiles\\UpdateFile1"}, {}, {},
+         1,
+         {{L"busy.dll", "old busy"}, {L"c.dll", "new c"}, {L"RenewixFiles\\UpdateFile1", nullptr}},
+         {"\tError moving file:\tC:\\app\\RenewixFiles\\UpdateFile1\r\n"}},
+        {"a registration that fails takes the update back and registers the old server again",
+         {{L"a.dll", "old a"}},
+         {{L"a.dll", "new a", 0, 1}},
+         {}, {}, {L"a.dll"},
+         0,
+         {{L"a.dll", "old a"}, {L"RenewixFiles\\UpdateFile1", "new a"}},
+         {"\tUnable to register:\tC:\\app\\a.dll\r\n\r\nRestoring the files replaced by this update\r\n\tRestored:\t"
+          "C:\\app\\a.dll\r\n\tUnable to register:\tC:\\app\\a.dll\r\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeFileManagement files;
+        for (const auto& [name, bytes] : c.before) files.PutFile(app + L"\\" + name, bytes);
+        DownloadFile list(downloads, TestLog());
+        for (const Entry& e : c.entries) {
+            FileEntry entry;
+            entry.destination = app + L"\\" + e.destination;
+            entry.downloadName = L"UpdateFile" + std::to_wstring(list.Entries().size() + 1);
+            entry.size = std::strlen(e.bytes);
+            entry.crc = CrcOf(e.bytes);
+            entry.selected = 1;
+            entry.ignoreErrors = e.ignoreErrors;
+            entry.registerServer = e.registerServer;
+            files.PutFile(downloads + L"\\" + entry.downloadName, e.bytes);
+            list.Entries().push_back(entry);
+        }
+        for (const wchar_t* path : c.failMoves) files.FailMove(app + L"\\" + path);
+        for (const wchar_t* path : c.failDeletes) files.FailDelete(app + L"\\" + path);
+        for (const wchar_t* path : c.failRegisters) files.FailRegister(app + L"\\" + path);
+
+        FakeFileManagement logFiles;
+        Log log;
+        log.Start(logFiles, L"C:\\install.log", 0);
+        EXPECT_EQ(InstallFiles(list, files, log), c.result);
+        log.Stop();
+        const std::string bytes = logFiles.FileBytes(L"C:\\install.log");
+        const std::string text = WideToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
+
+        for (const auto& [name, expected] : c.after) {
+            const std::wstring path = app + L"\\" + name;
+            if (expected) {
+                EXPECT_EQ(files.FileBytes(path), expected) << WideToUtf8(path);
+            } else {
+                EXPECT_FALSE(files.HasFile(path)) << WideToUtf8(path);
+            }
+        }
+        for (const std::string& line : c.logged) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+        // The download folder, and any backup in it, goes only with a whole installation.
+        const std::vector<std::wstring> calls = files.Calls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), L"DeleteTree " + downloads), c.result) << text;
+    }
 }
 
 }  // namespace

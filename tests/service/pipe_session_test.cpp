@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/log.h"
 #include "service/pipe_protocol.h"
 #include "service/pipe_security.h"
 #include "service/pipe_server.h"
@@ -20,7 +21,15 @@
 namespace {
 
 namespace Wire = PermissionManager::Wire;
+using PermissionManager::IManagedFile;
+using PermissionManager::PipedFile;
 using PermissionManager::PipedFileManagement;
+
+// The service's id of a file opened through the pipe; 0 for none.
+std::uint32_t RemoteId(const std::unique_ptr<IManagedFile>& file) {
+    const auto* piped = dynamic_cast<const PipedFile*>(file.get());
+    return piped ? piped->RemoteFile() : 0;
+}
 
 std::wstring UniqueName(const wchar_t* kind) {
     static std::atomic<int> counter{0};
@@ -62,7 +71,7 @@ public:
     LocalServer()
         : names_{L"\\\\.\\pipe\\" + UniqueName(L"RenewixTest"), UniqueName(L"RenewixTestStop")},
           stop_(CreateEventW(nullptr, TRUE, FALSE, names_.stopEvent.c_str())),
-          server_(names_, RecordError),
+          server_(names_, RecordError, log_),
           thread_([this] { server_.Run(); }) {}
     ~LocalServer() { Stop(); }
 
@@ -80,6 +89,7 @@ public:
     std::thread& thread() { return thread_; }
 
 private:
+    Log log_;
     PermissionManager::PipeServerNames names_;
     renewix::UniqueHandle stop_;
     PermissionManager::PipeServer server_;
@@ -198,36 +208,38 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     PipedFileManagement files(server_.pipe());
     ASSERT_TRUE(files.IsConnected());
     const std::wstring path = folder_ / L"upper\\lower\\data.bin";
-    ASSERT_EQ(files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
-    EXPECT_EQ(files.RemoteFile(), 1u);
+    std::unique_ptr<IManagedFile> file = files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(RemoteId(file), 1u);
     // More than one request carries: the client sends it in pieces.
     std::string data(20000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-    EXPECT_EQ(files.Write(data.data(), static_cast<DWORD>(data.size())), 1);
+    EXPECT_EQ(file->Write(data.data(), static_cast<DWORD>(data.size())), 1);
     SYSTEMTIME when{2004, 5, 0, 6, 7, 8, 9, 0};
     FILETIME time;
     SystemTimeToFileTime(&when, &time);
-    files.SetTimes(time, time, time);
-    EXPECT_EQ(files.Write("", 0), 1);
-    EXPECT_EQ(files.Close(), 1);
-    EXPECT_EQ(files.RemoteFile(), 0u);
-    EXPECT_EQ(files.Close(), 1);  // nothing open: nothing sent
+    file->SetTimes(time, time, time);
+    EXPECT_EQ(file->Write("", 0), 1);
+    EXPECT_EQ(file->Close(), 1);
+    EXPECT_EQ(RemoteId(file), 0u);
+    EXPECT_EQ(file->Close(), 1);  // nothing open: nothing sent
+    EXPECT_EQ(file->Write("x", 1), 0);
     EXPECT_EQ(ReadFileBytes(path), data);
     WIN32_FILE_ATTRIBUTE_DATA facts;
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &facts));
     EXPECT_EQ(CompareFileTime(&facts.ftLastWriteTime, &time), 0);
 
-    ASSERT_EQ(files.Open(path, GENERIC_READ, OPEN_EXISTING, 0), 1);
-    EXPECT_EQ(files.RemoteFile(), 2u);
+    file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(RemoteId(file), 1u);  // a connection of its own
     std::string back;
     std::vector<char> buffer(30000);
-    for (DWORD got; (got = files.Read(buffer.data(), static_cast<DWORD>(buffer.size()))) != 0;) {
+    for (DWORD got; (got = file->Read(buffer.data(), static_cast<DWORD>(buffer.size()))) != 0;) {
         EXPECT_LE(got, Wire::kMaxTransfer);  // a larger read is asked for in the largest piece
         back.append(buffer.data(), got);
     }
     EXPECT_EQ(back, data);
-    EXPECT_EQ(files.Close(), 1);
-    EXPECT_EQ(files.Write("x", 1), 0);  // no file open
+    EXPECT_EQ(file->Close(), 1);
 
     EXPECT_EQ(files.GetAttributes(path) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_NE(files.GetAttributes(folder_ / L"upper") & FILE_ATTRIBUTE_DIRECTORY, 0u);
@@ -249,13 +261,14 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     wchar_t previous[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(SetCurrentDirectoryW(folder_.path().c_str()));
-    EXPECT_EQ(files.Open(L"relative.txt", GENERIC_WRITE, CREATE_ALWAYS, 0), 1);
+    file = files.Open(L"relative.txt", GENERIC_WRITE, CREATE_ALWAYS, 0);
     SetCurrentDirectoryW(previous);
-    EXPECT_EQ(files.Close(), 1);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Close(), 1);
     EXPECT_TRUE(Exists(folder_ / L"relative.txt"));
 
     // A path too long for its field is refused here, and the connection goes on.
-    EXPECT_EQ(files.Open(folder_ / std::wstring(300, L'n'), GENERIC_WRITE, CREATE_ALWAYS, 0), 0);
+    EXPECT_EQ(files.Open(folder_ / std::wstring(300, L'n'), GENERIC_WRITE, CREATE_ALWAYS, 0), nullptr);
     EXPECT_EQ(files.GetAttributes(folder_ / L"other.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
 }
 
@@ -288,20 +301,48 @@ TEST_F(PipeSessionTest, RegistryAndRegistrationThroughThePipe) {
     EXPECT_EQ(files.RegisterServer(bin + L"\\plain_library.dll"), 0);  // no DllRegisterServer
 }
 
-TEST_F(PipeSessionTest, ASecondOpenWithoutCloseGetsId2AndTheServiceKeepsTheFirst) {
+// Each file is served on a connection of its own: two are open at once, and the path
+// operations go on beside them; a file whose owner goes is closed by the service.
+TEST_F(PipeSessionTest, TwoFilesOpenAtOnceEachOnItsOwnConnection) {
     const std::wstring first = folder_ / L"first.txt";
     ASSERT_TRUE(WriteFileBytes(first, "1"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"second.txt", "2"));
-    {
-        PipedFileManagement files(server_.pipe());
-        ASSERT_EQ(files.Open(first, GENERIC_READ, OPEN_EXISTING, 0), 1);
-        ASSERT_EQ(files.Open(folder_ / L"second.txt", GENERIC_READ, OPEN_EXISTING, 0), 1);
-        EXPECT_EQ(files.RemoteFile(), 2u);
-        // The forgotten file is still open in the service.
-        EXPECT_FALSE(DeleteFileW(first.c_str()));
-    }
-    // The connection's end closes it.
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"second.txt", "22"));
+    PipedFileManagement files(server_.pipe());
+    auto one = files.Open(first, GENERIC_READ, OPEN_EXISTING, 0);
+    const auto two = files.Open(folder_ / L"second.txt", GENERIC_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(RemoteId(one), 1u);
+    EXPECT_EQ(RemoteId(two), 1u);
+    char buffer[4];
+    EXPECT_EQ(two->Read(buffer, 4), 2u);
+    EXPECT_EQ(one->Read(buffer, 4), 1u);
+    EXPECT_NE(files.GetAttributes(first), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(DeleteFileW(first.c_str()));  // held open by the service
+    one.reset();
     EXPECT_TRUE(WaitUntil([&] { return DeleteFileW(first.c_str()) != FALSE; }));
+    EXPECT_EQ(two->Read(buffer, 4), 0u);  // at its end, and still served
+    EXPECT_EQ(two->Close(), 1);
+}
+
+// The download worker and the window's thread share the run's manager: their requests on its
+// one connection never interleave.
+TEST_F(PipeSessionTest, PathOperationsFromTwoThreadsStayInStep) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"file.txt", "f"));
+    PipedFileManagement files(server_.pipe());
+    ASSERT_TRUE(files.IsConnected());
+    std::atomic<int> wrong{0};
+    const auto ask = [&](const std::wstring& path, bool folder) {
+        for (int i = 0; i < 200; ++i) {
+            const DWORD attributes = files.GetAttributes(path);
+            if (attributes == INVALID_FILE_ATTRIBUTES || ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) ++wrong;
+        }
+    };
+    std::thread other(ask, folder_.path(), true);
+    ask(folder_ / L"file.txt", false);
+    other.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(files.IsConnected());
 }
 
 TEST_F(PipeSessionTest, ReadingMoreThanTheFileHoldsAnswersWhatThereIs) {
@@ -514,11 +555,7 @@ TEST(PipedFileManagement, AGreetingAnsweredWronglyThreeTimesLeavesTheClientUncon
     PipedFileManagement files(fake.name());
     EXPECT_FALSE(files.IsConnected());
     EXPECT_EQ(fake.greetings(), PipedFileManagement::kGreetingAttempts);
-    // Everything fails at once, without a pipe.
-    char buffer[4];
-    EXPECT_EQ(files.Open(L"C:\\x.txt", GENERIC_READ, OPEN_EXISTING, 0), 0);
-    EXPECT_EQ(files.Write("x", 1), 0);
-    EXPECT_EQ(files.Read(buffer, 4), 0u);
+    // Every path operation fails at once, without a pipe.
     EXPECT_EQ(files.GetAttributes(L"C:\\"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(files.Move(L"C:\\a", L"C:\\b"), 0);
     EXPECT_EQ(files.Delete(L"C:\\a"), 0);
@@ -542,7 +579,8 @@ TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
     renewix::UniqueFile squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 1024, 1024,
                                                   1000, nullptr));
     ASSERT_TRUE(squatter.valid());
-    PermissionManager::PipeServer server({name, UniqueName(L"RenewixSquatStop")}, RecordError);
+    Log log;
+    PermissionManager::PipeServer server({name, UniqueName(L"RenewixSquatStop")}, RecordError, log);
     server.Run();  // returns at once
     const std::vector<ReportedError> errors = TakeErrors();
     ASSERT_EQ(errors.size(), 1u);
@@ -553,7 +591,8 @@ TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
 TEST(RequestHandler, OpensAreLimitedAndIdsMustHaveBeenIssued) {
     ScratchFolder folder(L"handler");
     ASSERT_TRUE(WriteFileBytes(folder / L"f.txt", "abc"));
-    PermissionManager::RequestHandler handler;
+    Log log;
+    PermissionManager::RequestHandler handler(log);
     EXPECT_FALSE(handler.Handle(Wire::CloseRequest{1}).has_value());
     EXPECT_FALSE(handler.HandleWrite(1, {}).has_value());
     const Wire::OpenRequest open{GENERIC_READ, OPEN_EXISTING, 0, folder / L"f.txt"};

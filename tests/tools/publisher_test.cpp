@@ -38,7 +38,7 @@ protected:
 
     bool ClientAccepts(const XmlDocument& document, const std::wstring& base) {
         CapturedLog log(folder_ / L"client.log");
-        return CheckDocumentSecureCode(document, base, false, nullptr, Log::Instance());
+        return CheckDocumentSecureCode(document, base, false, nullptr, TestLog());
     }
 
     renewix::ScopedComInit com_;

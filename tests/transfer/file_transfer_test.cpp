@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "fake_file_management.h"
 #include "foundation/download_sink.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
@@ -30,7 +32,7 @@ protected:
     bool Transfer(const std::wstring& remote, std::uint32_t size, std::uint32_t crc, std::string* log,
                   IDownloadSink* sink = nullptr, const std::optional<Sha256Digest>& sha256 = std::nullopt) {
         ServerSelection selection(config_, run_.transfer);
-        CFileTransfer transfer(selection, sink, nullptr);
+        CFileTransfer transfer(selection, files_, sink, nullptr);
         CapturedLog captured(folder_ / L"transfer.log");
         bool ok = transfer.TransferFile(folder_ / L"downloads", remote, L"UpdateFile1", size, crc, sha256);
         *log = captured.Finish();
@@ -43,6 +45,7 @@ protected:
     ScratchFolder folder_{L"transfer"};
     ClientConfig config_;
     TestRun run_;
+    PermissionManager::StandardFileManagement files_{TestLog()};
 };
 
 TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
@@ -67,7 +70,7 @@ TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
     // A client that trusts only signed content keeps its own times: the server's are not signed.
     {
         ServerSelection selection(config_, run_.transfer);
-        CFileTransfer transfer(selection, nullptr, nullptr);
+        CFileTransfer transfer(selection, files_, nullptr, nullptr);
         transfer.KeepLocalTimes();
         ASSERT_TRUE(transfer.TransferFile(folder_ / L"downloads", L"bin/app.dll", L"UpdateFile1", 20000, Crc(body)));
         ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
@@ -151,7 +154,7 @@ TEST_F(TransferTest, AForgedCrcIsCaughtByTheHash) {
 
 TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
     ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
-    CFileTransfer transfer(selection, nullptr, nullptr);
+    CFileTransfer transfer(selection, files_, nullptr, nullptr);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(100, 'b')};
     {
@@ -173,6 +176,23 @@ TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
     EXPECT_EQ(ReadFileBytes(Local()), std::string(3000, 'e') + std::string(2000, 'f'));
 }
 
+// A write that fails part-way fails the transfer, and what was written is deleted.
+TEST_F(TransferTest, AFailedWriteLeavesNoFile) {
+    ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
+    FakeFileManagement files;
+    const std::wstring local = L"C:\\downloads\\UpdateFile1";
+    files.FailWritesAfter(local, 8192);
+    CFileTransfer transfer(selection, files, nullptr, nullptr);
+    ScriptedDownloader::reportedSize = 8292;
+    ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(100, 'b')};
+    CapturedLog log(folder_ / L"write.log");
+    EXPECT_FALSE(transfer.TransferFile(L"C:\\downloads", L"f.bin", L"UpdateFile1", 8292, 0));
+    EXPECT_NE(log.Finish().find("Actual file size: 8292\r\n"), std::string::npos);
+    EXPECT_FALSE(files.HasFile(local));
+    const std::vector<std::wstring> calls = files.Calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"Delete " + local), 1);
+}
+
 // A server that refuses the file (an error page) fails the transfer before anything is
 // written, with the server's answer in the dump.
 TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
@@ -186,7 +206,7 @@ TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
         }
     };
     ServerSelection selection(config_, run_.transfer, RefusingDownloader::Make);
-    CFileTransfer transfer(selection, nullptr, nullptr);
+    CFileTransfer transfer(selection, files_, nullptr, nullptr);
     ScriptedDownloader::reportedSize = 9;
     ScriptedDownloader::chunks = {"<html>404"};
     CapturedLog log(folder_ / L"refused.log");
@@ -201,7 +221,7 @@ TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
 // that sends 10 bytes fails as short, not as a wrapped match.
 TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {
     ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
-    CFileTransfer transfer(selection, nullptr, nullptr);
+    CFileTransfer transfer(selection, files_, nullptr, nullptr);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(10, 'w')};
     CapturedLog log(folder_ / L"wide.log");

@@ -19,6 +19,7 @@
 #include "foundation/win_resource.h"
 #include "foundation/client_config.h"
 #include "foundation/crc32.h"
+#include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/run_state.h"
 #include "description/variables.h"
@@ -111,7 +112,8 @@ int wmain(int argc, wchar_t** argv) {
         Log log;
         TextVariables variables(config, state, log);
         ServerSelection selection(config, TransferContext{log, variables}, HttpBenchDownloader);
-        CFileTransfer transfer(selection, nullptr, nullptr);
+        PermissionManager::StandardFileManagement files(log);
+        CFileTransfer transfer(selection, files, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), 0);
         Report("client-http", Seconds(start));
@@ -142,7 +144,8 @@ int wmain(int argc, wchar_t** argv) {
         settings.Address = file;  // Connect opens the document location: any readable file serves
         g_benchSettings = settings;
         ServerSelection selection(config, TransferContext{log, variables}, BenchDownloader);
-        CFileTransfer transfer(selection, nullptr, nullptr);
+        PermissionManager::StandardFileManagement files(log);
+        CFileTransfer transfer(selection, files, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
         const bool ok = transfer.TransferFile(folder, name, name, data.nFileSizeLow, crc);
         Report("client-transfer", Seconds(start));
