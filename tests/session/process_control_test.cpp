@@ -11,6 +11,9 @@
 
 namespace {
 
+// Long enough for a program that closes on WM_CLOSE to end on a busy machine.
+constexpr DWORD kPatientMs = 30000;
+
 TEST(ProcessNames, ExactNamesAndNamesCutToFifteenCharacters) {
     EXPECT_TRUE(ProcessNameMatches(L"Viewer.exe", L"Viewer.exe"));
     EXPECT_TRUE(ProcessNameMatches(L"VIEWER.EXE", L"viewer.exe"));
@@ -85,7 +88,7 @@ protected:
 TEST_P(ProcessControlTest, ClosesACooperativeProgramAndTerminatesAStubbornOne) {
     ProcessControl control(GetParam());
     Started polite = Start(L"PoliteViewer.exe");
-    EXPECT_TRUE(control.CloseProcess(L"PoliteViewer.exe", false, 0, 5000));
+    EXPECT_TRUE(control.CloseProcess(L"PoliteViewer.exe", false, 0, kPatientMs));
     EXPECT_EQ(ExitCode(polite), 7u);  // it ended by itself on WM_CLOSE
 
     Started stubborn = Start(L"StubbornViewer.exe", L"ignore");
@@ -98,9 +101,9 @@ TEST_P(ProcessControlTest, TwoCopiesAreClosedOneCallEach) {
     ProcessControl control(GetParam());
     Started first = Start(L"TwinViewer.exe");
     Started second = Start(L"TwinViewer.exe");
-    EXPECT_TRUE(control.CloseProcess(L"TwinViewer.exe", false, 0, 5000));
-    EXPECT_TRUE(control.CloseProcess(L"TwinViewer.exe", false, 0, 5000));
-    EXPECT_FALSE(control.CloseProcess(L"TwinViewer.exe", false, 0, 5000));
+    EXPECT_TRUE(control.CloseProcess(L"TwinViewer.exe", false, 0, kPatientMs));
+    EXPECT_TRUE(control.CloseProcess(L"TwinViewer.exe", false, 0, kPatientMs));
+    EXPECT_FALSE(control.CloseProcess(L"TwinViewer.exe", false, 0, kPatientMs));
     EXPECT_EQ(ExitCode(first), 7u);
     EXPECT_EQ(ExitCode(second), 7u);
 }
