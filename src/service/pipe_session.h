@@ -4,42 +4,86 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "foundation/file_management.h"
+#include "foundation/trusted_keys.h"
 #include "service/pipe_protocol.h"
+#include "service/request_policy.h"
 
 namespace PermissionManager {
 
-// What the service does for the requests of one connection, apart from the pipe: the
-// files opened on it (file id k is the k-th) and one manager for the path operations.
+// Where a refusal goes: one line naming the opcode and the path (the service's event log).
+using RefusalSink = void (*)(const std::wstring& line);
+
+// What every session of one service is given: where it acts, the keys its own executable
+// trusts, its instance (naming the version floor's value) and its own image.
+struct ServiceSettings {
+    ServiceScope scope;
+    TrustedKeys keys;
+    std::uint32_t instance = 0;
+    std::wstring ownImage;  // the native image name of the service's executable
+    RefusalSink reportRefusal = nullptr;
+};
+
+// What the sessions of one service share: the files the service set aside into staging and
+// the SHA-256 of the bytes it set aside, so that only those bytes can go back.
+class SetAsideRecords {
+public:
+    void Note(const std::wstring& stagedPath, const std::wstring& from, const Sha256Digest& digest);
+    // Whether `stagedPath` holds what the service set aside from `destination`.
+    bool Matches(const std::wstring& stagedPath, const std::wstring& destination, const Sha256Digest& digest) const;
+    void Forget(const std::wstring& stagedPath);
+
+private:
+    struct Record {
+        std::wstring from;
+        Sha256Digest digest{};
+    };
+    mutable std::mutex lock_;
+    std::map<std::wstring, Record> records_;  // by upper-cased staged path
+};
+
+// What the service does for the requests of one connection, apart from the pipe: the files
+// opened on it (file id k is the k-th), checked against the policy first.
 class RequestHandler {
 public:
-    // `log` hears why an archive was refused.
-    explicit RequestHandler(Log& log) : paths_(log) {}
+    RequestHandler(const ServiceSettings& settings, SetAsideRecords& records, Log& log);
 
-    // The reply; nothing when the request ends the connection (a failed open, a file id
-    // this connection never issued, a 51st open).
+    // The reply; nothing when the request ends the connection (a failed or refused open, a
+    // file id this connection never issued, a 51st open).
     std::optional<Wire::Bytes> Handle(const Wire::Request& request);
-    // A Write: its data, as one read delivered it, go to an issued file.
+    // A Write: its data, as one read delivered it, go to an issued file opened for writing.
     std::optional<Wire::Bytes> HandleWrite(std::uint32_t fileId, std::span<const std::uint8_t> data);
     bool IsIssued(std::uint32_t fileId) const { return fileId >= 1 && fileId <= files_.size(); }
     std::size_t OpenedFiles() const { return files_.size(); }
 
 private:
-    StandardFile& File(std::uint32_t fileId) { return *files_[fileId - 1]; }
+    struct OpenFile {
+        std::unique_ptr<StandardFile> file;
+        bool writable = false;
+    };
+    OpenFile& File(std::uint32_t fileId) { return files_[fileId - 1]; }
 
+    std::optional<Wire::Bytes> Refuse(const Wire::Request& request, const Decision& decision);
+    std::optional<Wire::Bytes> Carry(const Wire::Request& request, const Decision& decision);
+
+    const ServiceSettings& settings_;
+    SetAsideRecords& records_;
+    Log& log_;
     StandardFileManagement paths_;
-    std::vector<std::unique_ptr<StandardFile>> files_;
+    std::vector<OpenFile> files_;
 };
 
 // Serves one connected client until it closes its end, sends anything malformed, or the
 // stop event is set; then disconnects the pipe (an overlapped server end). Only a client
-// whose executable is `ownImage` is served.
-void PipeSession(HANDLE pipe, HANDLE stopEvent, const std::wstring& ownImage, Log& log);
+// whose image is the service's own is served.
+void PipeSession(HANDLE pipe, HANDLE stopEvent, const ServiceSettings& settings, SetAsideRecords& records, Log& log);
 
 }  // namespace PermissionManager
