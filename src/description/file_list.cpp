@@ -81,6 +81,10 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
         candidate.registerServer = registerServer;
         candidate.unzip = unzip;
         candidate.ignoreErrors = ignoreErrors;
+        if (everyEntry_) {
+            entries_.push_back(candidate);
+            continue;
+        }
         if (ignoreIfMissing && GetFileAttributesW(fullPath.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
         if (!Decide(candidate, request)) continue;
         // Saturates rather than wraps: only a progress display reads the total.

@@ -40,6 +40,9 @@ public:
     // Reads files already in the download folder through `files`; without it none counts as
     // downloaded.
     void SetFileManager(PermissionManager::IClientFileManager& files) { fileManager_ = &files; }
+    // Lists every file the document names, whatever is installed: what a document authorises
+    // does not change once part of it is in place.
+    void ListEveryEntry() { everyEntry_ = true; }
 
     // Reads a FileList (or Directory) element; 0 when a directory macro expanded to nothing.
     int Read(const XmlNode& element, const std::wstring& basePath);
@@ -62,6 +65,7 @@ private:
 
     std::wstring downloadFolder_;
     PermissionManager::IClientFileManager* fileManager_ = nullptr;
+    bool everyEntry_ = false;
     std::uint64_t totalBytes_ = 0;
     std::vector<FileEntry> entries_;
 };

@@ -29,6 +29,10 @@ std::unique_ptr<StandardFile> StandardFile::Open(const std::wstring& path, DWORD
     if ((access & GENERIC_WRITE) && !EnsureParentDirectory(path)) return nullptr;
     renewix::UniqueFile file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                          disposition, flags, nullptr));
+    return Adopt(std::move(file));
+}
+
+std::unique_ptr<StandardFile> StandardFile::Adopt(renewix::UniqueFile file) {
     if (!file) return nullptr;
     LARGE_INTEGER size{};
     const std::uint64_t bytes = GetFileSizeEx(file.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;

@@ -52,6 +52,8 @@ public:
     // Null when the file could not be opened, the thread's last error saying why. A file
     // opened for writing gets its missing folders first.
     static std::unique_ptr<StandardFile> Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags);
+    // A file someone else opened (and checked) already.
+    static std::unique_ptr<StandardFile> Adopt(renewix::UniqueFile file);
 
     int Write(const void* data, DWORD count) override;
     DWORD Read(void* buffer, DWORD count) override;

@@ -40,6 +40,7 @@ struct ServiceIdentity {
     std::wstring name;
     std::uint32_t instance = 0;
     Log* log = nullptr;
+    const ClientConfig* config = nullptr;
 };
 ServiceIdentity g_identity;
 
@@ -62,6 +63,38 @@ bool FolderAllowsInstallation() {
     if (sibling.empty() || !IsFolderPath(sibling)) return true;
     ShowServiceError(kBlockedFolder);
     return false;
+}
+
+// One line for each refused request: a warning in the event log under the service's name.
+void ReportRefusal(const std::wstring& line) {
+    renewix::UniqueEventSource source(RegisterEventSourceW(nullptr, OwnServiceName().c_str()));
+    const wchar_t* strings[] = {line.c_str()};
+    if (source) ReportEventW(source.get(), EVENTLOG_WARNING_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+}
+
+// Where the sessions act: the final path of the service's own folder.
+PermissionManager::ServiceSettings SessionSettings() {
+    const ClientConfig& config = *g_identity.config;
+    PermissionManager::ServiceSettings settings;
+    std::wstring folder = ApplicationDirectory();
+    renewix::UniqueFile handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    wchar_t final[MAX_PATH + 8] = {};
+    if (handle && GetFinalPathNameByHandleW(handle.get(), final, MAX_PATH, VOLUME_NAME_DOS) > 0) {
+        folder = final;
+        if (StartsWith(folder, L"\\\\?\\")) folder.erase(0, 4);
+        if (folder.back() != L'\\') folder += L'\\';
+    }
+    settings.scope.root = folder;
+    if (!config.LogFileName().empty()) settings.scope.logFile = folder + config.LogFileName();
+    std::wstring status = config.StatusFileName();
+    settings.scope.statusFile = folder + (status.empty() ? std::wstring(L"RenewixStatus.xml") : status);
+    settings.keys = config.Keys();
+    settings.instance = g_identity.instance;
+    settings.ownImage = ModulePath();
+    settings.reportRefusal = ReportRefusal;
+    return settings;
 }
 
 void RunServiceDispatcher() {
@@ -203,7 +236,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     }
     try {
         PermissionManager::PipeServer server({PermissionManager::PipeName(g_identity.instance), OwnStopEventName()},
-                                             ShowServiceError, *g_identity.log);
+                                             SessionSettings(), ShowServiceError, *g_identity.log);
         server.Run();
     } catch (const std::exception&) {
         // Nothing escapes into the dispatcher: the service reports itself stopped below.
@@ -231,7 +264,7 @@ bool RunPermissionManagerCommand(const std::wstring& commandLine, int* exitCode,
     const PermissionKeyword keyword = RecognisePermissionKeyword(commandLine);
     if (keyword != PermissionKeyword::None) {
         g_identity = {FormatServiceName(config.CompanyName(), config.ApplicationName(), config.InstanceNumber()),
-                      config.InstanceNumber(), &log};
+                      config.InstanceNumber(), &log, &config};
     }
     switch (keyword) {
         case PermissionKeyword::None:

@@ -24,11 +24,11 @@ bool PipeNameTaken(const std::wstring& name) {
 
 }  // namespace
 
-PipeServer::PipeServer(PipeServerNames names, ServiceErrorSink reportError, Log& log)
+PipeServer::PipeServer(PipeServerNames names, ServiceSettings settings, ServiceErrorSink reportError, Log& log)
     : names_(std::move(names)),
       reportError_(reportError),
       log_(log),
-      ownImage_(ModulePath()),
+      settings_(std::move(settings)),
       sessionEnded_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 PipeServer::~PipeServer() { Reap(true); }
@@ -126,7 +126,7 @@ bool PipeServer::StartSession(renewix::UniqueFile pipe, HANDLE stopEvent) {
     sessions_.push_back(std::move(session));
     try {
         raw->thread = std::thread([raw, stopEvent, this] {
-            PipeSession(raw->pipe.get(), stopEvent, ownImage_, log_);
+            PipeSession(raw->pipe.get(), stopEvent, settings_, records_, log_);
             raw->done = true;
             SetEvent(sessionEnded_.get());
         });

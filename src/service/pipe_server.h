@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "foundation/win_resource.h"
+#include "service/pipe_session.h"
 
 class Log;
 
@@ -30,8 +31,8 @@ public:
     // otherwise end the loop and with it the service.
     static constexpr std::size_t kMaxSessions = 64;
 
-    // `log` hears what the sessions log (an archive refused).
-    PipeServer(PipeServerNames names, ServiceErrorSink reportError, Log& log);
+    // `log` hears what the sessions log (an archive refused); `settings` say where they act.
+    PipeServer(PipeServerNames names, ServiceSettings settings, ServiceErrorSink reportError, Log& log);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -55,7 +56,8 @@ private:
     PipeServerNames names_;
     ServiceErrorSink reportError_;
     Log& log_;
-    std::wstring ownImage_;
+    ServiceSettings settings_;
+    SetAsideRecords records_;
     renewix::UniqueHandle sessionEnded_;
     std::list<std::unique_ptr<Session>> sessions_;
 };

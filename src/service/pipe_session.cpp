@@ -1,21 +1,200 @@
 #include "service/pipe_session.h"
 
+#include <cstring>
 #include <exception>
+#include <vector>
 
+#include "description/signed_document.h"
+#include "foundation/file_bytes.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+#include "foundation/zip_extractor.h"
 #include "service/pipe_security.h"
-#include "foundation/registry_operations.h"
+#include "service/staged_document.h"
 
 namespace PermissionManager {
 
 namespace {
 
-// The service's hive is never the one a client means: its own hive it changes in-process.
-bool NamesServiceHive(const std::wstring& keyPath) {
-    std::wstring subKey;
-    return ResolveRootKey(keyPath, &subKey) == HKEY_CURRENT_USER;
+std::int32_t AsResult(DWORD value) { return static_cast<std::int32_t>(value); }
+
+std::wstring UpperCase(std::wstring text) {
+    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
 }
 
-std::int32_t AsResult(DWORD value) { return static_cast<std::int32_t>(value); }
+// The whole of an open file, up to `limit` bytes; false when it is longer or unreadable.
+bool ReadOpenFile(HANDLE file, std::string& bytes, std::size_t limit) {
+    bytes.clear();
+    char buffer[8192];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer, sizeof(buffer), &read, nullptr)) return false;
+        if (read == 0) return true;
+        if (bytes.size() + read > limit) return false;
+        bytes.append(buffer, read);
+    }
+}
+
+// The most a staged document may hold; a real one is a few kilobytes.
+constexpr std::size_t kMaxStagedDocument = 4 * 1024 * 1024;
+
+// The path a handle reaches in the end, in the "C:\..." form; empty when it is anything else.
+std::wstring FinalPathOf(HANDLE file) {
+    std::vector<wchar_t> buffer(MAX_PATH + 8);
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return {};
+        if (length < buffer.size()) {
+            std::wstring path(buffer.data(), length);
+            if (StartsWith(path, L"\\\\?\\")) path.erase(0, 4);
+            return path.size() >= 3 && path[1] == L':' ? path : std::wstring();
+        }
+        buffer.resize(length + 1);
+    }
+}
+
+bool IsReparsePoint(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Whether the folders from the root down to the one holding `path` are plain folders that
+// still lie under the root: no junction, symbolic link or mount point leads elsewhere.
+// Folders that do not exist yet end the walk (they would be made by the service).
+bool FoldersStayInside(const std::wstring& path, const std::wstring& root) {
+    std::wstring deepest;
+    for (std::size_t at = path.find(L'\\', root.size()); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        const std::wstring folder = path.substr(0, at);
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) break;
+        if (IsReparsePoint(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+        deepest = folder;
+    }
+    const std::wstring check = deepest.empty() ? root.substr(0, root.size() - 1) : deepest;
+    renewix::UniqueFile folder(CreateFileW(check.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                           nullptr));
+    if (!folder) return false;
+    const std::wstring final = FinalPathOf(folder.get());
+    return !final.empty() && IsInside(final, root);
+}
+
+// Opens an admitted path without following a reparse point, and only when the file reached
+// lies under the root and, opened for writing, has no other name elsewhere (a hard link).
+renewix::UniqueFile OpenInside(const std::wstring& path, const std::wstring& root, DWORD access, DWORD share,
+                               DWORD disposition, DWORD flags) {
+    if (!FoldersStayInside(path, root)) return {};
+    renewix::UniqueFile file(
+        CreateFileW(path.c_str(), access, share, nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return {};
+    BY_HANDLE_FILE_INFORMATION facts{};
+    const std::wstring final = FinalPathOf(file.get());
+    if (!GetFileInformationByHandle(file.get(), &facts) || IsReparsePoint(facts.dwFileAttributes) ||
+        (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || final.empty() || !IsInside(final, root) ||
+        ((access & (GENERIC_WRITE | DELETE)) && facts.nNumberOfLinks > 1)) {
+        return {};
+    }
+    return file;
+}
+
+// The SHA-256 of an open file from its start; nothing when it cannot be read whole.
+std::optional<Sha256Digest> HashOpenFile(HANDLE file) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return std::nullopt;
+    Sha256 hash;
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return std::nullopt;
+        if (read == 0) break;
+        hash.Update(buffer.data(), read);
+    }
+    return hash.Finish();
+}
+
+// Renames the very file that was checked, not whatever the path names by then.
+bool RenameOpenFile(HANDLE file, const std::wstring& to) {
+    const std::wstring target = L"\\??\\" + to;
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, target.c_str(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+bool DeleteOpenFile(HANDLE file) {
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof(info)) != FALSE;
+}
+
+// Removes a folder of staging and everything in it without ever following a reparse point
+// out of it: a link is removed itself, never what it leads to.
+void DeleteTreeInside(const std::wstring& folder, const std::wstring& root, int depth = 0) {
+    if (depth > 64) return;
+    WIN32_FIND_DATAW found{};
+    renewix::UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    if (search) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + L"\\" + name;
+            if (IsReparsePoint(found.dwFileAttributes)) {
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    RemoveDirectoryW(path.c_str());
+                } else {
+                    DeleteFileW(path.c_str());
+                }
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                // A link that does not say it is one still leads nowhere outside.
+                if (FoldersStayInside(path + L"\\x", root)) DeleteTreeInside(path, root, depth + 1);
+                RemoveDirectoryW(path.c_str());
+            } else if (renewix::UniqueFile file = OpenInside(path, root, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                                 FILE_SHARE_DELETE, OPEN_EXISTING, 0)) {
+                DeleteOpenFile(file.get());
+            }
+        } while (FindNextFileW(search.get(), &found));
+    }
+    search.reset();
+    RemoveDirectoryW(folder.c_str());
+}
+
+std::wstring FolderPart(const std::wstring& path) {
+    std::wstring drive, directory;
+    SplitDriveAndDirectory(path, &drive, &directory);
+    return drive + directory;
+}
+
+std::wstring WithoutSeparator(std::wstring path) {
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+const wchar_t* OpcodeName(Wire::Opcode opcode) {
+    switch (opcode) {
+        case Wire::kGreeting: return L"Greeting";
+        case Wire::kOpen: return L"Open";
+        case Wire::kWrite: return L"Write";
+        case Wire::kRead: return L"Read";
+        case Wire::kClose: return L"Close";
+        case Wire::kMove: return L"Move";
+        case Wire::kDelete: return L"Delete";
+        case Wire::kGetAttributes: return L"GetAttributes";
+        case Wire::kMakeDirectories: return L"MakeDirectories";
+        case Wire::kSetTimes: return L"SetTimes";
+        case Wire::kDeleteTree: return L"DeleteTree";
+        case Wire::kUpdateRegistry: return L"UpdateRegistry";
+        case Wire::kQueryRegistry: return L"QueryRegistry";
+        case Wire::kUnzip: return L"Unzip";
+        case Wire::kRegisterServer: return L"RegisterServer";
+    }
+    return L"?";
+}
 
 // Overlapped reads and writes on the service's end that give up when the stop event is set.
 class ServerChannel {
@@ -99,72 +278,236 @@ void Serve(ServerChannel& channel, RequestHandler& handler) {
 
 }  // namespace
 
+void SetAsideRecords::Note(const std::wstring& stagedPath, const std::wstring& from, const Sha256Digest& digest) {
+    std::lock_guard lock(lock_);
+    records_[UpperCase(stagedPath)] = {from, digest};
+}
+
+bool SetAsideRecords::Matches(const std::wstring& stagedPath, const std::wstring& destination,
+                              const Sha256Digest& digest) const {
+    std::lock_guard lock(lock_);
+    const auto found = records_.find(UpperCase(stagedPath));
+    return found != records_.end() && SamePath(found->second.from, destination) && found->second.digest == digest;
+}
+
+void SetAsideRecords::Forget(const std::wstring& stagedPath) {
+    std::lock_guard lock(lock_);
+    records_.erase(UpperCase(stagedPath));
+}
+
+RequestHandler::RequestHandler(const ServiceSettings& settings, SetAsideRecords& records, Log& log)
+    : settings_(settings), records_(records), log_(log), paths_(log) {}
+
+const AllowList* RequestHandler::Authorisation() {
+    const ServiceScope& scope = settings_.scope;
+    renewix::UniqueFile file = OpenInside(scope.StagedDocument(), scope.root, GENERIC_READ, FILE_SHARE_READ,
+                                          OPEN_EXISTING, 0);
+    std::string bytes;
+    if (!file || !ReadOpenFile(file.get(), bytes, kMaxStagedDocument)) {
+        Report(L"No staged update document: " + scope.StagedDocument());
+        return nullptr;
+    }
+    const Sha256Digest digest = Sha256Of(bytes.data(), bytes.size());
+    if (authorised_ && digest == documentDigest_) return &*authorised_;
+    authorised_.reset();
+    StagedAuthorisation read = ReadStagedDocument(bytes, settings_.keys, CurrentUtcTime(),
+                                                  ReadVersionFloor(settings_.instance), scope.root,
+                                                  ApplicationDirectory(), log_);
+    if (read.verdict != StagedVerdict::Authorised) {
+        Report(L"Staged update document refused: " + StagedVerdictText(read.verdict));
+        return nullptr;
+    }
+    AddArchiveTargets(read.allow);
+    documentDigest_ = digest;
+    documentVersion_ = read.version;
+    authorised_ = std::move(read.allow);
+    return &*authorised_;
+}
+
+void RequestHandler::AddArchiveTargets(AllowList& allow) {
+    const ServiceScope& scope = settings_.scope;
+    for (const Placement& placement : allow.placements) {
+        if (!placement.unzip) continue;
+        // The staged copy of the listed archive, found by its size and hash.
+        WIN32_FIND_DATAW found{};
+        renewix::UniqueFind search(FindFirstFileW((scope.Staging() + L"*").c_str(), &found));
+        if (!search) return;
+        do {
+            if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+            const std::uint64_t size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+            if (size != placement.size) continue;
+            const std::wstring staged = scope.Staging() + found.cFileName;
+            renewix::UniqueFile archive =
+                OpenInside(staged, scope.root, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+            if (!archive || HashOpenFile(archive.get()) != placement.sha256) continue;
+            std::vector<std::wstring> names;
+            if (ListArchiveFiles(staged, &names, log_) != ArchiveListing::Listed) continue;
+            for (const std::wstring& name : names) {
+                const std::wstring target = NormalizePath(FolderPart(placement.destination) + L"\\" + name);
+                if (AdmitPath(target, scope.root) && ZoneOf(target, scope) == Zone::Product) {
+                    allow.archiveTargets.push_back(target);
+                }
+            }
+            break;
+        } while (FindNextFileW(search.get(), &found));
+    }
+}
+
+void RequestHandler::Report(const std::wstring& line) {
+    if (settings_.reportRefusal) settings_.reportRefusal(line);
+}
+
+void RequestHandler::CarriedOut() {
+    // A document once carried out can never be replayed under an older one's terms.
+    if (!documentVersion_.empty()) RaiseVersionFloor(settings_.instance, documentVersion_);
+}
+
 std::optional<Wire::Bytes> RequestHandler::Handle(const Wire::Request& request) {
+    const ServiceScope& scope = settings_.scope;
+    Decision decision = Decide(request, scope, nullptr);
+    if (!decision && decision.needsDocument) {
+        if (const AllowList* allow = Authorisation()) decision = Decide(request, scope, allow);
+    }
+    if (!decision) return Refuse(request, decision.path);
+    return Carry(request, decision);
+}
+
+std::optional<Wire::Bytes> RequestHandler::Refuse(const Wire::Request& request, const std::wstring& path) {
     using namespace Wire;
+    const Opcode opcode = OpcodeOf(request);
+    Report(FormatText(L"Request refused: %ls (%u) %ls", OpcodeName(opcode), static_cast<unsigned>(opcode),
+                      path.c_str()));
+    switch (opcode) {
+        case kOpen: return std::nullopt;  // as a failed open: the connection ends
+        case kGetAttributes: return EncodeResult(AsResult(INVALID_FILE_ATTRIBUTES));
+        case kQueryRegistry: return EncodeTextReply(std::wstring());
+        default: return EncodeResult(0);
+    }
+}
+
+std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, const Decision& decision) {
+    using namespace Wire;
+    const ServiceScope& scope = settings_.scope;
+    const std::wstring& root = scope.root;
     if (std::holds_alternative<GreetingRequest>(request)) return Bytes(std::begin(kHello), std::end(kHello));
     if (const auto* open = std::get_if<OpenRequest>(&request)) {
         // Ids are never reused, so the limit counts every open of the connection.
         if (files_.size() >= kMaxFilesPerConnection) return std::nullopt;
-        std::unique_ptr<StandardFile> file =
-            StandardFile::Open(open->path, open->access, open->disposition, open->flags);
+        const Zone zone = ZoneOf(open->path, scope);
+        const bool writable = ClassifyOpen(*open, zone) == OpenKind::ReadWrite;
+        if (writable && zone == Zone::Staging && !EnsureParentDirectory(open->path)) return std::nullopt;
+        std::unique_ptr<StandardFile> file = StandardFile::Adopt(
+            OpenInside(open->path, root, open->access, FILE_SHARE_READ | FILE_SHARE_WRITE, open->disposition,
+                       open->flags));
         if (!file) return std::nullopt;
-        files_.push_back(std::move(file));
+        files_.push_back({std::move(file), writable});
         return EncodeResult(static_cast<std::int32_t>(files_.size()));
     }
     if (const auto* read = std::get_if<ReadRequest>(&request)) {
         if (!IsIssued(read->fileId)) return std::nullopt;
         Bytes buffer(read->count);
-        const DWORD count = File(read->fileId).Read(buffer.data(), read->count);
+        const DWORD count = File(read->fileId).file->Read(buffer.data(), read->count);
         return EncodeReadReply(std::span(buffer.data(), count));
     }
     if (const auto* close = std::get_if<CloseRequest>(&request)) {
         // The object stays in the list: its id is not given out again.
         if (!IsIssued(close->fileId)) return std::nullopt;
-        return EncodeResult(File(close->fileId).Close());
+        return EncodeResult(File(close->fileId).file->Close());
     }
     if (const auto* times = std::get_if<SetTimesRequest>(&request)) {
         if (!IsIssued(times->fileId)) return std::nullopt;
-        File(times->fileId).SetTimes(times->creation, times->lastAccess, times->lastWrite);
+        if (!File(times->fileId).writable) return Refuse(request, L"");
+        File(times->fileId).file->SetTimes(times->creation, times->lastAccess, times->lastWrite);
         return EncodeResult(1);
     }
-    if (const auto* move = std::get_if<MoveRequest>(&request)) return EncodeResult(paths_.Move(move->from, move->to));
+    if (const auto* move = std::get_if<MoveRequest>(&request)) return CarryMove(*move, decision);
     if (const auto* path = std::get_if<PathRequest>(&request)) {
+        if (!FoldersStayInside(path->path, root)) return Refuse(request, path->path);
         switch (path->opcode) {
-            case kDelete: return EncodeResult(paths_.Delete(path->path));
-            case kGetAttributes: return EncodeResult(AsResult(paths_.GetAttributes(path->path)));
-            case kMakeDirectories: return EncodeResult(paths_.MakeDirectories(path->path));
-            case kDeleteTree: return EncodeResult(paths_.DeleteTree(path->path));
-            case kRegisterServer: return EncodeResult(paths_.RegisterServer(path->path));
+            case kGetAttributes: return EncodeResult(AsResult(GetFileAttributesW(path->path.c_str())));
+            case kMakeDirectories: return EncodeResult(MakeDirectoryPath(path->path));
+            case kDeleteTree:
+                if (IsReparsePoint(GetFileAttributesW(WithoutSeparator(path->path).c_str()))) {
+                    return Refuse(request, path->path);
+                }
+                DeleteTreeInside(WithoutSeparator(path->path), root);
+                return EncodeResult(1);
+            case kDelete: {
+                renewix::UniqueFile file = OpenInside(path->path, root, DELETE,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                      OPEN_EXISTING, 0);
+                return EncodeResult(file && DeleteOpenFile(file.get()) ? 1 : 0);
+            }
+            case kRegisterServer: {
+                // Held so that nobody changes the bytes between their check and their loading.
+                renewix::UniqueFile file =
+                    OpenInside(path->path, root, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+                if (!file || HashOpenFile(file.get()) != decision.placement->sha256) {
+                    return Refuse(request, path->path);
+                }
+                const int registered = paths_.RegisterServer(path->path);
+                if (registered) CarriedOut();
+                return EncodeResult(registered);
+            }
             default: return std::nullopt;
         }
     }
     if (const auto* update = std::get_if<UpdateRegistryRequest>(&request)) {
-        if (NamesServiceHive(update->keyPath)) return EncodeResult(0);
-        return EncodeResult(paths_.UpdateRegistry(update->keyPath, update->valueName, update->action));
-    }
-    if (const auto* query = std::get_if<QueryRegistryRequest>(&request)) {
-        const std::size_t slash = query->registryPath.rfind(L'\\');
-        const std::wstring keyPath = slash == std::wstring::npos ? std::wstring() : query->registryPath.substr(0, slash);
-        if (NamesServiceHive(keyPath)) return EncodeTextReply(std::wstring());
-        return EncodeTextReply(paths_.QueryRegistry(query->registryPath, query->type));
+        const int done = paths_.UpdateRegistry(update->keyPath, update->valueName, update->action);
+        if (done) CarriedOut();
+        return EncodeResult(done);
     }
     if (const auto* unzip = std::get_if<UnzipRequest>(&request)) {
-        return EncodeResult(paths_.Unzip(unzip->archivePath, unzip->destination));
+        renewix::UniqueFile archive =
+            OpenInside(unzip->archivePath, root, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+        if (!archive || HashOpenFile(archive.get()) != decision.placement->sha256 ||
+            !FoldersStayInside(WithoutSeparator(unzip->destination) + L"\\x", root)) {
+            return Refuse(request, unzip->archivePath);
+        }
+        const int count = paths_.Unzip(unzip->archivePath, unzip->destination);
+        if (count > 0) CarriedOut();
+        return EncodeResult(count);
     }
-    return std::nullopt;  // a Write is served with its data (HandleWrite)
+    return Refuse(request, L"");  // a Write is served with its data (HandleWrite); a query never
+}
+
+std::optional<Wire::Bytes> RequestHandler::CarryMove(const Wire::MoveRequest& move, const Decision& decision) {
+    const std::wstring& root = settings_.scope.root;
+    const Wire::Request request = move;
+    if (!FoldersStayInside(move.to, root)) return Refuse(request, move.to);
+    renewix::UniqueFile file = OpenInside(move.from, root, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    if (!file) return Wire::EncodeResult(0);
+    std::optional<Sha256Digest> digest;
+    if (decision.check != ContentCheck::None) {
+        digest = HashOpenFile(file.get());
+        if (!digest) return Wire::EncodeResult(0);
+    }
+    if (decision.check == ContentCheck::StagedPlacement) {
+        const bool listed = decision.placement && !decision.placement->unzip && *digest == decision.placement->sha256;
+        if (!listed && !records_.Matches(move.from, move.to, *digest)) return Refuse(request, move.from);
+    }
+    if (!EnsureParentDirectory(move.to) || !RenameOpenFile(file.get(), move.to)) return Wire::EncodeResult(0);
+    if (decision.check == ContentCheck::SetAside) records_.Note(move.to, move.from, *digest);
+    if (decision.check == ContentCheck::StagedPlacement) {
+        records_.Forget(move.from);
+        CarriedOut();
+    }
+    return Wire::EncodeResult(1);
 }
 
 std::optional<Wire::Bytes> RequestHandler::HandleWrite(std::uint32_t fileId, std::span<const std::uint8_t> data) {
     if (!IsIssued(fileId)) return std::nullopt;
-    return Wire::EncodeResult(File(fileId).Write(data.data(), static_cast<DWORD>(data.size())));
+    if (!File(fileId).writable) return Wire::EncodeResult(0);
+    return Wire::EncodeResult(File(fileId).file->Write(data.data(), static_cast<DWORD>(data.size())));
 }
 
-void PipeSession(HANDLE pipe, HANDLE stopEvent, const std::wstring& ownImage, Log& log) {
+void PipeSession(HANDLE pipe, HANDLE stopEvent, const ServiceSettings& settings, SetAsideRecords& records, Log& log) {
     try {
+        renewix::ScopedComInit com;  // the staged document is read with the DOM
         ServerChannel channel(pipe, stopEvent);
         // Only the product's own client is served; any other program is disconnected unheard.
-        if (channel.valid() && IsSameExecutable(PipeClientImage(pipe), ownImage)) {
-            RequestHandler handler(log);
+        if (channel.valid() && IsSameExecutable(PipeClientImage(pipe), settings.ownImage)) {
+            RequestHandler handler(settings, records, log);
             Serve(channel, handler);
         }
     } catch (const std::exception&) {

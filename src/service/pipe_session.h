@@ -71,14 +71,26 @@ private:
     };
     OpenFile& File(std::uint32_t fileId) { return files_[fileId - 1]; }
 
-    std::optional<Wire::Bytes> Refuse(const Wire::Request& request, const Decision& decision);
+    // The failure reply of a refused request, after one line to the refusal sink.
+    std::optional<Wire::Bytes> Refuse(const Wire::Request& request, const std::wstring& path);
     std::optional<Wire::Bytes> Carry(const Wire::Request& request, const Decision& decision);
+    std::optional<Wire::Bytes> CarryMove(const Wire::MoveRequest& move, const Decision& decision);
+    // What the staged document authorises, read and verified now (kept while its bytes stay
+    // the same); null when there is none or it is refused.
+    const AllowList* Authorisation();
+    void AddArchiveTargets(AllowList& allow);
+    void Report(const std::wstring& line);
+    // Something the document authorised was done: its version becomes the floor.
+    void CarriedOut();
 
     const ServiceSettings& settings_;
     SetAsideRecords& records_;
     Log& log_;
     StandardFileManagement paths_;
     std::vector<OpenFile> files_;
+    std::optional<AllowList> authorised_;
+    Sha256Digest documentDigest_{};
+    std::wstring documentVersion_;
 };
 
 // Serves one connected client until it closes its end, sends anything malformed, or the

@@ -51,6 +51,7 @@ Zone ZoneOf(const std::wstring& admittedPath, const ServiceScope& scope);
 struct Placement {
     std::wstring destination;  // full path under R
     Sha256Digest sha256{};
+    std::uint64_t size = 0;
     bool registerServer = false;
     bool unzip = false;  // an archive extracted into the destination's folder
 };
