@@ -1,8 +1,13 @@
 """The permission manager as a vendor installs it and a user's client meets it: the real
 Renewix.exe installed as a Windows service under Wine, driven by its keywords, and silent
-updates carried out through its pipe. Every service a test installs is removed in its
+updates carried out through its pipe. Every product signs its updates with a key of its own,
+which its client and so its service trust. Every service a test installs is removed in its
 teardown (Wine would start an automatic service again with the next wineserver)."""
 
+import base64
+import copy
+import datetime
+import hashlib
 import os
 import re
 import shutil
@@ -11,13 +16,15 @@ import tempfile
 import time
 import unittest
 import zipfile
+import zlib
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, publish, read_log, windows_path, wine
+from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, openssl_key, publish, read_log, windows_path, wine
+from test_signed_update import openssl_sign
 
 BASE_CODE = "2B4D6F80"
 # Instance numbers of this run's services, pipes and stop events: no other run uses them.
-INSTANCE_BASE = 41000 + (os.getpid() % 4000) * 8
+INSTANCE_BASE = 41000 + (os.getpid() % 4000) * 16
 
 DOCUMENT = """<?xml version="1.0"?>
 <Renewix>
@@ -45,6 +52,7 @@ BLOCKED_FOLDER = (
     "rebuilding the update client executable. For testing, create a separate directory and install the permission "
     "manager over there."
 )
+READABLE_VALUE = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProductName"
 
 
 def wait_until(condition, limit=30.0):
@@ -79,9 +87,36 @@ def service_state(name):
     return {"state": int(match[1]), "pid": int(match[2]), "start": int(match[3]), "path": match[4]}
 
 
-def registry_value(key, value):
-    result = subprocess.run([str(WINE_RUN), "reg", "query", key, "/v", value], capture_output=True)
+def registry_value(key, value=None):
+    """The value's line as `reg` shows it (or the key's listing); None when it does not exist."""
+    result = subprocess.run([str(WINE_RUN), "reg", "query", key, *(("/v", value) if value else ())],
+                            capture_output=True)
     return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def unix_path(path):
+    result = subprocess.run([str(WINE_RUN), "winepath", "-u", path], capture_output=True, check=True)
+    return Path(result.stdout.decode().strip())
+
+
+def snapshot(folder):
+    """Every file and folder under `folder`, with the files' bytes."""
+    return {str(p.relative_to(folder)): p.read_bytes() if p.is_file() else None for p in Path(folder).rglob("*")}
+
+
+def listing_document(files, registry_key, version="2.0", expires="30d"):
+    """A document listing `files` ({name: bytes}) in the application's folder with their hashes,
+    and one machine-wide value. Expires: "30d" from now, a time, or None for none."""
+    if expires == "30d":
+        later = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=30)
+        expires = later.strftime("%Y-%m-%dT%H:%M:%SZ")
+    entries = "".join(f'<File Name="{name}" Src="files/" Size="{len(data)}" CRC="{zlib.crc32(data):08X}" '
+                      f'SHA256="{hashlib.sha256(data).hexdigest()}"/>' for name, data in files.items())
+    return (f'<?xml version="1.0"?>\r\n<Renewix><UpdateVersion>{version}</UpdateVersion>'
+            f'{f"<Expires>{expires}</Expires>" if expires else ""}<FileList><Directory Name="&lt;ApplicationDir&gt;">'
+            f'{entries}</Directory></FileList><RegList><Key Name="HKEY_LOCAL_MACHINE"><Key Name="Software">'
+            f'<Key Name="{registry_key}"><Value Name="Listed" Action="Add REG_SZ 2.0"/></Key></Key></Key></RegList>'
+            f'</Renewix>\r\n').encode()
 
 
 def unix_processes(fragment):
@@ -111,8 +146,8 @@ def holds_open(pid, path):
 class Product:
     """One vendor's client in a folder of its own, with its own instance number."""
 
-    def __init__(self, folder, instance, application, main_application="Viewer.exe", executable="Renewix.exe",
-                 settings=None):
+    def __init__(self, folder, instance, application, key=None, main_application="Viewer.exe",
+                 executable="Renewix.exe", settings=None):
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.instance = instance
@@ -124,10 +159,12 @@ class Product:
                             "LogFileName": "RenewixLog.txt", "BaseSecureCode": BASE_CODE},
             "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1",
                         "InstanceNumber": str(instance)},
+            "Security": {"TrustedKeys": base64.b64encode(key[1]).decode() if key else ""},
         }
         for section, keys in (settings or {}).items():
             all_settings.setdefault(section, {}).update(keys)
         configure(self.exe, all_settings)
+        self.settings, self.key = all_settings, key
         self.service_name = f"Example Co: {application} update permissions manager. {instance}."
         self.pipe = f"\\\\.\\pipe\\Renewix{instance}"
 
@@ -148,6 +185,10 @@ class Product:
     def log(self):
         return read_log(self.folder / "RenewixLog.txt")
 
+    def probe(self, *request):
+        """One request from this program (when it is the pipe client) to its own service."""
+        return wine(self.exe, "probe", self.pipe, *request).stdout.decode("utf-8", "replace").strip()
+
 
 class ServiceTestCase(unittest.TestCase):
     def setUp(self):
@@ -159,10 +200,13 @@ class ServiceTestCase(unittest.TestCase):
             product.uninstall()
             if service_state(product.service_name) is not None:
                 subprocess.run([str(WINE_RUN), "sc", "delete", product.service_name], capture_output=True)
+            subprocess.run([str(WINE_RUN), "reg", "delete", "HKLM\\SOFTWARE\\Renewix\\PermissionManager", "/v",
+                            f"VersionFloor{product.instance}", "/f"], capture_output=True)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def product(self, folder, offset, application="Viewer", **options):
-        product = Product(self.root / folder, INSTANCE_BASE + offset, application, **options)
+    def product(self, folder, offset, application="Viewer", keyed=True, **options):
+        key = openssl_key(self.root, f"signing-{offset}") if keyed else None
+        product = Product(self.root / folder, INSTANCE_BASE + offset, application, key, **options)
         self.products.append(product)
         return product
 
@@ -210,14 +254,16 @@ class KeywordTest(ServiceTestCase):
         self.assertIsNone(service_state(product.service_name))
         self.assertTrue(helper("security", product.pipe).startswith("no pipe"))
 
-    def test_an_update_client_beside_an_update_server_refuses_to_install(self):
+    def test_installations_that_are_refused(self):
         (self.root / "UpdateServer").mkdir()
-        blocked = self.product("UpdateClient", 1)
-        text = self.run_showing_error(blocked.exe, "-PermissionManagerInstall")
-        self.assertRegex(text, "^" + re.escape(BLOCKED_FOLDER) + r"\|Error ID: -?\d+$")
-        self.assertFalse(blocked.installed())
-        self.assertIsNone(service_state(blocked.service_name))
-
+        rows = [("beside an update server", "UpdateClient", 1, True, "^" + re.escape(BLOCKED_FOLDER) + r"\|Error ID: -?\d+$"),
+                ("without trusted keys", "Keyless", 2, False, r"(?i)trust|key")]
+        for name, folder, offset, keyed, shown in rows:
+            with self.subTest(name):
+                refused = self.product(folder, offset, keyed=keyed)
+                self.assertRegex(self.run_showing_error(refused.exe, "-PermissionManagerInstall"), shown)
+                self.assertFalse(refused.installed())
+                self.assertIsNone(service_state(refused.service_name))
         # The same client anywhere else installs.
         elsewhere = self.product("Client", 1)
         elsewhere.install()
@@ -227,9 +273,9 @@ class KeywordTest(ServiceTestCase):
 class UpdateThroughServiceTest(ServiceTestCase):
     """Two products on one machine, each updated silently through its own service."""
 
-    def released_product(self, folder, offset, application, **options):
-        """A product whose update 2.0 waits in a server folder: a data file, a library to
-        register, an archive and a machine-wide registry value."""
+    def released_product(self, folder, offset, application, self_update=False, **options):
+        """A product whose update 2.0, signed with its key, waits in a server folder: a data file,
+        a library to register, an archive, a machine-wide registry value and perhaps a new client."""
         instance = INSTANCE_BASE + offset
         key = f"RenewixServiceTest{instance}"
         self.keys.append(key)
@@ -242,14 +288,23 @@ class UpdateThroughServiceTest(ServiceTestCase):
         with zipfile.ZipFile(release / "files" / "help.zip", "w") as archive:
             archive.writestr("help/", "")
             archive.writestr("help/index.txt", "help for version 2")
-        document = self.root / f"update-{instance}.xml"
-        document.write_text(DOCUMENT.replace("{key}", key))
-        publish(document, release, BASE_CODE, server / "update.xml")
-        shutil.copytree(release / "files", server / "files", dirs_exist_ok=True)
         product = self.product(folder, offset, application, settings={
             "PrimaryServer": {"DocumentProtocol": "file:", "DocumentAddress": windows_path(server / "update.xml")}},
             **options)
         (product.folder / "data.txt").write_text("version 1 data")
+        text = DOCUMENT.replace("{key}", key)
+        if self_update:
+            settings = copy.deepcopy(product.settings)
+            settings["Application"]["ApplicationName"] += " 2"
+            shutil.copy(product.exe, release / "files" / "Renewix.exe")
+            configure(release / "files" / "Renewix.exe", settings)
+            text = text.replace('<File Name="data.txt" Src="files/"/>',
+                                '<File Name="data.txt" Src="files/"/><File Name="Renewix.exe" Src="files/"/>')
+        document = self.root / f"update-{instance}.xml"
+        document.write_text(text)
+        publish(document, release, BASE_CODE, server / "update.xml", "--key", windows_path(product.key[0]),
+                "--expires", "30d")
+        shutil.copytree(release / "files", server / "files", dirs_exist_ok=True)
         return product, key
 
     def setUp(self):
@@ -304,9 +359,9 @@ class UpdateThroughServiceTest(ServiceTestCase):
         self.assertEqual((product.folder / "help" / "index.txt").read_text(), "help for version 2")
         self.assertFalse((product.folder / "help.zip").exists())
         self.assertFalse((product.folder / "RenewixFiles").exists())
-        # The library was registered inside this product's service, not in the client.
+        # The library was registered by the service, not in the client ("Renewix.exe 0").
         host = (product.folder / "probe.dll.host").read_text(errors="replace")
-        self.assertIn(f'"{windows_path(product.exe)}" -PermissionManagerRun', host)
+        self.assertNotRegex(host, r'(?i)Renewix\.exe"?\s+0\s*$')
         self.assertIn("2.0", registry_value(f"HKLM\\Software\\{key}\\Update", "Version") or "")
         self.assertIn(f"\tUpdated registry:\tHKEY_LOCAL_MACHINE\\Software\\{key}\\Update\r\n", log)
         self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>",
@@ -348,6 +403,28 @@ class UpdateThroughServiceTest(ServiceTestCase):
         self.assertIsNone(registry_value(f"HKLM\\Software\\{key}\\Update", "Version"))
         self.assertNotIn("Update was successful!", product.log())
 
+    def test_a_self_update_through_the_service_keeps_out_of_tmp(self):
+        """The running client is parked in staging: the user's temporary folder is neither
+        written nor read, not even briefly (its modification time stays as it was)."""
+        product, key = self.released_product("self", 7, "Viewer D", self_update=True, main_application="ViewerD.exe")
+        product.install()
+        temp, control = self.root / "temp", self.root / "environment.txt"
+        temp.mkdir()
+        before = temp.stat().st_mtime_ns
+        # Wine takes TMP from the prefix, not from Unix: a Windows parent sets it for the client.
+        command = (f"set TMP={windows_path(temp)}&& set TEMP={windows_path(temp)}&& {windows_path(product.exe)} 0&& "
+                   f"set TMP> {windows_path(control)}")
+        result = subprocess.run([str(WINE_RUN), "cmd", "/c", command], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=180)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(f"TMP={windows_path(temp)}", control.read_text(errors="replace"))
+        self.assertIn("\tDetected a self update!:\t" + windows_path(product.exe) + "\r\n", product.log())
+        self.check_installed_through(product, key)
+        self.assertEqual(product.exe.read_bytes(), (self.root / "release-{}".format(product.instance) / "files" /
+                                                    "Renewix.exe").read_bytes())
+        self.assertEqual(list(temp.iterdir()), [])
+        self.assertEqual(temp.stat().st_mtime_ns, before)
+
     def test_without_the_service_the_client_works_in_its_own_process(self):
         product, _ = self.released_product("plain", 4, "Viewer")
         result = wine(product.exe, "0", timeout=120, capture=False)
@@ -358,11 +435,156 @@ class UpdateThroughServiceTest(ServiceTestCase):
         self.assertNotIn("PermissionManagerRun", (product.folder / "probe.dll.host").read_text(errors="replace"))
 
 
-class FuzzTest(ServiceTestCase):
-    """Random and damaged requests against the running service, from a client it accepts:
-    a copy of the pipe client installed as the service itself."""
+class RequestPolicyTest(ServiceTestCase):
+    """One request at a time against the real service, from the one program it serves: a copy
+    of the pipe client installed as the service, so R is that copy's folder. Its signed
+    document lists listed.txt and the machine-wide value Listed, nothing else."""
 
-    REQUESTS = 20000
+    def setUp(self):
+        super().setUp()
+        self.host = self.product("host", 8, "Pipe Client", executable="pipe_client.exe")
+        self.r, self.outside = windows_path(self.host.folder), self.root / "outside"
+        self.staging = self.r + "\\RenewixFiles"
+        self.value = f"RenewixProbe{self.host.instance}"
+        self.listed = self.root / "listed.txt"
+        self.listed.write_text("listed by the document")
+        for path, text in ((self.host.folder / "data.txt", "data"), (self.host.folder / "other.txt", "other"),
+                           (self.outside / "keep.txt", "kept outside")):
+            path.parent.mkdir(exist_ok=True)
+            path.write_text(text)
+        for folder in (self.host.folder, self.outside):
+            shutil.copy(BIN / "host_probe.dll", folder / "probe.dll")
+        self.host.install()
+
+    def tearDown(self):
+        for root in ("HKLM\\Software", "HKU\\.DEFAULT\\Software"):
+            subprocess.run([str(WINE_RUN), "reg", "delete", f"{root}\\{self.value}", "/f"], capture_output=True)
+        super().tearDown()
+
+    def document(self, key=None, **options):
+        """The document, signed by `key` (default: the service's), or unsigned when key is False."""
+        body = listing_document({"listed.txt": self.listed.read_bytes()}, self.value, **options)
+        key = self.host.key if key is None else key
+        return openssl_sign(*key, body, self.root) if key else body
+
+    def stage(self, document):
+        """The document and the listed file, written into staging by the service."""
+        (self.root / "staged.xml").write_bytes(document)
+        for name, source in (("update.xml", self.root / "staged.xml"), ("listed.txt", self.listed)):
+            self.assertEqual(self.host.probe("Write", f"{self.staging}\\{name}", windows_path(source)), "1")
+
+    def test_requests_out_of_bounds_are_refused_and_staging_is_served(self):
+        self.assertIsNotNone(registry_value(READABLE_VALUE.rsplit("\\", 1)[0], "ProductName"))
+        self.stage(self.document())
+        r, s, out = self.r, self.staging, windows_path(self.outside)
+        hklm, hku = f"HKEY_LOCAL_MACHINE\\Software\\{self.value}", f"HKEY_USERS\\.DEFAULT\\Software\\{self.value}"
+        rows = [("write under the Windows folder", ["Open", "C:\\windows\\renewix-probe.txt", "write"], "ended"),
+                ("folder at the drive root", ["MakeDirectories", "C:\\renewix-probe"], "0"),
+                ("product file moved out", ["Move", r + "\\data.txt", out + "\\data.txt"], "0"),
+                ("product file over another", ["Move", r + "\\data.txt", r + "\\other.txt"], "0"),
+                ("library outside registered", ["RegisterServer", out + "\\probe.dll"], "0"),
+                ("unlisted library registered", ["RegisterServer", r + "\\probe.dll"], "0"),
+                ("unlisted machine value", ["UpdateRegistry", hklm, "Unlisted", "Add REG_SZ 2.0"], "0"),
+                ("listed value, other data", ["UpdateRegistry", hklm, "Listed", "Add REG_SZ 6.6"], "0"),
+                ("a user's hive", ["UpdateRegistry", hku, "Listed", "Add REG_SZ 2.0"], "0"),
+                ("folder outside removed", ["DeleteTree", out], "0"),
+                ("unlisted product file deleted", ["Delete", r + "\\data.txt"], "0"),
+                ("readable value queried", ["QueryRegistry", READABLE_VALUE, "REG_SZ"], '""'),
+                ("attributes outside", ["GetAttributes", "C:\\windows"], "-1"),
+                ("product file written", ["Open", r + "\\data.txt", "write"], "ended"),
+                ("out of staging by ..", ["Open", s + "\\..\\..\\outside\\up.txt", "write"], "ended"),
+                ("a stream in staging", ["Open", s + "\\listed.txt:hidden", "write"], "ended"),
+                ("archive not listed", ["Unzip", s + "\\listed.txt", r], "0"),
+                # Served beside them: the document was taken, and staging and reading are free.
+                ("staging written", ["Write", s + "\\probe.txt", windows_path(self.listed)], "1"),
+                ("product file read", ["Open", r + "\\data.txt", "read"], "1"),
+                ("attributes in R", ["GetAttributes", r + "\\data.txt"], "32"),
+                ("listed placement", ["Move", s + "\\listed.txt", r + "\\listed.txt"], "1"),
+                ("listed value", ["UpdateRegistry", hklm, "Listed", "Add REG_SZ 2.0"], "1")]
+        for what, request, answer in rows:
+            with self.subTest(what):
+                self.assertEqual(self.host.probe(*request), answer)
+        drive_c = unix_path("C:\\")
+        for path in (drive_c / "windows" / "renewix-probe.txt", drive_c / "renewix-probe", self.outside / "data.txt",
+                     self.outside / "up.txt", self.outside / "probe.dll.host", self.host.folder / "probe.dll.host"):
+            self.assertFalse(path.exists(), path)
+        self.assertEqual([(self.host.folder / name).read_text() for name in ("data.txt", "other.txt", "listed.txt")],
+                         ["data", "other", "listed by the document"])
+        self.assertEqual((self.outside / "keep.txt").read_text(), "kept outside")
+        self.assertEqual((self.host.folder / "RenewixFiles" / "probe.txt").read_text(), "listed by the document")
+        self.assertIsNone(registry_value(hklm.replace("HKEY_LOCAL_MACHINE", "HKLM"), "Unlisted"))
+        self.assertIsNone(registry_value(hku.replace("HKEY_USERS", "HKU")))
+        self.assertIn("2.0", registry_value(hklm.replace("HKEY_LOCAL_MACHINE", "HKLM"), "Listed") or "")
+
+    def test_a_placement_needs_a_document_the_service_trusts(self):
+        stranger = openssl_key(self.root, "stranger")
+        signed = self.document()
+        rows = [("unsigned", self.document(key=False), "0"),
+                ("signed by another key", self.document(key=stranger), "0"),
+                ("expired", self.document(expires="2001-02-03T04:05:06Z"), "0"),
+                ("without an expiry", self.document(expires=None), "0"),
+                ("changed after signing", signed.replace(b"2.0</UpdateVersion>", b"2.1</UpdateVersion>"), "0"),
+                ("signed by the service's key", signed, "1"),
+                ("older than the one carried out", self.document(version="1.5"), "0")]
+        for what, document, answer in rows:
+            with self.subTest(what):
+                (self.host.folder / "listed.txt").unlink(missing_ok=True)
+                self.stage(document)
+                self.assertEqual(self.host.probe("Move", self.staging + "\\listed.txt", self.r + "\\listed.txt"), answer)
+                self.assertEqual((self.host.folder / "listed.txt").exists(), answer == "1")
+
+    def test_links_lead_no_request_out_of_r(self):
+        """Unix symbolic links (what Wine shows for junctions) inside R, to a folder outside."""
+        s = self.staging
+        rows = [("link in staging", "link", ["Write", s + "\\link\\x.txt", windows_path(self.listed)], "ended"),
+                ("link in staging", "link", ["Open", s + "\\link\\keep.txt", "read"], "ended"),
+                ("link in staging", "link", ["MakeDirectories", s + "\\link\\made"], "0"),
+                ("link in staging", "link", ["Move", s + "\\link\\keep.txt", s + "\\moved.txt"], "0"),
+                ("link in staging", "link", ["Delete", s + "\\link\\keep.txt"], "0"),
+                ("link in staging", "link", ["DeleteTree", s + "\\link"], None),
+                ("staging is a link", "", ["Write", s + "\\y.txt", windows_path(self.listed)], "ended"),
+                ("staging is a link", "", ["Delete", s + "\\keep.txt"], "0"),
+                ("staging is a link", "", ["DeleteTree", s], None)]
+        before = snapshot(self.outside)
+        for what, link, request, answer in rows:
+            with self.subTest(what, request=request[0]):
+                staging = self.host.folder / "RenewixFiles"
+                if staging.is_symlink():
+                    staging.unlink()
+                shutil.rmtree(staging, ignore_errors=True)
+                staging.mkdir() if link else None
+                (staging / link if link else staging).symlink_to(self.outside, target_is_directory=True)
+                reply = self.host.probe(*request)
+                if answer is not None:
+                    self.assertEqual(reply, answer)
+                self.assertEqual(snapshot(self.outside), before)
+
+    def test_a_client_started_by_a_share_path_is_not_served(self):
+        """The same program file, started by a UNC path (Wine maps \\\\localhost\\share through
+        dosdevices\\unc): the service serves only its own image, not one from a share."""
+        unc = unix_path("C:\\").parent / "unc" / "localhost"
+        unc.mkdir(parents=True, exist_ok=True)
+        (unc / "share").symlink_to(self.host.folder, target_is_directory=True)
+        try:
+            rows = [("its own path", windows_path(self.host.exe), "32"),
+                    ("a share path", "\\\\localhost\\share\\pipe_client.exe", "refused")]
+            for what, program, answer in rows:
+                with self.subTest(what):
+                    result = wine(program, "probe", self.host.pipe, "GetAttributes", self.r + "\\data.txt")
+                    self.assertEqual(result.stdout.decode("utf-8", "replace").strip(), answer)
+        finally:
+            shutil.rmtree(unc.parent)
+
+
+class FuzzTest(ServiceTestCase):
+    """Random and damaged requests against the running service, from a client it accepts: a
+    copy of the pipe client installed as the service itself. Nothing is filtered: requests
+    aim at staging, the rest of R, folders outside it, misleading spellings and registry keys
+    under every root, and the fuzzer fails on any out-of-bounds request the service does not
+    refuse. Bounded by a count and a time."""
+
+    REQUESTS, SECONDS = 20000, 420
+    REGISTRY_ROOTS = ("HKLM", "HKCR", "HKU\\.DEFAULT", "HKCU")
 
     def listing(self, path):
         try:
@@ -370,34 +592,43 @@ class FuzzTest(ServiceTestCase):
         except OSError:
             return None
 
-    def test_the_service_survives_malformed_requests_and_writes_only_where_asked(self):
+    def test_the_service_survives_malformed_requests_and_refuses_what_is_out_of_bounds(self):
         host = self.product("host", 6, "Pipe Client", executable="pipe_client.exe")
-        sandbox = self.root / "sandbox"
-        sandbox.mkdir()
-        key = f"RenewixFuzz{host.instance}"
-        prefix = Path(os.environ.get("WINEPREFIX", Path(BIN).parent / "wineprefix"))
-        # The test's folder beside the sandbox, and where a relative path would land.
-        watched = [self.root, host.folder, prefix / "drive_c", prefix / "drive_c" / "windows" / "system32"]
+        outside = self.root / "outside"
+        outside.mkdir()
+        key = f"Software\\RenewixFuzz{host.instance}"
+        drive_c = unix_path("C:\\")
+        # The test's folder (a sibling spelled like R lands there), and the system's folders.
+        watched = [self.root, outside, drive_c, drive_c / "windows", drive_c / "windows" / "system32"]
         before = {path: self.listing(path) for path in watched}
+        in_r = self.listing(host.folder)
         host.install()
         state = service_state(host.service_name)
 
-        result = wine(host.exe, "fuzz", host.pipe, str(self.REQUESTS), "20260512", windows_path(sandbox),
-                      "HKEY_LOCAL_MACHINE\\Software\\" + key, timeout=800)
+        result = wine(host.exe, "fuzz", host.pipe, str(self.REQUESTS), str(self.SECONDS), "20260512",
+                      windows_path(host.folder), windows_path(outside), key, timeout=self.SECONDS + 300)
         output = result.stdout.decode("utf-8", "replace")
-        subprocess.run([str(WINE_RUN), "reg", "delete", "HKLM\\Software\\" + key, "/f"], capture_output=True)
+        made = [root for root in self.REGISTRY_ROOTS if registry_value(f"{root}\\{key}") is not None]
+        for root in made:
+            subprocess.run([str(WINE_RUN), "reg", "delete", f"{root}\\{key}", "/f"], capture_output=True)
         self.assertEqual(result.returncode, 0, output)
-        self.assertRegex(output, rf"sent={self.REQUESTS} connections=\d+")
+        counts = re.search(r"sent=(\d+) connections=\d+ replies=\d+ ended=\d+ refused=(\d+)", output)
+        self.assertTrue(counts, output)
+        self.assertGreaterEqual(int(counts[1]), 2000, output)
+        self.assertGreater(int(counts[2]), int(counts[1]) // 10, output)
+        self.assertEqual(made, [])
 
         # Still the same process, still serving its own client, still refusing others.
         after = service_state(host.service_name)
         self.assertEqual((after["state"], after["pid"]), (4, state["pid"]))
-        self.assertEqual(wine(host.exe, "exercise", host.pipe, windows_path(sandbox)).stdout.strip(), b"ok")
+        self.assertEqual(wine(host.exe, "exercise", host.pipe, windows_path(host.folder) + "\\RenewixFiles")
+                         .stdout.strip(), b"ok")
         self.assertEqual(helper("greet", host.pipe), "refused")
         self.assertEqual(pipe_security(host.pipe), "O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;IU)")
-        # Nothing appeared beside the sandbox, nor where a relative or cut path would land.
+        # Nothing appeared outside R, and in R only staging.
         for path in watched:
             self.assertEqual(self.listing(path), before[path], path)
+        self.assertEqual(sorted(set(self.listing(host.folder)) - {"RenewixFiles"}), in_r)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,15 @@
 //   pipe_client greet <pipe>               "connected" or "refused"
 //   pipe_client security <pipe>            the pipe's owner and access list (SDDL)
 //   pipe_client exercise <pipe> <folder>   a file written and read back through the pipe: "ok"
-//   pipe_client fuzz <pipe> <count> <seed> <folder> <registry key>
+//   pipe_client probe <pipe> <operation> <argument>...
+//                                          one request on a connection of its own: the result, the
+//                                          text in quotes, "ended" or "refused" (not served at all).
+//                                          Open <path> read|write; Write <path> <local file> (an open
+//                                          for writing, the file's bytes, a close); Move, Unzip <a> <b>;
+//                                          Delete, GetAttributes, MakeDirectories, DeleteTree,
+//                                          RegisterServer <path>; UpdateRegistry <key> <value> <action>;
+//                                          QueryRegistry <path> <type>
+//   pipe_client fuzz <pipe> <count> <seconds> <seed> <root> <outside folder> <registry key>
 //   pipe_client squat <pipe>               serves "hello" on a pipe of its own until killed
 //   pipe_client service <name>             "state=N pid=N path=..." or "absent"
 //   pipe_client error-box                  the text of an "Error" message box, which it closes
@@ -19,6 +27,7 @@
 #include <vector>
 
 #include "foundation/client_config.h"
+#include "foundation/file_bytes.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
@@ -99,46 +108,120 @@ int Exercise(const std::wstring& pipe, const std::wstring& folder) {
     return ok ? 0 : 1;
 }
 
+// ---- One request ----------------------------------------------------------------------
+
+std::optional<Wire::Request> ProbeRequest(const std::vector<std::wstring>& a) {
+    static const std::pair<const wchar_t*, Wire::Opcode> kPathOps[] = {
+        {L"Delete", Wire::kDelete}, {L"GetAttributes", Wire::kGetAttributes},
+        {L"MakeDirectories", Wire::kMakeDirectories}, {L"DeleteTree", Wire::kDeleteTree},
+        {L"RegisterServer", Wire::kRegisterServer}};
+    const std::wstring& op = a[0];
+    if (op == L"Open" && a.size() == 3 && (a[2] == L"read" || a[2] == L"write")) {
+        return a[2] == L"read" ? Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, a[1]}
+                               : Wire::OpenRequest{GENERIC_WRITE, CREATE_ALWAYS, 0, a[1]};
+    }
+    if (op == L"Write" && a.size() == 3) return Wire::OpenRequest{GENERIC_WRITE, CREATE_ALWAYS, 0, a[1]};
+    if (op == L"Move" && a.size() == 3) return Wire::MoveRequest{a[1], a[2]};
+    if (op == L"Unzip" && a.size() == 3) return Wire::UnzipRequest{a[1], a[2]};
+    if (op == L"UpdateRegistry" && a.size() == 4) return Wire::UpdateRegistryRequest{a[1], a[2], a[3]};
+    if (op == L"QueryRegistry" && a.size() == 3) return Wire::QueryRegistryRequest{a[1], a[2]};
+    for (const auto& [name, opcode] : kPathOps) {
+        if (op == name && a.size() == 2) return Wire::PathRequest{opcode, a[1]};
+    }
+    return std::nullopt;
+}
+
+int Probe(const std::wstring& pipe, const std::vector<std::wstring>& args) {
+    const std::optional<Wire::Request> request = args.empty() ? std::nullopt : ProbeRequest(args);
+    std::string source;
+    if (!request || (args[0] == L"Write" && !ReadWholeFile(args[2], source, 16 << 20))) {
+        Print(L"usage: see the top of pipe_client.cpp");
+        return 2;
+    }
+    PermissionManager::PipeConnection connection(pipe);
+    if (!connection.IsConnected()) {
+        Print(L"refused");
+        return 1;
+    }
+    const bool text = std::holds_alternative<Wire::QueryRegistryRequest>(*request);
+    Wire::Bytes reply(text ? Wire::kTextReplyBytes : 4);
+    if (!connection.Send(*request) || !connection.ReceiveExact(reply.data(), reply.size())) {
+        Print(L"ended");
+        return 0;
+    }
+    if (text) {
+        Print(L"\"" + Wire::DecodeTextReply(reply) + L"\"");
+        return 0;
+    }
+    const auto result = static_cast<std::int32_t>(Wire::GetU32(reply.data()));
+    if (args[0] != L"Write") {
+        Print(std::to_wstring(result));
+        return 0;
+    }
+    PermissionManager::PipedFile file(std::move(connection), static_cast<std::uint32_t>(result));
+    Print(file.Write(source.data(), static_cast<DWORD>(source.size())) && file.Close() ? L"1" : L"0");
+    return 0;
+}
+
 // ---- Fuzzing -------------------------------------------------------------------------
 
-// What the service would act on must stay in the test's folder and registry key: requests
-// that parse but reach elsewhere are not sent (the service would rightly carry them out).
-struct Bounds {
-    std::wstring folder;
-    std::wstring registryKey;
+// Where the requests aim: the service's folder R, a folder beside it and a registry key under
+// some root key. Nothing is filtered here: what lies out of bounds is sent, and its refusal
+// by the service is what the fuzzer checks.
+struct Territory {
+    std::wstring root;      // R, without a trailing backslash
+    std::wstring outside;   // a folder that is not under R
+    std::wstring registry;  // "Software\\..." without a root key
 
-    bool Path(const std::wstring& path) const {
-        return path.size() > folder.size() + 1 && EqualsNoCase(path.substr(0, folder.size() + 1), folder + L"\\") &&
-               path.find(L"..") == std::wstring::npos && path.find_first_of(L"/:", 2) == std::wstring::npos;
-    }
-    bool Allows(const Wire::Request& request) const {
-        if (const auto* r = std::get_if<Wire::OpenRequest>(&request)) return Path(r->path);
-        if (const auto* r = std::get_if<Wire::MoveRequest>(&request)) return Path(r->from) && Path(r->to);
-        if (const auto* r = std::get_if<Wire::PathRequest>(&request)) return Path(r->path);
-        if (const auto* r = std::get_if<Wire::UnzipRequest>(&request)) return Path(r->archivePath) && Path(r->destination);
-        if (const auto* r = std::get_if<Wire::UpdateRegistryRequest>(&request)) {
-            return StartsWith(r->keyPath, registryKey + L"\\") && r->keyPath.find(L"\\\\") == std::wstring::npos;
-        }
-        return true;
-    }
+    std::wstring Staging() const { return root + L"\\RenewixFiles"; }
 };
+
+enum class Place { Staging, Product, Refused };
+
+bool IsUnder(const std::wstring& path, const std::wstring& folder) {
+    return path.size() > folder.size() && path[folder.size()] == L'\\' &&
+           EqualsNoCase(std::wstring_view(path).substr(0, folder.size()), folder);
+}
+
+// Whether a drive path is free of every spelling the service never admits ("..", ".", empty
+// components, trailing dots or blanks, short names, streams, forward slashes).
+bool PlainSpelling(const std::wstring& path) {
+    if (path.size() < 4 || path[1] != L':' || path[2] != L'\\') return false;
+    std::wstring body = path.substr(3);
+    if (body.back() == L'\\') body.pop_back();
+    for (const wchar_t c : body) {
+        if (c < 0x20 || c == L'/' || c == L':') return false;
+    }
+    for (std::size_t start = 0;;) {
+        const std::size_t end = body.find(L'\\', start);
+        const std::wstring part = body.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (part.empty() || part.back() == L'.' || part.back() == L' ') return false;
+        for (std::size_t at = part.find(L'~'); at != std::wstring::npos; at = part.find(L'~', at + 1)) {
+            if (at + 1 < part.size() && part[at + 1] >= L'0' && part[at + 1] <= L'9') return false;
+        }
+        if (end == std::wstring::npos) return true;
+        start = end + 1;
+    }
+}
 
 class Fuzzer {
 public:
-    Fuzzer(std::wstring pipe, std::uint32_t seed, Bounds bounds)
-        : pipe_(std::move(pipe)), random_(seed), bounds_(std::move(bounds)) {}
+    Fuzzer(std::wstring pipe, std::uint32_t seed, Territory territory)
+        : pipe_(std::move(pipe)), random_(seed), territory_(std::move(territory)) {}
 
-    // False with a message when the service misbehaved.
-    bool Run(int count) {
-        while (sent_ < count) {
+    // False with a message when the service misbehaved. Ends after `count` requests or
+    // `seconds`, whichever comes first.
+    bool Run(int count, int seconds) {
+        const ULONGLONG deadline = GetTickCount64() + 1000ull * seconds;
+        while (sent_ < count && GetTickCount64() < deadline) {
             if (!pipe_handle_ && !Connect()) {
                 return Fail(FormatText(L"the service no longer accepts connections (%lu)", GetLastError()));
             }
             if (!Step()) return false;
         }
         pipe_handle_.reset();
-        Print(FormatText(L"sent=%d connections=%d replies=%d ended=%d skipped=%d", sent_, connections_, replies_,
-                         ended_, skipped_));
+        Print(FormatText(L"sent=%d connections=%d replies=%d ended=%d refused=%d", sent_, connections_, replies_,
+                         ended_, refused_));
         return true;
     }
 
@@ -180,6 +263,7 @@ private:
         if (outcome != Outcome::Reply) return Note(outcome == Outcome::Stuck ? L"greeting unanswered" : L"greeting ended");
         if (std::memcmp(reply.data(), Wire::kHello, Wire::kGreetingBytes) != 0) return Note(L"greeting answered wrongly");
         issued_ = 0;
+        productFiles_.assign(1, false);
         return true;
     }
 
@@ -230,15 +314,54 @@ private:
         for (std::size_t i = 0; i < 4 && at + i < frame.size(); ++i) frame[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
     }
 
-    std::wstring Tail() {
-        static const wchar_t kAlphabet[] = L"abcdefghijklmnopqrstuvwxyz0123456789\\";
-        std::wstring tail;
-        const std::uint32_t length = 1 + Next(12);
-        for (std::uint32_t i = 0; i < length; ++i) tail.push_back(kAlphabet[Next(sizeof(kAlphabet) / 2 - 1)]);
-        while (!tail.empty() && tail.back() == L'\\') tail.pop_back();
-        return tail.empty() ? L"f" : tail;
+    std::wstring Name() {
+        static const wchar_t kAlphabet[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+        std::wstring name;
+        for (std::uint32_t length = 1 + Next(8); length > 0; --length) {
+            name.push_back(kAlphabet[Next(sizeof(kAlphabet) / 2 - 1)]);
+        }
+        return name;
     }
-    std::wstring Path() { return bounds_.folder + L"\\" + Tail(); }
+    std::wstring Tail() {
+        std::wstring tail = Name();
+        for (std::uint32_t more = Next(3); more > 0; --more) tail += L"\\" + Name();
+        return tail;
+    }
+
+    // Mostly staging, where everything is served; then the rest of R, folders outside it, and
+    // spellings that reach outside or name something other than they seem to.
+    std::wstring Path() {
+        const std::wstring staging = territory_.Staging() + L"\\";
+        const std::wstring outsideName = territory_.outside.substr(territory_.outside.rfind(L'\\') + 1);
+        switch (Next(16)) {
+            case 0: case 1: case 2: case 3: case 4: case 5: return staging + Tail();
+            case 6: case 7: return territory_.root + L"\\" + Tail();
+            case 8: return territory_.outside + L"\\" + Tail();
+            case 9: return (Next(2) ? L"C:\\windows\\" : L"C:\\") + Tail();
+            case 10: return staging + L"..\\..\\" + outsideName + L"\\" + Tail();
+            case 11: return territory_.root + L"x\\" + Tail();  // starts like R, is not under it
+            case 12: return Next(2) ? L"\\\\localhost\\c$\\" + Tail() : L"\\\\?\\UNC\\localhost\\c$\\" + Tail();
+            default: break;
+        }
+        std::wstring path = staging + Tail();
+        switch (Next(10)) {
+            case 0: ReplaceAll(path, L"\\", L"/"); return path;
+            case 1: return path + L":evil";
+            case 2: return path + (Next(2) ? L"." : L" ");
+            case 3: return staging + L"progra~1\\" + Tail();
+            case 4: return staging + L".\\" + Tail();
+            case 5: return staging + L"\\" + Tail();
+            case 6: return staging + (Next(2) ? L"con" : L"nul.txt");
+            case 7: return L"\\\\?\\" + path;
+            case 8: return L"\\\\.\\" + path;
+            default: return Tail();
+        }
+    }
+    std::wstring RegistryKey() {
+        static const wchar_t* kRoots[] = {L"HKEY_LOCAL_MACHINE\\", L"HKEY_CLASSES_ROOT\\", L"HKEY_USERS\\.DEFAULT\\",
+                                          L"HKEY_CURRENT_USER\\", L"HKLM\\"};
+        return kRoots[Next(5)] + territory_.registry + (Next(2) ? L"\\" + Name() : L"");
+    }
     std::uint32_t FileId() { return Next(4) == 0 ? Next(70) : 1 + Next(issued_ + 1); }
 
     Wire::Request ValidRequest() {
@@ -264,10 +387,12 @@ private:
                 FILETIME time{Next(0xFFFFFFFFu), Next(0x01FFFFFF)};
                 return Wire::SetTimesRequest{time, time, time, Next(2) ? FileId() : Next(0xFFFFFFFFu)};
             }
-            case 9:
-                return Wire::UpdateRegistryRequest{bounds_.registryKey + L"\\" + Tail(), Tail(), kActions[Next(7)]};
+            case 9: return Wire::UpdateRegistryRequest{RegistryKey(), Name(), kActions[Next(7)]};
             case 10:
-                return Wire::QueryRegistryRequest{bounds_.registryKey + L"\\" + Tail(), Next(2) ? L"REG_SZ" : L"REG_DWORD"};
+                return Wire::QueryRegistryRequest{
+                    Next(2) ? RegistryKey() + L"\\" + Name()
+                            : std::wstring(L"HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProductName"),
+                    Next(2) ? L"REG_SZ" : L"REG_DWORD"};
             case 11: return Wire::UnzipRequest{Path(), Path()};
             default: return Wire::PathRequest{Wire::kGetAttributes, Path()};
         }
@@ -283,7 +408,7 @@ private:
         if (Next(5) >= 2) return frame;
         Mutate(frame);
         // Bytes beyond a request would be the start of the next one: never sent, so that
-        // what the service acts on is always a request checked here first.
+        // every request the service parses is one whose answer is checked here.
         const std::optional<std::size_t> size = frame.size() >= 4 ? Wire::PayloadSize(Wire::GetU32(frame.data())) : std::nullopt;
         if (size && frame.size() > 4 + *size) frame.resize(4 + *size);
         return frame;
@@ -319,6 +444,61 @@ private:
         }
     }
 
+    // Where the service acts for a path, as far as its spelling alone decides.
+    Place PlaceOf(const std::wstring& path) const {
+        if (!PlainSpelling(path)) return Place::Refused;
+        const std::wstring bare = path.back() == L'\\' ? path.substr(0, path.size() - 1) : path;
+        const std::wstring staging = territory_.Staging();
+        if (EqualsNoCase(bare, staging) || IsUnder(bare, staging)) return Place::Staging;
+        if (EqualsNoCase(bare, territory_.root) || IsUnder(bare, territory_.root)) return Place::Product;
+        return Place::Refused;
+    }
+
+    bool ProductFile(std::uint32_t id) const { return id < productFiles_.size() && productFiles_[id]; }
+
+    // Whether the service must refuse a request: no signed document is ever staged here, so
+    // whatever needs one is refused, and so is anything outside R or spelled to mislead.
+    bool MustRefuse(const Wire::Request& request) const {
+        using namespace Wire;
+        if (const auto* open = std::get_if<OpenRequest>(&request)) {
+            const Place place = PlaceOf(open->path);
+            const bool writes = (open->access & ~GENERIC_READ) != 0 || open->disposition != OPEN_EXISTING;
+            return place == Place::Refused || (place == Place::Product && writes);
+        }
+        if (const auto* move = std::get_if<MoveRequest>(&request)) {
+            return PlaceOf(move->from) != Place::Staging || PlaceOf(move->to) != Place::Staging;
+        }
+        if (const auto* path = std::get_if<PathRequest>(&request)) {
+            if (path->opcode == kGetAttributes) return PlaceOf(path->path) == Place::Refused;
+            return path->opcode == kRegisterServer || PlaceOf(path->path) != Place::Staging;
+        }
+        if (const auto* write = std::get_if<WriteRequest>(&request)) return ProductFile(write->fileId);
+        if (const auto* times = std::get_if<SetTimesRequest>(&request)) return ProductFile(times->fileId);
+        return std::holds_alternative<UpdateRegistryRequest>(request) ||
+               std::holds_alternative<QueryRegistryRequest>(request) || std::holds_alternative<UnzipRequest>(request);
+    }
+
+    // Whether an answer is the refusal of its operation: an ended connection for an open,
+    // else the failure value.
+    static bool IsRefusal(std::uint32_t opcode, Outcome outcome, const Wire::Bytes& reply) {
+        if (opcode == Wire::kOpen) return outcome == Outcome::Ended;
+        if (outcome != Outcome::Reply) return false;
+        if (opcode == Wire::kQueryRegistry) return Wire::DecodeTextReply(reply).empty();
+        return Wire::GetU32(reply.data()) == (opcode == Wire::kGetAttributes ? INVALID_FILE_ATTRIBUTES : 0u);
+    }
+
+    static std::wstring Describe(const Wire::Request& request) {
+        using namespace Wire;
+        std::wstring what;
+        if (const auto* r = std::get_if<OpenRequest>(&request)) what = FormatText(L"%lx %lu %ls", r->access, r->disposition, r->path.c_str());
+        if (const auto* r = std::get_if<MoveRequest>(&request)) what = r->from + L" -> " + r->to;
+        if (const auto* r = std::get_if<PathRequest>(&request)) what = r->path;
+        if (const auto* r = std::get_if<UpdateRegistryRequest>(&request)) what = r->keyPath + L" " + r->valueName;
+        if (const auto* r = std::get_if<QueryRegistryRequest>(&request)) what = r->registryPath;
+        if (const auto* r = std::get_if<UnzipRequest>(&request)) what = r->archivePath + L" -> " + r->destination;
+        return FormatText(L"opcode %u %ls", static_cast<unsigned>(OpcodeOf(request)), what.c_str());
+    }
+
     bool Step() {
         const Wire::Bytes frame = Frame();
         const std::uint32_t opcode = frame.size() >= 4 ? Wire::GetU32(frame.data()) : 0;
@@ -326,10 +506,6 @@ private:
         const std::size_t expected = payload ? 4 + *payload : 0;
         const bool complete = payload && frame.size() == expected;
         const Wire::ParsedRequest parsed = complete ? Wire::ParseRequest(frame) : Wire::ParsedRequest{};
-        if (complete && parsed && !bounds_.Allows(parsed.request)) {
-            ++skipped_;
-            return true;
-        }
         ++sent_;
         if (!Send(frame)) return Ended();
         if (frame.size() < 4 || (payload && frame.size() < expected)) {
@@ -360,13 +536,23 @@ private:
             outcome = Receive(replySize, &reply);
         }
         if (outcome == Outcome::Stuck) return Fail(L"no answer and no end of the connection");
+        if (complete && parsed && MustRefuse(parsed.request)) {
+            if (!IsRefusal(opcode, outcome, reply)) {
+                return Fail(L"a request out of bounds was not refused: " + Describe(parsed.request));
+            }
+            ++refused_;
+        }
         if (outcome == Outcome::Ended) return Ended();
         if (!complete || !parsed) {
             return Fail(FormatText(L"a malformed request was answered (opcode %lu, %lu bytes, error %d)", opcode,
                                    static_cast<unsigned long>(frame.size()), static_cast<int>(parsed.error)));
         }
         ++replies_;
-        if (opcode == Wire::kOpen) issued_ = Wire::GetU32(reply.data());
+        if (opcode == Wire::kOpen) {
+            issued_ = Wire::GetU32(reply.data());
+            productFiles_.resize(issued_ + 1, false);
+            productFiles_[issued_] = PlaceOf(std::get<Wire::OpenRequest>(parsed.request).path) == Place::Product;
+        }
         return true;
     }
 
@@ -378,10 +564,11 @@ private:
 
     std::wstring pipe_;
     std::mt19937 random_;
-    Bounds bounds_;
+    Territory territory_;
     renewix::UniqueFile pipe_handle_;
     std::uint32_t issued_ = 0;
-    int sent_ = 0, connections_ = 0, replies_ = 0, ended_ = 0, skipped_ = 0;
+    std::vector<bool> productFiles_;  // by file id: opened in R outside staging, so read-only
+    int sent_ = 0, connections_ = 0, replies_ = 0, ended_ = 0, refused_ = 0;
 };
 
 // ---- Stand-ins and observers -----------------------------------------------------------
@@ -456,9 +643,12 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"greet" && argc == 3) return Greet(argv[2]);
     if (command == L"security" && argc == 3) return Security(argv[2]);
     if (command == L"exercise" && argc == 4) return Exercise(argv[2], argv[3]);
-    if (command == L"fuzz" && argc == 7) {
-        Fuzzer fuzzer(argv[2], static_cast<std::uint32_t>(std::wcstoul(argv[4], nullptr, 10)), Bounds{argv[5], argv[6]});
-        return fuzzer.Run(static_cast<int>(std::wcstol(argv[3], nullptr, 10))) ? 0 : 3;
+    if (command == L"probe" && argc >= 4) return Probe(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
+    if (command == L"fuzz" && argc == 9) {
+        Fuzzer fuzzer(argv[2], static_cast<std::uint32_t>(std::wcstoul(argv[5], nullptr, 10)),
+                      Territory{argv[6], argv[7], argv[8]});
+        const int count = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
+        return fuzzer.Run(count, static_cast<int>(std::wcstol(argv[4], nullptr, 10))) ? 0 : 3;
     }
     if (command == L"squat" && argc == 3) return Squat(argv[2]);
     if (command == L"service" && argc == 3) return Service(argv[2]);
