@@ -474,8 +474,14 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
     if (const auto* unzip = std::get_if<UnzipRequest>(&request)) {
         renewix::UniqueFile archive =
             OpenInside(unzip->archivePath, root, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-        if (!archive || HashOpenFile(archive.get()) != decision.placement->sha256 ||
-            !FoldersStayInside(WithoutSeparator(unzip->destination) + L"\\x", root)) {
+        const std::optional<Sha256Digest> digest = archive ? HashOpenFile(archive.get()) : std::nullopt;
+        // Any of the archives the document lists for this folder.
+        bool listed = false;
+        for (const Placement& placement : authorised_ ? authorised_->placements : std::vector<Placement>()) {
+            listed = listed || (placement.unzip && digest == placement.sha256 &&
+                                SamePath(FolderPart(placement.destination), FolderPart(decision.placement->destination)));
+        }
+        if (!listed || !FoldersStayInside(WithoutSeparator(unzip->destination) + L"\\x", root)) {
             return Refuse(request, unzip->archivePath);
         }
         const int count = paths_.Unzip(unzip->archivePath, unzip->destination);

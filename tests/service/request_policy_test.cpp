@@ -37,7 +37,7 @@ TEST(AdmitPath, OnlyPlainFullPathsInsideTheFolder) {
         L"\\\\host\\share\\x", L"\\\\?\\C:\\Program Files\\Vendor\\x", L"\\\\.\\C:\\Program Files\\Vendor\\x",
         // Separators an ANSI conversion would make of other characters.
         L"\uFF3C\uFF3Chost\uFF3Cshare\uFF3Cx", L"C:\uFF3CProgram Files\uFF3CVendor\uFF3Cx",
-        L"\u00A5\u00A5host\\share\\x",
+        L"\u00A5\u00A5host\\share\\x", kRoot + L"a\uFF3C..\uFF3C..\uFF3Cx", kRoot + L"a\u2215b",
         kRoot + L"a.txt:evil", kRoot + L"a.txt::$DATA", kRoot + L"COM1", kRoot + L"nul.txt", kRoot + L"COM\u00B9",
         kRoot + L"lpt\u00B3.log", kRoot + L"CONOUT$", kRoot + L"aux\\x.txt",
         // The system drops blanks before the extension too: these open COM1 and NUL.
