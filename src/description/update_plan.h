@@ -50,4 +50,7 @@ struct UpdatePlan {
     DownloadExecute execute;
     DocumentTextSet texts;
     UpdateOptions options;
+    // The signed bytes exactly as verified (empty for a client without keys): handed to the
+    // service, which verifies them again itself before acting on them.
+    std::string signedDocument;
 };

@@ -19,12 +19,6 @@ std::wstring FileNameOf(const std::wstring& path) {
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-std::wstring TemporaryDirectory() {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    DWORD length = GetTempPathW(MAX_PATH, buffer);
-    return std::wstring(buffer, length <= MAX_PATH ? length : 0);
-}
-
 // What one step of the installation changed, and how to take it back.
 struct Change {
     enum Kind {
@@ -198,7 +192,9 @@ bool InstallEntry(FileEntry& entry, const DownloadFile& list, PermissionManager:
     if (EqualsNoCase(destination, ModulePath())) {
         // A running executable cannot be replaced, but it can be moved out of the way.
         entry.ignoreErrors = 1;
-        const std::wstring parked = TemporaryDirectory() + FileNameOf(destination);
+        // Parked in the download folder, which belongs to the program: never in a folder the
+        // user controls, from where it could come back as something else.
+        const std::wstring parked = list.DownloadFolder() + L"\\" + FileNameOf(destination) + L".old";
         files.Delete(parked);
         if (files.Move(destination, parked)) {
             log.WriteValue(L"Detected a self update!", destination);
@@ -325,6 +321,5 @@ int InstallFiles(DownloadFile& list, PermissionManager::IClientFileManager& file
             return 0;
         }
     }
-    files.DeleteTree(list.DownloadFolder());
     return 1;
 }

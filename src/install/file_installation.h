@@ -15,6 +15,7 @@ class IClientFileManager;
 // document first; 1 when all were installed. 0 when the installation stopped: every file it
 // had replaced is then back, the files it had added are gone, and the verified downloads
 // wait in the download folder for the next run. Every file operation goes through `files`.
+// The download folder stays: what the caller does next (the registry list) may still need it.
 int InstallFiles(DownloadFile& list, PermissionManager::IClientFileManager& files, Log& log);
 
 // Whether the file at `path` has the entry's size and (when the document gives one) CRC; a

@@ -86,6 +86,17 @@ bool FoldersStayInside(const std::wstring& path, const std::wstring& root) {
 renewix::UniqueFile OpenInside(const std::wstring& path, const std::wstring& root, DWORD access, DWORD share,
                                DWORD disposition, DWORD flags) {
     if (!FoldersStayInside(path, root)) return {};
+    if ((access & (GENERIC_WRITE | DELETE)) || disposition != OPEN_EXISTING) {
+        // An open that may truncate must not reach a file that has another name elsewhere.
+        renewix::UniqueFile existing(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION facts{};
+        if (existing && (!GetFileInformationByHandle(existing.get(), &facts) || facts.nNumberOfLinks > 1 ||
+                         IsReparsePoint(facts.dwFileAttributes))) {
+            return {};
+        }
+    }
     renewix::UniqueFile file(
         CreateFileW(path.c_str(), access, share, nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return {};
@@ -395,7 +406,10 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
         if (files_.size() >= kMaxFilesPerConnection) return std::nullopt;
         const Zone zone = ZoneOf(open->path, scope);
         const bool writable = ClassifyOpen(*open, zone) == OpenKind::ReadWrite;
-        if (writable && zone == Zone::Staging && !EnsureParentDirectory(open->path)) return std::nullopt;
+        if (writable && zone == Zone::Staging &&
+            (!FoldersStayInside(open->path, root) || !EnsureParentDirectory(open->path))) {
+            return std::nullopt;
+        }
         std::unique_ptr<StandardFile> file = StandardFile::Adopt(
             OpenInside(open->path, root, open->access, FILE_SHARE_READ | FILE_SHARE_WRITE, open->disposition,
                        open->flags));
@@ -460,8 +474,14 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
     if (const auto* unzip = std::get_if<UnzipRequest>(&request)) {
         renewix::UniqueFile archive =
             OpenInside(unzip->archivePath, root, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-        if (!archive || HashOpenFile(archive.get()) != decision.placement->sha256 ||
-            !FoldersStayInside(WithoutSeparator(unzip->destination) + L"\\x", root)) {
+        const std::optional<Sha256Digest> digest = archive ? HashOpenFile(archive.get()) : std::nullopt;
+        // Any of the archives the document lists for this folder.
+        bool listed = false;
+        for (const Placement& placement : authorised_ ? authorised_->placements : std::vector<Placement>()) {
+            listed = listed || (placement.unzip && digest == placement.sha256 &&
+                                SamePath(FolderPart(placement.destination), FolderPart(decision.placement->destination)));
+        }
+        if (!listed || !FoldersStayInside(WithoutSeparator(unzip->destination) + L"\\x", root)) {
             return Refuse(request, unzip->archivePath);
         }
         const int count = paths_.Unzip(unzip->archivePath, unzip->destination);

@@ -1,5 +1,7 @@
 #include "service/piped_file_management.h"
 
+#include "service/request_policy.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -145,6 +147,52 @@ int PipedFile::Close() {
 PipedFileManagement::PipedFileManagement(std::wstring pipeName)
     : pipeName_(std::move(pipeName)), connection_(pipeName_) {}
 
+PipedFileManagement::PipedFileManagement(std::wstring pipeName, std::wstring serviceFolder, Log& log)
+    : pipeName_(std::move(pipeName)),
+      serviceFolder_(std::move(serviceFolder)),
+      local_(std::make_unique<StandardFileManagement>(log)),
+      connection_(pipeName_) {}
+
+bool PipedFileManagement::ForService(const std::wstring& path) const {
+    return serviceFolder_.empty() || IsInside(path, serviceFolder_);
+}
+
+IClientFileManager& PipedFileManagement::ManagerFor(const std::wstring& path) {
+    if (ForService(path)) return *this;
+    return *local_;
+}
+
+namespace {
+
+// A file copied from one manager's side to the other's, then removed where it was.
+int MoveAcross(IClientFileManager& source, const std::wstring& from, IClientFileManager& target,
+               const std::wstring& to) {
+    if (target.GetAttributes(to) != INVALID_FILE_ATTRIBUTES) return 0;  // never over an existing file
+    std::unique_ptr<IManagedFile> in = source.Open(from, GENERIC_READ, OPEN_EXISTING, 0);
+    if (!in) return 0;
+    std::unique_ptr<IManagedFile> out = target.Open(to, GENERIC_WRITE, CREATE_NEW, 0);
+    if (!out) return 0;
+    std::vector<std::uint8_t> buffer(Wire::kMaxTransfer);
+    bool copied = true;
+    for (DWORD got; (got = in->Read(buffer.data(), static_cast<DWORD>(buffer.size()))) != 0;) {
+        if (!out->Write(buffer.data(), got)) {
+            copied = false;
+            break;
+        }
+    }
+    in.reset();
+    if (!out->Close() || !copied) {
+        target.Delete(to);
+        return 0;
+    }
+    if (source.Delete(from)) return 1;
+    // Both copies would otherwise stay: the move did not happen.
+    target.Delete(to);
+    return 0;
+}
+
+}  // namespace
+
 bool PipedFileManagement::IsConnected() const {
     std::lock_guard lock(mutex_);
     return connection_.IsConnected();
@@ -158,6 +206,16 @@ std::int32_t PipedFileManagement::Exchange(const Wire::Request& request, std::in
 std::int32_t PipedFileManagement::PathExchange(Wire::Opcode opcode, const std::wstring& path, std::int32_t failure) {
     const std::wstring absolute = FullPathName(path);
     if (absolute.empty()) return failure;
+    if (!ForService(absolute)) {
+        switch (opcode) {
+            case Wire::kMakeDirectories: return local_->MakeDirectories(absolute);
+            case Wire::kDelete: return local_->Delete(absolute);
+            case Wire::kDeleteTree: return local_->DeleteTree(absolute);
+            case Wire::kGetAttributes: return static_cast<std::int32_t>(local_->GetAttributes(absolute));
+            case Wire::kRegisterServer: return local_->RegisterServer(absolute);
+            default: return failure;
+        }
+    }
     return Exchange(Wire::PathRequest{opcode, absolute}, failure);
 }
 
@@ -165,6 +223,7 @@ std::unique_ptr<IManagedFile> PipedFileManagement::Open(const std::wstring& path
                                                         DWORD flags) {
     const std::wstring absolute = FullPathName(path);
     if (absolute.empty()) return nullptr;
+    if (!ForService(absolute)) return local_->Open(absolute, access, disposition, flags);
     PipeConnection connection(pipeName_);
     // The service ends a connection whose open failed: it goes with this one.
     const auto id =
@@ -180,6 +239,10 @@ int PipedFileManagement::MakeDirectories(const std::wstring& path) {
 int PipedFileManagement::Move(const std::wstring& from, const std::wstring& to) {
     const std::wstring source = FullPathName(from), target = FullPathName(to);
     if (source.empty() || target.empty()) return 0;
+    if (ForService(source) != ForService(target)) {
+        return MoveAcross(ManagerFor(source), source, ManagerFor(target), target);
+    }
+    if (!ForService(source)) return local_->Move(source, target);
     return Exchange(Wire::MoveRequest{source, target}, 0) != 0 ? 1 : 0;
 }
 
@@ -199,6 +262,8 @@ int PipedFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::
 }
 
 std::wstring PipedFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring& type) {
+    // Reading is the user's own right; the service answers no queries.
+    if (local_) return local_->QueryRegistry(registryPath, type);
     std::uint8_t reply[Wire::kTextReplyBytes];
     std::lock_guard lock(mutex_);
     if (!connection_.Send(Wire::QueryRegistryRequest{registryPath, type}) ||
@@ -216,6 +281,7 @@ int PipedFileManagement::Unzip(const std::wstring& archivePath, const std::wstri
     const std::wstring archive = FullPathName(archivePath), folder = FullPathName(destination);
     // Without the service's answer nothing was extracted: 0, not "cannot open" (-1).
     if (archive.empty() || folder.empty()) return 0;
+    if (!ForService(folder)) return local_->Unzip(archive, folder);
     return Exchange(Wire::UnzipRequest{archive, folder}, 0);
 }
 
@@ -228,7 +294,9 @@ bool IsServiceActive(std::uint32_t instance) {
 }
 
 std::unique_ptr<IClientFileManager> CreateServiceOrStandardFileManager(std::uint32_t instance, Log& log) {
-    if (IsServiceActive(instance)) return std::make_unique<PipedFileManagement>(PipeName(instance));
+    if (IsServiceActive(instance)) {
+        return std::make_unique<PipedFileManagement>(PipeName(instance), ApplicationDirectory(), log);
+    }
     return std::make_unique<StandardFileManagement>(log);
 }
 

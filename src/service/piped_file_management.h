@@ -66,9 +66,15 @@ private:
 
 // The path and registry operations go one at a time over one connection, whichever thread
 // asks; every file opened gets a connection of its own.
+//
+// Made with the client's folder, it sends only what lies in that folder (the service's) to the
+// service: paths elsewhere (a user's desktop, another program's folder) and registry queries are
+// the user's own business and done in this process, with the user's rights; a file moved
+// between the two is copied across and its source removed by whoever owns it.
 class PipedFileManagement : public IClientFileManager {
 public:
     explicit PipedFileManagement(std::wstring pipeName);
+    PipedFileManagement(std::wstring pipeName, std::wstring serviceFolder, Log& log);
     PipedFileManagement(const PipedFileManagement&) = delete;
     PipedFileManagement& operator=(const PipedFileManagement&) = delete;
 
@@ -94,7 +100,13 @@ private:
     // A path request with the path made absolute here, where a relative one means something.
     std::int32_t PathExchange(Wire::Opcode opcode, const std::wstring& path, std::int32_t failure);
 
+    // Whether `path` (full) is the service's to act on.
+    bool ForService(const std::wstring& path) const;
+    IClientFileManager& ManagerFor(const std::wstring& path);
+
     const std::wstring pipeName_;
+    const std::wstring serviceFolder_;  // empty: everything goes to the service
+    std::unique_ptr<StandardFileManagement> local_;
     mutable std::mutex mutex_;  // one request at a time on connection_
     PipeConnection connection_;
 };

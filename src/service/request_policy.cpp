@@ -23,7 +23,9 @@ constexpr DWORD kServedOpenFlags = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDD
                                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_RANDOM_ACCESS | FILE_FLAG_WRITE_THROUGH;
 
 bool IsDeviceName(std::wstring_view component) {
-    const std::wstring_view base = component.substr(0, component.find(L'.'));
+    // The file system drops blanks before the extension too: "nul .txt" is the device.
+    std::wstring_view base = component.substr(0, component.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
     for (const wchar_t* device : kDeviceNames) {
         if (EqualsNoCase(base, device)) return true;
     }
@@ -47,6 +49,10 @@ bool IsServedComponent(std::wstring_view component) {
     if (component.empty() || component == L"." || component == L"..") return false;
     if (component.back() == L'.' || component.back() == L' ') return false;
     if (component.find_first_of(L"<>\"|?*:") != std::wstring_view::npos) return false;
+    // Look-alike separators, which a conversion to an 8-bit code page can turn into real ones.
+    if (component.find_first_of(L"\uFF3C\uFF0F\u2215\u2216\u29F5\u00A5\u20A9") != std::wstring_view::npos) {
+        return false;
+    }
     return !IsDeviceName(component) && !LooksShort(component);
 }
 
@@ -226,12 +232,13 @@ bool AllowList::IsArchiveTarget(const std::wstring& path) const {
 }
 
 bool AllowList::HoldsListedPath(const std::wstring& folder) const {
-    const std::wstring inside = WithoutTrailingSeparator(folder) + L"\\";
+    const std::wstring bare = WithoutTrailingSeparator(folder);
+    const std::wstring inside = bare + L"\\";
     for (const Placement& placement : placements) {
-        if (IsInside(placement.destination, inside) && !SamePath(placement.destination, folder)) return true;
+        if (IsInside(placement.destination, inside) && !SamePath(placement.destination, bare)) return true;
     }
     for (const std::wstring& target : archiveTargets) {
-        if (IsInside(target, inside) && !SamePath(target, folder)) return true;
+        if (IsInside(target, inside) && !SamePath(target, bare)) return true;
     }
     return false;
 }

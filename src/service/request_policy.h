@@ -101,7 +101,9 @@ struct Decision {
     // Refused because it needs a verified document and none was given: reading the staged
     // document may allow it.
     bool needsDocument = false;
-    const Placement* placement = nullptr;  // the listed entry a check compares with
+    // The listed entry a check compares with (for an archive, the first listed for the folder:
+    // the handler compares with each of them).
+    const Placement* placement = nullptr;
     std::wstring path;                     // what a refusal's log line names
     explicit operator bool() const { return allowed; }
 };
@@ -115,8 +117,9 @@ Decision Decide(const Wire::Request& request, const ServiceScope& scope, const A
 // An open's access, disposition and flags: from a short list, and only what the zone allows.
 OpenKind ClassifyOpen(const Wire::OpenRequest& open, Zone zone);
 
-// Whether a registry key path names a machine-wide key the service may change: HKLM or HKCR,
-// spelled out or short, and nothing under another user's hive whatever the spelling.
+// Whether a registry key path names a machine-wide key the service may change:
+// "HKEY_LOCAL_MACHINE\..." or "HKEY_CLASSES_ROOT\..." spelled out (the registry operations
+// read a short form as a key of the service's own hive), never another user's hive.
 bool IsMachineRegistryPath(const std::wstring& keyPath);
 
 }  // namespace PermissionManager

@@ -56,7 +56,7 @@ StagedAuthorisation ReadStagedDocument(std::string_view bytes, const TrustedKeys
             files.Read(list, L"");
             for (const FileEntry& entry : files.Entries()) {
                 const std::wstring destination = Rebase(entry.destination, applicationDirectory, root);
-                if (!entry.sha256 || !AdmitPath(destination, root)) continue;
+                if (!entry.sha256 || entry.size == 0 || !AdmitPath(destination, root)) continue;
                 // Nothing in the service's staging or its own files is ever a destination.
                 ServiceScope scope{root, L"", L""};
                 if (ZoneOf(destination, scope) != Zone::Product) continue;

@@ -1,5 +1,7 @@
 #include "session/session.h"
 
+#include "service/request_policy.h"
+
 #include <algorithm>
 #include <exception>
 #include <optional>
@@ -91,6 +93,7 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
                 }
                 document = AcceptSignedDocument(bytes, config_.Keys(), CurrentUtcTime(), log);
                 if (!document) return false;
+                plan_.signedDocument = bytes;
             } else if (!document->LoadFile(localDocumentPath_)) {
                 return false;
             }
@@ -114,6 +117,7 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
             if (keys.Configured() && !(document = AcceptSignedDocument(bytes, keys, CurrentUtcTime(), log))) {
                 return AbortUpdate();
             }
+            if (keys.Configured()) plan_.signedDocument = bytes;
         }
         checked_ = 1;
         loadResult_ = CheckUpdate(*document, currentVersion);
@@ -297,13 +301,27 @@ bool Renewix::InstallAndFinish() {
 bool Renewix::Install() {
     if (test_) return true;
     Log& log = run_.log;
-    if (!InstallFiles(plan_.files, run_.files, log)) {
+    if (!StageSignedDocument() || !InstallFiles(plan_.files, run_.files, log)) {
         log.WriteHeading(L"The update could not complete due to file errors.");
         return false;
     }
     if (!ApplyRegistryList(plan_.registry.Entries(), run_.files, log)) log.WriteHeading(L"There were errors trying to update the registry.");
+    run_.files.DeleteTree(downloadFolder_);
     log.WriteHeading(L"Update was successful!");
     return true;
+}
+
+bool Renewix::StageSignedDocument() {
+    if (plan_.signedDocument.empty()) return true;
+    const std::wstring path = downloadFolder_ + L"\\" + PermissionManager::kStagedDocumentName;
+    std::unique_ptr<PermissionManager::IManagedFile> file =
+        run_.files.Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
+    if (file && file->Write(plan_.signedDocument.data(), static_cast<DWORD>(plan_.signedDocument.size())) &&
+        file->Close()) {
+        return true;
+    }
+    run_.log.WriteValue(L"Unable to write the signed update description", path);
+    return false;
 }
 
 bool Renewix::AbortUpdate() {

@@ -42,6 +42,9 @@ public:
     bool InstallAndFinish();
     bool Install();
     bool AbortUpdate();
+    // Writes the verified document's bytes to the download folder, where the service reads
+    // and verifies them before it places anything; true when there are none to write.
+    bool StageSignedDocument();
     void SetLocalDocument(const std::wstring& path);
     // Who is asked or told something in a box while the update runs; nobody by default.
     void SetPrompts(IUserPrompts* prompts) { prompts_ = prompts; }

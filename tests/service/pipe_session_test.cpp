@@ -4,13 +4,18 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "description/signed_document.h"
+#include "foundation/crypto.h"
 #include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/trusted_keys.h"
 #include "service/pipe_protocol.h"
 #include "service/pipe_security.h"
 #include "service/pipe_server.h"
@@ -65,13 +70,54 @@ std::vector<ReportedError> TakeErrors() {
     return std::exchange(g_errors, {});
 }
 
+std::mutex g_refusalsLock;
+std::vector<std::wstring> g_refusals;
+
+void RecordRefusal(const std::wstring& line) {
+    std::lock_guard lock(g_refusalsLock);
+    g_refusals.push_back(line);
+}
+
+std::vector<std::wstring> TakeRefusals() {
+    std::lock_guard lock(g_refusalsLock);
+    return std::exchange(g_refusals, {});
+}
+
+// The key this test's "vendor" signs with.
+const Ed25519Seed kVendorSeed{7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7,
+                              7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+
+// A folder's path as the service sees its own: final, ending in a backslash.
+std::wstring FinalFolder(const std::wstring& folder) {
+    renewix::UniqueFile handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    wchar_t final[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleW(handle.get(), final, MAX_PATH, VOLUME_NAME_DOS);
+    std::wstring path(final, length);
+    if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
+    return path + L"\\";
+}
+
+// A service rooted in `root`, trusting the vendor's key, serving this test's own executable.
+PermissionManager::ServiceSettings TestSettings(const std::wstring& root) {
+    PermissionManager::ServiceSettings settings;
+    settings.scope.root = FinalFolder(root);
+    settings.scope.logFile = settings.scope.root + L"RenewixLog.txt";
+    settings.keys = TrustedKeys({PublicKeyFor(kVendorSeed)});
+    settings.instance = 7;
+    settings.ownImage = ModulePath();
+    settings.reportRefusal = RecordRefusal;
+    return settings;
+}
+
 // The pipe server on a thread of this test, stopped through its event and joined.
 class LocalServer {
 public:
-    LocalServer()
+    explicit LocalServer(const std::wstring& root)
         : names_{L"\\\\.\\pipe\\" + UniqueName(L"RenewixTest"), UniqueName(L"RenewixTestStop")},
           stop_(CreateEventW(nullptr, TRUE, FALSE, names_.stopEvent.c_str())),
-          server_(names_, RecordError, log_),
+          server_(names_, TestSettings(root), RecordError, log_),
           thread_([this] { server_.Run(); }) {}
     ~LocalServer() { Stop(); }
 
@@ -189,10 +235,18 @@ private:
     renewix::UniqueHandle event_;
 };
 
+// Paths in the service's staging folder, where every file operation is served.
+struct StagingFolder {
+    std::wstring root;
+    std::wstring path() const { return root; }
+    std::wstring operator/(const std::wstring& name) const { return root + L"\\" + name; }
+};
+
 class PipeSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         TakeErrors();
+        TakeRefusals();
         ASSERT_TRUE(server_.Ready());
     }
     void TearDown() override {
@@ -200,8 +254,15 @@ protected:
         for (const ReportedError& error : TakeErrors()) ADD_FAILURE() << WideToUtf8(error.text);
     }
 
-    LocalServer server_;
-    ScratchFolder folder_{L"pipe"};
+    ScratchFolder product_{L"pipe"};
+    StagingFolder folder_{MadeFolder(product_ / L"RenewixFiles")};
+    LocalServer server_{product_.path()};
+
+private:
+    static std::wstring MadeFolder(const std::wstring& path) {
+        CreateDirectoryW(path.c_str(), nullptr);
+        return path;
+    }
 };
 
 TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
@@ -255,7 +316,7 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     EXPECT_EQ(files.DeleteTree(folder_ / L"a"), 1);
     EXPECT_FALSE(Exists(folder_ / L"a"));
     EXPECT_EQ(files.DeleteTree(folder_ / L"never"), 1);
-    EXPECT_EQ(files.Unzip(folder_ / L"missing.zip", folder_ / L"out"), -1);
+    EXPECT_EQ(files.Unzip(folder_ / L"missing.zip", folder_ / L"out"), 0);  // nothing to authorise it
 
     // A relative path means the client's folder, so the client resolves it before sending.
     wchar_t previous[MAX_PATH];
@@ -272,33 +333,127 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     EXPECT_EQ(files.GetAttributes(folder_ / L"other.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
 }
 
-// The server runs in this process, so both hives it could write are stand-ins.
-TEST_F(PipeSessionTest, RegistryAndRegistrationThroughThePipe) {
+std::wstring BinFolder() {
+    std::wstring module = ModulePath();
+    return module.substr(0, module.rfind(L'\\'));
+}
+
+std::string HexOf(const std::string& bytes) {
+    return WideToUtf8(HexText(Sha256Of(bytes.data(), bytes.size())));
+}
+
+// A document listing two files in the program's folder and one machine-wide value, signed
+// with `seed`.
+std::string SignedDocument(const std::string& data, const std::string& library, const Ed25519Seed& seed) {
+    const std::string document =
+        "<?xml version=\"1.0\"?>\r\n<Renewix><UpdateVersion>2.0</UpdateVersion>"
+        "<Expires>2099-01-01T00:00:00Z</Expires><FileList><Directory Name=\"&lt;ApplicationDir&gt;\">"
+        "<File Name=\"data.txt\" Src=\"f/\" Size=\"" + std::to_string(data.size()) + "\" CRC=\"0\" SHA256=\"" +
+        HexOf(data) + "\"/><File Name=\"probe.dll\" Src=\"f/\" Register=\"True\" Size=\"" +
+        std::to_string(library.size()) + "\" CRC=\"0\" SHA256=\"" + HexOf(library) +
+        "\"/></Directory></FileList><RegList><Key Name=\"HKEY_LOCAL_MACHINE\"><Key Name=\"Software\">"
+        "<Key Name=\"RenewixPipeTest\"><Value Name=\"Version\" Action=\"Add REG_SZ 2.0\"/></Key></Key></Key>"
+        "</RegList></Renewix>\r\n";
+    Ed25519Signature signature{};
+    SignEd25519(seed, document.data(), document.size(), signature);
+    return document + SignatureTrailerBytes(document, KeyIdOf(PublicKeyFor(seed)), signature);
+}
+
+// The server runs in this process, so the hive it writes is a stand-in. Only what a document
+// signed with the vendor's key lists is placed, registered or written, and a file the service
+// set aside goes back only with the bytes it had.
+TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     RegistryOverride registry{HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
     ASSERT_TRUE(registry.active());
     PipedFileManagement files(server_.pipe());
     ASSERT_TRUE(files.IsConnected());
-    const std::wstring key = L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest";
-    EXPECT_EQ(files.UpdateRegistry(key + L"\\Vendor", L"Version", L"Add REG_SZ 2.0"), 1);
-    EXPECT_EQ(files.UpdateRegistry(key + L"\\Vendor", L"Count", L"Add REG_DWORD 42"), 1);
-    EXPECT_WSTREQ8(L"2.0", files.QueryRegistry(key + L"\\Vendor\\Version", L"REG_SZ"));
-    EXPECT_WSTREQ8(L"42", files.QueryRegistry(key + L"\\Vendor\\Count", L"REG_DWORD"));
-    EXPECT_EQ(files.UpdateRegistry(key, L"", L"Remove"), 1);
-    EXPECT_WSTREQ8(L"", files.QueryRegistry(key + L"\\Vendor\\Version", L"REG_SZ"));
-    // The service's own hive is never what a client means.
-    EXPECT_EQ(files.UpdateRegistry(L"HKEY_CURRENT_USER\\Software\\RenewixPipeTest", L"v", L"Create"), 0);
-    EXPECT_EQ(files.UpdateRegistry(L"Software\\RenewixPipeTest", L"v", L"Create"), 0);
-    renewix::UniqueRegKey written;
-    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\RenewixPipeTest", 0, KEY_READ, written.put()), ERROR_SUCCESS);
+    const std::string data = "version 2 data";
+    const std::string library = ReadFileBytes(BinFolder() + L"\\host_probe.dll");
+    ASSERT_FALSE(library.empty());
+    const auto stage = [&](const std::wstring& name, const std::string& bytes) {
+        std::unique_ptr<IManagedFile> file = files.Open(folder_ / name, GENERIC_WRITE, CREATE_ALWAYS, 0);
+        return file && file->Write(bytes.data(), static_cast<DWORD>(bytes.size())) && file->Close();
+    };
+    const std::wstring placed = product_ / L"data.txt";
+    ASSERT_TRUE(stage(L"UpdateFile1", data));
+    ASSERT_TRUE(stage(L"UpdateFile2", library));
+    ASSERT_TRUE(stage(L"forged", "forged bytes"));
+    ASSERT_TRUE(WriteFileBytes(placed, "version 1 data"));
 
-    wchar_t module[MAX_PATH];
-    GetModuleFileNameW(nullptr, module, MAX_PATH);
-    std::wstring bin = module;
-    bin.erase(bin.rfind(L'\\'));
-    ASSERT_TRUE(CopyFileW((bin + L"\\host_probe.dll").c_str(), (folder_ / L"probe.dll").c_str(), FALSE));
-    EXPECT_EQ(files.RegisterServer(folder_ / L"probe.dll"), 1);
-    EXPECT_TRUE(Exists(folder_ / L"probe.dll.host"));
-    EXPECT_EQ(files.RegisterServer(bin + L"\\plain_library.dll"), 0);  // no DllRegisterServer
+    // Nothing is authorised by a missing, a foreign or an altered document.
+    std::string altered = SignedDocument(data, library, kVendorSeed);
+    altered[altered.find("2.0")] = '3';
+    Ed25519Seed stranger = kVendorSeed;
+    stranger[0] = 8;
+    for (const std::string& document : {std::string(), SignedDocument(data, library, stranger), altered}) {
+        if (!document.empty()) ASSERT_TRUE(stage(L"update.xml", document));
+        EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 0);
+        EXPECT_EQ(files.UpdateRegistry(L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest", L"Version",
+                                       L"Add REG_SZ 2.0"), 0);
+    }
+    EXPECT_EQ(ReadFileBytes(placed), "version 1 data");
+
+    ASSERT_TRUE(stage(L"update.xml", SignedDocument(data, library, kVendorSeed)));
+    // The old file set aside comes back only as it was.
+    EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 1);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "changed in staging"));
+    EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 0);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "version 1 data"));
+    EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 1);
+    EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 1);
+
+    EXPECT_EQ(files.Move(folder_ / L"forged", placed), 0);                  // not the listed bytes
+    EXPECT_EQ(files.Move(folder_ / L"UpdateFile1", product_ / L"other.txt"), 0);  // not listed
+    EXPECT_EQ(files.Move(folder_ / L"UpdateFile1", placed), 1);
+    EXPECT_EQ(ReadFileBytes(placed), data);
+    EXPECT_EQ(files.Delete(product_ / L"unlisted.txt"), 0);
+
+    EXPECT_EQ(files.RegisterServer(product_ / L"probe.dll"), 0);  // not placed yet
+    EXPECT_EQ(files.Move(folder_ / L"UpdateFile2", product_ / L"probe.dll"), 1);
+    EXPECT_EQ(files.RegisterServer(product_ / L"probe.dll"), 1);
+    EXPECT_TRUE(Exists(product_ / L"probe.dll.host"));
+    EXPECT_EQ(files.RegisterServer(BinFolder() + L"\\host_probe.dll"), 0);  // outside the folder
+
+    const std::wstring key = L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest";
+    EXPECT_EQ(files.UpdateRegistry(key, L"Version", L"Add REG_SZ 2.0"), 1);
+    EXPECT_EQ(files.UpdateRegistry(key, L"Version", L"Add REG_SZ 9.0"), 0);
+    EXPECT_EQ(files.UpdateRegistry(key, L"Count", L"Add REG_DWORD 42"), 0);
+    EXPECT_EQ(files.UpdateRegistry(L"HKEY_USERS\\.DEFAULT\\Software\\RenewixPipeTest", L"Version",
+                                   L"Add REG_SZ 2.0"), 0);
+    EXPECT_WSTREQ8(L"", files.QueryRegistry(key + L"\\Version", L"REG_SZ"));  // never answered
+    renewix::UniqueRegKey written;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\RenewixPipeTest", 0, KEY_READ, written.put()),
+              ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_NE(RegQueryValueExW(written.get(), L"Count", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+
+    // Each refusal was reported with its request and path.
+    const std::vector<std::wstring> refusals = TakeRefusals();
+    EXPECT_NE(std::find(refusals.begin(), refusals.end(),
+                        L"Request refused: Move (1005) " + (folder_ / L"forged")), refusals.end());
+}
+
+// Outside the service's folder, and in it outside staging, nothing is changed.
+TEST_F(PipeSessionTest, NothingOutsideStagingChangesWithoutADocument) {
+    ScratchFolder outside(L"outside");
+    PipedFileManagement files(server_.pipe());
+    ASSERT_TRUE(files.IsConnected());
+    ASSERT_TRUE(WriteFileBytes(product_ / L"kept.txt", "kept"));
+    EXPECT_EQ(files.Open(outside / L"planted.txt", GENERIC_WRITE, CREATE_ALWAYS, 0), nullptr);
+    EXPECT_EQ(files.Open(product_ / L"kept.txt", GENERIC_WRITE, OPEN_EXISTING, 0), nullptr);
+    EXPECT_NE(files.Open(product_ / L"kept.txt", GENERIC_READ, OPEN_EXISTING, 0), nullptr);
+    EXPECT_EQ(files.MakeDirectories(outside / L"made"), 0);
+    EXPECT_EQ(files.Delete(product_ / L"kept.txt"), 0);
+    EXPECT_EQ(files.DeleteTree(product_.path()), 0);
+    EXPECT_EQ(files.GetAttributes(outside.path()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(files.Move(product_ / L"kept.txt", outside / L"kept.txt"), 0);
+    EXPECT_FALSE(Exists(outside / L"planted.txt"));
+    EXPECT_FALSE(Exists(outside / L"made"));
+    EXPECT_EQ(ReadFileBytes(product_ / L"kept.txt"), "kept");
+    // The log named in the service's configuration is its to write.
+    std::unique_ptr<IManagedFile> log = files.Open(product_ / L"RenewixLog.txt", GENERIC_WRITE, CREATE_ALWAYS, 0);
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(log->Write("line", 4), 1);
 }
 
 // Each file is served on a connection of its own: two are open at once, and the path
@@ -580,7 +735,9 @@ TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
                                                   1000, nullptr));
     ASSERT_TRUE(squatter.valid());
     Log log;
-    PermissionManager::PipeServer server({name, UniqueName(L"RenewixSquatStop")}, RecordError, log);
+    ScratchFolder root(L"squat");
+    PermissionManager::PipeServer server({name, UniqueName(L"RenewixSquatStop")}, TestSettings(root.path()),
+                                         RecordError, log);
     server.Run();  // returns at once
     const std::vector<ReportedError> errors = TakeErrors();
     ASSERT_EQ(errors.size(), 1u);
@@ -592,7 +749,9 @@ TEST(RequestHandler, OpensAreLimitedAndIdsMustHaveBeenIssued) {
     ScratchFolder folder(L"handler");
     ASSERT_TRUE(WriteFileBytes(folder / L"f.txt", "abc"));
     Log log;
-    PermissionManager::RequestHandler handler(log);
+    const PermissionManager::ServiceSettings settings = TestSettings(folder.path());
+    PermissionManager::SetAsideRecords records;
+    PermissionManager::RequestHandler handler(settings, records, log);
     EXPECT_FALSE(handler.Handle(Wire::CloseRequest{1}).has_value());
     EXPECT_FALSE(handler.HandleWrite(1, {}).has_value());
     const Wire::OpenRequest open{GENERIC_READ, OPEN_EXISTING, 0, folder / L"f.txt"};
