@@ -2,9 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include "service/pipe_security.h"
 #include "test_support.h"
 
 namespace {
+
+std::wstring UniqueName(const wchar_t* kind) {
+    static int counter = 0;
+    return FormatText(L"%ls-%lu-%d", kind, GetCurrentProcessId(), ++counter);
+}
+
+std::wstring ProgramFolder() {
+    const std::wstring path = ModulePath();
+    return path.substr(0, path.rfind(L'\\') + 1);
+}
 
 TEST(PermissionService, NamesAndTexts) {
     EXPECT_WSTREQ8(L"Example Co: Viewer update permissions manager. 7.", FormatServiceName(L"Example Co", L"Viewer", 7));
@@ -25,6 +36,71 @@ TEST(PermissionService, FolderCheckLooksForAnUpdateServerBesideAnUpdateClient) {
     EXPECT_WSTREQ8(L"", UpdateServerSibling(L"C:\\Work\\updateclient\\"));  // with case
     EXPECT_WSTREQ8(L"", UpdateServerSibling(L"UpdateClient\\"));            // at the first character
     EXPECT_WSTREQ8(L"", UpdateServerSibling(L"xUpdateClient"));              // no backslash
+}
+
+// The native name is the drive's device followed by the rest of the path.
+TEST(ClientIdentity, OwnImageIsTheNativeNameOfTheExecutable) {
+    const std::wstring path = ModulePath();
+    ASSERT_EQ(path[1], L':');
+    wchar_t device[MAX_PATH] = {};
+    ASSERT_NE(QueryDosDeviceW(path.substr(0, 2).c_str(), device, MAX_PATH), 0u);
+    EXPECT_WSTREQ8(std::wstring(device) + path.substr(2), PermissionManager::OwnNativeImage());
+}
+
+TEST(ClientIdentity, OnlyTheSameImageNameExactlyIsTheClient) {
+    const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RenewixIdentity");
+    renewix::UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr));
+    ASSERT_TRUE(server.valid());
+    renewix::UniqueFile client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                           nullptr));
+    ASSERT_TRUE(client.valid());
+    EXPECT_EQ(PermissionManager::PipeClientProcess(server.get()), std::optional<DWORD>(GetCurrentProcessId()));
+
+    const std::wstring own = PermissionManager::OwnNativeImage();
+    std::wstring lower = own;
+    for (wchar_t& c : lower) c = static_cast<wchar_t>(towlower(c));
+    ASSERT_NE(lower, own);
+    const struct {
+        std::wstring image;
+        bool expected;
+    } cases[] = {
+        {own, true},
+        {lower, false},             // another spelling is another name
+        {own + L" ", false},        // the whole name, not a prefix
+        {own.substr(0, own.size() - 1), false},
+        {ModulePath(), false},      // the Win32 name is not the native one
+        {L"", false},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(WideToUtf8(row.image));
+        EXPECT_EQ(PermissionManager::IsClientImage(server.get(), row.image), row.expected);
+    }
+}
+
+TEST(ClientIdentity, AnotherProgramAtTheClientEndIsNotTheClient) {
+    const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RenewixOther");
+    renewix::UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr));
+    ASSERT_TRUE(server.valid());
+    // hold_file opens the pipe as a client and keeps it until it is ended.
+    std::wstring command = L"\"" + ProgramFolder() + L"hold_file.exe\" \"" + name + L"\" 60000";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &started));
+    renewix::UniqueHandle process(started.hProcess);
+    renewix::UniqueHandle thread(started.hThread);
+    renewix::ScopeExit end([&] {
+        TerminateProcess(process.get(), 0);
+        WaitForSingleObject(process.get(), 10000);
+    });
+    ASSERT_TRUE(ConnectNamedPipe(server.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+
+    EXPECT_EQ(PermissionManager::PipeClientProcess(server.get()), std::optional<DWORD>(started.dwProcessId));
+    EXPECT_FALSE(PermissionManager::IsClientImage(server.get(), PermissionManager::OwnNativeImage()));
+    const std::wstring image = PermissionManager::ProcessImageName(process.get());
+    EXPECT_TRUE(image.ends_with(L"\\hold_file.exe")) << WideToUtf8(image);
+    EXPECT_TRUE(PermissionManager::IsClientImage(server.get(), image));
 }
 
 }  // namespace
