@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "service/pipe_security.h"
+#include "service/server_registration.h"
 #include "test_support.h"
 
 namespace {
@@ -101,6 +102,66 @@ TEST(ClientIdentity, AnotherProgramAtTheClientEndIsNotTheClient) {
     const std::wstring image = PermissionManager::ProcessImageName(process.get());
     EXPECT_TRUE(image.ends_with(L"\\hold_file.exe")) << WideToUtf8(image);
     EXPECT_TRUE(PermissionManager::IsClientImage(server.get(), image));
+}
+
+// Copies of the test libraries in a folder of their own: host_probe writes, beside itself,
+// which process registered it.
+class Registration : public ::testing::Test {
+protected:
+    std::wstring Library(const wchar_t* source, const wchar_t* name) {
+        const std::wstring path = folder_ / name;
+        EXPECT_TRUE(CopyFileW((ProgramFolder() + source).c_str(), path.c_str(), FALSE));
+        return path;
+    }
+    ScratchFolder folder_{L"registration"};
+};
+
+TEST_F(Registration, RunsInAChildAndSucceedsOnlyWhenItExitsWithZero) {
+    const std::wstring garbage = folder_ / L"garbage.dll";
+    ASSERT_TRUE(WriteFileBytes(garbage, std::string(4096, 'x')));
+    const struct {
+        std::wstring library;
+        int expected;
+        const char* logged;  // the failure's line: the path and regsvr32's exit code
+    } cases[] = {
+        {Library(L"host_probe.dll", L"probe.dll"), 1, ""},
+        {Library(L"plain_library.dll", L"plain.dll"), 0, ", 4\r\n"},  // no DllRegisterServer
+        {garbage, 0, ", 3\r\n"},                                      // cannot be loaded
+        {folder_ / L"missing.dll", 0, ", 3\r\n"},
+        {folder_ / L"with \"quote.dll", 0, "Registration refused"},
+        {folder_.path() + L"\\", 0, "Registration refused"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(WideToUtf8(row.library));
+        CapturedLog captured(folder_ / L"log.txt");
+        EXPECT_EQ(PermissionManager::RegisterServerInChild(row.library, PermissionManager::kRegistrationTimeoutMs,
+                                                           TestLog()),
+                  row.expected);
+        const std::string log = captured.Finish();
+        if (row.expected == 1) {
+            EXPECT_EQ(log.find("Registration"), std::string::npos) << log;
+        } else {
+            EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+        }
+    }
+    // Registered by regsvr32, not by this process.
+    const std::string host = ReadFileBytes(folder_ / L"probe.dll.host");
+    EXPECT_NE(host.rfind(std::to_string(GetCurrentProcessId()) + " ", 0), 0u) << host;
+    EXPECT_NE(host.find("regsvr32.exe\" /s \""), std::string::npos) << host;
+}
+
+// A registration that outlasts its time is ended before the call returns, and the caller
+// goes on as before.
+TEST_F(Registration, AChildThatTakesTooLongIsEnded) {
+    const std::wstring library = Library(L"host_probe.dll", L"slow.dll");
+    CapturedLog captured(folder_ / L"log.txt");
+    EXPECT_EQ(PermissionManager::RegisterServerInChild(library, 0, TestLog()), 0);
+    EXPECT_NE(captured.Finish().find("Registration timed out"), std::string::npos);
+    EXPECT_FALSE(Exists(library + L".host"));
+
+    EXPECT_EQ(PermissionManager::RegisterServerInChild(library, PermissionManager::kRegistrationTimeoutMs, TestLog()),
+              1);
+    EXPECT_TRUE(Exists(library + L".host"));
 }
 
 }  // namespace
