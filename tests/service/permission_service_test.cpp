@@ -2,15 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "foundation/log.h"
+#include "foundation/trusted_keys.h"
 #include "service/pipe_security.h"
+#include "service/pipe_server.h"
+#include "service/piped_file_management.h"
 #include "service/server_registration.h"
+#include "service/service_root.h"
 #include "test_support.h"
 
 namespace {
 
+using PermissionManager::RootCheck;
+
 std::wstring UniqueName(const wchar_t* kind) {
     static int counter = 0;
     return FormatText(L"%ls-%lu-%d", kind, GetCurrentProcessId(), ++counter);
+}
+
+// Polls a condition for at most `limitMs`.
+template <typename Condition>
+bool WaitUntil(Condition condition, int limitMs = 10000) {
+    for (const ULONGLONG deadline = GetTickCount64() + limitMs; GetTickCount64() < deadline; Sleep(20)) {
+        if (condition()) return true;
+    }
+    return condition();
 }
 
 std::wstring ProgramFolder() {
@@ -26,6 +46,50 @@ TEST(PermissionService, NamesAndTexts) {
                    ServiceCommandLine(L"C:\\Program Files\\Vendor\\Renewix.exe"));
     EXPECT_WSTREQ8(L"Unable to create a named pipe\r\nError ID: 5", ServiceErrorText(L"Unable to create a named pipe", 5));
     EXPECT_WSTREQ8(L"x\r\nError ID: -1", ServiceErrorText(L"x", 0xFFFFFFFF));
+}
+
+TEST(PermissionService, RefusalsNameTheFolderOrTheProgram) {
+    const auto check = [](const wchar_t* path, DWORD readError) {
+        RootCheck result;
+        result.rights = PermissionManager::ChangeRights::OthersMayChange;
+        result.path = path;
+        result.readError = readError;
+        return result;
+    };
+    const struct {
+        const wchar_t* action;
+        RootCheck check;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"install", check(L"C:\\Vendor\\", 0),
+         L"Unable to install service: users other than the administrators can change the folder C:\\Vendor. Install "
+         L"the program in a folder that only administrators can change."},
+        {L"start", check(L"C:\\", 0),
+         L"Unable to start service: users other than the administrators can change the folder C:\\. Install the "
+         L"program in a folder that only administrators can change."},
+        {L"install", check(L"C:\\Vendor\\Renewix.exe", 0),
+         L"Unable to install service: users other than the administrators can change the program "
+         L"C:\\Vendor\\Renewix.exe. Install the program in a folder that only administrators can change."},
+        {L"start", check(L"C:\\Vendor\\", ERROR_ACCESS_DENIED),
+         L"Unable to start service: the access rights of C:\\Vendor cannot be read. Install the program in a folder "
+         L"that only administrators can change."},
+    };
+    for (const auto& row : cases) {
+        EXPECT_WSTREQ8(row.expected, RootRefusalText(row.action, row.check));
+    }
+    EXPECT_WSTREQ8(L"Unable to install service: this update client trusts no signing keys, so the service could not "
+                   L"tell the vendor's updates from anyone else's. Add the vendor's public keys with RenewixConfig "
+                   L"(docs/security.md says how to sign).",
+                   NoKeysText(L"install"));
+}
+
+TEST(PermissionService, OnlyReadableKeysAreUsable) {
+    Ed25519PublicKey key{};
+    key[0] = 1;
+    EXPECT_FALSE(HasUsableKeys(TrustedKeys()));
+    EXPECT_FALSE(HasUsableKeys(TrustedKeys::Damaged()));
+    EXPECT_FALSE(HasUsableKeys(TrustedKeys(std::vector<Ed25519PublicKey>{})));
+    EXPECT_TRUE(HasUsableKeys(TrustedKeys({key})));
 }
 
 TEST(PermissionService, FolderCheckLooksForAnUpdateServerBesideAnUpdateClient) {
@@ -102,6 +166,67 @@ TEST(ClientIdentity, AnotherProgramAtTheClientEndIsNotTheClient) {
     const std::wstring image = PermissionManager::ProcessImageName(process.get());
     EXPECT_TRUE(image.ends_with(L"\\hold_file.exe")) << WideToUtf8(image);
     EXPECT_TRUE(PermissionManager::IsClientImage(server.get(), image));
+}
+
+// The pipe server on a thread of this test, with names and settings of its own.
+class LocalServer {
+public:
+    LocalServer()
+        : pipe_(L"\\\\.\\pipe\\" + UniqueName(L"RenewixShare")),
+          stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          server_(pipe_, Settings(), ReportNothing, log_),
+          thread_([this] { stopped_ = server_.Run(stop_.get()); }) {}
+    ~LocalServer() {
+        SetEvent(stop_.get());
+        thread_.join();
+    }
+
+    // Whether the server listens (false when it gave up).
+    bool Ready() const {
+        return WaitUntil([&] { return WaitNamedPipeW(pipe_.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND; });
+    }
+    const std::wstring& pipe() const { return pipe_; }
+    std::size_t refused() const { return server_.RefusedOverShare(); }
+
+private:
+    static PermissionManager::ServiceSettings Settings() {
+        PermissionManager::ServiceSettings settings;
+        settings.scope.root = ProgramFolder();
+        settings.ownImage = PermissionManager::OwnNativeImage();
+        return settings;
+    }
+    static void ReportNothing(const std::wstring&) {}
+
+    Log log_;
+    std::wstring pipe_;
+    renewix::UniqueHandle stop_;
+    PermissionManager::PipeServer server_;
+    bool stopped_ = false;
+    std::thread thread_;
+};
+
+// A connection counts as served once the service has answered its greeting.
+std::unique_ptr<PermissionManager::PipeConnection> Served(const std::wstring& pipe) {
+    auto connection = std::make_unique<PermissionManager::PipeConnection>(pipe);
+    return connection->IsConnected() ? std::move(connection) : nullptr;
+}
+
+TEST(PipeServer, OneProcessGetsAtMostItsShareOfSessions) {
+    LocalServer server;
+    ASSERT_TRUE(server.Ready());
+    std::vector<std::unique_ptr<PermissionManager::PipeConnection>> held;
+    for (std::size_t i = 0; i < PermissionManager::PipeServer::kMaxSessionsPerProcess; ++i) {
+        held.push_back(Served(server.pipe()));
+        ASSERT_NE(held.back(), nullptr) << i;
+    }
+    EXPECT_EQ(Served(server.pipe()), nullptr);
+    EXPECT_EQ(server.refused(), 1u);
+    for (const auto& connection : held) EXPECT_TRUE(connection->IsConnected());
+
+    // A session that ends gives its place back.
+    held.pop_back();
+    std::unique_ptr<PermissionManager::PipeConnection> again;
+    EXPECT_TRUE(WaitUntil([&] { return (again = Served(server.pipe())) != nullptr; }));
 }
 
 // Copies of the test libraries in a folder of their own: host_probe writes, beside itself,
