@@ -188,7 +188,8 @@ renewix::UniqueHandle CreateOwnStopEvent() {
 PermissionManager::ServiceSettings SettingsFor(const PermissionManager::ServiceRoot& root) {
     PermissionManager::ServiceSettings settings;
     settings.scope.root = root.path();
-    // The client logs nowhere without a name (it names the folder), but has a status file.
+    // Without a log name the client writes no log (it is handed the folder's path); a status
+    // file it always has.
     settings.scope.logFile = PermissionManager::OwnFilePath(root.path(), g_identity.logFileName, L"");
     settings.scope.statusFile =
         PermissionManager::OwnFilePath(root.path(), g_identity.statusFileName, L"RenewixStatus.xml");
@@ -207,9 +208,13 @@ ServiceFailure RunService() {
     if (RefusedKeys(L"start")) return ServiceFailure::NoTrustedKeys;
 
     renewix::UniqueHandle stopEvent = CreateOwnStopEvent();
-    if (!stopEvent) {
+    if (!stopEvent && GetLastError() == ERROR_ALREADY_EXISTS) {
         ShowServiceError(FormatText(kStopEventTaken, OwnStopEventName().c_str()));
         return ServiceFailure::StopEventTaken;
+    }
+    if (!stopEvent) {
+        ShowServiceError(L"Error waiting for client connection");
+        return ServiceFailure::PipeServerFailed;
     }
     {
         // A stop asked for while starting is not overwritten by "running".
