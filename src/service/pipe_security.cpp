@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <initializer_list>
 #include <vector>
 
 #include "foundation/paths.h"
@@ -54,6 +55,32 @@ bool IsPipeOwnerTrusted(HANDLE pipe) {
     }
     renewix::UniqueLocalMem held(descriptor);
     return owner && (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+}
+
+std::optional<DWORD> PipeClientProcess(HANDLE pipe) {
+    ULONG processId = 0;
+    if (!GetNamedPipeClientProcessId(pipe, &processId) || processId == 0) return std::nullopt;
+    return processId;
+}
+
+std::wstring ProcessImageName(HANDLE process) {
+    std::vector<wchar_t> buffer(32768);
+    for (const DWORD form : {static_cast<DWORD>(PROCESS_NAME_NATIVE), 0UL}) {
+        DWORD length = static_cast<DWORD>(buffer.size());
+        if (QueryFullProcessImageNameW(process, form, buffer.data(), &length) && length > 0) {
+            return std::wstring(buffer.data(), length);
+        }
+    }
+    return {};
+}
+
+std::wstring OwnNativeImage() { return ProcessImageName(GetCurrentProcess()); }
+
+bool IsClientImage(HANDLE pipe, const std::wstring& ownNativeImage) {
+    const std::optional<DWORD> processId = PipeClientProcess(pipe);
+    if (!processId || ownNativeImage.empty()) return false;
+    renewix::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, *processId));
+    return process && ProcessImageName(process.get()) == ownNativeImage;
 }
 
 std::wstring PipeClientImage(HANDLE pipe) {

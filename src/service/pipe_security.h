@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "foundation/win_resource.h"
@@ -38,11 +39,24 @@ private:
 // which only the service, not an ordinary user, can make it.
 bool IsPipeOwnerTrusted(HANDLE pipe);
 
-// The executable of the process at the client end of a server pipe; empty when unknown.
-std::wstring PipeClientImage(HANDLE pipe);
+// The process at the client end of a server pipe; nothing when the system does not say.
+std::optional<DWORD> PipeClientProcess(HANDLE pipe);
 
-// Whether two paths name the same executable file: the same path, or the same file
-// reached by another spelling.
+// A process's image name as the system recorded it when the process started, in its native
+// form ("\Device\HarddiskVolume1\...") or, where the system cannot give that, its Win32
+// form; empty when neither. Nothing is opened but the process: the path itself is never
+// looked at, so nobody can swap a file between the question and the answer.
+std::wstring ProcessImageName(HANDLE process);
+// The service's own image name, as ProcessImageName gives it.
+std::wstring OwnNativeImage();
+
+// Whether the client of a server pipe runs the same image as the service: its image name,
+// as ProcessImageName gives it, is `ownNativeImage` exactly (case and spelling included).
+bool IsClientImage(HANDLE pipe, const std::wstring& ownNativeImage);
+
+// The earlier check, kept only until the session calls IsClientImage: it opens the path the
+// client's process reports, and compared with a native name it refuses every client.
+std::wstring PipeClientImage(HANDLE pipe);
 bool IsSameExecutable(const std::wstring& first, const std::wstring& second);
 
 }  // namespace PermissionManager

@@ -1,8 +1,8 @@
 #include "service/pipe_server.h"
 
+#include <optional>
 #include <system_error>
 
-#include "foundation/paths.h"
 #include "service/pipe_protocol.h"
 #include "service/pipe_security.h"
 #include "service/pipe_session.h"
@@ -24,58 +24,81 @@ bool PipeNameTaken(const std::wstring& name) {
 
 }  // namespace
 
-PipeServer::PipeServer(PipeServerNames names, ServiceSettings settings, ServiceErrorSink reportError, Log& log)
-    : names_(std::move(names)),
+PipeServer::PipeServer(std::wstring pipeName, ServiceSettings settings, ServiceErrorSink reportError, Log& log)
+    : pipeName_(std::move(pipeName)),
+      settings_(std::move(settings)),
       reportError_(reportError),
       log_(log),
-      settings_(std::move(settings)),
+      sessionsEnd_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       sessionEnded_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
-PipeServer::~PipeServer() { Reap(true); }
+PipeServer::PipeServer(PipeServerNames names, ServiceSettings settings, ServiceErrorSink reportError, Log& log)
+    : PipeServer(std::move(names.pipe), std::move(settings), reportError, log) {
+    stopEventName_ = std::move(names.stopEvent);
+}
 
-void PipeServer::Run() {
-    // Held for the service's whole life: its existence says that the service runs.
-    renewix::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, names_.stopEvent.c_str()));
-    if (!stop || !sessionEnded_) {
-        reportError_(L"Error waiting for client connection");
-        return;
-    }
-    try {
-        Loop(stop.get());
-    } catch (const std::exception&) {
-        reportError_(L"Error waiting for client connection");
-    }
-    // Whatever ended the loop, the sessions end with it: they wait on the same event.
-    SetEvent(stop.get());
+PipeServer::~PipeServer() {
+    if (sessionsEnd_) SetEvent(sessionsEnd_.get());
     Reap(true);
 }
 
-void PipeServer::Loop(HANDLE stopEvent) {
+bool PipeServer::Run(HANDLE stopEvent) {
+    if (!stopEvent || !sessionsEnd_ || !sessionEnded_) {
+        reportError_(L"Error waiting for client connection");
+        return false;
+    }
+    bool stopped = false;
+    try {
+        stopped = Loop(stopEvent);
+    } catch (const std::exception&) {
+        reportError_(L"Error waiting for client connection");
+    }
+    // Whatever ended the loop, the sessions end with it.
+    SetEvent(sessionsEnd_.get());
+    Reap(true);
+    return stopped;
+}
+
+void PipeServer::Run() {
+    renewix::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, stopEventName_.c_str()));
+    if (!stop) {
+        reportError_(L"Error waiting for client connection");
+        return;
+    }
+    (void)Run(stop.get());
+}
+
+bool PipeServer::Loop(HANDLE stopEvent) {
     PipeSecurity security;
-    if (!security.valid() || PipeNameTaken(names_.pipe)) {
+    if (!security.valid() || PipeNameTaken(pipeName_)) {
         if (security.valid()) SetLastError(ERROR_ACCESS_DENIED);  // what the flag gives on Windows
         reportError_(L"Unable to create a named pipe");
-        return;
+        return false;
     }
     bool first = true;
     for (;;) {
         while (sessions_.size() >= kMaxSessions) {
             HANDLE waits[2] = {stopEvent, sessionEnded_.get()};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
+            const DWORD signalled = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            if (signalled == WAIT_OBJECT_0) return true;
+            if (signalled != WAIT_OBJECT_0 + 1) {
+                reportError_(L"Error waiting for client connection");
+                return false;
+            }
             Reap(false);
         }
 
         renewix::UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         const DWORD openMode =
             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-        renewix::UniqueFile pipe(CreateNamedPipeW(names_.pipe.c_str(), openMode,
+        renewix::UniqueFile pipe(CreateNamedPipeW(pipeName_.c_str(), openMode,
                                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
                                                       PIPE_REJECT_REMOTE_CLIENTS,
                                                   kMaxInstances, kOutputBuffer, kInputBuffer, kDefaultTimeout,
                                                   security.attributes()));
         if (!connected || !pipe) {
             reportError_(L"Unable to create a named pipe");
-            return;
+            return false;
         }
         first = false;
 
@@ -92,19 +115,20 @@ void PipeServer::Loop(HANDLE stopEvent) {
                 continue;
             } else if (error != ERROR_IO_PENDING) {
                 reportError_(L"Unable to connect to a named pipe");
-                return;
+                return false;
             }
         }
-        // Ended sessions close their instances only now that a new one listens: the pipe's
-        // name never disappears between two clients.
+        // Ended sessions, and a refused client's instance, close only now that a new one
+        // listens: the pipe's name never disappears between two clients.
         Reap(false);
+        refused_.reset();
 
         HANDLE waits[2] = {connected.get(), stopEvent};
         const DWORD signalled = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (signalled == WAIT_OBJECT_0) {
-            if (!StartSession(std::move(pipe), stopEvent)) {
+            if (!StartSession(std::move(pipe))) {
                 reportError_(L"Unable to generate piping thread.");
-                return;
+                return false;
             }
             continue;
         }
@@ -112,21 +136,32 @@ void PipeServer::Loop(HANDLE stopEvent) {
         DWORD ignored = 0;
         CancelIoEx(pipe.get(), &overlapped);
         GetOverlappedResult(pipe.get(), &overlapped, &ignored, TRUE);
-        if (signalled != WAIT_OBJECT_0 + 1) reportError_(L"Error waiting for client connection");
-        return;
+        if (signalled == WAIT_OBJECT_0 + 1) return true;
+        reportError_(L"Error waiting for client connection");
+        return false;
     }
 }
 
-bool PipeServer::StartSession(renewix::UniqueFile pipe, HANDLE stopEvent) {
+bool PipeServer::StartSession(renewix::UniqueFile pipe) {
+    // Counted by process before anything is read: one program cannot take every session. A
+    // client the system cannot name is not served at all.
+    const std::optional<DWORD> client = PipeClientProcess(pipe.get());
+    if (!client || SessionsOf(*client) >= kMaxSessionsPerProcess) {
+        ++refusedOverShare_;
+        DisconnectNamedPipe(pipe.get());
+        refused_ = std::move(pipe);
+        return true;
+    }
     // Listed before its thread starts: a failure to list it can then never leave a running
     // thread without an owner.
     auto session = std::make_unique<Session>();
     session->pipe = std::move(pipe);
+    session->clientProcess = *client;
     Session* raw = session.get();
     sessions_.push_back(std::move(session));
     try {
-        raw->thread = std::thread([raw, stopEvent, this] {
-            PipeSession(raw->pipe.get(), stopEvent, settings_, records_, log_);
+        raw->thread = std::thread([raw, this] {
+            PipeSession(raw->pipe.get(), sessionsEnd_.get(), settings_, records_, log_);
             raw->done = true;
             SetEvent(sessionEnded_.get());
         });
@@ -136,6 +171,14 @@ bool PipeServer::StartSession(renewix::UniqueFile pipe, HANDLE stopEvent) {
         return false;
     }
     return true;
+}
+
+std::size_t PipeServer::SessionsOf(DWORD clientProcess) const {
+    std::size_t count = 0;
+    for (const auto& session : sessions_) {
+        if (!session->done && session->clientProcess == clientProcess) ++count;
+    }
+    return count;
 }
 
 void PipeServer::Reap(bool all) {

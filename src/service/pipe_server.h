@@ -17,49 +17,72 @@ class Log;
 
 namespace PermissionManager {
 
-struct PipeServerNames {
-    std::wstring pipe;       // "\\.\pipe\Renewix%d"
-    std::wstring stopEvent;  // "RenewixStop%d"
-};
-
 // Where the loop's failures go: message box or event log (the service's ShowServiceError).
 using ServiceErrorSink = void (*)(const std::wstring& text);
+
+// The pipe's and the stop event's names, as the session tests still give them; the service
+// itself hands Run the event it made.
+struct PipeServerNames {
+    std::wstring pipe;       // "\\.\pipe\Renewix%d"
+    std::wstring stopEvent;
+};
 
 class PipeServer {
 public:
     // Sessions beyond this wait for one to end; a full set of pipe instances would
     // otherwise end the loop and with it the service.
     static constexpr std::size_t kMaxSessions = 64;
+    // A client holds at most its log, its file manager's connection, one open file and a
+    // status-file retry at once: eight is room enough, and no one program can take the
+    // sessions every other client needs.
+    static constexpr std::size_t kMaxSessionsPerProcess = 8;
 
-    // `log` hears what the sessions log (an archive refused); `settings` say where they act.
+    // `pipeName` is "\\.\pipe\Renewix%d"; every session gets `settings` and the records of
+    // what the service set aside; `log` hears what the sessions log (an archive refused).
+    PipeServer(std::wstring pipeName, ServiceSettings settings, ServiceErrorSink reportError, Log& log);
     PipeServer(PipeServerNames names, ServiceSettings settings, ServiceErrorSink reportError, Log& log);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
 
-    // Serves until the stop event is set or a failure ends the loop; every session has
-    // ended when it returns.
+    // Serves until `stopEvent` (manual-reset, not changed here) is set or a failure ends the
+    // loop; every session has ended when it returns. True when the stop event ended it.
+    [[nodiscard]] bool Run(HANDLE stopEvent);
+    // Runs on the event the names give (opened, or made when missing).
     void Run();
+
+    // The connections refused because their process already held its share; for tests.
+    std::size_t RefusedOverShare() const { return refusedOverShare_; }
 
 private:
     struct Session {
         renewix::UniqueFile pipe;
+        DWORD clientProcess = 0;
         std::thread thread;
         std::atomic<bool> done{false};
     };
 
-    void Loop(HANDLE stopEvent);
-    bool StartSession(renewix::UniqueFile pipe, HANDLE stopEvent);
+    bool Loop(HANDLE stopEvent);
+    // False only when no thread could be started; a client over its share is disconnected
+    // and counts as handled.
+    bool StartSession(renewix::UniqueFile pipe);
+    std::size_t SessionsOf(DWORD clientProcess) const;
     // Joins the sessions that have ended, or all of them.
     void Reap(bool all);
 
-    PipeServerNames names_;
-    ServiceErrorSink reportError_;
-    Log& log_;
+    std::wstring pipeName_;
+    std::wstring stopEventName_;
     ServiceSettings settings_;
     SetAsideRecords records_;
+    ServiceErrorSink reportError_;
+    Log& log_;
+    // Set when the loop ends, whatever ended it: every session waits on it.
+    renewix::UniqueHandle sessionsEnd_;
     renewix::UniqueHandle sessionEnded_;
     std::list<std::unique_ptr<Session>> sessions_;
+    // The instance of the last client refused, disconnected, until the next one listens.
+    renewix::UniqueFile refused_;
+    std::atomic<std::size_t> refusedOverShare_{0};
 };
 
 }  // namespace PermissionManager
