@@ -54,9 +54,5 @@ std::wstring OwnNativeImage();
 // as ProcessImageName gives it, is `ownNativeImage` exactly (case and spelling included).
 bool IsClientImage(HANDLE pipe, const std::wstring& ownNativeImage);
 
-// The earlier check, kept only until the session calls IsClientImage: it opens the path the
-// client's process reports, and compared with a native name it refuses every client.
-std::wstring PipeClientImage(HANDLE pipe);
-bool IsSameExecutable(const std::wstring& first, const std::wstring& second);
 
 }  // namespace PermissionManager

@@ -32,11 +32,6 @@ PipeServer::PipeServer(std::wstring pipeName, ServiceSettings settings, ServiceE
       sessionsEnd_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       sessionEnded_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
-PipeServer::PipeServer(PipeServerNames names, ServiceSettings settings, ServiceErrorSink reportError, Log& log)
-    : PipeServer(std::move(names.pipe), std::move(settings), reportError, log) {
-    stopEventName_ = std::move(names.stopEvent);
-}
-
 PipeServer::~PipeServer() {
     if (sessionsEnd_) SetEvent(sessionsEnd_.get());
     Reap(true);
@@ -57,15 +52,6 @@ bool PipeServer::Run(HANDLE stopEvent) {
     SetEvent(sessionsEnd_.get());
     Reap(true);
     return stopped;
-}
-
-void PipeServer::Run() {
-    renewix::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, stopEventName_.c_str()));
-    if (!stop) {
-        reportError_(L"Error waiting for client connection");
-        return;
-    }
-    (void)Run(stop.get());
 }
 
 bool PipeServer::Loop(HANDLE stopEvent) {

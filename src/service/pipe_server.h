@@ -20,13 +20,6 @@ namespace PermissionManager {
 // Where the loop's failures go: message box or event log (the service's ShowServiceError).
 using ServiceErrorSink = void (*)(const std::wstring& text);
 
-// The pipe's and the stop event's names, as the session tests still give them; the service
-// itself hands Run the event it made.
-struct PipeServerNames {
-    std::wstring pipe;       // "\\.\pipe\Renewix%d"
-    std::wstring stopEvent;
-};
-
 class PipeServer {
 public:
     // Sessions beyond this wait for one to end; a full set of pipe instances would
@@ -40,7 +33,6 @@ public:
     // `pipeName` is "\\.\pipe\Renewix%d"; every session gets `settings` and the records of
     // what the service set aside; `log` hears what the sessions log (an archive refused).
     PipeServer(std::wstring pipeName, ServiceSettings settings, ServiceErrorSink reportError, Log& log);
-    PipeServer(PipeServerNames names, ServiceSettings settings, ServiceErrorSink reportError, Log& log);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -48,8 +40,6 @@ public:
     // Serves until `stopEvent` (manual-reset, not changed here) is set or a failure ends the
     // loop; every session has ended when it returns. True when the stop event ended it.
     [[nodiscard]] bool Run(HANDLE stopEvent);
-    // Runs on the event the names give (opened, or made when missing).
-    void Run();
 
     // The connections refused because their process already held its share; for tests.
     std::size_t RefusedOverShare() const { return refusedOverShare_; }
@@ -71,7 +61,6 @@ private:
     void Reap(bool all);
 
     std::wstring pipeName_;
-    std::wstring stopEventName_;
     ServiceSettings settings_;
     SetAsideRecords records_;
     ServiceErrorSink reportError_;

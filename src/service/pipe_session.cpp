@@ -10,6 +10,7 @@
 #include "foundation/text.h"
 #include "foundation/zip_extractor.h"
 #include "service/pipe_security.h"
+#include "service/server_registration.h"
 #include "service/staged_document.h"
 
 namespace PermissionManager {
@@ -459,7 +460,8 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
                 if (!file || HashOpenFile(file.get()) != decision.placement->sha256) {
                     return Refuse(request, path->path);
                 }
-                const int registered = paths_.RegisterServer(path->path);
+                // In a child of its own: a server that crashes or hangs cannot take the service along.
+                const int registered = RegisterServerInChild(path->path, kRegistrationTimeoutMs, log_);
                 if (registered) CarriedOut();
                 return EncodeResult(registered);
             }
@@ -526,7 +528,7 @@ void PipeSession(HANDLE pipe, HANDLE stopEvent, const ServiceSettings& settings,
         renewix::ScopedComInit com;  // the staged document is read with the DOM
         ServerChannel channel(pipe, stopEvent);
         // Only the product's own client is served; any other program is disconnected unheard.
-        if (channel.valid() && IsSameExecutable(PipeClientImage(pipe), settings.ownImage)) {
+        if (channel.valid() && IsClientImage(pipe, settings.ownImage)) {
             RequestHandler handler(settings, records, log);
             Serve(channel, handler);
         }

@@ -106,7 +106,7 @@ PermissionManager::ServiceSettings TestSettings(const std::wstring& root) {
     settings.scope.logFile = settings.scope.root + L"RenewixLog.txt";
     settings.keys = TrustedKeys({PublicKeyFor(kVendorSeed)});
     settings.instance = 7;
-    settings.ownImage = ModulePath();
+    settings.ownImage = PermissionManager::OwnNativeImage();
     settings.reportRefusal = RecordRefusal;
     return settings;
 }
@@ -115,15 +115,15 @@ PermissionManager::ServiceSettings TestSettings(const std::wstring& root) {
 class LocalServer {
 public:
     explicit LocalServer(const std::wstring& root)
-        : names_{L"\\\\.\\pipe\\" + UniqueName(L"RenewixTest"), UniqueName(L"RenewixTestStop")},
-          stop_(CreateEventW(nullptr, TRUE, FALSE, names_.stopEvent.c_str())),
-          server_(names_, TestSettings(root), RecordError, log_),
-          thread_([this] { server_.Run(); }) {}
+        : pipe_(L"\\\\.\\pipe\\" + UniqueName(L"RenewixTest")),
+          stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          server_(pipe_, TestSettings(root), RecordError, log_),
+          thread_([this] { (void)server_.Run(stop_.get()); }) {}
     ~LocalServer() { Stop(); }
 
     // Whether the server is listening (false when it gave up).
     bool Ready() const {
-        return WaitUntil([&] { return WaitNamedPipeW(names_.pipe.c_str(), 1) != FALSE; }, 5000);
+        return WaitUntil([&] { return WaitNamedPipeW(pipe_.c_str(), 1) != FALSE; }, 5000);
     }
     void Stop() {
         if (!thread_.joinable()) return;
@@ -131,12 +131,12 @@ public:
         thread_.join();
     }
     bool Finished() const { return !thread_.joinable(); }
-    const std::wstring& pipe() const { return names_.pipe; }
+    const std::wstring& pipe() const { return pipe_; }
     std::thread& thread() { return thread_; }
 
 private:
     Log log_;
-    PermissionManager::PipeServerNames names_;
+    std::wstring pipe_;
     renewix::UniqueHandle stop_;
     PermissionManager::PipeServer server_;
     std::thread thread_;
@@ -736,9 +736,9 @@ TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
     ASSERT_TRUE(squatter.valid());
     Log log;
     ScratchFolder root(L"squat");
-    PermissionManager::PipeServer server({name, UniqueName(L"RenewixSquatStop")}, TestSettings(root.path()),
-                                         RecordError, log);
-    server.Run();  // returns at once
+    PermissionManager::PipeServer server(name, TestSettings(root.path()), RecordError, log);
+    renewix::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_FALSE(server.Run(stop.get()));  // returns at once
     const std::vector<ReportedError> errors = TakeErrors();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_WSTREQ8(L"Unable to create a named pipe", errors[0].text);
