@@ -582,11 +582,10 @@ class RequestPolicyTest(ServiceTestCase):
 
 
 class FuzzTest(ServiceTestCase):
-    """Random and damaged requests against the running service, from a client it accepts: a
-    copy of the pipe client installed as the service itself. Nothing is filtered: requests
-    aim at staging, the rest of R, folders outside it, misleading spellings and registry keys
-    under every root, and the fuzzer fails on any out-of-bounds request the service does not
-    refuse. Bounded by a count and a time."""
+    """Random and damaged requests, from the pipe client installed as the service, at staging,
+    the rest of R, folders outside it, misleading spellings and keys under every registry root:
+    the fuzzer fails on any out-of-bounds request the service does not refuse. Bounded by a
+    count and a time."""
 
     REQUESTS, SECONDS = 20000, 420
 

@@ -194,10 +194,10 @@ bool PlainSpelling(const std::wstring& path) {
     }
     for (std::size_t start = 0;;) {
         const std::size_t end = body.find(L'\\', start);
-        const std::wstring part = body.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        if (part.empty() || part.back() == L'.' || part.back() == L' ') return false;
-        for (std::size_t at = part.find(L'~'); at != std::wstring::npos; at = part.find(L'~', at + 1)) {
-            if (at + 1 < part.size() && part[at + 1] >= L'0' && part[at + 1] <= L'9') return false;
+        const std::wstring name = body.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
+        for (std::size_t at = name.find(L'~'); at != std::wstring::npos; at = name.find(L'~', at + 1)) {
+            if (at + 1 < name.size() && name[at + 1] >= L'0' && name[at + 1] <= L'9') return false;
         }
         if (end == std::wstring::npos) return true;
         start = end + 1;
