@@ -156,6 +156,10 @@ bool XmlDocument::LoadFile(const std::wstring& pathOrUrl) {
 }
 
 bool XmlDocument::LoadText(const std::wstring& text) {
+    // The text and nothing else: a status file anyone could write must not make the parser
+    // fetch a file or a share on the reader's behalf.
+    ThrowIfFailed(document_->put_resolveExternals(VARIANT_FALSE));
+    ThrowIfFailed(document_->put_validateOnParse(VARIANT_FALSE));
     VARIANT_BOOL ok = VARIANT_FALSE;
     ThrowIfFailed(document_->loadXML(MakeBstr(text).get(), &ok));
     return ok == VARIANT_TRUE;

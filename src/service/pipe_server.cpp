@@ -147,7 +147,7 @@ bool PipeServer::StartSession(renewix::UniqueFile pipe) {
     sessions_.push_back(std::move(session));
     try {
         raw->thread = std::thread([raw, this] {
-            PipeSession(raw->pipe.get(), sessionsEnd_.get(), settings_, records_, log_);
+            PipeSession(raw->pipe.get(), sessionsEnd_.get(), settings_, log_);
             raw->done = true;
             SetEvent(sessionEnded_.get());
         });

@@ -62,7 +62,6 @@ private:
 
     std::wstring pipeName_;
     ServiceSettings settings_;
-    SetAsideRecords records_;
     ServiceErrorSink reportError_;
     Log& log_;
     // Set when the loop ends, whatever ended it: every session waits on it.

@@ -19,11 +19,6 @@ namespace {
 
 std::int32_t AsResult(DWORD value) { return static_cast<std::int32_t>(value); }
 
-std::wstring UpperCase(std::wstring text) {
-    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
 // The whole of an open file, up to `limit` bytes; false when it is longer or unreadable.
 bool ReadOpenFile(HANDLE file, std::string& bytes, std::size_t limit) {
     bytes.clear();
@@ -290,25 +285,17 @@ void Serve(ServerChannel& channel, RequestHandler& handler) {
 
 }  // namespace
 
-void SetAsideRecords::Note(const std::wstring& stagedPath, const std::wstring& from, const Sha256Digest& digest) {
-    std::lock_guard lock(lock_);
-    records_[UpperCase(stagedPath)] = {from, digest};
+void SetAsideRecords::Note(const FileKey& file, const std::wstring& from, const Sha256Digest& digest) {
+    records_[file] = {from, digest};
 }
 
-bool SetAsideRecords::Matches(const std::wstring& stagedPath, const std::wstring& destination,
-                              const Sha256Digest& digest) const {
-    std::lock_guard lock(lock_);
-    const auto found = records_.find(UpperCase(stagedPath));
+bool SetAsideRecords::Matches(const FileKey& file, const std::wstring& destination, const Sha256Digest& digest) const {
+    const auto found = records_.find(file);
     return found != records_.end() && SamePath(found->second.from, destination) && found->second.digest == digest;
 }
 
-void SetAsideRecords::Forget(const std::wstring& stagedPath) {
-    std::lock_guard lock(lock_);
-    records_.erase(UpperCase(stagedPath));
-}
-
-RequestHandler::RequestHandler(const ServiceSettings& settings, SetAsideRecords& records, Log& log)
-    : settings_(settings), records_(records), log_(log), paths_(log) {}
+RequestHandler::RequestHandler(const ServiceSettings& settings, Log& log)
+    : settings_(settings), log_(log), paths_(log) {}
 
 const AllowList* RequestHandler::Authorisation() {
     const ServiceScope& scope = settings_.scope;
@@ -320,10 +307,18 @@ const AllowList* RequestHandler::Authorisation() {
         return nullptr;
     }
     const Sha256Digest digest = Sha256Of(bytes.data(), bytes.size());
-    if (authorised_ && digest == documentDigest_) return &*authorised_;
+    // The same bytes as last time: still current and not below the floor.
+    std::wstring floor;
+    if (!ReadVersionFloor(settings_.instance, floor)) {
+        Report(L"The version floor cannot be read");
+        return nullptr;
+    }
+    if (authorised_ && digest == documentDigest_ && CurrentUtcTime() < documentExpires_ &&
+        (floor.empty() || CompareVersions(documentVersion_, floor) != -1)) {
+        return &*authorised_;
+    }
     authorised_.reset();
-    StagedAuthorisation read = ReadStagedDocument(bytes, settings_.keys, CurrentUtcTime(),
-                                                  ReadVersionFloor(settings_.instance), scope.root,
+    StagedAuthorisation read = ReadStagedDocument(bytes, settings_.keys, CurrentUtcTime(), floor, scope.root,
                                                   ApplicationDirectory(), log_);
     if (read.verdict != StagedVerdict::Authorised) {
         Report(L"Staged update document refused: " + StagedVerdictText(read.verdict));
@@ -332,6 +327,7 @@ const AllowList* RequestHandler::Authorisation() {
     AddArchiveTargets(read.allow);
     documentDigest_ = digest;
     documentVersion_ = read.version;
+    documentExpires_ = read.expiresAt;
     authorised_ = std::move(read.allow);
     return &*authorised_;
 }
@@ -499,6 +495,9 @@ std::optional<Wire::Bytes> RequestHandler::CarryMove(const Wire::MoveRequest& mo
     if (!FoldersStayInside(move.to, root)) return Refuse(request, move.to);
     renewix::UniqueFile file = OpenInside(move.from, root, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, 0);
     if (!file) return Wire::EncodeResult(0);
+    BY_HANDLE_FILE_INFORMATION facts{};
+    if (!GetFileInformationByHandle(file.get(), &facts)) return Wire::EncodeResult(0);
+    const SetAsideRecords::FileKey key{facts.dwVolumeSerialNumber, facts.nFileIndexHigh, facts.nFileIndexLow};
     std::optional<Sha256Digest> digest;
     if (decision.check != ContentCheck::None) {
         digest = HashOpenFile(file.get());
@@ -506,12 +505,12 @@ std::optional<Wire::Bytes> RequestHandler::CarryMove(const Wire::MoveRequest& mo
     }
     if (decision.check == ContentCheck::StagedPlacement) {
         const bool listed = decision.placement && !decision.placement->unzip && *digest == decision.placement->sha256;
-        if (!listed && !records_.Matches(move.from, move.to, *digest)) return Refuse(request, move.from);
+        if (!listed && !records_.Matches(key, move.to, *digest)) return Refuse(request, move.from);
     }
     if (!EnsureParentDirectory(move.to) || !RenameOpenFile(file.get(), move.to)) return Wire::EncodeResult(0);
-    if (decision.check == ContentCheck::SetAside) records_.Note(move.to, move.from, *digest);
+    if (decision.check == ContentCheck::SetAside) records_.Note(key, move.from, *digest);
     if (decision.check == ContentCheck::StagedPlacement) {
-        records_.Forget(move.from);
+        records_.Forget(key);
         CarriedOut();
     }
     return Wire::EncodeResult(1);
@@ -523,13 +522,13 @@ std::optional<Wire::Bytes> RequestHandler::HandleWrite(std::uint32_t fileId, std
     return Wire::EncodeResult(File(fileId).file->Write(data.data(), static_cast<DWORD>(data.size())));
 }
 
-void PipeSession(HANDLE pipe, HANDLE stopEvent, const ServiceSettings& settings, SetAsideRecords& records, Log& log) {
+void PipeSession(HANDLE pipe, HANDLE stopEvent, const ServiceSettings& settings, Log& log) {
     try {
         renewix::ScopedComInit com;  // the staged document is read with the DOM
         ServerChannel channel(pipe, stopEvent);
         // Only the product's own client is served; any other program is disconnected unheard.
         if (channel.valid() && IsClientImage(pipe, settings.ownImage)) {
-            RequestHandler handler(settings, records, log);
+            RequestHandler handler(settings, log);
             Serve(channel, handler);
         }
     } catch (const std::exception&) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "foundation/file_management.h"
@@ -32,29 +33,36 @@ struct ServiceSettings {
     RefusalSink reportRefusal = nullptr;
 };
 
-// What the sessions of one service share: the files the service set aside into staging and
-// the SHA-256 of the bytes it set aside, so that only those bytes can go back.
+// The files one connection had the service set aside into staging: the file itself (by its
+// id, not its path, which anyone may reuse) and the SHA-256 of the bytes set aside, so that
+// only those bytes, and only to where they came from, can go back.
 class SetAsideRecords {
 public:
-    void Note(const std::wstring& stagedPath, const std::wstring& from, const Sha256Digest& digest);
-    // Whether `stagedPath` holds what the service set aside from `destination`.
-    bool Matches(const std::wstring& stagedPath, const std::wstring& destination, const Sha256Digest& digest) const;
-    void Forget(const std::wstring& stagedPath);
+    struct FileKey {
+        DWORD volume = 0;
+        DWORD indexHigh = 0;
+        DWORD indexLow = 0;
+        bool operator<(const FileKey& other) const {
+            return std::tie(volume, indexHigh, indexLow) < std::tie(other.volume, other.indexHigh, other.indexLow);
+        }
+    };
+    void Note(const FileKey& file, const std::wstring& from, const Sha256Digest& digest);
+    bool Matches(const FileKey& file, const std::wstring& destination, const Sha256Digest& digest) const;
+    void Forget(const FileKey& file) { records_.erase(file); }
 
 private:
     struct Record {
         std::wstring from;
         Sha256Digest digest{};
     };
-    mutable std::mutex lock_;
-    std::map<std::wstring, Record> records_;  // by upper-cased staged path
+    std::map<FileKey, Record> records_;
 };
 
 // What the service does for the requests of one connection, apart from the pipe: the files
 // opened on it (file id k is the k-th), checked against the policy first.
 class RequestHandler {
 public:
-    RequestHandler(const ServiceSettings& settings, SetAsideRecords& records, Log& log);
+    RequestHandler(const ServiceSettings& settings, Log& log);
 
     // The reply; nothing when the request ends the connection (a failed or refused open, a
     // file id this connection never issued, a 51st open).
@@ -84,18 +92,19 @@ private:
     void CarriedOut();
 
     const ServiceSettings& settings_;
-    SetAsideRecords& records_;
+    SetAsideRecords records_;
     Log& log_;
     StandardFileManagement paths_;
     std::vector<OpenFile> files_;
     std::optional<AllowList> authorised_;
     Sha256Digest documentDigest_{};
     std::wstring documentVersion_;
+    std::uint64_t documentExpires_ = 0;
 };
 
 // Serves one connected client until it closes its end, sends anything malformed, or the
 // stop event is set; then disconnects the pipe (an overlapped server end). Only a client
 // whose image is the service's own is served.
-void PipeSession(HANDLE pipe, HANDLE stopEvent, const ServiceSettings& settings, SetAsideRecords& records, Log& log);
+void PipeSession(HANDLE pipe, HANDLE stopEvent, const ServiceSettings& settings, Log& log);
 
 }  // namespace PermissionManager

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <mutex>
+
 #include "description/file_list.h"
 #include "description/registry_list.h"
 #include "description/signed_document.h"
@@ -35,7 +37,7 @@ StagedAuthorisation ReadStagedDocument(std::string_view bytes, const TrustedKeys
         SignedDocumentCheck check = CheckSignedDocument(bytes, keys, now);
         if (check.refusal == DocumentRefusal::Expired) result.verdict = StagedVerdict::Expired;
         if (check.refusal != DocumentRefusal::None || !check.document) return result;
-        if (check.expires.empty()) {
+        if (check.expires.empty() || !ParseUtcTime(check.expires, result.expiresAt)) {
             result.verdict = StagedVerdict::NoExpiry;
             return result;
         }
@@ -81,22 +83,29 @@ StagedAuthorisation ReadStagedDocument(std::string_view bytes, const TrustedKeys
     return result;
 }
 
-std::wstring ReadVersionFloor(std::uint32_t instance) {
+bool ReadVersionFloor(std::uint32_t instance, std::wstring& floor) {
+    floor.clear();
     renewix::UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return {};
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, KEY_READ, key.put());
+    if (opened == ERROR_FILE_NOT_FOUND) return true;
+    if (opened != ERROR_SUCCESS) return false;
     wchar_t text[64] = {};
     DWORD size = sizeof(text) - sizeof(wchar_t);
     DWORD type = 0;
-    if (RegQueryValueExW(key.get(), FloorValueName(instance).c_str(), nullptr, &type,
-                         reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return {};
-    }
-    return text;
+    const LONG read = RegQueryValueExW(key.get(), FloorValueName(instance).c_str(), nullptr, &type,
+                                       reinterpret_cast<BYTE*>(text), &size);
+    if (read == ERROR_FILE_NOT_FOUND) return true;
+    if (read != ERROR_SUCCESS || type != REG_SZ) return false;
+    floor = text;
+    return true;
 }
 
 bool RaiseVersionFloor(std::uint32_t instance, const std::wstring& version) {
-    const std::wstring floor = ReadVersionFloor(instance);
+    // Sessions raise it at once: read and write as one, so that it never goes down.
+    static std::mutex lock;
+    std::lock_guard hold(lock);
+    std::wstring floor;
+    if (!ReadVersionFloor(instance, floor)) return false;
     if (!floor.empty() && CompareVersions(version, floor) != 1) return true;
     renewix::UniqueRegKey key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,

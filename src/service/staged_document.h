@@ -26,6 +26,7 @@ enum class StagedVerdict {
 struct StagedAuthorisation {
     StagedVerdict verdict = StagedVerdict::Refused;
     std::wstring version;  // the document's update version
+    std::uint64_t expiresAt = 0;  // its expiry, as a file time
     AllowList allow;       // archive targets are added by whoever can read the staged archives
 };
 
@@ -37,8 +38,10 @@ StagedAuthorisation ReadStagedDocument(std::string_view bytes, const TrustedKeys
                                        const std::wstring& floor, const std::wstring& root,
                                        const std::wstring& applicationDirectory, Log& log);
 
-// The version floor of instance `instance`, kept under HKLM where only the service writes.
-std::wstring ReadVersionFloor(std::uint32_t instance);
+// The version floor of instance `instance`, kept under HKLM where only the service writes:
+// empty when none was set; false when one exists that cannot be read (nothing is then
+// authorised: a floor must never fail open).
+bool ReadVersionFloor(std::uint32_t instance, std::wstring& floor);
 // Raises it to `version` when that is newer; false when it could not be stored.
 bool RaiseVersionFloor(std::uint32_t instance, const std::wstring& version);
 

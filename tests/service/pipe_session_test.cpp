@@ -21,6 +21,7 @@
 #include "service/pipe_server.h"
 #include "service/pipe_session.h"
 #include "service/piped_file_management.h"
+#include "service/staged_document.h"
 #include "test_support.h"
 
 namespace {
@@ -399,6 +400,7 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "changed in staging"));
     EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 0);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "version 1 data"));
+    EXPECT_EQ(PipedFileManagement(server_.pipe()).Move(folder_ / L"data.bak", placed), 0);  // not its connection
     EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 1);
     EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 1);
 
@@ -426,6 +428,10 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
               ERROR_SUCCESS);
     DWORD size = 0;
     EXPECT_NE(RegQueryValueExW(written.get(), L"Count", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+
+    // A document once carried out cannot be used again below a newer one's floor.
+    ASSERT_TRUE(PermissionManager::RaiseVersionFloor(7, L"3.0"));
+    EXPECT_EQ(files.UpdateRegistry(key, L"Version", L"Add REG_SZ 2.0"), 0);
 
     // Each refusal was reported with its request and path.
     const std::vector<std::wstring> refusals = TakeRefusals();
@@ -750,8 +756,7 @@ TEST(RequestHandler, OpensAreLimitedAndIdsMustHaveBeenIssued) {
     ASSERT_TRUE(WriteFileBytes(folder / L"f.txt", "abc"));
     Log log;
     const PermissionManager::ServiceSettings settings = TestSettings(folder.path());
-    PermissionManager::SetAsideRecords records;
-    PermissionManager::RequestHandler handler(settings, records, log);
+    PermissionManager::RequestHandler handler(settings, log);
     EXPECT_FALSE(handler.Handle(Wire::CloseRequest{1}).has_value());
     EXPECT_FALSE(handler.HandleWrite(1, {}).has_value());
     const Wire::OpenRequest open{GENERIC_READ, OPEN_EXISTING, 0, folder / L"f.txt"};
