@@ -93,8 +93,14 @@ renewix::UniqueFile OpenInside(const std::wstring& path, const std::wstring& roo
             return {};
         }
     }
-    renewix::UniqueFile file(
-        CreateFileW(path.c_str(), access, share, nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // Nothing is emptied before the file is known to be inside: the truncation an open would
+    // make happens after the checks, through the same handle.
+    const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    const DWORD opening = disposition == CREATE_ALWAYS ? OPEN_ALWAYS
+                          : disposition == TRUNCATE_EXISTING ? OPEN_EXISTING
+                                                              : disposition;
+    renewix::UniqueFile file(CreateFileW(path.c_str(), access | (truncate ? GENERIC_WRITE : 0), share, nullptr, opening,
+                                         flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return {};
     BY_HANDLE_FILE_INFORMATION facts{};
     const std::wstring final = FinalPathOf(file.get());
@@ -103,6 +109,7 @@ renewix::UniqueFile OpenInside(const std::wstring& path, const std::wstring& roo
         ((access & (GENERIC_WRITE | DELETE)) && facts.nNumberOfLinks > 1)) {
         return {};
     }
+    if (truncate && !SetEndOfFile(file.get())) return {};
     return file;
 }
 
@@ -303,14 +310,14 @@ const AllowList* RequestHandler::Authorisation() {
                                           OPEN_EXISTING, 0);
     std::string bytes;
     if (!file || !ReadOpenFile(file.get(), bytes, kMaxStagedDocument)) {
-        Report(L"No staged update document: " + scope.StagedDocument());
+        documentProblem_ = L"no staged update document";
         return nullptr;
     }
     const Sha256Digest digest = Sha256Of(bytes.data(), bytes.size());
     // The same bytes as last time: still current and not below the floor.
     std::wstring floor;
     if (!ReadVersionFloor(settings_.instance, floor)) {
-        Report(L"The version floor cannot be read");
+        documentProblem_ = L"the version floor cannot be read";
         return nullptr;
     }
     if (authorised_ && digest == documentDigest_ && CurrentUtcTime() < documentExpires_ &&
@@ -321,7 +328,7 @@ const AllowList* RequestHandler::Authorisation() {
     StagedAuthorisation read = ReadStagedDocument(bytes, settings_.keys, CurrentUtcTime(), floor, scope.root,
                                                   ApplicationDirectory(), log_);
     if (read.verdict != StagedVerdict::Authorised) {
-        Report(L"Staged update document refused: " + StagedVerdictText(read.verdict));
+        documentProblem_ = L"staged update document " + StagedVerdictText(read.verdict);
         return nullptr;
     }
     AddArchiveTargets(read.allow);
@@ -373,6 +380,7 @@ void RequestHandler::CarriedOut() {
 std::optional<Wire::Bytes> RequestHandler::Handle(const Wire::Request& request) {
     const ServiceScope& scope = settings_.scope;
     Decision decision = Decide(request, scope, nullptr);
+    documentProblem_.clear();
     if (!decision && decision.needsDocument) {
         if (const AllowList* allow = Authorisation()) decision = Decide(request, scope, allow);
     }
@@ -383,8 +391,10 @@ std::optional<Wire::Bytes> RequestHandler::Handle(const Wire::Request& request) 
 std::optional<Wire::Bytes> RequestHandler::Refuse(const Wire::Request& request, const std::wstring& path) {
     using namespace Wire;
     const Opcode opcode = OpcodeOf(request);
-    Report(FormatText(L"Request refused: %ls (%u) %ls", OpcodeName(opcode), static_cast<unsigned>(opcode),
-                      path.c_str()));
+    std::wstring line = FormatText(L"Request refused: %ls (%u) %ls", OpcodeName(opcode), static_cast<unsigned>(opcode),
+                                   path.c_str());
+    if (!documentProblem_.empty()) line += L" (" + documentProblem_ + L")";
+    Report(line);
     switch (opcode) {
         case kOpen: return std::nullopt;  // as a failed open: the connection ends
         case kGetAttributes: return EncodeResult(AsResult(INVALID_FILE_ATTRIBUTES));

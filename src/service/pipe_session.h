@@ -100,6 +100,7 @@ private:
     Sha256Digest documentDigest_{};
     std::wstring documentVersion_;
     std::uint64_t documentExpires_ = 0;
+    std::wstring documentProblem_;  // why this request found no verified document
 };
 
 // Serves one connected client until it closes its end, sends anything malformed, or the
