@@ -406,6 +406,14 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
 
     EXPECT_EQ(files.Move(folder_ / L"forged", placed), 0);                  // not the listed bytes
     EXPECT_EQ(files.Move(folder_ / L"UpdateFile1", product_ / L"other.txt"), 0);  // not listed
+    {
+        // Bytes that could still change after the hash are never placed.
+        renewix::UniqueFile writer(CreateFileW((folder_ / L"UpdateFile1").c_str(), GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(writer.valid());
+        EXPECT_EQ(files.Move(folder_ / L"UpdateFile1", placed), 0);
+    }
     EXPECT_EQ(files.Move(folder_ / L"UpdateFile1", placed), 1);
     EXPECT_EQ(ReadFileBytes(placed), data);
     EXPECT_EQ(files.Delete(product_ / L"unlisted.txt"), 0);
