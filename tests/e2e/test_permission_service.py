@@ -574,7 +574,7 @@ class RequestPolicyTest(ServiceTestCase):
             for program, answer in ((windows_path(self.host.exe), "32"), (windows_path(copy), "refused"),
                                     ("\\\\localhost\\share\\pipe_client.exe", "refused")):
                 with self.subTest(program):
-                    result = wine(program, "probe", self.host.pipe, "GetAttributes", self.r + "\\data.txt")
+                    result = run_tool(program, "probe", self.host.pipe, "GetAttributes", self.r + "\\data.txt")
                     self.assertEqual(result.stdout.decode("utf-8", "replace").strip(), answer)
         finally:
             (unc / "share").unlink()
