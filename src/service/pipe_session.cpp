@@ -11,6 +11,7 @@
 #include "foundation/zip_extractor.h"
 #include "service/pipe_security.h"
 #include "service/server_registration.h"
+#include "service/service_root.h"
 #include "service/staged_document.h"
 
 namespace PermissionManager {
@@ -35,22 +36,6 @@ bool ReadOpenFile(HANDLE file, std::string& bytes, std::size_t limit) {
 // The most a staged document may hold; a real one is a few kilobytes.
 constexpr std::size_t kMaxStagedDocument = 4 * 1024 * 1024;
 
-// The path a handle reaches in the end, in the "C:\..." form; empty when it is anything else.
-std::wstring FinalPathOf(HANDLE file) {
-    std::vector<wchar_t> buffer(MAX_PATH + 8);
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length == 0) return {};
-        if (length < buffer.size()) {
-            std::wstring path(buffer.data(), length);
-            if (StartsWith(path, L"\\\\?\\")) path.erase(0, 4);
-            return path.size() >= 3 && path[1] == L':' ? path : std::wstring();
-        }
-        buffer.resize(length + 1);
-    }
-}
-
 bool IsReparsePoint(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -73,7 +58,7 @@ bool FoldersStayInside(const std::wstring& path, const std::wstring& root) {
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                            nullptr));
     if (!folder) return false;
-    const std::wstring final = FinalPathOf(folder.get());
+    const std::wstring final = DrivePathOf(folder.get());
     return !final.empty() && IsInside(final, root);
 }
 
@@ -103,7 +88,7 @@ renewix::UniqueFile OpenInside(const std::wstring& path, const std::wstring& roo
                                          flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return {};
     BY_HANDLE_FILE_INFORMATION facts{};
-    const std::wstring final = FinalPathOf(file.get());
+    const std::wstring final = DrivePathOf(file.get());
     if (!GetFileInformationByHandle(file.get(), &facts) || IsReparsePoint(facts.dwFileAttributes) ||
         (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || final.empty() || !IsInside(final, root) ||
         ((access & (GENERIC_WRITE | DELETE)) && facts.nNumberOfLinks > 1)) {
