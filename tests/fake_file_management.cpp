@@ -202,6 +202,12 @@ int FakeFileManagement::RegisterServer(const std::wstring& libraryPath) {
     return failRegister_.count(libraryPath) || !files_.count(libraryPath) ? 0 : 1;
 }
 
+int FakeFileManagement::UnregisterServer(const std::wstring& libraryPath) {
+    std::lock_guard lock(mutex_);
+    Record(L"UnregisterServer " + libraryPath);
+    return files_.count(libraryPath) ? 1 : 0;
+}
+
 int FakeFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
     std::lock_guard lock(mutex_);
     Record(L"Unzip " + archivePath + L" -> " + destination);

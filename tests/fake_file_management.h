@@ -48,6 +48,7 @@ public:
                        const std::wstring& action) override;
     std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) override;
     int RegisterServer(const std::wstring& libraryPath) override;
+    int UnregisterServer(const std::wstring& libraryPath) override;
     int Unzip(const std::wstring& archivePath, const std::wstring& destination) override;
 
 private:

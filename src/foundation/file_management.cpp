@@ -130,11 +130,14 @@ int StandardFileManagement::UpdateRegistry(const std::wstring& keyPath, const st
 std::wstring StandardFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring& type) {
     return QueryRegistryValue(registryPath, type);
 }
-int StandardFileManagement::RegisterServer(const std::wstring& libraryPath) {
+namespace {
+
+// Loads the library and calls one of its registration exports; 1 when it was there.
+int CallRegistrationExport(const std::wstring& libraryPath, const char* exportName) {
     renewix::UniqueModule library(LoadLibraryW(libraryPath.c_str()));
     if (!library) return 0;
     using RegisterFn = HRESULT(STDAPICALLTYPE*)();
-    FARPROC entry = GetProcAddress(library.get(), "DllRegisterServer");
+    FARPROC entry = GetProcAddress(library.get(), exportName);
     if (!entry) return 0;
     try {
         reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(entry))();
@@ -142,6 +145,16 @@ int StandardFileManagement::RegisterServer(const std::wstring& libraryPath) {
         return 0;
     }
     return 1;
+}
+
+}  // namespace
+
+int StandardFileManagement::RegisterServer(const std::wstring& libraryPath) {
+    return CallRegistrationExport(libraryPath, "DllRegisterServer");
+}
+
+int StandardFileManagement::UnregisterServer(const std::wstring& libraryPath) {
+    return CallRegistrationExport(libraryPath, "DllUnregisterServer");
 }
 
 int StandardFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {

@@ -43,6 +43,9 @@ public:
                                const std::wstring& action) = 0;
     virtual std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) = 0;
     virtual int RegisterServer(const std::wstring& libraryPath) = 0;
+    // Removes what the library registered, so that a roll-back leaves no entry pointing at a
+    // file that goes; 1 or 0.
+    virtual int UnregisterServer(const std::wstring& libraryPath) = 0;
     virtual int Unzip(const std::wstring& archivePath, const std::wstring& destination) = 0;
 };
 
@@ -91,6 +94,7 @@ public:
                        const std::wstring& action) override;
     std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) override;
     int RegisterServer(const std::wstring& libraryPath) override;
+    int UnregisterServer(const std::wstring& libraryPath) override;
     int Unzip(const std::wstring& archivePath, const std::wstring& destination) override;
 
 private:

@@ -277,6 +277,12 @@ int PipedFileManagement::RegisterServer(const std::wstring& libraryPath) {
     return PathExchange(Wire::kRegisterServer, libraryPath, 0) != 0 ? 1 : 0;
 }
 
+int PipedFileManagement::UnregisterServer(const std::wstring& libraryPath) {
+    // The service has no request for it yet: only what this process may do itself.
+    const std::wstring path = FullPathName(libraryPath);
+    return !path.empty() && !ForService(path) ? local_->UnregisterServer(path) : 0;
+}
+
 int PipedFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
     const std::wstring archive = FullPathName(archivePath), folder = FullPathName(destination);
     // Without the service's answer nothing was extracted: 0, not "cannot open" (-1).

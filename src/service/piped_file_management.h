@@ -91,6 +91,7 @@ public:
                        const std::wstring& action) override;
     std::wstring QueryRegistry(const std::wstring& registryPath, const std::wstring& type) override;
     int RegisterServer(const std::wstring& libraryPath) override;
+    int UnregisterServer(const std::wstring& libraryPath) override;
     int Unzip(const std::wstring& archivePath, const std::wstring& destination) override;
 
     static constexpr int kGreetingAttempts = PipeConnection::kGreetingAttempts;
