@@ -76,6 +76,32 @@ std::string FakeFileManagement::FileBytes(const std::wstring& path) const {
     return file == files_.end() ? std::string() : file->second;
 }
 
+std::map<std::wstring, std::string> FakeFileManagement::FilesUnder(const std::wstring& folder) const {
+    std::lock_guard lock(mutex_);
+    const std::wstring below = WithoutTrailingSeparator(folder) + L"\\";
+    std::map<std::wstring, std::string> found;
+    for (const auto& [path, bytes] : files_) {
+        if (path.starts_with(below)) found.emplace(path, bytes);
+    }
+    return found;
+}
+
+std::string FakeFileManagement::RegisteredBytes(const std::wstring& path) const {
+    std::lock_guard lock(mutex_);
+    const auto found = registered_.find(path);
+    return found == registered_.end() ? std::string() : found->second;
+}
+
+void FakeFileManagement::MarkRegistered(const std::wstring& path) {
+    std::lock_guard lock(mutex_);
+    registered_[path] = files_[path];
+}
+
+void FakeFileManagement::UnzipWrites(const std::wstring& archivePath, std::map<std::wstring, std::string> files) {
+    std::lock_guard lock(mutex_);
+    unzipWrites_[archivePath] = std::move(files);
+}
+
 void FakeFileManagement::FailWritesAfter(const std::wstring& path, std::size_t bytes) {
     std::lock_guard lock(mutex_);
     writeLimits_[path] = bytes;
@@ -162,7 +188,12 @@ int FakeFileManagement::Delete(const std::wstring& path) {
     std::lock_guard lock(mutex_);
     Record(L"Delete " + path);
     if (failDelete_.count(path)) return 0;
-    return files_.erase(path) != 0 ? 1 : 0;
+    if (files_.erase(path) != 0) return 1;
+    // A folder only when nothing lies below it.
+    const std::wstring below = WithoutTrailingSeparator(path) + L"\\";
+    const bool empty = std::none_of(files_.begin(), files_.end(), [&](const auto& f) { return f.first.starts_with(below); }) &&
+                       std::none_of(folders_.begin(), folders_.end(), [&](const std::wstring& f) { return f.starts_with(below); });
+    return empty && folders_.erase(WithoutTrailingSeparator(path)) != 0 ? 1 : 0;
 }
 
 int FakeFileManagement::DeleteTree(const std::wstring& path) {
@@ -199,18 +230,30 @@ std::wstring FakeFileManagement::QueryRegistry(const std::wstring& registryPath,
 int FakeFileManagement::RegisterServer(const std::wstring& libraryPath) {
     std::lock_guard lock(mutex_);
     Record(L"RegisterServer " + libraryPath);
-    return failRegister_.count(libraryPath) || !files_.count(libraryPath) ? 0 : 1;
+    if (failRegister_.count(libraryPath) || !files_.count(libraryPath)) return 0;
+    registered_[libraryPath] = files_[libraryPath];
+    return 1;
 }
 
 int FakeFileManagement::UnregisterServer(const std::wstring& libraryPath) {
     std::lock_guard lock(mutex_);
     Record(L"UnregisterServer " + libraryPath);
-    return files_.count(libraryPath) ? 1 : 0;
+    if (!files_.count(libraryPath)) return 0;
+    registered_.erase(libraryPath);
+    return 1;
 }
 
 int FakeFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
     std::lock_guard lock(mutex_);
     Record(L"Unzip " + archivePath + L" -> " + destination);
+    if (const auto writes = unzipWrites_.find(archivePath); writes != unzipWrites_.end()) {
+        for (const auto& [name, bytes] : writes->second) {
+            const std::wstring target = WithoutTrailingSeparator(destination) + L"\\" + name;
+            MakeParentsLocked(target);
+            files_[target] = bytes;
+        }
+        return static_cast<int>(writes->second.size());
+    }
     const auto result = unzipResults_.find(archivePath);
     return result == unzipResults_.end() ? -1 : result->second;
 }

@@ -21,6 +21,11 @@ public:
     bool HasFolder(const std::wstring& path) const;
     // The file's bytes; empty when there is none.
     std::string FileBytes(const std::wstring& path) const;
+    // Every file below the folder, with its bytes.
+    std::map<std::wstring, std::string> FilesUnder(const std::wstring& folder) const;
+    // The bytes the file at `path` had when it was last registered; empty once unregistered.
+    std::string RegisteredBytes(const std::wstring& path) const;
+    void MarkRegistered(const std::wstring& path);
 
     // Staged failures, each for every later call on that path.
     void FailOpen(const std::wstring& path) { Stage(failOpen_, path); }
@@ -33,6 +38,9 @@ public:
     void FailRegister(const std::wstring& path) { Stage(failRegister_, path); }
     // Unzip of the archive answers `result` (an entry count, or -1, -2, 0 as the standard one).
     void UnzipAnswers(const std::wstring& archivePath, int result);
+    // Unzip of the archive writes these files (names relative to the destination folder)
+    // and answers their count.
+    void UnzipWrites(const std::wstring& archivePath, std::map<std::wstring, std::string> files);
 
     // Each call as "Operation path[ -> path]", in order.
     std::vector<std::wstring> Calls() const;
@@ -66,5 +74,7 @@ private:
     std::set<std::wstring> failOpen_, failMove_, failDelete_, failRegister_;
     std::map<std::wstring, std::size_t> writeLimits_;
     std::map<std::wstring, int> unzipResults_;
+    std::map<std::wstring, std::map<std::wstring, std::string>> unzipWrites_;
+    std::map<std::wstring, std::string> registered_;
     std::vector<std::wstring> calls_;
 };

@@ -15,6 +15,7 @@
 #include "foundation/run_state.h"
 #include "session/run_context.h"
 #include "session/session.h"
+#include "install/install_journal.h"
 #include "persistence/scheduled_task.h"
 #include "persistence/status_file.h"
 #include "transfer/downloader.h"
@@ -159,9 +160,13 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
     log.WriteNumber(L"Locale  ", static_cast<int>(GetThreadLocale()));
 
     const bool launchAfterCheck = config.LaunchAfterCheck() != 0;
-    if (state.Mode == ModeDefault && !launchAfterCheck) {
+    // The program starts at once, unless an installation was interrupted: it starts once
+    // its files are wholly one version again.
+    bool launchPending = state.Mode == ModeDefault && !launchAfterCheck;
+    if (launchPending && !HasInstallJournal(run.files, session.DownloadFolder())) {
         log.WriteEntry(L"Automatic launch of the main application");
         LaunchOrLog(run);
+        launchPending = false;
     }
 
     renewix::UniqueHandle mutex = TakeSingleInstanceMutex();
@@ -176,6 +181,12 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
         log.Open();
         ending.StatusConsulted();
         const bool due = run.status.Load(run.files);
+        if (state.Mode != ModeTest) session.RecoverInstallation();
+        if (launchPending) {
+            log.WriteEntry(L"Automatic launch of the main application");
+            LaunchOrLog(run);
+            launchPending = false;
+        }
         // The schedule page checks nothing: the user who asks for it sees it, due or not.
         if (state.Mode == ModeScheduler) {
             RunSchedulerWizard(run);
@@ -189,7 +200,7 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
             GetActiveWindow());
     }
 
-    if (state.Mode == ModeDefault && launchAfterCheck) LaunchOrLog(run);
+    if (launchPending || (state.Mode == ModeDefault && launchAfterCheck)) LaunchOrLog(run);
 }
 
 }  // namespace

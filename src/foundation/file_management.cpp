@@ -106,7 +106,14 @@ int StandardFileManagement::Move(const std::wstring& from, const std::wstring& t
     return MoveFileW(from.c_str(), to.c_str()) ? 1 : 0;
 }
 
-int StandardFileManagement::Delete(const std::wstring& path) { return DeleteFileW(path.c_str()) ? 1 : 0; }
+int StandardFileManagement::Delete(const std::wstring& path) {
+    if (DeleteFileW(path.c_str())) return 1;
+    // A folder goes only when it is empty: nothing in it is ever lost this way.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    return folder && RemoveDirectoryW(path.c_str()) ? 1 : 0;
+}
 
 int StandardFileManagement::DeleteTree(const std::wstring& path) {
     wchar_t from[MAX_PATH + 1] = {};  // double-zero-terminated, as the shell requires

@@ -36,6 +36,7 @@ public:
                                                DWORD flags) = 0;
     virtual int MakeDirectories(const std::wstring& path) = 0;
     virtual int Move(const std::wstring& from, const std::wstring& to) = 0;
+    // A file, or a folder that is empty.
     virtual int Delete(const std::wstring& path) = 0;
     virtual int DeleteTree(const std::wstring& path) = 0;
     virtual DWORD GetAttributes(const std::wstring& path) = 0;

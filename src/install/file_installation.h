@@ -4,6 +4,7 @@
 #include <string>
 
 class DownloadFile;
+class InstallJournal;
 class Log;
 struct FileEntry;
 
@@ -11,12 +12,17 @@ namespace PermissionManager {
 class IClientFileManager;
 }
 
-// Installs every selected entry in list order, each downloaded file checked against the
-// document first; 1 when all were installed. 0 when the installation stopped: every file it
-// had replaced is then back, the files it had added are gone, and the verified downloads
-// wait in the download folder for the next run. Every file operation goes through `files`.
-// The download folder stays: what the caller does next (the registry list) may still need it.
-int InstallFiles(DownloadFile& list, PermissionManager::IClientFileManager& files, Log& log);
+// Whether every selected download has the size, CRC and hash the document gives; the first
+// that does not is deleted, with the log lines that say why.
+bool CheckDownloads(const DownloadFile& list, PermissionManager::IClientFileManager& files, Log& log);
+
+// Installs every selected entry in list order (checked by CheckDownloads before), each change
+// written first to `journal`, which has begun; 1 when all were installed. 0 when the
+// installation stopped: every file it had replaced is then back, the files it had added are
+// gone, and the verified downloads wait in the download folder for the next run; what could
+// not be put back stays named in the journal. Every file operation goes through `files`. The
+// download folder stays: what the caller does next (the registry list) may still need it.
+int InstallFiles(DownloadFile& list, PermissionManager::IClientFileManager& files, InstallJournal& journal, Log& log);
 
 // Whether the file at `path` has the entry's size and (when the document gives one) CRC; a
 // file that does not is deleted, with the log lines that say why.

@@ -16,6 +16,7 @@
 #include "foundation/paths.h"
 #include "foundation/user_prompts.h"
 #include "install/file_installation.h"
+#include "install/install_journal.h"
 #include "install/program_runner.h"
 #include "install/registry_changes.h"
 #include "foundation/file_management.h"
@@ -77,9 +78,14 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
     if (loadAttempted_) return loadResult_;
     loadAttempted_ = true;
     Log& log = run_.log;
+    std::wstring currentVersion = recordedVersion;
+    // Nothing new is fetched over an installation that is neither wholly old nor wholly new.
+    if (!test_) {
+        if (!RecoverInstallation()) return AbortUpdate();
+        if (!recoveredVersion_.empty()) currentVersion = recoveredVersion_;
+    }
     try {
         std::optional<XmlDocument> document;
-        std::wstring currentVersion = recordedVersion;
         if (test_) {
             document = CreateXmlDom(log);
             if (!document) return false;
@@ -264,6 +270,21 @@ bool Renewix::InstallAndFinish() {
     Log& log = run_.log;
     log.WriteBlank();
     log.WriteValue(L"File transfer status", L"Success");
+    const auto reportFailure = [&] {
+        if (plan_.options.uiKind != 0 && prompts_) {
+            prompts_->ShowClosingMessage(L"An error occured during the update process. Check the log file for details "
+                                         L"and email support for assistance.");
+        }
+    };
+    // Every download is checked before the program is asked to close: a refused one leaves
+    // the user's program running.
+    if (!test_ && !CheckDownloads(plan_.files, run_.files, log)) {
+        log.WriteHeading(L"The update could not complete due to file errors.");
+        reportFailure();
+        return false;
+    }
+    downloadsChecked_ = true;
+    bool closed = false;
     {
         ProcessControl control;
         const std::wstring name = config_.MainApplicationName();
@@ -274,13 +295,16 @@ bool Renewix::InstallAndFinish() {
             // Several copies may run: each call deals with one.
             for (int call = 0; call < 11 && !name.empty() && control.CloseProcess(name, plan_.options.uiKind == 0, 0, 5000);
                  ++call) {
+                closed = true;
             }
         }
     }
     if (!Install()) {
-        if (plan_.options.uiKind != 0 && prompts_) {
-            prompts_->ShowClosingMessage(L"An error occured during the update process. Check the log file for details "
-                                         L"and email support for assistance.");
+        reportFailure();
+        // The old program is whole again: it comes back as the finished update would have.
+        if (closed && plan_.options.restartKind == 0) {
+            log.WriteEntry(L"Restarting the main application");
+            RestartMainApplication(config_, run_.state);
         }
         return false;
     }
@@ -301,11 +325,20 @@ bool Renewix::InstallAndFinish() {
 bool Renewix::Install() {
     if (test_) return true;
     Log& log = run_.log;
-    if (!StageSignedDocument() || !InstallFiles(plan_.files, run_.files, log)) {
+    InstallJournal journal(run_.files, downloadFolder_, log);
+    if ((!downloadsChecked_ && !CheckDownloads(plan_.files, run_.files, log)) || !StageSignedDocument() ||
+        !journal.Begin(plan_.updateVersion) || !InstallFiles(plan_.files, run_.files, journal, log)) {
         log.WriteHeading(L"The update could not complete due to file errors.");
         return false;
     }
     if (!ApplyRegistryList(plan_.registry.Entries(), run_.files, log)) log.WriteHeading(L"There were errors trying to update the registry.");
+    // From here a killed run is finished by the next one, not taken back; a journal that
+    // cannot say so is taken back now, while every backup is still there.
+    if (!journal.Commit()) {
+        journal.RollBack();
+        log.WriteHeading(L"The update could not complete due to file errors.");
+        return false;
+    }
     run_.files.DeleteTree(downloadFolder_);
     log.WriteHeading(L"Update was successful!");
     return true;
@@ -326,8 +359,26 @@ bool Renewix::StageSignedDocument() {
 
 bool Renewix::AbortUpdate() {
     run_.log.WriteHeading(L"Update will not be undertaken");
+    // The backups an interrupted installation left may be the only copies of the program's
+    // files: the folder stays whole until that installation is taken back.
+    if (HasInstallJournal(run_.files, downloadFolder_)) {
+        run_.log.WriteValue(L"Kept for an interrupted installation", downloadFolder_);
+        return false;
+    }
     run_.files.DeleteTree(downloadFolder_);
     return false;
+}
+
+bool Renewix::RecoverInstallation() {
+    if (recoveryDone_) return !recoveryFailed_;
+    recoveryDone_ = true;
+    const RecoveryResult result = ::RecoverInstallation(run_.files, downloadFolder_, run_.log);
+    if (result.outcome == RecoveryResult::Finished) {
+        recoveredVersion_ = result.version;
+        run_.status.SetApplicationVersion(result.version);
+    }
+    recoveryFailed_ = result.outcome == RecoveryResult::Failed;
+    return !recoveryFailed_;
 }
 
 void Renewix::SetLocalDocument(const std::wstring& path) {

@@ -41,7 +41,12 @@ public:
     bool DownloadWorker();
     bool InstallAndFinish();
     bool Install();
+    // Removes the download folder, unless an interrupted installation's journal still needs it.
     bool AbortUpdate();
+    // Finishes or takes back an installation an earlier run left (once per process, before
+    // any document is fetched); false when it could not be taken back, and nothing new may
+    // be installed over it.
+    bool RecoverInstallation();
     // Writes the verified document's bytes to the download folder, where the service reads
     // and verifies them before it places anything; true when there are none to write.
     bool StageSignedDocument();
@@ -88,6 +93,10 @@ private:
     int serverReached_ = 0;
     UpdatePlan plan_;
     bool loadAttempted_ = false;
+    bool downloadsChecked_ = false;
+    bool recoveryDone_ = false;
+    bool recoveryFailed_ = false;
+    std::wstring recoveredVersion_;
     bool loadResult_ = false;
     std::thread worker_;
     std::atomic<bool> stopDownload_{false};

@@ -1,4 +1,5 @@
 #include "install/file_installation.h"
+#include "install/install_journal.h"
 
 #include <gtest/gtest.h>
 
@@ -55,11 +56,28 @@ protected:
         return downloads_ + L"\\UpdateFile" + std::to_wstring(list_.Entries().size() + 1);
     }
 
+    // As a session installs, without the registry list: the journal of a run that installed
+    // goes with it, as the download folder would; the backups stay for the test to look at.
     int Install(std::string* log) {
         CapturedLog captured(folder_ / L"install.log");
-        int result = InstallFiles(list_, files_, TestLog());
+        InstallJournal journal(files_, downloads_, TestLog());
+        const int result = CheckDownloads(list_, files_, TestLog()) && journal.Begin(L"2.0") &&
+                                   InstallFiles(list_, files_, journal, TestLog())
+                               ? 1
+                               : 0;
+        if (result && journal.Commit()) DeleteFileW((downloads_ + L"\\" + kInstallJournalName).c_str());
         *log = captured.Finish();
         return result;
+    }
+    // The bytes of the backups in the download folder whose names start with `fileName`.
+    std::vector<std::string> BackupsOf(const std::wstring& fileName) const {
+        std::vector<std::string> found;
+        ForEachChild(downloads_, [&](const std::wstring& name, bool) {
+            if (name.starts_with(fileName + L".") && name.ends_with(L".bak")) {
+                found.push_back(ReadFileBytes(downloads_ + L"\\" + name));
+            }
+        });
+        return found;
     }
 
     ScratchFolder folder_{L"install"};
@@ -76,7 +94,7 @@ TEST_F(InstallTest, ReplacesFilesAndKeepsTheOldOnesInTheDownloadFolder) {
     ASSERT_EQ(Install(&log), 1) << log;
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\viewer.exe"), "new viewer");
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\new\\plugin.dll"), "plugin");
-    EXPECT_EQ(ReadFileBytes(downloads_ + L"\\UpdateFile1.bak"), "old viewer");
+    EXPECT_EQ(BackupsOf(L"viewer.exe"), std::vector<std::string>{"old viewer"});
     EXPECT_EQ(log, "\tMoving files to directories\r\n\tEnd of recording\r\n");
 }
 
@@ -146,7 +164,8 @@ TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {
     EXPECT_FALSE(Exists(folder_ / L"app\\added"));  // the folder made for it goes too
     ASSERT_TRUE(DeleteFileW((folder_ / L"app\\c").c_str()));
     for (int n = 1; n <= 3; ++n) EXPECT_TRUE(Exists(downloads_ + L"\\UpdateFile" + std::to_wstring(n))) << n;
-    EXPECT_FALSE(Exists(downloads_ + L"\\UpdateFile1.bak"));
+    EXPECT_TRUE(BackupsOf(L"a.dll").empty());
+    EXPECT_FALSE(Exists(downloads_ + L"\\" + kInstallJournalName));
     const std::string restored = "\r\nRestoring the files replaced by this update\r\n\tRemoved the added file:\t" +
                                  WideToUtf8(folder_ / L"app\\added\\b.dll") + "\r\n\tRestored:\t" +
                                  WideToUtf8(folder_ / L"app\\a.dll") + "\r\n";
@@ -159,7 +178,7 @@ TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {
 }
 
 // A folder where the update puts a file is never set aside (it would go with the download
-// folder); a backup that an earlier roll-back could not put back is restored first.
+// folder).
 TEST_F(InstallTest, FoldersInTheWayAndBackupsLeftBehind) {
     CreateDirectoryW((folder_ / L"app\\data").c_str(), nullptr);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\data\\keep.txt", "the user's"));
@@ -180,16 +199,6 @@ TEST_F(InstallTest, FoldersInTheWayAndBackupsLeftBehind) {
     AddDownloaded(L"app\\pack.zip").unzip = 1;
     EXPECT_EQ(Install(&log), 0);
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\data\\keep.txt"), "the user's");
-
-    list_.Entries().clear();
-    Add(L"app\\lost.txt", "new lost");
-    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile1.bak", "old lost"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\blocked", "in the way"));
-    Add(L"app\\blocked\\other.txt", "new other");
-    EXPECT_EQ(Install(&log), 0);
-    // The earlier run's backup came back before this run replaced (and then restored) the file.
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\lost.txt"), "old lost");
-    EXPECT_NE(log.find("\tRestored from an earlier run's backup:\t"), std::string::npos) << log;
 }
 
 TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
@@ -360,10 +369,12 @@ TEST(InstallRollBack, StagedFailures) {
         const char* name;
         std::vector<std::pair<const wchar_t*, const char*>> before;  // under app
         std::vector<Entry> entries;
-        std::vector<const wchar_t*> failMoves, failDeletes, failRegisters;  // under app
+        // Under app; "@name" is the backup of the file of that name.
+        std::vector<const wchar_t*> failMoves, failDeletes, failRegisters;
         int result;
-        std::vector<std::pair<const wchar_t*, const char*>> after;  // under app; null bytes: absent
+        std::vector<std::pair<const wchar_t*, const char*>> after;  // the same; null bytes: absent
         std::vector<std::string> logged;
+        bool journalStays = false;  // a failed run whose roll-back could not put everything back
     };
     const Case cases[] = {
         {"a placement that fails puts back what was replaced and takes away what was added",
@@ -373,25 +384,41 @@ TEST(InstallRollBack, StagedFailures) {
          0,
          {{L"a.dll", "old a"}, {L"c.dll", "old c"}, {L"added\\b.dll", nullptr}, {L"RenewixFiles\\UpdateFile1", "new a"},
           {L"RenewixFiles\\UpdateFile2", "new b"}, {L"RenewixFiles\\UpdateFile3", "new c"},
-          {L"RenewixFiles\\UpdateFile1.bak", nullptr}},
+          {L"@a.dll", nullptr}},
          {"\tError moving file:\tC:\\app\\RenewixFiles\\UpdateFile3\r\n",
-          "\r\nRestoring the files replaced by this update\r\n\tRemoved the added file:\tC:\\app\\added\\b.dll\r\n"
-          "\tRestored:\tC:\\app\\a.dll\r\n"}},
+          "\r\nRestoring the files replaced by this update\r\n\tRestored:\tC:\\app\\c.dll\r\n"
+          "\tRemoved the added file:\tC:\\app\\added\\b.dll\r\n\tRestored:\tC:\\app\\a.dll\r\n"}},
         {"a restore that fails leaves the backup, the only copy of the old file, in place",
          {{L"a.dll", "old a"}, {L"c.dll", "old c"}},
          {{L"a.dll", "new a"}, {L"c.dll", "new c"}},
-         {L"RenewixFiles\\UpdateFile2", L"RenewixFiles\\UpdateFile1.bak"}, {}, {},
+         {L"RenewixFiles\\UpdateFile2", L"@a.dll"}, {}, {},
          0,
-         {{L"a.dll", nullptr}, {L"RenewixFiles\\UpdateFile1.bak", "old a"}, {L"RenewixFiles\\UpdateFile1", "new a"},
-          {L"c.dll", "old c"}},
-         {"\tUnable to restore:\tC:\\app\\a.dll\r\n"}},
+         {{L"a.dll", nullptr}, {L"@a.dll", "old a"}, {L"RenewixFiles\\UpdateFile1", "new a"}, {L"c.dll", "old c"}},
+         {"\tUnable to restore:\tC:\\app\\a.dll\r\n"},
+         true},
         {"an added file that can be neither moved back nor deleted stays, and is named",
          {},
          {{L"x.dll", "new x"}, {L"y.dll", "new y"}},
          {L"RenewixFiles\\UpdateFile2", L"x.dll"}, {L"x.dll"}, {},
          0,
          {{L"x.dll", "new x"}, {L"y.dll", nullptr}},
-         {"\tUnable to remove the added file:\tC:\\app\\x.dll\r\n"}},
+         {"\tUnable to remove the added file:\tC:\\app\\x.dll\r\n"},
+         true},
+        {"a kept file that cannot be put back stops the run, even with IgnoreErrors, and stays",
+         {{L"busy.dll", "old busy"}},
+         {{L"busy.dll", "new busy", 1}, {L"c.dll", "new c"}},
+         {L"RenewixFiles\\UpdateFile1", L"@busy.dll"}, {}, {},
+         0,
+         {{L"busy.dll", nullptr}, {L"@busy.dll", "old busy"}, {L"c.dll", nullptr}},
+         {"\tUnable to restore:\tC:\\app\\busy.dll\r\n"},
+         true},
+        {"an added server is unregistered before its file goes",
+         {},
+         {{L"s.dll", "new s", 0, 1}, {L"c.dll", "new c"}},
+         {L"RenewixFiles\\UpdateFile2"}, {}, {},
+         0,
+         {{L"s.dll", nullptr}, {L"RenewixFiles\\UpdateFile1", "new s"}},
+         {"\tUnregistered:\tC:\\app\\s.dll\r\n\tRemoved the added file:\tC:\\app\\s.dll\r\n"}},
         {"a placement that fails with IgnoreErrors keeps the old file and goes on",
          {{L"busy.dll", "old busy"}},
          {{L"busy.dll", "new busy", 1}, {L"c.dll", "new c"}},
@@ -399,14 +426,21 @@ TEST(InstallRollBack, StagedFailures) {
          1,
          {{L"busy.dll", "old busy"}, {L"c.dll", "new c"}, {L"RenewixFiles\\UpdateFile1", "new busy"}},
          {"\tError moving file:\tC:\\app\\RenewixFiles\\UpdateFile1\r\n"}},
-        {"a registration that fails takes the update back and registers the old server again",
+        {"a registration that fails is taken back, and the old server is registered again",
          {{L"a.dll", "old a"}},
          {{L"a.dll", "new a", 0, 1}},
          {}, {}, {L"a.dll"},
          0,
          {{L"a.dll", "old a"}, {L"RenewixFiles\\UpdateFile1", "new a"}},
-         {"\tUnable to register:\tC:\\app\\a.dll\r\n\r\nRestoring the files replaced by this update\r\n\tRestored:\t"
+         {"\tUnable to register:\tC:\\app\\a.dll\r\n\r\nRestoring the files replaced by this update\r\n"
+          "\tUnregistered:\tC:\\app\\a.dll\r\n\tRestored:\t"
           "C:\\app\\a.dll\r\n\tUnable to register:\tC:\\app\\a.dll\r\n"}},
+    };
+    // "@name": the backup of app\name, as the journal names it in an empty download folder.
+    const auto resolve = [&](const wchar_t* name) {
+        if (name[0] != L'@') return app + L"\\" + name;
+        FakeFileManagement empty;
+        return InstallJournal(empty, downloads, TestLog()).BackupFor(app + L"\\" + (name + 1));
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -425,20 +459,22 @@ TEST(InstallRollBack, StagedFailures) {
             files.PutFile(downloads + L"\\" + entry.downloadName, e.bytes);
             list.Entries().push_back(entry);
         }
-        for (const wchar_t* path : c.failMoves) files.FailMove(app + L"\\" + path);
-        for (const wchar_t* path : c.failDeletes) files.FailDelete(app + L"\\" + path);
-        for (const wchar_t* path : c.failRegisters) files.FailRegister(app + L"\\" + path);
+        for (const wchar_t* path : c.failMoves) files.FailMove(resolve(path));
+        for (const wchar_t* path : c.failDeletes) files.FailDelete(resolve(path));
+        for (const wchar_t* path : c.failRegisters) files.FailRegister(resolve(path));
 
         FakeFileManagement logFiles;
         Log log;
         log.Start(logFiles, L"C:\\install.log", 0);
-        EXPECT_EQ(InstallFiles(list, files, log), c.result);
+        InstallJournal journal(files, downloads, log);
+        ASSERT_TRUE(journal.Begin(L"2.0"));
+        EXPECT_EQ(InstallFiles(list, files, journal, log), c.result);
         log.Stop();
         const std::string bytes = logFiles.FileBytes(L"C:\\install.log");
         const std::string text = WideToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
 
         for (const auto& [name, expected] : c.after) {
-            const std::wstring path = app + L"\\" + name;
+            const std::wstring path = resolve(name);
             if (expected) {
                 EXPECT_EQ(files.FileBytes(path), expected) << WideToUtf8(path);
             } else {
@@ -448,6 +484,7 @@ TEST(InstallRollBack, StagedFailures) {
         for (const std::string& line : c.logged) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
         // The download folder, and any backup in it, is left to the caller: the registry list
         // after the files may still need what waits there.
+        if (c.result == 0) EXPECT_EQ(HasInstallJournal(files, downloads), c.journalStays);
         const std::vector<std::wstring> calls = files.Calls();
         EXPECT_EQ(std::count(calls.begin(), calls.end(), L"DeleteTree " + downloads), 0) << text;
     }

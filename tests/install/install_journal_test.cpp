@@ -1,0 +1,287 @@
+#include "install/install_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include "description/file_list.h"
+#include "fake_file_management.h"
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "install/file_installation.h"
+#include "test_support.h"
+#include "zip_support.h"
+
+namespace {
+
+using PermissionManager::IClientFileManager;
+using PermissionManager::IManagedFile;
+
+// Stands in for a process that is killed: once `lives` changes are spent, nothing it is asked
+// to change happens any more. Reads still answer, as they change nothing.
+class DyingFileManagement : public IClientFileManager {
+public:
+    DyingFileManagement(FakeFileManagement& inner, std::optional<int> lives) : inner_(inner), lives_(lives) {}
+
+    int Spent() const { return spent_; }
+
+    std::unique_ptr<IManagedFile> Open(const std::wstring& path, DWORD access, DWORD disposition,
+                                       DWORD flags) override {
+        const bool changes = (access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING;
+        if (changes && !Spend()) return nullptr;
+        std::unique_ptr<IManagedFile> file = inner_.Open(path, access, disposition, flags);
+        return file ? std::make_unique<DyingFile>(*this, std::move(file)) : nullptr;
+    }
+    int MakeDirectories(const std::wstring& path) override { return Spend() ? inner_.MakeDirectories(path) : 0; }
+    int Move(const std::wstring& from, const std::wstring& to) override { return Spend() ? inner_.Move(from, to) : 0; }
+    int Delete(const std::wstring& path) override { return Spend() ? inner_.Delete(path) : 0; }
+    int DeleteTree(const std::wstring& path) override { return Spend() ? inner_.DeleteTree(path) : 0; }
+    DWORD GetAttributes(const std::wstring& path) override { return inner_.GetAttributes(path); }
+    int UpdateRegistry(const std::wstring& key, const std::wstring& value, const std::wstring& action) override {
+        return Spend() ? inner_.UpdateRegistry(key, value, action) : 0;
+    }
+    std::wstring QueryRegistry(const std::wstring& path, const std::wstring& type) override {
+        return inner_.QueryRegistry(path, type);
+    }
+    int RegisterServer(const std::wstring& path) override { return Spend() ? inner_.RegisterServer(path) : 0; }
+    int UnregisterServer(const std::wstring& path) override { return Spend() ? inner_.UnregisterServer(path) : 0; }
+    int Unzip(const std::wstring& archive, const std::wstring& folder) override {
+        return Spend() ? inner_.Unzip(archive, folder) : -1;
+    }
+
+private:
+    class DyingFile : public IManagedFile {
+    public:
+        DyingFile(DyingFileManagement& owner, std::unique_ptr<IManagedFile> file)
+            : owner_(owner), file_(std::move(file)) {}
+        int Write(const void* data, DWORD count) override { return owner_.Spend() ? file_->Write(data, count) : 0; }
+        DWORD Read(void* buffer, DWORD count) override { return file_->Read(buffer, count); }
+        void SetTimes(const FILETIME& c, const FILETIME& a, const FILETIME& w) override { file_->SetTimes(c, a, w); }
+        int Close() override { return file_->Close(); }
+
+    private:
+        DyingFileManagement& owner_;
+        std::unique_ptr<IManagedFile> file_;
+    };
+
+    bool Spend() {
+        if (lives_ && *lives_ <= 0) return false;
+        if (lives_) --*lives_;
+        ++spent_;
+        return true;
+    }
+
+    FakeFileManagement& inner_;
+    std::optional<int> lives_;
+    int spent_ = 0;
+};
+
+// One installation of five entries: a replaced file, an added file in a new folder, an archive
+// that overwrites one file and adds another in a new folder, a replaced COM server, and the
+// running client itself.
+class KilledInstallation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CreateDirectoryW(downloads_.c_str(), nullptr);
+        ASSERT_TRUE(MakeZip(downloads_ + L"\\UpdateFile3", {{"readme.txt", "new readme"}, {"docs/guide.txt", "guide"}}));
+        archive_ = ReadFileBytes(downloads_ + L"\\UpdateFile3");
+    }
+
+    // A machine with the old version and the five downloads.
+    void Prepare(FakeFileManagement& files) const {
+        for (const auto& [path, bytes] : Old()) {
+            if (bytes) files.PutFile(path, *bytes);
+        }
+        files.MarkRegistered(app_ + L"\\server.dll");
+        for (std::size_t n = 0; n < kEntries.size(); ++n) files.PutFile(Downloaded(n), Download(n));
+        files.UnzipWrites(Downloaded(2), {{L"readme.txt", "new readme"}, {L"docs\\guide.txt", "guide"}});
+    }
+
+    DownloadFile List(bool withViewer = true) const {
+        DownloadFile list(downloads_, TestLog());
+        for (std::size_t n = 0; n < kEntries.size(); ++n) {
+            FileEntry entry;
+            entry.destination = Destination(n);
+            entry.downloadName = L"UpdateFile" + std::to_wstring(n + 1);
+            entry.selected = n != 0 || withViewer ? 1 : 0;
+            entry.unzip = n == 2;
+            entry.registerServer = n == 3;
+            list.Entries().push_back(entry);
+        }
+        return list;
+    }
+
+    // What a session does with the files: journal, install, commit, clear the download folder.
+    static bool Install(IClientFileManager& files, DownloadFile& list, const std::wstring& downloads) {
+        InstallJournal journal(files, downloads, TestLog());
+        return journal.Begin(L"2.0") && InstallFiles(list, files, journal, TestLog()) && journal.Commit() &&
+               files.DeleteTree(downloads);
+    }
+
+    using State = std::map<std::wstring, std::optional<std::string>>;
+    State Old() const {
+        return {{app_ + L"\\viewer.exe", "old viewer"},  {app_ + L"\\plugins\\plugin.dll", std::nullopt},
+                {app_ + L"\\readme.txt", "old readme"},  {app_ + L"\\docs\\guide.txt", std::nullopt},
+                {app_ + L"\\server.dll", "old server"},  {ModulePath(), "old client"}};
+    }
+    State New(bool withViewer = true) const {
+        return {{app_ + L"\\viewer.exe", withViewer ? "new viewer" : "old viewer"},
+                {app_ + L"\\plugins\\plugin.dll", "new plugin"},
+                {app_ + L"\\readme.txt", "new readme"},
+                {app_ + L"\\docs\\guide.txt", "guide"},
+                {app_ + L"\\server.dll", "new server"},
+                {ModulePath(), "new client"}};
+    }
+    static State Now(const FakeFileManagement& files, const State& like) {
+        State now;
+        for (const auto& [path, bytes] : like) {
+            now[path] = files.HasFile(path) ? std::optional<std::string>(files.FileBytes(path)) : std::nullopt;
+        }
+        return now;
+    }
+    // Whether every old file's bytes are still somewhere on the machine.
+    bool NothingLost(const FakeFileManagement& files) const {
+        std::map<std::wstring, std::string> everything = files.FilesUnder(app_);
+        for (const auto& [path, bytes] : files.FilesUnder(downloads_)) everything.emplace(path, bytes);
+        everything.emplace(ModulePath(), files.FileBytes(ModulePath()));
+        for (const auto& [path, bytes] : Old()) {
+            if (!bytes) continue;
+            if (std::none_of(everything.begin(), everything.end(), [&](const auto& f) { return f.second == *bytes; })) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::wstring Destination(std::size_t n) const {
+        const std::wstring names[] = {L"\\viewer.exe", L"\\plugins\\plugin.dll", L"\\help.zip", L"\\server.dll"};
+        return n == 4 ? ModulePath() : app_ + names[n];
+    }
+    std::wstring Downloaded(std::size_t n) const { return downloads_ + L"\\UpdateFile" + std::to_wstring(n + 1); }
+    std::string Download(std::size_t n) const {
+        return n == 2 ? archive_ : std::string(kEntries[n]);
+    }
+
+    static constexpr std::array<const char*, 5> kEntries = {"new viewer", "new plugin", "", "new server", "new client"};
+    ScratchFolder scratch_{L"journal"};
+    // The archive is listed from the disk; everything else lives in the fake.
+    std::wstring downloads_ = scratch_ / L"RenewixFiles";
+    std::wstring app_ = L"C:\\app";
+    std::string archive_;
+};
+
+// Killed after every change the installation makes, and again after every change the taking
+// back makes: the program is always wholly old or wholly new, no old byte is lost, and the
+// next run installs the update from the downloads that waited (with another selection, too).
+TEST_F(KilledInstallation, EveryKillPointEndsWhollyOldOrWhollyNew) {
+    int changes = 0;
+    {
+        FakeFileManagement files;
+        Prepare(files);
+        DownloadFile list = List();
+        DyingFileManagement counting(files, std::nullopt);
+        ASSERT_TRUE(Install(counting, list, downloads_));
+        ASSERT_EQ(Now(files, New()), New());
+        EXPECT_EQ(files.RegisteredBytes(app_ + L"\\server.dll"), "new server");
+        changes = counting.Spent();
+    }
+    ASSERT_GT(changes, 20);
+    int killPoints = 0;
+    for (int kill = 0; kill < changes; ++kill) {
+        for (int second = 0;; ++second) {
+            SCOPED_TRACE("killed after change " + std::to_string(kill) + ", then after " + std::to_string(second));
+            FakeFileManagement files;
+            Prepare(files);
+            DownloadFile list = List();
+            DyingFileManagement dying(files, kill);
+            EXPECT_FALSE(Install(dying, list, downloads_));
+            ASSERT_TRUE(NothingLost(files));
+
+            // The next run is killed while it takes the installation back; the one after finishes.
+            DyingFileManagement again(files, second);
+            const RecoveryResult interrupted = RecoverInstallation(again, downloads_, TestLog());
+            ASSERT_TRUE(NothingLost(files));
+            const RecoveryResult result = RecoverInstallation(files, downloads_, TestLog());
+            ++killPoints;
+
+            const bool finished = interrupted.outcome == RecoveryResult::Finished ||
+                                  result.outcome == RecoveryResult::Finished;
+            ASSERT_NE(result.outcome, RecoveryResult::Failed);
+            ASSERT_FALSE(HasInstallJournal(files, downloads_));
+            if (finished) {
+                EXPECT_EQ(Now(files, New()), New());
+                EXPECT_EQ(files.RegisteredBytes(app_ + L"\\server.dll"), "new server");
+                EXPECT_TRUE(files.FilesUnder(downloads_).empty());
+            } else {
+                EXPECT_EQ(Now(files, Old()), Old());
+                EXPECT_TRUE(NothingLost(files));
+                EXPECT_EQ(files.RegisteredBytes(app_ + L"\\server.dll"), "old server");
+                for (std::size_t n = 0; n < kEntries.size(); ++n) EXPECT_EQ(files.FileBytes(Downloaded(n)), Download(n));
+                // Backups are named after their destinations: another selection finds none of
+                // another file's.
+                const bool withViewer = kill % 2 == 0;
+                DownloadFile next = List(withViewer);
+                ASSERT_TRUE(Install(files, next, downloads_));
+                EXPECT_EQ(Now(files, New(withViewer)), New(withViewer));
+            }
+            // Taking back is over once a second kill point changes nothing more.
+            if (again.Spent() < second || interrupted.outcome != RecoveryResult::Failed) break;
+        }
+    }
+    // The figure for the record: every pair of kill points tried.
+    RecordProperty("killPoints", killPoints);
+    EXPECT_GE(killPoints, changes);
+}
+
+TEST(InstallJournalText, CutAndDamagedJournalsAreReadOrRefusedWhole) {
+    FakeFileManagement files;
+    const std::wstring folder = L"C:\\app\\RenewixFiles";
+    {
+        InstallJournal journal(files, folder, TestLog());
+        ASSERT_TRUE(journal.Begin(L"2.0"));
+        ASSERT_TRUE(journal.Note({JournalChange::Folder, L"C:\\app\\new"}));
+        ASSERT_TRUE(journal.Note({JournalChange::Replaced, L"C:\\app\\a.dll", journal.BackupFor(L"C:\\app\\a.dll"),
+                                  folder + L"\\UpdateFile1", true}));
+        ASSERT_TRUE(journal.NoteRegistered(L"C:\\app\\a.dll"));
+        ASSERT_TRUE(journal.Commit());
+    }
+    const std::string whole = files.FileBytes(folder + L"\\" + kInstallJournalName);
+    JournalContents contents;
+    ASSERT_TRUE(ReadJournalText(whole, contents));
+    EXPECT_TRUE(contents.committed);
+    EXPECT_EQ(contents.version, L"2.0");
+    ASSERT_EQ(contents.changes.size(), 2u);
+    EXPECT_EQ(contents.changes[1].downloaded, folder + L"\\UpdateFile1");
+    EXPECT_EQ(contents.registered.count(L"C:\\app\\a.dll"), 1u);
+
+    // A journal cut anywhere reads as the records it holds whole: never more, never garbage.
+    std::size_t before = 0;
+    for (std::size_t length = 0; length <= whole.size(); ++length) {
+        ASSERT_TRUE(ReadJournalText(whole.substr(0, length), contents)) << length;
+        EXPECT_GE(contents.changes.size(), before);
+        before = contents.changes.size();
+        EXPECT_EQ(contents.committed, length == whole.size());
+    }
+
+    const char* damaged[] = {
+        "not a journal\r\n",
+        "begun",
+        "begin\t2.0\r\nreplaced\tC:\\a.dll\t\t\t0\r\n",       // nowhere to bring the old file back from
+        "begin\t2.0\r\nplaced\tC:\\a.dll\t\tC:\\d\t2\r\n",     // a flag that is not one
+        "begin\t2.0\r\nmoved\tC:\\a.dll\tC:\\b\tC:\\c\t0\r\n",  // an unknown change
+        "begin\t2.0\r\nplaced\t\t\tC:\\d\t0\r\n",               // no destination
+        "begin\t2.0\r\nwritten\tC:\\\xff\t\t\t0\r\n",           // not UTF-8
+    };
+    for (const char* text : damaged) EXPECT_FALSE(ReadJournalText(text, contents)) << text;
+
+    // A journal that cannot be read changes nothing, and stays for someone to look at.
+    files.PutFile(folder + L"\\" + kInstallJournalName, "not a journal\r\n");
+    files.PutFile(folder + L"\\a.dll.bak", "old a");
+    EXPECT_EQ(RecoverInstallation(files, folder, TestLog()).outcome, RecoveryResult::Failed);
+    EXPECT_EQ(files.FileBytes(folder + L"\\a.dll.bak"), "old a");
+    EXPECT_TRUE(HasInstallJournal(files, folder));
+}
+
+}  // namespace
