@@ -123,6 +123,7 @@ public:
         selection_.Release();
         com_.Uninitialize();
         if (statusConsulted_) run_.status.Save(run_.files);
+        session_.ClearInstallation();
         run_.log.Stop();
         mutex_.reset();
     }

@@ -1,6 +1,5 @@
 #include "foundation/file_management.h"
 
-#include <shellapi.h>
 
 #include <cstring>
 
@@ -115,15 +114,47 @@ int StandardFileManagement::Delete(const std::wstring& path) {
     return folder && RemoveDirectoryW(path.c_str()) ? 1 : 0;
 }
 
+namespace {
+
+// Deletes what it can below `folder` and then the folder, going on past what it cannot (a
+// running program's file, say), so that one busy file keeps only itself. Links are removed,
+// never followed.
+void DeleteTreeOf(const std::wstring& folder) {
+    WIN32_FIND_DATAW found{};
+    if (renewix::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &found)); find) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+                SetFileAttributesW(child.c_str(), found.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+            }
+            const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                DeleteFileW(child.c_str());
+            } else if (link) {
+                RemoveDirectoryW(child.c_str());
+            } else {
+                DeleteTreeOf(child);
+            }
+        } while (FindNextFileW(find.get(), &found));
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
 int StandardFileManagement::DeleteTree(const std::wstring& path) {
-    wchar_t from[MAX_PATH + 1] = {};  // double-zero-terminated, as the shell requires
-    if (path.size() >= MAX_PATH) return 1;
-    std::memcpy(from, path.c_str(), path.size() * sizeof(wchar_t));
-    SHFILEOPSTRUCTW operation{};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
+    std::wstring folder = path;
+    while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || folder.size() <= 3) return 1;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // A file or a link named as the tree goes alone.
+        if (!DeleteFileW(folder.c_str())) RemoveDirectoryW(folder.c_str());
+        return 1;
+    }
+    DeleteTreeOf(folder);
     return 1;
 }
 

@@ -287,6 +287,7 @@ RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring
         // Every file was in place and the registry changed: only the clearing up was left.
         log.WriteValue(L"The installation had completed: finishing it for version", contents.version);
         files.DeleteTree(downloadFolder);
+        files.Delete(path);
         result.outcome = RecoveryResult::Finished;
         result.version = contents.version;
         return result;

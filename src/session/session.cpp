@@ -339,7 +339,8 @@ bool Renewix::Install() {
         log.WriteHeading(L"The update could not complete due to file errors.");
         return false;
     }
-    run_.files.DeleteTree(downloadFolder_);
+    // The committed journal stays until the new version is recorded (ClearInstallation).
+    installed_ = true;
     log.WriteHeading(L"Update was successful!");
     return true;
 }
@@ -367,6 +368,15 @@ bool Renewix::AbortUpdate() {
     }
     run_.files.DeleteTree(downloadFolder_);
     return false;
+}
+
+void Renewix::ClearInstallation() {
+    if (!installed_) return;
+    installed_ = false;
+    run_.files.DeleteTree(downloadFolder_);
+    // A parked client that still runs keeps the folder; the journal of a finished
+    // installation must not stay with it.
+    run_.files.Delete(downloadFolder_ + L"\\" + kInstallJournalName);
 }
 
 bool Renewix::RecoverInstallation() {

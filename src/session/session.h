@@ -47,6 +47,10 @@ public:
     // any document is fetched); false when it could not be taken back, and nothing new may
     // be installed over it.
     bool RecoverInstallation();
+    // Removes the download folder of a completed installation, with its backups and journal:
+    // called once the new version is recorded, so that a run killed before that is finished
+    // (and recorded) by the next.
+    void ClearInstallation();
     // Writes the verified document's bytes to the download folder, where the service reads
     // and verifies them before it places anything; true when there are none to write.
     bool StageSignedDocument();
@@ -94,6 +98,7 @@ private:
     UpdatePlan plan_;
     bool loadAttempted_ = false;
     bool downloadsChecked_ = false;
+    bool installed_ = false;
     bool recoveryDone_ = false;
     bool recoveryFailed_ = false;
     std::wstring recoveredVersion_;
