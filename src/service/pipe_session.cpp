@@ -191,6 +191,7 @@ const wchar_t* OpcodeName(Wire::Opcode opcode) {
         case Wire::kQueryRegistry: return L"QueryRegistry";
         case Wire::kUnzip: return L"Unzip";
         case Wire::kRegisterServer: return L"RegisterServer";
+        case Wire::kUnregisterServer: return L"UnregisterServer";
     }
     return L"?";
 }
@@ -444,7 +445,8 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
                                                       OPEN_EXISTING, 0);
                 return EncodeResult(file && DeleteOpenFile(file.get()) ? 1 : 0);
             }
-            case kRegisterServer: {
+            case kRegisterServer:
+            case kUnregisterServer: {
                 // Held so that nobody changes the bytes between their check and their loading.
                 renewix::UniqueFile file =
                     OpenInside(path->path, root, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
@@ -452,7 +454,9 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
                     return Refuse(request, path->path);
                 }
                 // In a child of its own: a server that crashes or hangs cannot take the service along.
-                const int registered = RegisterServerInChild(path->path, kRegistrationTimeoutMs, log_);
+                const int registered = RegisterServerInChild(
+                    path->path, kRegistrationTimeoutMs, log_,
+                    path->opcode == kUnregisterServer ? ServerRegistration::Unregister : ServerRegistration::Register);
                 if (registered) CarriedOut();
                 return EncodeResult(registered);
             }

@@ -110,7 +110,9 @@ Decision DecidePath(const Wire::PathRequest& request, const ServiceScope& scope,
             if (zone == Zone::OwnFile) return Refuse(*path);
             if (!allow) return NeedsDocument(*path);
             return allow->PlacementFor(*path) || allow->IsArchiveTarget(*path) ? Allow() : Refuse(*path);
-        case Wire::kRegisterServer: {
+        // Taking a registration away needs the same authority as making it: the listed bytes.
+        case Wire::kRegisterServer:
+        case Wire::kUnregisterServer: {
             if (zone != Zone::Product) return Refuse(*path);
             if (!allow) return NeedsDocument(*path);
             const Placement* placement = allow->PlacementFor(*path);

@@ -88,7 +88,8 @@ enum class ContentCheck {
     SetAside,
     // Unzip: the staged archive's SHA-256 is that of the listed archive for this folder.
     ListedArchive,
-    // RegisterServer: the destination holds the listed bytes, hashed again before loading.
+    // RegisterServer and UnregisterServer: the destination holds the listed bytes, hashed again
+    // before loading.
     ListedServer,
 };
 

@@ -478,6 +478,7 @@ class RequestPolicyTest(ServiceTestCase):
                 ("product file over another", ["Move", r + "\\data.txt", r + "\\other.txt"], "0"),
                 ("library outside registered", ["RegisterServer", out + "\\probe.dll"], "0"),
                 ("unlisted library registered", ["RegisterServer", r + "\\probe.dll"], "0"),
+                ("unlisted library unregistered", ["UnregisterServer", r + "\\probe.dll"], "0"),
                 ("unlisted machine value", ["UpdateRegistry", hklm, "Unlisted", "Add REG_SZ 2.0"], "0"),
                 ("listed value, other data", ["UpdateRegistry", hklm, "Listed", "Add REG_SZ 6.6"], "0"),
                 ("a user's hive", ["UpdateRegistry", hku, "Listed", "Add REG_SZ 2.0"], "0"),

@@ -423,6 +423,11 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     EXPECT_EQ(files.RegisterServer(product_ / L"probe.dll"), 1);
     EXPECT_TRUE(Exists(product_ / L"probe.dll.host"));
     EXPECT_EQ(files.RegisterServer(BinFolder() + L"\\host_probe.dll"), 0);  // outside the folder
+    // Unregistering needs the same listing; this library has no DllUnregisterServer, so the
+    // listed one is carried out and fails, the unlisted one is refused.
+    EXPECT_EQ(files.UnregisterServer(product_ / L"probe.dll"), 0);
+    EXPECT_EQ(files.UnregisterServer(placed), 0);
+    EXPECT_TRUE(Exists(product_ / L"probe.dll.host"));
 
     const std::wstring key = L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest";
     EXPECT_EQ(files.UpdateRegistry(key, L"Version", L"Add REG_SZ 2.0"), 1);
@@ -445,6 +450,10 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     const std::vector<std::wstring> refusals = TakeRefusals();
     EXPECT_NE(std::find(refusals.begin(), refusals.end(),
                         L"Request refused: Move (1005) " + (folder_ / L"forged")), refusals.end());
+    EXPECT_NE(std::find(refusals.begin(), refusals.end(), L"Request refused: UnregisterServer (1015) " + placed),
+              refusals.end());
+    EXPECT_EQ(std::find(refusals.begin(), refusals.end(),
+                        L"Request refused: UnregisterServer (1015) " + (product_ / L"probe.dll")), refusals.end());
 }
 
 // Outside the service's folder, and in it outside staging, nothing is changed.

@@ -104,6 +104,8 @@ TEST(Decide, WithoutADocumentOnlyStagingAndOwnFilesChange) {
         {"unzip", Unzip(kStaging + L"UpdateFile3", kRoot + L"help\\"), false, true},
         {"register", OnPath(Wire::kRegisterServer, kRoot + L"probe.dll"), false, true},
         {"register from staging", OnPath(Wire::kRegisterServer, kStaging + L"probe.dll"), false, false},
+        {"unregister", OnPath(Wire::kUnregisterServer, kRoot + L"probe.dll"), false, true},
+        {"unregister in staging", OnPath(Wire::kUnregisterServer, kStaging + L"probe.dll"), false, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -166,6 +168,8 @@ TEST(Decide, WithADocumentOnlyWhatItListsAndOnlyOnMachineKeys) {
         {"unzip from the product", Unzip(kRoot + L"help\\help.zip", kRoot + L"help\\"), false, None, kNone},
         {"register", OnPath(Wire::kRegisterServer, kRoot + L"probe.dll"), true, ListedServer, 1},
         {"register unmarked", OnPath(Wire::kRegisterServer, kRoot + L"plain.dll"), false, None, kNone},
+        {"unregister", OnPath(Wire::kUnregisterServer, kRoot + L"probe.dll"), true, ListedServer, 1},
+        {"unregister unmarked", OnPath(Wire::kUnregisterServer, kRoot + L"plain.dll"), false, None, kNone},
         {"register outside R", OnPath(Wire::kRegisterServer, L"C:\\windows\\system32\\probe.dll"), false, None, kNone},
         {"delete listed", OnPath(Wire::kDelete, kRoot + L"help\\index.html"), true, None, kNone},
         {"delete unlisted", OnPath(Wire::kDelete, kRoot + L"other.txt"), false, None, kNone},
