@@ -190,6 +190,9 @@ class ServiceTestCase(unittest.TestCase):
                 subprocess.run([str(WINE_RUN), "sc", "delete", product.service_name], capture_output=True)
             subprocess.run([str(WINE_RUN), "reg", "delete", "HKLM\\SOFTWARE\\Renewix\\PermissionManager", "/v",
                             f"VersionFloor{product.instance}", "/f"], capture_output=True)
+            subprocess.run([str(WINE_RUN), "reg", "delete",
+                            f"HKLM\\SOFTWARE\\Renewix\\PermissionManager\\SetAside{product.instance}", "/f"],
+                           capture_output=True)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def product(self, folder, offset, application="Viewer", keyed=True, **options):

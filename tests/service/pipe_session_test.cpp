@@ -395,13 +395,13 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     EXPECT_EQ(ReadFileBytes(placed), "version 1 data");
 
     ASSERT_TRUE(stage(L"update.xml", SignedDocument(data, library, kVendorSeed)));
-    // The old file set aside comes back only as it was.
+    // The old file set aside comes back only as it was, and from any connection: a client
+    // started again puts back what an ended one set aside.
     EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 1);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "changed in staging"));
     EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 0);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "version 1 data"));
-    EXPECT_EQ(PipedFileManagement(server_.pipe()).Move(folder_ / L"data.bak", placed), 0);  // not its connection
-    EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 1);
+    EXPECT_EQ(PipedFileManagement(server_.pipe()).Move(folder_ / L"data.bak", placed), 1);
     EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 1);
 
     EXPECT_EQ(files.Move(folder_ / L"forged", placed), 0);                  // not the listed bytes
@@ -454,6 +454,57 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
               refusals.end());
     EXPECT_EQ(std::find(refusals.begin(), refusals.end(),
                         L"Request refused: UnregisterServer (1015) " + (product_ / L"probe.dll")), refusals.end());
+}
+
+// The records of what the service set aside are its instance's, in the registry: a client
+// talking to the service after it restarted still puts a file back, only where it came from,
+// and the last record gone leaves no key behind.
+TEST_F(PipeSessionTest, SetAsideFilesGoBackAfterTheServiceRestarted) {
+    RegistryOverride registry{HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    ASSERT_TRUE(registry.active());
+    const std::wstring placed = product_ / L"data.txt";
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"update.xml", SignedDocument("version 2 data", "library", kVendorSeed)));
+    ASSERT_TRUE(WriteFileBytes(placed, "version 1 data"));
+    const auto records = [] {
+        renewix::UniqueRegKey key;
+        DWORD count = 0;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Renewix\\PermissionManager\\SetAside7", 0, KEY_READ,
+                          key.put()) != ERROR_SUCCESS) {
+            return -1;
+        }
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
+                         nullptr, nullptr);
+        return static_cast<int>(count);
+    };
+    EXPECT_EQ(PipedFileManagement(server_.pipe()).Move(placed, folder_ / L"data.bak"), 1);
+    EXPECT_EQ(records(), 1);
+    server_.Stop();
+
+    LocalServer restarted(product_.path());
+    ASSERT_TRUE(restarted.Ready());
+    PipedFileManagement files(restarted.pipe());
+    EXPECT_EQ(files.Move(folder_ / L"data.bak", product_ / L"probe.dll"), 0);  // listed, but not where it was
+    EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 1);
+    EXPECT_EQ(ReadFileBytes(placed), "version 1 data");
+    EXPECT_EQ(records(), -1);
+}
+
+// No client can grow the records without bound: beyond the limit nothing is set aside.
+TEST_F(PipeSessionTest, BeyondTheRecordLimitNothingIsSetAside) {
+    RegistryOverride registry{HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    ASSERT_TRUE(registry.active());
+    using Records = PermissionManager::SetAsideRecords;
+    const Records records(7);  // the test server's instance
+    for (DWORD i = 0; i < Records::kMaxRecords; ++i) {
+        ASSERT_TRUE(records.Note({0, 0xFFFFFFFF, i}, product_ / L"old.txt", Sha256Digest{}));
+    }
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"update.xml", SignedDocument("version 2 data", "library", kVendorSeed)));
+    ASSERT_TRUE(WriteFileBytes(product_ / L"data.txt", "version 1 data"));
+    PipedFileManagement files(server_.pipe());
+    EXPECT_EQ(files.Move(product_ / L"data.txt", folder_ / L"data.bak"), 0);
+    EXPECT_EQ(ReadFileBytes(product_ / L"data.txt"), "version 1 data");
+    records.Forget({0, 0xFFFFFFFF, 0});
+    EXPECT_EQ(files.Move(product_ / L"data.txt", folder_ / L"data.bak"), 1);
 }
 
 // Outside the service's folder, and in it outside staging, nothing is changed.
