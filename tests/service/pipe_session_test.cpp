@@ -105,6 +105,7 @@ PermissionManager::ServiceSettings TestSettings(const std::wstring& root) {
     PermissionManager::ServiceSettings settings;
     settings.scope.root = FinalFolder(root);
     settings.scope.logFile = settings.scope.root + L"RenewixLog.txt";
+    settings.scope.statusFile = settings.scope.root + L"RenewixStatus.xml";
     settings.keys = TrustedKeys({PublicKeyFor(kVendorSeed)});
     settings.instance = 7;
     settings.ownImage = PermissionManager::OwnNativeImage();
@@ -505,6 +506,29 @@ TEST_F(PipeSessionTest, BeyondTheRecordLimitNothingIsSetAside) {
     EXPECT_EQ(ReadFileBytes(product_ / L"data.txt"), "version 1 data");
     records.Forget({0, 0xFFFFFFFF, 0});
     EXPECT_EQ(files.Move(product_ / L"data.txt", folder_ / L"data.bak"), 1);
+}
+
+// The client saves its status file whole beside it, then lets it replace the old one: the
+// companion is written, the old file deleted, the companion moved over it, through the service.
+TEST_F(PipeSessionTest, TheStatusFileIsReplacedByItsCompanion) {
+    const std::wstring status = product_ / L"RenewixStatus.xml";
+    const std::wstring companion = status + L".new";
+    ASSERT_TRUE(WriteFileBytes(status, "old status"));
+    ASSERT_TRUE(WriteFileBytes(product_ / L"RenewixLog.txt", "log"));
+    PipedFileManagement files(server_.pipe());
+    std::unique_ptr<IManagedFile> file = files.Open(companion, GENERIC_WRITE, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Write("new status", 10), 1);
+    EXPECT_EQ(file->Close(), 1);
+    EXPECT_EQ(files.Move(companion, status), 0);  // never over the old one
+    EXPECT_EQ(files.Delete(status), 1);
+    EXPECT_EQ(files.Move(companion, status), 1);
+    EXPECT_EQ(ReadFileBytes(status), "new status");
+    EXPECT_FALSE(Exists(companion));
+    // Nothing else among the own files moves or goes.
+    EXPECT_EQ(files.Move(status, companion), 0);
+    EXPECT_EQ(files.Delete(product_ / L"RenewixLog.txt"), 0);
+    EXPECT_EQ(ReadFileBytes(product_ / L"RenewixLog.txt"), "log");
 }
 
 // Outside the service's folder, and in it outside staging, nothing is changed.
