@@ -127,7 +127,8 @@ std::optional<std::size_t> PayloadSize(std::uint32_t opcode) {
         case kGetAttributes:
         case kMakeDirectories:
         case kDeleteTree:
-        case kRegisterServer: return kPathUnits * 2;
+        case kRegisterServer:
+        case kUnregisterServer: return kPathUnits * 2;
         case kSetTimes: return 28;
         case kUpdateRegistry: return kRegistryUnits * 6;
         case kQueryRegistry:
@@ -246,7 +247,8 @@ ParsedRequest ParseRequest(std::span<const std::uint8_t> bytes) {
         case kGetAttributes:
         case kMakeDirectories:
         case kDeleteTree:
-        case kRegisterServer: {
+        case kRegisterServer:
+        case kUnregisterServer: {
             PathRequest r;
             r.opcode = static_cast<Opcode>(opcode);
             if (ParseError e = path(kPathUnits, &r.path); e != ParseError::None) return Failed(e);

@@ -31,6 +31,7 @@ enum Opcode : std::uint32_t {
     kQueryRegistry = 1012,
     kUnzip = 1013,
     kRegisterServer = 1014,
+    kUnregisterServer = 1015,
 };
 
 inline constexpr std::size_t kPathUnits = 260;
@@ -67,7 +68,8 @@ struct MoveRequest {
     std::wstring from;
     std::wstring to;
 };
-// Delete, GetAttributes, MakeDirectories, DeleteTree and RegisterServer: one path each.
+// Delete, GetAttributes, MakeDirectories, DeleteTree, RegisterServer and UnregisterServer: one
+// path each.
 struct PathRequest {
     Opcode opcode = kDelete;
     std::wstring path;

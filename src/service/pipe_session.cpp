@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "description/signed_document.h"
@@ -126,15 +127,36 @@ bool RenameOpenFile(HANDLE file, const std::wstring& to) {
     return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
-bool DeleteOpenFile(HANDLE file) {
+// One lock for the records of every session: the limit is checked and a record written as one.
+std::mutex g_recordsLock;
+
+// A record's value: named after the file's id; its data the SHA-256 set aside, then the path
+// it came from in UTF-16 without a terminator.
+std::wstring RecordName(const SetAsideRecords::FileKey& file) {
+    return FormatText(L"%08lX-%08lX%08lX", file.volume, file.indexHigh, file.indexLow);
+}
+
+std::optional<SetAsideRecords::FileKey> FileKeyOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION facts{};
+    if (!GetFileInformationByHandle(file, &facts)) return std::nullopt;
+    return SetAsideRecords::FileKey{facts.dwVolumeSerialNumber, facts.nFileIndexHigh, facts.nFileIndexLow};
+}
+
+// Deletes the very file that was checked; a record of setting it aside goes with it, so that
+// records of backups a client has cleaned up do not pile up towards the limit.
+bool DeleteOpenFile(HANDLE file, const SetAsideRecords& records) {
+    const std::optional<SetAsideRecords::FileKey> key = FileKeyOf(file);
     FILE_DISPOSITION_INFO info{};
     info.DeleteFile = TRUE;
-    return SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof(info)) != FALSE;
+    if (!SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof(info))) return false;
+    if (key) records.Forget(*key);
+    return true;
 }
 
 // Removes a folder of staging and everything in it without ever following a reparse point
 // out of it: a link is removed itself, never what it leads to.
-void DeleteTreeInside(const std::wstring& folder, const std::wstring& root, int depth = 0) {
+void DeleteTreeInside(const std::wstring& folder, const std::wstring& root, const SetAsideRecords& records,
+                      int depth = 0) {
     if (depth > 64) return;
     WIN32_FIND_DATAW found{};
     renewix::UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &found));
@@ -151,11 +173,11 @@ void DeleteTreeInside(const std::wstring& folder, const std::wstring& root, int 
                 }
             } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 // A link that does not say it is one still leads nowhere outside.
-                if (FoldersStayInside(path + L"\\x", root)) DeleteTreeInside(path, root, depth + 1);
+                if (FoldersStayInside(path + L"\\x", root)) DeleteTreeInside(path, root, records, depth + 1);
                 RemoveDirectoryW(path.c_str());
             } else if (renewix::UniqueFile file = OpenInside(path, root, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                                                  FILE_SHARE_DELETE, OPEN_EXISTING, 0)) {
-                DeleteOpenFile(file.get());
+                DeleteOpenFile(file.get(), records);
             }
         } while (FindNextFileW(search.get(), &found));
     }
@@ -191,6 +213,7 @@ const wchar_t* OpcodeName(Wire::Opcode opcode) {
         case Wire::kQueryRegistry: return L"QueryRegistry";
         case Wire::kUnzip: return L"Unzip";
         case Wire::kRegisterServer: return L"RegisterServer";
+        case Wire::kUnregisterServer: return L"UnregisterServer";
     }
     return L"?";
 }
@@ -277,17 +300,68 @@ void Serve(ServerChannel& channel, RequestHandler& handler) {
 
 }  // namespace
 
-void SetAsideRecords::Note(const FileKey& file, const std::wstring& from, const Sha256Digest& digest) {
-    records_[file] = {from, digest};
+SetAsideRecords::SetAsideRecords(std::uint32_t instance)
+    : key_(std::wstring(kServiceStateKey) + FormatText(L"\\SetAside%u", instance)) {}
+
+bool SetAsideRecords::Note(const FileKey& file, const std::wstring& from, const Sha256Digest& digest) const {
+    if (from.empty() || from.size() >= Wire::kPathUnits) return false;
+    std::vector<BYTE> data(digest.begin(), digest.end());
+    const auto* text = reinterpret_cast<const BYTE*>(from.data());
+    data.insert(data.end(), text, text + from.size() * sizeof(wchar_t));
+    const std::wstring name = RecordName(file);
+    std::lock_guard hold(g_recordsLock);
+    renewix::UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD count = 0;
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool known = RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    if (count >= kMaxRecords && !known) return false;
+    return RegSetValueExW(key.get(), name.c_str(), 0, REG_BINARY, data.data(), static_cast<DWORD>(data.size())) ==
+           ERROR_SUCCESS;
 }
 
 bool SetAsideRecords::Matches(const FileKey& file, const std::wstring& destination, const Sha256Digest& digest) const {
-    const auto found = records_.find(file);
-    return found != records_.end() && SamePath(found->second.from, destination) && found->second.digest == digest;
+    std::lock_guard hold(g_recordsLock);
+    renewix::UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+    BYTE data[sizeof(Sha256Digest) + Wire::kPathUnits * sizeof(wchar_t)] = {};
+    DWORD size = sizeof(data);
+    DWORD type = 0;
+    if (RegQueryValueExW(key.get(), RecordName(file).c_str(), nullptr, &type, data, &size) != ERROR_SUCCESS ||
+        type != REG_BINARY || size < sizeof(Sha256Digest) || (size - sizeof(Sha256Digest)) % sizeof(wchar_t) != 0) {
+        return false;
+    }
+    Sha256Digest recorded{};
+    std::memcpy(recorded.data(), data, recorded.size());
+    std::wstring from((size - sizeof(Sha256Digest)) / sizeof(wchar_t), L'\0');
+    std::memcpy(from.data(), data + sizeof(Sha256Digest), from.size() * sizeof(wchar_t));
+    return recorded == digest && SamePath(from, destination);
+}
+
+void SetAsideRecords::Forget(const FileKey& file) const {
+    std::lock_guard hold(g_recordsLock);
+    renewix::UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    if (RegDeleteValueW(key.get(), RecordName(file).c_str()) != ERROR_SUCCESS) return;
+    DWORD count = 1;
+    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
+                     nullptr, nullptr);
+    key.reset();
+    // The last one gone: no empty key stays behind.
+    if (count == 0) RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_.c_str());
 }
 
 RequestHandler::RequestHandler(const ServiceSettings& settings, Log& log)
-    : settings_(settings), log_(log), paths_(log) {}
+    : settings_(settings), records_(settings.instance), log_(log), paths_(log) {}
 
 const AllowList* RequestHandler::Authorisation() {
     const ServiceScope& scope = settings_.scope;
@@ -295,14 +369,14 @@ const AllowList* RequestHandler::Authorisation() {
                                           OPEN_EXISTING, 0);
     std::string bytes;
     if (!file || !ReadOpenFile(file.get(), bytes, kMaxStagedDocument)) {
-        documentProblem_ = L"no staged update document";
+        refusalReason_ = L"no staged update document";
         return nullptr;
     }
     const Sha256Digest digest = Sha256Of(bytes.data(), bytes.size());
     // The same bytes as last time: still current and not below the floor.
     std::wstring floor;
     if (!ReadVersionFloor(settings_.instance, floor)) {
-        documentProblem_ = L"the version floor cannot be read";
+        refusalReason_ = L"the version floor cannot be read";
         return nullptr;
     }
     if (authorised_ && digest == documentDigest_ && CurrentUtcTime() < documentExpires_ &&
@@ -313,7 +387,7 @@ const AllowList* RequestHandler::Authorisation() {
     StagedAuthorisation read = ReadStagedDocument(bytes, settings_.keys, CurrentUtcTime(), floor, scope.root,
                                                   ApplicationDirectory(), log_);
     if (read.verdict != StagedVerdict::Authorised) {
-        documentProblem_ = L"staged update document " + StagedVerdictText(read.verdict);
+        refusalReason_ = L"staged update document " + StagedVerdictText(read.verdict);
         return nullptr;
     }
     AddArchiveTargets(read.allow);
@@ -365,7 +439,7 @@ void RequestHandler::CarriedOut() {
 std::optional<Wire::Bytes> RequestHandler::Handle(const Wire::Request& request) {
     const ServiceScope& scope = settings_.scope;
     Decision decision = Decide(request, scope, nullptr);
-    documentProblem_.clear();
+    refusalReason_.clear();
     if (!decision && decision.needsDocument) {
         if (const AllowList* allow = Authorisation()) decision = Decide(request, scope, allow);
     }
@@ -378,7 +452,7 @@ std::optional<Wire::Bytes> RequestHandler::Refuse(const Wire::Request& request, 
     const Opcode opcode = OpcodeOf(request);
     std::wstring line = FormatText(L"Request refused: %ls (%u) %ls", OpcodeName(opcode), static_cast<unsigned>(opcode),
                                    path.c_str());
-    if (!documentProblem_.empty()) line += L" (" + documentProblem_ + L")";
+    if (!refusalReason_.empty()) line += L" (" + refusalReason_ + L")";
     Report(line);
     switch (opcode) {
         case kOpen: return std::nullopt;  // as a failed open: the connection ends
@@ -436,15 +510,16 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
                 if (IsReparsePoint(GetFileAttributesW(WithoutSeparator(path->path).c_str()))) {
                     return Refuse(request, path->path);
                 }
-                DeleteTreeInside(WithoutSeparator(path->path), root);
+                DeleteTreeInside(WithoutSeparator(path->path), root, records_);
                 return EncodeResult(1);
             case kDelete: {
                 renewix::UniqueFile file = OpenInside(path->path, root, DELETE,
                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                       OPEN_EXISTING, 0);
-                return EncodeResult(file && DeleteOpenFile(file.get()) ? 1 : 0);
+                return EncodeResult(file && DeleteOpenFile(file.get(), records_) ? 1 : 0);
             }
-            case kRegisterServer: {
+            case kRegisterServer:
+            case kUnregisterServer: {
                 // Held so that nobody changes the bytes between their check and their loading.
                 renewix::UniqueFile file =
                     OpenInside(path->path, root, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
@@ -452,7 +527,9 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
                     return Refuse(request, path->path);
                 }
                 // In a child of its own: a server that crashes or hangs cannot take the service along.
-                const int registered = RegisterServerInChild(path->path, kRegistrationTimeoutMs, log_);
+                const int registered = RegisterServerInChild(
+                    path->path, kRegistrationTimeoutMs, log_,
+                    path->opcode == kUnregisterServer ? ServerRegistration::Unregister : ServerRegistration::Register);
                 if (registered) CarriedOut();
                 return EncodeResult(registered);
             }
@@ -490,9 +567,8 @@ std::optional<Wire::Bytes> RequestHandler::CarryMove(const Wire::MoveRequest& mo
     if (!FoldersStayInside(move.to, root)) return Refuse(request, move.to);
     renewix::UniqueFile file = OpenInside(move.from, root, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, 0);
     if (!file) return Wire::EncodeResult(0);
-    BY_HANDLE_FILE_INFORMATION facts{};
-    if (!GetFileInformationByHandle(file.get(), &facts)) return Wire::EncodeResult(0);
-    const SetAsideRecords::FileKey key{facts.dwVolumeSerialNumber, facts.nFileIndexHigh, facts.nFileIndexLow};
+    const std::optional<SetAsideRecords::FileKey> key = FileKeyOf(file.get());
+    if (!key) return Wire::EncodeResult(0);
     std::optional<Sha256Digest> digest;
     if (decision.check != ContentCheck::None) {
         digest = HashOpenFile(file.get());
@@ -500,12 +576,20 @@ std::optional<Wire::Bytes> RequestHandler::CarryMove(const Wire::MoveRequest& mo
     }
     if (decision.check == ContentCheck::StagedPlacement) {
         const bool listed = decision.placement && !decision.placement->unzip && *digest == decision.placement->sha256;
-        if (!listed && !records_.Matches(key, move.to, *digest)) return Refuse(request, move.from);
+        if (!listed && !records_.Matches(*key, move.to, *digest)) return Refuse(request, move.from);
     }
-    if (!EnsureParentDirectory(move.to) || !RenameOpenFile(file.get(), move.to)) return Wire::EncodeResult(0);
-    if (decision.check == ContentCheck::SetAside) records_.Note(key, move.from, *digest);
+    // Recorded before the file moves: what the service could not remember setting aside could
+    // never go back.
+    if (decision.check == ContentCheck::SetAside && !records_.Note(*key, move.from, *digest)) {
+        refusalReason_ = L"no set-aside record could be kept";
+        return Refuse(request, move.from);
+    }
+    if (!EnsureParentDirectory(move.to) || !RenameOpenFile(file.get(), move.to)) {
+        if (decision.check == ContentCheck::SetAside) records_.Forget(*key);
+        return Wire::EncodeResult(0);
+    }
     if (decision.check == ContentCheck::StagedPlacement) {
-        records_.Forget(key);
+        records_.Forget(*key);
         CarriedOut();
     }
     return Wire::EncodeResult(1);

@@ -4,13 +4,11 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "foundation/file_management.h"
@@ -24,7 +22,7 @@ namespace PermissionManager {
 using RefusalSink = void (*)(const std::wstring& line);
 
 // What every session of one service is given: where it acts, the keys its own executable
-// trusts, its instance (naming the version floor's value) and its own image.
+// trusts, its instance (naming its version floor and set-aside records) and its own image.
 struct ServiceSettings {
     ServiceScope scope;
     TrustedKeys keys;
@@ -33,29 +31,32 @@ struct ServiceSettings {
     RefusalSink reportRefusal = nullptr;
 };
 
-// The files one connection had the service set aside into staging: the file itself (by its
-// id, not its path, which anyone may reuse) and the SHA-256 of the bytes set aside, so that
-// only those bytes, and only to where they came from, can go back.
+// The files the service set aside into staging, kept for its instance under HKLM rather than
+// for one connection: a client ended half-way, or started again after the service restarted,
+// can still put back what an earlier run set aside. A record names the file itself (by its
+// id, not its path, which anyone may reuse), the SHA-256 of the bytes set aside and where
+// they came from, so that only those bytes, and only to there, go back. Every session of the
+// service shares them: each read and change is made under one lock.
 class SetAsideRecords {
 public:
     struct FileKey {
         DWORD volume = 0;
         DWORD indexHigh = 0;
         DWORD indexLow = 0;
-        bool operator<(const FileKey& other) const {
-            return std::tie(volume, indexHigh, indexLow) < std::tie(other.volume, other.indexHigh, other.indexLow);
-        }
     };
-    void Note(const FileKey& file, const std::wstring& from, const Sha256Digest& digest);
+    // The most records an instance keeps: no client can grow the registry without bound. A
+    // record is forgotten when its file goes back, or when the service deletes it.
+    static constexpr DWORD kMaxRecords = 4096;
+
+    explicit SetAsideRecords(std::uint32_t instance);
+    // Records the file about to be set aside from `from`; false, and nothing recorded, when
+    // the records are full or cannot be written.
+    bool Note(const FileKey& file, const std::wstring& from, const Sha256Digest& digest) const;
     bool Matches(const FileKey& file, const std::wstring& destination, const Sha256Digest& digest) const;
-    void Forget(const FileKey& file) { records_.erase(file); }
+    void Forget(const FileKey& file) const;
 
 private:
-    struct Record {
-        std::wstring from;
-        Sha256Digest digest{};
-    };
-    std::map<FileKey, Record> records_;
+    std::wstring key_;  // under HKLM
 };
 
 // What the service does for the requests of one connection, apart from the pipe: the files
@@ -100,7 +101,7 @@ private:
     Sha256Digest documentDigest_{};
     std::wstring documentVersion_;
     std::uint64_t documentExpires_ = 0;
-    std::wstring documentProblem_;  // why this request found no verified document
+    std::wstring refusalReason_;  // why this request was refused, beyond its path
 };
 
 // Serves one connected client until it closes its end, sends anything malformed, or the

@@ -213,6 +213,7 @@ std::int32_t PipedFileManagement::PathExchange(Wire::Opcode opcode, const std::w
             case Wire::kDeleteTree: return local_->DeleteTree(absolute);
             case Wire::kGetAttributes: return static_cast<std::int32_t>(local_->GetAttributes(absolute));
             case Wire::kRegisterServer: return local_->RegisterServer(absolute);
+            case Wire::kUnregisterServer: return local_->UnregisterServer(absolute);
             default: return failure;
         }
     }
@@ -278,9 +279,7 @@ int PipedFileManagement::RegisterServer(const std::wstring& libraryPath) {
 }
 
 int PipedFileManagement::UnregisterServer(const std::wstring& libraryPath) {
-    // The service has no request for it yet: only what this process may do itself.
-    const std::wstring path = FullPathName(libraryPath);
-    return !path.empty() && !ForService(path) ? local_->UnregisterServer(path) : 0;
+    return PathExchange(Wire::kUnregisterServer, libraryPath, 0) != 0 ? 1 : 0;
 }
 
 int PipedFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {

@@ -107,10 +107,13 @@ Decision DecidePath(const Wire::PathRequest& request, const ServiceScope& scope,
             return allow->HoldsListedPath(*path) ? Allow() : Refuse(*path);
         case Wire::kDelete:
             if (zone == Zone::Staging) return Allow();
-            if (zone == Zone::OwnFile) return Refuse(*path);
+            // The status file makes way for its companion; the log is only ever written.
+            if (zone == Zone::OwnFile) return SamePath(*path, scope.logFile) ? Refuse(*path) : Allow();
             if (!allow) return NeedsDocument(*path);
             return allow->PlacementFor(*path) || allow->IsArchiveTarget(*path) ? Allow() : Refuse(*path);
-        case Wire::kRegisterServer: {
+        // Taking a registration away needs the same authority as making it: the listed bytes.
+        case Wire::kRegisterServer:
+        case Wire::kUnregisterServer: {
             if (zone != Zone::Product) return Refuse(*path);
             if (!allow) return NeedsDocument(*path);
             const Placement* placement = allow->PlacementFor(*path);
@@ -132,6 +135,10 @@ Decision DecideMove(const Wire::MoveRequest& move, const ServiceScope& scope, co
     // The staging folder itself is never moved: everything in it would go along unchecked.
     if (SamePath(WithoutTrailingSeparator(*from), WithoutTrailingSeparator(scope.Staging()))) return Refuse(*from);
     if (fromZone == Zone::Staging && toZone == Zone::Staging) return Allow();
+    // The one move among own files: the status file's companion, written whole, replaces it.
+    if (fromZone == Zone::OwnFile && toZone == Zone::OwnFile) {
+        return SamePath(*from, scope.StatusCompanion()) && SamePath(*to, scope.statusFile) ? Allow() : Refuse(*to);
+    }
     if (fromZone == Zone::Product && toZone == Zone::Staging) {
         if (!allow) return NeedsDocument(*from);
         const Placement* placement = allow->PlacementFor(*from);
@@ -211,7 +218,8 @@ bool IsInside(const std::wstring& path, const std::wstring& folder) {
 Zone ZoneOf(const std::wstring& admittedPath, const ServiceScope& scope) {
     if (IsInside(admittedPath, scope.Staging())) return Zone::Staging;
     if ((!scope.logFile.empty() && SamePath(admittedPath, scope.logFile)) ||
-        (!scope.statusFile.empty() && SamePath(admittedPath, scope.statusFile))) {
+        (!scope.statusFile.empty() &&
+         (SamePath(admittedPath, scope.statusFile) || SamePath(admittedPath, scope.StatusCompanion())))) {
         return Zone::OwnFile;
     }
     return Zone::Product;

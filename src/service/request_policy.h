@@ -25,6 +25,9 @@ struct ServiceScope {
     std::wstring logFile;     // the log and status files of the service's own configuration:
     std::wstring statusFile;  // full paths under R, or empty
     std::wstring Staging() const { return root + kStagingFolderName + L"\\"; }
+    // Where the status file is written in full before it replaces the old one, so that a
+    // crash in between leaves one of them whole: an own file too.
+    std::wstring StatusCompanion() const { return statusFile.empty() ? std::wstring() : statusFile + L".new"; }
     std::wstring StagedDocument() const { return Staging() + kStagedDocumentName; }
 };
 
@@ -42,7 +45,7 @@ bool SamePath(const std::wstring& first, const std::wstring& second);
 
 enum class Zone {
     Staging,  // inside R\RenewixFiles\ (or the folder itself)
-    OwnFile,  // the log or status file of the service's configuration
+    OwnFile,  // the log or status file of the service's configuration, or the status file's companion
     Product,  // anything else under R
 };
 Zone ZoneOf(const std::wstring& admittedPath, const ServiceScope& scope);
@@ -88,7 +91,8 @@ enum class ContentCheck {
     SetAside,
     // Unzip: the staged archive's SHA-256 is that of the listed archive for this folder.
     ListedArchive,
-    // RegisterServer: the destination holds the listed bytes, hashed again before loading.
+    // RegisterServer and UnregisterServer: the destination holds the listed bytes, hashed again
+    // before loading.
     ListedServer,
 };
 

@@ -35,7 +35,7 @@ renewix::UniqueHandle KillingJob() {
 
 }  // namespace
 
-int RegisterServerInChild(const std::wstring& libraryPath, DWORD timeoutMs, Log& log) {
+int RegisterServerInChild(const std::wstring& libraryPath, DWORD timeoutMs, Log& log, ServerRegistration what) {
     // A quote cannot be in a file name and would end the quoted argument early; neither can a
     // file name end in a backslash, which would escape the closing quote.
     const std::wstring folder = SystemFolder();
@@ -50,7 +50,8 @@ int RegisterServerInChild(const std::wstring& libraryPath, DWORD timeoutMs, Log&
         log.WriteValueNumber(L"Registration not started", libraryPath, static_cast<long long>(GetLastError()));
         return 0;
     }
-    std::wstring commandLine = L"\"" + program + L"\" /s \"" + libraryPath + L"\"";
+    const wchar_t* switches = what == ServerRegistration::Unregister ? L" /u /s \"" : L" /s \"";
+    std::wstring commandLine = L"\"" + program + L"\"" + switches + libraryPath + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};

@@ -15,8 +15,6 @@ namespace PermissionManager {
 
 namespace {
 
-constexpr wchar_t kFloorKey[] = L"SOFTWARE\\Renewix\\PermissionManager";
-
 std::wstring FloorValueName(std::uint32_t instance) { return FormatText(L"VersionFloor%u", instance); }
 
 // The document's own spelling of the service's folder replaced by the service's final path.
@@ -86,7 +84,7 @@ StagedAuthorisation ReadStagedDocument(std::string_view bytes, const TrustedKeys
 bool ReadVersionFloor(std::uint32_t instance, std::wstring& floor) {
     floor.clear();
     renewix::UniqueRegKey key;
-    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, KEY_READ, key.put());
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceStateKey, 0, KEY_READ, key.put());
     if (opened == ERROR_FILE_NOT_FOUND) return true;
     if (opened != ERROR_SUCCESS) return false;
     wchar_t text[64] = {};
@@ -108,7 +106,7 @@ bool RaiseVersionFloor(std::uint32_t instance, const std::wstring& version) {
     if (!ReadVersionFloor(instance, floor)) return false;
     if (!floor.empty() && CompareVersions(version, floor) != 1) return true;
     renewix::UniqueRegKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceStateKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
                         key.put(), nullptr) != ERROR_SUCCESS) {
         return false;
     }

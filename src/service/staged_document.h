@@ -14,6 +14,10 @@ class Log;
 
 namespace PermissionManager {
 
+// Under HKEY_LOCAL_MACHINE, where only the service writes: the version floors and the records
+// of what it set aside, each named after the service's instance.
+inline constexpr wchar_t kServiceStateKey[] = L"SOFTWARE\\Renewix\\PermissionManager";
+
 enum class StagedVerdict {
     Authorised,
     Refused,     // unsigned, unknown key, bad signature, not XML, a file without a hash

@@ -190,6 +190,9 @@ class ServiceTestCase(unittest.TestCase):
                 subprocess.run([str(WINE_RUN), "sc", "delete", product.service_name], capture_output=True)
             subprocess.run([str(WINE_RUN), "reg", "delete", "HKLM\\SOFTWARE\\Renewix\\PermissionManager", "/v",
                             f"VersionFloor{product.instance}", "/f"], capture_output=True)
+            subprocess.run([str(WINE_RUN), "reg", "delete",
+                            f"HKLM\\SOFTWARE\\Renewix\\PermissionManager\\SetAside{product.instance}", "/f"],
+                           capture_output=True)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def product(self, folder, offset, application="Viewer", keyed=True, **options):
@@ -478,6 +481,7 @@ class RequestPolicyTest(ServiceTestCase):
                 ("product file over another", ["Move", r + "\\data.txt", r + "\\other.txt"], "0"),
                 ("library outside registered", ["RegisterServer", out + "\\probe.dll"], "0"),
                 ("unlisted library registered", ["RegisterServer", r + "\\probe.dll"], "0"),
+                ("unlisted library unregistered", ["UnregisterServer", r + "\\probe.dll"], "0"),
                 ("unlisted machine value", ["UpdateRegistry", hklm, "Unlisted", "Add REG_SZ 2.0"], "0"),
                 ("listed value, other data", ["UpdateRegistry", hklm, "Listed", "Add REG_SZ 6.6"], "0"),
                 ("a user's hive", ["UpdateRegistry", hku, "Listed", "Add REG_SZ 2.0"], "0"),

@@ -10,7 +10,7 @@
 //                                          Open <path> read|write; Write <path> <local file> (an open
 //                                          for writing, the file's bytes, a close); Move, Unzip <a> <b>;
 //                                          Delete, GetAttributes, MakeDirectories, DeleteTree,
-//                                          RegisterServer <path>; UpdateRegistry <key> <value> <action>;
+//                                          RegisterServer, UnregisterServer <path>; UpdateRegistry <key> <value> <action>;
 //                                          QueryRegistry <path> <type>
 //   pipe_client fuzz <pipe> <count> <seconds> <seed> <root> <outside folder> <registry key>
 //   pipe_client squat <pipe>               serves "hello" on a pipe of its own until killed
@@ -114,7 +114,7 @@ std::optional<Wire::Request> ProbeRequest(const std::vector<std::wstring>& a) {
     static const std::pair<const wchar_t*, Wire::Opcode> kPathOps[] = {
         {L"Delete", Wire::kDelete}, {L"GetAttributes", Wire::kGetAttributes},
         {L"MakeDirectories", Wire::kMakeDirectories}, {L"DeleteTree", Wire::kDeleteTree},
-        {L"RegisterServer", Wire::kRegisterServer}};
+        {L"RegisterServer", Wire::kRegisterServer}, {L"UnregisterServer", Wire::kUnregisterServer}};
     const std::wstring& op = a[0];
     if (op == L"Open" && a.size() == 3 && (a[2] == L"read" || a[2] == L"write")) {
         return a[2] == L"read" ? Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, a[1]}
@@ -384,8 +384,9 @@ private:
             case 6: return Wire::MoveRequest{Path(), Path()};
             case 7: {
                 static const Wire::Opcode kPathOps[] = {Wire::kDelete, Wire::kGetAttributes, Wire::kMakeDirectories,
-                                                        Wire::kDeleteTree, Wire::kRegisterServer};
-                return Wire::PathRequest{kPathOps[Next(5)], Path()};
+                                                        Wire::kDeleteTree, Wire::kRegisterServer,
+                                                        Wire::kUnregisterServer};
+                return Wire::PathRequest{kPathOps[Next(6)], Path()};
             }
             case 8: {
                 FILETIME time{Next(0xFFFFFFFFu), Next(0x01FFFFFF)};
@@ -474,7 +475,8 @@ private:
         }
         if (const auto* path = std::get_if<PathRequest>(&request)) {
             if (path->opcode == kGetAttributes) return PlaceOf(path->path) == Place::Refused;
-            return path->opcode == kRegisterServer || PlaceOf(path->path) != Place::Staging;
+            return path->opcode == kRegisterServer || path->opcode == kUnregisterServer ||
+                   PlaceOf(path->path) != Place::Staging;
         }
         if (const auto* write = std::get_if<WriteRequest>(&request)) return ProductFile(write->fileId);
         if (const auto* times = std::get_if<SetTimesRequest>(&request)) return ProductFile(times->fileId);

@@ -248,6 +248,7 @@ TEST_F(Registration, RunsInAChildAndSucceedsOnlyWhenItExitsWithZero) {
         std::wstring library;
         int expected;
         const char* logged;  // the failure's line: the path and regsvr32's exit code
+        PermissionManager::ServerRegistration what = PermissionManager::ServerRegistration::Register;
     } cases[] = {
         {Library(L"host_probe.dll", L"probe.dll"), 1, ""},
         {Library(L"plain_library.dll", L"plain.dll"), 0, ", 4\r\n"},  // no DllRegisterServer
@@ -255,12 +256,15 @@ TEST_F(Registration, RunsInAChildAndSucceedsOnlyWhenItExitsWithZero) {
         {folder_ / L"missing.dll", 0, ", 3\r\n"},
         {folder_ / L"with \"quote.dll", 0, "Registration refused"},
         {folder_.path() + L"\\", 0, "Registration refused"},
+        // Unregistering calls DllUnregisterServer, which this library lacks.
+        {Library(L"host_probe.dll", L"unregistered.dll"), 0, ", 4\r\n",
+         PermissionManager::ServerRegistration::Unregister},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(WideToUtf8(row.library));
         CapturedLog captured(folder_ / L"log.txt");
         EXPECT_EQ(PermissionManager::RegisterServerInChild(row.library, PermissionManager::kRegistrationTimeoutMs,
-                                                           TestLog()),
+                                                           TestLog(), row.what),
                   row.expected);
         const std::string log = captured.Finish();
         if (row.expected == 1) {
@@ -273,6 +277,7 @@ TEST_F(Registration, RunsInAChildAndSucceedsOnlyWhenItExitsWithZero) {
     const std::string host = ReadFileBytes(folder_ / L"probe.dll.host");
     EXPECT_NE(host.rfind(std::to_string(GetCurrentProcessId()) + " ", 0), 0u) << host;
     EXPECT_NE(host.find("regsvr32.exe\" /s \""), std::string::npos) << host;
+    EXPECT_FALSE(Exists(folder_ / L"unregistered.dll.host"));
 }
 
 // A registration that outlasts its time is ended before the call returns, and the caller

@@ -105,6 +105,7 @@ PermissionManager::ServiceSettings TestSettings(const std::wstring& root) {
     PermissionManager::ServiceSettings settings;
     settings.scope.root = FinalFolder(root);
     settings.scope.logFile = settings.scope.root + L"RenewixLog.txt";
+    settings.scope.statusFile = settings.scope.root + L"RenewixStatus.xml";
     settings.keys = TrustedKeys({PublicKeyFor(kVendorSeed)});
     settings.instance = 7;
     settings.ownImage = PermissionManager::OwnNativeImage();
@@ -395,13 +396,13 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     EXPECT_EQ(ReadFileBytes(placed), "version 1 data");
 
     ASSERT_TRUE(stage(L"update.xml", SignedDocument(data, library, kVendorSeed)));
-    // The old file set aside comes back only as it was.
+    // The old file set aside comes back only as it was, and from any connection: a client
+    // started again puts back what an ended one set aside.
     EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 1);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "changed in staging"));
     EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 0);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"data.bak", "version 1 data"));
-    EXPECT_EQ(PipedFileManagement(server_.pipe()).Move(folder_ / L"data.bak", placed), 0);  // not its connection
-    EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 1);
+    EXPECT_EQ(PipedFileManagement(server_.pipe()).Move(folder_ / L"data.bak", placed), 1);
     EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 1);
 
     EXPECT_EQ(files.Move(folder_ / L"forged", placed), 0);                  // not the listed bytes
@@ -423,6 +424,11 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     EXPECT_EQ(files.RegisterServer(product_ / L"probe.dll"), 1);
     EXPECT_TRUE(Exists(product_ / L"probe.dll.host"));
     EXPECT_EQ(files.RegisterServer(BinFolder() + L"\\host_probe.dll"), 0);  // outside the folder
+    // Unregistering needs the same listing; this library has no DllUnregisterServer, so the
+    // listed one is carried out and fails, the unlisted one is refused.
+    EXPECT_EQ(files.UnregisterServer(product_ / L"probe.dll"), 0);
+    EXPECT_EQ(files.UnregisterServer(placed), 0);
+    EXPECT_TRUE(Exists(product_ / L"probe.dll.host"));
 
     const std::wstring key = L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest";
     EXPECT_EQ(files.UpdateRegistry(key, L"Version", L"Add REG_SZ 2.0"), 1);
@@ -445,6 +451,84 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     const std::vector<std::wstring> refusals = TakeRefusals();
     EXPECT_NE(std::find(refusals.begin(), refusals.end(),
                         L"Request refused: Move (1005) " + (folder_ / L"forged")), refusals.end());
+    EXPECT_NE(std::find(refusals.begin(), refusals.end(), L"Request refused: UnregisterServer (1015) " + placed),
+              refusals.end());
+    EXPECT_EQ(std::find(refusals.begin(), refusals.end(),
+                        L"Request refused: UnregisterServer (1015) " + (product_ / L"probe.dll")), refusals.end());
+}
+
+// The records of what the service set aside are its instance's, in the registry: a client
+// talking to the service after it restarted still puts a file back, only where it came from,
+// and the last record gone leaves no key behind.
+TEST_F(PipeSessionTest, SetAsideFilesGoBackAfterTheServiceRestarted) {
+    RegistryOverride registry{HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    ASSERT_TRUE(registry.active());
+    const std::wstring placed = product_ / L"data.txt";
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"update.xml", SignedDocument("version 2 data", "library", kVendorSeed)));
+    ASSERT_TRUE(WriteFileBytes(placed, "version 1 data"));
+    const auto records = [] {
+        renewix::UniqueRegKey key;
+        DWORD count = 0;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Renewix\\PermissionManager\\SetAside7", 0, KEY_READ,
+                          key.put()) != ERROR_SUCCESS) {
+            return -1;
+        }
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
+                         nullptr, nullptr);
+        return static_cast<int>(count);
+    };
+    EXPECT_EQ(PipedFileManagement(server_.pipe()).Move(placed, folder_ / L"data.bak"), 1);
+    EXPECT_EQ(records(), 1);
+    server_.Stop();
+
+    LocalServer restarted(product_.path());
+    ASSERT_TRUE(restarted.Ready());
+    PipedFileManagement files(restarted.pipe());
+    EXPECT_EQ(files.Move(folder_ / L"data.bak", product_ / L"probe.dll"), 0);  // listed, but not where it was
+    EXPECT_EQ(files.Move(folder_ / L"data.bak", placed), 1);
+    EXPECT_EQ(ReadFileBytes(placed), "version 1 data");
+    EXPECT_EQ(records(), -1);
+}
+
+// No client can grow the records without bound: beyond the limit nothing is set aside.
+TEST_F(PipeSessionTest, BeyondTheRecordLimitNothingIsSetAside) {
+    RegistryOverride registry{HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    ASSERT_TRUE(registry.active());
+    using Records = PermissionManager::SetAsideRecords;
+    const Records records(7);  // the test server's instance
+    for (DWORD i = 0; i < Records::kMaxRecords; ++i) {
+        ASSERT_TRUE(records.Note({0, 0xFFFFFFFF, i}, product_ / L"old.txt", Sha256Digest{}));
+    }
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"update.xml", SignedDocument("version 2 data", "library", kVendorSeed)));
+    ASSERT_TRUE(WriteFileBytes(product_ / L"data.txt", "version 1 data"));
+    PipedFileManagement files(server_.pipe());
+    EXPECT_EQ(files.Move(product_ / L"data.txt", folder_ / L"data.bak"), 0);
+    EXPECT_EQ(ReadFileBytes(product_ / L"data.txt"), "version 1 data");
+    records.Forget({0, 0xFFFFFFFF, 0});
+    EXPECT_EQ(files.Move(product_ / L"data.txt", folder_ / L"data.bak"), 1);
+}
+
+// The client saves its status file whole beside it, then lets it replace the old one: the
+// companion is written, the old file deleted, the companion moved over it, through the service.
+TEST_F(PipeSessionTest, TheStatusFileIsReplacedByItsCompanion) {
+    const std::wstring status = product_ / L"RenewixStatus.xml";
+    const std::wstring companion = status + L".new";
+    ASSERT_TRUE(WriteFileBytes(status, "old status"));
+    ASSERT_TRUE(WriteFileBytes(product_ / L"RenewixLog.txt", "log"));
+    PipedFileManagement files(server_.pipe());
+    std::unique_ptr<IManagedFile> file = files.Open(companion, GENERIC_WRITE, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Write("new status", 10), 1);
+    EXPECT_EQ(file->Close(), 1);
+    EXPECT_EQ(files.Move(companion, status), 0);  // never over the old one
+    EXPECT_EQ(files.Delete(status), 1);
+    EXPECT_EQ(files.Move(companion, status), 1);
+    EXPECT_EQ(ReadFileBytes(status), "new status");
+    EXPECT_FALSE(Exists(companion));
+    // Nothing else among the own files moves or goes.
+    EXPECT_EQ(files.Move(status, companion), 0);
+    EXPECT_EQ(files.Delete(product_ / L"RenewixLog.txt"), 0);
+    EXPECT_EQ(ReadFileBytes(product_ / L"RenewixLog.txt"), "log");
 }
 
 // Outside the service's folder, and in it outside staging, nothing is changed.
