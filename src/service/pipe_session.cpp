@@ -153,6 +153,25 @@ bool DeleteOpenFile(HANDLE file, const SetAsideRecords& records) {
     return true;
 }
 
+// Removes a folder inside the root when it is empty and no link: the folder itself, opened
+// without following a reparse point, is marked for deletion, which an empty folder only takes.
+bool RemoveEmptyFolderInside(const std::wstring& path, const std::wstring& root) {
+    if (!FoldersStayInside(path, root)) return false;
+    renewix::UniqueFile folder(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION facts{};
+    if (!folder || !GetFileInformationByHandle(folder.get(), &facts) || IsReparsePoint(facts.dwFileAttributes) ||
+        !(facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return false;
+    }
+    const std::wstring final = DrivePathOf(folder.get());
+    if (final.empty() || !IsInside(final, root) || SamePath(final, root)) return false;
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    return SetFileInformationByHandle(folder.get(), FileDispositionInfo, &info, sizeof(info)) != 0;
+}
+
 // Removes a folder of staging and everything in it without ever following a reparse point
 // out of it: a link is removed itself, never what it leads to.
 void DeleteTreeInside(const std::wstring& folder, const std::wstring& root, const SetAsideRecords& records,
@@ -513,6 +532,9 @@ std::optional<Wire::Bytes> RequestHandler::Carry(const Wire::Request& request, c
                 DeleteTreeInside(WithoutSeparator(path->path), root, records_);
                 return EncodeResult(1);
             case kDelete: {
+                if (decision.check == ContentCheck::EmptyFolder) {
+                    return EncodeResult(RemoveEmptyFolderInside(path->path, root) ? 1 : 0);
+                }
                 renewix::UniqueFile file = OpenInside(path->path, root, DELETE,
                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                       OPEN_EXISTING, 0);

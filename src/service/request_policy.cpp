@@ -110,7 +110,8 @@ Decision DecidePath(const Wire::PathRequest& request, const ServiceScope& scope,
             // The status file makes way for its companion; the log is only ever written.
             if (zone == Zone::OwnFile) return SamePath(*path, scope.logFile) ? Refuse(*path) : Allow();
             if (!allow) return NeedsDocument(*path);
-            return allow->PlacementFor(*path) || allow->IsArchiveTarget(*path) ? Allow() : Refuse(*path);
+            if (allow->PlacementFor(*path) || allow->IsArchiveTarget(*path)) return Allow();
+            return allow->HoldsListedPath(*path) ? Allow(ContentCheck::EmptyFolder) : Refuse(*path);
         // Taking a registration away needs the same authority as making it: the listed bytes.
         case Wire::kRegisterServer:
         case Wire::kUnregisterServer: {

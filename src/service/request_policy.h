@@ -94,6 +94,9 @@ enum class ContentCheck {
     // RegisterServer and UnregisterServer: the destination holds the listed bytes, hashed again
     // before loading.
     ListedServer,
+    // Delete of a folder on the way to a listed file (one a roll-back made): only an empty
+    // folder goes, never a file.
+    EmptyFolder,
 };
 
 enum class OpenKind { Refused, ReadWrite, ReadOnly };

@@ -353,7 +353,8 @@ std::string SignedDocument(const std::string& data, const std::string& library, 
         "<File Name=\"data.txt\" Src=\"f/\" Size=\"" + std::to_string(data.size()) + "\" CRC=\"0\" SHA256=\"" +
         HexOf(data) + "\"/><File Name=\"probe.dll\" Src=\"f/\" Register=\"True\" Size=\"" +
         std::to_string(library.size()) + "\" CRC=\"0\" SHA256=\"" + HexOf(library) +
-        "\"/></Directory></FileList><RegList><Key Name=\"HKEY_LOCAL_MACHINE\"><Key Name=\"Software\">"
+        "\"/><Directory Name=\"plugins\"><File Name=\"extra.txt\" Src=\"f/\" Size=\"" + std::to_string(data.size()) +
+        "\" CRC=\"0\" SHA256=\"" + HexOf(data) + "\"/></Directory></Directory></FileList><RegList><Key Name=\"HKEY_LOCAL_MACHINE\"><Key Name=\"Software\">"
         "<Key Name=\"RenewixPipeTest\"><Value Name=\"Version\" Action=\"Add REG_SZ 2.0\"/></Key></Key></Key>"
         "</RegList></Renewix>\r\n";
     Ed25519Signature signature{};
@@ -418,6 +419,16 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     EXPECT_EQ(files.Move(folder_ / L"UpdateFile1", placed), 1);
     EXPECT_EQ(ReadFileBytes(placed), data);
     EXPECT_EQ(files.Delete(product_ / L"unlisted.txt"), 0);
+    // A folder on the way to a listed file goes only when it is empty; no other folder goes.
+    ASSERT_EQ(files.MakeDirectories(product_ / L"plugins"), 1);
+    ASSERT_TRUE(WriteFileBytes(product_ / L"plugins\\user.txt", "the user's"));
+    EXPECT_EQ(files.Delete(product_ / L"plugins"), 0);
+    EXPECT_EQ(ReadFileBytes(product_ / L"plugins\\user.txt"), "the user's");
+    ASSERT_TRUE(DeleteFileW((product_ / L"plugins\\user.txt").c_str()));
+    EXPECT_EQ(files.Delete(product_ / L"plugins"), 1);
+    EXPECT_FALSE(Exists(product_ / L"plugins"));
+    ASSERT_TRUE(CreateDirectoryW((product_ / L"docs").c_str(), nullptr));
+    EXPECT_EQ(files.Delete(product_ / L"docs"), 0);
 
     EXPECT_EQ(files.RegisterServer(product_ / L"probe.dll"), 0);  // not placed yet
     EXPECT_EQ(files.Move(folder_ / L"UpdateFile2", product_ / L"probe.dll"), 1);

@@ -183,6 +183,7 @@ TEST(Decide, WithADocumentOnlyWhatItListsAndOnlyOnMachineKeys) {
         {"register outside R", OnPath(Wire::kRegisterServer, L"C:\\windows\\system32\\probe.dll"), false, None, kNone},
         {"delete listed", OnPath(Wire::kDelete, kRoot + L"help\\index.html"), true, None, kNone},
         {"delete unlisted", OnPath(Wire::kDelete, kRoot + L"other.txt"), false, None, kNone},
+        {"delete the folder of a listed file", OnPath(Wire::kDelete, kRoot + L"help"), true, EmptyFolder, kNone},
         {"folder of a listed file", OnPath(Wire::kMakeDirectories, kRoot + L"help\\"), true, None, kNone},
         {"folder of nothing listed", OnPath(Wire::kMakeDirectories, kRoot + L"docs"), false, None, kNone},
         // A folder in a listed file's place would only block its placement.
