@@ -264,9 +264,10 @@ class KeywordTest(ServiceTestCase):
 class UpdateThroughServiceTest(ServiceTestCase):
     """Two products on one machine, each updated silently through its own service."""
 
-    def released_product(self, folder, offset, application, self_update=False, **options):
+    def released_product(self, folder, offset, application, self_update=False, bulk=0, **options):
         """A product whose update 2.0, signed with its key, waits in a server folder: a data file,
-        a library to register, an archive, a machine-wide registry value and perhaps a new client."""
+        a library to register, an archive, a machine-wide registry value, perhaps a new client,
+        and perhaps an archive of `bulk` files, half of which replace files of version 1."""
         instance = INSTANCE_BASE + offset
         key = f"RenewixServiceTest{instance}"
         self.keys.append(key)
@@ -284,6 +285,15 @@ class UpdateThroughServiceTest(ServiceTestCase):
             **options)
         (product.folder / "data.txt").write_text("version 1 data")
         text = DOCUMENT.replace("{key}", key)
+        if bulk:
+            (product.folder / "bulk").mkdir()
+            for n in range(bulk // 2):
+                (product.folder / "bulk" / f"b{n:04}.txt").write_text(f"old bulk {n}")
+            with zipfile.ZipFile(release / "files" / "bulk.zip", "w") as archive:
+                for n in range(bulk):
+                    archive.writestr(f"bulk/b{n:04}.txt", f"new bulk {n}")
+            text = text.replace('<File Name="data.txt" Src="files/"/>',
+                                '<File Name="data.txt" Src="files/"/><File Name="bulk.zip" Src="files/" Action="unzip"/>')
         if self_update:
             settings = copy.deepcopy(product.settings)
             settings["Application"]["ApplicationName"] += " 2"
@@ -350,7 +360,10 @@ class UpdateThroughServiceTest(ServiceTestCase):
         self.assertEqual((product.folder / "help" / "index.txt").read_text(), "help for version 2")
         self.assertFalse((product.folder / "help.zip").exists())
         staging = product.folder / "RenewixFiles"
-        self.assertEqual(sorted(os.listdir(staging)) if staging.exists() else [], list(parked))
+        left = sorted(os.listdir(staging)) if staging.exists() else []
+        self.assertEqual(len(left), len(parked), left)
+        for name, pattern in zip(left, parked):
+            self.assertRegex(name, pattern)
         # The library was registered by the service, not in the client ("Renewix.exe 0").
         host = (product.folder / "probe.dll.host").read_text(errors="replace")
         self.assertNotRegex(host, r'(?i)Renewix\.exe"?\s+0\s*$')
@@ -411,11 +424,51 @@ class UpdateThroughServiceTest(ServiceTestCase):
         self.assertEqual(result.returncode, 0)
         self.assertIn(f"TMP={windows_path(temp)}", control.read_text(errors="replace"))
         self.assertIn("\tDetected a self update!:\t" + windows_path(product.exe) + "\r\n", product.log())
-        self.check_installed_through(product, key, parked=["Renewix.exe.old"])
+        self.check_installed_through(product, key, parked=[r"^Renewix\.exe\.[0-9a-f]{8}\.bak$"])
         self.assertEqual(product.exe.read_bytes(),
                          (self.root / f"release-{product.instance}" / "files" / "Renewix.exe").read_bytes())
         self.assertEqual(list(temp.iterdir()), [])
         self.assertEqual(temp.stat().st_mtime_ns, before)
+
+    def test_a_service_killed_mid_installation_loses_nothing_and_the_next_run_completes(self):
+        product, key = self.released_product("killed", 8, "Viewer E", bulk=400, main_application="ViewerE.exe")
+        product.install()
+        old = snapshot(product.folder)
+        client = subprocess.Popen([str(WINE_RUN), str(product.exe), "0"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        try:
+            def first_placed():
+                try:
+                    return (product.folder / "data.txt").read_text() == f"version 2 data of {product.instance}"
+                except OSError:
+                    return False
+            # Watched closely: the archive after it takes the service a moment, not long.
+            deadline = time.monotonic() + 120
+            while not first_placed():
+                self.assertIsNone(client.poll(), "the run ended before its first placement")
+                self.assertLess(time.monotonic(), deadline, "the first file was never placed")
+                time.sleep(0.001)
+            for pid, command in unix_processes(windows_path(product.exe)):
+                if "PermissionManagerRun" in command:
+                    os.kill(pid, 9)
+            client.wait(timeout=120)
+        finally:
+            if client.poll() is None:
+                client.kill()
+                client.wait()
+        self.assertTrue((product.folder / "RenewixFiles" / "install.journal").exists())
+        everywhere = set(snapshot(product.folder).values())
+        self.assertEqual([name for name, value in old.items() if value and value not in everywhere], [])
+
+        subprocess.run([str(WINE_RUN), "sc", "start", product.service_name], capture_output=True)
+        self.assertTrue(wait_until(product.installed), "the service did not start again")
+        result = wine(product.exe, "0", timeout=180, capture=False)
+        self.assertEqual(result.returncode, 0)
+        log = product.log()
+        self.assertIn("\tThe interrupted installation was taken back: the program is as it was before\r\n", log)
+        self.check_installed_through(product, key)
+        for n in range(400):
+            self.assertEqual((product.folder / "bulk" / f"b{n:04}.txt").read_text(), f"new bulk {n}")
 
     def test_without_the_service_the_client_works_in_its_own_process(self):
         product, _ = self.released_product("plain", 4, "Viewer")
