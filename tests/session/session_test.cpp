@@ -229,6 +229,69 @@ TEST_F(SessionTest, LoadingOnceAndItsFailures) {
     EXPECT_FALSE(Exists(folder_ / L"downloads"));
 }
 
+// Before a document is fetched, an installation an earlier run left is taken back; one that
+// cannot be is left whole, with its folder, and nothing is fetched or installed over it.
+TEST_F(SessionTest, AnInterruptedInstallationIsResolvedBeforeAnythingIsFetched) {
+    DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") + L"</Renewix>";
+    const std::wstring downloads = folder_ / L"downloads", added = folder_ / L"app\\added.txt";
+    CreateDirectoryW(downloads.c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(added, "new"));
+    ASSERT_TRUE(WriteFileBytes(downloads + L"\\install.journal",
+                               WideToUtf8(L"begin\t2.0\r\nplaced\t" + added + L"\t\t" + downloads +
+                                          L"\\UpdateFile1\t0\r\n")));
+    std::string text;
+    {
+        CapturedLog log(folder_ / L"recover.log");
+        EXPECT_TRUE(Session().LoadUpdateDocument(L"1.0"));
+        text = log.Finish();
+    }
+    EXPECT_NE(text.find("\tThe interrupted installation was taken back: the program is as it was before\r\n"),
+              std::string::npos) << text;
+    EXPECT_FALSE(Exists(added));
+    EXPECT_EQ(ReadFileBytes(downloads + L"\\UpdateFile1"), "new");
+    EXPECT_EQ(DocumentServer::loads, 1);
+
+    ASSERT_TRUE(WriteFileBytes(downloads + L"\\install.journal", "not a journal\r\n"));
+    ASSERT_TRUE(WriteFileBytes(downloads + L"\\a.txt.0badc0de.bak", "the only old copy"));
+    {
+        CapturedLog log(folder_ / L"kept.log");
+        EXPECT_FALSE(Session().LoadUpdateDocument(L"1.0"));
+        text = log.Finish();
+    }
+    EXPECT_NE(text.find("\r\nUpdate will not be undertaken\r\n\tKept for an interrupted installation:\t"),
+              std::string::npos) << text;
+    EXPECT_EQ(ReadFileBytes(downloads + L"\\a.txt.0badc0de.bak"), "the only old copy");
+    EXPECT_EQ(DocumentServer::loads, 1);
+}
+
+// The downloads are checked again before the program is asked to close: one that changed since
+// stops the update with the program still running and nothing replaced.
+TEST_F(SessionTest, ADownloadThatChangedStopsTheUpdateBeforeTheProgramIsClosed) {
+    const std::string bytes = "new";
+    DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion><UpdateType>Silent</UpdateType>"
+                               L"<FileList><Directory Name=\"&lt;ApplicationDir&gt;\"><File Name=\"a.txt\" Size=\"3\" "
+                               L"SHA256=\"" + HexText(Sha256Of(bytes.data(), bytes.size())) +
+                               L"\"/></Directory></FileList></Renewix>";
+    CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", bytes));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"a.txt", "old"));
+    Renewix& session = Session();
+    ASSERT_TRUE(session.LoadUpdateDocument(L"1.0"));
+    ASSERT_TRUE(session.Plan().files.Entries()[0].alreadyDownloaded);
+    session.Plan().files.Entries()[0].destination = folder_ / L"a.txt";
+    ASSERT_TRUE(session.StartDownload(nullptr));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", "bad"));
+    std::string text;
+    {
+        CapturedLog log(folder_ / L"changed.log");
+        EXPECT_FALSE(session.InstallAndFinish());
+        text = log.Finish();
+    }
+    EXPECT_NE(text.find("A downloaded file does not match the update description"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Terminating main application"), std::string::npos) << text;
+    EXPECT_EQ(ReadFileBytes(folder_ / L"a.txt"), "old");
+}
+
 // Files are what counts: a registry list that fails is logged, and the update still succeeded.
 TEST_F(SessionTest, ARegistryFailureStillCountsAsSuccess) {
     Renewix& session = Session();
