@@ -236,6 +236,8 @@ std::wstring RefusalText(DocumentRefusal refusal) {
             return L"it has expired";
         case DocumentRefusal::UnreadableExpiry:
             return L"its expiry date cannot be read";
+        case DocumentRefusal::NoExpiry:
+            return L"it has no expiry";
         case DocumentRefusal::MissingHash:
             return L"a file has no SHA-256 hash";
         case DocumentRefusal::DocumentType:
@@ -281,12 +283,21 @@ SignedDocumentCheck CheckSignedDocument(std::string_view bytes, const TrustedKey
     return check;
 }
 
+SignedDocumentCheck CheckClientDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now) {
+    SignedDocumentCheck check = CheckSignedDocument(bytes, keys, now);
+    if (check.refusal == DocumentRefusal::None && check.expires.empty()) {
+        check.refusal = DocumentRefusal::NoExpiry;
+        check.document.reset();
+    }
+    return check;
+}
+
 std::optional<XmlDocument> AcceptSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now,
                                                 Log& log) {
-    SignedDocumentCheck check = CheckSignedDocument(bytes, keys, now);
+    SignedDocumentCheck check = CheckClientDocument(bytes, keys, now);
     if (check.refusal == DocumentRefusal::None) {
         log.WriteValue(L"Signature verified, signing key", check.keyId);
-        if (!check.expires.empty()) log.WriteValue(L"Valid until (UTC)", check.expires);
+        log.WriteValue(L"Valid until (UTC)", check.expires);
         return std::move(check.document);
     }
     log.WriteHeading(L"Update description refused: " + RefusalText(check.refusal));

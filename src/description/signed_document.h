@@ -67,6 +67,7 @@ enum class DocumentRefusal {
     NotXml,
     Expired,
     UnreadableExpiry,
+    NoExpiry,
     MissingHash,
     DocumentType,
 };
@@ -81,10 +82,16 @@ struct SignedDocumentCheck {
     std::optional<XmlDocument> document;  // the signed part, parsed; only when accepted
 };
 
-// What a client with trusted keys accepts: the fetched bytes verified against the keys, the
-// signed part parsed, not expired, and a SHA-256 for every file. Throws XmlError as the DOM does.
+// A signed document that may be read at all: the fetched bytes verified against the keys, the
+// signed part parsed, not expired when it says when it expires, and a SHA-256 for every file.
+// The service reads staged documents so, and judges a missing expiry itself. Throws XmlError
+// as the DOM does.
 SignedDocumentCheck CheckSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now);
 
-// The same, with each refusal logged under a heading that says why.
+// What a client with trusted keys accepts: the same, and an expiry besides, since a validly
+// signed document that never runs out could be served for ever.
+SignedDocumentCheck CheckClientDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now);
+
+// CheckClientDocument, with each refusal logged under a heading that says why.
 std::optional<XmlDocument> AcceptSignedDocument(std::string_view bytes, const TrustedKeys& keys, std::uint64_t now,
                                                 Log& log);

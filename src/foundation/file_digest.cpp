@@ -12,6 +12,13 @@ namespace {
 // Sequential scan, with the read-only, hidden, system and archive attributes.
 constexpr DWORD kDigestOpenFlags = 0x08000027;
 
+// The thread's system error, or `fallback` when a failure left none (a piped open or read
+// fails in the service, and this thread's last error says nothing of it).
+std::uint32_t ErrorOr(std::uint32_t fallback) {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : fallback;
+}
+
 template <typename Opener>
 std::uint32_t DigestOpened(Opener open, bool withSha256, FileDigest& digest) {
     std::uint32_t reg = 0xFFFFFFFF;
@@ -19,10 +26,18 @@ std::uint32_t DigestOpened(Opener open, bool withSha256, FileDigest& digest) {
     digest = FileDigest{};
     Sha256 hash;
     try {
+        SetLastError(ERROR_SUCCESS);
         const std::unique_ptr<PermissionManager::IManagedFile> file = open();
-        if (!file) return GetLastError();
+        if (!file) return ErrorOr(ERROR_OPEN_FAILED);
         std::array<std::uint8_t, 4096> buffer;
-        for (DWORD read; (read = file->Read(buffer.data(), static_cast<DWORD>(buffer.size()))) != 0;) {
+        for (;;) {
+            // A read answers 0 both at the end and after a failure: only the error tells them apart.
+            SetLastError(ERROR_SUCCESS);
+            const DWORD read = file->Read(buffer.data(), static_cast<DWORD>(buffer.size()));
+            if (read == 0) {
+                result = GetLastError();
+                break;
+            }
             reg = CCrc32Static::Update(reg, buffer.data(), read);
             if (withSha256) hash.Update(buffer.data(), read);
             digest.size += read;
@@ -30,9 +45,14 @@ std::uint32_t DigestOpened(Opener open, bool withSha256, FileDigest& digest) {
     } catch (...) {
         result = ERROR_CRC;
     }
+    if (result != 0) {
+        // Nothing of a file only partly read may pass for its digest.
+        digest = FileDigest{};
+        return result;
+    }
     digest.crc = ~reg;
-    if (withSha256 && result == 0) digest.sha256 = hash.Finish();
-    return result;
+    if (withSha256) digest.sha256 = hash.Finish();
+    return 0;
 }
 
 }  // namespace

@@ -18,8 +18,12 @@ struct FileDigest {
     std::optional<Sha256Digest> sha256;  // computed only when asked for
 };
 
-// 0 on success, else the system error of the open (ERROR_CRC for a failure while reading).
-// Reads through `files` in 4096-byte pieces.
+// 0 on success. A failed open answers its system error, or ERROR_OPEN_FAILED when it left
+// none (an open the service refused); a failed read answers its system error, and anything
+// thrown while reading ERROR_CRC. (A read that fails without an error looks like the file's
+// end: the size the document gives then tells.) After a failure `digest` is empty (size 0,
+// no SHA-256) and means nothing: callers check the answer first. Reads through `files` in
+// 4096-byte pieces.
 std::uint32_t ComputeFileDigest(PermissionManager::IClientFileManager& files, const std::wstring& path,
                                 bool withSha256, FileDigest& digest);
 // The same, read in this process (for the tools, which have no service to ask).

@@ -4,7 +4,8 @@
 
 #include <cwchar>
 #include <memory>
-#include <optional>
+#include <string_view>
+#include <utility>
 
 #include "foundation/xml_document.h"
 #include "foundation/log.h"
@@ -15,6 +16,9 @@
 #include "foundation/run_state.h"
 
 namespace {
+
+// Save writes the file's new text under this name beside it first.
+constexpr wchar_t kReplacementSuffix[] = L".new";
 
 std::wstring ConfiguredPath(const ClientConfig& config) {
     std::wstring name = config.StatusFileName();
@@ -27,11 +31,45 @@ std::string Element(const wchar_t* name, const std::wstring& value) {
 }
 
 // Only a file that is not there is a first run: one whose attributes cannot be read (access
-// denied, say) is still there, and must not be taken for a missing one and rewritten.
-bool IsMissingFile(const std::wstring& path) {
+// denied, say) is still there, and must not be taken for a missing one and rewritten. The
+// manager that reads the file is asked first; only the system says why a file cannot be seen.
+bool IsMissingFile(PermissionManager::IClientFileManager& files, const std::wstring& path) {
+    if (files.GetAttributes(path) != INVALID_FILE_ATTRIBUTES) return false;
     if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// The file's bytes; false when it would not open.
+bool ReadWholeFile(PermissionManager::IClientFileManager& files, const std::wstring& path, std::string& bytes) {
+    std::unique_ptr<PermissionManager::IManagedFile> file;
+    if (!OpenWithRetries([&] {
+            file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0);
+            return file != nullptr;
+        })) {
+        return false;
+    }
+    char buffer[4096];
+    for (DWORD read; (read = file->Read(buffer, sizeof(buffer))) != 0;) bytes.append(buffer, read);
+    return true;
+}
+
+// The text of the last complete <name>...</name> in `bytes`, read without a parser, for a
+// file too damaged to parse; empty when there is none.
+std::wstring RawElementText(const std::string& bytes, const char* name) {
+    const std::string open = std::string("<") + name + ">", close = std::string("</") + name + ">";
+    const std::size_t end = bytes.rfind(close);
+    if (end == std::string::npos) return {};
+    const std::size_t start = bytes.rfind(open, end);
+    if (start == std::string::npos) return {};
+    std::wstring text = AnsiToWide(std::string_view(bytes).substr(start + open.size(), end - start - open.size()));
+    // EscapeXmlText undone, "&amp;" last so that an escaped "&lt;" reads back as it was written.
+    for (const auto& [spelled, character] : {std::pair{L"&lt;", L"<"}, {L"&gt;", L">"}, {L"&amp;", L"&"}}) {
+        for (std::size_t at = 0; (at = text.find(spelled, at)) != std::wstring::npos; ++at) {
+            text.replace(at, std::wcslen(spelled), character);
+        }
+    }
+    return text;
 }
 
 }  // namespace
@@ -62,47 +100,65 @@ StatusFile::StatusFile(const ClientConfig& config, const RunState& state, Log& l
 StatusFile::~StatusFile() = default;
 
 bool StatusFile::Load(PermissionManager::IClientFileManager& files) {
-    if (state_.Mode == ModeTest || IsMissingFile(path_)) return true;
-    Log& log = log_;
-    std::string bytes;
-    {
-        std::unique_ptr<PermissionManager::IManagedFile> file;
-        if (!OpenWithRetries([&] {
-                file = files.Open(path_, GENERIC_READ, OPEN_EXISTING, 0);
-                return file != nullptr;
-            })) {
-            log.WriteValue(L"Unable to read config file", path_);
+    if (state_.Mode == ModeTest) return true;
+    const std::wstring replacement = path_ + kReplacementSuffix;
+    const bool missing = IsMissingFile(files, path_);
+    std::string bytes, replacementBytes;
+    if (!missing) {
+        if (!ReadWholeFile(files, path_, bytes)) {
+            log_.WriteValue(L"Unable to read config file", path_);
             keepAsItIs_ = true;
             return false;
         }
-        char buffer[4096];
-        for (DWORD read; (read = file->Read(buffer, sizeof(buffer))) != 0;) bytes.append(buffer, read);
+        if (ReadText(bytes)) return IsDue();
     }
-    bool parsed = false;
-    std::optional<XmlDocument> document;
-    try {
-        document.emplace(XmlDocument::Create(L"Microsoft.XMLDOM"));
-        parsed = !bytes.empty() && document->LoadText(AnsiToWide(bytes));
-        if (parsed) {
-            XmlNode count = document->SelectSingle(L"Configuration/NumExecutions");
-            numExecutions_ = count ? static_cast<int>(std::wcstol(count.Text().c_str(), nullptr, 10)) : 1;
-            if (XmlNode version = document->SelectSingle(L"Configuration/ApplicationVersion")) {
-                applicationVersion_ = version.Text();
-            }
-            log.WriteNumber(L"Execution #", numExecutions_);
-            log.WriteNumber(L"Check frequency", checkFrequency_);
-            if (XmlNode declined = document->SelectSingle(L"Configuration/NoRepromptForVersion")) {
-                applicationVersion_ = declined.Text();
-                log.WriteValue(L"** Detected - previously cancelled update version", applicationVersion_);
+    // Save removes the file only once its replacement is complete beside it, so a run that
+    // ended in between leaves the replacement to be read.
+    if (!IsMissingFile(files, replacement)) {
+        if (ReadWholeFile(files, replacement, replacementBytes) && ReadText(replacementBytes)) {
+            log_.WriteValue(L"Config file read from the replacement an interrupted save left", replacement);
+            return IsDue();
+        }
+    } else if (missing) {
+        return true;  // the first run
+    }
+    log_.WriteValue(L"Unable to read config file", missing ? replacement : path_);
+    // The version is what the file is for: whatever of it survives is kept, else the one this
+    // run holds already, so that the rewritten file never records none.
+    for (const std::string* text : {&bytes, &replacementBytes}) {
+        for (const char* name : {"NoRepromptForVersion", "ApplicationVersion"}) {
+            if (const std::wstring version = RawElementText(*text, name); !version.empty()) {
+                applicationVersion_ = version;
+                return false;
             }
         }
-    } catch (const XmlError&) {
-        parsed = false;
     }
-    if (!parsed) {
-        log.WriteValue(L"Unable to read config file", path_);
+    return false;
+}
+
+bool StatusFile::ReadText(const std::string& bytes) {
+    if (bytes.empty()) return false;
+    try {
+        XmlDocument document = XmlDocument::Create(L"Microsoft.XMLDOM");
+        if (!document.LoadText(AnsiToWide(bytes))) return false;
+        XmlNode count = document.SelectSingle(L"Configuration/NumExecutions");
+        numExecutions_ = count ? static_cast<int>(std::wcstol(count.Text().c_str(), nullptr, 10)) : 1;
+        if (XmlNode version = document.SelectSingle(L"Configuration/ApplicationVersion")) {
+            applicationVersion_ = version.Text();
+        }
+        log_.WriteNumber(L"Execution #", numExecutions_);
+        log_.WriteNumber(L"Check frequency", checkFrequency_);
+        if (XmlNode declined = document.SelectSingle(L"Configuration/NoRepromptForVersion")) {
+            applicationVersion_ = declined.Text();
+            log_.WriteValue(L"** Detected - previously cancelled update version", applicationVersion_);
+        }
+        return true;
+    } catch (const XmlError&) {
         return false;
     }
+}
+
+bool StatusFile::IsDue() {
     if (numExecutions_ < checkFrequency_) return false;
     numExecutions_ = 0;
     return true;
@@ -122,15 +178,20 @@ std::string StatusFile::Text() const {
 bool StatusFile::Save(PermissionManager::IClientFileManager& files) {
     if (state_.Mode == ModeTest || keepAsItIs_) return true;
     ++numExecutions_;
+    // The new text is made whole on disk beside the file before the file goes, so that a run
+    // ended at any point leaves one complete file or the other.
+    const std::wstring replacement = path_ + kReplacementSuffix;
     std::unique_ptr<PermissionManager::IManagedFile> file;
     if (!OpenWithRetries([&] {
-            file = files.Open(path_, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
+            file = files.Open(replacement, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH);
             return file != nullptr;
         })) {
         return true;
     }
     const std::string text = Text();
-    file->Write(text.data(), static_cast<DWORD>(text.size()));
-    file->Close();
+    const bool written = file->Write(text.data(), static_cast<DWORD>(text.size())) != 0;
+    if (file->Close() == 0 || !written) return true;
+    files.Delete(path_);  // not there on a first run
+    files.Move(replacement, path_);
     return true;
 }

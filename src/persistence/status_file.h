@@ -25,10 +25,13 @@ public:
     StatusFile(const StatusFile&) = delete;
     StatusFile& operator=(const StatusFile&) = delete;
 
-    // True when this run shall check for updates. Reads through `files`.
+    // True when this run shall check for updates. Reads through `files`: the file, else the
+    // replacement a run that ended inside Save left beside it. A file that cannot be parsed is
+    // no check; the version that can still be read from it is kept.
     bool Load(PermissionManager::IClientFileManager& files);
     // Writes the file through `files` (not in test mode, and not when this run could not open
-    // it); always true.
+    // it): the text goes to "<path>.new" first, which then takes the file's place. When the
+    // new text cannot be written whole, the file stays as it was. Always true.
     bool Save(PermissionManager::IClientFileManager& files);
 
     // An empty text never replaces the recorded version: a document without a version must
@@ -48,6 +51,11 @@ public:
     std::string Text() const;
 
 private:
+    // Takes the values of a status file's text; false when it does not parse.
+    bool ReadText(const std::string& bytes);
+    // Whether the count has reached the frequency; when it has, the count starts again.
+    bool IsDue();
+
     const RunState& state_;
     Log& log_;
     std::wstring path_;

@@ -271,8 +271,11 @@ protected:
         return document && document->SelectSingle(L"Renewix/UpdateVersion");
     }
 
-    static std::string Document(const std::string& inside) {
-        return "<?xml version=\"1.0\"?>\r\n<Renewix><UpdateVersion>2.0</UpdateVersion>" + inside + "</Renewix>\r\n";
+    // A document with an expiry element unless `expires` is empty.
+    static std::string Document(const std::string& inside, const std::string& expires = "2999-01-01T00:00:00Z") {
+        const std::string expiry = expires.empty() ? "" : "<Expires>" + expires + "</Expires>";
+        return "<?xml version=\"1.0\"?>\r\n<Renewix><UpdateVersion>2.0</UpdateVersion>" + expiry + inside +
+               "</Renewix>\r\n";
     }
 
     renewix::ScopedComInit com_;
@@ -308,8 +311,9 @@ TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
         {good, TrustedKeys({PublicKeyFor(kSeedB)}), "it is signed by a key that this client does not trust"},
         {good, TrustedKeys::Damaged(), "the trusted keys built into this client are damaged"},
         {Signed("<Renewix><Unclosed></Renewix>", kSeedA), keys_, "its signed part is not a well-formed XML document"},
-        {Signed(Document("<Expires>2001-01-01T00:00:00Z</Expires>"), kSeedA), keys_, "it has expired"},
-        {Signed(Document("<Expires>soon</Expires>"), kSeedA), keys_, "its expiry date cannot be read"},
+        {Signed(Document("", "2001-01-01T00:00:00Z"), kSeedA), keys_, "it has expired"},
+        {Signed(Document("", "soon"), kSeedA), keys_, "its expiry date cannot be read"},
+        {Signed(Document("", ""), kSeedA), keys_, "it has no expiry"},
         {Signed(Document("<FileList><Directory Name=\"x\"><File Src=\"bin/\" Name=\"a.exe\"/></Directory></FileList>"),
                 kSeedA),
          keys_, "a file has no SHA-256 hash\r\n\tFile:\tbin/a.exe"},
@@ -326,7 +330,7 @@ TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
         EXPECT_FALSE(Accept(item.bytes, item.keys, log)) << item.heading;
         EXPECT_NE(log.find(std::string("\r\nUpdate description refused: ") + item.heading), std::string::npos) << log;
     }
-    EXPECT_TRUE(Accept(Signed(Document("<Expires>2999-01-01T00:00:00Z</Expires>"), kSeedA), keys_, log));
+    EXPECT_TRUE(Accept(Signed(Document(""), kSeedA), keys_, log));
     EXPECT_NE(log.find("\tValid until (UTC):\t2999-01-01T00:00:00Z\r\n"), std::string::npos) << log;
 }
 

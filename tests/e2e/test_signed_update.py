@@ -197,9 +197,10 @@ class SignedUpdateTest(unittest.TestCase):
         self.assert_nothing_done(log)
         return log
 
-    def manual_document(self, hashes=True, expires=None):
+    def manual_document(self, hashes=True, expires="2999-01-01T00:00:00Z"):
         """A document written here (no secure code: the client has no base code), listing the release
-        files with sizes, CRCs and, unless told otherwise, SHA-256 hashes computed in Python."""
+        files with sizes, CRCs and, unless told otherwise, SHA-256 hashes computed in Python; without
+        an expiry when `expires` is None."""
         entries = ""
         for name, src in (("data.txt", "files/"), ("more.txt", "files/sub/")):
             data = (self.release / src / name).read_bytes()
@@ -267,6 +268,11 @@ class SignedUpdateTest(unittest.TestCase):
         self.document_path.write_bytes(
             openssl_sign(self.a[0], self.a[1], self.manual_document(expires="2001-02-03T04:05:06Z"), self.root))
         self.assert_refused("it has expired", "\tExpired at (UTC):\t2001-02-03T04:05:06Z\r\n")
+
+    def test_document_without_an_expiry(self):
+        self.configure(self.a)
+        self.document_path.write_bytes(openssl_sign(self.a[0], self.a[1], self.manual_document(expires=None), self.root))
+        self.assert_refused("it has no expiry")
 
     def test_file_whose_size_and_crc_were_forged(self):
         self.configure(self.a)

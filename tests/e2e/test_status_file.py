@@ -75,6 +75,20 @@ class StatusFileTest(ClientTestCase):
         self.assertIn("\tUnable to read config file:\t", read_log(self.folder / "runner.log"))
         self.assertEqual(self.status.read_bytes(), lines(1, 1, ""))
         self.assertEqual(self.run_once(), "due version=")
+        # A file cut short keeps the version it still shows.
+        self.status.write_bytes(lines(4, 1, "3.1")[:-8])
+        self.assertEqual(self.run_once(), "not due version=3.1")
+        self.assertEqual(self.status.read_bytes(), lines(1, 1, "3.1"))
+
+    def test_a_save_cut_short_before_the_new_file_took_the_place_of_the_old(self):
+        self.configure()
+        replacement = self.folder / "RenewixStatus.xml.new"
+        replacement.write_bytes(lines(4, 1, "3.1"))
+        self.assertEqual(self.run_once(), "due version=3.1")
+        self.assertIn("\tConfig file read from the replacement an interrupted save left:\t",
+                      read_log(self.folder / "runner.log"))
+        self.assertEqual(self.status.read_bytes(), lines(1, 1, "3.1"))
+        self.assertFalse(replacement.exists())
 
     def test_a_locked_file_is_kept_as_it_is(self):
         """A file another program holds open is neither read nor rewritten: the recorded

@@ -4,8 +4,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
+#include <utility>
 
+#include "fake_file_management.h"
+#include "foundation/file_digest.h"
 #include "test_support.h"
 
 namespace {
@@ -31,6 +35,61 @@ TEST(FileCrc, KnownValuesAndFailures) {
     EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"missing.txt", crc), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(crc, 0u);
     EXPECT_EQ(CCrc32Static::ComputeFileCrc(folder / L"no\\such\\dir.txt", crc), static_cast<std::uint32_t>(ERROR_PATH_NOT_FOUND));
+}
+
+// Failures as the service's manager has them: an open refused without a system error of this
+// thread's, and a connection lost in the middle of a file.
+class ServiceLikeFiles : public FakeFileManagement {
+public:
+    std::unique_ptr<PermissionManager::IManagedFile> Open(const std::wstring& path, DWORD access, DWORD disposition,
+                                                          DWORD flags) override {
+        if (path == L"lost") return std::make_unique<LostAfterOneRead>();
+        std::unique_ptr<PermissionManager::IManagedFile> file = FakeFileManagement::Open(path, access, disposition, flags);
+        if (!file && path == L"refused") SetLastError(ERROR_SUCCESS);
+        return file;
+    }
+
+private:
+    class LostAfterOneRead : public PermissionManager::IManagedFile {
+    public:
+        int Write(const void*, DWORD) override { return 0; }
+        DWORD Read(void* buffer, DWORD count) override {
+            if (std::exchange(first_, false)) {
+                std::fill_n(static_cast<char*>(buffer), count, 'x');
+                return count;
+            }
+            SetLastError(ERROR_NETNAME_DELETED);
+            return 0;
+        }
+        void SetTimes(const FILETIME&, const FILETIME&, const FILETIME&) override {}
+        int Close() override { return 1; }
+
+    private:
+        bool first_ = true;
+    };
+};
+
+TEST(FileDigest, EveryFailedOpenOrReadIsAnError) {
+    ServiceLikeFiles files;
+    files.PutFile(L"check.txt", "123456789");
+    const struct {
+        const wchar_t* path;
+        std::uint32_t error;
+        std::uint64_t size;
+    } rows[] = {
+        {L"check.txt", 0, 9},
+        {L"missing.txt", ERROR_FILE_NOT_FOUND, 0},
+        {L"refused", ERROR_OPEN_FAILED, 0},
+        {L"lost", ERROR_NETNAME_DELETED, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(WideToUtf8(row.path));
+        FileDigest digest;
+        digest.size = 77;
+        EXPECT_EQ(ComputeFileDigest(files, row.path, true, digest), row.error);
+        EXPECT_EQ(digest.size, row.size);
+        EXPECT_EQ(digest.sha256.has_value(), row.error == 0);
+    }
 }
 
 TEST(FileCrc, AgreesWithZlibAcrossChunkBoundaries) {

@@ -323,7 +323,8 @@ TEST_F(SessionTest, ARegistryFailureStillCountsAsSuccess) {
 TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
     Ed25519Seed seed;
     seed.fill(7);
-    const std::string document = "<Renewix><UpdateVersion>2.0</UpdateVersion><FileList><Directory Name=\"x\">"
+    const std::string document = "<Renewix><UpdateVersion>2.0</UpdateVersion><Expires>2999-01-01T00:00:00Z</Expires>"
+                                 "<FileList><Directory Name=\"x\">"
                                  "<File Name=\"a.txt\" Size=\"3\" SHA256=\"" + std::string(64, '0') +
                                  "\"/></Directory></FileList></Renewix>\r\n";
     Ed25519Signature signature{};

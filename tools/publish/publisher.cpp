@@ -223,7 +223,7 @@ bool VerifyPublished(const std::wstring& path, const std::vector<Ed25519PublicKe
         return false;
     }
     try {
-        const SignedDocumentCheck check = CheckSignedDocument(bytes, TrustedKeys(keys), CurrentUtcTime());
+        const SignedDocumentCheck check = CheckClientDocument(bytes, TrustedKeys(keys), CurrentUtcTime());
         if (check.refusal != DocumentRefusal::None) {
             error = L"a client with these keys refuses it: " + RefusalText(check.refusal);
             if (!check.keyId.empty()) error += L" (signing key " + check.keyId + L")";
@@ -232,7 +232,7 @@ bool VerifyPublished(const std::wstring& path, const std::vector<Ed25519PublicKe
             return false;
         }
         report = L"signature: valid, signing key " + check.keyId + L"\r\n";
-        report += check.expires.empty() ? L"expires: never\r\n" : L"expires: " + check.expires + L" (UTC)\r\n";
+        report += L"expires: " + check.expires + L" (UTC)\r\n";
         report += L"files: every file has a SHA-256 hash\r\n";
         return true;
     } catch (const XmlError& failure) {
