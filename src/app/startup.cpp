@@ -225,6 +225,9 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
 
     ServerSelection selection(config, TransferContext{log, variables});
     Renewix session(run, selection, DefaultDownloadFolder());
+    // Through the service any user may write the download folder: a journal found there is
+    // only trusted for files in the service's own folder.
+    if (dynamic_cast<PermissionManager::PipedFileManagement*>(files.get())) session.ConfineRecoveryTo(ApplicationDirectory());
     // Outlives everything that may ask the user: the session, the downloaders, the wizard.
     WizardPrompts prompts(run);
     session.SetPrompts(&prompts);

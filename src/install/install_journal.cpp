@@ -102,9 +102,11 @@ bool TakeAway(const JournalChange& change, IClientFileManager& files) {
     return files.Delete(change.destination) != 0;
 }
 
-// An added server's entries go before its file: none may point at a file that is gone.
+// An added server's entries go before its file: none may point at a file that is gone. A
+// replaced one's entries stay: the old server registers over them at the same path.
 void Unregister(const JournalChange& change, const JournalContents& contents, IClientFileManager& files, Log& log) {
-    if (!change.server || !contents.registered.count(change.destination) || !Present(files, change.destination)) {
+    if (change.kind != JournalChange::Placed || !change.server || !contents.registered.count(change.destination) ||
+        !Present(files, change.destination)) {
         return;
     }
     if (files.UnregisterServer(change.destination)) {
@@ -137,9 +139,13 @@ bool UndoChanges(const JournalContents& contents, IClientFileManager& files, Log
                 }
                 break;
             case JournalChange::Replaced:
-                if (!Present(files, change->kept)) {
-                    // Not set aside yet, or already back: a run killed after putting a server
-                    // back may not have registered it again, and doing so twice is harmless.
+                if (!Present(files, change->kept) ||
+                    (!change->downloaded.empty() && Present(files, change->downloaded) &&
+                     Present(files, change->destination))) {
+                    // Not set aside yet (or a copy to another volume cut short: the download
+                    // never left, so the destination still holds the old file), or already back.
+                    // A run killed after putting a server back may not have registered it again,
+                    // and doing so twice is harmless.
                     if (change->server && Present(files, change->destination)) {
                         RegisterComponent(change->destination, files, log);
                     }
@@ -264,7 +270,36 @@ bool HasInstallJournal(IClientFileManager& files, const std::wstring& downloadFo
     return Present(files, JournalPath(downloadFolder));
 }
 
-RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring& downloadFolder, Log& log) {
+namespace {
+
+// Whether `path` lies below `folder`, named plainly (no "..", no forward slashes).
+bool IsBelow(const std::wstring& path, const std::wstring& folder) {
+    std::wstring base = folder;
+    while (!base.empty() && base.back() == L'\\') base.pop_back();
+    return !base.empty() && path.size() > base.size() + 1 && EqualsNoCase(path.substr(0, base.size()), base) &&
+           path[base.size()] == L'\\' && path.find(L'/') == std::wstring::npos &&
+           (path + L"\\").find(L"\\..\\") == std::wstring::npos && (path + L"\\").find(L"\\.\\") == std::wstring::npos;
+}
+
+// Whether every path the journal names stays where this run's own installations put them:
+// destinations in `programFolder`, backups and downloads in the download folder.
+bool StaysInside(const JournalContents& contents, const std::wstring& programFolder, const std::wstring& downloadFolder) {
+    for (const JournalChange& change : contents.changes) {
+        if (!IsBelow(change.destination, programFolder)) return false;
+        for (const std::wstring* kept : {&change.kept, &change.downloaded}) {
+            if (!kept->empty() && !IsBelow(*kept, downloadFolder)) return false;
+        }
+    }
+    for (const std::wstring& path : contents.registered) {
+        if (!IsBelow(path, programFolder)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring& downloadFolder, Log& log,
+                                   const std::wstring& confineTo) {
     RecoveryResult result;
     const std::wstring path = JournalPath(downloadFolder);
     if (!Present(files, path)) return result;
@@ -281,6 +316,10 @@ RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring
     JournalContents contents;
     if (bytes.size() > kMaxJournalBytes || !ReadJournalText(bytes, contents)) {
         log.WriteValue(L"Unable to read the installation journal: nothing is changed", path);
+        return result;
+    }
+    if (!confineTo.empty() && !StaysInside(contents, confineTo, downloadFolder)) {
+        log.WriteValue(L"The installation journal names files outside the program's folder: nothing is changed", path);
         return result;
     }
     if (contents.committed) {

@@ -96,9 +96,12 @@ struct RecoveryResult {
 };
 
 // Finishes or takes back the installation whose journal lies in `downloadFolder`, with the
-// log lines that say what was found and done. Every operation goes through `files`.
+// log lines that say what was found and done. Every operation goes through `files`. With
+// `confineTo`, a journal that names a destination outside that folder, or a backup or download
+// outside the download folder, changes nothing: where others may write the download folder
+// (the service's staging), a journal is only trusted to undo what an installation there did.
 RecoveryResult RecoverInstallation(PermissionManager::IClientFileManager& files, const std::wstring& downloadFolder,
-                                   Log& log);
+                                   Log& log, const std::wstring& confineTo = {});
 
 // Whether a journal lies in the download folder (an installation runs or was interrupted).
 bool HasInstallJournal(PermissionManager::IClientFileManager& files, const std::wstring& downloadFolder);

@@ -382,7 +382,7 @@ void Renewix::ClearInstallation() {
 bool Renewix::RecoverInstallation() {
     if (recoveryDone_) return !recoveryFailed_;
     recoveryDone_ = true;
-    const RecoveryResult result = ::RecoverInstallation(run_.files, downloadFolder_, run_.log);
+    const RecoveryResult result = ::RecoverInstallation(run_.files, downloadFolder_, run_.log, recoveryConfinedTo_);
     if (result.outcome == RecoveryResult::Finished) {
         recoveredVersion_ = result.version;
         run_.status.SetApplicationVersion(result.version);

@@ -51,6 +51,9 @@ public:
     // called once the new version is recorded, so that a run killed before that is finished
     // (and recorded) by the next.
     void ClearInstallation();
+    // Where every file a left journal names must lie for it to be acted on: set when other
+    // users can write the download folder (through the service).
+    void ConfineRecoveryTo(std::wstring programFolder) { recoveryConfinedTo_ = std::move(programFolder); }
     // Writes the verified document's bytes to the download folder, where the service reads
     // and verifies them before it places anything; true when there are none to write.
     bool StageSignedDocument();
@@ -102,6 +105,7 @@ private:
     bool recoveryDone_ = false;
     bool recoveryFailed_ = false;
     std::wstring recoveredVersion_;
+    std::wstring recoveryConfinedTo_;
     bool loadResult_ = false;
     std::thread worker_;
     std::atomic<bool> stopDownload_{false};

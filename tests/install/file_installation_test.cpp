@@ -433,7 +433,7 @@ TEST(InstallRollBack, StagedFailures) {
          0,
          {{L"a.dll", "old a"}, {L"RenewixFiles\\UpdateFile1", "new a"}},
          {"\tUnable to register:\tC:\\app\\a.dll\r\n\r\nRestoring the files replaced by this update\r\n"
-          "\tUnregistered:\tC:\\app\\a.dll\r\n\tRestored:\t"
+          "\tRestored:\t"
           "C:\\app\\a.dll\r\n\tUnable to register:\tC:\\app\\a.dll\r\n"}},
     };
     // "@name": the backup of app\name, as the journal names it in an empty download folder.

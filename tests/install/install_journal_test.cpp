@@ -277,6 +277,34 @@ TEST(InstallJournalText, CutAndDamagedJournalsAreReadOrRefusedWhole) {
     };
     for (const char* text : damaged) EXPECT_FALSE(ReadJournalText(text, contents)) << text;
 
+    // Where others may write the download folder, a journal naming anything outside the
+    // program's folder changes nothing: not even a library of theirs gets registered.
+    const std::string forged = "begin\t2.0\r\nreplaced\tC:\\Users\\Public\\x.dll\tC:\\none\t\t1\r\n";
+    const std::string climbing = "begin\t2.0\r\nwritten\tC:\\app\\..\\windows\\x.dll\t\t\t0\r\n";
+    for (const std::string& text : {forged, climbing}) {
+        FakeFileManagement target;
+        target.PutFile(L"C:\\Users\\Public\\x.dll", "theirs");
+        target.PutFile(L"C:\\windows\\x.dll", "the system's");
+        target.PutFile(folder + L"\\" + kInstallJournalName, text);
+        EXPECT_EQ(RecoverInstallation(target, folder, TestLog(), L"C:\\app").outcome, RecoveryResult::Failed);
+        EXPECT_EQ(target.FileBytes(L"C:\\windows\\x.dll"), "the system's");
+        const std::vector<std::wstring> calls = target.Calls();
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::wstring& call) {
+                      return !call.starts_with(L"GetAttributes") && !call.starts_with(L"Open");
+                  }), 0);
+    }
+
+    // A set-aside copy to another volume that was cut short: the download never left, so the
+    // destination still holds the old file, and it stays.
+    files.PutFile(L"C:\\app\\b.dll", "old b");
+    files.PutFile(folder + L"\\b.dll.bak", "old");  // cut short
+    files.PutFile(folder + L"\\UpdateFile2", "new b");
+    files.PutFile(folder + L"\\" + kInstallJournalName,
+                  WideToUtf8(L"begin\t2.0\r\nreplaced\tC:\\app\\b.dll\t" + folder + L"\\b.dll.bak\t" + folder +
+                             L"\\UpdateFile2\t0\r\n"));
+    EXPECT_EQ(RecoverInstallation(files, folder, TestLog(), L"C:\\app").outcome, RecoveryResult::Undone);
+    EXPECT_EQ(files.FileBytes(L"C:\\app\\b.dll"), "old b");
+
     // A journal that cannot be read changes nothing, and stays for someone to look at.
     files.PutFile(folder + L"\\" + kInstallJournalName, "not a journal\r\n");
     files.PutFile(folder + L"\\a.dll.bak", "old a");
