@@ -48,6 +48,19 @@ std::wstring WorkingName() {
     return L"Renewix task in progress " + std::to_wstring(GetCurrentProcessId()) + L" " + std::to_wstring(++counter);
 }
 
+// Wine's scheduler service reads a job file it saw change without letting it be deleted
+// meanwhile; the read is short, so a deletion refused for sharing is tried again for a while.
+HRESULT DeleteJobFile(const std::wstring& path) {
+    constexpr ULONGLONG kPatienceMs = 3000;
+    const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
+    for (;;) {
+        if (DeleteFileW(path.c_str())) return S_OK;
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION || GetTickCount64() >= deadline) return HRESULT_FROM_WIN32(error);
+        Sleep(50);
+    }
+}
+
 bool IsMissing(HRESULT result) {
     return result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 }
@@ -223,7 +236,7 @@ HRESULT CScheduledTask::DeleteTask(const std::wstring& name) {
     if (!scheduler) return result;
     result = scheduler->Delete(name.c_str());
     if (NameRefused(result)) {
-        result = DeleteFileW(JobPath(name).c_str()) ? S_OK : HRESULT_FROM_WIN32(GetLastError());
+        result = DeleteJobFile(JobPath(name));
     }
     // No task of that name is the state that was asked for, not a failure.
     if (IsMissing(result)) return S_OK;

@@ -52,7 +52,11 @@ def run_logged_client(exe, log, *args, timeout=180):
         print(f"note: {Path(exe).name} ended with {code} before writing its log; running it again", file=sys.stderr)
     if code != 0:
         raise AssertionError(f"{exe} ended with exit code {code}")
-    return read_log(log)
+    text = read_log(log)
+    # Every run ends its log, whatever happened in it.
+    if not text.endswith("\tEnd of recording\r\n"):
+        raise AssertionError(f"the log does not end its recording: {text[-300:]!r}")
+    return text
 
 
 def describe(result):

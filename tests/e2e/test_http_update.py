@@ -11,8 +11,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from renewix_e2e import (BIN, WINE_RUN, configure, publish, read_log, send_basic_challenge, send_cut_answer,
-                         start_server, stop_server, windows_path, wine)
+from renewix_e2e import (BIN, WINE_RUN, configure, publish, read_log, run_logged_client, send_basic_challenge,
+                         send_cut_answer, start_server, stop_server, windows_path)
 
 BASE_CODE = "0"
 
@@ -104,10 +104,7 @@ class HttpUpdateTest(unittest.TestCase):
         shutil.copytree(self.release / "files", self.site / files_folder / "files", dirs_exist_ok=True)
 
     def run_client(self):
-        self.assertEqual(wine(self.app / "Renewix.exe", "0", timeout=120, capture=False).returncode, 0)
-        log = read_log(self.app / "RenewixLog.txt")
-        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
-        return log
+        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", "0")
 
     def recorded_version(self):
         status = (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")

@@ -13,7 +13,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, windows_path, wine
+from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, run_logged_client, windows_path
 
 BASE_CODE = "1A2B3C4D"
 # Enough archive entries that extracting them takes a while to watch.
@@ -152,9 +152,7 @@ class KilledInstallationTest(unittest.TestCase):
         self.assertEqual(lost, [], "old files lost")
 
     def assert_next_run_completes(self, describe):
-        result = wine(self.app / "Renewix.exe", "0", timeout=180, capture=False)
-        self.assertEqual(result.returncode, 0)
-        log = read_log(self.app / "RenewixLog.txt")
+        log = run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", "0")
         self.assertIn("\r\nAn interrupted installation was found\r\n", log, describe)
         self.assertTrue("\tThe interrupted installation was taken back: the program is as it was before\r\n" in log
                         or "\tThe installation had completed: finishing it for version:\t2.0\r\n" in log, log[-3000:])

@@ -19,8 +19,8 @@ import unittest
 import zlib
 from pathlib import Path
 
-from renewix_e2e import (BIN, configure, describe, openssl_key, read_log, run_tool, start_server, stop_server,
-                         windows_path, wine)
+from renewix_e2e import (BIN, configure, describe, openssl_key, run_logged_client, run_tool, start_server,
+                         stop_server, windows_path)
 
 DOCUMENT = """<?xml version="1.0"?>
 <Renewix>
@@ -162,10 +162,7 @@ class SignedUpdateTest(unittest.TestCase):
         return self.document_path.read_bytes()
 
     def run_client(self):
-        self.assertEqual(wine(self.app / "Renewix.exe", "0", timeout=120, capture=False).returncode, 0)
-        log = read_log(self.app / "RenewixLog.txt")
-        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
-        return log
+        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", "0")
 
     def recorded_version(self):
         status = self.app / "RenewixStatus.xml"

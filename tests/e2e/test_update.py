@@ -8,7 +8,8 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, publish, read_log, windows_path, wine
+from renewix_e2e import (BIN, WINE_RUN, configure, log_so_far, publish, read_log, run_logged_client, windows_path,
+                         wine)
 from wizard_e2e import NEXT, Wizard, start_client, wait_exit
 
 BASE_CODE = "1A2B3C4D"
@@ -87,12 +88,7 @@ class SilentUpdateTest(unittest.TestCase):
         shutil.copytree(self.release / "files", self.server / "files", dirs_exist_ok=True)
 
     def run_client(self, *args):
-        result = wine(self.app / "Renewix.exe", *args, timeout=120, capture=False)
-        self.assertEqual(result.returncode, 0)
-        log = read_log(self.app / "RenewixLog.txt")
-        # Every run ends its log, whatever happened in it.
-        self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
-        return log
+        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", *args)
 
     def status(self):
         return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
