@@ -178,6 +178,7 @@ private:
 };
 
 #include "description/variables.h"
+#include "foundation/cancellation.h"
 #include "foundation/client_config.h"
 #include "foundation/file_management.h"
 #include "foundation/run_state.h"
@@ -199,7 +200,8 @@ struct TestRun {
     StatusFile status;
     TextVariables variables{config, state, log};
     PermissionManager::StandardFileManagement files{log};
-    RunContext run{config, state, log, status, variables, files};
+    renewix::Cancellation cancellation;
+    RunContext run{config, state, log, status, variables, files, cancellation};
     TransferContext transfer{log, variables};
 };
 

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/system_facts.h"
@@ -221,7 +222,8 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
     RunState state;
     StatusFile status(config, state, log);
     TextVariables variables(config, state, log);
-    const RunContext run{config, state, log, status, variables, *files};
+    renewix::Cancellation cancellation;
+    const RunContext run{config, state, log, status, variables, *files, cancellation};
 
     ServerSelection selection(config, TransferContext{log, variables});
     Renewix session(run, selection, DefaultDownloadFolder());

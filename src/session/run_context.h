@@ -8,6 +8,10 @@ class RunState;
 class StatusFile;
 class TextVariables;
 
+namespace renewix {
+class Cancellation;
+}
+
 namespace PermissionManager {
 class IClientFileManager;
 }
@@ -20,4 +24,6 @@ struct RunContext {
     const TextVariables& variables;
     // Every file and registry change of the run: through the service when it answers.
     PermissionManager::IClientFileManager& files;
+    // Set when the user gives up on the run: network calls in progress are cut short.
+    renewix::Cancellation& cancellation;
 };

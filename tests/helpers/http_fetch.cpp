@@ -10,6 +10,7 @@
 #include <string>
 
 #include "description/variables.h"
+#include "foundation/cancellation.h"
 #include "foundation/client_config.h"
 #include "foundation/file_management.h"
 #include "foundation/log.h"
@@ -29,7 +30,8 @@ int wmain(int argc, wchar_t** argv) {
     RunState state;
     StatusFile status(L"", 0, 0, state, log);
     TextVariables variables(config, state, log);
-    const RunContext run{config, state, log, status, variables, files};
+    renewix::Cancellation cancellation;
+    const RunContext run{config, state, log, status, variables, files, cancellation};
     HWND window = nullptr;
     WizardPrompts prompts(run);
     if (argc > 6 && std::wstring(argv[6]) == L"wizard") {
