@@ -199,4 +199,10 @@ int StandardFileManagement::Unzip(const std::wstring& archivePath, const std::ws
     return UnzipArchive(archivePath, destination, log_);
 }
 
+bool ReadAll(IManagedFile& file, std::string& bytes, std::size_t limit) {
+    char buffer[4096];
+    for (DWORD read; bytes.size() <= limit && (read = file.Read(buffer, sizeof(buffer))) != 0;) bytes.append(buffer, read);
+    return bytes.size() <= limit;
+}
+
 }  // namespace PermissionManager

@@ -108,4 +108,7 @@ int MakeDirectoryPath(const std::wstring& path);
 // Creates, in this process, the folder that will hold `path` when it does not exist; 1 or 0.
 int EnsureParentDirectory(const std::wstring& path);
 
+// Reads what is left of an open file; false when it holds more than `limit` bytes.
+bool ReadAll(IManagedFile& file, std::string& bytes, std::size_t limit);
+
 }  // namespace PermissionManager

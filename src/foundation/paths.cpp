@@ -136,6 +136,11 @@ std::wstring ExpandPathMacros(const std::wstring& text) {
     return NormalizePath(ExpandDirectoryMacro(macro) + text.substr(close + 1));
 }
 
+std::wstring FileNamePart(const std::wstring& path) {
+    const std::size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
 std::wstring NormalizePath(const std::wstring& input) {
     std::wstring path = input;
     for (wchar_t& c : path) {

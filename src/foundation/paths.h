@@ -13,6 +13,8 @@ std::wstring ApplicationDrive();
 std::wstring ExpandDirectoryMacro(const std::wstring& macro);
 std::wstring ExpandPathMacros(const std::wstring& text);
 std::wstring NormalizePath(const std::wstring& path);
+// What follows the last backslash (the whole path when there is none).
+std::wstring FileNamePart(const std::wstring& path);
 // The absolute form of a path, as the system resolves it in this process; empty on failure.
 std::wstring FullPathName(const std::wstring& path);
 // Whether a folder stands at `path` (a file there, or nothing, is no).

@@ -7,6 +7,7 @@
 #include "foundation/crc32.h"
 #include "foundation/file_management.h"
 #include "foundation/log.h"
+#include "foundation/paths.h"
 #include "foundation/text.h"
 #include "install/file_installation.h"
 
@@ -18,11 +19,6 @@ using PermissionManager::IClientFileManager;
 constexpr std::size_t kMaxJournalBytes = 16 * 1024 * 1024;
 
 std::wstring JournalPath(const std::wstring& folder) { return folder + L"\\" + kInstallJournalName; }
-
-std::wstring FileNameOf(const std::wstring& path) {
-    const std::size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
 
 bool Present(IClientFileManager& files, const std::wstring& path) {
     return files.GetAttributes(path) != INVALID_FILE_ATTRIBUTES;
@@ -243,7 +239,7 @@ std::wstring InstallJournal::BackupFor(const std::wstring& destination) {
     CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
     const std::uint32_t crc = CCrc32Static::Update(0xFFFFFFFFu, upper.data(), upper.size() * sizeof(wchar_t)) ^
                               0xFFFFFFFFu;
-    const std::wstring base = folder_ + L"\\" + FileNameOf(destination) + FormatText(L".%08x", crc);
+    const std::wstring base = folder_ + L"\\" + FileNamePart(destination) + FormatText(L".%08x", crc);
     for (int copy = 1;; ++copy) {
         const std::wstring name = base + (copy == 1 ? L"" : L"." + std::to_wstring(copy)) + L".bak";
         bool named = false;
@@ -307,14 +303,9 @@ RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring
     log.WriteValue(L"Journal", path);
     result.outcome = RecoveryResult::Failed;
     std::string bytes;
-    if (std::unique_ptr<PermissionManager::IManagedFile> file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0)) {
-        char buffer[4096];
-        for (DWORD read; bytes.size() <= kMaxJournalBytes && (read = file->Read(buffer, sizeof(buffer))) != 0;) {
-            bytes.append(buffer, read);
-        }
-    }
+    const std::unique_ptr<PermissionManager::IManagedFile> file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0);
     JournalContents contents;
-    if (bytes.size() > kMaxJournalBytes || !ReadJournalText(bytes, contents)) {
+    if (!file || !PermissionManager::ReadAll(*file, bytes, kMaxJournalBytes) || !ReadJournalText(bytes, contents)) {
         log.WriteValue(L"Unable to read the installation journal: nothing is changed", path);
         return result;
     }

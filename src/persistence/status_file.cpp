@@ -19,6 +19,8 @@ namespace {
 
 // Save writes the file's new text under this name beside it first.
 constexpr wchar_t kReplacementSuffix[] = L".new";
+// A status file holds a few versions; anything near this is not one.
+constexpr std::size_t kMaxStatusBytes = 16 * 1024 * 1024;
 
 std::wstring ConfiguredPath(const ClientConfig& config) {
     std::wstring name = config.StatusFileName();
@@ -40,7 +42,7 @@ bool IsMissingFile(PermissionManager::IClientFileManager& files, const std::wstr
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// The file's bytes; false when it would not open.
+// The file's bytes; false when it would not open or is far larger than any status file.
 bool ReadWholeFile(PermissionManager::IClientFileManager& files, const std::wstring& path, std::string& bytes) {
     std::unique_ptr<PermissionManager::IManagedFile> file;
     if (!OpenWithRetries([&] {
@@ -49,9 +51,7 @@ bool ReadWholeFile(PermissionManager::IClientFileManager& files, const std::wstr
         })) {
         return false;
     }
-    char buffer[4096];
-    for (DWORD read; (read = file->Read(buffer, sizeof(buffer))) != 0;) bytes.append(buffer, read);
-    return true;
+    return PermissionManager::ReadAll(*file, bytes, kMaxStatusBytes);
 }
 
 // The text of the last complete <name>...</name> in `bytes`, read without a parser, for a
