@@ -57,9 +57,8 @@ void RunSchedulerWizard(const RunContext& run) {
     PageSchedulerOnly wizard(run, [&run](HWND page, int choice) {
         run.log.WriteNumber(L"Schedule chosen", choice);
         const ScheduleOutcome outcome =
-            ApplySchedule(choice, run.config.MainApplicationName(), run.config.BackgroundKeyword());
+            ApplySchedule(choice, run.config.MainApplicationName(), run.config.BackgroundKeyword(), run.log);
         if (outcome.applied) return;
-        run.log.WriteValue(L"Schedule not applied", outcome.message);
         MessageBoxW(page, outcome.message.c_str(), L"An error occured", MB_OK | MB_ICONERROR);
     });
     // The trigger's figures are the times the scheduler runs the task, read as local times.
