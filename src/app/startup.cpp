@@ -148,7 +148,7 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
     // client must not truncate the log of the one that is running.
     const int logDisabled = IsTestModeCommandLine(commandLine) || config.LoggingEnabled() == 0 ? 1 : 0;
     log.StartHeld(run.files, ApplicationDirectory() + config.LogFileName(), logDisabled);
-    if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemName());
+    if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemDescription());
 
     if (EqualsNoCase(MainApplicationPath(config), ModulePath())) {
         log.Open();

@@ -193,7 +193,7 @@ private:
     bool FailsSave(const std::wstring& item, LPCOLESTR path) {
         const std::wstring file = L"\\" + name_ + L".job";
         const std::wstring target = path ? path : L"";
-        const bool hit = path ? target.size() >= file.size() && target.compare(target.size() - file.size(), file.size(), file) == 0
+        const bool hit = path ? target.size() >= file.size() && target.substr(target.size() - file.size()) == file
                               : item == name_;
         if (!hit || failedSaves > 0) return false;
         ++failedSaves;
@@ -342,7 +342,8 @@ TEST_F(ScheduledTaskTest, RefusalsAndUnreachableSchedulerAreShownAndLogged) {
                                                       c.reachable ? ConnectTaskScheduler : unreachable);
         EXPECT_FALSE(outcome.applied) << c.message;
         EXPECT_EQ(WideToUtf8(outcome.message), c.message);
-        EXPECT_NE(log.Finish().find(std::string("Schedule not applied:\t") + c.message), std::string::npos) << c.message;
+        EXPECT_NE(log.Finish().find(std::string("Schedule not applied:\t") + c.message), std::string::npos)
+            << c.message;
     }
     EXPECT_EQ(CountTasks(ScheduleTaskName(application)), 0);
 }
