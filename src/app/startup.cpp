@@ -57,9 +57,8 @@ void RunSchedulerWizard(const RunContext& run) {
     PageSchedulerOnly wizard(run, [&run](HWND page, int choice) {
         run.log.WriteNumber(L"Schedule chosen", choice);
         const ScheduleOutcome outcome =
-            ApplySchedule(choice, run.config.MainApplicationName(), run.config.BackgroundKeyword());
+            ApplySchedule(choice, run.config.MainApplicationName(), run.config.BackgroundKeyword(), run.log);
         if (outcome.applied) return;
-        run.log.WriteValue(L"Schedule not applied", outcome.message);
         MessageBoxW(page, outcome.message.c_str(), L"An error occured", MB_OK | MB_ICONERROR);
     });
     // The trigger's figures are the times the scheduler runs the task, read as local times.
@@ -149,7 +148,7 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
     // client must not truncate the log of the one that is running.
     const int logDisabled = IsTestModeCommandLine(commandLine) || config.LoggingEnabled() == 0 ? 1 : 0;
     log.StartHeld(run.files, ApplicationDirectory() + config.LogFileName(), logDisabled);
-    if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemName());
+    if (!logDisabled) log.WriteSessionHeader(FileVersionString(ModulePath()), OperatingSystemDescription());
 
     if (EqualsNoCase(MainApplicationPath(config), ModulePath())) {
         log.Open();

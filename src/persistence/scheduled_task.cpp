@@ -8,8 +8,10 @@
 
 #include <atomic>
 
+#include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/system_facts.h"
+#include "foundation/text.h"
 #include "foundation/win_resource.h"
 
 namespace {
@@ -19,17 +21,9 @@ using renewix::ComPtr;
 constexpr ULONGLONG kTicksPerMinute = 600000000ull;
 constexpr ULONGLONG kTicksPerDay = 24 * 60 * kTicksPerMinute;
 
-[[noreturn]] void Raise(const wchar_t* text) { throw ScheduleError{text, false}; }
-
 bool IsNtFamily() { return (GetVersion() & 0x80000000u) == 0; }
 
-ComPtr<ITaskScheduler> ConnectScheduler(HRESULT* result) {
-    ComPtr<ITaskScheduler> scheduler;
-    *result = CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
-                               scheduler.put_void());
-    if (FAILED(*result)) scheduler.reset();
-    return scheduler;
-}
+std::optional<ScheduleFailure> Failed(const wchar_t* step, HRESULT result) { return ScheduleFailure{step, result}; }
 
 // Wine's version 1 scheduler refuses names with a dot ("... for Viewer.exe") that Windows
 // takes. Such a task is then kept as the .job file of its real name in the scheduler's own
@@ -48,21 +42,41 @@ std::wstring WorkingName() {
     return L"Renewix task in progress " + std::to_wstring(GetCurrentProcessId()) + L" " + std::to_wstring(++counter);
 }
 
+bool IsMissing(HRESULT result) {
+    return result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+}
+
 // Wine's scheduler service reads a job file it saw change without letting it be deleted
 // meanwhile; the read is short, so a deletion refused for sharing is tried again for a while.
-HRESULT DeleteJobFile(const std::wstring& path) {
+// A task that is not there counts as deleted.
+HRESULT DeleteNamed(ITaskScheduler* scheduler, const std::wstring& name, bool byFile) {
     constexpr ULONGLONG kPatienceMs = 3000;
     const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
     for (;;) {
-        if (DeleteFileW(path.c_str())) return S_OK;
-        const DWORD error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION || GetTickCount64() >= deadline) return HRESULT_FROM_WIN32(error);
+        HRESULT result = S_OK;
+        if (byFile) {
+            result = DeleteFileW(JobPath(name).c_str()) ? S_OK : HRESULT_FROM_WIN32(GetLastError());
+        } else {
+            result = scheduler->Delete(name.c_str());
+        }
+        if (IsMissing(result)) return S_OK;
+        if (result != HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || GetTickCount64() >= deadline) return result;
         Sleep(50);
     }
 }
 
-bool IsMissing(HRESULT result) {
-    return result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+HRESULT Connect(const SchedulerConnection& connect, ComPtr<ITaskScheduler>& scheduler) {
+    const HRESULT result = connect(scheduler);
+    if (FAILED(result)) return result;
+    return scheduler ? S_OK : E_POINTER;
+}
+
+// Saves `task` under `name`: through its file when the scheduler refuses the name.
+HRESULT SaveAs(ITask* task, const std::wstring& name, bool byFile) {
+    ComPtr<IPersistFile> file;
+    HRESULT result = task->QueryInterface(IID_IPersistFile, file.put_void());
+    if (SUCCEEDED(result)) result = byFile ? file->Save(JobPath(name).c_str(), TRUE) : file->Save(nullptr, TRUE);
+    return result;
 }
 
 // The task of that name, loaded; null when there is none. `byFile` says whether the name has
@@ -168,80 +182,97 @@ TASK_TRIGGER CScheduledTask::Trigger() const {
     return trigger;
 }
 
-HRESULT CScheduledTask::SaveTask(const std::wstring& name, bool failIfExists) {
-    if (start_.wYear == 0 || name.empty() || program_.empty()) throw ScheduleError{L"Missing parameters", true};
-    HRESULT result = S_OK;
-    ComPtr<ITaskScheduler> scheduler = ConnectScheduler(&result);
-    if (!scheduler) return result;
-
-    bool byFile = false;
-    if (OpenTask(scheduler.get(), name, &byFile)) {
-        if (failIfExists) Raise(L"CScheduledTask::SaveTask() - A task with the given name already exists; failing.\n");
-        bool deleted = false;
-        try {
-            deleted = SUCCEEDED(DeleteTask(name));
-        } catch (const ScheduleError&) {
-        }
-        if (!deleted) Raise(L"CScheduledTask::SaveTask() - couldn't delete existing task! Bailing out.");
+std::optional<ScheduleFailure> CScheduledTask::Fill(ITask* task, bool disabled) const {
+    HRESULT result = task->SetApplicationName(program_.c_str());
+    if (FAILED(result)) return Failed(L"setting the program", result);
+    if (!parameters_.empty() && FAILED(result = task->SetParameters(parameters_.c_str()))) {
+        return Failed(L"setting the parameters", result);
     }
-
-    // Asked for as ITask: Wine hands out no other interface from NewWorkItem.
-    ComPtr<IUnknown> item;
-    if (FAILED(scheduler->NewWorkItem(byFile ? WorkingName().c_str() : name.c_str(), CLSID_CTask, IID_ITask,
-                                      item.put()))) {
-        Raise(L"CScheduledTask::SaveTask() - couldn't create a new work item.");
+    if (!startingDirectory_.empty() && FAILED(result = task->SetWorkingDirectory(startingDirectory_.c_str()))) {
+        return Failed(L"setting the starting directory", result);
     }
-    ComPtr<ITask> task;
-    if (FAILED(item->QueryInterface(IID_ITask, task.put_void()))) {
-        Raise(L"CScheduledTask::SaveTask() - QI() on IUnknown failed to get an ITask.");
+    if (nt_ && FAILED(result = task->SetAccountInformation(accountName_.c_str(), password_.c_str()))) {
+        return Failed(L"setting the account", result);
     }
-    if (FAILED(task->SetApplicationName(program_.c_str()))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to set application.");
+    if (!comment_.empty() && FAILED(result = task->SetComment(comment_.c_str()))) {
+        return Failed(L"setting the comment", result);
     }
-    if (!parameters_.empty() && FAILED(task->SetParameters(parameters_.c_str()))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to set parameters.");
-    }
-    if (!startingDirectory_.empty() && FAILED(task->SetWorkingDirectory(startingDirectory_.c_str()))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to set starting directory.");
-    }
-    if (nt_ && FAILED(task->SetAccountInformation(accountName_.c_str(), password_.c_str()))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to set account info.");
-    }
-    if (!comment_.empty() && FAILED(task->SetComment(comment_.c_str()))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to set task comment.");
-    }
-    if (FAILED(task->SetFlags(TASK_FLAG_RUN_ONLY_IF_LOGGED_ON | (nt_ ? TASK_FLAG_INTERACTIVE : 0)))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to set task flags.");
-    }
+    const DWORD flags =
+        TASK_FLAG_RUN_ONLY_IF_LOGGED_ON | (nt_ ? TASK_FLAG_INTERACTIVE : 0) | (disabled ? TASK_FLAG_DISABLED : 0);
+    if (FAILED(result = task->SetFlags(flags))) return Failed(L"setting the flags", result);
     WORD index = 0;
     ComPtr<ITaskTrigger> trigger;
-    if (FAILED(task->CreateTrigger(&index, trigger.put()))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to create a task trigger. ");
-    }
+    if (FAILED(result = task->CreateTrigger(&index, trigger.put()))) return Failed(L"creating the trigger", result);
     TASK_TRIGGER settings = Trigger();
-    if (FAILED(trigger->SetTrigger(&settings))) Raise(L"CScheduledTask::SaveTask() - failed to add trigger to the task.");
-    ComPtr<IPersistFile> file;
-    if (FAILED(task->QueryInterface(IID_IPersistFile, file.put_void()))) {
-        Raise(L"CScheduledTask::SaveTask() - failed to get an IPersistFile interface on the task.");
-    }
-    result = byFile ? file->Save(JobPath(name).c_str(), TRUE) : file->Save(nullptr, FALSE);
-    if (FAILED(result)) Raise(L"CScheduledTask::SaveTask() - error saving task.");
-    return result;
+    if (FAILED(result = trigger->SetTrigger(&settings))) return Failed(L"setting the trigger", result);
+    return std::nullopt;
 }
 
-HRESULT CScheduledTask::DeleteTask(const std::wstring& name) {
-    if (name.empty()) return E_FAIL;
-    HRESULT result = S_OK;
-    ComPtr<ITaskScheduler> scheduler = ConnectScheduler(&result);
-    if (!scheduler) return result;
-    result = scheduler->Delete(name.c_str());
-    if (NameRefused(result)) {
-        result = DeleteJobFile(JobPath(name));
+std::optional<ScheduleFailure> CScheduledTask::SaveTask(const std::wstring& name, const SchedulerConnection& connect) {
+    if (start_.wYear == 0 || name.empty() || program_.empty()) return Failed(L"checking the settings", E_INVALIDARG);
+    ComPtr<ITaskScheduler> scheduler;
+    if (const HRESULT result = Connect(connect, scheduler); FAILED(result)) {
+        return Failed(L"connecting to the Task Scheduler", result);
     }
-    // No task of that name is the state that was asked for, not a failure.
-    if (IsMissing(result)) return S_OK;
-    if (FAILED(result)) Raise(L"CScheduledTask::DeleteTask() - failed to delete task.");
-    return result;
+    // A new item called `item`, filled and saved as `saved`. Asked for as ITask: Wine hands out
+    // no other interface from NewWorkItem.
+    const auto write = [&](const std::wstring& item, const std::wstring& saved, bool byFile,
+                           bool disabled) -> std::optional<ScheduleFailure> {
+        ComPtr<ITask> task;
+        HRESULT result =
+            scheduler->NewWorkItem(item.c_str(), CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(task.put()));
+        if (FAILED(result)) return Failed(L"creating the task", result);
+        if (std::optional<ScheduleFailure> failed = Fill(task.get(), disabled)) return failed;
+        if (FAILED(result = SaveAs(task.get(), saved, byFile))) return Failed(L"saving the task", result);
+        return std::nullopt;
+    };
+
+    // The whole task is saved once under a working name, disabled, before the schedule that is
+    // set is touched: most failures end there. The working copy goes whatever happens.
+    const std::wstring working = WorkingName();
+    std::optional<ScheduleFailure> failed = write(working, working, false, true);
+    renewix::ScopeExit dropWorking([&] { (void)DeleteNamed(scheduler.get(), working, false); });
+    if (failed) return failed;
+
+    // Version 1 has no rename: the old task is kept in memory, deleted, and written back if the
+    // new one cannot be saved under its name.
+    bool byFile = false;
+    ComPtr<ITask> old = OpenTask(scheduler.get(), name, &byFile);
+    if (old) {
+        if (const HRESULT result = DeleteNamed(scheduler.get(), name, byFile); FAILED(result)) {
+            return Failed(L"deleting the old task", result);
+        }
+    }
+    failed = byFile ? write(WorkingName(), name, true, false) : write(name, name, false, false);
+    if (failed && old) failed->restore = SaveAs(old.get(), name, byFile);
+    return failed;
+}
+
+std::optional<ScheduleFailure> CScheduledTask::DeleteTask(const std::wstring& name,
+                                                          const SchedulerConnection& connect) {
+    if (name.empty()) return Failed(L"deleting the task", E_INVALIDARG);
+    ComPtr<ITaskScheduler> scheduler;
+    if (const HRESULT result = Connect(connect, scheduler); FAILED(result)) {
+        return Failed(L"connecting to the Task Scheduler", result);
+    }
+    HRESULT result = DeleteNamed(scheduler.get(), name, false);
+    if (NameRefused(result)) result = DeleteNamed(scheduler.get(), name, true);
+    if (FAILED(result)) return Failed(L"deleting the task", result);
+    return std::nullopt;
+}
+
+HRESULT ConnectTaskScheduler(ComPtr<ITaskScheduler>& scheduler) {
+    return CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
+                            scheduler.put_void());
+}
+
+std::wstring ScheduleFailure::Describe() const {
+    std::wstring text = step + FormatText(L" failed (0x%08lX)", static_cast<unsigned long>(result));
+    if (FAILED(restore)) {
+        text += FormatText(L"; the schedule that was set could not be written back (0x%08lX)",
+                           static_cast<unsigned long>(restore));
+    }
+    return text;
 }
 
 int FrequencyOfTrigger(const TASK_TRIGGER& trigger) {
@@ -298,9 +329,8 @@ std::optional<SYSTEMTIME> NextRunTime(const TASK_TRIGGER& trigger, const SYSTEMT
 }
 
 std::optional<ScheduleInfo> ReadScheduledTask(const std::wstring& name, const SYSTEMTIME& now) {
-    HRESULT result = S_OK;
-    ComPtr<ITaskScheduler> scheduler = ConnectScheduler(&result);
-    if (!scheduler || name.empty()) return std::nullopt;
+    ComPtr<ITaskScheduler> scheduler;
+    if (name.empty() || FAILED(Connect(ConnectTaskScheduler, scheduler))) return std::nullopt;
     bool byFile = false;
     ComPtr<ITask> task = OpenTask(scheduler.get(), name, &byFile);
     if (!task) return std::nullopt;
@@ -341,10 +371,29 @@ std::wstring ScheduleComment(const std::wstring& mainApplicationName) {
     return L"Automatic update checking for " + mainApplicationName + L".";
 }
 
+namespace {
+
+ScheduleOutcome NotApplied(Log& log, const std::wstring& message) {
+    log.WriteValue(L"Schedule not applied", message);
+    return {false, message};
+}
+
+}  // namespace
+
 ScheduleOutcome ApplySchedule(int selection, const std::wstring& mainApplicationName,
-                              const std::wstring& backgroundKeyword) {
+                              const std::wstring& backgroundKeyword, Log& log, const SchedulerConnection& connect) {
     const std::wstring name = ScheduleTaskName(mainApplicationName);
     try {
+        if (selection == 3) {
+            if (std::optional<ScheduleFailure> failed = CScheduledTask::DeleteTask(name, connect)) {
+                return NotApplied(log, L"Unable to delete the schedule: " + failed->Describe());
+            }
+            return {};
+        }
+        // Without its keyword the task would start the program as a plain launch.
+        if (backgroundKeyword.empty()) {
+            return NotApplied(log, L"The schedule cannot be saved because no background keyword is configured.");
+        }
         CScheduledTask task;
         SYSTEMTIME now{};
         GetSystemTime(&now);
@@ -354,16 +403,12 @@ ScheduleOutcome ApplySchedule(int selection, const std::wstring& mainApplication
         task.SetAccountName(LoginName());
         task.SetStartingDirectory(ApplicationDirectory());
         task.SetParameters(backgroundKeyword);
-        if (selection == 3) {
-            CScheduledTask::DeleteTask(name);
-        } else {
-            if (selection >= 0 && selection <= 2) task.SetFrequency(selection + 2);
-            task.SaveTask(name, false);
+        if (selection >= 0 && selection <= 2) task.SetFrequency(selection + 2);
+        if (std::optional<ScheduleFailure> failed = task.SaveTask(name, connect)) {
+            return NotApplied(log, L"Unable to save the schedule: " + failed->Describe());
         }
-    } catch (const ScheduleError& error) {
-        return {false, error.wide ? error.text : L"An unknown error was encountered"};
     } catch (...) {
-        return {false, L"An unknown error was encountered"};
+        return NotApplied(log, L"An unknown error was encountered");
     }
     return {};
 }

@@ -4,14 +4,28 @@
 #include <windows.h>
 #include <mstask.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
-// A failure while writing or deleting a task. Wide texts are meant for the user; the others
-// only name the step that failed.
-struct ScheduleError {
-    std::wstring text;
-    bool wide = false;
+#include "foundation/win_resource.h"
+
+class Log;
+
+// Connects to the Task Scheduler: the machine's own (ConnectTaskScheduler) unless a caller hands
+// in another, as the tests do to make a step fail.
+using SchedulerConnection = std::function<HRESULT(renewix::ComPtr<ITaskScheduler>& scheduler)>;
+HRESULT ConnectTaskScheduler(renewix::ComPtr<ITaskScheduler>& scheduler);
+
+// The step of writing or deleting a task that failed, and the scheduler's answer to it.
+struct ScheduleFailure {
+    std::wstring step;  // "saving the task"
+    HRESULT result = E_FAIL;
+    // A replaced task that could not be written back after the failure (S_OK: it was, or
+    // there was none).
+    HRESULT restore = S_OK;
+    // "saving the task failed (0x80070005)"
+    std::wstring Describe() const;
 };
 
 class CScheduledTask {
@@ -28,18 +42,21 @@ public:
     void SetStartDateTime(const SYSTEMTIME& start);
     void SetFrequency(int frequency) { frequency_ = frequency; }
 
-    // Writes the task, replacing one of that name unless failIfExists; throws ScheduleError for
-    // every failure but reaching the Task Scheduler, whose HRESULT it returns.
-    HRESULT SaveTask(const std::wstring& name, bool failIfExists);
-    // Deletes the task; a task that is not there counts as deleted. E_FAIL for an empty name;
-    // throws ScheduleError when the deletion fails.
-    static HRESULT DeleteTask(const std::wstring& name);
+    // Writes the task, replacing one of that name. The schedule that is set stays in place
+    // unless the new one is saved: nothing when it was, else the step that failed.
+    [[nodiscard]] std::optional<ScheduleFailure> SaveTask(const std::wstring& name,
+                                                          const SchedulerConnection& connect = ConnectTaskScheduler);
+    // Deletes the task; a task that is not there counts as deleted.
+    [[nodiscard]] static std::optional<ScheduleFailure> DeleteTask(
+        const std::wstring& name, const SchedulerConnection& connect = ConnectTaskScheduler);
 
     // The trigger this task's settings make (pure: the tests read it directly).
     TASK_TRIGGER Trigger() const;
 
 private:
     void Reset();
+    // Fills a new item with this task's settings; `disabled` keeps it from ever running.
+    std::optional<ScheduleFailure> Fill(ITask* task, bool disabled) const;
 
     SYSTEMTIME start_{};
     SYSTEMTIME end_{};
@@ -89,5 +106,7 @@ struct ScheduleOutcome {
 int ScheduleChoiceOf(int frequency);
 std::wstring NextRunNote(const std::optional<SYSTEMTIME>& nextRun);
 
+// Every refusal and failure is written to `log` too.
 ScheduleOutcome ApplySchedule(int selection, const std::wstring& mainApplicationName,
-                              const std::wstring& backgroundKeyword);
+                              const std::wstring& backgroundKeyword, Log& log,
+                              const SchedulerConnection& connect = ConnectTaskScheduler);

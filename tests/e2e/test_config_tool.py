@@ -88,6 +88,7 @@ class ConfigToolTest(ClientTestCase):
         text = canonical(FULL)
         result = self.write(text)
         self.assertEqual(result.returncode, 0, describe(result))
+        self.assertNotIn(b"warning", result.stderr)
         self.assertEqual(self.read(), text + pictures_section())
         # Saved to a file, the settings can be written again and give the same record.
         saved = self.folder / "saved.ini"
@@ -98,7 +99,9 @@ class ConfigToolTest(ClientTestCase):
 
     def test_rewriting_replaces_the_record(self):
         self.assertEqual(self.write(canonical(FULL)).returncode, 0)
-        self.assertEqual(self.write("[Application]\r\nMainApplication=Other.exe\r\n").returncode, 0)
+        result = self.write("[Application]\r\nMainApplication=Other.exe\r\n")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"warning: Application.BackgroundKeyword is empty", result.stderr)
         text = self.read()
         self.assertIn("MainApplication=Other.exe\r\n", text)
         self.assertIn("CheckNowKeyword=\r\n", text)

@@ -12,6 +12,7 @@ from renewix_e2e import BIN, WINE_RUN, windows_path
 from wizard_e2e import FINISH, WizardTestCase, button, control, page_kind, text_of, wait_exit
 
 DAILY, WEEKLY, MONTHLY, NEVER = 1027, 1028, 1029, 1031
+IDOK = 1
 TASK_DAILY, TASK_WEEKLY, TASK_MONTHLY_DATE = 1, 2, 3
 SUNDAY = 1
 NAMES = itertools.count()
@@ -121,6 +122,21 @@ class SchedulerTest(WizardTestCase):
         task = self.task_now()
         self.assertTrue(task["exists"])
         self.assertEqual(task["comment"], "Automatic update checking for .")
+
+    def test_no_schedule_without_a_background_keyword(self):
+        self.configure(MainApplication=self.application, BackgroundKeyword="")
+        client = self.start("Scheduler")
+        self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["enabled"],
+                               "the schedule page with Finish")
+        self.wizard.click(DAILY)
+        self.wizard.press(FINISH)
+        message = "The schedule cannot be saved because no background keyword is configured."
+        box = self.wizard.wait_dialog("An error occured")
+        self.assertIn(message, [item["text"] for item in box["controls"]])
+        self.wizard.answer("An error occured", IDOK)
+        self.assertEqual(wait_exit(client), 0)
+        self.assertIn(f"\tSchedule not applied:\t{message}\r\n", self.log())
+        self.assertFalse(self.task_now()["exists"])
 
     def test_the_stored_command_line_starts_a_background_check(self):
         self.configure_application(self.application)

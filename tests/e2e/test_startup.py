@@ -41,7 +41,8 @@ class StartupTest(ClientTestCase):
         log = self.log()
         header = re.match(
             r"Logging started\r\n\tDate:\t(\d\d)/(\d\d)/(\d\d), (\d\d):(\d\d):(\d\d)\r\n"
-            r"\tClient:\t1\.0\.0\.1\r\n\tOS:\tUnknown System\r\n",
+            # Whichever Windows the prefix reports, it is named, with the machine's architecture.
+            r"\tClient:\t1\.0\.0\.1\r\n\tOS:\tWindows [^\r\n]+ \((x86|x64|ARM64)\)\r\n",
             log,
         )
         self.assertIsNotNone(header, log)

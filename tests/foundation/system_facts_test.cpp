@@ -10,37 +10,73 @@
 namespace {
 
 struct OsCase {
-    unsigned long platform, major, minor;
+    unsigned long platform, major, minor, build;
+    unsigned char productType;
+    Architecture architecture;
     int code;
-    const char* name;
+    const char* description;
 };
 
 TEST(OperatingSystemTable, EveryRowAndItsNeighbours) {
+    constexpr unsigned char kWorkstation = 1, kController = 2, kServer = 3;
+    constexpr Architecture kNone = Architecture::Unknown, k32 = Architecture::X86, k64 = Architecture::X64,
+                           kArm = Architecture::Arm64;
     const OsCase cases[] = {
-        {1, 4, 0, 1, "Windows 95"},      {1, 3, 0, 1, "Windows 95"},     {1, 4, 10, 2, "Windows 98"},
-        {1, 4, 90, 2, "Windows Me"},     {1, 4, 11, 127, "Unknown System"}, {2, 3, 51, 4, "Windows NT"},
-        {2, 4, 0, 4, "Windows NT"},      {2, 5, 0, 8, "Windows 2000"},   {2, 5, 1, 16, "Windows XP"},
-        {2, 5, 2, 32, "Windows 2003"},   {2, 5, 3, 127, "Unknown System"}, {2, 6, 0, 64, "Windows Vista"},
-        {2, 6, 1, 127, "Unknown System"}, {2, 10, 0, 127, "Unknown System"}, {0, 3, 10, 127, "Unknown System"},
-        {3, 5, 1, 127, "Unknown System"},
+        {1, 4, 0, 950, kWorkstation, k32, 1, "Windows 95 (x86)"},
+        {1, 3, 0, 0, kWorkstation, kNone, 1, "Windows 95"},
+        {1, 4, 10, 0, kWorkstation, kNone, 2, "Windows 98"},
+        {1, 4, 90, 0, kWorkstation, kNone, 2, "Windows Me"},
+        {1, 4, 11, 0, kWorkstation, kNone, 127, "Unknown System"},
+        {2, 3, 51, 0, kWorkstation, kNone, 4, "Windows NT"},
+        {2, 4, 0, 0, kServer, kNone, 4, "Windows NT"},
+        {2, 5, 0, 2195, kWorkstation, kNone, 8, "Windows 2000"},
+        {2, 5, 1, 2600, kWorkstation, k32, 16, "Windows XP (x86)"},
+        {2, 5, 2, 3790, kServer, k64, 32, "Windows 2003 (x64)"},
+        {2, 5, 3, 0, kWorkstation, kNone, 127, "Unknown System"},
+        {2, 6, 0, 6002, kServer, kNone, 64, "Windows Vista"},
+        {2, 6, 1, 7601, kWorkstation, k64, 127, "Windows 7 (x64)"},
+        {2, 6, 1, 7601, kController, k64, 127, "Windows Server 2008 R2 (x64)"},
+        {2, 6, 2, 9200, kWorkstation, k32, 127, "Windows 8 (x86)"},
+        {2, 6, 2, 9200, kServer, k64, 127, "Windows Server 2012 (x64)"},
+        {2, 6, 3, 9600, kWorkstation, kArm, 127, "Windows 8.1 (ARM64)"},
+        {2, 6, 3, 9600, kServer, k64, 127, "Windows Server 2012 R2 (x64)"},
+        {2, 6, 4, 0, kWorkstation, kNone, 127, "Unknown System"},
+        {2, 10, 0, 19045, kWorkstation, k64, 127, "Windows 10 (x64)"},
+        {2, 10, 0, 21999, kWorkstation, k64, 127, "Windows 10 (x64)"},
+        {2, 10, 0, 22000, kWorkstation, kArm, 127, "Windows 11 (ARM64)"},
+        {2, 10, 0, 26100, kWorkstation, k64, 127, "Windows 11 (x64)"},
+        {2, 10, 0, 14393, kServer, k64, 127, "Windows Server 2016 (x64)"},
+        {2, 10, 0, 17762, kServer, k64, 127, "Windows Server 2016 (x64)"},
+        {2, 10, 0, 17763, kServer, k64, 127, "Windows Server 2019 (x64)"},
+        {2, 10, 0, 20348, kController, k64, 127, "Windows Server 2022 (x64)"},
+        {2, 10, 0, 26099, kServer, k64, 127, "Windows Server 2022 (x64)"},
+        {2, 10, 0, 26100, kServer, k64, 127, "Windows Server 2025 (x64)"},
+        {2, 10, 1, 0, kWorkstation, k64, 127, "Unknown System (x64)"},
+        {2, 11, 0, 30000, kWorkstation, k64, 127, "Unknown System (x64)"},
+        {0, 3, 10, 0, kWorkstation, kNone, 127, "Unknown System"},
+        {3, 5, 1, 0, kWorkstation, kNone, 127, "Unknown System"},
     };
     for (const OsCase& c : cases) {
-        OperatingSystem os = ClassifyOperatingSystem(c.platform, c.major, c.minor);
-        EXPECT_EQ(os.code, c.code) << c.platform << " " << c.major << "." << c.minor;
-        EXPECT_EQ(WideToUtf8(os.name), c.name) << c.platform << " " << c.major << "." << c.minor;
+        const WindowsVersion version{c.platform, c.major, c.minor, c.build, c.productType, c.architecture};
+        EXPECT_EQ(ClassifyOperatingSystem(version).code, c.code) << c.description;
+        EXPECT_EQ(WideToUtf8(DescribeOperatingSystem(version)), c.description);
     }
 }
 
-TEST(OperatingSystemFacts, RunningSystemMatchesItsVersionTriple) {
-    OSVERSIONINFOW info{};
+TEST(OperatingSystemFacts, TheRunningSystemIsNamedWithItsArchitecture) {
+    // The tests are x64 programs, so the machine is x64 too.
+    using RtlGetVersionType = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionType>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    ASSERT_NE(rtlGetVersion, nullptr);
+    OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof(info);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    ASSERT_TRUE(GetVersionExW(&info));
-#pragma GCC diagnostic pop
-    OperatingSystem expected = ClassifyOperatingSystem(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion);
-    EXPECT_EQ(OperatingSystemCode(), expected.code);
-    EXPECT_WSTREQ8(expected.name, OperatingSystemName());
+    ASSERT_EQ(rtlGetVersion(&info), 0);
+    const WindowsVersion real{info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
+                              info.wProductType, Architecture::X64};
+    EXPECT_EQ(OperatingSystemCode(), ClassifyOperatingSystem(real).code);
+    EXPECT_WSTREQ8(ClassifyOperatingSystem(real).name, OperatingSystemName());
+    EXPECT_WSTREQ8(DescribeOperatingSystem(real), OperatingSystemDescription());
 }
 
 TEST(MachineFacts, AreFilledAndStableAcrossThreads) {

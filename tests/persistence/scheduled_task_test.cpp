@@ -5,6 +5,7 @@
 #include <mstask.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "foundation/paths.h"
 #include "foundation/system_facts.h"
@@ -35,8 +36,9 @@ std::string Text(const std::optional<SYSTEMTIME>& time) {
     return text;
 }
 
-// How many tasks of the scheduler carry this name (as "<name>.job", the form Enum gives).
-int CountTasks(const std::wstring& name) {
+// How many tasks of the scheduler carry this name (as "<name>.job", the form Enum gives), or
+// begin with it when `prefix`.
+int CountTasks(const std::wstring& name, bool prefix = false) {
     renewix::ComPtr<ITaskScheduler> scheduler;
     if (FAILED(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
                                 scheduler.put_void()))) {
@@ -51,7 +53,7 @@ int CountTasks(const std::wstring& name) {
         std::wstring found = names[0];
         CoTaskMemFree(names[0]);
         CoTaskMemFree(names);
-        if (found == name || found == name + L".job") ++count;
+        if (found == name || found == name + L".job" || (prefix && found.rfind(name, 0) == 0)) ++count;
     }
     return count;
 }
@@ -61,17 +63,15 @@ protected:
     void SetUp() override { ASSERT_TRUE(com_.succeeded()); }
     void TearDown() override {
         for (const std::wstring& name : names_) {
-            try {
-                CScheduledTask::DeleteTask(name);
-            } catch (const ScheduleError& error) {
-                ADD_FAILURE() << "the test's task stays behind: " << std::string(error.text.begin(), error.text.end());
+            if (std::optional<ScheduleFailure> failed = CScheduledTask::DeleteTask(name)) {
+                ADD_FAILURE() << "the test's task stays behind: " << WideToUtf8(failed->Describe());
             }
         }
     }
 
     // A main application name of this test's own, ending in ".exe" as real ones do.
-    std::wstring Application(const wchar_t* stem) {
-        const std::wstring name = std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    std::wstring Application(const wchar_t* stem, const wchar_t* ending = L".exe") {
+        const std::wstring name = std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + ending;
         names_.push_back(ScheduleTaskName(name));
         return name;
     }
@@ -90,7 +90,7 @@ TEST_F(ScheduledTaskTest, EachFrequencyIsWrittenAndReadBack) {
     for (const Case& c : cases) {
         SYSTEMTIME before{};
         GetSystemTime(&before);
-        ASSERT_TRUE(ApplySchedule(c.selection, application, L"0").applied) << c.selection;
+        ASSERT_TRUE(ApplySchedule(c.selection, application, L"0", TestLog()).applied) << c.selection;
         SYSTEMTIME now{};
         GetSystemTime(&now);
         std::optional<ScheduleInfo> info = ReadScheduledTask(ScheduleTaskName(application), now);
@@ -123,53 +123,229 @@ TEST_F(ScheduledTaskTest, EachFrequencyIsWrittenAndReadBack) {
 
 TEST_F(ScheduledTaskTest, NeverDeletesAndNeedsNoTask) {
     const std::wstring application = Application(L"Gone");
-    ASSERT_TRUE(ApplySchedule(0, application, L"bg").applied);
+    ASSERT_TRUE(ApplySchedule(0, application, L"bg", TestLog()).applied);
     SYSTEMTIME now{};
     GetSystemTime(&now);
     ASSERT_TRUE(ReadScheduledTask(ScheduleTaskName(application), now));
-    EXPECT_TRUE(ApplySchedule(3, application, L"bg").applied);
+    EXPECT_TRUE(ApplySchedule(3, application, L"bg", TestLog()).applied);
     EXPECT_FALSE(ReadScheduledTask(ScheduleTaskName(application), now));
     EXPECT_EQ(CountTasks(ScheduleTaskName(application)), 0);
-    // Never! with nothing to delete: the schedule asked for (none) is in place.
-    const ScheduleOutcome again = ApplySchedule(3, application, L"bg");
+    // Never! with nothing to delete, and with no keyword: the schedule asked for (none) is in place.
+    const ScheduleOutcome again = ApplySchedule(3, application, L"", TestLog());
     EXPECT_TRUE(again.applied);
     EXPECT_WSTREQ8(L"", again.message);
-    EXPECT_HR_EQ(E_FAIL, CScheduledTask::DeleteTask(L""));
 }
 
 TEST_F(ScheduledTaskTest, AnEmptyApplicationNameAndMissingSettings) {
     names_.push_back(ScheduleTaskName(L""));
     EXPECT_WSTREQ8(L"Automatic Updates Checking for ", ScheduleTaskName(L""));
-    ASSERT_TRUE(ApplySchedule(2, L"", L"0").applied);
+    ASSERT_TRUE(ApplySchedule(2, L"", L"0", TestLog()).applied);
     SYSTEMTIME now{};
     GetSystemTime(&now);
     EXPECT_TRUE(ReadScheduledTask(L"Automatic Updates Checking for ", now));
 
     CScheduledTask task;
     task.SetProgram(L"C:\\x.exe");
-    try {
-        task.SaveTask(L"never saved", false);
-        ADD_FAILURE() << "saved without a start";
-    } catch (const ScheduleError& error) {
-        EXPECT_TRUE(error.wide);
-        EXPECT_WSTREQ8(L"Missing parameters", error.text);
-    }
+    const std::optional<ScheduleFailure> failed = task.SaveTask(L"never saved");
+    ASSERT_TRUE(failed) << "saved without a start";
+    EXPECT_WSTREQ8(L"checking the settings failed (0x80070057)", failed->Describe());
 }
 
-TEST_F(ScheduledTaskTest, AnExistingTaskWithFailIfExists) {
-    const std::wstring application = Application(L"Twice");
-    ASSERT_TRUE(ApplySchedule(0, application, L"0").applied);
-    CScheduledTask task;
-    task.SetProgram(L"C:\\x.exe");
-    task.SetStartDateTime(At(2026, 5, 4, 3, 2));
-    try {
-        task.SaveTask(ScheduleTaskName(application), true);
-        ADD_FAILURE() << "replaced an existing task";
-    } catch (const ScheduleError& error) {
-        EXPECT_FALSE(error.wide);
-        EXPECT_WSTREQ8(L"CScheduledTask::SaveTask() - A task with the given name already exists; failing.\n",
-                       error.text);
+// The machine's Task Scheduler, except that the first save of a task under `name` fails.
+class SaveFailingScheduler final : public ITaskScheduler {
+public:
+    SaveFailingScheduler(std::wstring name, HRESULT answer) : name_(std::move(name)), answer_(answer) {
+        EXPECT_HR_EQ(S_OK, ConnectTaskScheduler(real_));
     }
+    SchedulerConnection Connection() {
+        return [this](renewix::ComPtr<ITaskScheduler>& scheduler) {
+            AddRef();
+            *scheduler.put() = this;
+            return S_OK;
+        };
+    }
+    int failedSaves = 0;
+
+    HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+        *out = iid == IID_IUnknown || iid == IID_ITaskScheduler ? this : nullptr;
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG WINAPI AddRef() override { return 2; }  // lives as long as the test
+    ULONG WINAPI Release() override { return 1; }
+    HRESULT WINAPI SetTargetComputer(LPCWSTR a) override { return real_->SetTargetComputer(a); }
+    HRESULT WINAPI GetTargetComputer(LPWSTR* a) override { return real_->GetTargetComputer(a); }
+    HRESULT WINAPI Enum(IEnumWorkItems** a) override { return real_->Enum(a); }
+    HRESULT WINAPI Activate(LPCWSTR a, REFIID b, IUnknown** c) override { return real_->Activate(a, b, c); }
+    HRESULT WINAPI Delete(LPCWSTR a) override { return real_->Delete(a); }
+    HRESULT WINAPI AddWorkItem(LPCWSTR a, IScheduledWorkItem* b) override { return real_->AddWorkItem(a, b); }
+    HRESULT WINAPI IsOfType(LPCWSTR a, REFIID b) override { return real_->IsOfType(a, b); }
+    HRESULT WINAPI NewWorkItem(LPCWSTR name, REFCLSID type, REFIID iid, IUnknown** out) override {
+        renewix::ComPtr<ITask> task;
+        const HRESULT result = real_->NewWorkItem(name, type, iid, reinterpret_cast<IUnknown**>(task.put()));
+        *out = SUCCEEDED(result) ? static_cast<ITask*>(new Task(std::move(task), name, *this)) : nullptr;
+        return result;
+    }
+
+private:
+    // Saved by its own name (no path) or to "...\<name>.job".
+    bool FailsSave(const std::wstring& item, LPCOLESTR path) {
+        const std::wstring file = L"\\" + name_ + L".job";
+        const std::wstring target = path ? path : L"";
+        const bool hit = path ? target.size() >= file.size() && target.substr(target.size() - file.size()) == file
+                              : item == name_;
+        if (!hit || failedSaves > 0) return false;
+        ++failedSaves;
+        return true;
+    }
+
+    class Task final : public ITask, public IPersistFile {
+    public:
+        Task(renewix::ComPtr<ITask> real, std::wstring item, SaveFailingScheduler& owner)
+            : real_(std::move(real)), item_(std::move(item)), owner_(owner) {}
+        HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+            if (iid == IID_IUnknown || iid == IID_ITask || iid == IID_IScheduledWorkItem) {
+                *out = static_cast<ITask*>(this);
+            } else if (iid == IID_IPersistFile) {
+                *out = static_cast<IPersistFile*>(this);
+            } else {
+                *out = nullptr;
+                return E_NOINTERFACE;
+            }
+            AddRef();
+            return S_OK;
+        }
+        ULONG WINAPI AddRef() override { return ++references_; }
+        ULONG WINAPI Release() override {
+            const ULONG left = --references_;
+            if (left == 0) delete this;
+            return left;
+        }
+        HRESULT WINAPI Save(LPCOLESTR path, BOOL remember) override {
+            if (owner_.FailsSave(item_, path)) return owner_.answer_;
+            return File()->Save(path, remember);
+        }
+        HRESULT WINAPI GetClassID(CLSID* a) override { return File()->GetClassID(a); }
+        HRESULT WINAPI IsDirty() override { return File()->IsDirty(); }
+        HRESULT WINAPI Load(LPCOLESTR a, DWORD b) override { return File()->Load(a, b); }
+        HRESULT WINAPI SaveCompleted(LPCOLESTR a) override { return File()->SaveCompleted(a); }
+        HRESULT WINAPI GetCurFile(LPOLESTR* a) override { return File()->GetCurFile(a); }
+#define FORWARD(method, parameters, arguments) \
+    HRESULT WINAPI method parameters override { return real_->method arguments; }
+        FORWARD(CreateTrigger, (WORD* a, ITaskTrigger** b), (a, b))
+        FORWARD(DeleteTrigger, (WORD a), (a))
+        FORWARD(GetTriggerCount, (WORD* a), (a))
+        FORWARD(GetTrigger, (WORD a, ITaskTrigger** b), (a, b))
+        FORWARD(GetTriggerString, (WORD a, LPWSTR* b), (a, b))
+        FORWARD(GetRunTimes, (const LPSYSTEMTIME a, const LPSYSTEMTIME b, WORD* c, LPSYSTEMTIME* d), (a, b, c, d))
+        FORWARD(GetNextRunTime, (SYSTEMTIME* a), (a))
+        FORWARD(SetIdleWait, (WORD a, WORD b), (a, b))
+        FORWARD(GetIdleWait, (WORD* a, WORD* b), (a, b))
+        FORWARD(Run, (), ())
+        FORWARD(Terminate, (), ())
+        FORWARD(EditWorkItem, (HWND a, DWORD b), (a, b))
+        FORWARD(GetMostRecentRunTime, (SYSTEMTIME* a), (a))
+        FORWARD(GetStatus, (HRESULT* a), (a))
+        FORWARD(GetExitCode, (DWORD* a), (a))
+        FORWARD(SetComment, (LPCWSTR a), (a))
+        FORWARD(GetComment, (LPWSTR* a), (a))
+        FORWARD(SetCreator, (LPCWSTR a), (a))
+        FORWARD(GetCreator, (LPWSTR* a), (a))
+        FORWARD(SetWorkItemData, (WORD a, BYTE b[]), (a, b))
+        FORWARD(GetWorkItemData, (WORD* a, BYTE** b), (a, b))
+        FORWARD(SetErrorRetryCount, (WORD a), (a))
+        FORWARD(GetErrorRetryCount, (WORD* a), (a))
+        FORWARD(SetErrorRetryInterval, (WORD a), (a))
+        FORWARD(GetErrorRetryInterval, (WORD* a), (a))
+        FORWARD(SetFlags, (DWORD a), (a))
+        FORWARD(GetFlags, (DWORD* a), (a))
+        FORWARD(SetAccountInformation, (LPCWSTR a, LPCWSTR b), (a, b))
+        FORWARD(GetAccountInformation, (LPWSTR* a), (a))
+        FORWARD(SetApplicationName, (LPCWSTR a), (a))
+        FORWARD(GetApplicationName, (LPWSTR* a), (a))
+        FORWARD(SetParameters, (LPCWSTR a), (a))
+        FORWARD(GetParameters, (LPWSTR* a), (a))
+        FORWARD(SetWorkingDirectory, (LPCWSTR a), (a))
+        FORWARD(GetWorkingDirectory, (LPWSTR* a), (a))
+        FORWARD(SetPriority, (DWORD a), (a))
+        FORWARD(GetPriority, (DWORD* a), (a))
+        FORWARD(SetTaskFlags, (DWORD a), (a))
+        FORWARD(GetTaskFlags, (DWORD* a), (a))
+        FORWARD(SetMaxRunTime, (DWORD a), (a))
+        FORWARD(GetMaxRunTime, (DWORD* a), (a))
+#undef FORWARD
+
+    private:
+        renewix::ComPtr<IPersistFile> File() {
+            renewix::ComPtr<IPersistFile> file;
+            real_->QueryInterface(IID_IPersistFile, file.put_void());
+            return file;
+        }
+        renewix::ComPtr<ITask> real_;
+        std::wstring item_;
+        SaveFailingScheduler& owner_;
+        ULONG references_ = 1;
+    };
+
+    renewix::ComPtr<ITaskScheduler> real_;
+    std::wstring name_;
+    HRESULT answer_;
+};
+
+TEST_F(ScheduledTaskTest, AFailedSaveLeavesTheScheduleThatIsSet) {
+    // A dotted name goes through its job file under Wine; a plain one through the scheduler.
+    for (const wchar_t* ending : {L".exe", L""}) {
+        const std::wstring application = Application(L"Kept", ending);
+        const std::wstring name = ScheduleTaskName(application);
+        ASSERT_TRUE(ApplySchedule(0, application, L"bg", TestLog()).applied);
+        SYSTEMTIME now{};
+        GetSystemTime(&now);
+        const std::optional<ScheduleInfo> before = ReadScheduledTask(name, now);
+        ASSERT_TRUE(before);
+
+        SaveFailingScheduler scheduler(name, E_ACCESSDENIED);
+        const ScheduleOutcome outcome = ApplySchedule(2, application, L"other", TestLog(), scheduler.Connection());
+        EXPECT_FALSE(outcome.applied);
+        EXPECT_WSTREQ8(L"Unable to save the schedule: saving the task failed (0x80070005)", outcome.message);
+        EXPECT_EQ(scheduler.failedSaves, 1) << "the save under the task's own name was never tried";
+
+        const std::optional<ScheduleInfo> after = ReadScheduledTask(name, now);
+        ASSERT_TRUE(after) << WideToUtf8(name);
+        EXPECT_EQ(after->frequency, 2);
+        EXPECT_WSTREQ8(L"bg", after->parameters);
+        EXPECT_EQ(0, std::memcmp(&before->trigger, &after->trigger, sizeof(TASK_TRIGGER)));
+        EXPECT_EQ(after->flags, before->flags);
+        EXPECT_EQ(CountTasks(name), 1);
+    }
+    EXPECT_EQ(CountTasks(L"Renewix task in progress " + std::to_wstring(GetCurrentProcessId()) + L" ", true), 0);
+}
+
+TEST_F(ScheduledTaskTest, RefusalsAndUnreachableSchedulerAreShownAndLogged) {
+    struct Case {
+        int selection;
+        const wchar_t* keyword;
+        bool reachable;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0, L"", true, "The schedule cannot be saved because no background keyword is configured."},
+        {2, L"bg", false, "Unable to save the schedule: connecting to the Task Scheduler failed (0x80040154)"},
+        {3, L"bg", false, "Unable to delete the schedule: connecting to the Task Scheduler failed (0x80040154)"},
+    };
+    const std::wstring application = Application(L"Refused");
+    ScratchFolder folder(L"schedule-log");
+    const SchedulerConnection unreachable = [](renewix::ComPtr<ITaskScheduler>&) { return REGDB_E_CLASSNOTREG; };
+    for (const Case& c : cases) {
+        CapturedLog log(folder / L"schedule.log");
+        const ScheduleOutcome outcome = ApplySchedule(c.selection, application, c.keyword, TestLog(),
+                                                      c.reachable ? ConnectTaskScheduler : unreachable);
+        EXPECT_FALSE(outcome.applied) << c.message;
+        EXPECT_EQ(WideToUtf8(outcome.message), c.message);
+        EXPECT_NE(log.Finish().find(std::string("Schedule not applied:\t") + c.message), std::string::npos)
+            << c.message;
+    }
+    EXPECT_EQ(CountTasks(ScheduleTaskName(application)), 0);
 }
 
 TEST(ScheduleTrigger, MonthlyOnTheThirtyFirstRunsOnlyInLongMonths) {

@@ -144,4 +144,21 @@ TEST(SettingsFile, DecodesUtf8AndUtf16Files) {
     EXPECT_FALSE(DecodeSettingsFile(std::string("\xFF\xFEK", 3), text, error));
 }
 
+TEST(SettingsFile, AnEmptyBackgroundKeywordIsWarnedOf) {
+    const struct {
+        const wchar_t* text;
+        std::size_t warnings;
+    } cases[] = {{L"[Application]\nBackgroundKeyword=0\n", 0}, {L"[Application]\nBackgroundKeyword=\n", 1},
+                 {L"[Application]\nMainApplication=Viewer.exe\n", 1}};
+    for (const auto& c : cases) {
+        ClientConfig::Bytes record{};
+        ASSERT_EQ(Parse(c.text, record), L"");
+        const std::vector<std::wstring> warnings = SettingsWarnings(record);
+        ASSERT_EQ(warnings.size(), c.warnings) << WideToUtf8(c.text);
+        if (c.warnings) {
+            EXPECT_EQ(warnings[0].rfind(L"Application.BackgroundKeyword is empty", 0), 0u);
+        }
+    }
+}
+
 }  // namespace

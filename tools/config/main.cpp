@@ -158,6 +158,9 @@ int Run(int argc, wchar_t** argv) {
         if (!WriteClientResources(argv[2], record, sides, bitmaps, error)) {
             return Fail(error + L"; the executable was not changed");
         }
+        for (const std::wstring& warning : SettingsWarnings(record)) {
+            WriteBytes(STD_ERROR_HANDLE, WideToUtf8(L"RenewixConfig: warning: " + warning + L"\r\n"));
+        }
         return 0;
     }
     Fail(L"unknown command or wrong number of arguments\r\n" + std::wstring(kUsage));

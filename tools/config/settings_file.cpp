@@ -214,6 +214,18 @@ std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector
     return text;
 }
 
+std::vector<std::wstring> SettingsWarnings(const ClientConfig::Bytes& record) {
+    ClientConfig config;
+    config.LoadFromBytes(record.data(), record.size());
+    std::vector<std::wstring> warnings;
+    // The schedule page is always offered; its task would start the client as a plain launch.
+    if (config.BackgroundKeyword().empty()) {
+        warnings.push_back(L"Application.BackgroundKeyword is empty: the client cannot save a schedule, since the "
+                           L"scheduled task would start it without the keyword of a background check");
+    }
+    return warnings;
+}
+
 bool DecodeSettingsFile(const std::string& bytes, std::wstring& text, std::wstring& error) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {

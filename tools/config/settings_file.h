@@ -32,5 +32,9 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
 std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector<Ed25519PublicKey>& keys = {},
                             const WizardPictureFiles* pictureNotes = nullptr);
 
+// What a record that is written anyway will not do as its vendor probably means: one message
+// each, naming the key.
+std::vector<std::wstring> SettingsWarnings(const ClientConfig::Bytes& record);
+
 // Decodes a settings file's bytes: UTF-8 with or without its mark, or UTF-16 with its mark.
 bool DecodeSettingsFile(const std::string& bytes, std::wstring& text, std::wstring& error);
