@@ -4,6 +4,14 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+
+#include "foundation/cancellation.h"
 #include "foundation/user_prompts.h"
 #include "foundation/win_resource.h"
 #include "transfer/downloader.h"
@@ -14,6 +22,96 @@ struct InternetHandleTraits {
     static void Close(Handle h) noexcept { InternetCloseHandle(h); }
 };
 using UniqueInternet = renewix::UniqueResource<InternetHandleTraits>;
+
+// Limits set on every WinINet handle: a server that accepts and never answers fails the call
+// instead of holding a silent run for ever.
+inline constexpr DWORD kConnectTimeoutMs = 30'000;
+inline constexpr DWORD kSendTimeoutMs = 60'000;
+inline constexpr DWORD kReceiveTimeoutMs = 60'000;
+
+// The WinINet handles of one downloader. A Cancel on another thread closes them all, so that a
+// call blocked on one of them returns; the lock decides who closes each handle, exactly once.
+class InternetHandles {
+public:
+    // Children before their parents: the order they are closed in.
+    enum Slot { Search, Request, FilesConnection, Connection, Session, kSlots };
+
+    explicit InternetHandles(renewix::Cancellation* cancellation);
+    ~InternetHandles();
+    InternetHandles(const InternetHandles&) = delete;
+    InternetHandles& operator=(const InternetHandles&) = delete;
+
+    [[nodiscard]] HINTERNET Get(Slot slot);
+    // Keeps `handle` in `slot` with the timeouts set, closing what was there. After a cancel the
+    // handle is closed at once, the slot stays empty and the answer is false.
+    bool Set(Slot slot, HINTERNET handle);
+    void Close(Slot slot) { Set(slot, nullptr); }
+    [[nodiscard]] bool Cancelled();
+    // Runs a WinINet call that may block on the network on a thread of its own and waits for
+    // it or for a Cancel, whichever comes first: closing a handle does not end a wait that has
+    // begun on every WinINet (Wine's runs on to the timeout). `call` owns all it uses (captures
+    // by value): after a Cancel it ends on its own, and closes any handle it made.
+    template <typename Result>
+    Result Blocking(std::function<Result()> call);
+
+private:
+    std::mutex lock_;
+    bool cancelled_ = false;
+    UniqueInternet handles_[kSlots];
+    renewix::UniqueHandle cancelEvent_;
+    renewix::Cancellation::Registration registration_;
+};
+
+template <typename Result>
+Result InternetHandles::Blocking(std::function<Result()> call) {
+    if (!cancelEvent_) return call();
+    struct Pending {
+        std::mutex lock;
+        Result result{};
+        DWORD error = 0;
+        bool abandoned = false;
+        renewix::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    };
+    const auto pending = std::make_shared<Pending>();
+    if (Cancelled() || !pending->done) {
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        return Result{};
+    }
+    try {
+        std::thread([pending, call = std::move(call)] {
+            const Result result = call();
+            const DWORD error = GetLastError();
+            std::lock_guard<std::mutex> hold(pending->lock);
+            if (pending->abandoned) {
+                if constexpr (std::is_same_v<Result, HINTERNET>) {
+                    if (result) InternetCloseHandle(result);
+                }
+                return;
+            }
+            pending->result = result;
+            pending->error = error;
+            SetEvent(pending->done.get());
+        }).detach();
+    } catch (const std::system_error&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return Result{};
+    }
+    const HANDLE waits[] = {pending->done.get(), cancelEvent_.get()};
+    WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    Result result{};
+    DWORD error = ERROR_INTERNET_OPERATION_CANCELLED;
+    {
+        std::lock_guard<std::mutex> hold(pending->lock);
+        if (WaitForSingleObject(pending->done.get(), 0) == WAIT_OBJECT_0) {
+            result = pending->result;
+            error = pending->error;
+        } else {
+            pending->abandoned = true;
+        }
+    }
+    SetLastError(error);
+    return result;
+}
 
 // `address` with `port` put after its host: host/dir/u.xml and 81 give host:81/dir/u.xml.
 std::wstring InsertPort(const std::wstring& address, const std::wstring& port);
@@ -50,7 +148,7 @@ public:
     // certificate handling of every request; other schemes are refused with a log line.
     bool OpenDocumentFile() override;
     DWORD Read(void* buffer, DWORD size) override;
-    void CloseFile() override { request_.reset(); }
+    void CloseFile() override { handles_.Close(InternetHandles::Request); }
     std::wstring CanonicalizeUrl(const std::wstring& url) override;
     std::wstring GetDocumentUrl() override;
     std::wstring GetFilesBaseUrl() override;
@@ -65,14 +163,16 @@ public:
 protected:
     bool ConnectAndManageCredentials(const std::wstring& url);
     virtual bool PromptForCredentials(CredentialKind kind);
-    DWORD StatusCode() const;
+    DWORD StatusCode();
     bool OpenRequest(const std::wstring& path, DWORD flags);
+    HINTERNET Request() { return handles_.Get(InternetHandles::Request); }
+    BOOL SendRequest();
+    // InternetReadFile on the open request, cut short by a Cancel.
+    bool ReadRequest(void* buffer, DWORD size, DWORD* read);
 
     std::optional<XmlDocument> document_;
     bool loadAttempted_ = false;
-    UniqueInternet session_;
-    UniqueInternet request_;
-    UniqueInternet connection_;
+    InternetHandles handles_;
     std::wstring proxyUser_, websiteUser_, proxyPassword_, websitePassword_;
     std::wstring connectedServer_;
 };
