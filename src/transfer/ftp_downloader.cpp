@@ -91,24 +91,6 @@ FtpDocumentFault DecodeFtpDocument(std::string_view bytes, std::wstring& text) {
     return FtpDocumentFault::None;
 }
 
-std::wstring LastFtpResponse() {
-    // Replies can be long and span lines: the buffer is sized from what the call asks for.
-    std::vector<wchar_t> buffer(512);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD length = static_cast<DWORD>(buffer.size());
-        DWORD code = 0;
-        if (InternetGetLastResponseInfoW(&code, buffer.data(), &length)) {
-            std::wstring response(buffer.data(), std::min<std::size_t>(length, buffer.size()));
-            response.resize(wcsnlen(response.c_str(), response.size()));
-            while (!response.empty() && (response.back() == L'\r' || response.back() == L'\n')) response.pop_back();
-            return response;
-        }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
-        buffer.assign(std::max<std::size_t>(length + 1, buffer.size() * 2), L'\0');
-    }
-    return {};
-}
-
 std::wstring FtpErrorReply(const std::wstring& response) {
     const std::size_t start = response.find_first_not_of(L" \t\r\n");
     if (start == std::wstring::npos || (response[start] != L'4' && response[start] != L'5')) return {};
@@ -128,7 +110,7 @@ UniqueInternet FTPFileDownloader::ConnectFtpHost(const std::wstring& address, co
     if (!connection && !StopForCancel()) {
         const DWORD error = GetLastError();
         log_.WriteValue(L"No internet connection to", GetDocumentUrl());
-        const std::wstring reply = FtpErrorReply(LastFtpResponse());
+        const std::wstring reply = FtpErrorReply(handles_.LastResponse());
         if (!reply.empty()) log_.WriteEntry(reply);
         SetLastError(error);
     }
@@ -159,7 +141,7 @@ bool FTPFileDownloader::Connect() {
 
 void FTPFileDownloader::ReportFailure(DWORD error) {
     log_.WriteNumber(L"FTP server error", static_cast<int>(error));
-    const std::wstring reply = FtpErrorReply(LastFtpResponse());
+    const std::wstring reply = FtpErrorReply(handles_.LastResponse());
     if (!reply.empty()) log_.WriteEntry(reply);
 }
 
@@ -208,13 +190,19 @@ DWORD FTPFileDownloader::Read(void* buffer, DWORD size) {
         if (!Request()) return 0;
         if (ReadRequest(buffer, size, &read)) {
             delivered_ += read;
-            return read;
+            // A data connection reset can look like the end: the listing says what is to come.
+            const std::uint64_t listed =
+                (static_cast<std::uint64_t>(findData_.nFileSizeHigh) << 32) | findData_.nFileSizeLow;
+            if (read != 0 || !found_ || delivered_ >= listed) return read;
+            readFailed_ = true;
+            log_.WriteValueNumber(L"FTP transfer ended early", openPath_, static_cast<long long>(delivered_));
+        } else {
+            const DWORD error = GetLastError();
+            readFailed_ = true;
+            if (StopForCancel()) return 0;
+            ReportFailure(error);
         }
-        const DWORD error = GetLastError();
-        readFailed_ = true;
-        if (StopForCancel()) return 0;
-        ReportFailure(error);
-        if (readRetried_ || openPath_.empty()) return 0;
+        if (readRetried_ || openPath_.empty() || StopForCancel()) return 0;
         // Once per file: open it again on a fresh connection and skip what was delivered.
         const std::uint64_t skip = delivered_;
         const std::wstring path = openPath_;
@@ -317,7 +305,7 @@ std::wstring FTPFileDownloader::DescribeLastError() {
         return L"You appear to have lost your internet connection! This update will continue next time an internet "
                L"connection is available from the same file position.";
     }
-    const std::wstring response = FtpErrorReply(LastFtpResponse());
+    const std::wstring response = FtpErrorReply(handles_.LastResponse());
     const std::wstring text = response.empty()
                                   ? FormatText(L"FTP transfer errors occured. Error code %d.", static_cast<int>(code))
                                   : L"\r\n" + response;

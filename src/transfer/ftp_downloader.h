@@ -88,8 +88,6 @@ private:
     bool readFailed_ = false;
 };
 
-// The server's last response on this thread, whole, without trailing line breaks; empty when none.
-std::wstring LastFtpResponse();
 // What of a server's reply belongs in the log as the reason of a failure: the whole reply when
 // it is an error (4xx, 5xx), else nothing (a "125 Transfer starting" explains no failure).
 std::wstring FtpErrorReply(const std::wstring& response);

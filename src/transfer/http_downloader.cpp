@@ -43,6 +43,24 @@ bool CrackUrl(const std::wstring& url, UrlParts* parts) {
     return true;
 }
 
+std::wstring LastResponseInfo() {
+    // Replies can be long and span lines: the buffer is sized from what the call asks for.
+    std::vector<wchar_t> buffer(512);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD length = static_cast<DWORD>(buffer.size());
+        DWORD code = 0;
+        if (InternetGetLastResponseInfoW(&code, buffer.data(), &length)) {
+            std::wstring response(buffer.data(), std::min<std::size_t>(length, buffer.size()));
+            response.resize(wcsnlen(response.c_str(), response.size()));
+            while (!response.empty() && (response.back() == L'\r' || response.back() == L'\n')) response.pop_back();
+            return response;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+        buffer.assign(std::max<std::size_t>(length + 1, buffer.size() * 2), L'\0');
+    }
+    return {};
+}
+
 namespace {
 
 void ApplyTimeouts(HINTERNET handle) {

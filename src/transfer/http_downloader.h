@@ -29,6 +29,10 @@ inline constexpr DWORD kConnectTimeoutMs = 30'000;
 inline constexpr DWORD kSendTimeoutMs = 60'000;
 inline constexpr DWORD kReceiveTimeoutMs = 60'000;
 
+// The server's last response to a call on this thread (InternetGetLastResponseInfo), whole,
+// without trailing line breaks; empty when none.
+std::wstring LastResponseInfo();
+
 // The WinINet handles of one downloader. A Cancel on another thread closes them all, so that a
 // call blocked on one of them returns; the lock decides who closes each handle, exactly once.
 class InternetHandles {
@@ -53,22 +57,39 @@ public:
     // by value): after a Cancel it ends on its own, and closes any handle it made.
     template <typename Result>
     Result Blocking(std::function<Result()> call);
+    // The server's last response to a call made through Blocking, whichever thread made it.
+    std::wstring LastResponse() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return lastResponse_;
+    }
 
 private:
     std::mutex lock_;
     bool cancelled_ = false;
     UniqueInternet handles_[kSlots];
     renewix::UniqueHandle cancelEvent_;
+    std::wstring lastResponse_;
     renewix::Cancellation::Registration registration_;
 };
 
 template <typename Result>
 Result InternetHandles::Blocking(std::function<Result()> call) {
-    if (!cancelEvent_) return call();
+    if (!cancelEvent_) {
+        const Result result = call();
+        const DWORD error = GetLastError();
+        std::wstring response = LastResponseInfo();
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            lastResponse_ = std::move(response);
+        }
+        SetLastError(error);
+        return result;
+    }
     struct Pending {
         std::mutex lock;
         Result result{};
         DWORD error = 0;
+        std::wstring response;
         bool abandoned = false;
         renewix::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     };
@@ -81,6 +102,8 @@ Result InternetHandles::Blocking(std::function<Result()> call) {
         std::thread([pending, call = std::move(call)] {
             const Result result = call();
             const DWORD error = GetLastError();
+            // Kept per thread by WinINet: read it on the thread that made the call.
+            std::wstring response = LastResponseInfo();
             std::lock_guard<std::mutex> hold(pending->lock);
             if (pending->abandoned) {
                 if constexpr (std::is_same_v<Result, HINTERNET>) {
@@ -90,6 +113,7 @@ Result InternetHandles::Blocking(std::function<Result()> call) {
             }
             pending->result = result;
             pending->error = error;
+            pending->response = std::move(response);
             SetEvent(pending->done.get());
         }).detach();
     } catch (const std::system_error&) {
@@ -105,6 +129,8 @@ Result InternetHandles::Blocking(std::function<Result()> call) {
         if (WaitForSingleObject(pending->done.get(), 0) == WAIT_OBJECT_0) {
             result = pending->result;
             error = pending->error;
+            std::lock_guard<std::mutex> own(lock_);
+            lastResponse_ = pending->response;
         } else {
             pending->abandoned = true;
         }
