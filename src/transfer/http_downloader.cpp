@@ -80,18 +80,37 @@ void ApplyTimeouts(HINTERNET handle) {
 
 InternetHandles::InternetHandles(renewix::Cancellation* cancellation) {
     if (!cancellation) return;
-    cancelEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    calls_ = std::make_shared<InternetCallThread>();
     registration_ = cancellation->OnCancel([this] {
         std::lock_guard<std::mutex> hold(lock_);
         cancelled_ = true;
         for (UniqueInternet& handle : handles_) handle.reset();
-        SetEvent(cancelEvent_.get());
+        std::lock_guard<std::mutex> release(calls_->lock);
+        calls_->cancelled = true;
+        calls_->changed.notify_all();
     });
+}
+
+void InternetCallThread::Run(std::shared_ptr<InternetCallThread> self) {
+    std::unique_lock<std::mutex> hold(self->lock);
+    for (;;) {
+        self->changed.wait(hold, [&] { return self->job || self->quit || self->cancelled; });
+        if (!self->job) return;
+        std::function<void()> job = std::exchange(self->job, nullptr);
+        hold.unlock();
+        job();
+        hold.lock();
+    }
 }
 
 InternetHandles::~InternetHandles() {
     // First: a closer running now finishes before the handles go.
     registration_.reset();
+    if (calls_) {
+        std::lock_guard<std::mutex> hold(calls_->lock);
+        calls_->quit = true;
+        calls_->changed.notify_all();
+    }
     for (UniqueInternet& handle : handles_) handle.reset();
 }
 
@@ -105,9 +124,36 @@ bool InternetHandles::Set(Slot slot, HINTERNET handle) {
     if (owned) ApplyTimeouts(owned.get());
     std::lock_guard<std::mutex> hold(lock_);
     handles_[slot].reset();
+    if (slot == Request) {
+        readAhead_.clear();
+        readAt_ = 0;
+    }
     if (cancelled_) return false;
     handles_[slot] = std::move(owned);
     return handles_[slot].valid();
+}
+
+bool InternetHandles::Read(void* buffer, DWORD size, DWORD* read) {
+    *read = 0;
+    if (readAt_ == readAhead_.size()) {
+        const HINTERNET request = Get(Request);
+        if (!request) return false;
+        // The call's own buffer: after a Cancel it may still be written to.
+        const auto chunk = std::make_shared<std::vector<char>>(kReadAhead);
+        const auto count = std::make_shared<DWORD>(0);
+        if (!Blocking<BOOL>([request, chunk, count] {
+                return InternetReadFile(request, chunk->data(), static_cast<DWORD>(chunk->size()), count.get());
+            })) {
+            return false;
+        }
+        chunk->resize(std::min<std::size_t>(*count, chunk->size()));
+        readAhead_ = std::move(*chunk);
+        readAt_ = 0;
+    }
+    *read = static_cast<DWORD>(std::min<std::size_t>(size, readAhead_.size() - readAt_));
+    if (*read) memcpy(buffer, readAhead_.data() + readAt_, *read);
+    readAt_ += *read;
+    return true;
 }
 
 bool InternetHandles::Cancelled() {
@@ -347,20 +393,7 @@ BOOL HTTPFileDownloader::SendRequest() {
 }
 
 bool HTTPFileDownloader::ReadRequest(void* buffer, DWORD size, DWORD* read) {
-    *read = 0;
-    const HINTERNET request = Request();
-    if (!request) return false;
-    // The call's own buffer: after a Cancel it may still be written to.
-    const auto chunk = std::make_shared<std::vector<char>>(size);
-    const auto count = std::make_shared<DWORD>(0);
-    if (!handles_.Blocking<BOOL>([request, chunk, count] {
-            return InternetReadFile(request, chunk->data(), static_cast<DWORD>(chunk->size()), count.get());
-        })) {
-        return false;
-    }
-    *read = std::min(*count, size);
-    memcpy(buffer, chunk->data(), *read);
-    return true;
+    return handles_.Read(buffer, size, read);
 }
 
 bool HTTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) {

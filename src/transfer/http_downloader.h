@@ -4,12 +4,15 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "foundation/cancellation.h"
 #include "foundation/user_prompts.h"
@@ -33,8 +36,8 @@ inline constexpr DWORD kReceiveTimeoutMs = 60'000;
 // without trailing line breaks; empty when none.
 std::wstring LastResponseInfo();
 
-// The WinINet handles of one downloader. A Cancel on another thread closes them all, so that a
-// call blocked on one of them returns; the lock decides who closes each handle, exactly once.
+// The WinINet handles of one downloader. A Cancel on another thread closes them all and frees
+// every caller waiting in Blocking; the lock decides who closes each handle, exactly once.
 class InternetHandles {
 public:
     // Children before their parents: the order they are closed in.
@@ -51,10 +54,15 @@ public:
     bool Set(Slot slot, HINTERNET handle);
     void Close(Slot slot) { Set(slot, nullptr); }
     [[nodiscard]] bool Cancelled();
-    // Runs a WinINet call that may block on the network on a thread of its own and waits for
-    // it or for a Cancel, whichever comes first: closing a handle does not end a wait that has
-    // begun on every WinINet (Wine's runs on to the timeout). `call` owns all it uses (captures
-    // by value): after a Cancel it ends on its own, and closes any handle it made.
+    // InternetReadFile on the Request slot, through Blocking: one hand-over to the call thread
+    // per kReadAhead bytes, not per read. False when the read failed or was cancelled; at the
+    // end, true with nothing read.
+    bool Read(void* buffer, DWORD size, DWORD* read);
+    static constexpr DWORD kReadAhead = 256 * 1024;
+    // Runs a WinINet call that may block on the network on the downloader's call thread and
+    // waits for it or for a Cancel, whichever comes first: closing a handle does not end a wait
+    // that has begun on every WinINet (Wine's runs on to the timeout). `call` owns all it uses
+    // (captures by value): after a Cancel it ends on its own, and what it opened is closed.
     template <typename Result>
     Result Blocking(std::function<Result()> call);
     // The server's last response to a call made through Blocking, whichever thread made it.
@@ -67,76 +75,84 @@ private:
     std::mutex lock_;
     bool cancelled_ = false;
     UniqueInternet handles_[kSlots];
-    renewix::UniqueHandle cancelEvent_;
+    std::shared_ptr<struct InternetCallThread> calls_;
     std::wstring lastResponse_;
+    // Read ahead from the open request; dropped when the request changes.
+    std::vector<char> readAhead_;
+    std::size_t readAt_ = 0;
     renewix::Cancellation::Registration registration_;
+};
+
+// The thread that makes one downloader's blocking calls, one at a time, so that the caller can
+// stop waiting. Shared with that thread, which outlives the downloader while it finishes an
+// abandoned call.
+struct InternetCallThread {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::function<void()> job;
+    std::uint64_t posted = 0;
+    std::uint64_t finished = 0;
+    bool running = false;
+    bool cancelled = false;
+    bool quit = false;
+
+    static void Run(std::shared_ptr<InternetCallThread> self);
 };
 
 template <typename Result>
 Result InternetHandles::Blocking(std::function<Result()> call) {
-    if (!cancelEvent_) {
-        const Result result = call();
-        const DWORD error = GetLastError();
-        std::wstring response = LastResponseInfo();
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            lastResponse_ = std::move(response);
-        }
-        SetLastError(error);
-        return result;
-    }
-    struct Pending {
-        std::mutex lock;
+    struct Outcome {
         Result result{};
-        DWORD error = 0;
+        DWORD error = ERROR_INTERNET_OPERATION_CANCELLED;
         std::wstring response;
-        bool abandoned = false;
-        renewix::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     };
-    const auto pending = std::make_shared<Pending>();
-    if (Cancelled() || !pending->done) {
-        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
-        return Result{};
-    }
-    try {
-        std::thread([pending, call = std::move(call)] {
+    Outcome outcome;
+    if (!calls_) {
+        outcome.result = call();
+        outcome.error = GetLastError();
+        outcome.response = LastResponseInfo();
+    } else if (!Cancelled()) {
+        const auto shared = std::make_shared<Outcome>();
+        std::unique_lock<std::mutex> hold(calls_->lock);
+        if (!calls_->running) {
+            try {
+                std::thread(InternetCallThread::Run, calls_).detach();
+                calls_->running = true;
+            } catch (const std::system_error&) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return Result{};
+            }
+        }
+        const std::uint64_t ticket = ++calls_->posted;
+        calls_->job = [call = std::move(call), shared, calls = calls_] {
             const Result result = call();
             const DWORD error = GetLastError();
-            // Kept per thread by WinINet: read it on the thread that made the call.
+            // Kept per thread by WinINet: read on the thread that made the call.
             std::wstring response = LastResponseInfo();
-            std::lock_guard<std::mutex> hold(pending->lock);
-            if (pending->abandoned) {
+            std::lock_guard<std::mutex> hold(calls->lock);
+            if (calls->cancelled) {
+                // Nobody waits for it any more: what it opened is closed here.
                 if constexpr (std::is_same_v<Result, HINTERNET>) {
                     if (result) InternetCloseHandle(result);
                 }
-                return;
+            } else {
+                shared->result = result;
+                shared->error = error;
+                shared->response = std::move(response);
             }
-            pending->result = result;
-            pending->error = error;
-            pending->response = std::move(response);
-            SetEvent(pending->done.get());
-        }).detach();
-    } catch (const std::system_error&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return Result{};
+            ++calls->finished;
+            calls->changed.notify_all();
+        };
+        calls_->changed.notify_all();
+        calls_->changed.wait(hold, [&] { return calls_->finished == ticket || calls_->cancelled; });
+        if (calls_->finished == ticket) outcome = std::move(*shared);
     }
-    const HANDLE waits[] = {pending->done.get(), cancelEvent_.get()};
-    WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    Result result{};
-    DWORD error = ERROR_INTERNET_OPERATION_CANCELLED;
     {
-        std::lock_guard<std::mutex> hold(pending->lock);
-        if (WaitForSingleObject(pending->done.get(), 0) == WAIT_OBJECT_0) {
-            result = pending->result;
-            error = pending->error;
-            std::lock_guard<std::mutex> own(lock_);
-            lastResponse_ = pending->response;
-        } else {
-            pending->abandoned = true;
-        }
+        std::lock_guard<std::mutex> hold(lock_);
+        lastResponse_ = std::move(outcome.response);
     }
-    SetLastError(error);
-    return result;
+    SetLastError(outcome.error);
+    return outcome.result;
 }
 
 // `address` with `port` put after its host: host/dir/u.xml and 81 give host:81/dir/u.xml.
