@@ -202,7 +202,7 @@ struct TestRun {
     PermissionManager::StandardFileManagement files{log};
     renewix::Cancellation cancellation;
     RunContext run{config, state, log, status, variables, files, cancellation};
-    TransferContext transfer{log, variables};
+    TransferContext transfer{log, variables, &cancellation};
 };
 
 // The transfer context for a test that needs no run of its own.

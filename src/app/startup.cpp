@@ -224,7 +224,7 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
     renewix::Cancellation cancellation;
     const RunContext run{config, state, log, status, variables, *files, cancellation};
 
-    ServerSelection selection(config, TransferContext{log, variables});
+    ServerSelection selection(config, TransferContext{log, variables, &cancellation});
     Renewix session(run, selection, DefaultDownloadFolder());
     // Through the service any user may write the download folder: a journal found there is
     // only trusted for files in the service's own folder.

@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "description/variables.h"
+#include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "foundation/client_config.h"
 #include "transfer/ftp_downloader.h"
@@ -40,15 +41,23 @@ std::wstring FilesAddressFor(const std::wstring& address) {
 }
 
 IFileDownloader::IFileDownloader(const ServerSettings& settings, const TransferContext& context)
-    : log_(context.log), variables_(context.variables), settings_(settings) {
+    : log_(context.log), variables_(context.variables), settings_(settings), cancellation_(context.cancellation) {
     // Called here, not through the derived classes: every downloader completes its
     // locations the same way before it is used.
     IFileDownloader::ResolveLocations();
 }
 
+bool IFileDownloader::StopForCancel() {
+    if (!cancellation_ || !cancellation_->Cancelled()) return false;
+    if (!cancelReported_) log_.WriteEntry(L"Cancelled by the user");
+    cancelReported_ = true;
+    return true;
+}
+
 bool IFileDownloader::FetchDocumentBytes(std::string& bytes) {
     bytes.clear();
     if (!OpenDocumentFile()) {
+        if (StopForCancel()) return false;
         log_.WriteValue(L"Unable to fetch the update description", GetDocumentUrl());
         return false;
     }
@@ -70,6 +79,7 @@ bool IFileDownloader::FetchDocumentBytes(std::string& bytes) {
         }
         bytes.append(buffer, count);
     }
+    if (StopForCancel()) whole = false;
     if (whole && reported > 0 && static_cast<std::uint64_t>(reported) != bytes.size()) {
         log_.WriteValueNumber(L"The update description arrived cut short", GetDocumentUrl(),
                               static_cast<long long>(bytes.size()));
@@ -147,6 +157,11 @@ IFileDownloader* ServerSelection::GetActiveDownloader(int* available) {
     if (current_->Connect()) {
         isAvailable = 1;
         return current_;
+    }
+    // A cancelled run tries no other server.
+    if (current_->StopForCancel()) {
+        current_ = nullptr;
+        return nullptr;
     }
     isAvailable = current_->IsInternetAvailable();
     log.WriteValue(L"Primary server error", current_->GetDocumentUrl());

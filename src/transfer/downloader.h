@@ -14,11 +14,16 @@ class ClientConfig;
 class IUserPrompts;
 class Log;
 class TextVariables;
+namespace renewix {
+class Cancellation;
+}
 
-// What every downloader reports to and completes its addresses with; both outlive it.
+// What every downloader reports to and completes its addresses with, and the run's Cancel
+// that cuts its blocked calls short (none: nothing can cancel); all outlive it.
 struct TransferContext {
     Log& log;
     const TextVariables& variables;
+    renewix::Cancellation* cancellation = nullptr;
 };
 
 struct ServerSettings {
@@ -85,6 +90,10 @@ public:
     bool FetchDocumentBytes(std::string& bytes);
     static constexpr std::size_t kMaxDocumentBytes = 16u << 20;
 
+    // True once the run is cancelled; the first call says so in the log. Nothing is retried
+    // or shown after a cancel.
+    bool StopForCancel();
+
 protected:
     std::wstring documentUrl_;
     std::wstring filesBaseUrl_;
@@ -92,6 +101,10 @@ protected:
     const TextVariables& variables_;
     ServerSettings settings_;
     IUserPrompts* prompts_ = nullptr;
+    renewix::Cancellation* cancellation_;
+
+private:
+    bool cancelReported_ = false;
 };
 
 // A share downloader for "file:", otherwise the FTP ("ftp://") or HTTP downloader.

@@ -1,5 +1,6 @@
 #include "transfer/file_transfer.h"
 
+#include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
@@ -37,9 +38,21 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         files_.Delete(localPath);
         return false;
     };
+    const renewix::Cancellation* cancellation = selection_.Context().cancellation;
+    const auto stopped = [&] { return (stop_ && stop_->load()) || (cancellation && cancellation->Cancelled()); };
+    // The user left: no partial file stays behind to be taken for a download, and no box
+    // tells them about a failure they asked for.
+    const auto leave = [&] {
+        file->Close();
+        if (IFileDownloader* open = selection_.GetActiveDownloader(nullptr)) open->CloseFile();
+        files_.Delete(localPath);
+        log.WriteValue(L"File transfer cancelled", remoteName);
+        return false;
+    };
     IFileDownloader* downloader = selection_.GetActiveDownloader(nullptr);
-    if (!downloader) return discard();
+    if (!downloader) return stopped() ? leave() : discard();
     if (!downloader->OpenDownloadFile(remoteName)) {
+        if (stopped()) return leave();
         log.WriteValue(L"Critical error connecting to file server", remoteName);
         ShowError(L"The update file server could not be found:\r\n" +
                       downloader->CanonicalizeUrl(downloader->GetFilesBaseUrl() + L"/" + remoteName),
@@ -59,18 +72,12 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     const std::int64_t remoteSize = downloader->GetFileSize();
     std::uint64_t total = 0;
     const auto fail = [&](std::uint64_t actual) {
+        if (stopped()) return leave();
         ReportDownloadError(downloader->DescribeLastError(), remoteName, expectedSize, actual);
         return discard();
     };
     for (bool first = true;; first = false) {
-        if (stop_ && stop_->load()) {
-            // The user left: no partial file stays behind to be taken for a download.
-            file->Close();
-            downloader->CloseFile();
-            files_.Delete(localPath);
-            log.WriteValue(L"File transfer cancelled", remoteName);
-            return false;
-        }
+        if (stopped()) return leave();
         const DWORD count = downloader->Read(buffer_.data(), static_cast<DWORD>(buffer_.size()));
         if (first && remoteSize > 0 && static_cast<std::uint64_t>(remoteSize) != expectedSize) {
             return fail(static_cast<std::uint64_t>(remoteSize));

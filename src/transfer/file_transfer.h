@@ -34,7 +34,8 @@ public:
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                       const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc,
                       const std::optional<Sha256Digest>& expectedSha256 = std::nullopt);
-    // A transfer that finds `*stop` set deletes what it wrote and fails quietly.
+    // A transfer that finds `*stop` set or the run cancelled deletes what it wrote and fails
+    // quietly: no box, no dump.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
     void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint64_t expectedSize,
                              std::uint64_t actualSize);

@@ -1,6 +1,8 @@
 #include "transfer/ftp_downloader.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "foundation/log.h"
 #include "foundation/text.h"
@@ -89,37 +91,40 @@ FtpDocumentFault DecodeFtpDocument(std::string_view bytes, std::wstring& text) {
     return FtpDocumentFault::None;
 }
 
-std::wstring LastFtpResponse() {
-    wchar_t buffer[512] = {};
-    DWORD length = 512;
-    DWORD code = 0;
-    if (!InternetGetLastResponseInfoW(&code, buffer, &length)) return {};
-    buffer[511] = L'\0';
-    std::wstring response(buffer);
-    while (!response.empty() && (response.back() == L'\r' || response.back() == L'\n')) response.pop_back();
-    return response;
+std::wstring FtpErrorReply(const std::wstring& response) {
+    const std::size_t start = response.find_first_not_of(L" \t\r\n");
+    if (start == std::wstring::npos || (response[start] != L'4' && response[start] != L'5')) return {};
+    return response.substr(start);
 }
 
-FTPFileDownloader::~FTPFileDownloader() {
-    // The open remote file belongs to one of the connections: it goes first.
-    request_.reset();
-    filesConnection_.reset();
-    documentConnection_.reset();
-}
+FTPFileDownloader::~FTPFileDownloader() = default;
 
 UniqueInternet FTPFileDownloader::ConnectFtpHost(const std::wstring& address, const std::wstring& userName,
                                                  const std::wstring& password) {
     // No flags: active mode.
-    UniqueInternet connection(InternetConnectW(session_.get(), FtpHost(address).c_str(), kFtpPort, userName.c_str(),
-                                               password.c_str(), INTERNET_SERVICE_FTP, 0, 0));
-    if (!connection) {
+    const HINTERNET session = handles_.Get(InternetHandles::Session);
+    UniqueInternet connection(handles_.Blocking<HINTERNET>([session, host = FtpHost(address), userName, password] {
+        return InternetConnectW(session, host.c_str(), kFtpPort, userName.c_str(), password.c_str(),
+                                INTERNET_SERVICE_FTP, 0, 0);
+    }));
+    if (!connection && !StopForCancel()) {
         const DWORD error = GetLastError();
         log_.WriteValue(L"No internet connection to", GetDocumentUrl());
-        const std::wstring response = LastFtpResponse();
-        if (!response.empty()) log_.WriteEntry(response);
+        const std::wstring reply = FtpErrorReply(handles_.LastResponse());
+        if (!reply.empty()) log_.WriteEntry(reply);
         SetLastError(error);
     }
     return connection;
+}
+
+bool FTPFileDownloader::ConnectFor(bool files) {
+    if (!files || sharedConnection_) {
+        return handles_.Set(InternetHandles::Connection,
+                            ConnectFtpHost(settings_.Address, settings_.UserName, settings_.Password).release());
+    }
+    const FtpFilesConnection plan = PlanFilesConnection(settings_);
+    return handles_.Set(InternetHandles::FilesConnection,
+                        ConnectFtpHost(plan.address, plan.userName, plan.password).release());
 }
 
 bool FTPFileDownloader::Connect() {
@@ -127,30 +132,97 @@ bool FTPFileDownloader::Connect() {
         log_.WriteHeading(L"No internet connection. Ensure you are connected and try again.");
         return false;
     }
-    request_.reset();
-    filesConnection_.reset();
-    sharedConnection_ = false;
-    documentConnection_ = ConnectFtpHost(settings_.Address, settings_.UserName, settings_.Password);
-    if (!documentConnection_) return false;
-    const FtpFilesConnection plan = PlanFilesConnection(settings_);
-    if (plan.shared) {
-        sharedConnection_ = true;
-    } else {
-        filesConnection_ = ConnectFtpHost(plan.address, plan.userName, plan.password);
-    }
-    return FilesConnection() != nullptr;
+    handles_.Close(InternetHandles::Request);
+    handles_.Close(InternetHandles::FilesConnection);
+    sharedConnection_ = PlanFilesConnection(settings_).shared;
+    if (!ConnectFor(false)) return false;
+    return sharedConnection_ || ConnectFor(true);
 }
 
-bool FTPFileDownloader::OpenFtpFile(const std::wstring& path, HINTERNET connection) {
+void FTPFileDownloader::ReportFailure(DWORD error) {
+    log_.WriteNumber(L"FTP server error", static_cast<int>(error));
+    const std::wstring reply = FtpErrorReply(handles_.LastResponse());
+    if (!reply.empty()) log_.WriteEntry(reply);
+}
+
+bool FTPFileDownloader::OpenFtpFile(const std::wstring& path, bool files) {
+    handles_.Close(InternetHandles::Request);
+    openPath_.clear();
+    found_ = false;
     if (path.empty()) return false;
-    request_.reset();
     const std::wstring remote = FtpServerPath(path);
-    request_.reset(FtpOpenFileW(connection, remote.c_str(), GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0));
-    if (!request_) {
-        log_.WriteNumber(L"FTP server error", static_cast<int>(GetLastError()));
-        return false;
+    for (int attempt = 0;; ++attempt) {
+        if (StopForCancel()) return false;
+        const HINTERNET connection = files ? FilesConnection() : handles_.Get(InternetHandles::Connection);
+        if (files && connection) {
+            // Only for the times; the file itself may still be fetched without them.
+            const auto data = std::make_shared<WIN32_FIND_DATAW>();
+            found_ = handles_.Set(InternetHandles::Search, handles_.Blocking<HINTERNET>([connection, remote, data] {
+                return FtpFindFirstFileW(connection, remote.c_str(), data.get(), INTERNET_FLAG_NEED_FILE, 0);
+            }));
+            if (found_) findData_ = *data;
+            // A transfer cannot start while the search is open on the connection.
+            handles_.Close(InternetHandles::Search);
+        }
+        if (connection && handles_.Set(InternetHandles::Request, handles_.Blocking<HINTERNET>([connection, remote] {
+                return FtpOpenFileW(connection, remote.c_str(), GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+            }))) {
+            openPath_ = path;
+            openForFiles_ = files;
+            delivered_ = 0;
+            readRetried_ = false;
+            readFailed_ = false;
+            return true;
+        }
+        const DWORD error = GetLastError();
+        found_ = false;
+        if (StopForCancel()) return false;
+        ReportFailure(error);
+        if (attempt > 0) return false;
+        log_.WriteValue(L"Connecting again to", GetDocumentUrl());
+        if (!ConnectFor(files)) return false;
     }
-    return true;
+}
+
+DWORD FTPFileDownloader::Read(void* buffer, DWORD size) {
+    for (;;) {
+        DWORD read = 0;
+        if (!Request()) return 0;
+        if (ReadRequest(buffer, size, &read)) {
+            delivered_ += read;
+            // A data connection reset can look like the end: the listing says what is to come.
+            const std::uint64_t listed =
+                (static_cast<std::uint64_t>(findData_.nFileSizeHigh) << 32) | findData_.nFileSizeLow;
+            if (read != 0 || !found_ || delivered_ >= listed) return read;
+            readFailed_ = true;
+            log_.WriteValueNumber(L"FTP transfer ended early", openPath_, static_cast<long long>(delivered_));
+        } else {
+            const DWORD error = GetLastError();
+            readFailed_ = true;
+            if (StopForCancel()) return 0;
+            ReportFailure(error);
+        }
+        if (readRetried_ || openPath_.empty() || StopForCancel()) return 0;
+        // Once per file: open it again on a fresh connection and skip what was delivered.
+        const std::uint64_t skip = delivered_;
+        const std::wstring path = openPath_;
+        const bool files = openForFiles_;
+        log_.WriteValue(L"Connecting again to", GetDocumentUrl());
+        if (!ConnectFor(files) || !OpenFtpFile(path, files)) return 0;
+        readRetried_ = true;
+        std::vector<char> discard(kDocumentChunk);
+        while (delivered_ < skip) {
+            const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(discard.size(), skip - delivered_));
+            DWORD got = 0;
+            if (!ReadRequest(discard.data(), want, &got) || got == 0) {
+                if (!StopForCancel()) ReportFailure(GetLastError());
+                readFailed_ = true;
+                return 0;
+            }
+            delivered_ += got;
+        }
+        readFailed_ = false;
+    }
 }
 
 bool FTPFileDownloader::OpenDocumentFile() {
@@ -159,24 +231,12 @@ bool FTPFileDownloader::OpenDocumentFile() {
         log_.WriteValue(L"No document named in the FTP address", GetDocumentUrl());
         return false;
     }
-    if (!documentConnection_) return false;
-    found_ = false;  // no directory search: the document's times are never asked for
-    return OpenFtpFile(path, documentConnection_.get());
+    // No directory search: the document's times are never asked for.
+    return OpenFtpFile(path, false);
 }
 
 bool FTPFileDownloader::OpenDownloadFile(const std::wstring& name) {
-    // A transfer still open on the connection would make the directory search fail.
-    request_.reset();
-    const std::wstring path = FtpServerPath(FtpFilePath(settings_.FilesAddress, name));
-    {
-        UniqueInternet search(FtpFindFirstFileW(FilesConnection(), path.c_str(), &findData_, INTERNET_FLAG_NEED_FILE, 0));
-        found_ = search.valid();
-    }
-    if (!OpenFtpFile(path, FilesConnection())) {
-        found_ = false;
-        return false;
-    }
-    return true;
+    return OpenFtpFile(FtpServerPath(FtpFilePath(settings_.FilesAddress, name)), true);
 }
 
 std::optional<XmlDocument> FTPFileDownloader::LoadDocument() {
@@ -188,15 +248,14 @@ std::optional<XmlDocument> FTPFileDownloader::LoadDocument() {
             log_.WriteValue(L"No document named in the FTP address", GetDocumentUrl());
             return std::nullopt;
         }
-        if (!OpenFtpFile(path, documentConnection_.get())) return std::nullopt;
+        if (!OpenFtpFile(path, false)) return std::nullopt;
         // The whole file first: a chunk may end inside a character.
         std::string bytes;
         char chunk[kDocumentChunk];
         for (;;) {
-            DWORD read = 0;
-            if (!InternetReadFile(request_.get(), chunk, kDocumentChunk, &read)) {
-                // A document cut short must not be parsed as if it were whole.
-                log_.WriteNumber(L"FTP server error", static_cast<int>(GetLastError()));
+            const DWORD read = Read(chunk, kDocumentChunk);
+            // A document cut short must not be parsed as if it were whole.
+            if (readFailed_ || StopForCancel()) {
                 CloseFile();
                 return std::nullopt;
             }
@@ -246,7 +305,7 @@ std::wstring FTPFileDownloader::DescribeLastError() {
         return L"You appear to have lost your internet connection! This update will continue next time an internet "
                L"connection is available from the same file position.";
     }
-    const std::wstring response = LastFtpResponse();
+    const std::wstring response = FtpErrorReply(handles_.LastResponse());
     const std::wstring text = response.empty()
                                   ? FormatText(L"FTP transfer errors occured. Error code %d.", static_cast<int>(code))
                                   : L"\r\n" + response;
@@ -255,7 +314,7 @@ std::wstring FTPFileDownloader::DescribeLastError() {
 }
 
 bool FTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) {
-    if (!request_ || !found_) return false;
+    if (!Request() || !found_) return false;
     *creation = findData_.ftCreationTime;
     *lastAccess = findData_.ftLastAccessTime;
     *lastWrite = findData_.ftLastWriteTime;
@@ -263,10 +322,11 @@ bool FTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, F
 }
 
 std::int64_t FTPFileDownloader::GetFileSize() {
-    if (!request_) return -1;
+    const HINTERNET request = Request();
+    if (!request) return -1;
     DWORD high = 0;
     SetLastError(NO_ERROR);
-    const DWORD low = FtpGetFileSize(request_.get(), &high);
+    const DWORD low = FtpGetFileSize(request, &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return -1;
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
 }

@@ -42,6 +42,8 @@ public:
     bool OpenDownloadFile(const std::wstring& name) override;
     // The document on the document's own connection, for a client that checks its bytes.
     bool OpenDocumentFile() override;
+    // A read that fails reconnects once, opens the file again and goes on where it stopped.
+    DWORD Read(void* buffer, DWORD size) override;
     std::wstring CanonicalizeUrl(const std::wstring& url) override { return url; }
     std::wstring DescribeLastError() override;
     bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) override;
@@ -58,19 +60,34 @@ public:
 protected:
     UniqueInternet ConnectFtpHost(const std::wstring& address, const std::wstring& userName,
                                   const std::wstring& password);
-    bool OpenFtpFile(const std::wstring& path, HINTERNET connection);
-    HINTERNET FilesConnection() const { return sharedConnection_ ? documentConnection_.get() : filesConnection_.get(); }
+    // Connects the document's host, or the files' (which may be the same connection).
+    bool ConnectFor(bool files);
+    // Opens `path` on the document's or the files' connection. Servers drop idle connections,
+    // and the check's connections wait for the downloads as long as the user reads the pages:
+    // a failure reconnects once and tries again.
+    bool OpenFtpFile(const std::wstring& path, bool files);
+    HINTERNET FilesConnection() {
+        return handles_.Get(sharedConnection_ ? InternetHandles::Connection : InternetHandles::FilesConnection);
+    }
 
 private:
     void ReportDocumentFault(FtpDocumentFault fault);
+    // "FTP server error" with the error code, and the server's reply when it is an error.
+    void ReportFailure(DWORD error);
 
     bool found_ = false;
     WIN32_FIND_DATAW findData_{};
-    UniqueInternet documentConnection_;
-    // Empty while the files share the document's connection, which is then closed once.
-    UniqueInternet filesConnection_;
+    // The document's connection is the Connection slot; the files' own is FilesConnection,
+    // empty while the files share the document's.
     bool sharedConnection_ = false;
+    // The open file, for a read that must open it again.
+    std::wstring openPath_;
+    bool openForFiles_ = false;
+    std::uint64_t delivered_ = 0;
+    bool readRetried_ = false;
+    bool readFailed_ = false;
 };
 
-// The server's last response on this thread, without trailing line breaks; empty when none.
-std::wstring LastFtpResponse();
+// What of a server's reply belongs in the log as the reason of a failure: the whole reply when
+// it is an error (4xx, 5xx), else nothing (a "125 Transfer starting" explains no failure).
+std::wstring FtpErrorReply(const std::wstring& response);

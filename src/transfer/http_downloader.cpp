@@ -1,10 +1,13 @@
 #include "transfer/http_downloader.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "description/document_rules.h"
 #include "description/variables.h"
+#include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 
@@ -40,17 +43,134 @@ bool CrackUrl(const std::wstring& url, UrlParts* parts) {
     return true;
 }
 
-HTTPFileDownloader::HTTPFileDownloader(const ServerSettings& settings, const TransferContext& context)
-    : IFileDownloader(settings, context) {
-    session_.reset(InternetOpenW(L"RenewixAgent", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session_) log_.WriteNumber(L"InternetOpen error", static_cast<int>(GetLastError()));
+std::wstring LastResponseInfo() {
+    // Replies can be long and span lines: the buffer is sized from what the call asks for.
+    std::vector<wchar_t> buffer(512);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD length = static_cast<DWORD>(buffer.size());
+        DWORD code = 0;
+        if (InternetGetLastResponseInfoW(&code, buffer.data(), &length)) {
+            std::wstring response(buffer.data(), std::min<std::size_t>(length, buffer.size()));
+            response.resize(wcsnlen(response.c_str(), response.size()));
+            while (!response.empty() && (response.back() == L'\r' || response.back() == L'\n')) response.pop_back();
+            return response;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+        buffer.assign(std::max<std::size_t>(length + 1, buffer.size() * 2), L'\0');
+    }
+    return {};
 }
 
-HTTPFileDownloader::~HTTPFileDownloader() {
-    connection_.reset();
-    request_.reset();
-    session_.reset();
+namespace {
+
+void ApplyTimeouts(HINTERNET handle) {
+    // FTP data connections have limits of their own; options a handle kind does not know fail
+    // harmlessly.
+    for (const auto& [option, value] : {std::pair{INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs},
+                                        std::pair{INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs},
+                                        std::pair{INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs},
+                                        std::pair{INTERNET_OPTION_DATA_SEND_TIMEOUT, kSendTimeoutMs},
+                                        std::pair{INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, kReceiveTimeoutMs}}) {
+        DWORD milliseconds = value;
+        InternetSetOptionW(handle, option, &milliseconds, sizeof(milliseconds));
+    }
 }
+
+}  // namespace
+
+InternetHandles::InternetHandles(renewix::Cancellation* cancellation) {
+    if (!cancellation) return;
+    calls_ = std::make_shared<InternetCallThread>();
+    registration_ = cancellation->OnCancel([this] {
+        std::lock_guard<std::mutex> hold(lock_);
+        cancelled_ = true;
+        for (UniqueInternet& handle : handles_) handle.reset();
+        std::lock_guard<std::mutex> release(calls_->lock);
+        calls_->cancelled = true;
+        calls_->changed.notify_all();
+    });
+}
+
+void InternetCallThread::Run(std::shared_ptr<InternetCallThread> self) {
+    std::unique_lock<std::mutex> hold(self->lock);
+    for (;;) {
+        self->changed.wait(hold, [&] { return self->job || self->quit || self->cancelled; });
+        if (!self->job) return;
+        std::function<void()> job = std::exchange(self->job, nullptr);
+        hold.unlock();
+        job();
+        hold.lock();
+    }
+}
+
+InternetHandles::~InternetHandles() {
+    // First: a closer running now finishes before the handles go.
+    registration_.reset();
+    if (calls_) {
+        std::lock_guard<std::mutex> hold(calls_->lock);
+        calls_->quit = true;
+        calls_->changed.notify_all();
+    }
+    for (UniqueInternet& handle : handles_) handle.reset();
+}
+
+HINTERNET InternetHandles::Get(Slot slot) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return handles_[slot].get();
+}
+
+bool InternetHandles::Set(Slot slot, HINTERNET handle) {
+    UniqueInternet owned(handle);
+    if (owned) ApplyTimeouts(owned.get());
+    std::lock_guard<std::mutex> hold(lock_);
+    handles_[slot].reset();
+    if (slot == Request) {
+        readAhead_.clear();
+        readAt_ = 0;
+    }
+    if (cancelled_) return false;
+    handles_[slot] = std::move(owned);
+    return handles_[slot].valid();
+}
+
+bool InternetHandles::Read(void* buffer, DWORD size, DWORD* read) {
+    *read = 0;
+    if (readAt_ == readAhead_.size()) {
+        const HINTERNET request = Get(Request);
+        if (!request) return false;
+        // The call's own buffer: after a Cancel it may still be written to.
+        const auto chunk = std::make_shared<std::vector<char>>(kReadAhead);
+        const auto count = std::make_shared<DWORD>(0);
+        if (!Blocking<BOOL>([request, chunk, count] {
+                return InternetReadFile(request, chunk->data(), static_cast<DWORD>(chunk->size()), count.get());
+            })) {
+            return false;
+        }
+        chunk->resize(std::min<std::size_t>(*count, chunk->size()));
+        readAhead_ = std::move(*chunk);
+        readAt_ = 0;
+    }
+    *read = static_cast<DWORD>(std::min<std::size_t>(size, readAhead_.size() - readAt_));
+    if (*read) memcpy(buffer, readAhead_.data() + readAt_, *read);
+    readAt_ += *read;
+    return true;
+}
+
+bool InternetHandles::Cancelled() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return cancelled_;
+}
+
+HTTPFileDownloader::HTTPFileDownloader(const ServerSettings& settings, const TransferContext& context)
+    : IFileDownloader(settings, context), handles_(context.cancellation) {
+    if (!handles_.Set(InternetHandles::Session,
+                      InternetOpenW(L"RenewixAgent", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) &&
+        !StopForCancel()) {
+        log_.WriteNumber(L"InternetOpen error", static_cast<int>(GetLastError()));
+    }
+}
+
+HTTPFileDownloader::~HTTPFileDownloader() = default;
 
 std::wstring HTTPFileDownloader::GetDocumentUrl() {
     if (documentUrl_.empty()) documentUrl_ = variables_.ReplaceVariables(settings_.Protocol + InsertPort(settings_.Address, settings_.Port));
@@ -92,7 +212,11 @@ std::optional<XmlDocument> HTTPFileDownloader::LoadDocument() {
         return std::nullopt;
     }
     try {
-        if (!document->LoadFile(url)) {
+        // Fetched over this downloader's own request, not by the parser: so the request has
+        // the timeouts, Cancel and the status check of every other request.
+        std::string bytes;
+        if (!FetchDocumentBytes(bytes)) return std::nullopt;
+        if (!document->LoadBytes(bytes.data(), bytes.size())) {
             log_.WriteBlank();
             log_.WriteValue(L"Errors try to access", url);
             return std::nullopt;
@@ -112,19 +236,23 @@ std::optional<XmlDocument> HTTPFileDownloader::LoadDocument() {
     return document_->Share();
 }
 
-DWORD HTTPFileDownloader::StatusCode() const {
-    if (!request_) return 0;
+DWORD HTTPFileDownloader::StatusCode() {
+    const HINTERNET request = Request();
+    if (!request) return 0;
     DWORD status = 0, size = sizeof(status);
-    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
         return 0;
     }
     return status;
 }
 
 bool HTTPFileDownloader::OpenRequest(const std::wstring& path, DWORD flags) {
-    request_.reset(HttpOpenRequestW(connection_.get(), L"GET", path.c_str(), nullptr, nullptr, nullptr, flags, 0));
-    if (!request_) return false;
-    HttpAddRequestHeadersW(request_.get(), L"Accept: */*\r\n", static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD);
+    if (!handles_.Set(InternetHandles::Request,
+                      HttpOpenRequestW(handles_.Get(InternetHandles::Connection), L"GET", path.c_str(), nullptr,
+                                       nullptr, nullptr, flags, 0))) {
+        return false;
+    }
+    HttpAddRequestHeadersW(Request(), L"Accept: */*\r\n", static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD);
     return true;
 }
 
@@ -138,19 +266,25 @@ bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) 
     DWORD flags = kRequestFlags;
     if (EqualsNoCase(parts.scheme, L"https")) flags |= INTERNET_FLAG_SECURE;
 
-    connection_.reset(InternetConnectW(session_.get(), parts.host.c_str(), parts.port, nullptr, nullptr,
-                                       INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection_) {
+    if (!handles_.Set(InternetHandles::Connection,
+                      InternetConnectW(handles_.Get(InternetHandles::Session), parts.host.c_str(), parts.port, nullptr,
+                                       nullptr, INTERNET_SERVICE_HTTP, 0, 0))) {
+        connectedServer_.clear();
+        if (StopForCancel()) return false;
         log_.WriteValue(L"Critical error", L"File server was not reachable!");
         return false;
     }
     if (!OpenRequest(parts.path, flags)) {
+        connectedServer_.clear();
+        if (StopForCancel()) return false;
         log_.WriteValue(L"HttpOpenRequest error in ConnectAndManageCredentials", parts.path);
         return false;
     }
     for (;;) {
-        if (!HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0)) {
+        if (!SendRequest()) {
             const DWORD error = GetLastError();
+            connectedServer_.clear();
+            if (StopForCancel()) return false;
             if (error == ERROR_INTERNET_INVALID_CA) {
                 // An update client that accepted any certificate would let anyone on the
                 // network replace the programs it installs: refuse, never retry unchecked.
@@ -159,7 +293,6 @@ bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) 
             } else {
                 log_.WriteNumber(L"HttpSendRequest error in ConnectAndManageCredentials", static_cast<int>(error));
             }
-            connectedServer_.clear();
             return false;
         }
         const DWORD status = StatusCode();
@@ -173,10 +306,10 @@ bool HTTPFileDownloader::ConnectAndManageCredentials(const std::wstring& input) 
             }
             const std::wstring& password = proxy ? proxyPassword_ : websitePassword_;
             log_.WriteValue(proxy ? L"-- Proxy username" : L"-- Website username", user);
-            const BOOL userSet = InternetSetOptionW(request_.get(), proxy ? INTERNET_OPTION_PROXY_USERNAME : INTERNET_OPTION_USERNAME,
+            const BOOL userSet = InternetSetOptionW(Request(), proxy ? INTERNET_OPTION_PROXY_USERNAME : INTERNET_OPTION_USERNAME,
                                                     const_cast<wchar_t*>(user.c_str()), static_cast<DWORD>(user.size()));
             const BOOL passwordSet = InternetSetOptionW(
-                request_.get(), proxy ? INTERNET_OPTION_PROXY_PASSWORD : INTERNET_OPTION_PASSWORD,
+                Request(), proxy ? INTERNET_OPTION_PROXY_PASSWORD : INTERNET_OPTION_PASSWORD,
                 const_cast<wchar_t*>(password.c_str()), static_cast<DWORD>(password.size()));
             if (!userSet || !passwordSet) log_.WriteEntry(L"Setting of proxy credentials failed!");
             continue;
@@ -196,8 +329,8 @@ bool HTTPFileDownloader::PromptForCredentials(CredentialKind kind) {
 }
 
 bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
-    if (!session_) return false;
-    request_.reset();
+    handles_.Close(InternetHandles::Request);
+    if (StopForCancel() || !handles_.Get(InternetHandles::Session)) return false;
     std::wstring name = input;
     ReplaceAll(name, L"\\", L"/");
     ReplaceAll(name, L"//", L"/");
@@ -208,11 +341,13 @@ bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
     DWORD flags = kRequestFlags;
     if (parts.scheme == L"https") flags |= INTERNET_FLAG_SECURE;
     ConnectAndManageCredentials(url);
-    if (!connection_ || !OpenRequest(parts.path, flags)) {
+    if (!handles_.Get(InternetHandles::Connection) || !OpenRequest(parts.path, flags)) {
+        if (StopForCancel()) return false;
         log_.WriteValue(L"HttpOpenRequest error in OpenDownloadFile", parts.path);
         return false;
     }
-    if (!HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0)) {
+    if (!SendRequest()) {
+        if (StopForCancel()) return false;
         log_.WriteNumber(L"HttpSendRequest error in OpenDownloadFile", static_cast<int>(GetLastError()));
         return false;
     }
@@ -220,8 +355,8 @@ bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
 }
 
 bool HTTPFileDownloader::OpenDocumentFile() {
-    if (!session_) return false;
-    request_.reset();
+    handles_.Close(InternetHandles::Request);
+    if (StopForCancel() || !handles_.Get(InternetHandles::Session)) return false;
     const std::wstring url = CanonicalizeUrl(GetDocumentUrl());
     UrlParts parts;
     if (!CrackUrl(url, &parts)) return false;
@@ -233,11 +368,14 @@ bool HTTPFileDownloader::OpenDocumentFile() {
     }
     ConnectAndManageCredentials(url);
     const std::wstring query = parts.extra.substr(0, parts.extra.find(L'#'));
-    if (!connection_ || !OpenRequest(parts.path + query, kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0))) {
+    if (!handles_.Get(InternetHandles::Connection) ||
+        !OpenRequest(parts.path + query, kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0))) {
+        if (StopForCancel()) return false;
         log_.WriteValue(L"HttpOpenRequest error in OpenDocumentFile", parts.path);
         return false;
     }
-    if (!HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0)) {
+    if (!SendRequest()) {
+        if (StopForCancel()) return false;
         log_.WriteNumber(L"HttpSendRequest error in OpenDocumentFile", static_cast<int>(GetLastError()));
         return false;
     }
@@ -246,15 +384,24 @@ bool HTTPFileDownloader::OpenDocumentFile() {
 
 DWORD HTTPFileDownloader::Read(void* buffer, DWORD size) {
     DWORD read = 0;
-    if (!request_ || !InternetReadFile(request_.get(), buffer, size, &read)) return 0;
-    return read;
+    return ReadRequest(buffer, size, &read) ? read : 0;
+}
+
+BOOL HTTPFileDownloader::SendRequest() {
+    const HINTERNET request = Request();
+    return handles_.Blocking<BOOL>([request] { return HttpSendRequestW(request, nullptr, 0, nullptr, 0); });
+}
+
+bool HTTPFileDownloader::ReadRequest(void* buffer, DWORD size, DWORD* read) {
+    return handles_.Read(buffer, size, read);
 }
 
 bool HTTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) {
-    if (!request_) return false;
+    const HINTERNET request = Request();
+    if (!request) return false;
     wchar_t text[128] = {};  // 256 bytes
     DWORD size = sizeof(text);
-    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_LAST_MODIFIED, text, &size, nullptr)) return false;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_LAST_MODIFIED, text, &size, nullptr)) return false;
     SYSTEMTIME time{};
     FILETIME file{};
     if (!InternetTimeToSystemTimeW(text, &time, 0) || !SystemTimeToFileTime(&time, &file)) return false;
@@ -263,11 +410,12 @@ bool HTTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, 
 }
 
 std::int64_t HTTPFileDownloader::GetFileSize() {
-    if (!request_) return -1;
+    const HINTERNET request = Request();
+    if (!request) return -1;
     // Read as text: the numeric form stops at 32 bits, and files may be larger.
     wchar_t text[32] = {};
     DWORD size = sizeof(text);
-    if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
     std::uint64_t length = 0;
     if (!ReadFileSize(text, &length)) return -1;
     return static_cast<std::int64_t>(length);
@@ -291,7 +439,7 @@ bool HTTPFileDownloader::Connect() {
         return false;
     }
     const bool connected = ConnectAndManageCredentials(GetDocumentUrl());
-    request_.reset();
+    handles_.Close(InternetHandles::Request);
     return connected;
 }
 

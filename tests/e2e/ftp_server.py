@@ -4,10 +4,11 @@ Run it with Debian's /usr/bin/python3, which has python3-pyftpdlib. It prints "r
 it listens, writes every command and response to the --log file, and ends on SIGTERM.
 
   ftp_server.py --log FILE [--user NAME:PASSWORD:HOME]... [--anonymous HOME]
-                [--hide NAME]... [--drop PATH:BYTES]
+                [--hide NAME]... [--drop PATH:BYTES] [--idle-timeout SECONDS]
 
 --hide keeps files of that name out of every directory listing (they can still be fetched);
 --drop resets the data connection of the first download of PATH once BYTES have been sent.
+--idle-timeout drops a control connection idle that long (logging "421 Control connection timed out.").
 
 Port 21 is fixed, so servers of concurrent test runs on this machine take turns through a
 lock file, held for the life of the server.
@@ -100,6 +101,7 @@ def main():
     parser.add_argument("--anonymous")
     parser.add_argument("--hide", action="append", default=[])
     parser.add_argument("--drop", action="append", default=[])
+    parser.add_argument("--idle-timeout", type=int)
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -113,6 +115,8 @@ def main():
         path, count = drop.rsplit(":", 1)
         drops[os.path.realpath(path)] = int(count)
     Handler.authorizer = authorizer
+    if args.idle_timeout:
+        Handler.timeout = args.idle_timeout
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s")
     lock = take_port_lock()

@@ -217,6 +217,35 @@ TEST_F(TransferTest, ARefusedResponseIsNeverWritten) {
     EXPECT_NE(ReadFileBytes(folder_ / L"refused.log").find("<html>404"), std::string::npos);
 }
 
+// A Cancel that cuts a read short (the closed handle makes it return nothing) is no download
+// error: no dump, no box, and nothing written stays.
+TEST_F(TransferTest, ACancelledReadIsNoError) {
+    static renewix::Cancellation* cancellation = nullptr;
+    class CancelledDownloader : public ScriptedDownloader {
+    public:
+        using ScriptedDownloader::ScriptedDownloader;
+        DWORD Read(void* buffer, DWORD size) override {
+            if (chunks.size() == 1) cancellation->Cancel();
+            return ScriptedDownloader::Read(buffer, size);
+        }
+        static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings,
+                                                 const TransferContext& context) {
+            return std::make_unique<CancelledDownloader>(settings, context);
+        }
+    };
+    cancellation = &run_.cancellation;
+    ServerSelection selection(config_, run_.transfer, CancelledDownloader::Make);
+    CFileTransfer transfer(selection, files_, nullptr, nullptr);
+    ScriptedDownloader::reportedSize = 300;
+    ScriptedDownloader::chunks = {std::string(100, 'c'), std::string(100, 'd')};
+    CapturedLog log(folder_ / L"cancelled.log");
+    EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 300, 0));
+    const std::string text = log.Finish();
+    EXPECT_FALSE(Exists(Local()));
+    EXPECT_NE(text.find("File transfer cancelled:\tf.bin"), std::string::npos) << text;
+    EXPECT_EQ(text.find("File download errors"), std::string::npos) << text;
+}
+
 // Sizes beyond 32 bits are counted as they are: a 4 GiB + 10 document size against a server
 // that sends 10 bytes fails as short, not as a wrapped match.
 TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {

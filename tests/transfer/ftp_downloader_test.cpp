@@ -134,6 +134,26 @@ TEST(FtpDownloader, LocationsAndNothingOpen) {
     EXPECT_EQ(downloader.Read(buffer, sizeof(buffer)), 0u);
 }
 
+TEST(FtpDownloader, OnlyErrorRepliesAreLoggedAndWhole) {
+    const std::wstring longReply = L"550 " + std::wstring(700, L'x');
+    const struct {
+        std::wstring response;
+        std::wstring logged;
+    } cases[] = {
+        {L"550 No such file or directory.", L"550 No such file or directory."},
+        {L"421 Control connection timed out.", L"421 Control connection timed out."},
+        {L"530-Login refused\r\n530-for this user\r\n530 Goodbye.", L"530-Login refused\r\n530-for this user\r\n530 Goodbye."},
+        {longReply, longReply},
+        {L"\r\n550 Failed to open file.", L"550 Failed to open file."},
+        {L"125 Transfer starting.", L""},
+        {L"226 Transfer complete.", L""},
+        {L"331 Password required.", L""},
+        {L"", L""},
+        {L"Not a reply", L""},
+    };
+    for (const auto& c : cases) EXPECT_WSTREQ8(c.logged, FtpErrorReply(c.response)) << WideToUtf8(c.response);
+}
+
 TEST(FtpDownloader, ErrorTextWithoutAServerResponse) {
     ScratchFolder folder(L"ftp");
     FTPFileDownloader downloader(Ftp(L"host/u.xml"), TestTransfer());

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
+
 #include "test_support.h"
+#include "transfer/ftp_downloader.h"
+#include "transfer/loopback_server.h"
 
 namespace {
 
@@ -59,6 +64,97 @@ TEST(HttpUrls, NoFileOpenMeansNoSizeOrTimes) {
     // Wine always reports a connected state, so the public probes are never asked.
     DWORD state = 0;
     EXPECT_TRUE(InternetGetConnectedState(&state, 0));
+}
+
+TEST(InternetHandles, EveryHandleHasTheTimeoutsAndNoneIsKeptAfterACancel) {
+    renewix::Cancellation cancellation;
+    InternetHandles handles(&cancellation);
+    // A parent with the system's defaults: what its children have, they have from the set.
+    UniqueInternet session(InternetOpenW(L"RenewixTest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    ASSERT_TRUE(handles.Set(InternetHandles::Connection, InternetConnectW(session.get(), L"127.0.0.1", 80, nullptr,
+                                                                          nullptr, INTERNET_SERVICE_HTTP, 0, 0)));
+    ASSERT_TRUE(handles.Set(InternetHandles::Request, HttpOpenRequestW(handles.Get(InternetHandles::Connection), L"GET",
+                                                                       L"/", nullptr, nullptr, nullptr, 0, 0)));
+    for (const InternetHandles::Slot slot : {InternetHandles::Connection, InternetHandles::Request}) {
+        // Wine answers queries for the connect timeout only.
+        DWORD value = 0, size = sizeof(value);
+        ASSERT_TRUE(InternetQueryOptionW(handles.Get(slot), INTERNET_OPTION_CONNECT_TIMEOUT, &value, &size)) << slot;
+        EXPECT_EQ(value, kConnectTimeoutMs) << slot;
+    }
+    cancellation.Cancel();
+    EXPECT_TRUE(handles.Cancelled());
+    EXPECT_EQ(handles.Get(InternetHandles::Request), nullptr);
+    EXPECT_FALSE(handles.Set(InternetHandles::Connection, InternetConnectW(session.get(), L"127.0.0.1", 80, nullptr,
+                                                                           nullptr, INTERNET_SERVICE_HTTP, 0, 0)));
+    EXPECT_EQ(handles.Get(InternetHandles::Connection), nullptr);
+}
+
+// A server that accepts and then says nothing more: Cancel on another thread ends the blocked
+// call at once, with a failure that says so, and no new connection is opened after it.
+TEST(DownloaderCancel, ACancelEndsACallBlockedOnASilentServer) {
+    struct Case {
+        const char* name;
+        const wchar_t* protocol;
+        std::string greeting;
+        std::deque<std::string> replies;
+        std::function<bool(IFileDownloader&)> call;
+    };
+    const std::string headers = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nbegun";
+    const Case cases[] = {
+        {"http document request", L"http://", "", {}, [](IFileDownloader& d) { return d.OpenDocumentFile(); }},
+        {"http file read", L"http://", "", {headers},
+         [](IFileDownloader& d) {
+             char buffer[2000];
+             if (!d.OpenDownloadFile(L"a.bin")) return false;
+             for (DWORD total = 0, count; (count = d.Read(buffer, sizeof(buffer))) != 0;) total += count;
+             return false;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackServer server(c.greeting, c.replies);
+        ASSERT_NE(server.port(), 0);
+        ScratchFolder folder(L"cancel");
+        TestRun run;
+        CapturedLog log(folder / L"cancel.log");
+        ServerSettings settings;
+        settings.Protocol = c.protocol;
+        settings.Address = L"127.0.0.1/u.xml";
+        settings.Port = std::to_wstring(server.port());
+        std::unique_ptr<IFileDownloader> downloader = CreateDownloader(c.protocol, settings, run.transfer);
+        auto call = std::async(std::launch::async, [&] { return c.call(*downloader); });
+        ASSERT_TRUE(server.WaitForConnections(1));
+        const ULONGLONG cancelled = GetTickCount64();
+        run.cancellation.Cancel();
+        ASSERT_EQ(call.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_LT(GetTickCount64() - cancelled, 5000u);
+        EXPECT_FALSE(call.get());
+        EXPECT_FALSE(downloader->OpenDownloadFile(L"b.bin"));
+        EXPECT_EQ(server.accepted(), 1);
+        const std::string text = log.Finish();
+        EXPECT_NE(text.find("Cancelled by the user"), std::string::npos) << text;
+        EXPECT_EQ(text.find("error"), std::string::npos) << text;
+    }
+}
+
+TEST(HttpDocument, AnErrorStatusIsRefusedWhateverTheBody) {
+    const std::string body = "<?xml version=\"1.0\"?><Renewix><UpdateVersion>2.0</UpdateVersion></Renewix>";
+    for (const char* status : {"500 Internal Server Error", "404 Not Found", "302 Found", "200 OK"}) {
+        SCOPED_TRACE(status);
+        const std::string response = std::string("HTTP/1.1 ") + status + "\r\nContent-Length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n" + body;
+        // One answer for the connection check, one for the document.
+        LoopbackServer server("", {response, response});
+        ScratchFolder folder(L"status");
+        CapturedLog log(folder / L"status.log");
+        renewix::ScopedComInit com;
+        HTTPFileDownloader downloader(Http(L"127.0.0.1/u.xml", std::to_wstring(server.port())), TestTransfer());
+        const bool ok = std::string(status) == "200 OK";
+        EXPECT_EQ(downloader.LoadDocument().has_value(), ok);
+        const std::string text = log.Finish();
+        const std::string code(status, 3);
+        EXPECT_EQ(text.find("HTTP status of the file request:\t" + code) != std::string::npos, !ok) << text;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,100 @@
+// A TCP server on 127.0.0.1 for the downloader tests: it greets each connection, answers each
+// request with the next scripted reply and, once the replies run out, stays silent (and
+// connected) for as long as it lives.
+#pragma once
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class LoopbackServer {
+public:
+    LoopbackServer(std::string greeting, std::deque<std::string> replies)
+        : greeting_(std::move(greeting)), replies_(std::move(replies)) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int size = sizeof(address);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) == 0 && listen(listener_, 8) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~LoopbackServer() {
+        stopping_ = true;
+        closesocket(listener_);
+        thread_.join();
+        for (SOCKET client : clients_) closesocket(client);
+        WSACleanup();
+    }
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    int port() const { return port_; }
+    int accepted() const { return accepted_.load(); }
+    // Waits at most `limit` ms for `count` connections; true when they came.
+    bool WaitForConnections(int count, DWORD limit = 10'000) const {
+        const ULONGLONG deadline = GetTickCount64() + limit;
+        while (accepted_.load() < count) {
+            if (GetTickCount64() > deadline) return false;
+            Sleep(10);
+        }
+        return true;
+    }
+
+private:
+    void Serve() {
+        // One thread serves every connection: a select over the listener and the clients.
+        while (!stopping_) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(listener_, &readable);
+            for (SOCKET client : clients_) FD_SET(client, &readable);
+            timeval wait{0, 50'000};
+            if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+            if (FD_ISSET(listener_, &readable)) {
+                const SOCKET client = accept(listener_, nullptr, nullptr);
+                if (client == INVALID_SOCKET) continue;
+                clients_.push_back(client);
+                if (!greeting_.empty()) send(client, greeting_.data(), static_cast<int>(greeting_.size()), 0);
+                ++accepted_;
+            }
+            for (std::size_t i = 0; i < clients_.size(); ++i) {
+                const SOCKET client = clients_[i];
+                if (!FD_ISSET(client, &readable)) continue;
+                char buffer[4096];
+                const int count = recv(client, buffer, sizeof(buffer), 0);
+                if (count <= 0) {
+                    closesocket(client);
+                    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i--));
+                    continue;
+                }
+                // A request is complete at its last line break; the next reply answers it.
+                if (count > 0 && buffer[count - 1] == '\n' && !replies_.empty()) {
+                    const std::string reply = replies_.front();
+                    replies_.pop_front();
+                    send(client, reply.data(), static_cast<int>(reply.size()), 0);
+                }
+            }
+        }
+    }
+
+    std::string greeting_;
+    std::deque<std::string> replies_;
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::vector<SOCKET> clients_;
+    std::atomic<int> accepted_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
