@@ -1,4 +1,4 @@
-// The wizard's texts, ids 224 to 246, from the string tables in the language the system picks.
+// The wizard's texts, ids 224 to 247, from the string tables in the language the system picks.
 #pragma once
 
 #include <string>
@@ -27,6 +27,7 @@ enum LocalisedTextId : unsigned {
     TextVisitCompany = 244,
     TextChecking = 245,
     TextInstalling = 246,
+    TextCheckRunning = 247,
 };
 
 // The text of an id from the executable's own string tables; empty when no table holds it.

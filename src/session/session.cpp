@@ -223,7 +223,8 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
         if (sink_) sink_->Done(count);
         return true;
     }
-    if (plan_.options.uiKind != 0) {
+    // Whoever shows the download waits for it on a thread of its own, silent update or not.
+    if (sink_) {
         workerDone_ = false;
         worker_ = std::thread([this] {
             try {
@@ -240,8 +241,8 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
 }
 
 bool Renewix::DownloadWorker() {
-    // A silent run shows no box: its failures are in the log.
-    CFileTransfer transfer(selection_, run_.files, sink_, plan_.options.uiKind == 0 ? nullptr : prompts_);
+    // A run without a window shows no box: its failures are in the log.
+    CFileTransfer transfer(selection_, run_.files, sink_, sink_ ? prompts_ : nullptr);
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
     const int count = static_cast<int>(plan_.files.Count());

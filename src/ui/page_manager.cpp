@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "description/variables.h"
+#include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "install/program_runner.h"
 #include "persistence/status_file.h"
@@ -79,7 +80,10 @@ LRESULT PageManagerLayout::HandleMessage(HWND sheet, UINT message, WPARAM wParam
         OnCloseRequest();
         return 0;
     }
-    if (IsCancelRequest(message, wParam) && !CancelConfirmed(sheet, message)) return 0;
+    if (IsCancelRequest(message, wParam)) {
+        if (!CancelConfirmed(sheet, message)) return 0;
+        OnCancelled(sheet);
+    }
     return WizardBase::HandleMessage(sheet, message, wParam, lParam);
 }
 
@@ -304,12 +308,14 @@ void PageManager::OnPageCreated(HWND page) {
     // Only now does a check-now run know whether the update is critical.
     if (which == PageIntro) LockForCriticalUpdate(sheet);
     const PageCreatedActions actions = ActionsWhenCreated(which);
-    if (actions.setCompleted) Completed = 1;
     if (actions.executePoint) {
         RunExecutePoint(plan_.execute.Entries(), actions.executePoint, run_.log);
     }
     if (actions.restoreSheet) ShowWindow(sheet, SW_RESTORE);
-    if (actions.setInstallStarted) run_.status.SetInstallStarted();
+    if (actions.setInstallStarted) {
+        installStarted_ = true;
+        run_.status.SetInstallStarted();
+    }
     if (actions.startInstaller && !installerThread_.joinable()) {
         try {
             installerThread_ = std::thread(&PageManager::InstallerThread, this, page);
@@ -324,7 +330,7 @@ void PageManager::InstallerThread(HWND installingPage) {
     try {
         renewix::ScopedComInit com;
         const ULONGLONG start = GetTickCount64();
-        if (!testRun_) session_.InstallAndFinish();
+        if (!testRun_) completed_ = session_.InstallAndFinish();
         WaitUnlessStopped(RemainingMs(MinimumDisplayMs(PageInstalling, testRun_), GetTickCount64() - start));
     } catch (...) {
         run_.log.WriteEntry(L"Unexpected error during the installation");
@@ -332,7 +338,22 @@ void PageManager::InstallerThread(HWND installingPage) {
     PostMessageW(installingPage, WM_QUIT, 0, 0);
 }
 
+void PageManager::OnCloseRequest() {
+    // The installation is never cut short; anything before it is.
+    if (!installStarted_) run_.cancellation.Cancel();
+    Close();
+}
+
+void PageManager::OnCancelled(HWND sheet) {
+    const WizardPage page = PageOf(PropSheet_GetCurrentPageHwnd(sheet));
+    if (page == PageTerms && !terms_.Accepted()) run_.log.WriteEntry(L"The user declined the terms");
+    // A blocked check or download returns at once, so the threads joined next end promptly.
+    run_.cancellation.Cancel();
+}
+
 bool PageManager::ConfirmCancel(HWND sheet) {
+    // On the message page nothing is left to cancel: closing it is its Finish.
+    if (PageOf(PropSheet_GetCurrentPageHwnd(sheet)) == PageMessage) return true;
     switch (DecideCancel(true, run_.config.ConfirmCancel() != 0)) {
         case CancelOutcome::Ask:
             return MessageBoxW(sheet, run_.variables.PrepareText(TextConfirmCancel).c_str(), run_.variables.PrepareText(TextApplicationName).c_str(),

@@ -72,7 +72,6 @@ PageCreatedActions ActionsWhenCreated(WizardPage page) {
         case PageIntro: actions.executePoint = 1; break;
         case PageDownload: actions.executePoint = 2; break;
         case PageReady:
-            actions.setCompleted = true;
             actions.executePoint = 3;
             actions.restoreSheet = true;
             break;

@@ -71,7 +71,6 @@ WizardPage PageAtSheetIndex(int index, bool termsRemoved);
 // What the frame does the first time a page is created.
 struct PageCreatedActions {
     int executePoint = 0;  // 0: none
-    bool setCompleted = false;
     bool restoreSheet = false;
     bool setInstallStarted = false;
     bool startInstaller = false;

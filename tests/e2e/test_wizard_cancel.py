@@ -53,9 +53,10 @@ class CancelTest(WizardTestCase):
 
     def test_cancel_during_the_download_stops_it_without_a_partial_file(self):
         self.configure()
-        self.publish(FULL_DOCUMENT)
+        # A silent update in a run that stands in for the program downloads like any other.
+        self.publish(FULL_DOCUMENT.replace("<License>", "<UpdateType>Silent</UpdateType><License>"))
         held = self.site.hold("/updates/files/more.txt")
-        client = self.start("CheckNow")
+        client = self.start("report.txt")
         self.wizard.wait_page("intro")
         self.wizard.press(NEXT)
         self.wizard.wait_page("terms")
@@ -65,9 +66,9 @@ class CancelTest(WizardTestCase):
         self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second file")
         self.wizard.press(CANCEL)
         self.wait_for_log("\tStopping the download: the wizard was closed\r\n")
-        # The server answers only now: the worker must drop what arrives.
+        # The server answers only now: the worker must drop what arrives, and the run ends.
         held.set()
-        self.assertEqual(wait_exit(client), 0)
+        self.assertEqual(wait_exit(client, timeout=5), 0)
         log = self.log()
         self.assertIn("\tStopping the download: the wizard was closed\r\n\tFile transfer cancelled:\tfiles/more.txt\r\n",
                       log)
@@ -183,14 +184,16 @@ class FailureTest(WizardTestCase):
         self.assertNotIn("Update was successful!", log)
         self.assertNotIn("<ApplicationVersion>2.0", self.status())
 
-    def test_failed_installation_is_reported_in_the_message_wizard(self):
+    def test_failed_installation_is_reported_and_the_program_still_started(self):
         self.configure()
         self.publish(ONE_FILE_DOCUMENT)
+        (self.app / "Viewer.exe").unlink()  # a launch then leaves its failure in the log
         holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.app / "data.txt"),
                                    "120000"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"held")
-            client = self.start("CheckNow")
+            # Launch after check: the program starts once the wizard is done, installed or not.
+            client = self.start("report.txt")
             self.wizard.wait_page("intro")
             self.wizard.press(NEXT)
             self.wizard.wait_page("ready")
@@ -205,6 +208,7 @@ class FailureTest(WizardTestCase):
             holder.wait(timeout=60)
         log = self.log()
         self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
+        self.assertIn("\tUnable to launch:\t" + windows_path(self.app) + "\\Viewer.exe\r\n", log)
         self.assertNotIn("<ApplicationVersion>2.0", self.status())
         self.assertTrue(log.endswith("\tEnd of recording\r\n"))
 

@@ -41,12 +41,12 @@ TEST(LocalisedText, EveryLanguageHasBothBlocksOfItsOwn) {
             EXPECT_NE(FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(block), language), nullptr)
                 << std::hex << language << " block " << std::dec << block;
         }
-        for (unsigned id = 224; id <= 246; ++id) EXPECT_FALSE(Text(language, id).empty()) << std::hex << language << std::dec << " " << id;
+        for (unsigned id = 224; id <= 247; ++id) EXPECT_FALSE(Text(language, id).empty()) << std::hex << language << std::dec << " " << id;
     }
 }
 
 TEST(LocalisedText, EnglishIsEnglishAndTheFallback) {
-    for (unsigned id = 224; id <= 246; ++id) {
+    for (unsigned id = 224; id <= 247; ++id) {
         LocaleScope scope(0x0409);
         EXPECT_FALSE(HasCyrillic(LoadLocalisedText(id))) << id;
     }
@@ -59,10 +59,12 @@ TEST(LocalisedText, EnglishIsEnglishAndTheFallback) {
     EXPECT_TRUE(HasCyrillic(Utf8ToWide(Text(0x0419, 224))));
 }
 
-TEST(LocalisedText, ServerUnreachableIsNeverReportedAsUpToDate) {
+TEST(LocalisedText, NeitherAnUnreachableServerNorABusyCheckIsReportedAsUpToDate) {
     EXPECT_EQ(Text(0x0409, 229), "The update server cannot be reached.\r\nPlease try again later.");
+    EXPECT_EQ(Text(0x0409, 247), "An update check is already running");
     for (LANGID language : kLanguages) {
         EXPECT_NE(Text(language, 229), Text(language, 232)) << std::hex << language;
+        EXPECT_NE(Text(language, 247), Text(language, 232)) << std::hex << language;
     }
 }
 

@@ -115,15 +115,14 @@ TEST(PageFlow, CreatingAPageRunsItsPointAndStartsItsWork) {
     EXPECT_EQ(2, ActionsWhenCreated(PageDownload).executePoint);
     const PageCreatedActions ready = ActionsWhenCreated(PageReady);
     EXPECT_EQ(3, ready.executePoint);
-    EXPECT_TRUE(ready.setCompleted && ready.restoreSheet);
+    EXPECT_TRUE(ready.restoreSheet);
     EXPECT_FALSE(ready.startInstaller || ready.setInstallStarted);
     const PageCreatedActions installing = ActionsWhenCreated(PageInstalling);
     EXPECT_EQ(0, installing.executePoint);
     EXPECT_TRUE(installing.setInstallStarted && installing.startInstaller && installing.restoreSheet);
-    EXPECT_FALSE(installing.setCompleted);
     for (WizardPage page : {PageChecking, PageMessage, PageTerms}) {
         const PageCreatedActions none = ActionsWhenCreated(page);
-        EXPECT_FALSE(none.executePoint || none.setCompleted || none.restoreSheet || none.startInstaller) << page;
+        EXPECT_FALSE(none.executePoint || none.restoreSheet || none.startInstaller) << page;
     }
 }
 
