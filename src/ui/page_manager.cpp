@@ -1,6 +1,7 @@
 #include "ui/page_manager.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "description/variables.h"
 #include "foundation/cancellation.h"
@@ -252,6 +253,7 @@ void PageManager::OnCheckDone(bool updateFound) {
     facts.hasTerms = !run_.variables.PrepareText(plan_.texts[TextSlotLicense], 0).empty();
     const CheckDecision decision = DecideAfterCheck(facts);
 
+    checkDecided_ = true;
     // The texts are complete before the page that shows them can be created.
     switch (decision.next) {
         case PageMessage:
@@ -293,9 +295,18 @@ LRESULT PageManager::OnWizardMove(HWND page, bool next) {
     if (target == PageStay || target == PageNone) return -1;
     const int from = SheetIndex(current, termsRemoved_), to = SheetIndex(target, termsRemoved_);
     if (to < 0) return -1;
+    moveGranted_ = true;
     if (to == from + (next ? 1 : -1)) return 0;  // the sheet's own move
     SendMessageW(GetParent(page), PSM_SETCURSEL, static_cast<WPARAM>(to), 0);
+    moveGranted_ = false;
     return -1;
+}
+
+bool PageManager::MayLeave(HWND page) {
+    const bool granted = std::exchange(moveGranted_, false);
+    // Only the check leaves the checking page; everywhere else the flow decides, so another
+    // program's PSM_SETCURSEL cannot skip the terms or a download.
+    return PageOf(page) == PageChecking ? checkDecided_.load() : granted;
 }
 
 void PageManager::OnPageCreated(HWND page) {

@@ -86,6 +86,7 @@ protected:
 
 private:
     LRESULT OnWizardMove(HWND page, bool next) override;
+    bool MayLeave(HWND page) override;
     WizardPage PageOf(HWND page) const;
     void CheckThread();
     void InstallerThread(HWND installingPage);
@@ -106,6 +107,10 @@ private:
     FinalPage installing_;
     std::atomic<bool> termsRemoved_{false};
     std::atomic<bool> completed_{false};
+    // The check has chosen the page after the checking page.
+    std::atomic<bool> checkDecided_{false};
+    // OnWizardMove granted a move that the sheet is making now.
+    bool moveGranted_ = false;
     bool installStarted_ = false;
     bool testRun_ = false;
     renewix::UniqueHandle stop_;

@@ -122,7 +122,15 @@ LRESULT License::OnActivate() {
     return 0;
 }
 
-void License::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), true); }
+void License::OnPlaceButtons() {
+    ShowButton(SheetButton(kBackButton), true);
+    EnableCancelForDecline(true);
+}
+
+void License::EnableCancelForDecline(bool onThisPage) {
+    if (plan_.options.uiKind != 2) return;
+    EnableWindow(SheetButton(IDCANCEL), onThisPage && choice_ != 0);
+}
 
 INT_PTR License::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED &&
@@ -131,7 +139,13 @@ INT_PTR License::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         SetButtons(choice_ == 0 ? PSWIZB_BACK | PSWIZB_NEXT : PSWIZB_BACK);
         return TRUE;
     }
-    return GeneralPages::HandleMessage(message, wParam, lParam);
+    const INT_PTR handled = GeneralPages::HandleMessage(message, wParam, lParam);
+    // Leaving the page locks a critical update again; a refused leave changes nothing.
+    if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == PSN_KILLACTIVE &&
+        GetWindowLongPtrW(window_, DWLP_MSGRESULT) == FALSE) {
+        EnableCancelForDecline(false);
+    }
+    return handled;
 }
 
 // ---- DownloadPage -----------------------------------------------------------------------

@@ -44,6 +44,9 @@ class PageHost {
 public:
     // The answer to PSN_WIZNEXT or PSN_WIZBACK from `page`: 0 to move on, -1 to stay.
     virtual LRESULT OnWizardMove(HWND page, bool next) = 0;
+    // Whether `page` may give up its place now (PSN_KILLACTIVE): only for a move the flow has
+    // granted, whoever asks for the change of page.
+    virtual bool MayLeave(HWND page) = 0;
 
 protected:
     ~PageHost() = default;
@@ -142,6 +145,9 @@ protected:
     void OnPlaceButtons() override;
 
 private:
+    // A critical update cannot be cancelled, except by a user who declines its terms.
+    void EnableCancelForDecline(bool onThisPage);
+
     const UpdatePlan& plan_;
     int choice_ = 1;  // 0 accept (1030), 1 decline (1031)
 };
@@ -302,6 +308,7 @@ INT_PTR GeneralPages<T>::HandleMessage(UINT message, WPARAM, LPARAM lParam) {
                 case PSN_SETACTIVE: return Answer(OnActivate());
                 case PSN_WIZNEXT: return Answer(host_ ? host_->OnWizardMove(window_, true) : 0);
                 case PSN_WIZBACK: return Answer(host_ ? host_->OnWizardMove(window_, false) : 0);
+                case PSN_KILLACTIVE: return Answer(host_ && !host_->MayLeave(window_) ? TRUE : FALSE);
                 default: return Answer(0);
             }
         }

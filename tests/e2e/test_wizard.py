@@ -137,21 +137,26 @@ class FullUpdateTest(WizardTestCase):
 
 
 class CheckOutcomeTest(WizardTestCase):
-    def finish_message(self, client):
+    def finish_message(self, client, request="press"):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "message" and button(s, FINISH)["visible"] and
                                        not button(s, CANCEL)["visible"], "the message with Finish alone")
         finish = button(sheet, FINISH)
         self.assertTrue(finish["enabled"])
         self.assertEqual(finish["rect"][:2], button(sheet, CANCEL)["rect"][:2])
         self.assertFalse(button(sheet, BACK)["visible"])
-        self.wizard.press(FINISH)
+        if request == "press":
+            self.wizard.press(FINISH)
+        else:
+            # Sent: a question about cancelling would keep this waiting.
+            self.wizard.send(request)
         self.assertEqual(wait_exit(client), 0)
         return sheet
 
     def test_no_update_shows_the_documents_text(self):
-        self.configure()
+        self.configure(ConfirmCancel="1")
         self.publish(NO_UPDATE_DOCUMENT)
-        sheet = self.finish_message(self.start("CheckNow"))
+        # The close box is the message's Finish: no question about cancelling.
+        sheet = self.finish_message(self.start("CheckNow"), "close-now")
         self.assertEqual(text_of(sheet, 1044), "Nothing new for Example Viewer today.")
         self.assertIn("\tA software update is not available\r\n", self.log())
 

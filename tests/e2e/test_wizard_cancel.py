@@ -85,9 +85,11 @@ class CancelTest(WizardTestCase):
         self.wizard.wait_page("intro")
         self.wizard.press(NEXT)
         self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, BACK)["enabled"], "the terms")
-        # Requests are handled in order: Back after a refused Next leads to the intro, after
-        # an honoured one it would do nothing on the download page.
+        # Requests are handled in order: Back after a refused Next (or a refused choice of the
+        # download page by another program) leads to the intro; on the download page it would
+        # do nothing.
         self.wizard.send("force-next")
+        self.wizard.act("set-page", "4")
         self.wizard.press(BACK)
         self.wizard.wait_page("intro")
         self.wizard.press(NEXT)
@@ -96,8 +98,10 @@ class CancelTest(WizardTestCase):
         self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
         self.wizard.press(NEXT)
         self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second file")
-        # Escape after a refused Next asks to cancel the download; on the ready page it could not.
+        # Escape after a refused Next or choice of the ready page asks to cancel the download;
+        # on the ready page it could not.
         self.wizard.send("force-next")
+        self.wizard.act("set-page", "5")
         self.wizard.send("escape")
         self.wizard.wait_dialog("Example Viewer")
         # The close box pressed while the question is up is the same request: no second box.
@@ -146,6 +150,24 @@ class CancelTest(WizardTestCase):
         self.assertEqual(wait_exit(client), 0)
         log = self.log()
         self.assertIn("\tCritical update: disabling close buttons\r\n", log)
+        self.assert_nothing_installed(log)
+
+    def test_critical_update_can_be_left_by_declining_its_terms(self):
+        self.configure()
+        self.publish(CRITICAL_DOCUMENT.replace("<FileList>", "<License>Use it well.</License><FileList>"))
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        # NO is selected at first: Cancel is there; accepting takes it away again.
+        self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, CANCEL)["enabled"], "Cancel on the terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"] and not button(s, CANCEL)["enabled"],
+                               "Next without Cancel")
+        self.wizard.click(1031)
+        self.wizard.press(CANCEL)
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tThe user declined the terms\r\n", log)
         self.assert_nothing_installed(log)
 
     def test_critical_update_found_by_a_check_now_locks_the_intro(self):
