@@ -246,7 +246,15 @@ bool Renewix::DownloadWorker() {
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
     const int count = static_cast<int>(plan_.files.Count());
-    if (sink_) sink_->Begin(count, plan_.files.TotalBytes());
+    // The page counts and measures what this run fetches, not what an earlier run left.
+    int fetching = 0;
+    std::uint64_t fetchingBytes = 0;
+    for (const FileEntry& entry : plan_.files.Entries()) {
+        if (entry.alreadyDownloaded || !entry.selected) continue;
+        ++fetching;
+        fetchingBytes += entry.size;
+    }
+    if (sink_) sink_->Begin(fetching, fetchingBytes);
     for (const FileEntry& entry : plan_.files.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
         if (stopDownload_) return false;

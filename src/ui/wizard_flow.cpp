@@ -147,34 +147,46 @@ DownloadProgress::FileStart DownloadProgress::StartFile(const wchar_t* path, std
                                                         const std::wstring& downloadingText) {
     FileStart start;
     if (!path || size == 0) return start;
+    completedBytes_ += currentSize_;
+    currentSize_ = size;
     ++filesStarted_;
     start.shown = true;
     start.status = DownloadStatusLine(downloadingText, filesStarted_, fileCount_);
     start.sizeText = DownloadSizeText(size);
     start.name = DownloadFileName(path);
+    start.bars.setFileRange = true;
+    start.bars.fileRange = Scaled(size, size);
+    start.bars.filePosition = 0;
+    SetTotalRangeOnce(start.bars);
+    start.bars.totalPosition = Scaled(completedBytes_, totalBytes_);
     return start;
 }
 
 DownloadProgress::BarUpdate DownloadProgress::Progress(std::uint64_t soFar, std::uint64_t size) {
     BarUpdate update;
-    if (size != currentSize_) {
-        currentSize_ = size;
-        update.setFileRange = true;
-        update.fileRange = Scaled(size, size);
-    }
+    if (soFar > size) soFar = size;
     update.filePosition = Scaled(soFar, size);
-    if (!totalRangeSet_) {
-        totalRangeSet_ = true;
-        update.setTotalRange = true;
-        update.totalRange = Scaled(totalBytes_, totalBytes_);
-    }
-    if (soFar == size) {
-        completedBytes_ += size;
-        update.totalPosition = Scaled(completedBytes_, totalBytes_);
-    } else {
-        update.totalPosition = Scaled(completedBytes_ + soFar, totalBytes_);
-    }
+    SetTotalRangeOnce(update);
+    update.totalPosition = Scaled(completedBytes_ + soFar, totalBytes_);
     return update;
+}
+
+void DownloadProgress::SetTotalRangeOnce(BarUpdate& update) {
+    if (totalRangeSet_) return;
+    totalRangeSet_ = true;
+    update.setTotalRange = true;
+    update.totalRange = Scaled(totalBytes_, totalBytes_);
+}
+
+bool ProgressThrottle::ShouldSend(std::uint64_t soFar, std::uint64_t size, std::uint64_t nowMs) {
+    const bool send = !sentAny_ || soFar >= size || soFar < lastBytes_ ||
+                      (nowMs - lastMs_ >= kIntervalMs && soFar - lastBytes_ >= size / 1000);
+    if (send) {
+        sentAny_ = true;
+        lastBytes_ = soFar;
+        lastMs_ = nowMs;
+    }
+    return send;
 }
 
 int DownloadProgress::Scaled(std::uint64_t value, std::uint64_t range) {

@@ -126,10 +126,13 @@ public:
         std::wstring status;
         std::wstring sizeText;
         std::wstring name;
+        BarUpdate bars;  // the file bar back at 0 over the new file's size
     };
 
-    // True when the current-file bar is hidden (a single file: the total bar says it all).
+    // `fileCount` and `totalBytes` are those of the files to fetch. True when the current-file
+    // bar is hidden (a single file: the total bar says it all).
     bool Begin(int fileCount, std::uint64_t totalBytes);
+    // A file starts: the one before it is complete, however far its reports got.
     FileStart StartFile(const wchar_t* path, std::uint64_t size, const std::wstring& downloadingText);
     BarUpdate Progress(std::uint64_t soFar, std::uint64_t size);
 
@@ -137,12 +140,30 @@ public:
     static int Scaled(std::uint64_t value, std::uint64_t range);
 
 private:
+    void SetTotalRangeOnce(BarUpdate& update);
+
     int fileCount_ = 0;
     std::uint64_t totalBytes_ = 0;
     int filesStarted_ = 0;
-    std::uint64_t completedBytes_ = 0;
+    std::uint64_t completedBytes_ = 0;  // of the files before the current one
     std::uint64_t currentSize_ = 0;
     bool totalRangeSet_ = false;
+};
+
+// Which transfer reports the worker passes on to the download page: the first and last of
+// each file, and between them one once 50 ms and a thousandth of the file have gone by, so
+// that a large fast file does not flood the page's queue.
+class ProgressThrottle {
+public:
+    static constexpr std::uint64_t kIntervalMs = 50;
+
+    void StartFile() { sentAny_ = false; }
+    bool ShouldSend(std::uint64_t soFar, std::uint64_t size, std::uint64_t nowMs);
+
+private:
+    bool sentAny_ = false;
+    std::uint64_t lastBytes_ = 0;
+    std::uint64_t lastMs_ = 0;
 };
 
 // "Anchor Color" and "Anchor Color Visited" are "red,green,blue"; anything else keeps the

@@ -202,11 +202,13 @@ void DownloadPage::Begin(int files, std::uint64_t totalBytes) {
 }
 
 void DownloadPage::File(const std::wstring& destination, std::uint64_t size) {
+    throttle_.StartFile();
     // Sent: the page reads the name before the worker moves on.
     if (HWND target = target_.load()) SendMessageW(target, WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(destination.c_str()), ToUnits(size));
 }
 
 void DownloadPage::Progress(std::uint64_t done, std::uint64_t size) {
+    if (!throttle_.ShouldSend(done, size, GetTickCount64())) return;
     if (HWND target = target_.load()) PostMessageW(target, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
 }
 
@@ -228,12 +230,16 @@ void DownloadPage::OnDownloadFile(const wchar_t* path, std::uint64_t size) {
     SetItemText(kStatus, start.status);
     SetItemText(kFileSize, start.sizeText);
     SetItemText(kFileName, start.name);
+    ShowBars(start.bars);
     RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
     Sleep(kFilePauseMs);
 }
 
 void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {
-    const DownloadProgress::BarUpdate update = progress_.Progress(soFar, size);
+    ShowBars(progress_.Progress(soFar, size));
+}
+
+void DownloadPage::ShowBars(const DownloadProgress::BarUpdate& update) {
     HWND fileBar = GetDlgItem(window_, kFileBar), totalBar = GetDlgItem(window_, kTotalBar);
     if (update.setFileRange) {
         SendMessageW(fileBar, PBM_SETPOS, 0, 0);

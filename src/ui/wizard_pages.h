@@ -181,6 +181,7 @@ private:
     void OnDownloadFile(const wchar_t* path, std::uint64_t size);
     void OnTransferProgress(std::uint64_t soFar, std::uint64_t size);
     void OnDownloadDone();
+    void ShowBars(const DownloadProgress::BarUpdate& update);
 
     // In bytes from the worker, units of 2^shift bytes in the messages (see ProgressShift).
     std::uint64_t FromUnits(WPARAM units) const { return ProgressBytes(static_cast<ULONG_PTR>(units), shift_.load()); }
@@ -191,6 +192,7 @@ private:
     DownloadProgress progress_;
     bool done_ = false;
     std::atomic<int> shift_{0};
+    ProgressThrottle throttle_;  // the worker's
     // The page's window for the worker: set before the download starts, cleared as the page
     // goes, so that a late report is dropped instead of reaching a window that is gone.
     std::atomic<HWND> target_{nullptr};
