@@ -1,4 +1,4 @@
-// The wizard's texts, ids 224 to 247, from the string tables in the language the system picks.
+// The wizard's texts, ids 224 to 248, from the string tables in the language the system picks.
 #pragma once
 
 #include <string>
@@ -28,6 +28,7 @@ enum LocalisedTextId : unsigned {
     TextChecking = 245,
     TextInstalling = 246,
     TextCheckRunning = 247,
+    TextInstall = 248,
 };
 
 // The text of an id from the executable's own string tables; empty when no table holds it.

@@ -15,7 +15,7 @@ constexpr int kTitle = 1036, kText = 1037, kSecondText = 1038;
 constexpr int kTermsInstruction = 1049, kTerms = 1016, kAccept = 1030, kDecline = 1031;
 constexpr int kInstruction = 1048, kStatusLabel = 1047, kStatus = 1002, kTotalBar = 1024, kFileBar = 1023,
               kFileLabel = 1046, kFileName = 1006, kFileSize = 1005;
-constexpr int kFinalText = 1045, kRestart = 1012;
+constexpr int kFinalText = 1045, kRestart = 1012, kInstallingBar = 1052;
 constexpr int kMessageText = 1044;
 constexpr int kScheduleNote = 1051;
 
@@ -209,7 +209,9 @@ void DownloadPage::File(const std::wstring& destination, std::uint64_t size) {
 
 void DownloadPage::Progress(std::uint64_t done, std::uint64_t size) {
     if (!throttle_.ShouldSend(done, size, GetTickCount64())) return;
-    if (HWND target = target_.load()) PostMessageW(target, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
+    // Sent like the file's start, so that a report never reaches the page after the next file
+    // has started; the throttle keeps the waits few.
+    if (HWND target = target_.load()) SendMessageW(target, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
 }
 
 void DownloadPage::Done(int files) {
@@ -273,8 +275,12 @@ LRESULT FinalPage::OnActivate() {
         ShowWindow(restart, SW_HIDE);
     }
     SetButtons(PSWIZB_NEXT);
-    text_ = run_.variables.PrepareText(plan_.texts[TextSlotInstallComplete], TextInstallComplete);
-    if (installing_) text_ += L"\r\n\r\n" + run_.variables.PrepareText(TextInstalling);
+    // The installing page only says what happens, with a bar that moves while it does.
+    text_ = installing_ ? run_.variables.PrepareText(TextInstalling)
+                        : run_.variables.PrepareText(plan_.texts[TextSlotInstallComplete], TextInstallComplete);
+    HWND bar = GetDlgItem(window_, kInstallingBar);
+    ShowWindow(bar, installing_ ? SW_SHOW : SW_HIDE);
+    SendMessageW(bar, PBM_SETMARQUEE, installing_ ? TRUE : FALSE, 30);
     // Nothing may end the wizard from here on but the installation.
     HWND sheet = Sheet();
     GetSystemMenu(sheet, TRUE);
@@ -284,10 +290,9 @@ LRESULT FinalPage::OnActivate() {
 }
 
 void FinalPage::OnPlaceButtons() {
-    HWND next = SheetButton(kNextButton), cancel = SheetButton(IDCANCEL), finish = SheetButton(kFinishButton);
-    wchar_t caption[30] = {};
-    if (finish) GetWindowTextW(finish, caption, 30);
-    if (next) SetWindowTextW(next, caption);
+    HWND next = SheetButton(kNextButton), cancel = SheetButton(IDCANCEL);
+    // The one button says what it does.
+    if (next) SetWindowTextW(next, run_.variables.PrepareText(TextInstall).c_str());
     ShowButton(SheetButton(kBackButton), false);
     if (cancel) {
         EnableWindow(cancel, FALSE);

@@ -72,16 +72,16 @@ class FullUpdateTest(WizardTestCase):
         held.set()
 
         # Every file is there: the page moves on by itself to the ready page.
-        sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "ready" and button(s, NEXT)["text"] == "Finish" and
+        sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "ready" and button(s, NEXT)["text"] == "Install" and
                                        not button(s, CANCEL)["visible"], "the ready page with its one button")
         restart = next(c for c in sheet["page"] if c["id"] == 1012)
         self.assertTrue(restart["visible"])
         self.assertEqual(restart["checked"], 1)
         self.assertEqual(restart["text"], "Restart Example Viewer automatically")
         self.assertTrue(text_of(sheet, 1045).startswith("All files for the update have been downloaded."))
-        finish = button(sheet, NEXT)
-        self.assertEqual(finish["text"], "Finish")
-        self.assertEqual(finish["rect"][:2], button(sheet, CANCEL)["rect"][:2])
+        self.assertFalse(next(c for c in sheet["page"] if c["id"] == 1052)["visible"])
+        install = button(sheet, NEXT)
+        self.assertEqual(install["rect"][:2], button(sheet, CANCEL)["rect"][:2])
         self.assertFalse(button(sheet, CANCEL)["visible"])
         self.assertFalse(button(sheet, BACK)["visible"])
         self.wizard.press(NEXT)
@@ -89,7 +89,8 @@ class FullUpdateTest(WizardTestCase):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "installing" and
                                        not any(b["visible"] and b["rect"][0] >= 0 for b in s["controls"]
                                                if b["class"] == "Button"), "the installing page without buttons")
-        self.assertTrue(text_of(sheet, 1045).endswith("\r\n\r\nPlease wait...\r\nUpdating application files..."))
+        self.assertEqual(text_of(sheet, 1045), "Please wait...\r\nUpdating application files...")
+        self.assertTrue(next(c for c in sheet["page"] if c["id"] == 1052)["visible"])
         self.assertFalse(next(c for c in sheet["page"] if c["id"] == 1012)["visible"])
         self.assertEqual(wait_exit(client), 0)
 
