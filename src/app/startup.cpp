@@ -50,7 +50,7 @@ bool RunWizard(const RunContext& run, Renewix& session, WizardPrompts& prompts) 
     return wizard.Completed();
 }
 
-// The schedule page, opened on the schedule that is set (Monthly when none is); its Finish
+// The schedule page, opened on the schedule that is set (Never when none is); its Finish
 // writes or deletes the task and shows a failure over the page; the wizard closes in every
 // case.
 void RunSchedulerWizard(const RunContext& run) {

@@ -348,6 +348,9 @@ BOOL SchedulerPage::OnInit() {
     return TRUE;
 }
 
+// A page of its own: there is nothing to go back to.
+void SchedulerPage::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), false); }
+
 INT_PTR SchedulerPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == PSN_WIZFINISH) {
         for (int choice = 0; choice < 4; ++choice) {

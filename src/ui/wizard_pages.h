@@ -237,7 +237,7 @@ class SchedulerPage : public GeneralPages<SchedulerPage> {
 public:
     SchedulerPage(const RunContext& run, std::function<void(HWND, int)> onFinish);
     int Choice() const { return choice_; }
-    // Before the page is shown: the choice it opens on (Monthly unless a schedule is set) and
+    // Before the page is shown: the choice it opens on (Never unless a schedule is set) and
     // the line under the choices (when the set schedule runs next).
     void Preselect(int choice, std::wstring note) {
         if (choice >= 0 && choice <= 3) choice_ = choice;
@@ -249,11 +249,12 @@ public:
 protected:
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInit() override;
+    void OnPlaceButtons() override;
 
 private:
     std::function<void(HWND, int)> onFinish_;
     renewix::UniqueFont titleFont_;
-    int choice_ = 2;
+    int choice_ = 3;
     std::wstring note_;
 };
 
