@@ -44,6 +44,7 @@ class FullUpdateTest(WizardTestCase):
                                        button(s, BACK)["enabled"] and not button(s, NEXT)["enabled"],
                                        "the terms with Back only")
         self.assertEqual(text_of(sheet, 1016), "Use it well.")
+        self.assertEqual(next(c for c in sheet["page"] if c["id"] == 1016)["tabstop"], 0)
         self.assertEqual(text_of(sheet, 1030), "YES, I accept the terms and conditions of this license agreement!")
         accept, decline = (next(c for c in sheet["page"] if c["id"] == i) for i in (1030, 1031))
         self.assertEqual((accept["checked"], decline["checked"]), (0, 1))

@@ -142,6 +142,9 @@ std::string Control(HWND control, HWND relativeTo) {
     if (kind == L"button") {
         SendMessageTimeoutW(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &value);
         out += ",\"checked\":" + std::to_string(value);
+    } else if (kind == L"edit") {
+        // Whether Tab (and so the page's first focus) may land in it.
+        out += std::string(",\"tabstop\":") + ((GetWindowLongW(control, GWL_STYLE) & WS_TABSTOP) ? "1" : "0");
     } else if (kind == L"msctls_progress32") {
         DWORD_PTR high = 0;
         SendMessageTimeoutW(control, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &value);
