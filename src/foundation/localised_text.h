@@ -1,4 +1,4 @@
-// The wizard's texts, ids 224 to 248, from the string tables in the language the system picks.
+// The wizard's texts, ids 224 to 251, from the string tables in the language the system picks.
 #pragma once
 
 #include <string>
@@ -29,6 +29,9 @@ enum LocalisedTextId : unsigned {
     TextInstalling = 246,
     TextCheckRunning = 247,
     TextInstall = 248,
+    TextThisFile = 249,
+    TextAllFiles = 250,
+    TextByteCount = 251,  // %1 of %2 MB, filled in without the text variables
 };
 
 // The text of an id from the executable's own string tables; empty when no table holds it.

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cwctype>
+#include <utility>
 
 #include "foundation/text.h"
 #include "foundation/localised_text.h"
@@ -109,7 +110,17 @@ std::wstring DownloadFileName(const std::wstring& path) {
     return L" " + (slash == std::wstring::npos ? path : path.substr(slash + 1));
 }
 
-std::wstring DownloadSizeText(std::uint64_t size) { return L" " + std::to_wstring(size / 1024); }
+std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const std::wstring& pattern) {
+    const auto megabytes = [](std::uint64_t bytes) {
+        return FormatText(L"%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    };
+    std::wstring text = L" " + pattern;
+    for (const auto& [mark, value] : {std::pair{L"%1", megabytes(soFar)}, std::pair{L"%2", megabytes(size)}}) {
+        const std::size_t at = text.find(mark);
+        if (at != std::wstring::npos) text.replace(at, 2, value);
+    }
+    return text;
+}
 
 std::wstring MessageOrFallback(const std::wstring& text, const std::wstring& supportAddress) {
     if (!text.empty()) return text;
@@ -152,11 +163,11 @@ DownloadProgress::FileStart DownloadProgress::StartFile(const wchar_t* path, std
     ++filesStarted_;
     start.shown = true;
     start.status = DownloadStatusLine(downloadingText, filesStarted_, fileCount_);
-    start.sizeText = DownloadSizeText(size);
     start.name = DownloadFileName(path);
     start.bars.setFileRange = true;
     start.bars.fileRange = Scaled(size, size);
     start.bars.filePosition = 0;
+    start.bars.byteCount = DownloadByteCount(0, size, byteCountPattern_);
     SetTotalRangeOnce(start.bars);
     start.bars.totalPosition = Scaled(completedBytes_, totalBytes_);
     return start;
@@ -166,6 +177,7 @@ DownloadProgress::BarUpdate DownloadProgress::Progress(std::uint64_t soFar, std:
     BarUpdate update;
     if (soFar > size) soFar = size;
     update.filePosition = Scaled(soFar, size);
+    update.byteCount = DownloadByteCount(soFar, size, byteCountPattern_);
     SetTotalRangeOnce(update);
     update.totalPosition = Scaled(completedBytes_ + soFar, totalBytes_);
     return update;

@@ -14,7 +14,7 @@ namespace {
 constexpr int kTitle = 1036, kText = 1037, kSecondText = 1038;
 constexpr int kTermsInstruction = 1049, kTerms = 1016, kAccept = 1030, kDecline = 1031;
 constexpr int kInstruction = 1048, kStatusLabel = 1047, kStatus = 1002, kTotalBar = 1024, kFileBar = 1023,
-              kFileLabel = 1046, kFileName = 1006, kFileSize = 1005;
+              kFileLabel = 1046, kFileName = 1006, kFileSize = 1005, kAllFilesLabel = 1053, kThisFileLabel = 1054;
 constexpr int kFinalText = 1045, kRestart = 1012, kInstallingBar = 1052;
 constexpr int kMessageText = 1044;
 constexpr int kScheduleNote = 1051;
@@ -159,6 +159,9 @@ BOOL DownloadPage::OnInit() {
     SetItemText(kStatus, run_.variables.PrepareText(TextDownloadingFile));
     SetItemText(kFileLabel, run_.variables.PrepareText(TextCurrentFileLabel));
     SetItemText(kStatusLabel, run_.variables.PrepareText(TextStatusLabel));
+    SetItemText(kAllFilesLabel, run_.variables.PrepareText(TextAllFiles));
+    SetItemText(kThisFileLabel, run_.variables.PrepareText(TextThisFile));
+    progress_.SetByteCountPattern(LoadLocalisedText(TextByteCount));
     SetItemText(kInstruction, run_.variables.PrepareText(TextTransferInstruction));
     SendPageCreated();
     PostMessageW(window_, WM_START_DOWNLOAD, 0, 0);
@@ -223,14 +226,16 @@ void DownloadPage::Failed() {
 }
 
 void DownloadPage::OnDownloadBegin(int fileCount, std::uint64_t totalBytes) {
-    if (progress_.Begin(fileCount, totalBytes)) ShowWindow(GetDlgItem(window_, kFileBar), SW_HIDE);
+    if (progress_.Begin(fileCount, totalBytes)) {
+        ShowWindow(GetDlgItem(window_, kFileBar), SW_HIDE);
+        ShowWindow(GetDlgItem(window_, kThisFileLabel), SW_HIDE);
+    }
 }
 
 void DownloadPage::OnDownloadFile(const wchar_t* path, std::uint64_t size) {
     const DownloadProgress::FileStart start = progress_.StartFile(path, size, run_.variables.PrepareText(TextDownloadingFile));
     if (!start.shown) return;
     SetItemText(kStatus, start.status);
-    SetItemText(kFileSize, start.sizeText);
     SetItemText(kFileName, start.name);
     ShowBars(start.bars);
     RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
@@ -250,6 +255,7 @@ void DownloadPage::ShowBars(const DownloadProgress::BarUpdate& update) {
     SendMessageW(fileBar, PBM_SETPOS, static_cast<WPARAM>(update.filePosition), 0);
     if (update.setTotalRange) SendMessageW(totalBar, PBM_SETRANGE32, 0, update.totalRange);
     SendMessageW(totalBar, PBM_SETPOS, static_cast<WPARAM>(update.totalPosition), 0);
+    if (!update.byteCount.empty()) SetItemText(kFileSize, update.byteCount);
 }
 
 void DownloadPage::OnDownloadDone() {

@@ -151,9 +151,9 @@ TEST(DownloadPage, StatusLineAndFileFields) {
     EXPECT_WSTREQ8(L"Descargando archivo 10 / 12", DownloadStatusLine(L"Descargando archivo", 10, 12));
     EXPECT_WSTREQ8(L" UpdateFile3", DownloadFileName(L"C:\\App\\RenewixFiles\\UpdateFile3"));
     EXPECT_WSTREQ8(L" plain.txt", DownloadFileName(L"plain.txt"));
-    EXPECT_WSTREQ8(L" 0", DownloadSizeText(1023));
-    EXPECT_WSTREQ8(L" 2", DownloadSizeText(2048 + 1023));
-    EXPECT_WSTREQ8(L" 4194304", DownloadSizeText(1ull << 32));
+    EXPECT_WSTREQ8(L" 1.2 of 3.4 MB", DownloadByteCount(1258291, 3565158, L"%1 of %2 MB"));
+    EXPECT_WSTREQ8(L" 0.0 / 4096.0 MB", DownloadByteCount(0, 1ull << 32, L"%1 / %2 MB"));
+    EXPECT_WSTREQ8(L" 3.4 MB \u4E2D 1.2", DownloadByteCount(1258291, 3565158, L"%2 MB \u4E2D %1"));
 }
 
 TEST(DownloadPage, SingleFileHidesItsBarAndEmptyFilesChangeNothing) {
@@ -167,7 +167,7 @@ TEST(DownloadPage, SingleFileHidesItsBarAndEmptyFilesChangeNothing) {
     const DownloadProgress::FileStart start = several.StartFile(L"C:\\x\\a.txt", 4096, L"Downloading file");
     EXPECT_TRUE(start.shown);
     EXPECT_WSTREQ8(L"Downloading file 1 / 3", start.status);
-    EXPECT_WSTREQ8(L" 4", start.sizeText);
+    EXPECT_WSTREQ8(L" 0.0 of 0.0 MB", start.bars.byteCount);
     EXPECT_WSTREQ8(L" a.txt", start.name);
 }
 
