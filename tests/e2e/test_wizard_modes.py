@@ -87,19 +87,6 @@ class OnePageWizardTest(WizardTestCase):
         self.assertEqual(wait_exit(client), 0)
         self.assertFalse((self.app / "RenewixStatus.xml").exists())
 
-    def test_a_check_while_another_runs_says_so(self):
-        self.configure()
-        self.publish(ONE_FILE_DOCUMENT)
-        first = self.start("CheckNow")
-        self.wizard.wait_page("intro")
-        second = self.start("CheckNow")
-        sheet = self.wizard.wait_page("message")
-        self.assertEqual(text_of(sheet, 1044), "An update check is already running")
-        self.wizard.press(FINISH)
-        self.assertEqual(wait_exit(second), 0)
-        self.wizard.send("close-wizard")
-        self.assertEqual(wait_exit(first), 0)
-
     def test_schedule_page_offers_the_frequencies(self):
         # A program name of its own: the task it writes is machine-wide.
         application = f"Viewer{os.getpid()}.exe"
