@@ -42,15 +42,15 @@ void LaunchOrLog(const RunContext& run) {
     }
 }
 
-// The full wizard; true when it reached its ready page. Its threads have ended when this
+// The full wizard; true when it installed the update. Its threads have ended when this
 // returns.
 bool RunWizard(const RunContext& run, Renewix& session, WizardPrompts& prompts) {
     PageManager wizard(run, session, prompts);
     wizard.DoModal(GetActiveWindow());
-    return wizard.Completed != 0;
+    return wizard.Completed();
 }
 
-// The schedule page, opened on the schedule that is set (Monthly when none is); its Finish
+// The schedule page, opened on the schedule that is set (Never when none is); its Finish
 // writes or deletes the task and shows a failure over the page; the wizard closes in every
 // case.
 void RunSchedulerWizard(const RunContext& run) {
@@ -71,7 +71,7 @@ void RunSchedulerWizard(const RunContext& run) {
     wizard.DoModal(GetActiveWindow());
 }
 
-// Chooses what this run shows; true when an update was completed through the wizard.
+// Chooses what this run shows; true when an update was installed through the wizard.
 bool RunUpdate(const RunContext& run, Renewix& session, bool launchAfterCheck, WizardPrompts& prompts) {
     const RunState& state = run.state;
     if ((state.Mode == ModeDefault && !launchAfterCheck) || state.Mode == ModeCheckBackground) {
@@ -170,6 +170,7 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
         launchPending = false;
     }
 
+    bool updateInstalled = false;
     renewix::UniqueHandle mutex = TakeSingleInstanceMutex();
     if (!mutex) {
         log.WriteEntry(L"Instance already exists");
@@ -191,17 +192,16 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
         // The schedule page checks nothing: the user who asks for it sees it, due or not.
         if (state.Mode == ModeScheduler) {
             RunSchedulerWizard(run);
-        } else if (due && RunUpdate(run, session, launchAfterCheck, prompts)) {
-            // An update completed in the wizard has restarted the program as the document asked.
-            return;
+        } else if (due) {
+            // An update installed in the wizard has restarted the program as the document asked.
+            updateInstalled = RunUpdate(run, session, launchAfterCheck, prompts);
         }
     } else if (state.Mode == ModeCheckNow) {
-        ShowMessageOnlyWizard(
-            run, run.variables.PrepareText(session.Plan().texts[TextSlotUpdateNotNeeded], TextUpdateNotNeeded),
-            GetActiveWindow());
+        // Another client holds the lock: its check is running, this one found out nothing.
+        ShowMessageOnlyWizard(run, run.variables.PrepareText(TextCheckRunning), GetActiveWindow());
     }
 
-    if (launchPending || (state.Mode == ModeDefault && launchAfterCheck)) LaunchOrLog(run);
+    if (LaunchWhenRunEnds(state.Mode, launchAfterCheck, launchPending, updateInstalled)) LaunchOrLog(run);
 }
 
 }  // namespace

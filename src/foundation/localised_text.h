@@ -1,4 +1,4 @@
-// The wizard's texts, ids 224 to 246, from the string tables in the language the system picks.
+// The wizard's texts, ids 224 to 251, from the string tables in the language the system picks.
 #pragma once
 
 #include <string>
@@ -27,6 +27,11 @@ enum LocalisedTextId : unsigned {
     TextVisitCompany = 244,
     TextChecking = 245,
     TextInstalling = 246,
+    TextCheckRunning = 247,
+    TextInstall = 248,
+    TextThisFile = 249,
+    TextAllFiles = 250,
+    TextByteCount = 251,  // %1 of %2 MB, filled in without the text variables
 };
 
 // The text of an id from the executable's own string tables; empty when no table holds it.

@@ -193,3 +193,8 @@ bool ProcessControl::CloseProcess(const std::wstring& imageName, bool waitFirst,
     if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) TerminateProcess(process.get(), 0);
     return true;
 }
+
+bool LaunchWhenRunEnds(RunMode mode, bool launchAfterCheck, bool launchPending, bool updateInstalled) {
+    if (updateInstalled) return false;
+    return launchPending || (mode == ModeDefault && launchAfterCheck);
+}

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "foundation/run_state.h"
 #include "foundation/win_resource.h"
 
 class ClientConfig;
@@ -18,6 +19,11 @@ std::wstring MainApplicationPath(const ClientConfig& config);
 renewix::UniqueHandle LaunchMainApplication(const ClientConfig& config, const RunState& state);
 // Starts it again after an update, without waiting for it.
 void RestartMainApplication(const ClientConfig& config, const RunState& state);
+
+// Whether the run starts the program as it ends: when the start it promised is still owed (held
+// back by an interrupted installation, or due after the check) and no installed update has
+// restarted the program already. A failed or abandoned update still owes it.
+bool LaunchWhenRunEnds(RunMode mode, bool launchAfterCheck, bool launchPending, bool updateInstalled);
 
 // Whether a running process's reported image name is the main application's. Names the
 // system cut to 15 characters still match their own executable, and nothing else does.

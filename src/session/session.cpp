@@ -223,7 +223,8 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
         if (sink_) sink_->Done(count);
         return true;
     }
-    if (plan_.options.uiKind != 0) {
+    // Whoever shows the download waits for it on a thread of its own, silent update or not.
+    if (sink_) {
         workerDone_ = false;
         worker_ = std::thread([this] {
             try {
@@ -240,12 +241,20 @@ bool Renewix::StartDownload(IDownloadSink* sink) {
 }
 
 bool Renewix::DownloadWorker() {
-    // A silent run shows no box: its failures are in the log.
-    CFileTransfer transfer(selection_, run_.files, sink_, plan_.options.uiKind == 0 ? nullptr : prompts_);
+    // A run without a window shows no box: its failures are in the log.
+    CFileTransfer transfer(selection_, run_.files, sink_, sink_ ? prompts_ : nullptr);
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
     const int count = static_cast<int>(plan_.files.Count());
-    if (sink_) sink_->Begin(count, plan_.files.TotalBytes());
+    // The page counts and measures what this run fetches, not what an earlier run left.
+    int fetching = 0;
+    std::uint64_t fetchingBytes = 0;
+    for (const FileEntry& entry : plan_.files.Entries()) {
+        if (entry.alreadyDownloaded || !entry.selected) continue;
+        ++fetching;
+        fetchingBytes += entry.size;
+    }
+    if (sink_) sink_->Begin(fetching, fetchingBytes);
     for (const FileEntry& entry : plan_.files.Entries()) {
         if (entry.alreadyDownloaded || !entry.selected) continue;
         if (stopDownload_) return false;

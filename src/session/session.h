@@ -35,8 +35,8 @@ public:
     bool CheckUpdate(const XmlDocument& document, std::wstring currentVersion);
     // Whether the document's secure code agrees with the configured base code.
     bool CheckSecureCode(const XmlDocument& document);
-    // Downloads on a worker thread that reports to `sink` (which may be null), or here when
-    // the update is silent.
+    // Downloads on a worker thread that reports to `sink`, or here, without a box, when there
+    // is no sink.
     bool StartDownload(IDownloadSink* sink);
     bool DownloadWorker();
     bool InstallAndFinish();

@@ -1,8 +1,10 @@
 #include "ui/page_manager.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "description/variables.h"
+#include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "install/program_runner.h"
 #include "persistence/status_file.h"
@@ -79,7 +81,10 @@ LRESULT PageManagerLayout::HandleMessage(HWND sheet, UINT message, WPARAM wParam
         OnCloseRequest();
         return 0;
     }
-    if (IsCancelRequest(message, wParam) && !CancelConfirmed(sheet, message)) return 0;
+    if (IsCancelRequest(message, wParam)) {
+        if (!CancelConfirmed(sheet, message)) return 0;
+        OnCancelled(sheet);
+    }
     return WizardBase::HandleMessage(sheet, message, wParam, lParam);
 }
 
@@ -248,6 +253,7 @@ void PageManager::OnCheckDone(bool updateFound) {
     facts.hasTerms = !run_.variables.PrepareText(plan_.texts[TextSlotLicense], 0).empty();
     const CheckDecision decision = DecideAfterCheck(facts);
 
+    checkDecided_ = true;
     // The texts are complete before the page that shows them can be created.
     switch (decision.next) {
         case PageMessage:
@@ -289,9 +295,18 @@ LRESULT PageManager::OnWizardMove(HWND page, bool next) {
     if (target == PageStay || target == PageNone) return -1;
     const int from = SheetIndex(current, termsRemoved_), to = SheetIndex(target, termsRemoved_);
     if (to < 0) return -1;
+    moveGranted_ = true;
     if (to == from + (next ? 1 : -1)) return 0;  // the sheet's own move
     SendMessageW(GetParent(page), PSM_SETCURSEL, static_cast<WPARAM>(to), 0);
+    moveGranted_ = false;
     return -1;
+}
+
+bool PageManager::MayLeave(HWND page) {
+    const bool granted = std::exchange(moveGranted_, false);
+    // Only the check leaves the checking page; everywhere else the flow decides, so another
+    // program's PSM_SETCURSEL cannot skip the terms or a download.
+    return PageOf(page) == PageChecking ? checkDecided_.load() : granted;
 }
 
 void PageManager::OnPageCreated(HWND page) {
@@ -304,12 +319,14 @@ void PageManager::OnPageCreated(HWND page) {
     // Only now does a check-now run know whether the update is critical.
     if (which == PageIntro) LockForCriticalUpdate(sheet);
     const PageCreatedActions actions = ActionsWhenCreated(which);
-    if (actions.setCompleted) Completed = 1;
     if (actions.executePoint) {
         RunExecutePoint(plan_.execute.Entries(), actions.executePoint, run_.log);
     }
     if (actions.restoreSheet) ShowWindow(sheet, SW_RESTORE);
-    if (actions.setInstallStarted) run_.status.SetInstallStarted();
+    if (actions.setInstallStarted) {
+        installStarted_ = true;
+        run_.status.SetInstallStarted();
+    }
     if (actions.startInstaller && !installerThread_.joinable()) {
         try {
             installerThread_ = std::thread(&PageManager::InstallerThread, this, page);
@@ -324,7 +341,7 @@ void PageManager::InstallerThread(HWND installingPage) {
     try {
         renewix::ScopedComInit com;
         const ULONGLONG start = GetTickCount64();
-        if (!testRun_) session_.InstallAndFinish();
+        if (!testRun_) completed_ = session_.InstallAndFinish();
         WaitUnlessStopped(RemainingMs(MinimumDisplayMs(PageInstalling, testRun_), GetTickCount64() - start));
     } catch (...) {
         run_.log.WriteEntry(L"Unexpected error during the installation");
@@ -332,7 +349,22 @@ void PageManager::InstallerThread(HWND installingPage) {
     PostMessageW(installingPage, WM_QUIT, 0, 0);
 }
 
+void PageManager::OnCloseRequest() {
+    // The installation is never cut short; anything before it is.
+    if (!installStarted_) run_.cancellation.Cancel();
+    Close();
+}
+
+void PageManager::OnCancelled(HWND sheet) {
+    const WizardPage page = PageOf(PropSheet_GetCurrentPageHwnd(sheet));
+    if (page == PageTerms && !terms_.Accepted()) run_.log.WriteEntry(L"The user declined the terms");
+    // A blocked check or download returns at once, so the threads joined next end promptly.
+    run_.cancellation.Cancel();
+}
+
 bool PageManager::ConfirmCancel(HWND sheet) {
+    // On the message page nothing is left to cancel: closing it is its Finish.
+    if (PageOf(PropSheet_GetCurrentPageHwnd(sheet)) == PageMessage) return true;
     switch (DecideCancel(true, run_.config.ConfirmCancel() != 0)) {
         case CancelOutcome::Ask:
             return MessageBoxW(sheet, run_.variables.PrepareText(TextConfirmCancel).c_str(), run_.variables.PrepareText(TextApplicationName).c_str(),

@@ -34,6 +34,8 @@ protected:
     // Whether a request to cancel may end the sheet; false swallows it. The full wizard asks
     // the user first when the vendor wants that.
     virtual bool ConfirmCancel(HWND sheet);
+    // A request to cancel was granted: the sheet ends next.
+    virtual void OnCancelled(HWND) {}
     // A critical update cannot be cancelled: Cancel disabled, Close greyed. Applied when the
     // sheet comes up and again once the check has read the document.
     void LockForCriticalUpdate(HWND sheet);
@@ -66,8 +68,8 @@ public:
     // Stops the check and waits for every thread the wizard started.
     ~PageManager() override;
 
-    // Set when the ready page was reached.
-    int Completed = 0;
+    // Whether the update was installed; the wizard's threads have ended once the sheet has.
+    bool Completed() const { return completed_; }
 
     // The check thread's decision, applied to the pages; public so that the check's outcome
     // is one named step.
@@ -75,13 +77,16 @@ public:
 
 protected:
     void OnPageCreated(HWND page) override;
+    void OnCloseRequest() override;
     bool ConfirmCancel(HWND sheet) override;
+    void OnCancelled(HWND sheet) override;
     void AfterDestroy(HWND sheet) override;
     LRESULT HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) override;
     bool IsCritical() const override;
 
 private:
     LRESULT OnWizardMove(HWND page, bool next) override;
+    bool MayLeave(HWND page) override;
     WizardPage PageOf(HWND page) const;
     void CheckThread();
     void InstallerThread(HWND installingPage);
@@ -101,6 +106,12 @@ private:
     FinalPage ready_;
     FinalPage installing_;
     std::atomic<bool> termsRemoved_{false};
+    std::atomic<bool> completed_{false};
+    // The check has chosen the page after the checking page.
+    std::atomic<bool> checkDecided_{false};
+    // OnWizardMove granted a move that the sheet is making now.
+    bool moveGranted_ = false;
+    bool installStarted_ = false;
     bool testRun_ = false;
     renewix::UniqueHandle stop_;
     std::thread checkThread_;

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cwctype>
+#include <utility>
 
 #include "foundation/text.h"
 #include "foundation/localised_text.h"
@@ -72,7 +73,6 @@ PageCreatedActions ActionsWhenCreated(WizardPage page) {
         case PageIntro: actions.executePoint = 1; break;
         case PageDownload: actions.executePoint = 2; break;
         case PageReady:
-            actions.setCompleted = true;
             actions.executePoint = 3;
             actions.restoreSheet = true;
             break;
@@ -110,7 +110,17 @@ std::wstring DownloadFileName(const std::wstring& path) {
     return L" " + (slash == std::wstring::npos ? path : path.substr(slash + 1));
 }
 
-std::wstring DownloadSizeText(std::uint64_t size) { return L" " + std::to_wstring(size / 1024); }
+std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const std::wstring& pattern) {
+    const auto megabytes = [](std::uint64_t bytes) {
+        return FormatText(L"%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    };
+    std::wstring text = L" " + pattern;
+    for (const auto& [mark, value] : {std::pair{L"%1", megabytes(soFar)}, std::pair{L"%2", megabytes(size)}}) {
+        const std::size_t at = text.find(mark);
+        if (at != std::wstring::npos) text.replace(at, 2, value);
+    }
+    return text;
+}
 
 std::wstring MessageOrFallback(const std::wstring& text, const std::wstring& supportAddress) {
     if (!text.empty()) return text;
@@ -148,34 +158,47 @@ DownloadProgress::FileStart DownloadProgress::StartFile(const wchar_t* path, std
                                                         const std::wstring& downloadingText) {
     FileStart start;
     if (!path || size == 0) return start;
+    completedBytes_ += currentSize_;
+    currentSize_ = size;
     ++filesStarted_;
     start.shown = true;
     start.status = DownloadStatusLine(downloadingText, filesStarted_, fileCount_);
-    start.sizeText = DownloadSizeText(size);
     start.name = DownloadFileName(path);
+    start.bars.setFileRange = true;
+    start.bars.fileRange = Scaled(size, size);
+    start.bars.filePosition = 0;
+    start.bars.byteCount = DownloadByteCount(0, size, byteCountPattern_);
+    SetTotalRangeOnce(start.bars);
+    start.bars.totalPosition = Scaled(completedBytes_, totalBytes_);
     return start;
 }
 
 DownloadProgress::BarUpdate DownloadProgress::Progress(std::uint64_t soFar, std::uint64_t size) {
     BarUpdate update;
-    if (size != currentSize_) {
-        currentSize_ = size;
-        update.setFileRange = true;
-        update.fileRange = Scaled(size, size);
-    }
+    if (soFar > size) soFar = size;
     update.filePosition = Scaled(soFar, size);
-    if (!totalRangeSet_) {
-        totalRangeSet_ = true;
-        update.setTotalRange = true;
-        update.totalRange = Scaled(totalBytes_, totalBytes_);
-    }
-    if (soFar == size) {
-        completedBytes_ += size;
-        update.totalPosition = Scaled(completedBytes_, totalBytes_);
-    } else {
-        update.totalPosition = Scaled(completedBytes_ + soFar, totalBytes_);
-    }
+    update.byteCount = DownloadByteCount(soFar, size, byteCountPattern_);
+    SetTotalRangeOnce(update);
+    update.totalPosition = Scaled(completedBytes_ + soFar, totalBytes_);
     return update;
+}
+
+void DownloadProgress::SetTotalRangeOnce(BarUpdate& update) {
+    if (totalRangeSet_) return;
+    totalRangeSet_ = true;
+    update.setTotalRange = true;
+    update.totalRange = Scaled(totalBytes_, totalBytes_);
+}
+
+bool ProgressThrottle::ShouldSend(std::uint64_t soFar, std::uint64_t size, std::uint64_t nowMs) {
+    const bool send = !sentAny_ || soFar >= size || soFar < lastBytes_ ||
+                      (nowMs - lastMs_ >= kIntervalMs && soFar - lastBytes_ >= size / 1000);
+    if (send) {
+        sentAny_ = true;
+        lastBytes_ = soFar;
+        lastMs_ = nowMs;
+    }
+    return send;
 }
 
 int DownloadProgress::Scaled(std::uint64_t value, std::uint64_t range) {

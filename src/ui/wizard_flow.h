@@ -71,7 +71,6 @@ WizardPage PageAtSheetIndex(int index, bool termsRemoved);
 // What the frame does the first time a page is created.
 struct PageCreatedActions {
     int executePoint = 0;  // 0: none
-    bool setCompleted = false;
     bool restoreSheet = false;
     bool setInstallStarted = false;
     bool startInstaller = false;
@@ -92,7 +91,8 @@ bool OfferRestartBox(int restartKind, bool installing, const std::wstring& mainA
 std::wstring DownloadStatusLine(const std::wstring& text, int filesStarted, int fileCount);
 // The file-name and size fields of the download page.
 std::wstring DownloadFileName(const std::wstring& path);
-std::wstring DownloadSizeText(std::uint64_t size);
+// How much of a file has arrived, in MB with one decimal, in `pattern` ("%1 of %2 MB").
+std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const std::wstring& pattern);
 
 // The message page's text; the fallback when it is empty names where to get help.
 std::wstring MessageOrFallback(const std::wstring& text, const std::wstring& supportAddress);
@@ -121,16 +121,20 @@ public:
         bool setTotalRange = false;
         int totalRange = 0;
         int totalPosition = 0;
+        std::wstring byteCount;  // empty: unchanged
     };
     struct FileStart {
         bool shown = false;  // false: the page changes nothing for this file
         std::wstring status;
-        std::wstring sizeText;
         std::wstring name;
+        BarUpdate bars;  // the file bar and the byte count back at 0 over the new file's size
     };
 
-    // True when the current-file bar is hidden (a single file: the total bar says it all).
+    // `fileCount` and `totalBytes` are those of the files to fetch. True when the current-file
+    // bar is hidden (a single file: the total bar says it all).
     bool Begin(int fileCount, std::uint64_t totalBytes);
+    void SetByteCountPattern(std::wstring pattern) { byteCountPattern_ = std::move(pattern); }
+    // A file starts: the one before it is complete, however far its reports got.
     FileStart StartFile(const wchar_t* path, std::uint64_t size, const std::wstring& downloadingText);
     BarUpdate Progress(std::uint64_t soFar, std::uint64_t size);
 
@@ -138,12 +142,31 @@ public:
     static int Scaled(std::uint64_t value, std::uint64_t range);
 
 private:
+    void SetTotalRangeOnce(BarUpdate& update);
+
     int fileCount_ = 0;
     std::uint64_t totalBytes_ = 0;
     int filesStarted_ = 0;
-    std::uint64_t completedBytes_ = 0;
+    std::uint64_t completedBytes_ = 0;  // of the files before the current one
     std::uint64_t currentSize_ = 0;
     bool totalRangeSet_ = false;
+    std::wstring byteCountPattern_ = L"%1 of %2 MB";
+};
+
+// Which transfer reports the worker passes on to the download page: the first and last of
+// each file, and between them one once 50 ms and a thousandth of the file have gone by, so
+// that a large fast file does not flood the page's queue.
+class ProgressThrottle {
+public:
+    static constexpr std::uint64_t kIntervalMs = 50;
+
+    void StartFile() { sentAny_ = false; }
+    bool ShouldSend(std::uint64_t soFar, std::uint64_t size, std::uint64_t nowMs);
+
+private:
+    bool sentAny_ = false;
+    std::uint64_t lastBytes_ = 0;
+    std::uint64_t lastMs_ = 0;
 };
 
 // "Anchor Color" and "Anchor Color Visited" are "red,green,blue"; anything else keeps the

@@ -14,8 +14,8 @@ namespace {
 constexpr int kTitle = 1036, kText = 1037, kSecondText = 1038;
 constexpr int kTermsInstruction = 1049, kTerms = 1016, kAccept = 1030, kDecline = 1031;
 constexpr int kInstruction = 1048, kStatusLabel = 1047, kStatus = 1002, kTotalBar = 1024, kFileBar = 1023,
-              kFileLabel = 1046, kFileName = 1006, kFileSize = 1005;
-constexpr int kFinalText = 1045, kRestart = 1012;
+              kFileLabel = 1046, kFileName = 1006, kFileSize = 1005, kAllFilesLabel = 1053, kThisFileLabel = 1054;
+constexpr int kFinalText = 1045, kRestart = 1012, kInstallingBar = 1052;
 constexpr int kMessageText = 1044;
 constexpr int kScheduleNote = 1051;
 
@@ -122,7 +122,15 @@ LRESULT License::OnActivate() {
     return 0;
 }
 
-void License::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), true); }
+void License::OnPlaceButtons() {
+    ShowButton(SheetButton(kBackButton), true);
+    EnableCancelForDecline(true);
+}
+
+void License::EnableCancelForDecline(bool onThisPage) {
+    if (plan_.options.uiKind != 2) return;
+    EnableWindow(SheetButton(IDCANCEL), onThisPage && choice_ != 0);
+}
 
 INT_PTR License::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED &&
@@ -131,7 +139,13 @@ INT_PTR License::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         SetButtons(choice_ == 0 ? PSWIZB_BACK | PSWIZB_NEXT : PSWIZB_BACK);
         return TRUE;
     }
-    return GeneralPages::HandleMessage(message, wParam, lParam);
+    const INT_PTR handled = GeneralPages::HandleMessage(message, wParam, lParam);
+    // Leaving the page locks a critical update again; a refused leave changes nothing.
+    if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == PSN_KILLACTIVE &&
+        GetWindowLongPtrW(window_, DWLP_MSGRESULT) == FALSE) {
+        EnableCancelForDecline(false);
+    }
+    return handled;
 }
 
 // ---- DownloadPage -----------------------------------------------------------------------
@@ -145,6 +159,9 @@ BOOL DownloadPage::OnInit() {
     SetItemText(kStatus, run_.variables.PrepareText(TextDownloadingFile));
     SetItemText(kFileLabel, run_.variables.PrepareText(TextCurrentFileLabel));
     SetItemText(kStatusLabel, run_.variables.PrepareText(TextStatusLabel));
+    SetItemText(kAllFilesLabel, run_.variables.PrepareText(TextAllFiles));
+    SetItemText(kThisFileLabel, run_.variables.PrepareText(TextThisFile));
+    progress_.SetByteCountPattern(LoadLocalisedText(TextByteCount));
     SetItemText(kInstruction, run_.variables.PrepareText(TextTransferInstruction));
     SendPageCreated();
     PostMessageW(window_, WM_START_DOWNLOAD, 0, 0);
@@ -188,12 +205,16 @@ void DownloadPage::Begin(int files, std::uint64_t totalBytes) {
 }
 
 void DownloadPage::File(const std::wstring& destination, std::uint64_t size) {
+    throttle_.StartFile();
     // Sent: the page reads the name before the worker moves on.
     if (HWND target = target_.load()) SendMessageW(target, WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(destination.c_str()), ToUnits(size));
 }
 
 void DownloadPage::Progress(std::uint64_t done, std::uint64_t size) {
-    if (HWND target = target_.load()) PostMessageW(target, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
+    if (!throttle_.ShouldSend(done, size, GetTickCount64())) return;
+    // Sent like the file's start, so that a report never reaches the page after the next file
+    // has started; the throttle keeps the waits few.
+    if (HWND target = target_.load()) SendMessageW(target, WM_TRANSFER_PROGRESS, static_cast<WPARAM>(ToUnits(done)), ToUnits(size));
 }
 
 void DownloadPage::Done(int files) {
@@ -205,21 +226,27 @@ void DownloadPage::Failed() {
 }
 
 void DownloadPage::OnDownloadBegin(int fileCount, std::uint64_t totalBytes) {
-    if (progress_.Begin(fileCount, totalBytes)) ShowWindow(GetDlgItem(window_, kFileBar), SW_HIDE);
+    if (progress_.Begin(fileCount, totalBytes)) {
+        ShowWindow(GetDlgItem(window_, kFileBar), SW_HIDE);
+        ShowWindow(GetDlgItem(window_, kThisFileLabel), SW_HIDE);
+    }
 }
 
 void DownloadPage::OnDownloadFile(const wchar_t* path, std::uint64_t size) {
     const DownloadProgress::FileStart start = progress_.StartFile(path, size, run_.variables.PrepareText(TextDownloadingFile));
     if (!start.shown) return;
     SetItemText(kStatus, start.status);
-    SetItemText(kFileSize, start.sizeText);
     SetItemText(kFileName, start.name);
+    ShowBars(start.bars);
     RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
     Sleep(kFilePauseMs);
 }
 
 void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {
-    const DownloadProgress::BarUpdate update = progress_.Progress(soFar, size);
+    ShowBars(progress_.Progress(soFar, size));
+}
+
+void DownloadPage::ShowBars(const DownloadProgress::BarUpdate& update) {
     HWND fileBar = GetDlgItem(window_, kFileBar), totalBar = GetDlgItem(window_, kTotalBar);
     if (update.setFileRange) {
         SendMessageW(fileBar, PBM_SETPOS, 0, 0);
@@ -228,6 +255,7 @@ void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {
     SendMessageW(fileBar, PBM_SETPOS, static_cast<WPARAM>(update.filePosition), 0);
     if (update.setTotalRange) SendMessageW(totalBar, PBM_SETRANGE32, 0, update.totalRange);
     SendMessageW(totalBar, PBM_SETPOS, static_cast<WPARAM>(update.totalPosition), 0);
+    if (!update.byteCount.empty()) SetItemText(kFileSize, update.byteCount);
 }
 
 void DownloadPage::OnDownloadDone() {
@@ -253,8 +281,12 @@ LRESULT FinalPage::OnActivate() {
         ShowWindow(restart, SW_HIDE);
     }
     SetButtons(PSWIZB_NEXT);
-    text_ = run_.variables.PrepareText(plan_.texts[TextSlotInstallComplete], TextInstallComplete);
-    if (installing_) text_ += L"\r\n\r\n" + run_.variables.PrepareText(TextInstalling);
+    // The installing page only says what happens, with a bar that moves while it does.
+    text_ = installing_ ? run_.variables.PrepareText(TextInstalling)
+                        : run_.variables.PrepareText(plan_.texts[TextSlotInstallComplete], TextInstallComplete);
+    HWND bar = GetDlgItem(window_, kInstallingBar);
+    ShowWindow(bar, installing_ ? SW_SHOW : SW_HIDE);
+    SendMessageW(bar, PBM_SETMARQUEE, installing_ ? TRUE : FALSE, 30);
     // Nothing may end the wizard from here on but the installation.
     HWND sheet = Sheet();
     GetSystemMenu(sheet, TRUE);
@@ -264,10 +296,9 @@ LRESULT FinalPage::OnActivate() {
 }
 
 void FinalPage::OnPlaceButtons() {
-    HWND next = SheetButton(kNextButton), cancel = SheetButton(IDCANCEL), finish = SheetButton(kFinishButton);
-    wchar_t caption[30] = {};
-    if (finish) GetWindowTextW(finish, caption, 30);
-    if (next) SetWindowTextW(next, caption);
+    HWND next = SheetButton(kNextButton), cancel = SheetButton(IDCANCEL);
+    // The one button says what it does.
+    if (next) SetWindowTextW(next, run_.variables.PrepareText(TextInstall).c_str());
     ShowButton(SheetButton(kBackButton), false);
     if (cancel) {
         EnableWindow(cancel, FALSE);
@@ -322,6 +353,9 @@ BOOL SchedulerPage::OnInit() {
     SetItemText(kScheduleNote, note_);
     return TRUE;
 }
+
+// A page of its own: there is nothing to go back to.
+void SchedulerPage::OnPlaceButtons() { ShowButton(SheetButton(kBackButton), false); }
 
 INT_PTR SchedulerPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == PSN_WIZFINISH) {

@@ -44,6 +44,9 @@ class PageHost {
 public:
     // The answer to PSN_WIZNEXT or PSN_WIZBACK from `page`: 0 to move on, -1 to stay.
     virtual LRESULT OnWizardMove(HWND page, bool next) = 0;
+    // Whether `page` may give up its place now (PSN_KILLACTIVE): only for a move the flow has
+    // granted, whoever asks for the change of page.
+    virtual bool MayLeave(HWND page) = 0;
 
 protected:
     ~PageHost() = default;
@@ -142,6 +145,9 @@ protected:
     void OnPlaceButtons() override;
 
 private:
+    // A critical update cannot be cancelled, except by a user who declines its terms.
+    void EnableCancelForDecline(bool onThisPage);
+
     const UpdatePlan& plan_;
     int choice_ = 1;  // 0 accept (1030), 1 decline (1031)
 };
@@ -175,6 +181,7 @@ private:
     void OnDownloadFile(const wchar_t* path, std::uint64_t size);
     void OnTransferProgress(std::uint64_t soFar, std::uint64_t size);
     void OnDownloadDone();
+    void ShowBars(const DownloadProgress::BarUpdate& update);
 
     // In bytes from the worker, units of 2^shift bytes in the messages (see ProgressShift).
     std::uint64_t FromUnits(WPARAM units) const { return ProgressBytes(static_cast<ULONG_PTR>(units), shift_.load()); }
@@ -185,6 +192,7 @@ private:
     DownloadProgress progress_;
     bool done_ = false;
     std::atomic<int> shift_{0};
+    ProgressThrottle throttle_;  // the worker's
     // The page's window for the worker: set before the download starts, cleared as the page
     // goes, so that a late report is dropped instead of reaching a window that is gone.
     std::atomic<HWND> target_{nullptr};
@@ -229,7 +237,7 @@ class SchedulerPage : public GeneralPages<SchedulerPage> {
 public:
     SchedulerPage(const RunContext& run, std::function<void(HWND, int)> onFinish);
     int Choice() const { return choice_; }
-    // Before the page is shown: the choice it opens on (Monthly unless a schedule is set) and
+    // Before the page is shown: the choice it opens on (Never unless a schedule is set) and
     // the line under the choices (when the set schedule runs next).
     void Preselect(int choice, std::wstring note) {
         if (choice >= 0 && choice <= 3) choice_ = choice;
@@ -241,11 +249,12 @@ public:
 protected:
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInit() override;
+    void OnPlaceButtons() override;
 
 private:
     std::function<void(HWND, int)> onFinish_;
     renewix::UniqueFont titleFont_;
-    int choice_ = 2;
+    int choice_ = 3;
     std::wstring note_;
 };
 
@@ -302,6 +311,7 @@ INT_PTR GeneralPages<T>::HandleMessage(UINT message, WPARAM, LPARAM lParam) {
                 case PSN_SETACTIVE: return Answer(OnActivate());
                 case PSN_WIZNEXT: return Answer(host_ ? host_->OnWizardMove(window_, true) : 0);
                 case PSN_WIZBACK: return Answer(host_ ? host_->OnWizardMove(window_, false) : 0);
+                case PSN_KILLACTIVE: return Answer(host_ && !host_->MayLeave(window_) ? TRUE : FALSE);
                 default: return Answer(0);
             }
         }

@@ -86,7 +86,7 @@ class SchedulerTest(WizardTestCase):
     def test_the_page_opens_on_the_schedule_that_is_set(self):
         self.configure_application(self.application)
         first = self.choose(WEEKLY)
-        self.assertEqual([item["text"] for item in first["page"] if item.get("checked") == 1], ["Monthly"])
+        self.assertEqual([item["text"] for item in first["page"] if item.get("checked") == 1], ["Never!"])
         self.assertEqual(text_of(first, 1051), "")
         client = self.start("Scheduler")
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["enabled"],

@@ -44,6 +44,7 @@ class FullUpdateTest(WizardTestCase):
                                        button(s, BACK)["enabled"] and not button(s, NEXT)["enabled"],
                                        "the terms with Back only")
         self.assertEqual(text_of(sheet, 1016), "Use it well.")
+        self.assertEqual(next(c for c in sheet["page"] if c["id"] == 1016)["tabstop"], 0)
         self.assertEqual(text_of(sheet, 1030), "YES, I accept the terms and conditions of this license agreement!")
         accept, decline = (next(c for c in sheet["page"] if c["id"] == i) for i in (1030, 1031))
         self.assertEqual((accept["checked"], decline["checked"]), (0, 1))
@@ -62,7 +63,8 @@ class FullUpdateTest(WizardTestCase):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "download" and
                                        text_of(s, 1002) == "Downloading file 2 / 3", "the second of three files")
         self.assertEqual(text_of(sheet, 1006), " more.txt")
-        self.assertEqual(text_of(sheet, 1005), " 1")
+        self.assertEqual(text_of(sheet, 1005), " 0.0 of 0.0 MB")  # nothing of its 1900 bytes yet
+        self.assertEqual((text_of(sheet, 1053), text_of(sheet, 1054)), ("All files", "This file"))
         self.assertTrue(next(c for c in sheet["page"] if c["id"] == 1023)["visible"])
         self.assertFalse(button(sheet, NEXT)["enabled"])
         self.assertTrue(button(sheet, CANCEL)["enabled"])
@@ -72,16 +74,16 @@ class FullUpdateTest(WizardTestCase):
         held.set()
 
         # Every file is there: the page moves on by itself to the ready page.
-        sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "ready" and button(s, NEXT)["text"] == "Finish" and
+        sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "ready" and button(s, NEXT)["text"] == "Install" and
                                        not button(s, CANCEL)["visible"], "the ready page with its one button")
         restart = next(c for c in sheet["page"] if c["id"] == 1012)
         self.assertTrue(restart["visible"])
         self.assertEqual(restart["checked"], 1)
         self.assertEqual(restart["text"], "Restart Example Viewer automatically")
         self.assertTrue(text_of(sheet, 1045).startswith("All files for the update have been downloaded."))
-        finish = button(sheet, NEXT)
-        self.assertEqual(finish["text"], "Finish")
-        self.assertEqual(finish["rect"][:2], button(sheet, CANCEL)["rect"][:2])
+        self.assertFalse(next(c for c in sheet["page"] if c["id"] == 1052)["visible"])
+        install = button(sheet, NEXT)
+        self.assertEqual(install["rect"][:2], button(sheet, CANCEL)["rect"][:2])
         self.assertFalse(button(sheet, CANCEL)["visible"])
         self.assertFalse(button(sheet, BACK)["visible"])
         self.wizard.press(NEXT)
@@ -89,7 +91,8 @@ class FullUpdateTest(WizardTestCase):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "installing" and
                                        not any(b["visible"] and b["rect"][0] >= 0 for b in s["controls"]
                                                if b["class"] == "Button"), "the installing page without buttons")
-        self.assertTrue(text_of(sheet, 1045).endswith("\r\n\r\nPlease wait...\r\nUpdating application files..."))
+        self.assertEqual(text_of(sheet, 1045), "Please wait...\r\nUpdating application files...")
+        self.assertTrue(next(c for c in sheet["page"] if c["id"] == 1052)["visible"])
         self.assertFalse(next(c for c in sheet["page"] if c["id"] == 1012)["visible"])
         self.assertEqual(wait_exit(client), 0)
 
@@ -137,21 +140,26 @@ class FullUpdateTest(WizardTestCase):
 
 
 class CheckOutcomeTest(WizardTestCase):
-    def finish_message(self, client):
+    def finish_message(self, client, request="press"):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "message" and button(s, FINISH)["visible"] and
                                        not button(s, CANCEL)["visible"], "the message with Finish alone")
         finish = button(sheet, FINISH)
         self.assertTrue(finish["enabled"])
         self.assertEqual(finish["rect"][:2], button(sheet, CANCEL)["rect"][:2])
         self.assertFalse(button(sheet, BACK)["visible"])
-        self.wizard.press(FINISH)
+        if request == "press":
+            self.wizard.press(FINISH)
+        else:
+            # Sent: a question about cancelling would keep this waiting.
+            self.wizard.send(request)
         self.assertEqual(wait_exit(client), 0)
         return sheet
 
     def test_no_update_shows_the_documents_text(self):
-        self.configure()
+        self.configure(ConfirmCancel="1")
         self.publish(NO_UPDATE_DOCUMENT)
-        sheet = self.finish_message(self.start("CheckNow"))
+        # The close box is the message's Finish: no question about cancelling.
+        sheet = self.finish_message(self.start("CheckNow"), "close-now")
         self.assertEqual(text_of(sheet, 1044), "Nothing new for Example Viewer today.")
         self.assertIn("\tA software update is not available\r\n", self.log())
 

@@ -53,9 +53,10 @@ class CancelTest(WizardTestCase):
 
     def test_cancel_during_the_download_stops_it_without_a_partial_file(self):
         self.configure()
-        self.publish(FULL_DOCUMENT)
+        # A silent update in a run that stands in for the program downloads like any other.
+        self.publish(FULL_DOCUMENT.replace("<License>", "<UpdateType>Silent</UpdateType><License>"))
         held = self.site.hold("/updates/files/more.txt")
-        client = self.start("CheckNow")
+        client = self.start("report.txt")
         self.wizard.wait_page("intro")
         self.wizard.press(NEXT)
         self.wizard.wait_page("terms")
@@ -65,9 +66,9 @@ class CancelTest(WizardTestCase):
         self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second file")
         self.wizard.press(CANCEL)
         self.wait_for_log("\tStopping the download: the wizard was closed\r\n")
-        # The server answers only now: the worker must drop what arrives.
+        # The server answers only now: the worker must drop what arrives, and the run ends.
         held.set()
-        self.assertEqual(wait_exit(client), 0)
+        self.assertEqual(wait_exit(client, timeout=5), 0)
         log = self.log()
         self.assertIn("\tStopping the download: the wizard was closed\r\n\tFile transfer cancelled:\tfiles/more.txt\r\n",
                       log)
@@ -84,9 +85,11 @@ class CancelTest(WizardTestCase):
         self.wizard.wait_page("intro")
         self.wizard.press(NEXT)
         self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, BACK)["enabled"], "the terms")
-        # Requests are handled in order: Back after a refused Next leads to the intro, after
-        # an honoured one it would do nothing on the download page.
+        # Requests are handled in order: Back after a refused Next (or a refused choice of the
+        # download page by another program) leads to the intro; on the download page it would
+        # do nothing.
         self.wizard.send("force-next")
+        self.wizard.act("set-page", "4")
         self.wizard.press(BACK)
         self.wizard.wait_page("intro")
         self.wizard.press(NEXT)
@@ -95,8 +98,10 @@ class CancelTest(WizardTestCase):
         self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
         self.wizard.press(NEXT)
         self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second file")
-        # Escape after a refused Next asks to cancel the download; on the ready page it could not.
+        # Escape after a refused Next or choice of the ready page asks to cancel the download;
+        # on the ready page it could not.
         self.wizard.send("force-next")
+        self.wizard.act("set-page", "5")
         self.wizard.send("escape")
         self.wizard.wait_dialog("Example Viewer")
         # The close box pressed while the question is up is the same request: no second box.
@@ -147,6 +152,24 @@ class CancelTest(WizardTestCase):
         self.assertIn("\tCritical update: disabling close buttons\r\n", log)
         self.assert_nothing_installed(log)
 
+    def test_critical_update_can_be_left_by_declining_its_terms(self):
+        self.configure()
+        self.publish(CRITICAL_DOCUMENT.replace("<FileList>", "<License>Use it well.</License><FileList>"))
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        # NO is selected at first: Cancel is there; accepting takes it away again.
+        self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, CANCEL)["enabled"], "Cancel on the terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"] and not button(s, CANCEL)["enabled"],
+                               "Next without Cancel")
+        self.wizard.click(1031)
+        self.wizard.press(CANCEL)
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tThe user declined the terms\r\n", log)
+        self.assert_nothing_installed(log)
+
     def test_critical_update_found_by_a_check_now_locks_the_intro(self):
         self.configure(ConfirmCancel="1")
         self.publish(CRITICAL_DOCUMENT)
@@ -183,14 +206,16 @@ class FailureTest(WizardTestCase):
         self.assertNotIn("Update was successful!", log)
         self.assertNotIn("<ApplicationVersion>2.0", self.status())
 
-    def test_failed_installation_is_reported_in_the_message_wizard(self):
+    def test_failed_installation_is_reported_and_the_program_still_started(self):
         self.configure()
         self.publish(ONE_FILE_DOCUMENT)
+        (self.app / "Viewer.exe").unlink()  # a launch then leaves its failure in the log
         holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.app / "data.txt"),
                                    "120000"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"held")
-            client = self.start("CheckNow")
+            # Launch after check: the program starts once the wizard is done, installed or not.
+            client = self.start("report.txt")
             self.wizard.wait_page("intro")
             self.wizard.press(NEXT)
             self.wizard.wait_page("ready")
@@ -205,6 +230,7 @@ class FailureTest(WizardTestCase):
             holder.wait(timeout=60)
         log = self.log()
         self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
+        self.assertIn("\tUnable to launch:\t" + windows_path(self.app) + "\\Viewer.exe\r\n", log)
         self.assertNotIn("<ApplicationVersion>2.0", self.status())
         self.assertTrue(log.endswith("\tEnd of recording\r\n"))
 

@@ -6,7 +6,7 @@ import subprocess
 import unittest
 
 from renewix_e2e import BIN, WINE_RUN, windows_path
-from wizard_e2e import (CANCEL, FINISH, IDOK, NEXT, ONE_FILE_DOCUMENT, WizardTestCase, button, control, free_port,
+from wizard_e2e import (BACK, CANCEL, FINISH, IDOK, NEXT, ONE_FILE_DOCUMENT, WizardTestCase, button, control, free_port,
                         page_kind, text_of, wait_exit)
 
 TEST_DOCUMENT = """<?xml version="1.0"?>
@@ -95,11 +95,12 @@ class OnePageWizardTest(WizardTestCase):
                                          "Automatic Updates Checking for " + application], capture_output=True)
         client = self.start("Scheduler")
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["visible"] and
-                                       not button(s, NEXT)["visible"], "the schedule page with Finish")
+                                       not button(s, NEXT)["visible"] and not button(s, BACK)["visible"],
+                                       "the schedule page with Finish alone")
         self.assertEqual(text_of(sheet, 1036), "Example Viewer")
         self.assertEqual(text_of(sheet, 1051), "")
         checked = [item["text"] for item in sheet["page"] if item.get("checked") == 1]
-        self.assertEqual(checked, ["Monthly"])
+        self.assertEqual(checked, ["Never!"])
         self.assertTrue(button(sheet, FINISH)["enabled"])
         self.wizard.click(1027)
         self.wizard.wait_sheet(lambda s: control(s["page"], 1027)["checked"] == 1, "Daily chosen")

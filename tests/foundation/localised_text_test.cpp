@@ -41,28 +41,31 @@ TEST(LocalisedText, EveryLanguageHasBothBlocksOfItsOwn) {
             EXPECT_NE(FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(block), language), nullptr)
                 << std::hex << language << " block " << std::dec << block;
         }
-        for (unsigned id = 224; id <= 246; ++id) EXPECT_FALSE(Text(language, id).empty()) << std::hex << language << std::dec << " " << id;
+        for (unsigned id = 224; id <= 251; ++id) EXPECT_FALSE(Text(language, id).empty()) << std::hex << language << std::dec << " " << id;
     }
 }
 
 TEST(LocalisedText, EnglishIsEnglishAndTheFallback) {
-    for (unsigned id = 224; id <= 246; ++id) {
+    for (unsigned id = 224; id <= 251; ++id) {
         LocaleScope scope(0x0409);
         EXPECT_FALSE(HasCyrillic(LoadLocalisedText(id))) << id;
     }
     EXPECT_EQ(Text(0x0409, 224), "Files are getting transferred. Please wait...");
     EXPECT_EQ(Text(0x0409, 244), "Visit %CompanyName% on-line");
     EXPECT_EQ(Text(0x0409, 246), "Please wait...\r\nUpdating application files...");
+    EXPECT_EQ(Text(0x0409, 248), "Install");
     // Japanese has no table of its own: the English one answers.
     EXPECT_EQ(Text(0x0411, 225), "Status:");
     EXPECT_EQ(Text(0x0411, 242), "YES, I accept the terms and conditions of this license agreement!");
     EXPECT_TRUE(HasCyrillic(Utf8ToWide(Text(0x0419, 224))));
 }
 
-TEST(LocalisedText, ServerUnreachableIsNeverReportedAsUpToDate) {
+TEST(LocalisedText, NeitherAnUnreachableServerNorABusyCheckIsReportedAsUpToDate) {
     EXPECT_EQ(Text(0x0409, 229), "The update server cannot be reached.\r\nPlease try again later.");
+    EXPECT_EQ(Text(0x0409, 247), "An update check is already running");
     for (LANGID language : kLanguages) {
         EXPECT_NE(Text(language, 229), Text(language, 232)) << std::hex << language;
+        EXPECT_NE(Text(language, 247), Text(language, 232)) << std::hex << language;
     }
 }
 

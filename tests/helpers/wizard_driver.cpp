@@ -6,6 +6,7 @@
 //   wizard_driver <client.exe path> press <sheet button id>     (refused when hidden or disabled)
 //   wizard_driver <client.exe path> click <page control id>
 //   wizard_driver <client.exe path> escape | close | close-now | close-wizard | cancel-command | force-next | paint
+//   wizard_driver <client.exe path> set-page <index>
 //   wizard_driver <client.exe path> answer <caption> <button id>
 //   wizard_driver <client.exe path> type <caption> <control id> <text>
 //   wizard_driver <client.exe path> wait-page <page kind> <milliseconds>
@@ -141,6 +142,9 @@ std::string Control(HWND control, HWND relativeTo) {
     if (kind == L"button") {
         SendMessageTimeoutW(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &value);
         out += ",\"checked\":" + std::to_string(value);
+    } else if (kind == L"edit") {
+        // Whether Tab (and so the page's first focus) may land in it.
+        out += std::string(",\"tabstop\":") + ((GetWindowLongW(control, GWL_STYLE) & WS_TABSTOP) ? "1" : "0");
     } else if (kind == L"msctls_progress32") {
         DWORD_PTR high = 0;
         SendMessageTimeoutW(control, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &value);
@@ -393,6 +397,12 @@ int Run(int argc, wchar_t** argv) {
     if (command == L"force-next") {
         // What another program can do whatever the buttons show.
         PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_NEXT, 0);
+        return Done(true);
+    }
+    if (command == L"set-page") {
+        // Another program choosing the page, bypassing the buttons.
+        if (argc < 4) return 2;
+        PostMessageW(sheet, PSM_SETCURSEL, static_cast<WPARAM>(_wtoi(argv[3])), 0);
         return Done(true);
     }
     if (command == L"paint") {

@@ -25,6 +25,24 @@ TEST(ProcessNames, ExactNamesAndNamesCutToFifteenCharacters) {
     EXPECT_FALSE(ProcessNameMatches(L"", L"Viewer.exe"));
 }
 
+TEST(LaunchAtTheEnd, OwedUnlessAnInstalledUpdateRestartedTheProgram) {
+    struct Case {
+        RunMode mode;
+        bool afterCheck, pending, installed, launches;
+    } const cases[] = {
+        {ModeDefault, true, false, false, true},   // after the check: a failed or left update still starts it
+        {ModeDefault, true, false, true, false},   // the installation restarted it as the document asked
+        {ModeDefault, false, false, false, false},  // started before the check already
+        {ModeDefault, false, true, false, true},   // held back by an interrupted installation
+        {ModeCheckNow, true, false, false, false},
+        {ModeCheckBackground, true, false, false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(LaunchWhenRunEnds(c.mode, c.afterCheck, c.pending, c.installed), c.launches)
+            << c.mode << c.afterCheck << c.pending << c.installed;
+    }
+}
+
 struct WindowSearch {
     DWORD id;
     bool found;

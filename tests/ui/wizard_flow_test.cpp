@@ -115,15 +115,14 @@ TEST(PageFlow, CreatingAPageRunsItsPointAndStartsItsWork) {
     EXPECT_EQ(2, ActionsWhenCreated(PageDownload).executePoint);
     const PageCreatedActions ready = ActionsWhenCreated(PageReady);
     EXPECT_EQ(3, ready.executePoint);
-    EXPECT_TRUE(ready.setCompleted && ready.restoreSheet);
+    EXPECT_TRUE(ready.restoreSheet);
     EXPECT_FALSE(ready.startInstaller || ready.setInstallStarted);
     const PageCreatedActions installing = ActionsWhenCreated(PageInstalling);
     EXPECT_EQ(0, installing.executePoint);
     EXPECT_TRUE(installing.setInstallStarted && installing.startInstaller && installing.restoreSheet);
-    EXPECT_FALSE(installing.setCompleted);
     for (WizardPage page : {PageChecking, PageMessage, PageTerms}) {
         const PageCreatedActions none = ActionsWhenCreated(page);
-        EXPECT_FALSE(none.executePoint || none.setCompleted || none.restoreSheet || none.startInstaller) << page;
+        EXPECT_FALSE(none.executePoint || none.restoreSheet || none.startInstaller) << page;
     }
 }
 
@@ -152,9 +151,9 @@ TEST(DownloadPage, StatusLineAndFileFields) {
     EXPECT_WSTREQ8(L"Descargando archivo 10 / 12", DownloadStatusLine(L"Descargando archivo", 10, 12));
     EXPECT_WSTREQ8(L" UpdateFile3", DownloadFileName(L"C:\\App\\RenewixFiles\\UpdateFile3"));
     EXPECT_WSTREQ8(L" plain.txt", DownloadFileName(L"plain.txt"));
-    EXPECT_WSTREQ8(L" 0", DownloadSizeText(1023));
-    EXPECT_WSTREQ8(L" 2", DownloadSizeText(2048 + 1023));
-    EXPECT_WSTREQ8(L" 4194304", DownloadSizeText(1ull << 32));
+    EXPECT_WSTREQ8(L" 1.2 of 3.4 MB", DownloadByteCount(1258291, 3565158, L"%1 of %2 MB"));
+    EXPECT_WSTREQ8(L" 0.0 / 4096.0 MB", DownloadByteCount(0, 1ull << 32, L"%1 / %2 MB"));
+    EXPECT_WSTREQ8(L" 3.4 MB \u4E2D 1.2", DownloadByteCount(1258291, 3565158, L"%2 MB \u4E2D %1"));
 }
 
 TEST(DownloadPage, SingleFileHidesItsBarAndEmptyFilesChangeNothing) {
@@ -168,39 +167,61 @@ TEST(DownloadPage, SingleFileHidesItsBarAndEmptyFilesChangeNothing) {
     const DownloadProgress::FileStart start = several.StartFile(L"C:\\x\\a.txt", 4096, L"Downloading file");
     EXPECT_TRUE(start.shown);
     EXPECT_WSTREQ8(L"Downloading file 1 / 3", start.status);
-    EXPECT_WSTREQ8(L" 4", start.sizeText);
+    EXPECT_WSTREQ8(L" 0.0 of 0.0 MB", start.bars.byteCount);
     EXPECT_WSTREQ8(L" a.txt", start.name);
 }
 
-TEST(DownloadPage, BarsFollowTheProgressOfEachFileAndOfAll) {
+TEST(DownloadPage, TheFileBarRestartsForEachFileAndTheTotalCountsEachFileOnce) {
     DownloadProgress progress;
-    progress.Begin(2, 300);
-    DownloadProgress::BarUpdate update = progress.Progress(50, 100);
-    EXPECT_TRUE(update.setFileRange);
-    EXPECT_EQ(100, update.fileRange);
-    EXPECT_EQ(50, update.filePosition);
-    EXPECT_TRUE(update.setTotalRange);
-    EXPECT_EQ(300, update.totalRange);
-    EXPECT_EQ(50, update.totalPosition);
-    update = progress.Progress(100, 100);
-    EXPECT_FALSE(update.setFileRange || update.setTotalRange);
-    EXPECT_EQ(100, update.totalPosition);
-    update = progress.Progress(80, 200);
-    EXPECT_TRUE(update.setFileRange);
-    EXPECT_EQ(200, update.fileRange);
-    EXPECT_EQ(180, update.totalPosition);
-    EXPECT_EQ(300, progress.Progress(200, 200).totalPosition);
+    progress.Begin(2, 200);
+    DownloadProgress::BarUpdate bars = progress.StartFile(L"a", 100, L"").bars;
+    EXPECT_TRUE(bars.setFileRange && bars.setTotalRange);
+    EXPECT_EQ(100, bars.fileRange);
+    EXPECT_EQ(200, bars.totalRange);
+    EXPECT_EQ(0, bars.filePosition);
+    EXPECT_EQ(50, progress.Progress(50, 100).totalPosition);
+    // The end of a file may be reported more than once.
+    EXPECT_EQ(100, progress.Progress(100, 100).totalPosition);
+    EXPECT_EQ(100, progress.Progress(100, 100).totalPosition);
+    // A file of the same size starts from 0 again.
+    bars = progress.StartFile(L"b", 100, L"").bars;
+    EXPECT_TRUE(bars.setFileRange && !bars.setTotalRange);
+    EXPECT_EQ(0, bars.filePosition);
+    EXPECT_EQ(100, bars.totalPosition);
+    const DownloadProgress::BarUpdate update = progress.Progress(30, 100);
+    EXPECT_EQ(30, update.filePosition);
+    EXPECT_EQ(130, update.totalPosition);
+}
+
+TEST(DownloadPage, ProgressReachesThePageAtMostEveryFiftyMsAndThousandthOfTheFile) {
+    const std::uint64_t size = 1ull << 30;  // a thousandth: about 1 MiB
+    struct Report {
+        std::uint64_t soFar, ms;
+        bool sent;
+    } const reports[] = {
+        {0, 1000, true},                          // the first of a file
+        {size / 500, 1020, false},                // enough, too soon
+        {size / 500, 1060, true},                 // both
+        {size / 500 + size / 2000, 1200, false},  // late enough, too little
+        {size, 1201, true},                       // the end, always
+    };
+    ProgressThrottle throttle;
+    throttle.StartFile();
+    for (const Report& r : reports) EXPECT_EQ(r.sent, throttle.ShouldSend(r.soFar, size, r.ms)) << r.soFar << " " << r.ms;
+    throttle.StartFile();
+    EXPECT_TRUE(throttle.ShouldSend(0, size, 1202));
 }
 
 TEST(DownloadPage, ByteCountsAboveTwoGibibytesStillMoveTheBars) {
     const std::uint64_t big = 6ull << 30;
     DownloadProgress progress;
     progress.Begin(1, big);
+    const DownloadProgress::BarUpdate start = progress.StartFile(L"big", big, L"").bars;
     const DownloadProgress::BarUpdate update = progress.Progress(big / 2, big);
-    EXPECT_GT(update.fileRange, 0);
-    EXPECT_LE(update.fileRange, INT_MAX);
-    EXPECT_NEAR(update.fileRange / 2, update.filePosition, 1);
-    EXPECT_NEAR(update.totalRange / 2, update.totalPosition, 1);
+    EXPECT_GT(start.fileRange, 0);
+    EXPECT_LE(start.fileRange, INT_MAX);
+    EXPECT_NEAR(start.fileRange / 2, update.filePosition, 1);
+    EXPECT_NEAR(start.totalRange / 2, update.totalPosition, 1);
     EXPECT_EQ(INT_MAX, DownloadProgress::Scaled(INT_MAX, INT_MAX));
     EXPECT_EQ(10, DownloadProgress::Scaled(20, 10));
 }
