@@ -303,9 +303,13 @@ RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring
     log.WriteValue(L"Journal", path);
     result.outcome = RecoveryResult::Failed;
     std::string bytes;
-    const std::unique_ptr<PermissionManager::IManagedFile> file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0);
+    bool whole = false;
+    // Closed before anything is undone: the journal itself is deleted at the end.
+    if (const std::unique_ptr<PermissionManager::IManagedFile> file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0)) {
+        whole = PermissionManager::ReadAll(*file, bytes, kMaxJournalBytes);
+    }
     JournalContents contents;
-    if (!file || !PermissionManager::ReadAll(*file, bytes, kMaxJournalBytes) || !ReadJournalText(bytes, contents)) {
+    if (!whole || !ReadJournalText(bytes, contents)) {
         log.WriteValue(L"Unable to read the installation journal: nothing is changed", path);
         return result;
     }

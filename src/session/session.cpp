@@ -9,6 +9,7 @@
 #include "description/secure_code.h"
 #include "description/signed_document.h"
 #include "description/variables.h"
+#include "foundation/cancellation.h"
 #include "foundation/xml_document.h"
 #include "foundation/download_sink.h"
 #include "foundation/file_bytes.h"
@@ -116,8 +117,10 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
             const TrustedKeys& keys = config_.Keys();
             std::string bytes;
             if (keys.Configured() ? !downloader->FetchDocumentBytes(bytes) : !(document = downloader->LoadDocument())) {
-                log.WriteEntry(L"Unable to load XML configuration. Check that file exists on server (paste address "
-                               L"into IE or explorer).");
+                if (!run_.cancellation.Cancelled()) {
+                    log.WriteEntry(L"Unable to load XML configuration. Check that file exists on server (paste "
+                                   L"address into IE or explorer).");
+                }
                 return AbortUpdate();
             }
             if (keys.Configured() && !(document = AcceptSignedDocument(bytes, keys, CurrentUtcTime(), log))) {
@@ -262,7 +265,8 @@ bool Renewix::DownloadWorker() {
         run_.log.WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
                                    entry.sha256)) {
-            if (stopDownload_) return false;  // the wizard that would report it is gone
+            // The wizard that would report it is gone, or the user gave up: nothing to report.
+            if (stopDownload_ || run_.cancellation.Cancelled()) return false;
             if (sink_) sink_->Failed();
             run_.log.WriteEntry(L"File transfer error occured");
             return false;

@@ -106,10 +106,19 @@ void InternetCallThread::Run(std::shared_ptr<InternetCallThread> self) {
 InternetHandles::~InternetHandles() {
     // First: a closer running now finishes before the handles go.
     registration_.reset();
+    bool abandoned = false;
     if (calls_) {
         std::lock_guard<std::mutex> hold(calls_->lock);
         calls_->quit = true;
+        abandoned = calls_->finished != calls_->posted;
         calls_->changed.notify_all();
+    }
+    if (callThread_.joinable()) {
+        if (abandoned) {
+            callThread_.detach();
+        } else {
+            callThread_.join();
+        }
     }
     for (UniqueInternet& handle : handles_) handle.reset();
 }

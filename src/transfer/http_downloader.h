@@ -76,6 +76,9 @@ private:
     bool cancelled_ = false;
     UniqueInternet handles_[kSlots];
     std::shared_ptr<struct InternetCallThread> calls_;
+    // Joined at the end, unless it is still in a call a Cancel abandoned: that call ends on its
+    // own at its timeout, and waiting for it would hold the end of the run as long.
+    std::thread callThread_;
     std::wstring lastResponse_;
     // Read ahead from the open request; dropped when the request changes.
     std::vector<char> readAhead_;
@@ -84,8 +87,8 @@ private:
 };
 
 // The thread that makes one downloader's blocking calls, one at a time, so that the caller can
-// stop waiting. Shared with that thread, which outlives the downloader while it finishes an
-// abandoned call.
+// stop waiting. Shared with that thread, which outlives the downloader only while it finishes
+// an abandoned call.
 struct InternetCallThread {
     std::mutex lock;
     std::condition_variable changed;
@@ -116,7 +119,7 @@ Result InternetHandles::Blocking(std::function<Result()> call) {
         std::unique_lock<std::mutex> hold(calls_->lock);
         if (!calls_->running) {
             try {
-                std::thread(InternetCallThread::Run, calls_).detach();
+                callThread_ = std::thread(InternetCallThread::Run, calls_);
                 calls_->running = true;
             } catch (const std::system_error&) {
                 SetLastError(ERROR_NOT_ENOUGH_MEMORY);

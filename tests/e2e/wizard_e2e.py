@@ -242,6 +242,7 @@ class Site:
     def __init__(self, folder):
         self.folder = folder
         self.held = {}
+        self.asked = set()  # the paths requested so far
         self.cut = set()
         self.credentials = None
 
@@ -271,6 +272,7 @@ class SiteHandler(http.server.SimpleHTTPRequestHandler):
             if self.headers.get("Authorization") != expected:
                 send_basic_challenge(self)
                 return
+        site.asked.add(path)
         if path in site.held:
             site.held[path].wait(WAIT)
         if path in site.cut:

@@ -16,7 +16,7 @@
 class LoopbackServer {
 public:
     LoopbackServer(std::string greeting, std::deque<std::string> replies)
-        : greeting_(std::move(greeting)), replies_(std::move(replies)) {
+        : greeting_(std::move(greeting)), replies_(std::move(replies)), allAnswered_(replies_.empty()) {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -42,10 +42,11 @@ public:
 
     int port() const { return port_; }
     int accepted() const { return accepted_.load(); }
-    // Waits at most `limit` ms for `count` connections; true when they came.
+    // Waits at most `limit` ms for `count` connections, and for every scripted reply to have
+    // gone out; true when they did.
     bool WaitForConnections(int count, DWORD limit = 10'000) const {
         const ULONGLONG deadline = GetTickCount64() + limit;
-        while (accepted_.load() < count) {
+        while (accepted_.load() < count || !allAnswered_.load()) {
             if (GetTickCount64() > deadline) return false;
             Sleep(10);
         }
@@ -84,6 +85,7 @@ private:
                     const std::string reply = replies_.front();
                     replies_.pop_front();
                     send(client, reply.data(), static_cast<int>(reply.size()), 0);
+                    allAnswered_ = replies_.empty();
                 }
             }
         }
@@ -96,5 +98,6 @@ private:
     std::vector<SOCKET> clients_;
     std::atomic<int> accepted_{0};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> allAnswered_{false};
     std::thread thread_;
 };
