@@ -117,10 +117,10 @@ bool Renewix::LoadUpdateDocument(const std::wstring& recordedVersion) {
             const TrustedKeys& keys = config_.Keys();
             std::string bytes;
             if (keys.Configured() ? !downloader->FetchDocumentBytes(bytes) : !(document = downloader->LoadDocument())) {
-                if (!run_.cancellation.Cancelled()) {
-                    log.WriteEntry(L"Unable to load XML configuration. Check that file exists on server (paste "
-                                   L"address into IE or explorer).");
-                }
+                // A user who gave up keeps what earlier runs fetched.
+                if (run_.cancellation.Cancelled()) return false;
+                log.WriteEntry(L"Unable to load XML configuration. Check that file exists on server (paste "
+                               L"address into IE or explorer).");
                 return AbortUpdate();
             }
             if (keys.Configured() && !(document = AcceptSignedDocument(bytes, keys, CurrentUtcTime(), log))) {

@@ -208,6 +208,8 @@ DWORD FTPFileDownloader::Read(void* buffer, DWORD size) {
         const std::wstring path = openPath_;
         const bool files = openForFiles_;
         log_.WriteValue(L"Connecting again to", GetDocumentUrl());
+        // The file's handle goes before the connection it belongs to.
+        handles_.Close(InternetHandles::Request);
         if (!ConnectFor(files) || !OpenFtpFile(path, files)) return 0;
         readRetried_ = true;
         std::vector<char> discard(kDocumentChunk);

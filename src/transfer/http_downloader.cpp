@@ -131,8 +131,10 @@ HINTERNET InternetHandles::Get(Slot slot) {
 bool InternetHandles::Set(Slot slot, HINTERNET handle) {
     UniqueInternet owned(handle);
     if (owned) ApplyTimeouts(owned.get());
+    // Closed once the lock is released: closing an FTP file waits for the server's reply.
+    UniqueInternet previous;
     std::lock_guard<std::mutex> hold(lock_);
-    handles_[slot].reset();
+    previous = std::move(handles_[slot]);
     if (slot == Request) {
         readAhead_.clear();
         readAt_ = 0;

@@ -132,19 +132,23 @@ Result InternetHandles::Blocking(std::function<Result()> call) {
             const DWORD error = GetLastError();
             // Kept per thread by WinINet: read on the thread that made the call.
             std::wstring response = LastResponseInfo();
-            std::lock_guard<std::mutex> hold(calls->lock);
-            if (calls->cancelled) {
-                // Nobody waits for it any more: what it opened is closed here.
-                if constexpr (std::is_same_v<Result, HINTERNET>) {
-                    if (result) InternetCloseHandle(result);
+            bool orphaned = false;
+            {
+                std::lock_guard<std::mutex> hold(calls->lock);
+                orphaned = calls->cancelled;
+                if (!orphaned) {
+                    shared->result = result;
+                    shared->error = error;
+                    shared->response = std::move(response);
                 }
-            } else {
-                shared->result = result;
-                shared->error = error;
-                shared->response = std::move(response);
+                ++calls->finished;
+                calls->changed.notify_all();
             }
-            ++calls->finished;
-            calls->changed.notify_all();
+            // Nobody waits for it any more: what it opened is closed here, outside the lock,
+            // as closing may wait on the server.
+            if constexpr (std::is_same_v<Result, HINTERNET>) {
+                if (orphaned && result) InternetCloseHandle(result);
+            }
         };
         calls_->changed.notify_all();
         calls_->changed.wait(hold, [&] { return calls_->finished == ticket || calls_->cancelled; });
