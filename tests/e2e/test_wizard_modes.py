@@ -164,14 +164,13 @@ class LanguageTest(WizardTestCase):
         self.wizard.press(FINISH)
         self.assertEqual(wait_exit(client), 0)
 
-    def test_german_texts_with_the_english_checking_page(self):
+    def test_german_texts(self):
         self.configure()
         self.publish(ONE_FILE_DOCUMENT)
         checking = self.wizard.watch_page("checking")
         client = self.start("CheckNow", env={"LC_ALL": "de_DE.UTF-8"})
         sheet = checking()
-        # The German table keeps the checking text in English.
-        self.assertTrue(text_of(sheet, 1037).startswith("Checking for updates..."))
+        self.assertTrue(text_of(sheet, 1037).startswith("Es wird nach Updates gesucht..."))
         sheet = self.wizard.wait_page("intro")
         self.assertTrue(text_of(sheet, 1037).startswith("Ein neues Update f\u00fcr Example Viewer ist verf\u00fcgbar!"))
         link = next(item for item in sheet["controls"] if item["class"] == "RenewixHyperLink")

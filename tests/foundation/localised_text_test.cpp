@@ -69,17 +69,22 @@ TEST(LocalisedText, NeitherAnUnreachableServerNorABusyCheckIsReportedAsUpToDate)
     }
 }
 
-TEST(LocalisedText, LanguageRemarksAndTheSpanishTable) {
-    const std::string checking = Text(0x0409, 245);
-    EXPECT_EQ(Text(0x0407, 245), checking);  // German keeps the English checking text
-    EXPECT_NE(Text(0x0407, 224), Text(0x0409, 224));
-    EXPECT_EQ(Text(0x0406, 244), "Visit %CompanyName% on-line");
-    EXPECT_EQ(Text(0x040C, 244), Text(0x0413, 244));  // French carries the Dutch link text
+TEST(LocalisedText, EveryTableSpeaksItsOwnLanguageAndTheSpanishTable) {
+    // The link, checking and installing texts were once English or Dutch in most tables.
+    for (LANGID language : kLanguages) {
+        if (language == 0x0409) continue;
+        for (unsigned id : {224u, 244u, 245u, 246u}) {
+            EXPECT_NE(Text(language, id), Text(0x0409, id)) << std::hex << language << std::dec << " " << id;
+        }
+        if (language != 0x0413) {
+            EXPECT_NE(Text(language, 244), Text(0x0413, 244)) << std::hex << language;
+        }
+    }
     EXPECT_EQ(Text(0x040C, 230).find('\r'), std::string::npos);
     EXPECT_EQ(Text(0x0413, 228).find('\r'), std::string::npos);
     EXPECT_NE(Text(0x0413, 234).find("%ApplicationName%"), std::string::npos);
-    EXPECT_NE(Text(0x0C0A, 245), checking);
     EXPECT_EQ(Text(0x0C0A, 226), "Archivo actual:");
+    EXPECT_EQ(Text(0x0C0A, 244), "Visite %CompanyName% on-line");
     EXPECT_EQ(Text(0x0C0A, 246), "Por favor, espere...\r\nActualizando los archivos de la aplicaci\xC3\xB3n...");
     for (LANGID language : kLanguages) EXPECT_EQ(Text(language, 234), "%ApplicationName%");
 }
