@@ -213,6 +213,7 @@ void Renewix::ReadTextsAndOptions(const XmlNode& root) {
 bool Renewix::StartDownload(IDownloadSink* sink) {
     JoinWorker();
     sink_ = sink;
+    downloadShown_ = sink != nullptr;
     if (test_) {
         if (sink_) sink_->Done(0);
         downloaded_ = 1;
@@ -283,8 +284,11 @@ bool Renewix::InstallAndFinish() {
     Log& log = run_.log;
     log.WriteBlank();
     log.WriteValue(L"File transfer status", L"Success");
+    // A silent document shown in a wizard still has a user watching, who must not be left on a
+    // page that just ends.
+    const bool watched = plan_.options.uiKind != 0 || downloadShown_;
     const auto reportFailure = [&] {
-        if (plan_.options.uiKind != 0 && prompts_) {
+        if (watched && prompts_) {
             prompts_->ShowClosingMessage(L"An error occured during the update process. Check the log file for details "
                                          L"and email support for assistance.");
         }

@@ -101,6 +101,7 @@ private:
     UpdatePlan plan_;
     bool loadAttempted_ = false;
     bool downloadsChecked_ = false;
+    bool downloadShown_ = false;  // a page showed the download: a user watches this run
     bool installed_ = false;
     bool recoveryDone_ = false;
     bool recoveryFailed_ = false;

@@ -10,6 +10,7 @@
 #include "foundation/win_resource.h"
 #include "persistence/status_file.h"
 #include "foundation/run_state.h"
+#include "foundation/user_prompts.h"
 #include "test_support.h"
 #include "transfer/transfer_support.h"
 
@@ -295,12 +296,21 @@ TEST_F(SessionTest, ADownloadThatChangedStopsTheUpdateBeforeTheProgramIsClosed) 
     EXPECT_EQ(page.files, 0);
     EXPECT_EQ(page.bytes, 0u);
     ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", "bad"));
+    // A silent document shown by the wizard still tells its user.
+    struct MessageRecorder : IUserPrompts {
+        std::wstring shown;
+        bool AskCredentials(CredentialKind, std::wstring*, std::wstring*) override { return false; }
+        void ShowError(const std::wstring&, const std::wstring&) override {}
+        void ShowClosingMessage(const std::wstring& text) override { shown = text; }
+    } prompts;
+    session.SetPrompts(&prompts);
     std::string text;
     {
         CapturedLog log(folder_ / L"changed.log");
         EXPECT_FALSE(session.InstallAndFinish());
         text = log.Finish();
     }
+    EXPECT_EQ(prompts.shown.rfind(L"An error occured during the update process.", 0), 0u);
     EXPECT_NE(text.find("A downloaded file does not match the update description"), std::string::npos) << text;
     EXPECT_EQ(text.find("Terminating main application"), std::string::npos) << text;
     EXPECT_EQ(ReadFileBytes(folder_ / L"a.txt"), "old");
