@@ -122,8 +122,7 @@ public:
         session_.JoinWorker();
         selection_.Release();
         com_.Uninitialize();
-        if (statusConsulted_) run_.status.Save(run_.files);
-        session_.ClearInstallation();
+        session_.ClearInstallation(!statusConsulted_ || run_.status.Save(run_.files));
         run_.log.Stop();
         mutex_.reset();
     }
@@ -201,7 +200,9 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
         ShowMessageOnlyWizard(run, run.variables.PrepareText(TextCheckRunning), GetActiveWindow());
     }
 
-    if (LaunchWhenRunEnds(state.Mode, launchAfterCheck, launchPending, updateInstalled)) LaunchOrLog(run);
+    if (LaunchWhenRunEnds(state.Mode, launchAfterCheck, launchPending, updateInstalled, session.ProgramRestarted())) {
+        LaunchOrLog(run);
+    }
 }
 
 }  // namespace

@@ -295,7 +295,8 @@ bool StaysInside(const JournalContents& contents, const std::wstring& programFol
 }  // namespace
 
 RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring& downloadFolder, Log& log,
-                                   const std::wstring& confineTo) {
+                                   const std::wstring& confineTo,
+                                   const std::function<bool(const std::wstring&)>& recordVersion) {
     RecoveryResult result;
     const std::wstring path = JournalPath(downloadFolder);
     if (!Present(files, path)) return result;
@@ -320,6 +321,10 @@ RecoveryResult RecoverInstallation(IClientFileManager& files, const std::wstring
     if (contents.committed) {
         // Every file was in place and the registry changed: only the clearing up was left.
         log.WriteValue(L"The installation had completed: finishing it for version", contents.version);
+        if (recordVersion && !recordVersion(contents.version)) {
+            log.WriteEntry(L"The installed version could not be recorded: the installation is finished by a later run");
+            return result;
+        }
         files.DeleteTree(downloadFolder);
         files.Delete(path);
         result.outcome = RecoveryResult::Finished;

@@ -3,6 +3,7 @@
 // wholly done, finished) by the next run, and no backup the journal names is ever lost.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -100,8 +101,11 @@ struct RecoveryResult {
 // `confineTo`, a journal that names a destination outside that folder, or a backup or download
 // outside the download folder, changes nothing: where others may write the download folder
 // (the service's staging), a journal is only trusted to undo what an installation there did.
+// A completed installation's journal is the only record of its version until `recordVersion`
+// has put that version on disk: when it cannot, everything stays for a later run (Failed).
 RecoveryResult RecoverInstallation(PermissionManager::IClientFileManager& files, const std::wstring& downloadFolder,
-                                   Log& log, const std::wstring& confineTo = {});
+                                   Log& log, const std::wstring& confineTo = {},
+                                   const std::function<bool(const std::wstring&)>& recordVersion = {});
 
 // Whether a journal lies in the download folder (an installation runs or was interrupted).
 bool HasInstallJournal(PermissionManager::IClientFileManager& files, const std::wstring& downloadFolder);

@@ -42,7 +42,8 @@ bool IsMissingFile(PermissionManager::IClientFileManager& files, const std::wstr
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// The file's bytes; false when it would not open or is far larger than any status file.
+// The file's bytes; false when it would not open. One far larger than any status file reads
+// as nothing: it is then unparsable and written afresh, not kept locked out for good.
 bool ReadWholeFile(PermissionManager::IClientFileManager& files, const std::wstring& path, std::string& bytes) {
     std::unique_ptr<PermissionManager::IManagedFile> file;
     if (!OpenWithRetries([&] {
@@ -51,7 +52,8 @@ bool ReadWholeFile(PermissionManager::IClientFileManager& files, const std::wstr
         })) {
         return false;
     }
-    return PermissionManager::ReadAll(*file, bytes, kMaxStatusBytes);
+    if (!PermissionManager::ReadAll(*file, bytes, kMaxStatusBytes)) bytes.clear();
+    return true;
 }
 
 // The text of the last complete <name>...</name> in `bytes`, read without a parser, for a
@@ -176,8 +178,15 @@ std::string StatusFile::Text() const {
 }
 
 bool StatusFile::Save(PermissionManager::IClientFileManager& files) {
-    if (state_.Mode == ModeTest || keepAsItIs_) return true;
+    if (state_.Mode == ModeTest) return true;
+    if (keepAsItIs_) return false;
     ++numExecutions_;
+    return Write(files);
+}
+
+bool StatusFile::Write(PermissionManager::IClientFileManager& files) {
+    if (state_.Mode == ModeTest) return true;
+    if (keepAsItIs_) return false;
     // The new text is made whole on disk beside the file before the file goes, so that a run
     // ended at any point leaves one complete file or the other.
     const std::wstring replacement = path_ + kReplacementSuffix;
@@ -186,12 +195,11 @@ bool StatusFile::Save(PermissionManager::IClientFileManager& files) {
             file = files.Open(replacement, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH);
             return file != nullptr;
         })) {
-        return true;
+        return false;
     }
     const std::string text = Text();
     const bool written = file->Write(text.data(), static_cast<DWORD>(text.size())) != 0;
-    if (file->Close() == 0 || !written) return true;
+    if (file->Close() == 0 || !written) return false;
     files.Delete(path_);  // not there on a first run
-    files.Move(replacement, path_);
-    return true;
+    return files.Move(replacement, path_) != 0;
 }

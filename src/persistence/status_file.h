@@ -29,10 +29,15 @@ public:
     // replacement a run that ended inside Save left beside it. A file that cannot be parsed is
     // no check; the version that can still be read from it is kept.
     bool Load(PermissionManager::IClientFileManager& files);
-    // Writes the file through `files` (not in test mode, and not when this run could not open
-    // it): the text goes to "<path>.new" first, which then takes the file's place. When the
-    // new text cannot be written whole, the file stays as it was. Always true.
+    // Counts this run and writes the file through `files` (not in test mode, and not when this
+    // run could not open it): the text goes to "<path>.new" first, which then takes the file's
+    // place. When the new text cannot be written whole, the file stays as it was. True when
+    // the file now holds what this run knows (always in test mode), so that what only the
+    // file records, the installed version, may be let go elsewhere.
     bool Save(PermissionManager::IClientFileManager& files);
+    // The same write without counting a run, for a version that must be on disk before the
+    // run goes on.
+    bool Write(PermissionManager::IClientFileManager& files);
 
     // An empty text never replaces the recorded version: a document without a version must
     // not make the client forget what is installed.

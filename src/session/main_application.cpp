@@ -194,7 +194,8 @@ bool ProcessControl::CloseProcess(const std::wstring& imageName, bool waitFirst,
     return true;
 }
 
-bool LaunchWhenRunEnds(RunMode mode, bool launchAfterCheck, bool launchPending, bool updateInstalled) {
-    if (updateInstalled) return false;
+bool LaunchWhenRunEnds(RunMode mode, bool launchAfterCheck, bool launchPending, bool updateInstalled,
+                       bool programRestarted) {
+    if (updateInstalled || programRestarted) return false;
     return launchPending || (mode == ModeDefault && launchAfterCheck);
 }

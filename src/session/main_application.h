@@ -21,9 +21,12 @@ renewix::UniqueHandle LaunchMainApplication(const ClientConfig& config, const Ru
 void RestartMainApplication(const ClientConfig& config, const RunState& state);
 
 // Whether the run starts the program as it ends: when the start it promised is still owed (held
-// back by an interrupted installation, or due after the check) and no installed update has
-// restarted the program already. A failed or abandoned update still owes it.
-bool LaunchWhenRunEnds(RunMode mode, bool launchAfterCheck, bool launchPending, bool updateInstalled);
+// back by an interrupted installation, or due after the check), no installed update has settled
+// it (restarted the program, or not, as its document asked) and the program was not started
+// again already (after a failed installation that had closed it). A failed or abandoned update
+// still owes it.
+bool LaunchWhenRunEnds(RunMode mode, bool launchAfterCheck, bool launchPending, bool updateInstalled,
+                       bool programRestarted);
 
 // Whether a running process's reported image name is the main application's. Names the
 // system cut to 15 characters still match their own executable, and nothing else does.

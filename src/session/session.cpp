@@ -322,6 +322,7 @@ bool Renewix::InstallAndFinish() {
         if (closed && plan_.options.restartKind == 0) {
             log.WriteEntry(L"Restarting the main application");
             RestartMainApplication(config_, run_.state);
+            programRestarted_ = true;
         }
         return false;
     }
@@ -334,6 +335,7 @@ bool Renewix::InstallAndFinish() {
     if (plan_.options.restartKind == 0) {
         log.WriteEntry(L"Restarting the main application");
         RestartMainApplication(config_, run_.state);
+        programRestarted_ = true;
     }
     run_.status.SetApplicationVersion(plan_.updateVersion);
     return true;
@@ -387,9 +389,15 @@ bool Renewix::AbortUpdate() {
     return false;
 }
 
-void Renewix::ClearInstallation() {
+void Renewix::ClearInstallation(bool versionRecorded) {
     if (!installed_) return;
     installed_ = false;
+    if (!versionRecorded) {
+        // The committed journal is then the only record of the new version: the next run
+        // records it and clears up.
+        run_.log.WriteEntry(L"The installed version could not be recorded: the installation is finished by a later run");
+        return;
+    }
     run_.files.DeleteTree(downloadFolder_);
     // A parked client that still runs keeps the folder; the journal of a finished
     // installation must not stay with it.
@@ -399,11 +407,12 @@ void Renewix::ClearInstallation() {
 bool Renewix::RecoverInstallation() {
     if (recoveryDone_) return !recoveryFailed_;
     recoveryDone_ = true;
-    const RecoveryResult result = ::RecoverInstallation(run_.files, downloadFolder_, run_.log, recoveryConfinedTo_);
-    if (result.outcome == RecoveryResult::Finished) {
-        recoveredVersion_ = result.version;
-        run_.status.SetApplicationVersion(result.version);
-    }
+    const RecoveryResult result =
+        ::RecoverInstallation(run_.files, downloadFolder_, run_.log, recoveryConfinedTo_, [this](const std::wstring& version) {
+            run_.status.SetApplicationVersion(version);
+            return run_.status.Write(run_.files);
+        });
+    if (result.outcome == RecoveryResult::Finished) recoveredVersion_ = result.version;
     recoveryFailed_ = result.outcome == RecoveryResult::Failed;
     return !recoveryFailed_;
 }

@@ -47,10 +47,10 @@ public:
     // any document is fetched); false when it could not be taken back, and nothing new may
     // be installed over it.
     bool RecoverInstallation();
-    // Removes the download folder of a completed installation, with its backups and journal:
-    // called once the new version is recorded, so that a run killed before that is finished
-    // (and recorded) by the next.
-    void ClearInstallation();
+    // Removes the download folder of a completed installation, with its backups and journal,
+    // once the new version is recorded: a run killed before that, or whose status file could
+    // not take the version, leaves it to the next to record and clear up.
+    void ClearInstallation(bool versionRecorded);
     // Where every file a left journal names must lie for it to be acted on: set when other
     // users can write the download folder (through the service).
     void ConfineRecoveryTo(std::wstring programFolder) { recoveryConfinedTo_ = std::move(programFolder); }
@@ -69,6 +69,8 @@ public:
     void StopDownload();
 
     bool IsTest() const { return test_ != 0; }
+    // Whether InstallAndFinish started the program again, after the update or a failed one.
+    bool ProgramRestarted() const { return programRestarted_; }
     bool IsDownloaded() const { return downloaded_ != 0; }
     bool IsInternetAvailable() const { return internetAvailable_ != 0; }
     bool IsServerReached() const { return serverReached_ != 0; }
@@ -101,7 +103,8 @@ private:
     UpdatePlan plan_;
     bool loadAttempted_ = false;
     bool downloadsChecked_ = false;
-    bool downloadShown_ = false;  // a page showed the download: a user watches this run
+    bool downloadShown_ = false;
+    bool programRestarted_ = false;  // a page showed the download: a user watches this run
     bool installed_ = false;
     bool recoveryDone_ = false;
     bool recoveryFailed_ = false;

@@ -311,6 +311,20 @@ TEST(InstallJournalText, CutAndDamagedJournalsAreReadOrRefusedWhole) {
     EXPECT_EQ(RecoverInstallation(files, folder, TestLog()).outcome, RecoveryResult::Failed);
     EXPECT_EQ(files.FileBytes(folder + L"\\a.dll.bak"), "old a");
     EXPECT_TRUE(HasInstallJournal(files, folder));
+
+    // A completed installation's journal goes only once its version is on record.
+    files.PutFile(folder + L"\\" + kInstallJournalName, "begin\t2.0\r\ncommitted\r\n");
+    for (const bool recorded : {false, true}) {
+        std::wstring asked;
+        const RecoveryResult result = RecoverInstallation(files, folder, TestLog(), {}, [&](const std::wstring& version) {
+            asked = version;
+            return recorded;
+        });
+        EXPECT_EQ(asked, L"2.0");
+        EXPECT_EQ(result.outcome, recorded ? RecoveryResult::Finished : RecoveryResult::Failed);
+        EXPECT_EQ(HasInstallJournal(files, folder), !recorded);
+        EXPECT_EQ(files.HasFile(folder + L"\\a.dll.bak"), !recorded);
+    }
 }
 
 }  // namespace

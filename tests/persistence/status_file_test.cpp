@@ -30,19 +30,23 @@ TEST(StatusFile, EverySaveLeavesAVersionTheNextRunReads) {
         Fault fault;
         std::string afterSave;  // the status file the save leaves ("" none)
         std::string torn;       // when set, what a crash leaves of the status file after the save
+        bool recorded;  // what Save answers: whether the file holds the new version
         bool due;
         const char* version;
         const char* logged;
     } rows[] = {
-        {"normal save", Fault::None, saved, "", true, "2.0", "\tExecution #:\t1\r\n"},
-        {"writing the replacement fails", Fault::WriteReplacement, Lines(4, "1.0"), "", true, "1.0",
+        {"normal save", Fault::None, saved, "", true, true, "2.0", "\tExecution #:\t1\r\n"},
+        {"writing the replacement fails", Fault::WriteReplacement, Lines(4, "1.0"), "", false, true, "1.0",
          "\tExecution #:\t4\r\n"},
-        {"ended between delete and move", Fault::MoveReplacement, "", "", true, "2.0",
+        {"ended between delete and move", Fault::MoveReplacement, "", "", false, true, "2.0",
          "\tConfig file read from the replacement an interrupted save left:\t"},
         {"torn status beside a complete replacement", Fault::DeleteStatus, Lines(4, "1.0"), "<Configuration>\r\n\t<Num",
-         true, "2.0", "\tConfig file read from the replacement an interrupted save left:\t"},
-        {"torn status alone keeps the version it shows", Fault::None, saved, saved.substr(0, saved.size() - 10), false,
-         "2.0", "\tUnable to read config file:\t"},
+         false, true, "2.0", "\tConfig file read from the replacement an interrupted save left:\t"},
+        {"torn status alone keeps the version it shows", Fault::None, saved, saved.substr(0, saved.size() - 10), true,
+         false, "2.0", "\tUnable to read config file:\t"},
+        // Far larger than any status file: read as unparsable and written afresh, not kept.
+        {"huge status file", Fault::None, saved, std::string(17 << 20, ' '), true, false, "",
+         "\tUnable to read config file:\t"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -55,7 +59,7 @@ TEST(StatusFile, EverySaveLeavesAVersionTheNextRunReads) {
         {
             StatusFile status(kPath, 1, 1, state, TestLog());
             status.SetApplicationVersion(L"2.0");
-            status.Save(files);
+            EXPECT_EQ(status.Save(files), row.recorded);
         }
         EXPECT_EQ(files.FileBytes(kPath), row.afterSave);
         EXPECT_EQ(files.HasFile(kPath), !row.afterSave.empty());
@@ -72,7 +76,7 @@ TEST(StatusFile, EverySaveLeavesAVersionTheNextRunReads) {
         EXPECT_EQ(WideToUtf8(status.ApplicationVersion()), row.version);
         const std::string text = log.Finish();
         EXPECT_NE(text.find(row.logged), std::string::npos) << text;
-        status.Save(next);
+        EXPECT_TRUE(status.Save(next));
         EXPECT_EQ(next.FileBytes(kPath), Lines(1, row.version));
         EXPECT_FALSE(next.HasFile(kReplacement));
     }
