@@ -54,6 +54,8 @@ public:
 
     std::size_t Count() const { return entries_.size(); }
     std::uint64_t TotalBytes() const { return totalBytes_; }
+    // Whether a run fetches the entry: chosen, and not in the download folder already.
+    static bool Fetched(const FileEntry& entry) { return entry.selected && !entry.alreadyDownloaded; }
     const std::vector<FileEntry>& Entries() const { return entries_; }
     std::vector<FileEntry>& Entries() { return entries_; }
     const std::wstring& DownloadFolder() const { return downloadFolder_; }

@@ -254,13 +254,13 @@ bool Renewix::DownloadWorker() {
     int fetching = 0;
     std::uint64_t fetchingBytes = 0;
     for (const FileEntry& entry : plan_.files.Entries()) {
-        if (entry.alreadyDownloaded || !entry.selected) continue;
+        if (!DownloadFile::Fetched(entry)) continue;
         ++fetching;
         fetchingBytes += entry.size;
     }
     if (sink_) sink_->Begin(fetching, fetchingBytes);
     for (const FileEntry& entry : plan_.files.Entries()) {
-        if (entry.alreadyDownloaded || !entry.selected) continue;
+        if (!DownloadFile::Fetched(entry)) continue;
         if (stopDownload_) return false;
         if (sink_) sink_->File(entry.destination, entry.size);
         run_.log.WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));

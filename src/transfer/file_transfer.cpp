@@ -62,7 +62,6 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     // A Cancel that came as the request returned leaves no answer to judge: nothing to report.
     if (stopped()) return leave();
     if (const std::wstring refused = downloader->RefusedResponse(); !refused.empty()) {
-        if (stopped()) return leave();
         // The dump shows the start of what the server sent instead of the file.
         buffer_.fill(0);
         const DWORD count = downloader->Read(buffer_.data(), static_cast<DWORD>(buffer_.size()));

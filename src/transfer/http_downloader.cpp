@@ -82,12 +82,18 @@ InternetHandles::InternetHandles(renewix::Cancellation* cancellation) {
     if (!cancellation) return;
     calls_ = std::make_shared<InternetCallThread>();
     registration_ = cancellation->OnCancel([this] {
-        std::lock_guard<std::mutex> hold(lock_);
-        cancelled_ = true;
-        for (UniqueInternet& handle : handles_) handle.reset();
-        std::lock_guard<std::mutex> release(calls_->lock);
-        calls_->cancelled = true;
-        calls_->changed.notify_all();
+        // Closed once both locks are released: closing an FTP file may wait for the server, and
+        // nobody else may wait for that.
+        UniqueInternet closing[kSlots];
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            cancelled_ = true;
+            std::move(std::begin(handles_), std::end(handles_), std::begin(closing));
+            std::lock_guard<std::mutex> release(calls_->lock);
+            calls_->cancelled = true;
+            calls_->changed.notify_all();
+        }
+        for (UniqueInternet& handle : closing) handle.reset();
     });
 }
 
@@ -95,7 +101,9 @@ void InternetCallThread::Run(std::shared_ptr<InternetCallThread> self) {
     std::unique_lock<std::mutex> hold(self->lock);
     for (;;) {
         self->changed.wait(hold, [&] { return self->job || self->quit || self->cancelled; });
-        if (!self->job) return;
+        // A call posted just before a Cancel is not begun: its handle has been closed, and the
+        // system may already have given the number to another handle.
+        if (!self->job || self->cancelled) return;
         std::function<void()> job = std::exchange(self->job, nullptr);
         hold.unlock();
         job();

@@ -63,22 +63,6 @@ TEST(OperatingSystemTable, EveryRowAndItsNeighbours) {
     }
 }
 
-TEST(OperatingSystemFacts, TheRunningSystemIsNamedWithItsArchitecture) {
-    // The tests are x64 programs, so the machine is x64 too.
-    using RtlGetVersionType = LONG(WINAPI*)(OSVERSIONINFOEXW*);
-    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionType>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
-    ASSERT_NE(rtlGetVersion, nullptr);
-    OSVERSIONINFOEXW info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-    ASSERT_EQ(rtlGetVersion(&info), 0);
-    const WindowsVersion real{info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
-                              info.wProductType, Architecture::X64};
-    EXPECT_EQ(OperatingSystemCode(), ClassifyOperatingSystem(real).code);
-    EXPECT_WSTREQ8(ClassifyOperatingSystem(real).name, OperatingSystemName());
-    EXPECT_WSTREQ8(DescribeOperatingSystem(real), OperatingSystemDescription());
-}
-
 TEST(MachineFacts, AreFilledAndStableAcrossThreads) {
     const std::wstring login = LoginName();
     const std::wstring host = HostName();

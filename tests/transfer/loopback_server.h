@@ -1,5 +1,4 @@
-// A TCP server on 127.0.0.1 for the downloader tests: it greets each connection, answers each
-// request with the next scripted reply and, once the replies run out, stays silent (and
+// A TCP server on 127.0.0.1 for the downloader tests: it answers each request with the next scripted reply and, once the replies run out, stays silent (and
 // connected) for as long as it lives.
 #pragma once
 
@@ -15,8 +14,8 @@
 
 class LoopbackServer {
 public:
-    LoopbackServer(std::string greeting, std::deque<std::string> replies)
-        : greeting_(std::move(greeting)), replies_(std::move(replies)), allAnswered_(replies_.empty()) {
+    explicit LoopbackServer(std::deque<std::string> replies)
+        : replies_(std::move(replies)), allAnswered_(replies_.empty()) {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -67,7 +66,6 @@ private:
                 const SOCKET client = accept(listener_, nullptr, nullptr);
                 if (client == INVALID_SOCKET) continue;
                 clients_.push_back(client);
-                if (!greeting_.empty()) send(client, greeting_.data(), static_cast<int>(greeting_.size()), 0);
                 ++accepted_;
             }
             for (std::size_t i = 0; i < clients_.size(); ++i) {
@@ -91,7 +89,6 @@ private:
         }
     }
 
-    std::string greeting_;
     std::deque<std::string> replies_;
     SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
