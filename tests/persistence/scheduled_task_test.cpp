@@ -40,10 +40,7 @@ std::string Text(const std::optional<SYSTEMTIME>& time) {
 // begin with it when `prefix`.
 int CountTasks(const std::wstring& name, bool prefix = false) {
     renewix::ComPtr<ITaskScheduler> scheduler;
-    if (FAILED(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
-                                scheduler.put_void()))) {
-        return -1;
-    }
+    if (FAILED(ConnectTaskScheduler(scheduler))) return -1;
     renewix::ComPtr<IEnumWorkItems> items;
     if (FAILED(scheduler->Enum(items.put()))) return -1;
     int count = 0;
