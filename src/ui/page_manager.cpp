@@ -46,10 +46,8 @@ PageManagerLayout::PageManagerLayout(const RunContext& run) : run_(run) {
     header_.dwFlags = PSH_USECALLBACK | PSH_WIZARD97 | PSH_WATERMARK | PSH_USEHBMWATERMARK;
     header_.dwFlags &= ~PSH_WIZARD;
     // The sheet takes the watermark before it exists: it gets the screen's DPI, the one the
-    // sheet opens at. The header picture is chosen again for the sheet's own once it shows.
-    const int dpi = DpiOf(nullptr);
-    headerBitmap_ = LoadPictureForDpi(header_.hInstance, kHeaderBitmapId, kHeaderBitmap2xId, dpi);
-    watermark_ = LoadPictureForDpi(header_.hInstance, kWatermarkBitmapId, kWatermarkBitmap2xId, dpi);
+    // sheet opens at. The header picture is chosen for the sheet's own once it shows.
+    watermark_ = LoadPictureForDpi(header_.hInstance, kWatermarkBitmapId, kWatermarkBitmap2xId, DpiOf(nullptr));
     header_.hbmWatermark = watermark_.get();
     header_.nStartPage = 0;
 }
@@ -59,9 +57,7 @@ PageManagerLayout::~PageManagerLayout() = default;
 void PageManagerLayout::OnSheetInitialized(HWND sheet) {
     SetWindowLongPtrW(sheet, GWL_STYLE, GetWindowLongPtrW(sheet, GWL_STYLE) | WS_MINIMIZEBOX);
     const int dpi = DpiOf(sheet);
-    if (renewix::UniqueBitmap header = LoadPictureForDpi(header_.hInstance, kHeaderBitmapId, kHeaderBitmap2xId, dpi)) {
-        headerBitmap_ = std::move(header);
-    }
+    headerBitmap_ = LoadPictureForDpi(header_.hInstance, kHeaderBitmapId, kHeaderBitmap2xId, dpi);
     SetSheetIcons(sheet, dpi);
     SetWindowTextW(sheet, run_.variables.PrepareText(TextApplicationName).c_str());
     LockForCriticalUpdate(sheet);

@@ -1,5 +1,7 @@
 #include "ui/picture_scale.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int kStandardDpi = 96;

@@ -21,14 +21,12 @@ struct SideResource {
     std::vector<std::uint8_t> bytes;
 };
 
-// A bitmap resource to write beside the record (the wizard's pictures).
+// A bitmap resource to write beside the record (the wizard's pictures); no bytes: it is removed.
 struct BitmapResource {
     int id;
     std::string bytes;
 };
 
-// A bitmap with no bytes is removed.
-//
 // The record, the side resources, the bitmaps and (when given) the icon's images in one update:
 // all of them or, on any failure, nothing. The icon's images replace every image the client's
 // icon group named. The executable is changed only when the whole update succeeded and reads
