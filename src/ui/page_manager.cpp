@@ -13,6 +13,7 @@
 #include "session/session.h"
 #include "foundation/dialog_helpers.h"
 #include "foundation/localised_text.h"
+#include "ui/picture_scale.h"
 #include "ui/wizard_prompts.h"
 
 void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap) {
@@ -44,8 +45,9 @@ void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap) {
 PageManagerLayout::PageManagerLayout(const RunContext& run) : run_(run) {
     header_.dwFlags = PSH_USECALLBACK | PSH_WIZARD97 | PSH_WATERMARK | PSH_USEHBMWATERMARK;
     header_.dwFlags &= ~PSH_WIZARD;
-    headerBitmap_.reset(LoadBitmapW(header_.hInstance, MAKEINTRESOURCEW(kHeaderBitmapId)));
-    watermark_.reset(LoadBitmapW(header_.hInstance, MAKEINTRESOURCEW(kWatermarkBitmapId)));
+    // The sheet takes the watermark before it exists: it gets the screen's DPI, the one the
+    // sheet opens at. The header picture is chosen for the sheet's own once it shows.
+    watermark_ = LoadPictureForDpi(header_.hInstance, kWatermarkBitmapId, kWatermarkBitmap2xId, DpiOf(nullptr));
     header_.hbmWatermark = watermark_.get();
     header_.nStartPage = 0;
 }
@@ -54,8 +56,28 @@ PageManagerLayout::~PageManagerLayout() = default;
 
 void PageManagerLayout::OnSheetInitialized(HWND sheet) {
     SetWindowLongPtrW(sheet, GWL_STYLE, GetWindowLongPtrW(sheet, GWL_STYLE) | WS_MINIMIZEBOX);
+    const int dpi = DpiOf(sheet);
+    headerBitmap_ = LoadPictureForDpi(header_.hInstance, kHeaderBitmapId, kHeaderBitmap2xId, dpi);
+    SetSheetIcons(sheet, dpi);
     SetWindowTextW(sheet, run_.variables.PrepareText(TextApplicationName).c_str());
     LockForCriticalUpdate(sheet);
+}
+
+void PageManagerLayout::SetSheetIcons(HWND sheet, int dpi) {
+    using GetSystemMetricsForDpiFunction = int(WINAPI*)(int, UINT);
+    static const auto forDpi = reinterpret_cast<GetSystemMetricsForDpiFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetSystemMetricsForDpi")));
+    const auto metric = [&](int index) {
+        return forDpi ? forDpi(index, static_cast<UINT>(dpi)) : GetSystemMetrics(index);
+    };
+    const auto load = [&](int width, int height) {
+        return UniqueIcon(static_cast<HICON>(
+            LoadImageW(header_.hInstance, MAKEINTRESOURCEW(kAppIconId), IMAGE_ICON, width, height, LR_DEFAULTCOLOR)));
+    };
+    bigIcon_ = load(metric(SM_CXICON), metric(SM_CYICON));
+    smallIcon_ = load(metric(SM_CXSMICON), metric(SM_CYSMICON));
+    if (bigIcon_) SendMessageW(sheet, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_.get()));
+    if (smallIcon_) SendMessageW(sheet, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
 }
 
 void PageManagerLayout::LockForCriticalUpdate(HWND sheet) {

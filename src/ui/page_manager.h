@@ -19,6 +19,19 @@
 
 inline constexpr int kHeaderBitmapId = 205;
 inline constexpr int kWatermarkBitmapId = 208;
+// The same pictures at twice the size, for screens above 100%.
+inline constexpr int kHeaderBitmap2xId = 215;
+inline constexpr int kWatermarkBitmap2xId = 218;
+// The application icon: the lowest icon id, the one Explorer shows.
+inline constexpr int kAppIconId = 1;
+
+// An icon this code loaded (not a shared one) and must destroy.
+struct IconTraits {
+    using Handle = HICON;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DestroyIcon(h); }
+};
+using UniqueIcon = renewix::UniqueResource<IconTraits>;
 
 class PageManagerLayout : public WizardBase<PageManagerLayout> {
 public:
@@ -50,12 +63,17 @@ private:
     bool CancelAllowedNow(HWND sheet, UINT message) const;
     // Allowed now, confirmed, and still allowed on the same page once the user has answered.
     bool CancelConfirmed(HWND sheet, UINT message);
+    // The application icon at the title bar's and Alt-Tab's sizes for `dpi`.
+    void SetSheetIcons(HWND sheet, int dpi);
 
     CHyperLink link_;
     bool centred_ = false;
     bool criticalLocked_ = false;
     bool confirming_ = false;
     renewix::UniqueBitmap watermark_;
+    // The title bar's and Alt-Tab's icons; they must outlive the sheet.
+    UniqueIcon bigIcon_;
+    UniqueIcon smallIcon_;
 };
 
 class WizardPrompts;

@@ -1,8 +1,10 @@
 """Renders every page of the wizard from the real client under Xvfb and writes PNG pictures of
-them, so that a vendor sees what their users will see. It drives the wizard with the same
-harness as the end-to-end tests, so it lives beside them. Run through scripts/screenshots,
-which builds the client and provides the display; the pictures are never edited by hand.
-    render_wizard_pages.py OUTPUT_FOLDER"""
+them, in English and in German, so that a vendor sees what their users will see. It drives the
+wizard with the same harness as the end-to-end tests, so it lives beside them. Run through
+scripts/screenshots, which builds the client, provides the display and sets the scale (the
+prefix's DPI) before each run; the pictures are never edited by hand.
+    render_wizard_pages.py OUTPUT_FOLDER SCALE
+writes OUTPUT_FOLDER/en-SCALE/*.png and OUTPUT_FOLDER/de-SCALE/*.png."""
 
 import shutil
 import subprocess
@@ -72,10 +74,19 @@ class Camera:
         print(f"wrote {path}")
 
 
-def main(output):
-    output = Path(output).resolve()
-    output.mkdir(parents=True, exist_ok=True)
+# The client takes its language from the user's; Wine follows the locale of the environment.
+LANGUAGES = {"en": "en_US.UTF-8", "de": "de_DE.UTF-8"}
+
+
+def main(output, scale):
     require_connected_wine()
+    for language, locale in LANGUAGES.items():
+        folder = Path(output).resolve() / f"{language}-{scale}"
+        folder.mkdir(parents=True, exist_ok=True)
+        render(folder, {"LC_ALL": locale, "LANG": locale})
+
+
+def render(output, env):
     root = Path(tempfile.mkdtemp(prefix="renewix-screens-"))
     site = Site(root / "site")
     server = None
@@ -104,7 +115,7 @@ def main(output):
 
         wizard = Wizard(client)
         camera = Camera(wizard, output)
-        process = start_client(client, "CheckNow")
+        process = start_client(client, "CheckNow", env=env)
         # Each page once its buttons are set, which happens a moment after it appears.
         camera.shoot(settled(wizard, "checking", lambda s: not button(s, NEXT)["visible"]), "checking")
         camera.shoot(settled(wizard, "intro", lambda s: button(s, NEXT)["enabled"]), "intro")
@@ -114,7 +125,7 @@ def main(output):
         wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
         wizard.press(NEXT)
         first = (release / "files" / "Viewer.exe").stat().st_size
-        sheet = wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3" and
+        sheet = wizard.wait_sheet(lambda s: text_of(s, 1002).endswith(" 2 / 3") and
                                   control(s["page"], 1024)["position"] == first, "the second of three files")
         camera.shoot(sheet, "download")
         held.set()
@@ -126,12 +137,12 @@ def main(output):
         close_viewer()
 
         # Version 2.0 is installed now: the next check finds nothing to do.
-        process = start_client(client, "CheckNow")
+        process = start_client(client, "CheckNow", env=env)
         camera.shoot(settled(wizard, "message", lambda s: button(s, FINISH)["visible"]), "message")
         wizard.press(FINISH)
         wait_exit(process)
 
-        process = start_client(client, "Scheduler")
+        process = start_client(client, "Scheduler", env=env)
         camera.shoot(settled(wizard, "schedule", lambda s: button(s, FINISH)["visible"]), "schedule")
         wizard.send("close-wizard")
         wait_exit(process)
@@ -144,4 +155,4 @@ def main(output):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(sys.argv[1], sys.argv[2])

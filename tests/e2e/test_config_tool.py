@@ -2,6 +2,7 @@
 
 import base64
 import hashlib
+import re
 import struct
 import subprocess
 import time
@@ -46,10 +47,11 @@ def canonical(settings):
     )
 
 
-def pictures_section(header="the default header bitmap", watermark="the default watermark bitmap"):
+def pictures_section(header="the default header bitmap", watermark="the default watermark bitmap",
+                     icon="the default icon"):
     """The [Wizard] section that `read` ends with."""
     return (f"\r\n[Wizard]\r\n; the client carries {header}\r\nHeaderBitmap=\r\n"
-            f"; the client carries {watermark}\r\nWatermarkBitmap=\r\n")
+            f"; the client carries {watermark}\r\nWatermarkBitmap=\r\n; the client carries {icon}\r\nIcon=\r\n")
 
 
 def bmp(width, height, colour):
@@ -59,6 +61,30 @@ def bmp(width, height, colour):
     pixels = row * height
     return (struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54) +
             struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0) + pixels)
+
+
+def ico(*sizes):
+    """An ICO file of 32-bit images of one colour, one per size."""
+    images = []
+    for size in sizes:
+        mask = ((size + 31) // 32 * 4) * size
+        images.append(struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0) +
+                      b"\x20\x80\xf0\xff" * size * size + b"\0" * mask)
+    offset, directory = 6 + 16 * len(sizes), struct.pack("<HHH", 0, 1, len(sizes))
+    for size, image in zip(sizes, images):
+        directory += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+    return directory + b"".join(images)
+
+
+def icon_images(path):
+    """How many icon images (RT_ICON, type 3) the executable's resources hold."""
+    lines = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+                           timeout=60).stdout.splitlines()
+    for line, names in zip(lines, lines[1:]):
+        if re.match(r"[0-9a-f]+   Entry: ID: 0x000003,", line):
+            return int(re.search(r"IDs: (\d+)", names).group(1))
+    return 0
 
 
 def screen_colour(x, y):
@@ -185,13 +211,16 @@ class ConfigToolTest(ClientTestCase):
         (self.folder / "art").mkdir()
         (self.folder / "art" / "side.bmp").write_bytes(bmp(164, 314, (255, 0, 255)))
         (self.folder / "logo.bmp").write_bytes(bmp(40, 30, (0, 128, 0)))
-        settings = canonical(FULL) + "\r\n[Wizard]\r\nHeaderBitmap=logo.bmp\r\nWatermarkBitmap=art\\side.bmp\r\n"
+        (self.folder / "app.ico").write_bytes(ico(16, 32))
+        settings = (canonical(FULL) + "\r\n[Wizard]\r\nHeaderBitmap=logo.bmp\r\nWatermarkBitmap=art\\side.bmp\r\n"
+                    "Icon=app.ico\r\n")
         result = self.write(settings)
         self.assertEqual(result.returncode, 0, describe(result))
         vendor = pictures_section("the vendor's header bitmap (40 x 30 pixels)",
-                                  "the vendor's watermark bitmap (164 x 314 pixels)")
+                                  "the vendor's watermark bitmap (164 x 314 pixels)", "the vendor's icon (16, 32 pixels)")
         self.assertEqual(self.read(), canonical(FULL) + vendor)
-        # Settings written again without pictures keep the vendor's.
+        # The vendor's two images replace all of the client's own sizes.
+        self.assertEqual(icon_images(self.client), 2)
         self.assertEqual(self.write(canonical(FULL)).returncode, 0)
         self.assertEqual(self.read(), canonical(FULL) + vendor)
         # The user sees the vendor's watermark beside the schedule page.

@@ -6,6 +6,7 @@
 
 #include "config/settings_file.h"
 #include "test_support.h"
+#include "ui/picture_scale.h"
 
 namespace {
 
@@ -192,11 +193,12 @@ TEST(WizardPictures, SettingsNameThePicturesInTheirOwnSection) {
     const WizardPictureFiles& pictures = extras.pictures;
     std::wstring error;
     ASSERT_TRUE(ParseSettings(L"[Application]\nApplicationName=Viewer\n[wizard]\nheaderbitmap=logo.bmp\n"
-                              L"WatermarkBitmap=\"art\\side.bmp\"\n",
+                              L"WatermarkBitmap=\"art\\side.bmp\"\nIcon=app.ico\n",
                               record, error, &extras))
         << WideToUtf8(error);
     EXPECT_WSTREQ8(L"logo.bmp", pictures.header);
     EXPECT_WSTREQ8(L"art\\side.bmp", pictures.watermark);
+    EXPECT_WSTREQ8(L"app.ico", pictures.icon);
     EXPECT_FALSE(ParseSettings(L"[Wizard]\nBanner=x.bmp\n", record, error, &extras));
     EXPECT_WSTREQ8(L"line 2: unknown key 'Banner' in section [Wizard]", error);
     EXPECT_FALSE(ParseSettings(L"[Wizard]\nHeaderBitmap=a\nHeaderBitmap=b\n", record, error, &extras));
@@ -205,13 +207,150 @@ TEST(WizardPictures, SettingsNameThePicturesInTheirOwnSection) {
 
     // The formatted settings end with the section, its keys empty: written back, they keep
     // the pictures the client has.
-    const WizardPictureFiles notes{L"the client carries the default header bitmap", L""};
+    const WizardPictureFiles notes{L"the client carries the default header bitmap", L"", L"the client carries no icon"};
     const std::wstring text = FormatSettings(record, {}, &notes);
     const std::wstring tail = L"\r\n[Wizard]\r\n; the client carries the default header bitmap\r\nHeaderBitmap=\r\n"
-                              L"WatermarkBitmap=\r\n";
+                              L"WatermarkBitmap=\r\n; the client carries no icon\r\nIcon=\r\n";
     EXPECT_TRUE(text.ends_with(tail)) << WideToUtf8(text);
     ASSERT_TRUE(ParseSettings(text, record, error, &extras));
-    EXPECT_TRUE(pictures.header.empty() && pictures.watermark.empty());
+    EXPECT_TRUE(pictures.header.empty() && pictures.watermark.empty() && pictures.icon.empty());
+}
+
+struct IcoImage {
+    int size = 32;         // the pixels of the picture
+    int listed = -1;       // the directory's width and height (-1: the size; 256 is written as 0)
+    bool png = false;
+    std::size_t cut = 0;   // bytes missing at the end of the image
+};
+
+// An ICO file of 32-bit images; each image's pixels count up so that moved bytes show.
+std::string MakeIco(const std::vector<IcoImage>& images) {
+    std::string file(6 + 16 * images.size(), '\0');
+    Put16(file, 2, 1);
+    Put16(file, 4, static_cast<std::uint16_t>(images.size()));
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const IcoImage& image = images[i];
+        std::string bytes;
+        if (image.png) {
+            bytes = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + std::string(9, '\0');
+            bytes[18] = static_cast<char>(image.size >> 8);
+            bytes[19] = static_cast<char>(image.size);
+            bytes[22] = static_cast<char>(image.size >> 8);
+            bytes[23] = static_cast<char>(image.size);
+        } else {
+            const std::size_t pixels = static_cast<std::size_t>(image.size) * image.size * 4;
+            const std::size_t mask = Stride(image.size, 1) * image.size;
+            bytes.assign(40 + pixels + mask, '\0');
+            Put32(bytes, 0, 40);
+            Put32(bytes, 4, static_cast<std::uint32_t>(image.size));
+            Put32(bytes, 8, static_cast<std::uint32_t>(image.size * 2));
+            Put16(bytes, 12, 1);
+            Put16(bytes, 14, 32);
+            for (std::size_t b = 40; b < bytes.size(); ++b) bytes[b] = static_cast<char>(b * 7 + i);
+        }
+        bytes.resize(bytes.size() - image.cut);
+        const int listed = image.listed < 0 ? image.size : image.listed;
+        const std::size_t at = 6 + 16 * i;
+        file[at] = file[at + 1] = static_cast<char>(listed % 256);
+        Put16(file, at + 4, 1);
+        Put16(file, at + 6, 32);
+        Put32(file, at + 8, static_cast<std::uint32_t>(bytes.size()));
+        Put32(file, at + 12, static_cast<std::uint32_t>(file.size()));
+        file += bytes;
+    }
+    return file;
+}
+
+TEST(WizardPictures, IconsAreCheckedAndSplitIntoTheirImages) {
+    const std::string file = MakeIco({{.size = 16}, {.size = 48}, {.size = 256, .png = true}});
+    std::vector<IconImage> images;
+    std::wstring error;
+    ASSERT_TRUE(IconImagesFromFile(file, images, error)) << WideToUtf8(error);
+    ASSERT_EQ(3u, images.size());
+    EXPECT_EQ(48, images[1].width);
+    EXPECT_EQ(256, images[2].height);
+    EXPECT_EQ(file.substr(6 + 16, 12), images[1].entry);
+    EXPECT_EQ(file.substr(Get32(file, 6 + 16 + 12), Get32(file, 6 + 16 + 8)), images[1].bytes);
+    // The group names each image by the id it is stored under.
+    const std::string group = IconGroupResource(images, {4, 9, 2});
+    ASSERT_EQ(6u + 3 * 14, group.size());
+    EXPECT_EQ(images[1].entry, group.substr(6 + 14, 12));
+    std::vector<int> ids;
+    ASSERT_TRUE(IconGroupIds(group, ids));
+    EXPECT_EQ((std::vector<int>{4, 9, 2}), ids);
+
+    struct Bad {
+        std::string file;
+        const char* message;
+    };
+    std::string outside = MakeIco({{}});
+    Put32(outside, 6 + 12, static_cast<std::uint32_t>(outside.size() - 10));
+    std::string intoDirectory = MakeIco({{}});
+    Put32(intoDirectory, 6 + 12, 2);
+    std::string cursor = MakeIco({{}});
+    Put16(cursor, 2, 2);
+    std::string garbage = MakeIco({{}});
+    Put32(garbage, 22, 0x11223344);
+    const Bad cases[] = {
+        {"", "the icon is not an ICO file"},
+        {cursor, "the icon is not an ICO file"},
+        {MakeIco({}), "the icon holds no images"},
+        {MakeIco({{}}).substr(0, 12), "the icon is cut short: its directory is missing"},
+        {outside, "the icon's image 1 lies outside the file"},
+        {intoDirectory, "the icon's image 1 lies outside the file"},
+        {MakeIco({{}, {.cut = 1}}), "the icon's image 2 is cut short"},
+        {garbage, "the icon's image 1 is neither a bitmap nor a PNG picture"},
+        {MakeIco({{.size = 32, .listed = 48}}), "the icon's image 1 is 32 x 32 pixels but the directory says 48 x 48"},
+        {MakeIco({{.size = 8}}), "the icon's image 1 is 8 x 8 pixels; icon images are from 16 to 256 pixels"},
+        {MakeIco({{.size = 512, .listed = 256, .png = true}}),
+         "the icon's image 1 is 512 x 512 pixels but the directory says 256 x 256"},
+    };
+    for (const Bad& bad : cases) {
+        images = {IconImage{"untouched", {}}};
+        EXPECT_FALSE(IconImagesFromFile(bad.file, images, error)) << bad.message;
+        EXPECT_EQ(bad.message, WideToUtf8(error));
+        ASSERT_EQ(1u, images.size());
+        EXPECT_EQ("untouched", images[0].entry);
+    }
+
+    // Damaged files are refused or give images inside the limits, never a crash.
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 2000; ++round) {
+        std::string damaged = file;
+        for (int change = 0; change < 4; ++change) damaged[random() % 80] = static_cast<char>(random());
+        if (round % 3 == 0) damaged.resize(random() % damaged.size());
+        if (IconImagesFromFile(damaged, images, error)) {
+            for (const IconImage& image : images) {
+                EXPECT_TRUE(image.width >= 16 && image.width <= 256 && image.height >= 16 && image.height <= 256);
+            }
+        }
+    }
+}
+
+TEST(WizardPictures, TheSheetShowsThePictureDrawnForItsScale) {
+    struct Case {
+        int dpi;
+        SIZE single, twice;
+        PictureSource source;
+        int width, height;
+    };
+    const Case cases[] = {
+        {96, {49, 49}, {98, 98}, PictureSource::Single, 49, 49},
+        {120, {49, 49}, {98, 98}, PictureSource::Double, 61, 61},
+        {144, {164, 314}, {328, 628}, PictureSource::Double, 246, 471},
+        {192, {49, 49}, {98, 98}, PictureSource::Double, 98, 98},
+        // A vendor's picture has no double-size one: it is scaled at every size.
+        {192, {40, 30}, {0, 0}, PictureSource::Single, 80, 60},
+        {96, {0, 0}, {98, 98}, PictureSource::Double, 49, 49},
+        {0, {49, 49}, {98, 98}, PictureSource::Single, 49, 49},
+        {192, {0, 0}, {0, 0}, PictureSource::None, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const PictureChoice choice = ChoosePicture(c.dpi, c.single, c.twice);
+        EXPECT_EQ(c.source, choice.source) << c.dpi << " dpi, 1x " << c.single.cx;
+        EXPECT_EQ(c.width, choice.width) << c.dpi << " dpi, 1x " << c.single.cx;
+        EXPECT_EQ(c.height, choice.height) << c.dpi << " dpi, 1x " << c.single.cx;
+    }
 }
 
 }  // namespace

@@ -46,9 +46,10 @@ std::wstring PicturePath(const std::wstring& settingsPath, const std::wstring& n
     return slash == std::wstring::npos ? named : settingsPath.substr(0, slash + 1) + named;
 }
 
-// The bitmap resources for the pictures the settings name; false with a message otherwise.
+// The bitmap resources for the pictures the settings name, and the icon's images (when it
+// names one); false with a message otherwise.
 bool LoadPictures(const std::wstring& settingsPath, const WizardPictureFiles& files,
-                  std::vector<BitmapResource>& bitmaps, std::wstring& error) {
+                  std::vector<BitmapResource>& bitmaps, std::vector<IconImage>& icon, std::wstring& error) {
     const std::pair<const std::wstring*, WizardPicture> pictures[] = {{&files.header, WizardPicture::Header},
                                                                       {&files.watermark, WizardPicture::Watermark}};
     for (const auto& [named, picture] : pictures) {
@@ -63,8 +64,34 @@ bool LoadPictures(const std::wstring& settingsPath, const WizardPictureFiles& fi
             return false;
         }
         bitmaps.push_back(std::move(bitmap));
+        // The client's own double-size picture would show beside the vendor's on larger
+        // screens: it goes, and the vendor's is scaled there.
+        bitmaps.push_back({rules.doubleSizeId, {}});
+    }
+    if (files.icon.empty()) return true;
+    const std::wstring path = PicturePath(settingsPath, files.icon);
+    std::string file;
+    if (!ReadNamedFile(path, L"the icon", file, error)) return false;
+    if (!IconImagesFromFile(file, icon, error)) {
+        error += L" ('" + path + L"')";
+        return false;
     }
     return true;
+}
+
+// What `read` says about the icon: the client's own, the vendor's (with its sizes), or none.
+std::wstring DescribeIcon(const std::wstring& client) {
+    std::vector<std::string> carried;
+    std::wstring ignored;
+    ReadIconFromExecutable(client, kIconGroupId, carried, ignored);
+    if (carried.empty()) return L"the client carries no icon";
+    if (carried == IconGroupImages(GetModuleHandleW(nullptr), kIconGroupId)) return L"the client carries the default icon";
+    std::wstring sizes;
+    for (const std::string& image : carried) {
+        const int width = static_cast<unsigned char>(image[0]) ? static_cast<unsigned char>(image[0]) : 256;
+        sizes += (sizes.empty() ? L"" : L", ") + std::to_wstring(width);
+    }
+    return L"the client carries the vendor's icon (" + sizes + L" pixels)";
 }
 
 // What `read` says about each picture: the client's own, the vendor's, or none.
@@ -87,6 +114,7 @@ WizardPictureFiles DescribePictures(const std::wstring& client) {
         }
         (picture == WizardPicture::Header ? notes.header : notes.watermark) = note;
     }
+    notes.icon = DescribeIcon(client);
     return notes;
 }
 
@@ -116,7 +144,8 @@ int Run(int argc, wchar_t** argv) {
             FormatText(L"a BMP file for the header band, at most %d x %d pixels; empty: the client keeps its picture",
                        RulesFor(WizardPicture::Header).maxWidth, RulesFor(WizardPicture::Header).maxHeight),
             FormatText(L"a BMP file for the watermark, at most %d x %d pixels; empty: the client keeps its picture",
-                       RulesFor(WizardPicture::Watermark).maxWidth, RulesFor(WizardPicture::Watermark).maxHeight)};
+                       RulesFor(WizardPicture::Watermark).maxWidth, RulesFor(WizardPicture::Watermark).maxHeight),
+            L"an ICO file for the title bar and Explorer, images of 16 to 256 pixels; empty: the client keeps its icon"};
         return Emit(FormatSettings(ClientConfig::Bytes{}, {}, &notes), argc, argv, 2);
     }
     if (EqualsNoCase(command, L"read") && argc >= 3 && argc <= 4) {
@@ -138,8 +167,10 @@ int Run(int argc, wchar_t** argv) {
         ClientConfig::Bytes record{};
         SettingsExtras extras;
         std::vector<BitmapResource> bitmaps;
+        std::vector<IconImage> icon;
         if (!ReadNamedFile(argv[3], L"the settings file", bytes, error) || !DecodeSettingsFile(bytes, text, error) ||
-            !ParseSettings(text, record, error, &extras) || !LoadPictures(argv[3], extras.pictures, bitmaps, error)) {
+            !ParseSettings(text, record, error, &extras) ||
+            !LoadPictures(argv[3], extras.pictures, bitmaps, icon, error)) {
             return Fail(std::wstring(argv[3]) + L": " + error + L"; the executable was not changed");
         }
         // Signature checking is never turned off by a settings file that merely says nothing of it.
@@ -155,7 +186,7 @@ int Run(int argc, wchar_t** argv) {
         }
         // Always written, with no keys too: a client written without them checks no signatures.
         const std::vector<SideResource> sides = {{kTrustedKeysResourceId, TrustedKeys(extras.trustedKeys).Encode()}};
-        if (!WriteClientResources(argv[2], record, sides, bitmaps, error)) {
+        if (!WriteClientResources(argv[2], record, sides, bitmaps, error, icon.empty() ? nullptr : &icon)) {
             return Fail(error + L"; the executable was not changed");
         }
         for (const std::wstring& warning : SettingsWarnings(record)) {

@@ -1,6 +1,9 @@
 #include "config/settings_file.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "foundation/text.h"
@@ -10,6 +13,7 @@ namespace {
 const wchar_t kWizardSection[] = L"Wizard";
 const wchar_t kHeaderKey[] = L"HeaderBitmap";
 const wchar_t kWatermarkKey[] = L"WatermarkBitmap";
+const wchar_t kIconKey[] = L"Icon";
 
 using config_record::Field;
 using config_record::FieldKind;
@@ -72,7 +76,7 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
     std::vector<Ed25519PublicKey> trusted;
     bool trustedSeen = false;
     WizardPictureFiles files;
-    bool seenHeader = false, seenWatermark = false;
+    bool seenHeader = false, seenWatermark = false, seenIcon = false;
     std::wstring section;
     std::size_t fieldCount = 0;
     const Field* fields = config_record::Fields(&fieldCount);
@@ -120,18 +124,23 @@ bool ParseSettings(const std::wstring& text, ClientConfig::Bytes& record, std::w
             continue;
         }
         if (EqualsNoCase(section, kWizardSection)) {
-            const bool header = EqualsNoCase(key, kHeaderKey);
-            if (!header && !EqualsNoCase(key, kWatermarkKey)) {
+            const std::pair<const wchar_t*, std::pair<bool*, std::wstring*>> keys[] = {
+                {kHeaderKey, {&seenHeader, &files.header}},
+                {kWatermarkKey, {&seenWatermark, &files.watermark}},
+                {kIconKey, {&seenIcon, &files.icon}}};
+            const auto known = std::find_if(std::begin(keys), std::end(keys),
+                                            [&](const auto& entry) { return EqualsNoCase(key, entry.first); });
+            if (known == std::end(keys)) {
                 error = where + L"unknown key '" + key + L"' in section [" + section + L"]";
                 return false;
             }
-            bool& seen = header ? seenHeader : seenWatermark;
-            if (seen) {
+            auto [seen, file] = known->second;
+            if (*seen) {
                 error = where + L"Wizard." + key + L" is given twice";
                 return false;
             }
-            seen = true;
-            (header ? files.header : files.watermark) = value;
+            *seen = true;
+            *file = value;
             continue;
         }
         const Field* field = FindField(section, key);
@@ -211,6 +220,8 @@ std::wstring FormatSettings(const ClientConfig::Bytes& record, const std::vector
     text += std::wstring(kHeaderKey) + L"=\r\n";
     if (pictureNotes && !pictureNotes->watermark.empty()) text += L"; " + pictureNotes->watermark + L"\r\n";
     text += std::wstring(kWatermarkKey) + L"=\r\n";
+    if (pictureNotes && !pictureNotes->icon.empty()) text += L"; " + pictureNotes->icon + L"\r\n";
+    text += std::wstring(kIconKey) + L"=\r\n";
     return text;
 }
 

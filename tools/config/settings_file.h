@@ -6,11 +6,12 @@
 
 #include "foundation/client_config.h"
 
-// The wizard's pictures, as the paths written in the file (empty: the client keeps the
-// pictures it has).
+// The wizard's pictures and the application icon, as the paths written in the file (empty:
+// the client keeps the pictures it has).
 struct WizardPictureFiles {
     std::wstring header;
     std::wstring watermark;
+    std::wstring icon;
 };
 
 // What the settings file says beyond the record.

@@ -1,5 +1,6 @@
 #include "config/wizard_pictures.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/text.h"
@@ -30,13 +31,67 @@ bool Refuse(std::wstring& error, const PictureRules& rules, const std::wstring& 
     return false;
 }
 
+std::uint32_t ReadBigEndian32(const std::string& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+void Append16(std::string& bytes, std::uint32_t value) {
+    bytes += static_cast<char>(value);
+    bytes += static_cast<char>(value >> 8);
+}
+
+constexpr std::size_t kIconDirectorySize = 6, kIconEntrySize = 16, kGroupEntrySize = 14;
+constexpr std::size_t kMostIconImages = 64;
+constexpr int kSmallestIcon = 16, kLargestIcon = 256;
+const char kPngSignature[] = "\x89PNG\r\n\x1a\n";
+
+// Width and height of one icon image, PNG or bitmap; false with the reason otherwise.
+bool IconImageSize(const std::string& image, int& width, int& height, std::wstring& why) {
+    if (image.size() >= 24 && image.compare(0, 8, kPngSignature, 8) == 0 && image.compare(12, 4, "IHDR") == 0) {
+        width = static_cast<int>(std::min<std::uint32_t>(ReadBigEndian32(image, 16), 1 << 16));
+        height = static_cast<int>(std::min<std::uint32_t>(ReadBigEndian32(image, 20), 1 << 16));
+        return true;
+    }
+    if (image.size() < kInfoHeaderSize || Read32(image, 0) < kInfoHeaderSize || Read32(image, 0) > image.size()) {
+        why = L"is neither a bitmap nor a PNG picture";
+        return false;
+    }
+    const auto dibWidth = static_cast<std::int32_t>(Read32(image, 4));
+    const auto dibHeight = static_cast<std::int32_t>(Read32(image, 8));
+    const std::uint16_t planes = Read16(image, 12), bitCount = Read16(image, 14);
+    // The height counts the colour pixels and the mask below them.
+    if (dibWidth <= 0 || dibHeight <= 0 || dibHeight % 2 != 0 || planes != 1 || dibWidth > (1 << 16) ||
+        dibHeight > (1 << 17)) {
+        why = L"has no valid size";
+        return false;
+    }
+    if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32) {
+        why = L"has " + std::to_wstring(bitCount) + L" bits per pixel; use 1, 4, 8, 16, 24 or 32";
+        return false;
+    }
+    width = dibWidth;
+    height = dibHeight / 2;
+    std::uint32_t colours = Read32(image, 32);
+    if (bitCount <= 8 && colours == 0) colours = 1u << bitCount;
+    const auto w = static_cast<std::size_t>(width), h = static_cast<std::size_t>(height);
+    const std::size_t needed = Read32(image, 0) + std::min<std::uint32_t>(colours, 256) * 4 +
+                               (w * bitCount + 31) / 32 * 4 * h + (w + 31) / 32 * 4 * h;
+    if (image.size() < needed) {
+        why = L"is cut short";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const PictureRules& RulesFor(WizardPicture picture) {
     // Wizard 97 sizes: the header picture stands in the band above the inner pages, the
     // watermark fills the left of the outer pages (wider ones are cut at 164 pixels).
-    static const PictureRules header{205, 49, 49, L"header bitmap", L"the header band"};
-    static const PictureRules watermark{208, 164, 314, L"watermark bitmap", L"the watermark area"};
+    static const PictureRules header{205, 215, 49, 49, L"header bitmap", L"the header band"};
+    static const PictureRules watermark{208, 218, 164, 314, L"watermark bitmap", L"the watermark area"};
     return picture == WizardPicture::Header ? header : watermark;
 }
 
@@ -107,4 +162,80 @@ bool BitmapResourceSize(const std::string& resource, int& width, int& height) {
     height = static_cast<std::int32_t>(Read32(resource, 8));
     if (height < 0) height = -height;
     return width > 0 && height > 0;
+}
+
+bool IconImagesFromFile(const std::string& file, std::vector<IconImage>& images, std::wstring& error) {
+    if (file.size() < kIconDirectorySize || Read16(file, 0) != 0 || Read16(file, 2) != 1) {
+        error = L"the icon is not an ICO file";
+        return false;
+    }
+    const std::size_t count = Read16(file, 4);
+    if (count == 0) {
+        error = L"the icon holds no images";
+        return false;
+    }
+    if (count > kMostIconImages) {
+        error = FormatText(L"the icon holds %d images; at most %d are allowed", static_cast<int>(count),
+                           static_cast<int>(kMostIconImages));
+        return false;
+    }
+    const std::size_t directoryEnd = kIconDirectorySize + count * kIconEntrySize;
+    if (file.size() < directoryEnd) {
+        error = L"the icon is cut short: its directory is missing";
+        return false;
+    }
+    std::vector<IconImage> result;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = kIconDirectorySize + i * kIconEntrySize;
+        const std::wstring which = L"the icon's image " + std::to_wstring(i + 1) + L" ";
+        const std::size_t size = Read32(file, at + 8), offset = Read32(file, at + 12);
+        if (size == 0 || offset < directoryEnd || offset > file.size() || file.size() - offset < size) {
+            error = which + L"lies outside the file";
+            return false;
+        }
+        IconImage image{file.substr(at, 12), file.substr(offset, size)};
+        std::wstring why;
+        if (!IconImageSize(image.bytes, image.width, image.height, why)) {
+            error = which + why;
+            return false;
+        }
+        // The directory says 0 for 256 pixels.
+        const int listedWidth = static_cast<unsigned char>(file[at]) ? static_cast<unsigned char>(file[at]) : 256;
+        const int listedHeight = static_cast<unsigned char>(file[at + 1]) ? static_cast<unsigned char>(file[at + 1]) : 256;
+        if (image.width != listedWidth || image.height != listedHeight) {
+            error = which + FormatText(L"is %d x %d pixels but the directory says %d x %d", image.width, image.height,
+                                       listedWidth, listedHeight);
+            return false;
+        }
+        if (image.width < kSmallestIcon || image.height < kSmallestIcon || image.width > kLargestIcon ||
+            image.height > kLargestIcon) {
+            error = which + FormatText(L"is %d x %d pixels; icon images are from %d to %d pixels", image.width,
+                                       image.height, kSmallestIcon, kLargestIcon);
+            return false;
+        }
+        result.push_back(std::move(image));
+    }
+    images = std::move(result);
+    return true;
+}
+
+std::string IconGroupResource(const std::vector<IconImage>& images, const std::vector<int>& ids) {
+    std::string group;
+    Append16(group, 0);
+    Append16(group, 1);
+    Append16(group, static_cast<std::uint32_t>(images.size()));
+    for (std::size_t i = 0; i < images.size() && i < ids.size(); ++i) {
+        group += images[i].entry;
+        Append16(group, static_cast<std::uint32_t>(ids[i]));
+    }
+    return group;
+}
+
+bool IconGroupIds(const std::string& group, std::vector<int>& ids) {
+    if (group.size() < kIconDirectorySize || Read16(group, 2) != 1) return false;
+    const std::size_t count = Read16(group, 4);
+    if (group.size() < kIconDirectorySize + count * kGroupEntrySize) return false;
+    ids.clear();
+    for (std::size_t i = 0; i < count; ++i) ids.push_back(Read16(group, kIconDirectorySize + i * kGroupEntrySize + 12));
+    return true;
 }
