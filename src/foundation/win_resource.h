@@ -128,6 +128,13 @@ struct PropertyPageTraits {
     static void Close(Handle h) noexcept { DestroyPropertySheetPage(h); }
 };
 // A top-level window this code created and must destroy (child windows go with their parent).
+// An icon loaded (not a shared one), to be destroyed.
+struct IconTraits {
+    using Handle = HICON;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DestroyIcon(h); }
+};
+
 struct WindowTraits {
     using Handle = HWND;
     static Handle Invalid() noexcept { return nullptr; }
@@ -150,6 +157,7 @@ using UniqueFont = UniqueResource<GdiObjectTraits<HFONT>>;
 using UniqueBrush = UniqueResource<GdiObjectTraits<HBRUSH>>;
 using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
 using UniqueWindow = UniqueResource<WindowTraits>;
+using UniqueIcon = UniqueResource<IconTraits>;
 using UniquePropertyPage = UniqueResource<PropertyPageTraits>;
 
 // COM interface pointer owner.

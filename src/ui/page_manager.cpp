@@ -71,7 +71,7 @@ void PageManagerLayout::SetSheetIcons(HWND sheet, int dpi) {
         return forDpi ? forDpi(index, static_cast<UINT>(dpi)) : GetSystemMetrics(index);
     };
     const auto load = [&](int width, int height) {
-        return UniqueIcon(static_cast<HICON>(
+        return renewix::UniqueIcon(static_cast<HICON>(
             LoadImageW(header_.hInstance, MAKEINTRESOURCEW(kAppIconId), IMAGE_ICON, width, height, LR_DEFAULTCOLOR)));
     };
     bigIcon_ = load(metric(SM_CXICON), metric(SM_CYICON));

@@ -25,13 +25,6 @@ inline constexpr int kWatermarkBitmap2xId = 218;
 // The application icon: the lowest icon id, the one Explorer shows.
 inline constexpr int kAppIconId = 1;
 
-// An icon this code loaded (not a shared one) and must destroy.
-struct IconTraits {
-    using Handle = HICON;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { DestroyIcon(h); }
-};
-using UniqueIcon = renewix::UniqueResource<IconTraits>;
 
 class PageManagerLayout : public WizardBase<PageManagerLayout> {
 public:
@@ -72,8 +65,8 @@ private:
     bool confirming_ = false;
     renewix::UniqueBitmap watermark_;
     // The title bar's and Alt-Tab's icons; they must outlive the sheet.
-    UniqueIcon bigIcon_;
-    UniqueIcon smallIcon_;
+    renewix::UniqueIcon bigIcon_;
+    renewix::UniqueIcon smallIcon_;
 };
 
 class WizardPrompts;
