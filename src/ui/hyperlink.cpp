@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
+
 #include "foundation/dialog_helpers.h"
 #include "ui/wizard_flow.h"
 
@@ -54,7 +56,7 @@ COLORREF CHyperLink::AnchorColor(bool visited) {
 bool CHyperLink::Create(HWND parent, const RECT& rect) {
     if (window_) return true;
     if (!RegisterLinkClass(WindowProcedure)) return false;
-    window_ = CreateWindowExW(0, kClassName, L"", WS_CHILD | WS_VISIBLE, rect.left, rect.top, rect.right - rect.left,
+    window_ = CreateWindowExW(0, kClassName, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, rect.left, rect.top, rect.right - rect.left,
                               rect.bottom - rect.top, parent, nullptr, GetModuleHandleW(nullptr), this);
     if (!window_) return false;
     tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
@@ -129,14 +131,30 @@ LRESULT CHyperLink::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_LBUTTONUP:
             Open();
             return 0;
-        case WM_GETDLGCODE:
-            return DLGC_STATIC;
+        case WM_KEYDOWN:
+            // A held key opens the address once.
+            if ((wParam == VK_RETURN || wParam == VK_SPACE) && !(lParam & (1 << 30))) {
+                Open();
+                return 0;
+            }
+            break;
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+            InvalidateRect(window_, nullptr, TRUE);
+            return 0;
+        case WM_GETDLGCODE: {
+            // Enter opens the link instead of pressing the sheet's default button.
+            const auto* key = reinterpret_cast<const MSG*>(lParam);
+            if (key && key->message == WM_KEYDOWN && key->wParam == VK_RETURN) return DLGC_WANTMESSAGE;
+            return 0;
+        }
         default:
-            return DefWindowProcW(window_, message, wParam, lParam);
+            break;
     }
+    return DefWindowProcW(window_, message, wParam, lParam);
 }
 
-void CHyperLink::Paint(HDC dc) {
+HFONT CHyperLink::Font() {
     HFONT font = reinterpret_cast<HFONT>(SendMessageW(GetParent(window_), WM_GETFONT, 0, 0));
     if (!underlined_ && font) {
         LOGFONTW description{};
@@ -145,26 +163,60 @@ void CHyperLink::Paint(HDC dc) {
             underlined_.reset(CreateFontIndirectW(&description));
         }
     }
+    return font ? font : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+RECT CHyperLink::DrawParts(HDC dc, RECT area, bool draw) {
+    HFONT font = Font();
     const LinkText parts = SplitLinkText(WindowText(window_));
-    SetBkMode(dc, TRANSPARENT);
-    RECT area;
-    GetClientRect(window_, &area);
-    HGDIOBJ previous = SelectObject(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
-    const auto draw = [&](const std::wstring& text, COLORREF colour) {
+    const UINT format = DT_LEFT | DT_SINGLELINE | DT_NOPREFIX;
+    RECT used{area.left, area.top, area.left, area.top};
+    HGDIOBJ previous = SelectObject(dc, font);
+    const auto part = [&](const std::wstring& text, HFONT partFont, COLORREF colour) {
         if (text.empty()) return;
-        SetTextColor(dc, colour);
-        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &area, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
+        SelectObject(dc, partFont);
         RECT measured = area;
-        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &measured,
-                  DT_LEFT | DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
+        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &measured, format | DT_CALCRECT);
+        if (draw) {
+            SetTextColor(dc, colour);
+            DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &area, format);
+        }
         area.left = measured.right;
+        used.right = measured.right;
+        used.bottom = std::max(used.bottom, measured.bottom);
     };
-    draw(parts.before, GetSysColor(COLOR_BTNTEXT));
-    if (underlined_) SelectObject(dc, underlined_.get());
-    draw(parts.link, AnchorColor(visited_));
-    SelectObject(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
-    draw(parts.after, GetSysColor(COLOR_BTNTEXT));
+    part(parts.before, font, GetSysColor(COLOR_BTNTEXT));
+    part(parts.link, underlined_ ? underlined_.get() : font, AnchorColor(visited_));
+    part(parts.after, font, GetSysColor(COLOR_BTNTEXT));
     SelectObject(dc, previous);
+    return used;
+}
+
+SIZE CHyperLink::FittingSize() {
+    SIZE size{};
+    if (!window_) return size;
+    HDC dc = GetDC(window_);
+    if (!dc) return size;
+    const RECT used = DrawParts(dc, RECT{0, 0, 0x7FFF, 0x7FFF}, false);
+    ReleaseDC(window_, dc);
+    size.cx = used.right - used.left + 2 * kFocusMargin;
+    size.cy = used.bottom - used.top + 2 * kFocusMargin;
+    return size;
+}
+
+void CHyperLink::Paint(HDC dc) {
+    SetBkMode(dc, TRANSPARENT);
+    RECT client;
+    GetClientRect(window_, &client);
+    RECT area = client;
+    InflateRect(&area, -kFocusMargin, -kFocusMargin);
+    RECT used = DrawParts(dc, area, true);
+    if (GetFocus() == window_) {
+        InflateRect(&used, kFocusMargin, kFocusMargin);
+        IntersectRect(&used, &used, &client);
+        SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+        DrawFocusRect(dc, &used);
+    }
 }
 
 void CHyperLink::Open() {

@@ -151,15 +151,24 @@ void PageManagerLayout::OnPageCreated(HWND page) {
         CentreOver(sheet, GetWindow(sheet, GW_OWNER));
         centred_ = true;
     }
-    if (!link_.Window()) {
-        RECT back{};
-        GetWindowRect(GetDlgItem(sheet, kBackButton), &back);
-        MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&back), 2);
-        link_.Create(sheet, RECT{10, back.top + 4, back.left, back.bottom + 4});
+    HWND back = GetDlgItem(sheet, kBackButton);
+    RECT room{};
+    GetWindowRect(back, &room);
+    MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&room), 2);
+    // The strip left of Back, the text level with Back's caption.
+    room = RECT{10, room.top + 3, room.left - 6, room.bottom + 3};
+    if (!link_.Window() && link_.Create(sheet, room)) {
+        // In the tab order just before Back, which it stands beside.
+        HWND before = GetWindow(back, GW_HWNDPREV);
+        SetWindowPos(link_.Window(), before ? before : HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
     const std::wstring visit = run_.variables.PrepareText(TextVisitCompany);
     link_.SetText(L"<A>" + visit + L"</A>");
     link_.SetAddress(run_.config.CompanyWebAddress());
+    // Only the text is the link: a click beside it, or a focus rectangle, covers no more.
+    const SIZE size = link_.FittingSize();
+    SetWindowPos(link_.Window(), nullptr, room.left, room.top, std::min<LONG>(size.cx, room.right - room.left), size.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     link_.Show(!visit.empty());
     SetWindowPos(sheet, run_.config.WizardAlwaysOnTop() ? HWND_TOPMOST : HWND_TOP, 0, 0, 0, 0,
                  SWP_SHOWWINDOW | SWP_NOMOVE | SWP_NOSIZE);

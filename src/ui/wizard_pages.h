@@ -292,10 +292,17 @@ INT_PTR CALLBACK GeneralPages<T>::WindowProcedure(HWND page, UINT message, WPARA
 }
 
 template <typename T>
-INT_PTR GeneralPages<T>::HandleMessage(UINT message, WPARAM, LPARAM lParam) {
+INT_PTR GeneralPages<T>::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
             return OnInit();
+        case WM_COMMAND:
+            // A read-only box keeps selection, copy and scrolling, but shows no caret: there is
+            // nothing to type. The box makes its caret as it takes the focus, before it says so.
+            if (HIWORD(wParam) == EN_SETFOCUS && (GetWindowLongW(reinterpret_cast<HWND>(lParam), GWL_STYLE) & ES_READONLY)) {
+                DestroyCaret();
+            }
+            return FALSE;
         case WM_GET_PAGE_FLAGS:
             return Answer(static_cast<LRESULT>(record_.dwFlags));
         case WM_PLACE_BUTTONS:

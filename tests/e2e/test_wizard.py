@@ -31,12 +31,23 @@ class FullUpdateTest(WizardTestCase):
         link = next(item for item in sheet["controls"] if item["class"] == "RenewixHyperLink")
         self.assertEqual(link["text"], "<A>Visit Example Ltd on-line</A>")
         self.assertTrue(link["visible"])
+        # As wide as its text, left of Back; a tab stop.
+        self.assertLess(link["rect"][2], button(sheet, BACK)["rect"][0])
+        self.assertTrue(link["tabstop"])
 
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "intro" and button(s, NEXT)["enabled"] and
                                        button(s, BACK)["visible"], "the intro with Next")
         self.assertEqual(text_of(sheet, 1037), "Version 2.0 of Example Viewer is here.")
         self.assertEqual(text_of(sheet, 1038), "Faster start-up.\r\nFewer crashes.")
         self.assertFalse(button(sheet, BACK)["enabled"])
+        # The sheet's dialog manager takes Tab to the link too.
+        for _ in range(6):
+            focus = sheet["focus"]
+            if focus["class"] == "RenewixHyperLink":
+                break
+            self.wizard.send("tab")
+            sheet = self.wizard.wait_sheet(lambda s: s["focus"] != focus, "the focus moved by Tab")
+        self.assertEqual(sheet["focus"]["class"], "RenewixHyperLink")
         self.wizard.press(NEXT)
 
         # The terms open on the declining choice: only Back.
@@ -45,6 +56,9 @@ class FullUpdateTest(WizardTestCase):
                                        "the terms with Back only")
         self.assertEqual(text_of(sheet, 1016), "Use it well.")
         self.assertEqual(next(c for c in sheet["page"] if c["id"] == 1016)["tabstop"], 0)
+        # A click selects in the read-only terms but shows no caret.
+        self.wizard.click(1016)
+        self.wizard.wait_sheet(lambda s: s["focus"]["id"] == 1016 and s["caret"] == 0, "the terms focused, no caret")
         self.assertEqual(text_of(sheet, 1030), "YES, I accept the terms and conditions of this license agreement!")
         accept, decline = (next(c for c in sheet["page"] if c["id"] == i) for i in (1030, 1031))
         self.assertEqual((accept["checked"], decline["checked"]), (0, 1))

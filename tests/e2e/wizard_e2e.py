@@ -199,7 +199,7 @@ class Wizard:
         self.act("type", caption, str(control_id), text)
 
     def send(self, what):
-        """escape, close (WM_CLOSE posted), close-now (WM_CLOSE sent), cancel-command or close-wizard (WM_CLOSE_WIZARD)."""
+        """escape, tab, close (WM_CLOSE posted), close-now (WM_CLOSE sent), cancel-command or close-wizard (WM_CLOSE_WIZARD)."""
         self.act(what)
 
 

@@ -4,8 +4,8 @@
 // the messages other programs may send.
 //   wizard_driver <client.exe path> state
 //   wizard_driver <client.exe path> press <sheet button id>     (refused when hidden or disabled)
-//   wizard_driver <client.exe path> click <page control id>
-//   wizard_driver <client.exe path> escape | close | close-now | close-wizard | cancel-command | force-next | paint
+//   wizard_driver <client.exe path> click <page control id>       (a mouse click on a text box)
+//   wizard_driver <client.exe path> escape | tab | close | close-now | close-wizard | cancel-command | force-next | paint
 //   wizard_driver <client.exe path> set-page <index>
 //   wizard_driver <client.exe path> answer <caption> <button id>
 //   wizard_driver <client.exe path> type <caption> <control id> <text>
@@ -136,15 +136,14 @@ std::string Control(HWND control, HWND relativeTo) {
     GetClassNameW(control, className, 64);
     std::string out = "{\"id\":" + std::to_string(GetDlgCtrlID(control)) + ",\"class\":" + Json(className) +
                       ",\"text\":" + Json(Text(control)) + ",\"visible\":" + (IsWindowVisible(control) ? "1" : "0") +
-                      ",\"enabled\":" + (IsWindowEnabled(control) ? "1" : "0") + ",\"rect\":" + Rect(control, relativeTo);
+                      ",\"enabled\":" + (IsWindowEnabled(control) ? "1" : "0") + ",\"rect\":" + Rect(control, relativeTo) +
+                      // Whether Tab (and so the page's first focus) may land in it.
+                      ",\"tabstop\":" + ((GetWindowLongW(control, GWL_STYLE) & WS_TABSTOP) ? "1" : "0");
     const std::wstring kind = Lower(className);
     DWORD_PTR value = 0;
     if (kind == L"button") {
         SendMessageTimeoutW(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &value);
         out += ",\"checked\":" + std::to_string(value);
-    } else if (kind == L"edit") {
-        // Whether Tab (and so the page's first focus) may land in it.
-        out += std::string(",\"tabstop\":") + ((GetWindowLongW(control, GWL_STYLE) & WS_TABSTOP) ? "1" : "0");
     } else if (kind == L"msctls_progress32") {
         DWORD_PTR high = 0;
         SendMessageTimeoutW(control, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &value);
@@ -153,6 +152,18 @@ std::string Control(HWND control, HWND relativeTo) {
                ",\"range\":" + std::to_string(static_cast<long>(high));
     }
     return out + "}";
+}
+
+// The control of the sheet's thread that has the keyboard focus, and the one showing a caret.
+std::string FocusAndCaret(HWND sheet) {
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof(thread);
+    GetGUIThreadInfo(GetWindowThreadProcessId(sheet, nullptr), &thread);
+    wchar_t className[64] = {};
+    if (thread.hwndFocus) GetClassNameW(thread.hwndFocus, className, 64);
+    return ",\"focus\":{\"id\":" + std::to_string(thread.hwndFocus ? GetDlgCtrlID(thread.hwndFocus) : 0) +
+           ",\"class\":" + Json(className) + "},\"caret\":" +
+           std::to_string(thread.hwndCaret ? GetDlgCtrlID(thread.hwndCaret) : 0);
 }
 
 std::string Controls(HWND parent, HWND relativeTo) {
@@ -243,7 +254,8 @@ std::string Sheet(HWND sheet) {
         described = "{\"caption\":" + Json(Text(sheet)) + ",\"rect\":" + Rect(sheet, nullptr) +
                     ",\"client\":" + ClientRect(sheet) + ",\"index\":" + std::to_string(before.index) +
                     ",\"templates\":" + Templates(sheet) + ",\"controls\":" + Controls(sheet, sheet) +
-                    ",\"page\":" + (before.page ? Controls(before.page, before.page) : std::string("[]")) + "}";
+                    ",\"page\":" + (before.page ? Controls(before.page, before.page) : std::string("[]")) +
+                    FocusAndCaret(sheet) + "}";
         if (Position(sheet) == before) break;
     }
     return described;
@@ -362,8 +374,14 @@ int Run(int argc, wchar_t** argv) {
             HWND control = command == L"press" ? GetDlgItem(candidate, id) : GetDlgItem(CurrentPage(candidate), id);
             // A user can press only a button that is there and enabled.
             if (!control || !IsWindowVisible(control) || !IsWindowEnabled(control)) continue;
+            wchar_t className[16] = {};
+            GetClassNameW(control, className, 16);
             if (command == L"press") {
                 PostMessageW(candidate, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+            } else if (Lower(className) == L"edit") {
+                // The mouse, for a box that takes the focus itself.
+                PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+                PostMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
             } else {
                 DWORD_PTR ignored = 0;
                 SendMessageTimeoutW(control, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
@@ -377,6 +395,16 @@ int Run(int argc, wchar_t** argv) {
         HWND target = CurrentPage(sheet) ? CurrentPage(sheet) : sheet;
         PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
         PostMessageW(target, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
+        return Done(true);
+    }
+    if (command == L"tab") {
+        // What the dialog manager of the sheet's loop gets when the user presses Tab.
+        GUITHREADINFO thread{};
+        thread.cbSize = sizeof(thread);
+        GetGUIThreadInfo(GetWindowThreadProcessId(sheet, nullptr), &thread);
+        HWND target = thread.hwndFocus ? thread.hwndFocus : sheet;
+        PostMessageW(target, WM_KEYDOWN, VK_TAB, 0x000F0001);
+        PostMessageW(target, WM_KEYUP, VK_TAB, static_cast<LPARAM>(0xC00F0001u));
         return Done(true);
     }
     if (command == L"cancel-command") {
