@@ -465,9 +465,12 @@ bool HTTPFileDownloader::Connect() {
 bool HTTPFileDownloader::IsInternetAvailable() {
     DWORD state = 0;
     if (InternetGetConnectedState(&state, 0)) return true;
-    // Only asked when the system reports no connection at all.
-    if (InternetCheckConnectionW(L"http://www.microsoft.com/", 0, 0)) return true;
-    return InternetCheckConnectionW(L"http://www.wikipedia.org/", 0, 0) != FALSE;
+    // Only asked when the system reports no connection at all; through the call thread, so
+    // that a Cancel need not wait for an answer from outside.
+    return handles_.Blocking<BOOL>([] {
+        return InternetCheckConnectionW(L"http://www.microsoft.com/", 0, 0) ||
+               InternetCheckConnectionW(L"http://www.wikipedia.org/", 0, 0);
+    }) != FALSE;
 }
 
 std::wstring HTTPFileDownloader::DescribeLastError() {
