@@ -1,12 +1,15 @@
 """Helpers for end-to-end tests: real Renewix.exe and RenewixConfig.exe under Wine."""
 
+import contextlib
 import http.server
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 from pathlib import Path
 
@@ -57,6 +60,80 @@ def run_logged_client(exe, log, *args, timeout=180):
     if not text.endswith("\tEnd of recording\r\n"):
         raise AssertionError(f"the log does not end its recording: {text[-300:]!r}")
     return text
+
+
+def client_settings(**sections):
+    """The settings of a client at version 1.0 that checks on every start and logs; `sections`
+    (PrimaryServer among them) add to them or override them, section by section."""
+    settings = {
+        "Application": {"MainApplication": "Viewer.exe", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
+                        "LogFileName": "RenewixLog.txt"},
+        "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
+    }
+    for section, keys in sections.items():
+        if keys:
+            settings.setdefault(section, {}).update(keys)
+    return settings
+
+
+def file_entry(name, src="files/", **attributes):
+    """One <File> of a document's list; a src of None leaves Src out."""
+    attributes = ({"Src": src} if src is not None else {}) | attributes
+    return f'<File Name="{name}"' + "".join(f' {key}="{value}"' for key, value in attributes.items()) + "/>"
+
+
+def update_document(version="2.0", files=("data.txt",), update_type="Silent", license=None, restart=None,
+                    registry=None, extra=""):
+    """An update document. `files` go to the application's folder: a name is fetched from files/,
+    an entry starting with "<" is taken as it stands. `registry` is (key path, value, action);
+    `extra` elements go before the file list."""
+    entries = "".join(entry if entry.startswith("<") else file_entry(entry) for entry in files)
+    text = f'<?xml version="1.0"?>\r\n<Renewix><UpdateVersion>{version}</UpdateVersion>'
+    for element, value in (("UpdateType", update_type), ("Restart", restart), ("License", license)):
+        if value:
+            text += f"<{element}>{value}</{element}>"
+    text += f'{extra}<FileList><Directory Name="&lt;ApplicationDir&gt;">{entries}</Directory></FileList>'
+    if registry:
+        path, value, action = registry
+        keys = path.split("\\")
+        text += ("<RegList>" + "".join(f'<Key Name="{key}">' for key in keys) +
+                 f'<Value Name="{value}" Action="{action}"/>' + "</Key>" * len(keys) + "</RegList>")
+    return text + "</Renewix>\r\n"
+
+
+@contextlib.contextmanager
+def file_held(path):
+    """Another program holds the file open, sharing nothing, while the block runs."""
+    holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(path), "120000"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        if holder.stdout.readline().strip() != b"held":
+            raise AssertionError(f"{path} could not be held")
+        yield
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+
+
+def wait_for(condition, what, limit=60):
+    """Polls until condition() holds and returns its value; fails after `limit` seconds."""
+    deadline = time.monotonic() + limit
+    while not (value := condition()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"not within {limit} s: {what}")
+        time.sleep(0.05)
+    return value
+
+
+def registry_value(key, value=None):
+    """The value's line as `reg` shows it (or the key's listing); None when it does not exist."""
+    result = subprocess.run([str(WINE_RUN), "reg", "query", key, *(("/v", value) if value else ())],
+                            capture_output=True)
+    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def delete_registry(key="HKCU\\Software\\RenewixTest", value=None):
+    subprocess.run([str(WINE_RUN), "reg", "delete", key, *(("/v", value) if value else ()), "/f"], capture_output=True)
 
 
 def describe(result):
@@ -167,3 +244,55 @@ class ClientTestCase(unittest.TestCase):
 
     def run_client(self, *args, timeout=60, capture=True):
         return wine(self.client, *args, timeout=timeout, capture=capture)
+
+
+class UpdateTestCase(unittest.TestCase):
+    """A client in app/ at version 1.0 beside its data.txt, and release/files/ holding version 2.0:
+    data.txt and sub/more.txt."""
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="renewix-e2e-"))
+        self.app, self.release = self.root / "app", self.root / "release"
+        for folder in (self.app, self.release / "files" / "sub"):
+            folder.mkdir(parents=True)
+        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
+        (self.app / "data.txt").write_text("version 1 data")
+        (self.release / "files" / "data.txt").write_text("version 2 data")
+        (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def configure_client(self, **sections):
+        configure(self.app / "Renewix.exe", client_settings(**sections))
+
+    def publish_to(self, document, target, *options, base_code="0", files_folder=None):
+        """Publishes the document as `target`, with the release's files in files/ beside it or
+        under files_folder."""
+        (self.root / "update.xml").write_text(document)
+        Path(target).parent.mkdir(parents=True, exist_ok=True)
+        publish(self.root / "update.xml", self.release, base_code, target, *options)
+        shutil.copytree(self.release / "files", (files_folder or Path(target).parent) / "files", dirs_exist_ok=True)
+
+    def run_client(self, *args, background=True):
+        """With `args`, or else with the background keyword or, as the program's stand-in, none; the log."""
+        args = args or (("0",) if background else ())
+        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", *args)
+
+    def recorded_version(self):
+        status = self.app / "RenewixStatus.xml"
+        found = re.search(r"<ApplicationVersion>(.*?)</ApplicationVersion>",
+                          status.read_text(encoding="cp1252") if status.exists() else "")
+        return found.group(1) if found else ""
+
+    def assert_updated(self, log):
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertEqual((self.app / "data.txt").read_text(), (self.release / "files" / "data.txt").read_text())
+        self.assertEqual((self.app / "more.txt").read_text(), "more for version 2")
+        self.assertEqual(self.recorded_version(), "2.0")
+
+    def assert_nothing_installed(self, log):
+        self.assertNotIn("Update was successful!", log)
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertFalse((self.app / "more.txt").exists())
+        self.assertNotEqual(self.recorded_version(), "2.0")

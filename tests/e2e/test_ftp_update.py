@@ -5,23 +5,19 @@ import base64
 import os
 import re
 import select
-import shutil
 import subprocess
-import tempfile
 import time
 import unittest
 from pathlib import Path
 
-from renewix_e2e import (BIN, WINE_RUN, configure, openssl_key, publish, read_log, run_logged_client,
-                         windows_path)
-from wizard_e2e import NEXT, Wizard, start_client, wait_exit
+from renewix_e2e import UpdateTestCase, file_entry, openssl_key, read_log, update_document, wait_for, windows_path
+from wizard_e2e import NEXT, Wizard, require_connected_wine, start_client, wait_exit
 
 SERVER_SCRIPT = Path(__file__).with_name("ftp_server.py")
 # Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.
 SERVER_PYTHON = "/usr/bin/python3"
 # Long enough for a concurrent run on this machine to finish with port 21.
 SERVER_START_LIMIT = 660
-BASE_CODE = "0"
 # 2020-05-17 00:00 UTC: old enough to be listed with its day only. The client takes the
 # listed day (Wine reads such a listing as noon of that day).
 STAMP = 1_589_673_600
@@ -31,19 +27,8 @@ BIG_SIZE = 3 * 1024 * 1024
 # socket buffers hold, so the client has accepted the connection and is reading.
 DROP_AFTER = 1024 * 1024
 
-DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <UpdateType>Silent</UpdateType>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="data.txt" Src="files/"/>
-      <File Name="more.txt" Src="files\\sub\\"/>{extra}
-    </Directory>
-  </FileList>
-</Renewix>
-"""
-BIG_FILE = '\n      <File Name="big.bin" Src="files/"/>'
+# A source folder written the Windows way: the client asks the server for it with slashes.
+FILES = ("data.txt", file_entry("more.txt", "files\\sub\\"))
 # Servers drop idle control connections; this one soon, so that a test can wait for it.
 IDLE_TIMEOUT = 10
 IDLE_DROP_LIMIT = 60
@@ -101,73 +86,39 @@ def commands(session, name):
     return [argument for command, argument in session if command == name]
 
 
-class FtpUpdateTest(unittest.TestCase):
+class FtpUpdateTest(UpdateTestCase):
     @classmethod
     def setUpClass(cls):
-        # The client asks public web sites only when Wine reports no connection: refuse to run then.
-        state = subprocess.run([str(WINE_RUN), str(BIN / "connected_state.exe")], capture_output=True)
-        if state.returncode != 0:
-            raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
+        require_connected_wine()
 
     def setUp(self):
+        super().setUp()
         self.started = time.time()
-        self.root = Path(tempfile.mkdtemp(prefix="renewix-ftp-"))
-        self.app, self.home, self.release = self.root / "app", self.root / "home", self.root / "release"
-        for folder in (self.app, self.home, self.release / "files" / "sub"):
-            folder.mkdir(parents=True)
-        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
-        (self.app / "data.txt").write_text("version 1 data")
-        (self.release / "files" / "data.txt").write_text("version 2 data")
-        (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
+        self.home = self.root / "home"
+        self.home.mkdir()
         self.server = None
 
     def tearDown(self):
         if self.server:
             self.server.stop()
-        shutil.rmtree(self.root, ignore_errors=True)
+        super().tearDown()
 
     def start_server(self, *options):
         self.server = FtpServer(self.root, *options)
 
     def configure(self, options=None, security=None, application=None, **primary):
         server = {"DocumentProtocol": "ftp://", "DocumentAddress": "127.0.0.1/upd/update.xml",
-                  "DocumentUser": "renewix", "DocumentPassword": "s3cret"}
-        server.update(primary)
-        settings = {
-            "PrimaryServer": server,
-            "Application": {"MainApplication": "Viewer.exe", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
-                            "LogFileName": "RenewixLog.txt", **(application or {})},
-            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1", **(options or {})},
-        }
-        if security:
-            settings["Security"] = security
-        configure(self.app / "Renewix.exe", settings)
+                  "DocumentUser": "renewix", "DocumentPassword": "s3cret", **primary}
+        self.configure_client(PrimaryServer=server, Options=options or {}, Security=security or {},
+                              Application=application or {})
 
-    def publish(self, document_folder, files_folder=None, extra="", utf16=True):
+    def publish(self, document_folder, files_folder=None, files=FILES, update_type="Silent", options=("--utf16",)):
         """The document into document_folder, the files under files_folder (the same by default)."""
-        (self.root / "update.xml").write_text(DOCUMENT.format(extra=extra))
-        document_folder.mkdir(parents=True, exist_ok=True)
-        publish(self.root / "update.xml", self.release, BASE_CODE, document_folder / "update.xml",
-                *(["--utf16"] if utf16 else []))
-        shutil.copytree(self.release / "files", (files_folder or document_folder) / "files", dirs_exist_ok=True)
-
-    def run_client(self, background=True):
-        """With the background keyword, or without arguments as the program's stand-in."""
-        args = ["0"] if background else []
-        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", *args)
-
-    def assert_updated(self, log):
-        self.assertIn("\r\nUpdate was successful!\r\n", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
-        self.assertEqual((self.app / "more.txt").read_text(), "more for version 2")
+        self.publish_to(update_document(files=files, update_type=update_type), document_folder / "update.xml",
+                        *options, files_folder=files_folder)
 
     def assert_listed_day(self, path):
         self.assertTrue(STAMP <= path.stat().st_mtime < STAMP + DAY, f"{path.name}: {path.stat().st_mtime}")
-
-    def assert_nothing_installed(self, log):
-        self.assertNotIn("Update was successful!", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-        self.assertFalse((self.app / "more.txt").exists())
 
     def test_document_in_a_folder_shares_one_connection_with_the_files(self):
         self.publish(self.home / "upd")
@@ -282,7 +233,7 @@ class FtpUpdateTest(unittest.TestCase):
         for name, (title, how) in cases.items():
             with self.subTest(name):
                 if how == "publish":
-                    self.publish(self.home / "upd", utf16=False)
+                    self.publish(self.home / "upd", options=())
                 else:
                     document.parent.mkdir(parents=True, exist_ok=True)
                     document.write_bytes(b"<")
@@ -313,11 +264,7 @@ class FtpUpdateTest(unittest.TestCase):
     def test_signed_document_over_ftp(self):
         """A client that carries a key checks a UTF-16 document fetched over FTP before parsing it."""
         pem, public = openssl_key(self.root, "vendor")
-        (self.root / "update.xml").write_text(DOCUMENT.format(extra=""))
-        (self.home / "upd").mkdir(parents=True)
-        publish(self.root / "update.xml", self.release, BASE_CODE, self.home / "upd" / "update.xml", "--utf16",
-                "--key", windows_path(pem), "--expires", "1d")
-        shutil.copytree(self.release / "files", self.home / "upd" / "files", dirs_exist_ok=True)
+        self.publish(self.home / "upd", options=("--utf16", "--key", windows_path(pem), "--expires", "1d"))
         signed = (self.home / "upd" / "update.xml").read_bytes()
         self.start_server("--user", f"renewix:s3cret:{self.home}")
         self.configure(security={"TrustedKeys": base64.b64encode(public).decode()})
@@ -333,20 +280,15 @@ class FtpUpdateTest(unittest.TestCase):
 
     def test_connection_dropped_while_the_user_reads_the_first_page(self):
         # The check's connection waits for the downloads as long as the user reads the pages.
-        (self.root / "update.xml").write_text(DOCUMENT.format(extra="").replace("<UpdateType>Silent</UpdateType>", ""))
-        (self.home / "upd").mkdir(parents=True)
-        publish(self.root / "update.xml", self.release, BASE_CODE, self.home / "upd" / "update.xml", "--utf16")
-        shutil.copytree(self.release / "files", self.home / "upd" / "files")
+        self.publish(self.home / "upd", update_type=None)
         self.start_server("--user", f"renewix:s3cret:{self.home}", "--idle-timeout", str(IDLE_TIMEOUT))
         self.configure(application={"CheckNowKeyword": "CheckNow", "ApplicationName": "Example Viewer"})
         wizard = Wizard(self.app / "Renewix.exe")
         client = start_client(self.app / "Renewix.exe", "CheckNow")
         try:
             wizard.wait_page("intro")
-            deadline = time.monotonic() + IDLE_DROP_LIMIT
-            while "421 Control connection timed out." not in self.server.log():
-                self.assertLess(time.monotonic(), deadline, "the server never dropped the idle connection")
-                time.sleep(0.2)
+            wait_for(lambda: "421 Control connection timed out." in self.server.log(), "the idle connection dropped",
+                     limit=IDLE_DROP_LIMIT)
             wizard.press(NEXT)
             wizard.wait_page("ready")
             wizard.press(NEXT)
@@ -365,7 +307,7 @@ class FtpUpdateTest(unittest.TestCase):
     def test_data_connection_dropped_mid_file(self):
         line = b"Renewix FTP test data, line after line.\n"
         (self.release / "files" / "big.bin").write_bytes((line * (BIG_SIZE // len(line) + 1))[:BIG_SIZE])
-        self.publish(self.home / "upd", extra=BIG_FILE)
+        self.publish(self.home / "upd", files=FILES + ("big.bin",))
         big = self.home / "upd" / "files" / "big.bin"
         self.start_server("--user", f"renewix:s3cret:{self.home}", "--drop", f"{big}:{DROP_AFTER}")
         self.configure()

@@ -11,24 +11,9 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from renewix_e2e import (BIN, WINE_RUN, configure, publish, read_log, run_logged_client, send_basic_challenge,
-                         send_cut_answer, start_server, stop_server, windows_path)
-
-BASE_CODE = "0"
-
-DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <UpdateType>Silent</UpdateType>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="data.txt" Src="files/"/>
-      <File Name="more.txt" Src="files/sub/"/>
-    </Directory>
-  </FileList>
-</Renewix>
-"""
-
+from renewix_e2e import (BIN, WINE_RUN, UpdateTestCase, file_entry, read_log, send_basic_challenge, send_cut_answer,
+                         start_server, stop_server, update_document, windows_path)
+from wizard_e2e import require_connected_wine
 
 ERROR_PAGE = b"<html>not found</html>"
 
@@ -62,53 +47,29 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         super().do_GET()
 
 
-class HttpUpdateTest(unittest.TestCase):
+class HttpUpdateTest(UpdateTestCase):
     @classmethod
     def setUpClass(cls):
-        # The client asks public web sites only when Wine reports no connection: refuse to run then.
-        state = subprocess.run([str(WINE_RUN), str(BIN / "connected_state.exe")], capture_output=True)
-        if state.returncode != 0:
-            raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
+        require_connected_wine()
 
     def setUp(self):
-        self.root = Path(tempfile.mkdtemp(prefix="renewix-http-"))
-        self.app, self.site, self.release = self.root / "app", self.root / "site", self.root / "release"
-        for folder in (self.app, self.site / "updates", self.release / "files" / "sub"):
-            folder.mkdir(parents=True)
-        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
-        (self.app / "data.txt").write_text("version 1 data")
-        (self.release / "files" / "data.txt").write_text("version 2 data")
-        (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
+        super().setUp()
+        self.site = self.root / "site"
         Handler.special = {}
         self.server = start_server(functools.partial(Handler, directory=str(self.site)))
         self.port = self.server.server_address[1]
 
     def tearDown(self):
         stop_server(self.server)
-        shutil.rmtree(self.root, ignore_errors=True)
+        super().tearDown()
 
     def configure(self, **primary):
-        server = {"DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/update.xml",
-                  "DocumentPort": str(self.port)}
-        server.update(primary)
-        configure(self.app / "Renewix.exe", {
-            "PrimaryServer": server,
-            "Application": {"MainApplication": "Viewer.exe", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
-                            "LogFileName": "RenewixLog.txt"},
-            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
-        })
+        self.configure_client(PrimaryServer={"DocumentProtocol": "http://", "DocumentPort": str(self.port),
+                                             "DocumentAddress": "127.0.0.1/updates/update.xml", **primary})
 
     def publish(self, files_folder="updates"):
-        (self.root / "update.xml").write_text(DOCUMENT)
-        publish(self.root / "update.xml", self.release, BASE_CODE, self.site / "updates" / "update.xml")
-        shutil.copytree(self.release / "files", self.site / files_folder / "files", dirs_exist_ok=True)
-
-    def run_client(self):
-        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", "0")
-
-    def recorded_version(self):
-        status = (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
-        return status.split("<ApplicationVersion>")[1].split("</ApplicationVersion>")[0]
+        self.publish_to(update_document(files=("data.txt", file_entry("more.txt", "files/sub/"))),
+                        self.site / "updates" / "update.xml", files_folder=self.site / files_folder)
 
     def test_update_with_a_port_in_the_address(self):
         self.configure()
@@ -116,22 +77,16 @@ class HttpUpdateTest(unittest.TestCase):
         stamp = 1_500_000_000
         os.utime(self.site / "updates" / "files" / "data.txt", (stamp, stamp))
         log = self.run_client()
-        self.assertIn("\r\nUpdate was successful!\r\n", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
-        self.assertEqual((self.app / "more.txt").read_text(), "more for version 2")
+        self.assert_updated(log)
         # The server's Last-Modified became the file's time.
         self.assertEqual(int((self.app / "data.txt").stat().st_mtime), stamp)
         self.assertNotIn("No internet connection", log)
-        self.assertEqual(self.recorded_version(), "2.0")
 
     def test_files_from_a_separate_location(self):
         self.configure(FilesProtocol="http://", FilesAddress="127.0.0.1/elsewhere/", FilesPort=str(self.port),
                        SeparateFilesLocation="1")
         self.publish(files_folder="elsewhere")
-        log = self.run_client()
-        self.assertIn(f"\r\nUpdate was successful!\r\n", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
-        self.assertEqual(self.recorded_version(), "2.0")
+        self.assert_updated(self.run_client())
 
     def test_missing_file_is_explained(self):
         self.configure()
@@ -140,26 +95,23 @@ class HttpUpdateTest(unittest.TestCase):
         log = self.run_client()
         self.assertIn("\tLikely error; The file does not exist on the update server!\r\n", log)
         self.assertIn("\tFile transfer error occured\r\n", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-        self.assertEqual(self.recorded_version(), "1.0")
+        self.assert_nothing_installed(log)
 
     def test_an_error_page_is_never_taken_for_the_file(self):
         """A 404 answer as long as the listed file, for a document that gives no CRC: the status
         alone fails the transfer."""
         self.configure()
+        (self.site / "updates").mkdir(parents=True)
         (self.site / "updates" / "update.xml").write_text(
-            '<Renewix><UpdateVersion>2.0</UpdateVersion><UpdateType>Silent</UpdateType><FileList>'
-            '<Directory Name="&lt;ApplicationDir&gt;">'
-            f'<File Name="data.txt" Src="files/" Size="{len(ERROR_PAGE)}" CRC="0"/></Directory></FileList></Renewix>')
+            update_document(files=(file_entry("data.txt", Size=len(ERROR_PAGE), CRC="0"),)))
         Handler.special = {"/updates/files/data.txt": "404 of a listed size"}
         log = self.run_client()
         self.assertIn("\tHTTP status of the file request:\t404\r\n", log)
         self.assertIn("\tLikely error; The file does not exist on the update server!\r\n", log)
         self.assertIn("\tFile transfer error occured\r\n", log)
         self.assertNotIn("Moving files to directories", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
         self.assertFalse((self.app / "RenewixFiles" / "UpdateFile1").exists())
-        self.assertEqual(self.recorded_version(), "1.0")
+        self.assert_nothing_installed(log)
 
     def test_body_cut_short_or_refused(self):
         self.configure()
@@ -169,8 +121,7 @@ class HttpUpdateTest(unittest.TestCase):
                 Handler.special = {"/updates/files/data.txt": kind}
                 log = self.run_client()
                 self.assertIn("\r\nFile download errors\r\n", log)
-                self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-                self.assertEqual(self.recorded_version(), "1.0")
+                self.assert_nothing_installed(log)
 
     def test_credentials_cannot_be_asked_in_a_silent_run(self):
         self.configure()
@@ -179,7 +130,7 @@ class HttpUpdateTest(unittest.TestCase):
         log = self.run_client()
         self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
         self.assertIn("\tPrimary server error:\thttp://127.0.0.1:%d/updates/update.xml\r\n" % self.port, log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assert_nothing_installed(log)
 
 
 class StatusTextTest(unittest.TestCase):
@@ -278,8 +229,7 @@ class UntrustedHttpsTest(unittest.TestCase):
             case.publish()
             log = case.run_client()
             self.assertIn("\tPrimary server error:\t", log)
-            self.assertNotIn("Update was successful!", log)
-            self.assertEqual((case.app / "data.txt").read_text(), "version 1 data")
+            case.assert_nothing_installed(log)
             return log
         finally:
             case.tearDown()

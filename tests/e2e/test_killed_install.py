@@ -7,35 +7,19 @@ import os
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 import unittest
 import zipfile
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, publish, read_log, run_logged_client, windows_path
+from renewix_e2e import BIN, WINE_RUN, UpdateTestCase, delete_registry, file_entry, read_log, update_document, windows_path
 
 BASE_CODE = "1A2B3C4D"
 # Enough archive entries that extracting them takes a while to watch.
 ARCHIVE_FILES = 400
 
-DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <UpdateType>Silent</UpdateType>
-  <Restart>No restart</Restart>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="data.txt" Src="files/"/>
-      <File Name="first.zip" Src="files/" Action="unzip"/>
-      <Directory Name="plugins"><File Name="extra.txt" Src="files/"/></Directory>
-      <File Name="Renewix.exe" Src="files/"/>
-      <File Name="second.zip" Src="files/" Action="unzip"/>
-      <File Name="probe.dll" Src="files/" Register="True"/>
-    </Directory>
-  </FileList>
-</Renewix>
-"""
+FILES = ("data.txt", file_entry("first.zip", Action="unzip"), f'<Directory Name="plugins">{file_entry("extra.txt")}</Directory>',
+         "Renewix.exe", file_entry("second.zip", Action="unzip"), file_entry("probe.dll", Register="True"))
 
 
 def digest(path):
@@ -53,47 +37,33 @@ def tree(folder, skip=()):
     return found
 
 
-class KilledInstallationTest(unittest.TestCase):
+class KilledInstallationTest(UpdateTestCase):
     def setUp(self):
-        self.root = Path(tempfile.mkdtemp(prefix="renewix-killed-"))
-        self.app = self.root / "app"
-        self.server = self.root / "server"
-        self.release = self.root / "release"
-        for folder in (self.app / "first", self.server / "files", self.release / "files"):
-            folder.mkdir(parents=True)
-        client = self.app / "Renewix.exe"
-        shutil.copy(BIN / "Renewix.exe", client)
-        configure(client, {
-            "PrimaryServer": {"DocumentProtocol": "file:", "DocumentAddress": windows_path(self.server / "update.xml")},
-            "Application": {"MainApplication": "Viewer.exe", "ApplicationName": "Example Viewer",
-                            "BackgroundKeyword": "0", "BaseSecureCode": BASE_CODE, "DefaultVersion": "1.0",
-                            "LogFileName": "RenewixLog.txt"},
-            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
-        })
+        super().setUp()
+        server = self.root / "server" / "update.xml"
+        self.configure_client(PrimaryServer={"DocumentProtocol": "file:", "DocumentAddress": windows_path(server)},
+                              Application={"ApplicationName": "Example Viewer", "BaseSecureCode": BASE_CODE})
         # Version 1: half of the first archive's files are there already, and are replaced.
-        (self.app / "data.txt").write_text("version 1 data")
+        (self.app / "first").mkdir()
         for n in range(ARCHIVE_FILES // 2):
             (self.app / "first" / f"f{n:04}.txt").write_text(f"old first {n}")
         files = self.release / "files"
-        (files / "data.txt").write_text("version 2 data")
         (files / "extra.txt").write_text("a new plug-in file")
         shutil.copy(BIN / "register_probe.dll", files / "probe.dll")
         # The new client: the same program with bytes of its own after it.
-        (files / "Renewix.exe").write_bytes(client.read_bytes() + b"client of version 2")
+        (files / "Renewix.exe").write_bytes((self.app / "Renewix.exe").read_bytes() + b"client of version 2")
         for name, prefix in (("first.zip", "first/f"), ("second.zip", "second/s")):
             with zipfile.ZipFile(files / name, "w") as archive:
                 for n in range(ARCHIVE_FILES):
                     archive.writestr(f"{prefix}{n:04}.txt", f"new {name} {n}")
-        (self.root / "update.xml").write_text(DOCUMENT)
-        publish(self.root / "update.xml", self.release, BASE_CODE, self.server / "update.xml")
-        shutil.copytree(files, self.server / "files", dirs_exist_ok=True)
+        self.publish_to(update_document(files=FILES, restart="No restart"), server, base_code=BASE_CODE)
         self.old = tree(self.app)
         self.new = self.expected_new()
-        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+        delete_registry()
 
     def tearDown(self):
-        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
-        shutil.rmtree(self.root, ignore_errors=True)
+        delete_registry()
+        super().tearDown()
 
     def expected_new(self):
         new = dict(self.old)
@@ -152,7 +122,7 @@ class KilledInstallationTest(unittest.TestCase):
         self.assertEqual(lost, [], "old files lost")
 
     def assert_next_run_completes(self, describe):
-        log = run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", "0")
+        log = self.run_client()
         self.assertIn("\r\nAn interrupted installation was found\r\n", log, describe)
         self.assertTrue("\tThe interrupted installation was taken back: the program is as it was before\r\n" in log
                         or "\tThe installation had completed: finishing it for version:\t2.0\r\n" in log, log[-3000:])
@@ -162,8 +132,7 @@ class KilledInstallationTest(unittest.TestCase):
         current = tree(self.app, skip=("RenewixLog.txt", "RenewixStatus.xml", "RenewixFiles/"))
         differ = sorted(name for name in set(current) | set(self.new) if current.get(name) != self.new.get(name))
         self.assertEqual(differ, [], f"{describe}: files that differ from version 2\n{log[-3000:]}")
-        status = (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
-        self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>", status, describe)
+        self.assertEqual(self.recorded_version(), "2.0", describe)
         return log
 
     def test_killed_at_every_watched_moment_the_next_run_completes(self):

@@ -18,32 +18,13 @@ import zipfile
 import zlib
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, configure, log_so_far, openssl_key, publish, read_log, run_tool, windows_path, wine
+from renewix_e2e import (BIN, WINE_RUN, client_settings, configure, delete_registry, file_entry, log_so_far,
+                         openssl_key, publish, read_log, registry_value, run_tool, update_document, wait_for, windows_path, wine)
 from test_signed_update import openssl_sign
 
 BASE_CODE = "2B4D6F80"
 # Instance numbers of this run's services, pipes and stop events: no other run uses them.
 INSTANCE_BASE = 41000 + (os.getpid() % 4000) * 16
-
-DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <UpdateType>Silent</UpdateType>
-  <Restart>No restart</Restart>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="data.txt" Src="files/"/>
-      <File Name="probe.dll" Src="files/" Register="True"/>
-      <File Name="help.zip" Src="files/" Action="unzip"/>
-    </Directory>
-  </FileList>
-  <RegList>
-    <Key Name="HKEY_LOCAL_MACHINE"><Key Name="Software"><Key Name="{key}"><Key Name="Update">
-      <Value Name="Version" Action="Add REG_SZ 2.0"/>
-    </Key></Key></Key></Key>
-  </RegList>
-</Renewix>
-"""
 
 ALREADY_INSTALLED = "The update service is already installed or running"
 BLOCKED_FOLDER = (
@@ -56,16 +37,6 @@ IN_A_MONTH = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 30 * 
 READABLE_VALUE = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProductName"
 
 
-def wait_until(condition, limit=30.0):
-    """Polls a condition for at most `limit` seconds; its last value."""
-    deadline = time.monotonic() + limit
-    while True:
-        value = condition()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(0.1)
-
-
 def helper(*args, timeout=120):
     """pipe_client.exe from the build: a program other than the service's."""
     result = wine(BIN / "pipe_client.exe", *args, timeout=timeout)
@@ -74,9 +45,8 @@ def helper(*args, timeout=120):
 
 def pipe_security(pipe):
     """The pipe's owner and access list once the pipe is there: a service makes it a moment
-    after it reports running. "no pipe (...)" when it is not there after a while."""
-    text = wait_until(lambda: None if (t := helper("security", pipe)).startswith("no pipe (2)") else t)
-    return text or "no pipe (2)"
+    after it reports running."""
+    return wait_for(lambda: None if (t := helper("security", pipe)).startswith("no pipe (2)") else t, pipe, limit=30)
 
 
 def service_state(name):
@@ -86,13 +56,6 @@ def service_state(name):
     if not match:
         return None
     return {"state": int(match[1]), "pid": int(match[2]), "start": int(match[3]), "path": match[4]}
-
-
-def registry_value(key, value=None):
-    """The value's line as `reg` shows it (or the key's listing); None when it does not exist."""
-    result = subprocess.run([str(WINE_RUN), "reg", "query", key, *(("/v", value) if value else ())],
-                            capture_output=True)
-    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
 
 
 def unix_path(path):
@@ -134,22 +97,17 @@ class Product:
     """One vendor's client in a folder of its own, with its own instance number."""
 
     def __init__(self, folder, instance, application, key=None, main_application="Viewer.exe",
-                 executable="Renewix.exe", settings=None):
+                 executable="Renewix.exe", server=None):
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.instance = instance
         self.exe = self.folder / executable
         shutil.copy(BIN / executable, self.exe)
-        all_settings = {
-            "Application": {"MainApplication": main_application, "ApplicationName": application,
-                            "CompanyName": "Example Co", "BackgroundKeyword": "0", "DefaultVersion": "1.0",
-                            "LogFileName": "RenewixLog.txt", "BaseSecureCode": BASE_CODE},
-            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1",
-                        "InstanceNumber": str(instance)},
-            "Security": {"TrustedKeys": base64.b64encode(key[1]).decode() if key else ""},
-        }
-        for section, keys in (settings or {}).items():
-            all_settings.setdefault(section, {}).update(keys)
+        all_settings = client_settings(
+            PrimaryServer=server, Options={"InstanceNumber": str(instance)},
+            Application={"MainApplication": main_application, "ApplicationName": application,
+                         "CompanyName": "Example Co", "BaseSecureCode": BASE_CODE},
+            Security={"TrustedKeys": base64.b64encode(key[1]).decode() if key else ""})
         configure(self.exe, all_settings)
         self.settings, self.key = all_settings, key
         self.service_name = f"Example Co: {application} update permissions manager. {instance}."
@@ -164,7 +122,7 @@ class Product:
     def install(self):
         result = self.keyword("-PermissionsManagerInstall")
         assert result.returncode == 0, result
-        assert wait_until(self.installed), f"{self.service_name} did not start"
+        wait_for(self.installed, f"{self.service_name} started", limit=30)
 
     def uninstall(self):
         self.keyword("-PermissionManagerUninstall", timeout=120)
@@ -188,11 +146,8 @@ class ServiceTestCase(unittest.TestCase):
             product.uninstall()
             if service_state(product.service_name) is not None:
                 subprocess.run([str(WINE_RUN), "sc", "delete", product.service_name], capture_output=True)
-            subprocess.run([str(WINE_RUN), "reg", "delete", "HKLM\\SOFTWARE\\Renewix\\PermissionManager", "/v",
-                            f"VersionFloor{product.instance}", "/f"], capture_output=True)
-            subprocess.run([str(WINE_RUN), "reg", "delete",
-                            f"HKLM\\SOFTWARE\\Renewix\\PermissionManager\\SetAside{product.instance}", "/f"],
-                           capture_output=True)
+            delete_registry("HKLM\\SOFTWARE\\Renewix\\PermissionManager", f"VersionFloor{product.instance}")
+            delete_registry(f"HKLM\\SOFTWARE\\Renewix\\PermissionManager\\SetAside{product.instance}")
         shutil.rmtree(self.root, ignore_errors=True)
 
     def product(self, folder, offset, application="Viewer", keyed=True, **options):
@@ -280,11 +235,10 @@ class UpdateThroughServiceTest(ServiceTestCase):
         with zipfile.ZipFile(release / "files" / "help.zip", "w") as archive:
             archive.writestr("help/", "")
             archive.writestr("help/index.txt", "help for version 2")
-        product = self.product(folder, offset, application, settings={
-            "PrimaryServer": {"DocumentProtocol": "file:", "DocumentAddress": windows_path(server / "update.xml")}},
-            **options)
+        product = self.product(folder, offset, application, server={
+            "DocumentProtocol": "file:", "DocumentAddress": windows_path(server / "update.xml")}, **options)
         (product.folder / "data.txt").write_text("version 1 data")
-        text = DOCUMENT.replace("{key}", key)
+        files = ["data.txt", file_entry("probe.dll", Register="True"), file_entry("help.zip", Action="unzip")]
         if bulk:
             (product.folder / "bulk").mkdir()
             for n in range(bulk // 2):
@@ -292,17 +246,16 @@ class UpdateThroughServiceTest(ServiceTestCase):
             with zipfile.ZipFile(release / "files" / "bulk.zip", "w") as archive:
                 for n in range(bulk):
                     archive.writestr(f"bulk/b{n:04}.txt", f"new bulk {n}")
-            text = text.replace('<File Name="data.txt" Src="files/"/>',
-                                '<File Name="data.txt" Src="files/"/><File Name="bulk.zip" Src="files/" Action="unzip"/>')
+            files.insert(1, file_entry("bulk.zip", Action="unzip"))
         if self_update:
             settings = copy.deepcopy(product.settings)
             settings["Application"]["ApplicationName"] += " 2"
             shutil.copy(product.exe, release / "files" / "Renewix.exe")
             configure(release / "files" / "Renewix.exe", settings)
-            text = text.replace('<File Name="data.txt" Src="files/"/>',
-                                '<File Name="data.txt" Src="files/"/><File Name="Renewix.exe" Src="files/"/>')
+            files.insert(1, "Renewix.exe")
         document = self.root / f"update-{instance}.xml"
-        document.write_text(text)
+        document.write_text(update_document(files=files, restart="No restart", registry=(
+            f"HKEY_LOCAL_MACHINE\\Software\\{key}\\Update", "Version", "Add REG_SZ 2.0")))
         publish(document, release, BASE_CODE, server / "update.xml", "--key", windows_path(product.key[0]),
                 "--expires", "30d")
         shutil.copytree(release / "files", server / "files", dirs_exist_ok=True)
@@ -314,7 +267,7 @@ class UpdateThroughServiceTest(ServiceTestCase):
 
     def tearDown(self):
         for key in self.keys:
-            subprocess.run([str(WINE_RUN), "reg", "delete", "HKLM\\Software\\" + key, "/f"], capture_output=True)
+            delete_registry("HKLM\\Software\\" + key)
         super().tearDown()
 
     def update(self, product, viewer, while_waiting=None):
@@ -326,15 +279,15 @@ class UpdateThroughServiceTest(ServiceTestCase):
                                    stderr=subprocess.DEVNULL)
         client = None
         try:
-            self.assertTrue(wait_until(lambda: unix_processes(viewer)), "the program did not start")
+            wait_for(lambda: unix_processes(viewer), "the program started", limit=30)
             client = subprocess.Popen([str(WINE_RUN), str(product.exe), "0"], stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL)
             log = product.folder / "RenewixLog.txt"
             service = [pid for pid, command in unix_processes(windows_path(product.exe))
                        if "PermissionManagerRun" in command]
             self.assertEqual(len(service), 1, unix_processes(windows_path(product.exe)))
-            self.assertTrue(wait_until(lambda: "Terminating main application" in log_so_far(log)),
-                            "the client did not reach the program")
+            wait_for(lambda: "Terminating main application" in log_so_far(log), "the client reached the program",
+                     limit=30)
             self.assertTrue(holds_open(service[0], log), "the service does not hold the log")
             clients = [pid for pid, command in unix_processes(str(product.exe)) + unix_processes(windows_path(product.exe))
                        if "PermissionManagerRun" not in command and "wine-run" not in command]
@@ -461,7 +414,7 @@ class UpdateThroughServiceTest(ServiceTestCase):
         self.assertEqual([name for name, value in old.items() if value and value not in everywhere], [])
 
         subprocess.run([str(WINE_RUN), "sc", "start", product.service_name], capture_output=True)
-        self.assertTrue(wait_until(product.installed), "the service did not start again")
+        wait_for(product.installed, "the service started again", limit=30)
         result = wine(product.exe, "0", timeout=180, capture=False)
         self.assertEqual(result.returncode, 0)
         log = product.log()
@@ -501,19 +454,19 @@ class RequestPolicyTest(ServiceTestCase):
 
     def tearDown(self):
         for root in ("HKLM", "HKU\\.DEFAULT"):
-            subprocess.run([str(WINE_RUN), "reg", "delete", f"{root}\\Software\\{self.value}", "/f"], capture_output=True)
+            delete_registry(f"{root}\\Software\\{self.value}")
         super().tearDown()
 
     def document(self, key=None, version="2.0", expires=IN_A_MONTH):
         """Lists listed.txt, hashed, and the value Listed. Signed by `key` (by default the
         service's), or unsigned when key is False."""
         data = LISTED.encode()
-        body = (f'<?xml version="1.0"?>\r\n<Renewix><UpdateVersion>{version}</UpdateVersion>'
-                f'{f"<Expires>{expires}</Expires>" if expires else ""}<FileList><Directory Name="&lt;ApplicationDir&gt;">'
-                f'<File Name="listed.txt" Src="files/" Size="{len(data)}" CRC="{zlib.crc32(data):08X}" '
-                f'SHA256="{hashlib.sha256(data).hexdigest()}"/></Directory></FileList><RegList><Key '
-                f'Name="HKEY_LOCAL_MACHINE"><Key Name="Software"><Key Name="{self.value}"><Value Name="Listed" '
-                f'Action="Add REG_SZ 2.0"/></Key></Key></Key></RegList></Renewix>\r\n').encode()
+        listed = file_entry("listed.txt", Size=len(data), CRC=f"{zlib.crc32(data):08X}",
+                            SHA256=hashlib.sha256(data).hexdigest())
+        body = update_document(version, files=(listed,), update_type=None,
+                               extra=f"<Expires>{expires}</Expires>" if expires else "",
+                               registry=(f"HKEY_LOCAL_MACHINE\\Software\\{self.value}", "Listed",
+                                         "Add REG_SZ 2.0")).encode()
         key = self.host.key if key is None else key
         return openssl_sign(*key, body, self.root) if key else body
 
@@ -677,7 +630,7 @@ class FuzzTest(ServiceTestCase):
         output = result.stdout.decode("utf-8", "replace")
         made = [root for root in ("HKLM", "HKCR", "HKU\\.DEFAULT", "HKCU") if registry_value(f"{root}\\{key}")]
         for root in made:
-            subprocess.run([str(WINE_RUN), "reg", "delete", f"{root}\\{key}", "/f"], capture_output=True)
+            delete_registry(f"{root}\\{key}")
         self.assertEqual(result.returncode, 0, output)
         counts = re.search(r"sent=(\d+) connections=\d+ replies=\d+ ended=\d+ refused=(\d+)", output)
         self.assertTrue(counts, output)

@@ -10,7 +10,7 @@ import unittest
 import zlib
 from pathlib import Path
 
-from renewix_e2e import BIN, describe, openssl_key, windows_path, wine
+from renewix_e2e import BIN, describe, file_entry, openssl_key, update_document, windows_path, wine
 
 # DER SubjectPublicKeyInfo of an Ed25519 key (RFC 8410) before its 32 raw bytes.
 ED25519_SPKI_PREFIX = bytes.fromhex("302a300506032b6570032100")
@@ -18,17 +18,7 @@ SIGNATURE_LINE = re.compile(rb"<!-- RenewixSignature Ed25519 key=([0-9a-f]{16}) 
 
 TOOL = BIN / "RenewixPublish.exe"
 
-DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="viewer.exe" Src="bin/"/>
-      <File Name="notes.txt"/>
-    </Directory>
-  </FileList>
-</Renewix>
-"""
+DOCUMENT = update_document(update_type=None, files=(file_entry("viewer.exe", "bin/"), file_entry("notes.txt", None)))
 
 
 class PublishToolTest(unittest.TestCase):
@@ -165,7 +155,7 @@ class PublishToolTest(unittest.TestCase):
                       windows_path(self.folder / "update.xml"))
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"is the input document", result.stderr)
-        self.assertEqual((self.folder / "update.xml").read_text(), DOCUMENT)
+        self.assertEqual((self.folder / "update.xml").read_bytes(), DOCUMENT.encode())
 
     def test_warnings_do_not_fail_the_run(self):
         (self.folder / "release" / "notes.txt").write_bytes(b"")

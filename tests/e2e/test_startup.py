@@ -3,10 +3,9 @@
 import re
 import shutil
 import subprocess
-import time
 import unittest
 
-from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, read_log, windows_path
+from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, read_log, wait_for, windows_path
 from wizard_e2e import run_closing_wizard, text_of
 
 BASE = {
@@ -148,21 +147,14 @@ class LaunchTest(ClientTestCase):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         super().tearDown()
 
-    def launched_command_line(self):
-        for _ in range(100):
-            if self.record.exists() and self.record.stat().st_size:
-                return self.record.read_text()
-            time.sleep(0.1)
-        return None
-
     def test_launch_before_and_after_the_check_with_the_parameters(self):
         for launch_after in ("0", "1"):
             with self.subTest(launch_after=launch_after):
                 self.record.unlink(missing_ok=True)
                 configure(self.client, settings(LaunchAfterCheck=launch_after))
                 self.assertEqual(self.run_client("record", windows_path(self.record), capture=False).returncode, 0)
-                command = self.launched_command_line()
-                self.assertIsNotNone(command, "the main application was not started")
+                command = wait_for(lambda: self.record.exists() and self.record.read_text(), "the program's start",
+                                   limit=10)
                 self.assertTrue(command.rstrip().endswith("record " + windows_path(self.record)), command)
                 log = read_log(self.folder / "RenewixLog.txt")
                 self.assertEqual("Automatic launch of the main application" in log, launch_after == "0")

@@ -1,10 +1,9 @@
 """The status file across real runs: counts, frequency, declined versions and repair."""
 
 import shutil
-import subprocess
 import unittest
 
-from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, describe, read_log, windows_path, wine
+from renewix_e2e import BIN, ClientTestCase, configure, describe, file_held, read_log, wine
 
 HEADER = "<Configuration>\r\n"
 FOOTER = "</Configuration>\r\n"
@@ -95,14 +94,8 @@ class StatusFileTest(ClientTestCase):
         version survives the run."""
         self.configure()
         self.status.write_bytes(lines(4, 1, "3.1"))
-        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.status), "60000"],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"held")
+        with file_held(self.status):
             self.assertEqual(self.run_once("--version", "9.9"), "not due version=9.9")
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
         self.assertEqual(self.status.read_bytes(), lines(4, 1, "3.1"))
         self.assertIn("\tUnable to read config file:\t", read_log(self.folder / "runner.log"))
         self.assertEqual(self.run_once(), "due version=3.1")

@@ -2,112 +2,67 @@
 
 import shutil
 import subprocess
-import tempfile
-import time
 import unittest
 import zipfile
-from pathlib import Path
 
-from renewix_e2e import (BIN, WINE_RUN, configure, log_so_far, publish, read_log, run_logged_client, windows_path,
-                         wine)
+from renewix_e2e import (BIN, WINE_RUN, UpdateTestCase, configure, delete_registry, file_entry, file_held, log_so_far,
+                         read_log, registry_value, update_document, wait_for, windows_path, wine)
 from wizard_e2e import NEXT, Wizard, start_client, wait_exit
 
 BASE_CODE = "1A2B3C4D"
 REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Update"
-
-DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <UpdateType>Silent</UpdateType>
-  <Restart>No restart</Restart>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="data.txt" Src="files/"/>
-      <File Name="probe.dll" Src="files/" Register="True"/>
-      <File Name="help.zip" Src="files/" Action="unzip"/>
-      <Directory Name="plugins"><File Name="extra.txt" Src="files/"/></Directory>
-    </Directory>
-  </FileList>
-  <ShellExec>
-    <Execute File="&lt;ApplicationDir&gt;write_marker.exe '{marker} point4'" Point="4" WaitForProcess="True"/>
-  </ShellExec>
-  <RegList>
-    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Update">
-      <Value Name="Version" Action="Add REG_SZ 2.0"/>
-    </Key></Key></Key></Key>
-  </RegList>
-</Renewix>
-"""
+FILES = ("data.txt", file_entry("probe.dll", Register="True"), file_entry("help.zip", Action="unzip"),
+         f'<Directory Name="plugins">{file_entry("extra.txt")}</Directory>')
 
 
-def query_registry_at(key, value):
-    result = subprocess.run([str(WINE_RUN), "reg", "query", key, "/v", value], capture_output=True)
-    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
-
-
-def query_registry(value):
-    return query_registry_at(REGISTRY_KEY, value)
-
-
-class SilentUpdateTest(unittest.TestCase):
+class SilentUpdateTest(UpdateTestCase):
     def setUp(self):
-        self.root = Path(tempfile.mkdtemp(prefix="renewix-update-"))
-        self.app = self.root / "app"
+        super().setUp()
         self.server = self.root / "server"
-        self.release = self.root / "release"
-        for folder in (self.app, self.server / "files", self.release / "files"):
-            folder.mkdir(parents=True)
-        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
         shutil.copy(BIN / "write_marker.exe", self.app / "write_marker.exe")
-        (self.app / "data.txt").write_text("version 1 data")
         self.marker = self.app / "point4.txt"
-        configure(self.app / "Renewix.exe", {
-            "PrimaryServer": {"DocumentProtocol": "file:", "DocumentAddress": windows_path(self.server / "update.xml")},
-            "Application": {"MainApplication": "Viewer.exe", "ApplicationName": "Example Viewer",
-                            "CheckNowKeyword": "CheckNow", "BackgroundKeyword": "0", "BaseSecureCode": BASE_CODE,
-                            "DefaultVersion": "1.0", "LogFileName": "RenewixLog.txt"},
-            "Options": {"LoggingEnabled": "1", "CheckFrequency": "1", "LaunchAfterCheck": "1"},
-        })
+        self.configure_client(
+            PrimaryServer={"DocumentProtocol": "file:", "DocumentAddress": windows_path(self.server / "update.xml")},
+            Application={"ApplicationName": "Example Viewer", "CheckNowKeyword": "CheckNow",
+                         "BaseSecureCode": BASE_CODE})
         # The release: what the vendor publishes.
         files = self.release / "files"
-        (files / "data.txt").write_text("version 2 data")
         (files / "extra.txt").write_text("a new plug-in file")
         shutil.copy(BIN / "register_probe.dll", files / "probe.dll")
         with zipfile.ZipFile(files / "help.zip", "w") as archive:
             archive.writestr("help/", "")
             archive.writestr("help/index.txt", "help for version 2")
-        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
+        delete_registry()
 
     def tearDown(self):
-        subprocess.run([str(WINE_RUN), "reg", "delete", "HKCU\\Software\\RenewixTest", "/f"], capture_output=True)
-        shutil.rmtree(self.root, ignore_errors=True)
+        delete_registry()
+        super().tearDown()
 
-    def publish(self, document=DOCUMENT):
-        (self.root / "update.xml").write_text(document.replace("{marker}", windows_path(self.marker)))
-        publish(self.root / "update.xml", self.release, BASE_CODE, self.server / "update.xml")
-        shutil.copytree(self.release / "files", self.server / "files", dirs_exist_ok=True)
-
-    def run_client(self, *args):
-        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", *args)
-
-    def status(self):
-        return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
+    def publish(self, files=FILES, update_type="Silent", marker="point4"):
+        """Publishes version 2.0 of `files`, with its registry value and, unless `marker` is None,
+        write_marker.exe writing `marker` into point4.txt once installed."""
+        execute = (f'<ShellExec><Execute File="&lt;ApplicationDir&gt;write_marker.exe \'{windows_path(self.marker)} '
+                   f'{marker}\'" Point="4" WaitForProcess="True"/></ShellExec>') if marker else ""
+        document = update_document(files=files, update_type=update_type, restart="No restart", extra=execute,
+                                   registry=("HKEY_CURRENT_USER\\Software\\RenewixTest\\Update", "Version",
+                                             "Add REG_SZ 2.0"))
+        self.publish_to(document, self.server / "update.xml", base_code=BASE_CODE)
 
     def assert_installed_version(self, version):
-        self.assertIn(f"<ApplicationVersion>{version}</ApplicationVersion>", self.status())
+        self.assertEqual(self.recorded_version(), version)
 
     def assert_nothing_installed(self, log):
         self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
         self.assertFalse((self.app / "plugins").exists())
         self.assertFalse((self.app / "help").exists())
-        self.assertIsNone(query_registry("Version"))
+        self.assertIsNone(registry_value(REGISTRY_KEY, "Version"))
         self.assertFalse(self.marker.exists())
-        self.assertNotIn("ApplicationVersion>2", self.status())
+        self.assertNotEqual(self.recorded_version(), "2.0")
 
     def test_background_silent_update_installs_everything(self):
         self.publish()
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("\tSecurity code detected and derived correctly\r\n", log)
         self.assertIn("\tCurrent version:\t1.0\r\n\tRemote version :\t2.0\r\n", log)
         self.assertIn("\r\nUpdate was successful!\r\n", log)
@@ -117,14 +72,14 @@ class SilentUpdateTest(unittest.TestCase):
         self.assertFalse((self.app / "help.zip").exists())
         self.assertFalse((self.app / "RenewixFiles").exists())
         self.assertEqual(self.marker.read_text(), "point4")
-        self.assertIn("2.0", query_registry("Version") or "")
-        self.assertIn("0x1", query_registry_at("HKCU\\Software\\RenewixTest\\Probe", "Registered") or "")
+        self.assertIn("2.0", registry_value(REGISTRY_KEY, "Version") or "")
+        self.assertIn("0x1", registry_value("HKCU\\Software\\RenewixTest\\Probe", "Registered") or "")
         self.assert_installed_version("2.0")
         self.assertIn("\tA file was successfully registered:\t", log)
         self.assertIn("\tUnzipped 2 file(s)\r\n", log)
 
         # The next run finds nothing newer.
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("\tCurrent version:\t2.0\r\n", log)
         self.assertIn("\tA software update is not available\r\n", log)
         self.assert_installed_version("2.0")
@@ -133,20 +88,19 @@ class SilentUpdateTest(unittest.TestCase):
         self.publish()
         text = (self.server / "update.xml").read_text()
         (self.server / "update.xml").write_text(text.replace("2.0", "2.1", 1))
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("possibly due to file tampering. Update will terminate.", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-        self.assertNotIn("ApplicationVersion>2", self.status())
+        self.assertNotEqual(self.recorded_version(), "2.0")
 
     def test_elements_appended_after_the_secure_code_are_ignored(self):
-        document = DOCUMENT[:DOCUMENT.index("  <ShellExec>")] + DOCUMENT[DOCUMENT.index("  <RegList>"):]
-        self.publish(document)
+        self.publish(marker=None)
         evil = self.root / "evil.txt"
         text = (self.server / "update.xml").read_text()
         appended = (f'<ShellExec><Execute File="&lt;ApplicationDir&gt;write_marker.exe \'{windows_path(evil)} evil\'" '
                     'Point="4" WaitForProcess="True"/></ShellExec><Restart>Automatic</Restart><SecureCode/>')
         (self.server / "update.xml").write_text(text.replace("</Renewix>", appended + "</Renewix>"))
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("\tSecurity code detected and derived correctly\r\n", log)
         self.assertIn("\tIgnored, not covered by the security code (after SecureCode):\tShellExec, Restart, SecureCode\r\n",
                       log)
@@ -159,7 +113,7 @@ class SilentUpdateTest(unittest.TestCase):
     def test_short_file_on_the_server_changes_nothing(self):
         self.publish()
         (self.server / "files" / "extra.txt").write_text("cut")
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("\r\nFile download errors\r\n", log)
         self.assertIn("\tFile transfer error occured\r\n", log)
         self.assertNotIn("Moving files to directories", log)
@@ -171,7 +125,7 @@ class SilentUpdateTest(unittest.TestCase):
             archive.writestr("help/index.txt", "fine")
             archive.writestr("../../outside.txt", "evil")
         self.publish()
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("\tUnable to extract zip files:\t", log)
         self.assertFalse((self.root / "outside.txt").exists())
         # The files placed before the archive are put back; the downloads wait in their folder.
@@ -192,7 +146,7 @@ class SilentUpdateTest(unittest.TestCase):
         cut[last + 12:last + 16] = size.to_bytes(4, "little")
         (self.release / "files" / "help.zip").write_bytes(bytes(cut))
         self.publish()
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("\tUnable to extract zip files:\t", log)
         self.assertNotIn("Unzipped", log)
         self.assert_nothing_installed(log)
@@ -201,28 +155,19 @@ class SilentUpdateTest(unittest.TestCase):
         for name in ("a.txt", "b.txt", "c.txt"):
             (self.app / name).write_text(f"old {name}")
             (self.release / "files" / name).write_text(f"new {name}")
-        files = "".join(f'<File Name="{name}" Src="files/"/>' for name in ("a.txt", "b.txt", "c.txt"))
-        document = DOCUMENT.replace(DOCUMENT[DOCUMENT.index("<FileList>"):DOCUMENT.index("<ShellExec>")],
-                                    f'<FileList><Directory Name="&lt;ApplicationDir&gt;">{files}</Directory></FileList>\n  ')
-        self.publish(document)
-        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.app / "c.txt"), "120000"],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"held")
-            log = self.run_client("0")
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
+        self.publish(files=("a.txt", "b.txt", "c.txt"))
+        with file_held(self.app / "c.txt"):
+            log = self.run_client()
         for name in ("a.txt", "b.txt", "c.txt"):
             self.assertEqual((self.app / name).read_text(), f"old {name}")
         self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\a.txt\r\n", log)
         self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\b.txt\r\n", log)
-        self.assertIsNone(query_registry("Version"))
+        self.assertIsNone(registry_value(REGISTRY_KEY, "Version"))
         self.assertFalse(self.marker.exists())
-        self.assertNotIn("ApplicationVersion>2", self.status())
+        self.assertNotEqual(self.recorded_version(), "2.0")
 
         # Once the file is free, the next run installs the downloads it kept, without fetching them again.
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertEqual(log.count("\tFile already downloaded\r\n"), 3, log)
         for name in ("a.txt", "b.txt", "c.txt"):
             self.assertEqual((self.app / name).read_text(), f"new {name}")
@@ -231,14 +176,14 @@ class SilentUpdateTest(unittest.TestCase):
     def test_a_file_failing_its_crc_is_fetched_again_by_the_next_run(self):
         self.publish()
         (self.server / "files" / "extra.txt").write_text("a new plug-in filE")  # same size, other bytes
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertIn("\r\nFile CRC error. Exiting.\r\n", log)
         self.assertNotIn("Moving files to directories", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
         # The plug-in is listed first; its bad download is gone, nothing else was fetched.
         self.assertEqual(list((self.app / "RenewixFiles").iterdir()), [])
         shutil.copy(self.release / "files" / "extra.txt", self.server / "files" / "extra.txt")
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertNotIn("File already downloaded", log)
         self.assertIn("\tFile download success:\tfiles/extra.txt, ", log)
         self.assertEqual((self.app / "plugins" / "extra.txt").read_text(), "a new plug-in file")
@@ -248,19 +193,19 @@ class SilentUpdateTest(unittest.TestCase):
         self.publish()
         (self.app / "RenewixFiles").mkdir()
         (self.app / "RenewixFiles" / "UpdateFile1").write_text("version X data")  # data.txt's size
-        log = self.run_client("0")
+        log = self.run_client()
         self.assertNotIn("File already downloaded", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
         self.assert_installed_version("2.0")
 
     def test_a_second_client_leaves_the_running_update_alone(self):
         gate = self.root / "gate"
-        self.publish(DOCUMENT.replace("'{marker} point4'", f"'{{marker}} point4 0 {windows_path(gate)}'"))
+        self.publish(marker=f"point4 0 {windows_path(gate)}")
         first = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             # The first client has installed and waits for its last program.
-            self.wait_until(lambda: self.marker.exists() or first.poll() is not None, limit=120)
+            wait_for(lambda: self.marker.exists() or first.poll() is not None, "the first run's end", limit=120)
             self.assertTrue(self.marker.exists())
             # A second client, standing in for the program (default mode), finds the first running.
             second = wine(self.app / "Renewix.exe", timeout=120, capture=False)
@@ -283,9 +228,8 @@ class SilentUpdateTest(unittest.TestCase):
         configure(new_client, {"Application": {"ApplicationName": "Example Viewer 2", "BackgroundKeyword": "0",
                                                "LogFileName": "RenewixLog.txt"},
                                "Options": {"LoggingEnabled": "1"}})
-        self.publish(DOCUMENT.replace('<File Name="data.txt" Src="files/"/>',
-                                      '<File Name="data.txt" Src="files/"/><File Name="Renewix.exe" Src="files/"/>'))
-        log = self.run_client("0")
+        self.publish(files=FILES[:1] + ("Renewix.exe",) + FILES[1:])
+        log = self.run_client()
         self.assertIn("\tDetected a self update!:\t" + windows_path(self.app) + "\\Renewix.exe\r\n", log)
         self.assertIn("\r\nUpdate was successful!\r\n", log)
         self.assertEqual((self.app / "Renewix.exe").read_bytes(), new_client.read_bytes())
@@ -300,23 +244,14 @@ class SilentUpdateTest(unittest.TestCase):
         configure(new_client, {"Application": {"ApplicationName": "Example Viewer 2"}})
         (self.app / "last.txt").write_text("old last")
         (self.release / "files" / "last.txt").write_text("new last")
-        files = '<File Name="Renewix.exe" Src="files/"/><File Name="last.txt" Src="files/"/>'
-        document = DOCUMENT.replace(DOCUMENT[DOCUMENT.index("<FileList>"):DOCUMENT.index("<ShellExec>")],
-                                    f'<FileList><Directory Name="&lt;ApplicationDir&gt;">{files}</Directory></FileList>\n  ')
-        self.publish(document)
-        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(self.app / "last.txt"),
-                                   "120000"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"held")
-            log = self.run_client("0")
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
+        self.publish(files=("Renewix.exe", "last.txt"))
+        with file_held(self.app / "last.txt"):
+            log = self.run_client()
         self.assertIn("\tDetected a self update!:\t", log)
         self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\Renewix.exe\r\n", log)
         self.assertEqual((self.app / "Renewix.exe").read_bytes(), original)
         self.assertEqual((self.app / "last.txt").read_text(), "old last")
-        self.assertNotIn("ApplicationVersion>2", self.status())
+        self.assertNotEqual(self.recorded_version(), "2.0")
 
     def test_silent_update_waits_for_the_user_to_close_the_program(self):
         shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
@@ -324,13 +259,13 @@ class SilentUpdateTest(unittest.TestCase):
         viewer = subprocess.Popen([str(WINE_RUN), str(self.app / "Viewer.exe"), "record", windows_path(started)],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            self.wait_until(started.exists)
+            wait_for(started.exists, "the program's start")
             self.publish()
             client = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             log_path = self.app / "RenewixLog.txt"
             # The log may be caught half-written.
-            self.wait_until(lambda: "Terminating main application" in log_so_far(log_path))
+            wait_for(lambda: "Terminating main application" in log_so_far(log_path), "the client waiting")
             # Waiting: nothing has been replaced while the program runs.
             self.assertIsNone(client.poll())
             self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
@@ -345,15 +280,8 @@ class SilentUpdateTest(unittest.TestCase):
         self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
         self.assert_installed_version("2.0")
 
-    def wait_until(self, condition, limit=60):
-        deadline = time.monotonic() + limit
-        while not condition():
-            if time.monotonic() > deadline:
-                self.fail("condition not met in time")
-            time.sleep(0.05)
-
     def test_background_check_hands_an_update_that_is_not_silent_to_the_wizard(self):
-        self.publish(DOCUMENT.replace("<UpdateType>Silent</UpdateType>", ""))
+        self.publish(update_type=None)
         client = start_client(self.app / "Renewix.exe", "0")
         wizard = Wizard(self.app / "Renewix.exe")
         wizard.wait_page("intro")
@@ -370,7 +298,7 @@ class SilentUpdateTest(unittest.TestCase):
         self.assertIn("\r\nUpdate was successful!\r\n", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
         self.assertEqual(self.marker.read_text(), "point4")
-        self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>", self.status())
+        self.assert_installed_version("2.0")
 
 
 if __name__ == "__main__":
