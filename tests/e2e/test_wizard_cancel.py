@@ -1,6 +1,8 @@
 """Leaving the wizard before the end, and updates that fail: what the user is asked, what is
 left on disk, and that the run still ends in order."""
 
+import socket
+import threading
 import unittest
 
 from renewix_e2e import file_held, update_document, wait_for, windows_path
@@ -12,6 +14,27 @@ from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, 
 CANCEL_LIMIT = 3
 
 CRITICAL_DOCUMENT = update_document(update_type="Critical", restart="No restart")
+
+
+class SilentServer:
+    """Accepts connections on a port and never says a word: an FTP server that never greets."""
+
+    def __init__(self, port):
+        self.listener = socket.create_server(("127.0.0.1", port))
+        self.connections = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                self.connections.append(self.listener.accept()[0])
+            except OSError:
+                return
+
+    def close(self):
+        self.listener.close()
+        for connection in self.connections:
+            connection.close()
 
 
 class CancelTest(WizardTestCase):
@@ -80,6 +103,21 @@ class CancelTest(WizardTestCase):
                 self.assertEqual(sorted(p.read_bytes() for p in downloads.iterdir()) if downloads.exists() else [],
                                  [(self.release / "files" / name).read_bytes() for name in kept])
         self.assertFalse((self.app / "more.txt").exists())
+
+        # FTP, whose login waits for a greeting that never comes (the client always uses port 21).
+        self.configure(protocol="ftp://")
+        (self.app / "RenewixLog.txt").unlink(missing_ok=True)
+        server = SilentServer(21)
+        self.addCleanup(server.close)
+        client = self.start("CheckNow")
+        self.wizard.wait_page("checking")
+        wait_for(lambda: server.connections, "the FTP login begun", limit=WAIT)
+        self.wizard.press(CANCEL)
+        self.assertEqual(wait_exit(client, timeout=CANCEL_LIMIT), 0)
+        log = self.log()
+        self.assertIn("\tCancelled by the user\r\n", log)
+        self.assertNotIn("No internet connection to", log)
+        self.assert_nothing_installed(log)
 
     def test_next_cannot_be_forced_past_the_terms_or_an_unfinished_download(self):
         self.configure(ConfirmCancel="1")

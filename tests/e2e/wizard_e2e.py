@@ -407,9 +407,9 @@ class WizardTestCase(unittest.TestCase):
         stop_server(self.server)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def configure(self, port=None, **options):
+    def configure(self, port=None, protocol="http://", **options):
         settings = {
-            "PrimaryServer": {"DocumentProtocol": "http://", "DocumentAddress": "127.0.0.1/updates/update.xml",
+            "PrimaryServer": {"DocumentProtocol": protocol, "DocumentAddress": "127.0.0.1/updates/update.xml",
                               "DocumentPort": str(port or self.port)},
             "Application": {"MainApplication": "Viewer.exe", "ApplicationName": "Example Viewer",
                             "CompanyName": "Example Ltd", "CompanyWebAddress": "http://127.0.0.1:9/",
