@@ -21,10 +21,9 @@ std::uint32_t ErrorOr(std::uint32_t fallback) {
 
 template <typename Opener>
 std::uint32_t DigestOpened(Opener open, bool withSha256, FileDigest& digest) {
-    std::uint32_t reg = 0xFFFFFFFF;
     std::uint32_t result = 0;
     digest = FileDigest{};
-    Sha256 hash;
+    DigestBuilder builder(withSha256);
     try {
         SetLastError(ERROR_SUCCESS);
         const std::unique_ptr<PermissionManager::IManagedFile> file = open();
@@ -38,9 +37,7 @@ std::uint32_t DigestOpened(Opener open, bool withSha256, FileDigest& digest) {
                 result = GetLastError();
                 break;
             }
-            reg = CCrc32Static::Update(reg, buffer.data(), read);
-            if (withSha256) hash.Update(buffer.data(), read);
-            digest.size += read;
+            builder.Update(buffer.data(), read);
         }
     } catch (...) {
         result = ERROR_CRC;
@@ -50,12 +47,25 @@ std::uint32_t DigestOpened(Opener open, bool withSha256, FileDigest& digest) {
         digest = FileDigest{};
         return result;
     }
-    digest.crc = ~reg;
-    if (withSha256) digest.sha256 = hash.Finish();
+    digest = builder.Finish();
     return 0;
 }
 
 }  // namespace
+
+void DigestBuilder::Update(const void* data, std::size_t size) {
+    reg_ = CCrc32Static::Update(reg_, static_cast<const std::uint8_t*>(data), size);
+    if (withSha256_) hash_.Update(data, size);
+    size_ += size;
+}
+
+FileDigest DigestBuilder::Finish() {
+    FileDigest digest;
+    digest.size = size_;
+    digest.crc = ~reg_;
+    if (withSha256_) digest.sha256 = hash_.Finish();
+    return digest;
+}
 
 std::uint32_t ComputeFileDigest(PermissionManager::IClientFileManager& files, const std::wstring& path,
                                 bool withSha256, FileDigest& digest) {

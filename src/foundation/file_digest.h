@@ -18,6 +18,20 @@ struct FileDigest {
     std::optional<Sha256Digest> sha256;  // computed only when asked for
 };
 
+// A digest made of a file's bytes as they pass, for a file read or written once anyway.
+class DigestBuilder {
+public:
+    explicit DigestBuilder(bool withSha256) : withSha256_(withSha256) {}
+    void Update(const void* data, std::size_t size);
+    FileDigest Finish();
+
+private:
+    bool withSha256_;
+    std::uint32_t reg_ = 0xFFFFFFFF;
+    std::uint64_t size_ = 0;
+    Sha256 hash_;
+};
+
 // 0 on success. A failed open answers its system error, or ERROR_OPEN_FAILED when it left
 // none (an open the service refused); a failed read answers its system error, and anything
 // thrown while reading ERROR_CRC. (A read that fails without an error looks like the file's

@@ -1,5 +1,7 @@
 #include "transfer/file_transfer.h"
 
+#include <algorithm>
+
 #include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
@@ -63,7 +65,7 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     if (stopped()) return leave();
     if (const std::wstring refused = downloader->RefusedResponse(); !refused.empty()) {
         // The dump shows the start of what the server sent instead of the file.
-        buffer_.fill(0);
+        std::fill(buffer_.begin(), buffer_.end(), 0);
         const DWORD count = downloader->Read(buffer_.data(), static_cast<DWORD>(buffer_.size()));
         ReportDownloadError(refused, remoteName, expectedSize, count);
         return discard();
@@ -73,6 +75,8 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
     const bool haveTimes = downloader->GetFileTimes(&creation, &lastAccess, &lastWrite);
     const std::int64_t remoteSize = downloader->GetFileSize();
     std::uint64_t total = 0;
+    // The checks are made of the bytes as they are written: no second read of the file.
+    DigestBuilder digestOfWritten(expectedSha256.has_value());
     const auto fail = [&](std::uint64_t actual) {
         if (stopped()) return leave();
         ReportDownloadError(downloader->DescribeLastError(), remoteName, expectedSize, actual);
@@ -92,20 +96,16 @@ bool CFileTransfer::TransferFile(const std::wstring& localDirectory, const std::
         // Never more than the document lists: a server that keeps sending cannot fill the disk.
         if (total > expectedSize) return fail(total);
         if (!file->Write(buffer_.data(), count)) return fail(total);
+        digestOfWritten.Update(buffer_.data(), count);
         if (sink_) sink_->Progress(total, expectedSize);
     }
     if (haveTimes && !keepLocalTimes_) file->SetTimes(creation, lastAccess, lastWrite);
-    file->Close();
+    // What the system could not put on disk when closing is not a downloaded file.
+    if (!file->Close()) return fail(total);
     downloader->CloseFile();
     if (expectedCrc == 0 && !expectedSha256) return true;
 
-    FileDigest digest;
-    if (ComputeFileDigest(files_, localPath, expectedSha256.has_value(), digest) != 0) {
-        const std::wstring text = L"Error trying to calculate file CRC. Exiting. Filename:\r\n" + localPath;
-        log.WriteHeading(text);
-        ShowError(text, L"File Error");
-        return discard();
-    }
+    const FileDigest digest = digestOfWritten.Finish();
     const std::uint32_t crc = digest.crc;
     if (expectedCrc != 0 && crc != expectedCrc) {
         log.WriteHeading(L"File CRC error. Exiting.");

@@ -3,11 +3,11 @@
 
 #include <windows.h>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "foundation/crypto.h"
 #include "transfer/downloader.h"
@@ -29,7 +29,7 @@ public:
 
     // Fetches remoteName into localDirectory\localName; false after any failure, which
     // has been logged and (unless silent) shown. The size is checked on the way, the CRC (when
-    // not 0) and the SHA-256 (when given) in one read of the file at the end.
+    // not 0) and the SHA-256 (when given) of the bytes written, at the end.
     // A file that fails any check is deleted, so that no later run can take it for a good one.
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                       const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc,
@@ -44,7 +44,9 @@ public:
     // ByDate update of it look older.
     void KeepLocalTimes() { keepLocalTimes_ = true; }
 
-    static constexpr std::size_t kBufferSize = 8192;
+    // Large pieces: the cost of a transfer is per read and per write (a write through the service
+    // is a round trip), not per byte.
+    static constexpr std::size_t kBufferSize = 256 * 1024;
     static constexpr std::size_t kDumpSize = 1600;
 
 private:
@@ -55,6 +57,6 @@ private:
     bool keepLocalTimes_ = false;
     ServerSelection& selection_;
     PermissionManager::IClientFileManager& files_;
-    std::array<std::uint8_t, kBufferSize> buffer_{};
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBufferSize);
     const std::atomic<bool>* stop_ = nullptr;
 };

@@ -259,7 +259,8 @@ TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {
 }
 
 TEST_F(TransferTest, ProgressIsReportedAfterEveryChunk) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\progress.bin", std::string(20000, 'p')));
+    constexpr std::uint64_t kSize = 2 * CFileTransfer::kBufferSize + 100;
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\progress.bin", std::string(kSize, 'p')));
     struct Recorder : IDownloadSink {
         void Begin(int, std::uint64_t) override {}
         void File(const std::wstring&, std::uint64_t) override {}
@@ -269,8 +270,9 @@ TEST_F(TransferTest, ProgressIsReportedAfterEveryChunk) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
     } recorder;
     std::string log;
-    ASSERT_TRUE(Transfer(L"progress.bin", 20000, 0, &log, &recorder));
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {{8192, 20000}, {16384, 20000}, {20000, 20000}};
+    ASSERT_TRUE(Transfer(L"progress.bin", kSize, 0, &log, &recorder));
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {
+        {CFileTransfer::kBufferSize, kSize}, {2 * CFileTransfer::kBufferSize, kSize}, {kSize, kSize}};
     EXPECT_EQ(recorder.seen, expected);
 }
 
