@@ -16,28 +16,98 @@
 #include "ui/picture_scale.h"
 #include "ui/wizard_prompts.h"
 
-void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap) {
-    HWND divider = GetDlgItem(sheet, kTopDivider);
-    if (!divider || !dc || !bitmap) return;
+namespace {
+
+// The part of the sheet above a divider; empty when the sheet has no such divider.
+RECT AreaAbove(HWND sheet, int dividerId) {
+    HWND divider = GetDlgItem(sheet, dividerId);
+    if (!divider) return {};
     RECT line, client;
     GetWindowRect(divider, &line);
     MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&line), 2);
     GetClientRect(sheet, &client);
-    RECT band{0, 0, client.right, line.top - 1};
-    if (band.bottom <= 0) return;
-    renewix::UniqueBrush white(CreateSolidBrush(RGB(255, 255, 255)));
-    FillRect(dc, &band, white.get());
+    return {0, 0, client.right, line.top - 1};
+}
 
+SIZE BitmapSize(HBITMAP bitmap) {
     BITMAP picture{};
-    if (!GetObjectW(bitmap, sizeof(picture), &picture)) return;
-    const int width = static_cast<int>(picture.bmWidth), height = static_cast<int>(picture.bmHeight);
-    const int y = std::max(0, (static_cast<int>(band.bottom) - height) / 2);
-    const int x = static_cast<int>(band.right) - width - y;
+    if (!bitmap || !GetObjectW(bitmap, sizeof(picture), &picture)) return {0, 0};
+    return {picture.bmWidth, picture.bmHeight};
+}
+
+void Blit(HDC dc, HBITMAP bitmap, int x, int y, int width, int height) {
     renewix::UniqueMemoryDc source(CreateCompatibleDC(dc));
     if (!source) return;
     HGDIOBJ previous = SelectObject(source.get(), bitmap);
     BitBlt(dc, x, y, width, height, source.get(), 0, 0, SRCCOPY);
     SelectObject(source.get(), previous);
+}
+
+// The font the header's texts are drawn in at `dpi`, bold for the title: the one Wizard 97
+// sheets use.
+renewix::UniqueFont HeaderFont(int dpi, bool bold) {
+    using ForDpiFunction = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
+    static const auto forDpi = reinterpret_cast<ForDpiFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SystemParametersInfoForDpi")));
+    LOGFONTW font{};
+    const BOOL found = forDpi ? forDpi(SPI_GETICONTITLELOGFONT, sizeof(font), &font, 0, static_cast<UINT>(dpi))
+                              : SystemParametersInfoW(SPI_GETICONTITLELOGFONT, sizeof(font), &font, 0);
+    if (!found) return {};
+    if (bold) font.lfWeight = FW_BOLD;
+    return renewix::UniqueFont(CreateFontIndirectW(&font));
+}
+
+int LineHeight(HDC dc) {
+    TEXTMETRICW metrics{};
+    return GetTextMetricsW(dc, &metrics) ? static_cast<int>(metrics.tmHeight) : 0;
+}
+
+}  // namespace
+
+void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap, const HeaderTexts& texts) {
+    const RECT band = AreaAbove(sheet, kTopDivider);
+    if (!dc || band.bottom <= 0) return;
+    renewix::UniqueBrush white(CreateSolidBrush(RGB(255, 255, 255)));
+    FillRect(dc, &band, white.get());
+
+    if (const SIZE picture = BitmapSize(bitmap); picture.cx > 0) {
+        const int y = std::max(0, (static_cast<int>(band.bottom) - static_cast<int>(picture.cy)) / 2);
+        Blit(dc, bitmap, static_cast<int>(band.right - picture.cx) - y, y, picture.cx, picture.cy);
+    }
+
+    const int dpi = DpiOf(sheet);
+    renewix::UniqueFont bold = HeaderFont(dpi, true), regular = HeaderFont(dpi, false);
+    if (!bold || !regular) return;
+    const COLORREF oldColour = SetTextColor(dc, RGB(0, 0, 0));
+    const int oldMode = SetBkMode(dc, TRANSPARENT);
+    HGDIOBJ oldFont = SelectObject(dc, bold.get());
+    HeaderTextPlaces places = PlaceHeaderTexts(dpi, band, LineHeight(dc));
+    DrawTextW(dc, texts.title, -1, &places.title, DT_LEFT | DT_SINGLELINE | DT_NOCLIP | DT_NOPREFIX);
+    SelectObject(dc, regular.get());
+    DrawTextW(dc, texts.subtitle, -1, &places.subtitle, DT_LEFT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, oldFont);
+    SetBkMode(dc, oldMode);
+    SetTextColor(dc, oldColour);
+}
+
+void PaintWatermark(HWND sheet, HDC dc, HBITMAP watermark) {
+    // Down to the divider itself, as the sheet's own watermark goes.
+    const RECT area = AreaAbove(sheet, kBottomDivider);
+    const LONG bottom = area.bottom + 1;
+    const SIZE picture = BitmapSize(watermark);
+    if (!dc || area.bottom <= 0 || picture.cx <= 0) return;
+    const int width = std::min<int>(picture.cx, area.right), height = std::min<int>(picture.cy, bottom);
+    Blit(dc, watermark, 0, 0, width, height);
+    // A picture shorter than the area goes on in the colour of its top left corner.
+    if (height < bottom) {
+        renewix::UniqueMemoryDc source(CreateCompatibleDC(dc));
+        if (!source) return;
+        HGDIOBJ previous = SelectObject(source.get(), watermark);
+        renewix::UniqueBrush fill(CreateSolidBrush(GetPixel(source.get(), 0, 0)));
+        SelectObject(source.get(), previous);
+        const RECT below{0, height, width, bottom};
+        FillRect(dc, &below, fill.get());
+    }
 }
 
 // ---- PageManagerLayout ------------------------------------------------------------------
@@ -46,7 +116,9 @@ PageManagerLayout::PageManagerLayout(const RunContext& run) : run_(run) {
     header_.dwFlags = PSH_USECALLBACK | PSH_WIZARD97 | PSH_WATERMARK | PSH_USEHBMWATERMARK;
     header_.dwFlags &= ~PSH_WIZARD;
     // The sheet takes the watermark before it exists: it gets the screen's DPI, the one the
-    // sheet opens at. The header picture is chosen for the sheet's own once it shows.
+    // sheet opens at. The header picture is chosen for the sheet's own once it shows. The
+    // frame paints the watermark itself (Wine's sheet shows only its first 164 pixels), but
+    // the sheet needs one to give the exterior pages their look.
     watermark_ = LoadPictureForDpi(header_.hInstance, kWatermarkBitmapId, kWatermarkBitmap2xId, DpiOf(nullptr));
     header_.hbmWatermark = watermark_.get();
     header_.nStartPage = 0;
@@ -231,6 +303,12 @@ PageManager::~PageManager() { StopThreads(); }
 void PageManager::AfterDestroy(HWND sheet) { prompts_.ForgetSheet(sheet); }
 
 bool PageManager::IsCritical() const { return plan_.options.uiKind == 2; }
+
+HeaderTexts PageManager::HeaderTextsOf(HWND page) {
+    if (page && page == terms_.Window()) return {terms_.HeaderTitle().c_str(), terms_.HeaderSubtitle().c_str()};
+    if (page && page == download_.Window()) return {download_.HeaderTitle().c_str(), download_.HeaderSubtitle().c_str()};
+    return {};
+}
 
 LRESULT PageManager::HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_RUN_PROMPT) {

@@ -63,7 +63,6 @@ private:
     bool centred_ = false;
     bool criticalLocked_ = false;
     bool confirming_ = false;
-    renewix::UniqueBitmap watermark_;
     // The title bar's and Alt-Tab's icons; they must outlive the sheet.
     renewix::UniqueIcon bigIcon_;
     renewix::UniqueIcon smallIcon_;
@@ -94,6 +93,7 @@ protected:
     void AfterDestroy(HWND sheet) override;
     LRESULT HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) override;
     bool IsCritical() const override;
+    HeaderTexts HeaderTextsOf(HWND page) override;
 
 private:
     LRESULT OnWizardMove(HWND page, bool next) override;

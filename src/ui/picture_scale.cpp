@@ -8,8 +8,6 @@ constexpr int kStandardDpi = 96;
 
 bool Present(SIZE size) { return size.cx > 0 && size.cy > 0; }
 
-int Scaled(int pixels, int dpi) { return MulDiv(pixels, dpi, kStandardDpi); }
-
 SIZE SizeOf(HBITMAP bitmap) {
     BITMAP info{};
     if (!bitmap || !GetObjectW(bitmap, sizeof(info), &info)) return {0, 0};
@@ -18,13 +16,15 @@ SIZE SizeOf(HBITMAP bitmap) {
 
 }  // namespace
 
+int ScaleForDpi(int pixels, int dpi) { return MulDiv(pixels, dpi > 0 ? dpi : kStandardDpi, kStandardDpi); }
+
 PictureChoice ChoosePicture(int dpi, SIZE single, SIZE twice) {
     if (dpi <= 0) dpi = kStandardDpi;
     // A double-size picture alone stands for a 1x picture of half its size.
     const SIZE base = Present(single) ? single : SIZE{twice.cx / 2, twice.cy / 2};
     if (!Present(base)) return {};
     const bool useDouble = Present(twice) && (dpi > kStandardDpi || !Present(single));
-    return {useDouble ? PictureSource::Double : PictureSource::Single, Scaled(base.cx, dpi), Scaled(base.cy, dpi)};
+    return {useDouble ? PictureSource::Double : PictureSource::Single, ScaleForDpi(base.cx, dpi), ScaleForDpi(base.cy, dpi)};
 }
 
 int DpiOf(HWND window) {

@@ -15,6 +15,9 @@ struct PictureChoice {
     int height = 0;
 };
 
+// `pixels` at 100% as many pixels at `dpi` (96 is 100%).
+int ScaleForDpi(int pixels, int dpi);
+
 // `single` and `twice` are the sizes of the 1x and the double-size bitmap ({0, 0}: missing).
 // The size shown is the 1x size at `dpi` (96 is 100%).
 PictureChoice ChoosePicture(int dpi, SIZE single, SIZE twice);

@@ -15,11 +15,22 @@
 inline constexpr int kBackButton = 0x3023;
 inline constexpr int kNextButton = 0x3024;
 inline constexpr int kFinishButton = 0x3025;
-inline constexpr int kTopDivider = 0x3027;
+inline constexpr int kBottomDivider = 0x3026;  // above the buttons
+inline constexpr int kTopDivider = 0x3027;     // below an interior page's header band
 
-// Paints the header band above the top divider white with `bitmap` at its right end. Does
-// nothing when the sheet has no divider.
-void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap);
+// The texts an interior page shows in the header band. The sheet is given empty ones: it would
+// draw them at fixed pixel places, wrong on a scaled screen, so the frame draws these itself.
+struct HeaderTexts {
+    const wchar_t* title = L"";
+    const wchar_t* subtitle = L"";
+};
+
+// Paints the header band above the top divider white, with `texts` at its left and `bitmap`
+// (when there is one) at its right end. Does nothing when the sheet has no divider.
+void PaintHeaderBand(HWND sheet, HDC dc, HBITMAP bitmap, const HeaderTexts& texts);
+// Paints `watermark` down the left of the area above the bottom divider, as an exterior page
+// shows it.
+void PaintWatermark(HWND sheet, HDC dc, HBITMAP watermark);
 
 template <typename Layout>
 class WizardBase {
@@ -49,6 +60,7 @@ protected:
                                             DWORD_PTR self);
     virtual void AfterDestroy(HWND) {}
     virtual bool PageHasHeader(HWND) { return true; }
+    virtual HeaderTexts HeaderTextsOf(HWND) { return {}; }
     // The sheet window exists and is about to show its first page.
     virtual void OnSheetInitialized(HWND) {}
 
@@ -70,8 +82,14 @@ protected:
 
     PROPSHEETHEADERW header_{};
     renewix::UniqueBitmap headerBitmap_;
+    // The exterior pages' picture, for the sheet and for the frame, which paints it over the
+    // sheet's own (see PaintSheetParts).
+    renewix::UniqueBitmap watermark_;
 
 private:
+    // The header band of an interior page, or the watermark of an exterior one.
+    void PaintSheetParts(HWND sheet, HDC dc);
+
     enum class Phase { NotStarted, Starting, Showing, Ended };
     static int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM lParam);
     // Waits while the run is starting; returns the sheet once it shows, null otherwise. With
@@ -172,12 +190,37 @@ LRESULT CALLBACK WizardBase<Layout>::WindowProcedure(HWND sheet, UINT message, W
 
 template <typename Layout>
 LRESULT WizardBase<Layout>::HandleMessage(HWND sheet, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_PAINT) {
+        const LRESULT result = DefSubclassProc(sheet, message, wParam, lParam);
+        if (message == WM_ERASEBKGND || message == WM_PRINTCLIENT) {
+            PaintSheetParts(sheet, reinterpret_cast<HDC>(wParam));
+        }
+        return result;
+    }
+    // The sheet draws the header's texts and the watermark at fixed pixel places, wrong on a
+    // scaled screen: the frame paints over them, within what the sheet was asked to paint.
+    renewix::UniqueResource<renewix::GdiObjectTraits<HRGN>> invalid(CreateRectRgn(0, 0, 0, 0));
+    const bool clipped = invalid && GetUpdateRgn(sheet, invalid.get(), FALSE) != ERROR;
     const LRESULT result = DefSubclassProc(sheet, message, wParam, lParam);
-    if (message == WM_ERASEBKGND && headerBitmap_) {
-        HWND page = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
-        if (page && PageHasHeader(page)) PaintHeaderBand(sheet, reinterpret_cast<HDC>(wParam), headerBitmap_.get());
+    if (wParam) {
+        PaintSheetParts(sheet, reinterpret_cast<HDC>(wParam));
+    } else if (HDC dc = GetDC(sheet)) {
+        renewix::ScopeExit release([&] { ReleaseDC(sheet, dc); });
+        if (clipped) SelectClipRgn(dc, invalid.get());
+        PaintSheetParts(sheet, dc);
     }
     return result;
+}
+
+template <typename Layout>
+void WizardBase<Layout>::PaintSheetParts(HWND sheet, HDC dc) {
+    HWND page = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+    if (!page || !dc) return;
+    if (PageHasHeader(page)) {
+        PaintHeaderBand(sheet, dc, headerBitmap_.get(), HeaderTextsOf(page));
+    } else if (watermark_) {
+        PaintWatermark(sheet, dc, watermark_.get());
+    }
 }
 
 template <typename Layout>

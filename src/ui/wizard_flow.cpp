@@ -1,11 +1,13 @@
 #include "ui/wizard_flow.h"
 
+#include <algorithm>
 #include <climits>
 #include <cwctype>
 #include <utility>
 
 #include "foundation/text.h"
 #include "foundation/localised_text.h"
+#include "ui/picture_scale.h"
 
 CheckDecision DecideAfterCheck(const CheckFacts& facts) {
     CheckDecision decision;
@@ -256,4 +258,12 @@ std::wstring TestDocumentPath(const std::wstring& commandLine) {
     path = start == std::wstring::npos ? std::wstring() : path.substr(start);
     while (!path.empty() && path.back() == L'"') path.pop_back();
     return path;
+}
+
+HeaderTextPlaces PlaceHeaderTexts(int dpi, const RECT& band, int titleHeight) {
+    const LONG right = band.right - ScaleForDpi(69, dpi);
+    const LONG titleTop = ScaleForDpi(10, dpi);
+    const LONG subtitleTop = std::max<LONG>(ScaleForDpi(25, dpi), titleTop + titleHeight + ScaleForDpi(2, dpi));
+    return {RECT{ScaleForDpi(20, dpi), titleTop, right, subtitleTop},
+            RECT{ScaleForDpi(40, dpi), subtitleTop, right, band.bottom}};
 }

@@ -185,3 +185,12 @@ LinkText SplitLinkText(const std::wstring& text);
 // The local document of a test run: the command line from character 9 on, without leading
 // blanks and double quotes and without trailing double quotes.
 std::wstring TestDocumentPath(const std::wstring& commandLine);
+
+// Where the header band's title and subtitle go at `dpi`: the Wizard 97 places of 100% (title
+// at 20, 10, subtitle at 40, 25, both ending 69 short of the band's right end) scaled, and the
+// subtitle never above the title's last line, whatever the font.
+struct HeaderTextPlaces {
+    RECT title;
+    RECT subtitle;
+};
+HeaderTextPlaces PlaceHeaderTexts(int dpi, const RECT& band, int titleHeight);

@@ -6,6 +6,7 @@
 #include "description/update_plan.h"
 #include "session/session.h"
 #include "foundation/localised_text.h"
+#include "ui/picture_scale.h"
 #include "ui/wizard_base.h"
 
 namespace {
@@ -23,28 +24,16 @@ void SetTitleFont(HWND page, HFONT font) {
     SendDlgItemMessageW(page, kTitle, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 }
 
-// The header title and subtitle of a page, loaded once per process.
-void UseHeaderTexts(PROPSHEETPAGEW& record, const TextVariables& variables, unsigned titleId, unsigned subtitleId) {
-    static std::wstring texts[2][2];
-    const int which = titleId == TextLicenseTitle ? 0 : 1;
-    if (texts[which][0].empty()) {
-        texts[which][0] = variables.PrepareText(titleId);
-        texts[which][1] = variables.PrepareText(subtitleId);
-    }
-    record.dwFlags |= PSP_USEHEADERTITLE | PSP_USEHEADERSUBTITLE;
-    record.pszHeaderTitle = texts[which][0].c_str();
-    record.pszHeaderSubTitle = texts[which][1].c_str();
-}
-
 void ShowButton(HWND button, bool visible) {
     if (button) ShowWindow(button, visible ? SW_SHOW : SW_HIDE);
 }
 
 }  // namespace
 
-renewix::UniqueFont CreateTitleFont() {
-    return renewix::UniqueFont(CreateFontW(20, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma"));
+renewix::UniqueFont CreateTitleFont(int dpi) {
+    return renewix::UniqueFont(CreateFontW(ScaleForDpi(20, dpi), 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                           DEFAULT_PITCH | FF_SWISS, L"Tahoma"));
 }
 
 const std::wstring& ApplicationTitle(const TextVariables& variables) {
@@ -65,7 +54,7 @@ void MoveButtonTo(HWND button, HWND target) {
 IntroPage::IntroPage(const RunContext& run) : GeneralPages(206, run) {}
 
 BOOL IntroPage::OnInit() {
-    titleFont_ = CreateTitleFont();
+    titleFont_ = CreateTitleFont(DpiOf(window_));
     SetTitleFont(window_, titleFont_.get());
     SetItemText(kTitle, run_.variables.PrepareText(TextApplicationName));
     SetItemText(kText, text_.Get());
@@ -103,7 +92,7 @@ void IntroPage::OnPlaceButtons() {
 // ---- License ----------------------------------------------------------------------------
 
 License::License(const RunContext& run, const UpdatePlan& plan) : GeneralPages(202, run), plan_(plan) {
-    UseHeaderTexts(record_, run.variables, TextLicenseTitle, TextLicenseSubtitle);
+    UseHeader(run.variables.PrepareText(TextLicenseTitle), run.variables.PrepareText(TextLicenseSubtitle));
 }
 
 BOOL License::OnInit() {
@@ -152,7 +141,7 @@ INT_PTR License::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 DownloadPage::DownloadPage(const RunContext& run, Renewix& session, const UpdatePlan& plan)
     : GeneralPages(129, run), session_(session), plan_(plan) {
-    UseHeaderTexts(record_, run.variables, TextDownloadTitle, TextDownloadSubtitle);
+    UseHeader(run.variables.PrepareText(TextDownloadTitle), run.variables.PrepareText(TextDownloadSubtitle));
 }
 
 BOOL DownloadPage::OnInit() {
@@ -344,7 +333,7 @@ SchedulerPage::SchedulerPage(const RunContext& run, std::function<void(HWND, int
     : GeneralPages(230, run), onFinish_(std::move(onFinish)) {}
 
 BOOL SchedulerPage::OnInit() {
-    titleFont_ = CreateTitleFont();
+    titleFont_ = CreateTitleFont(DpiOf(window_));
     SetTitleFont(window_, titleFont_.get());
     SetItemText(kTitle, run_.variables.PrepareText(TextApplicationName));
     SendPageCreated();

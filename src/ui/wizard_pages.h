@@ -67,6 +67,9 @@ public:
     HWND Window() const { return window_; }
     void SetHost(PageHost* host) { host_ = host; }
     void AddFlags(DWORD flags) { record_.dwFlags |= flags; }
+    // The texts of the header band, which the frame draws (empty on an exterior page).
+    const std::wstring& HeaderTitle() const { return headerTitle_; }
+    const std::wstring& HeaderSubtitle() const { return headerSubtitle_; }
 
 protected:
     GeneralPages(int dialogId, const RunContext& run);
@@ -95,15 +98,28 @@ protected:
         SetWindowLongPtrW(window_, DWLP_MSGRESULT, result);
         return TRUE;
     }
+    // An interior page: the sheet keeps room for a header band, with texts it leaves empty
+    // (it would draw them at fixed pixel places); the frame draws these.
+    void UseHeader(std::wstring title, std::wstring subtitle) {
+        headerTitle_ = std::move(title);
+        headerSubtitle_ = std::move(subtitle);
+        record_.dwFlags |= PSP_USEHEADERTITLE | PSP_USEHEADERSUBTITLE;
+        record_.pszHeaderTitle = L"";
+        record_.pszHeaderSubTitle = L"";
+    }
 
     const RunContext& run_;
     PROPSHEETPAGEW record_{};
     HWND window_ = nullptr;
     PageHost* host_ = nullptr;
+
+private:
+    std::wstring headerTitle_;
+    std::wstring headerSubtitle_;
 };
 
-// The title font of the exterior pages: Tahoma, 20 high, weight 600.
-renewix::UniqueFont CreateTitleFont();
+// The title font of the exterior pages: Tahoma, 20 high at 100%, weight 600.
+renewix::UniqueFont CreateTitleFont(int dpi);
 // The application name every page's caption and title carry, loaded once per process.
 const std::wstring& ApplicationTitle(const TextVariables& variables);
 // Moves a sheet button to where another one stands, keeping its own size.

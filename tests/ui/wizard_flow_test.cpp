@@ -301,4 +301,26 @@ TEST(DownloadMessages, SizesFitTheirParametersAndKeepTheirProportions) {
     EXPECT_EQ(ProgressBytes(static_cast<ULONG_PTR>(ProgressUnits(file, shift)), shift), file);
 }
 
+TEST(HeaderBand, TextsScaleWithTheScreenAndTheSubtitleStaysBelowTheTitle) {
+    const struct {
+        int dpi;
+        int bandBottom, titleHeight;
+        RECT title, subtitle;
+    } cases[] = {
+        {96, 57, 13, {20, 10, 431, 25}, {40, 25, 431, 57}},     // the Wizard 97 places
+        {192, 114, 26, {40, 20, 362, 50}, {80, 50, 362, 114}},  // the same at 200%
+        {144, 86, 20, {30, 15, 396, 38}, {60, 38, 396, 86}},
+        {96, 57, 20, {20, 10, 431, 32}, {40, 32, 431, 57}},     // a large title pushes the subtitle down
+    };
+    for (const auto& c : cases) {
+        const HeaderTextPlaces places = PlaceHeaderTexts(c.dpi, RECT{0, 0, 500, c.bandBottom}, c.titleHeight);
+        const RECT* got[] = {&places.title, &places.subtitle};
+        const RECT* want[] = {&c.title, &c.subtitle};
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_TRUE(EqualRect(got[i], want[i])) << c.dpi << " dpi, text " << i << ": " << got[i]->left << ","
+                                                    << got[i]->top << "," << got[i]->right << "," << got[i]->bottom;
+        }
+    }
+}
+
 }  // namespace
