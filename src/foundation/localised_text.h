@@ -1,4 +1,4 @@
-// The wizard's texts, ids 224 to 251, from the string tables in the language the system picks.
+// The wizard's texts, ids 224 to 252, from the string tables in the language the system picks.
 #pragma once
 
 #include <string>
@@ -32,6 +32,7 @@ enum LocalisedTextId : unsigned {
     TextThisFile = 249,
     TextAllFiles = 250,
     TextByteCount = 251,  // %1 of %2 MB, filled in without the text variables
+    TextByteCountKb = 252,  // %1 of %2 KB, the same for a file under a megabyte
 };
 
 // The text of an id from the executable's own string tables; empty when no table holds it.

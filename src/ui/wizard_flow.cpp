@@ -112,12 +112,13 @@ std::wstring DownloadFileName(const std::wstring& path) {
     return L" " + (slash == std::wstring::npos ? path : path.substr(slash + 1));
 }
 
-std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const std::wstring& pattern) {
-    const auto megabytes = [](std::uint64_t bytes) {
-        return FormatText(L"%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
-    };
-    std::wstring text = L" " + pattern;
-    for (const auto& [mark, value] : {std::pair{L"%1", megabytes(soFar)}, std::pair{L"%2", megabytes(size)}}) {
+std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const std::wstring& megabytes,
+                               const std::wstring& kilobytes) {
+    const bool small = size < 1024 * 1024 && !kilobytes.empty();
+    const double unit = small ? 1024.0 : 1024.0 * 1024.0;
+    const auto amount = [unit](std::uint64_t bytes) { return FormatText(L"%.1f", static_cast<double>(bytes) / unit); };
+    std::wstring text = L" " + (small ? kilobytes : megabytes);
+    for (const auto& [mark, value] : {std::pair{L"%1", amount(soFar)}, std::pair{L"%2", amount(size)}}) {
         const std::size_t at = text.find(mark);
         if (at != std::wstring::npos) text.replace(at, 2, value);
     }
@@ -169,7 +170,7 @@ DownloadProgress::FileStart DownloadProgress::StartFile(const wchar_t* path, std
     start.bars.setFileRange = true;
     start.bars.fileRange = Scaled(size, size);
     start.bars.filePosition = 0;
-    start.bars.byteCount = DownloadByteCount(0, size, byteCountPattern_);
+    start.bars.byteCount = DownloadByteCount(0, size, byteCountPattern_, smallByteCountPattern_);
     SetTotalRangeOnce(start.bars);
     start.bars.totalPosition = Scaled(completedBytes_, totalBytes_);
     return start;
@@ -179,7 +180,7 @@ DownloadProgress::BarUpdate DownloadProgress::Progress(std::uint64_t soFar, std:
     BarUpdate update;
     if (soFar > size) soFar = size;
     update.filePosition = Scaled(soFar, size);
-    update.byteCount = DownloadByteCount(soFar, size, byteCountPattern_);
+    update.byteCount = DownloadByteCount(soFar, size, byteCountPattern_, smallByteCountPattern_);
     SetTotalRangeOnce(update);
     update.totalPosition = Scaled(completedBytes_ + soFar, totalBytes_);
     return update;

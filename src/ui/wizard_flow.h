@@ -91,8 +91,10 @@ bool OfferRestartBox(int restartKind, bool installing, const std::wstring& mainA
 std::wstring DownloadStatusLine(const std::wstring& text, int filesStarted, int fileCount);
 // The file-name and size fields of the download page.
 std::wstring DownloadFileName(const std::wstring& path);
-// How much of a file has arrived, in MB with one decimal, in `pattern` ("%1 of %2 MB").
-std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const std::wstring& pattern);
+// How much of a file has arrived, with one decimal: in MB in `megabytes` ("%1 of %2 MB"), or,
+// for a file under a megabyte, in KB in `kilobytes` when there is one (else "0.0 of 0.0 MB").
+std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const std::wstring& megabytes,
+                               const std::wstring& kilobytes = {});
 
 // The message page's text; the fallback when it is empty names where to get help.
 std::wstring MessageOrFallback(const std::wstring& text, const std::wstring& supportAddress);
@@ -133,7 +135,10 @@ public:
     // `fileCount` and `totalBytes` are those of the files to fetch. True when the current-file
     // bar is hidden (a single file: the total bar says it all).
     bool Begin(int fileCount, std::uint64_t totalBytes);
-    void SetByteCountPattern(std::wstring pattern) { byteCountPattern_ = std::move(pattern); }
+    void SetByteCountPatterns(std::wstring megabytes, std::wstring kilobytes) {
+        byteCountPattern_ = std::move(megabytes);
+        smallByteCountPattern_ = std::move(kilobytes);
+    }
     // A file starts: the one before it is complete, however far its reports got.
     FileStart StartFile(const wchar_t* path, std::uint64_t size, const std::wstring& downloadingText);
     BarUpdate Progress(std::uint64_t soFar, std::uint64_t size);
@@ -151,6 +156,7 @@ private:
     std::uint64_t currentSize_ = 0;
     bool totalRangeSet_ = false;
     std::wstring byteCountPattern_ = L"%1 of %2 MB";
+    std::wstring smallByteCountPattern_ = L"%1 of %2 KB";
 };
 
 // Which transfer reports the worker passes on to the download page: the first and last of

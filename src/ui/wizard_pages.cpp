@@ -150,7 +150,7 @@ BOOL DownloadPage::OnInit() {
     SetItemText(kStatusLabel, run_.variables.PrepareText(TextStatusLabel));
     SetItemText(kAllFilesLabel, run_.variables.PrepareText(TextAllFiles));
     SetItemText(kThisFileLabel, run_.variables.PrepareText(TextThisFile));
-    progress_.SetByteCountPattern(LoadLocalisedText(TextByteCount));
+    progress_.SetByteCountPatterns(LoadLocalisedText(TextByteCount), LoadLocalisedText(TextByteCountKb));
     SetItemText(kInstruction, run_.variables.PrepareText(TextTransferInstruction));
     SendPageCreated();
     PostMessageW(window_, WM_START_DOWNLOAD, 0, 0);
@@ -227,8 +227,8 @@ void DownloadPage::OnDownloadFile(const wchar_t* path, std::uint64_t size) {
     SetItemText(kStatus, start.status);
     SetItemText(kFileName, start.name);
     ShowBars(start.bars);
+    // No pause for the name to be read: it held the window and the download half a second a file.
     RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
-    Sleep(kFilePauseMs);
 }
 
 void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {

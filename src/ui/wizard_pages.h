@@ -182,8 +182,6 @@ public:
     void Done(int files) override;
     void Failed() override;
 
-    // Every file costs this pause after the page shows its name, so the user can read it.
-    static constexpr DWORD kFilePauseMs = 500;
 
 protected:
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;

@@ -77,7 +77,7 @@ class FullUpdateTest(WizardTestCase):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "download" and
                                        text_of(s, 1002) == "Downloading file 2 / 3", "the second of three files")
         self.assertEqual(text_of(sheet, 1006), " more.txt")
-        self.assertEqual(text_of(sheet, 1005), " 0.0 of 0.0 MB")  # nothing of its 1900 bytes yet
+        self.assertEqual(text_of(sheet, 1005), " 0.0 of 1.9 KB")  # nothing of its 1900 bytes yet
         self.assertEqual((text_of(sheet, 1053), text_of(sheet, 1054)), ("All files", "This file"))
         self.assertTrue(next(c for c in sheet["page"] if c["id"] == 1023)["visible"])
         self.assertFalse(button(sheet, NEXT)["enabled"])

@@ -154,6 +154,10 @@ TEST(DownloadPage, StatusLineAndFileFields) {
     EXPECT_WSTREQ8(L" 1.2 of 3.4 MB", DownloadByteCount(1258291, 3565158, L"%1 of %2 MB"));
     EXPECT_WSTREQ8(L" 0.0 / 4096.0 MB", DownloadByteCount(0, 1ull << 32, L"%1 / %2 MB"));
     EXPECT_WSTREQ8(L" 3.4 MB \u4E2D 1.2", DownloadByteCount(1258291, 3565158, L"%2 MB \u4E2D %1"));
+    // Under a megabyte in KB, where the language has the text for it.
+    EXPECT_WSTREQ8(L" 0.0 of 1.9 KB", DownloadByteCount(0, 1900, L"%1 of %2 MB", L"%1 of %2 KB"));
+    EXPECT_WSTREQ8(L" 0.5 of 1.0 MB", DownloadByteCount(524288, 1048576, L"%1 of %2 MB", L"%1 of %2 KB"));
+    EXPECT_WSTREQ8(L" 0.0 of 0.0 MB", DownloadByteCount(0, 1900, L"%1 of %2 MB"));
 }
 
 TEST(DownloadPage, SingleFileHidesItsBarAndEmptyFilesChangeNothing) {
@@ -167,7 +171,7 @@ TEST(DownloadPage, SingleFileHidesItsBarAndEmptyFilesChangeNothing) {
     const DownloadProgress::FileStart start = several.StartFile(L"C:\\x\\a.txt", 4096, L"Downloading file");
     EXPECT_TRUE(start.shown);
     EXPECT_WSTREQ8(L"Downloading file 1 / 3", start.status);
-    EXPECT_WSTREQ8(L" 0.0 of 0.0 MB", start.bars.byteCount);
+    EXPECT_WSTREQ8(L" 0.0 of 4.0 KB", start.bars.byteCount);
     EXPECT_WSTREQ8(L" a.txt", start.name);
 }
 

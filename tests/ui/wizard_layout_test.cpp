@@ -24,6 +24,11 @@ std::wstring AsByteCount(const std::wstring& text) {
     return DownloadByteCount(size, size, text);
 }
 
+std::wstring AsSmallByteCount(const std::wstring& text) {
+    const std::uint64_t size = 1023ull * 1024;
+    return DownloadByteCount(size, size, L"", text);
+}
+
 struct Placement {
     int dialog;
     int control;
@@ -39,6 +44,7 @@ const Placement kPlacements[] = {
     {129, 1054, TextThisFile},
     {129, 1046, TextCurrentFileLabel},
     {129, 1005, TextByteCount, AsByteCount},
+    {129, 1005, TextByteCountKb, AsSmallByteCount},
     {202, 1049, TextLicenseInstruction},
     {202, 1030, TextLicenseAccept},
     {202, 1031, TextLicenseDecline},
