@@ -27,6 +27,13 @@ renewix::UniqueModule LoadAsData(const std::wstring& path) {
         LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
 }
 
+// The executable opened for its resources, or the reason in `error`.
+renewix::UniqueModule OpenExecutable(const std::wstring& path, std::wstring& error) {
+    renewix::UniqueModule module = LoadAsData(path);
+    if (!module) error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
+    return module;
+}
+
 BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) {
     reinterpret_cast<std::vector<WORD>*>(param)->push_back(language);
     return TRUE;
@@ -116,11 +123,8 @@ std::vector<std::uint8_t> ReadSideResource(const std::wstring& path, int id) {
 
 bool ReadRecordFromExecutable(const std::wstring& path, ClientConfig::Bytes& record, bool& present,
                               std::wstring& error, TrustedKeys* keys) {
-    renewix::UniqueModule module = LoadAsData(path);
-    if (!module) {
-        error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
-        return false;
-    }
+    renewix::UniqueModule module = OpenExecutable(path, error);
+    if (!module) return false;
     ClientConfig config;
     present = config.LoadFromModule(module.get());
     record = config.bytes();
@@ -142,21 +146,15 @@ std::vector<std::string> IconGroupImages(HMODULE module, int id) {
 }
 
 bool ReadIconFromExecutable(const std::wstring& path, int id, std::vector<std::string>& images, std::wstring& error) {
-    renewix::UniqueModule module = LoadAsData(path);
-    if (!module) {
-        error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
-        return false;
-    }
+    renewix::UniqueModule module = OpenExecutable(path, error);
+    if (!module) return false;
     images = IconGroupImages(module.get(), id);
     return true;
 }
 
 bool ReadBitmapFromExecutable(const std::wstring& path, int id, std::string& bytes, std::wstring& error) {
-    renewix::UniqueModule module = LoadAsData(path);
-    if (!module) {
-        error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
-        return false;
-    }
+    renewix::UniqueModule module = OpenExecutable(path, error);
+    if (!module) return false;
     bytes = BitmapResourceBytes(module.get(), id);
     return true;
 }
@@ -185,11 +183,8 @@ bool WriteClientResources(const std::wstring& path, const ClientConfig::Bytes& r
     std::vector<int> iconIds;
     std::vector<StoredResource> kept;
     {
-        renewix::UniqueModule module = LoadAsData(path);
-        if (!module) {
-            error = L"cannot open '" + path + L"' as an executable (" + SystemMessage(GetLastError()) + L")";
-            return false;
-        }
+        renewix::UniqueModule module = OpenExecutable(path, error);
+        if (!module) return false;
         if (icon) {
             // Every image the old group named goes, so that no size of the old icon remains; the
             // new images take the lowest ids no other icon uses.
