@@ -1,4 +1,4 @@
-// The wizard's texts, ids 224 to 252, from the string tables in the language the system picks.
+// The wizard's texts, ids 224 to 259, from the string tables in the language the system picks.
 #pragma once
 
 #include <string>
@@ -33,6 +33,10 @@ enum LocalisedTextId : unsigned {
     TextAllFiles = 250,
     TextByteCount = 251,  // %1 of %2 MB, filled in without the text variables
     TextByteCountKb = 252,  // %1 of %2 KB, the same for a file under a megabyte
+    TextScheduleInstruction = 253,
+    TextScheduleDaily = 254,  // then weekly, monthly and never, in the order of the choices
+    TextNextCheck = 258,  // %1 is the date and time, filled in without the text variables
+    TextScheduleEnded = 259,
 };
 
 // The text of an id from the executable's own string tables; empty when no table holds it.

@@ -111,7 +111,7 @@ OperatingSystem ClassifyOperatingSystem(const WindowsVersion& version) {
         if (major == 5 && minor == 0) return {8, L"Windows 2000"};
         if (major == 5 && minor == 1) return {16, L"Windows XP"};
         if (major == 5 && minor == 2) return {32, L"Windows 2003"};
-        if (major == 6 && minor == 0) return {64, L"Windows Vista"};
+        if (major == 6 && minor == 0) return {64, server ? L"Windows Server 2008" : L"Windows Vista"};
         if (major == 6 && minor == 1) return {127, server ? L"Windows Server 2008 R2" : L"Windows 7"};
         if (major == 6 && minor == 2) return {127, server ? L"Windows Server 2012" : L"Windows 8"};
         if (major == 6 && minor == 3) return {127, server ? L"Windows Server 2012 R2" : L"Windows 8.1"};

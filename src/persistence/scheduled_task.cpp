@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "foundation/localised_text.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/system_facts.h"
@@ -356,11 +357,15 @@ std::optional<ScheduleInfo> ReadScheduledTask(const std::wstring& name, const SY
 int ScheduleChoiceOf(int frequency) { return frequency >= 2 && frequency <= 4 ? frequency - 2 : -1; }
 
 std::wstring NextRunNote(const std::optional<SYSTEMTIME>& nextRun) {
-    if (!nextRun) return L"The schedule that is set will not run again.";
+    if (!nextRun) return LoadLocalisedText(TextScheduleEnded);
     wchar_t date[80] = {}, time[80] = {};
     GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &*nextRun, nullptr, date, 80);
     GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &*nextRun, nullptr, time, 80);
-    return std::wstring(L"Next scheduled check: ") + date + L" " + time;
+    std::wstring note = LoadLocalisedText(TextNextCheck);
+    const std::size_t at = note.find(L"%1");
+    const std::wstring when = std::wstring(date) + L" " + time;
+    if (at == std::wstring::npos) return note + when;
+    return note.replace(at, 2, when);
 }
 
 std::wstring ScheduleTaskName(const std::wstring& mainApplicationName) {

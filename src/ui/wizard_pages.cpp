@@ -336,6 +336,10 @@ BOOL SchedulerPage::OnInit() {
     titleFont_ = CreateTitleFont(DpiOf(window_));
     SetTitleFont(window_, titleFont_.get());
     SetItemText(kTitle, run_.variables.PrepareText(TextApplicationName));
+    SetItemText(kText, run_.variables.PrepareText(TextScheduleInstruction));
+    for (int choice = 0; choice < 4; ++choice) {
+        SetItemText(kChoiceIds[choice], run_.variables.PrepareText(TextScheduleDaily + choice));
+    }
     SendPageCreated();
     SetButtons(PSWIZB_FINISH);
     CheckRadioButton(window_, kChoiceIds[0], kChoiceIds[3], kChoiceIds[choice_]);

@@ -70,10 +70,11 @@ TEST(LocalisedText, NeitherAnUnreachableServerNorABusyCheckIsReportedAsUpToDate)
 }
 
 TEST(LocalisedText, EveryTableSpeaksItsOwnLanguageAndTheSpanishTable) {
-    // The link, checking and installing texts were once English or Dutch in most tables.
+    // The link, checking, installing and schedule texts were once English or Dutch in most
+    // tables.
     for (LANGID language : kLanguages) {
         if (language == 0x0409) continue;
-        for (unsigned id : {224u, 244u, 245u, 246u}) {
+        for (unsigned id : {224u, 244u, 245u, 246u, 253u, 254u, 255u, 256u, 257u, 258u, 259u}) {
             EXPECT_NE(Text(language, id), Text(0x0409, id)) << std::hex << language << std::dec << " " << id;
         }
         if (language != 0x0413) {

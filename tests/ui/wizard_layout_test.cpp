@@ -29,6 +29,13 @@ std::wstring AsSmallByteCount(const std::wstring& text) {
     return DownloadByteCount(size, size, L"", text);
 }
 
+// The longest date and time the schedule note shows.
+std::wstring AsNextCheck(const std::wstring& text) {
+    std::wstring note = text;
+    const std::size_t at = note.find(L"%1");
+    return at == std::wstring::npos ? note : note.replace(at, 2, L"2026-12-31 23:59");
+}
+
 struct Placement {
     int dialog;
     int control;
@@ -56,6 +63,13 @@ const Placement kPlacements[] = {
     {208, 1044, TextNoInternet},
     {208, 1044, TextServerUnreachable},
     {208, 1044, TextUpdateNotNeeded},
+    {230, 1037, TextScheduleInstruction},
+    {230, 1027, TextScheduleDaily},
+    {230, 1028, TextScheduleDaily + 1},
+    {230, 1029, TextScheduleDaily + 2},
+    {230, 1031, TextScheduleDaily + 3},
+    {230, 1051, TextNextCheck, AsNextCheck},
+    {230, 1051, TextScheduleEnded},
 };
 
 // A typical application name for %ApplicationName%.
