@@ -127,12 +127,20 @@ ensure_libsodium() {
 }
 
 ensure_wine_prefix() {
-    if [ -f "$WINEPREFIX/system.reg" ] && [ -f "$WINEPREFIX/.renewix-ready" ]; then return; fi
-    say "creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    env -u DISPLAY "$WINE_RUN" wineboot -i >/dev/null 2>&1
-    wineserver -w
-    touch "$WINEPREFIX/.renewix-ready"
+    if ! [ -f "$WINEPREFIX/system.reg" ] || ! [ -f "$WINEPREFIX/.renewix-ready" ]; then
+        say "creating the Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        env -u DISPLAY "$WINE_RUN" wineboot -i >/dev/null 2>&1
+        wineserver -w
+        touch "$WINEPREFIX/.renewix-ready"
+    fi
+    # Xvfb has no window manager: Wine would wait two seconds for one to confirm each hidden
+    # window of the client (a Cancel would seem to hang). The client's windows are unmanaged.
+    if ! grep -q 'AppDefaults\\\\Renewix.exe\\\\X11 Driver' "$WINEPREFIX/user.reg"; then
+        env -u DISPLAY "$WINE_RUN" reg add 'HKCU\Software\Wine\AppDefaults\Renewix.exe\X11 Driver' \
+            /v Managed /d N /f >/dev/null 2>&1
+        wineserver -w
+    fi
 }
 
 # Some machines cannot execute 32-bit x86 code at all (no compat mode in the kernel or

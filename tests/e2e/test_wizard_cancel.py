@@ -11,7 +11,7 @@ from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, 
 
 # A Cancel cuts a call that waits on the network short: the run ends within this many seconds
 # (the server would hold it for a minute), Wine's own process end included.
-CANCEL_LIMIT = 3
+CANCEL_LIMIT = 2
 
 CRITICAL_DOCUMENT = update_document(update_type="Critical", restart="No restart")
 
