@@ -73,14 +73,18 @@ class CancelTest(WizardTestCase):
         self.configure()
         # A silent update in a run that stands in for the program downloads like any other.
         self.publish(update_document(files=("data.txt", "more.txt", "Viewer.exe"), license="Use it well."))
-        rows = [("/updates/update.xml", "CheckNow", "\tCancelled by the user\r\n", "Unable to load XML configuration",
-                 []),
-                ("/updates/files/more.txt", "report.txt",
+        # How the run is ended: the Cancel button, or the close box (WM_CLOSE from outside).
+        rows = [("/updates/update.xml", "CheckNow", "cancel", "\tCancelled by the user\r\n",
+                 "Unable to load XML configuration", []),
+                ("/updates/update.xml", "CheckNow", "close", "\tCancelled by the user\r\n",
+                 "Unable to load XML configuration", []),
+                ("/updates/files/more.txt", "report.txt", "cancel",
                  "\tCancelled by the user\r\n\tFile transfer cancelled:\tfiles/more.txt\r\n", "File transfer error occured",
                  ["data.txt"])]
-        for path, keyword, logged, not_logged, kept in rows:
-            with self.subTest(path):
+        for path, keyword, ending, logged, not_logged, kept in rows:
+            with self.subTest(path=path, ending=ending):
                 held = self.site.hold(path)
+                self.site.asked.discard(path)
                 client = self.start(keyword)
                 if keyword == "CheckNow":
                     self.wizard.wait_page("checking")
@@ -92,7 +96,10 @@ class CancelTest(WizardTestCase):
                     self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
                     self.wizard.press(NEXT)
                 wait_for(lambda: path in self.site.asked, f"{path} asked for", limit=WAIT)
-                self.wizard.press(CANCEL)
+                if ending == "cancel":
+                    self.wizard.press(CANCEL)
+                else:
+                    self.wizard.send("close")
                 self.assertEqual(wait_exit(client, timeout=CANCEL_LIMIT), 0)
                 held.set()
                 log = self.log()
