@@ -362,10 +362,10 @@ std::wstring NextRunNote(const std::optional<SYSTEMTIME>& nextRun) {
     GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &*nextRun, nullptr, date, 80);
     GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &*nextRun, nullptr, time, 80);
     std::wstring note = LoadLocalisedText(TextNextCheck);
-    const std::size_t at = note.find(L"%1");
     const std::wstring when = std::wstring(date) + L" " + time;
-    if (at == std::wstring::npos) return note + when;
-    return note.replace(at, 2, when);
+    if (note.find(L"%1") == std::wstring::npos) return note + when;
+    ReplaceAll(note, L"%1", when);
+    return note;
 }
 
 std::wstring ScheduleTaskName(const std::wstring& mainApplicationName) {

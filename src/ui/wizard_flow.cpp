@@ -118,10 +118,8 @@ std::wstring DownloadByteCount(std::uint64_t soFar, std::uint64_t size, const st
     const double unit = small ? 1024.0 : 1024.0 * 1024.0;
     const auto amount = [unit](std::uint64_t bytes) { return FormatText(L"%.1f", static_cast<double>(bytes) / unit); };
     std::wstring text = L" " + (small ? kilobytes : megabytes);
-    for (const auto& [mark, value] : {std::pair{L"%1", amount(soFar)}, std::pair{L"%2", amount(size)}}) {
-        const std::size_t at = text.find(mark);
-        if (at != std::wstring::npos) text.replace(at, 2, value);
-    }
+    ReplaceAll(text, L"%1", amount(soFar));
+    ReplaceAll(text, L"%2", amount(size));
     return text;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/localised_text.h"
+#include "foundation/text.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
 #include "ui/wizard_flow.h"
@@ -32,8 +33,8 @@ std::wstring AsSmallByteCount(const std::wstring& text) {
 // The longest date and time the schedule note shows.
 std::wstring AsNextCheck(const std::wstring& text) {
     std::wstring note = text;
-    const std::size_t at = note.find(L"%1");
-    return at == std::wstring::npos ? note : note.replace(at, 2, L"2026-12-31 23:59");
+    ReplaceAll(note, L"%1", L"2026-12-31 23:59");
+    return note;
 }
 
 struct Placement {
@@ -76,10 +77,7 @@ const Placement kPlacements[] = {
 const wchar_t kApplicationName[] = L"Example Application";
 
 std::wstring WithApplicationName(std::wstring text) {
-    const std::wstring mark = L"%ApplicationName%";
-    for (std::size_t at = text.find(mark); at != std::wstring::npos; at = text.find(mark, at)) {
-        text.replace(at, mark.size(), kApplicationName);
-    }
+    ReplaceAll(text, L"%ApplicationName%", kApplicationName);
     return text;
 }
 
