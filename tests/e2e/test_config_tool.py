@@ -79,7 +79,8 @@ def ico(*sizes):
 
 def icon_images(path):
     """How many icon images (RT_ICON, type 3) the executable's resources hold."""
-    lines = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+    # The x86-64 objdump reads both builds; the i686 one only its own.
+    lines = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
                            timeout=60).stdout.splitlines()
     for line, names in zip(lines, lines[1:]):
         if re.match(r"[0-9a-f]+   Entry: ID: 0x000003,", line):
