@@ -53,6 +53,15 @@ DWORD StandardFile::Read(void* buffer, DWORD count) {
     return read;
 }
 
+bool StandardFile::SeekTo(std::uint64_t position) {
+    if (!file_ || position > size_) return false;
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(position);
+    if (!SetFilePointerEx(file_.get(), to, nullptr, FILE_BEGIN)) return false;
+    position_ = position;
+    return true;
+}
+
 int StandardFile::Close() {
     if (!file_) return 0;
     file_.reset();

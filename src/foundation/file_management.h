@@ -67,6 +67,8 @@ public:
 
     // For the file-share downloader, which reads the open file's facts directly.
     bool GetTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) const;
+    // Moves the read and write position to `position` (at most the size seen at Open).
+    bool SeekTo(std::uint64_t position);
     // The size seen at Open; 0 once closed.
     std::uint64_t OpenSize() const { return file_ ? size_ : 0; }
 

@@ -385,7 +385,7 @@ bool Renewix::AbortUpdate() {
         run_.log.WriteValue(L"Kept for an interrupted installation", downloadFolder_);
         return false;
     }
-    run_.files.DeleteTree(downloadFolder_);
+    ClearDownloadsKeepingPartials(run_.files, downloadFolder_);
     return false;
 }
 

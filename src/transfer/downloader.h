@@ -61,6 +61,20 @@ public:
     // The update document, loaded and parsed; nothing on failure.
     virtual std::optional<XmlDocument> LoadDocument() = 0;
     virtual bool OpenDownloadFile(const std::wstring& name) = 0;
+    // Opens `name` to go on from byte `offset` of the version `validator` names (what Validator
+    // said of an earlier open; empty: none). `*start` is where the bytes Read gives begin:
+    // `offset`, or 0 when the server sends the whole file instead. A downloader that cannot go
+    // on sends the whole file.
+    virtual bool OpenDownloadFileFrom(const std::wstring& name, std::uint64_t offset, const std::wstring& validator,
+                                      std::uint64_t* start) {
+        (void)offset;
+        (void)validator;
+        *start = 0;
+        return OpenDownloadFile(name);
+    }
+    // The server's name for the version of the open file (an ETag, a date, a size and a time);
+    // empty when it gives none, and a file without one is never continued.
+    virtual std::wstring Validator() { return {}; }
     // Opens the update document itself for Read and CloseFile, as OpenDownloadFile opens an
     // update file: for a client that checks the document's bytes before it parses them. A
     // downloader that cannot says so in the log and answers false.
@@ -73,7 +87,8 @@ public:
     virtual std::wstring GetFilesBaseUrl() = 0;
     virtual std::wstring DescribeLastError() = 0;
     virtual bool GetFileTimes(FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite) = 0;
-    // The size the server reports for the open file; -1 when it reports none.
+    // The size the server reports for the whole open file, also when it was opened from an
+    // offset; -1 when it reports none.
     virtual std::int64_t GetFileSize() = 0;
     // Empty when what OpenDownloadFile opened is the file itself; otherwise why it is not (a
     // server's error page, for one), in words for the user.

@@ -19,6 +19,11 @@ namespace PermissionManager {
 class IClientFileManager;
 }
 
+// Empties the download folder of an update that will not be made, but for the partial
+// downloads and their records at its top: the next run goes on from them (a run that could not
+// reach its server is the common reason to end here). The folder goes when nothing stays.
+void ClearDownloadsKeepingPartials(PermissionManager::IClientFileManager& files, const std::wstring& folder);
+
 class CFileTransfer {
 public:
     // Files are written through `files`. Progress goes to `sink` and errors to `prompts`; either
@@ -29,8 +34,13 @@ public:
 
     // Fetches remoteName into localDirectory\localName; false after any failure, which
     // has been logged and (unless silent) shown. The size is checked on the way, the CRC (when
-    // not 0) and the SHA-256 (when given) of the bytes written, at the end.
-    // A file that fails any check is deleted, so that no later run can take it for a good one.
+    // not 0) and the SHA-256 (when given) of the whole file, at the end.
+    // The bytes arrive in localName + ".partial", beside a record of what they are (".resume"),
+    // and take the file's name only once every check passed. A partial that a Cancel, a lost
+    // connection or a killed process left is continued by the next transfer of the same file; a
+    // dropped connection is tried again at most kMaxRetries times. A continued file that fails
+    // its checks is fetched once more from byte 0; a file that fails any check is deleted, so
+    // that no later run can take it for a good one.
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                       const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc,
                       const std::optional<Sha256Digest>& expectedSha256 = std::nullopt);
@@ -48,8 +58,18 @@ public:
     // is a round trip), not per byte.
     static constexpr std::size_t kBufferSize = 256 * 1024;
     static constexpr std::size_t kDumpSize = 1600;
+    static constexpr int kMaxRetries = 3;
+    // The pause before the first new attempt after a dropped connection; each next one waits
+    // twice as long. Tests shorten it.
+    void SetRetryPause(DWORD milliseconds) { retryPauseMs_ = milliseconds; }
 
 private:
+    enum class Outcome { Verified, Failed, WrongAfterContinuing };
+    struct Target;
+    Outcome Fetch(const Target& target, bool mayContinue);
+    // Waits before new attempt `attempt` (0-based); false when the run stopped meanwhile.
+    bool PauseBeforeRetry(int attempt);
+    bool Stopped() const;
     void ShowError(const std::wstring& text, const wchar_t* caption);
 
     IDownloadSink* sink_;
@@ -59,4 +79,5 @@ private:
     PermissionManager::IClientFileManager& files_;
     std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBufferSize);
     const std::atomic<bool>* stop_ = nullptr;
+    DWORD retryPauseMs_ = 500;
 };

@@ -1,5 +1,7 @@
 #include "transfer/ftp_downloader.h"
 
+#include "transfer/resume.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -148,6 +150,7 @@ void FTPFileDownloader::ReportFailure(DWORD error) {
 bool FTPFileDownloader::OpenFtpFile(const std::wstring& path, bool files) {
     handles_.Close(InternetHandles::Request);
     openPath_.clear();
+    restFrom_ = 0;
     found_ = false;
     if (path.empty()) return false;
     const std::wstring remote = FtpServerPath(path);
@@ -164,12 +167,18 @@ bool FTPFileDownloader::OpenFtpFile(const std::wstring& path, bool files) {
             // A transfer cannot start while the search is open on the connection.
             handles_.Close(InternetHandles::Search);
         }
+        std::uint64_t from = 0;
+        if (connection && restAt_ > 0 && found_ && restAt_ < ListedSize() && Validator() == restValidator_ &&
+            AskRestart(connection, restAt_)) {
+            from = restAt_;
+        }
         if (connection && handles_.Set(InternetHandles::Request, handles_.Blocking<HINTERNET>([connection, remote] {
                 return FtpOpenFileW(connection, remote.c_str(), GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
             }))) {
             openPath_ = path;
             openForFiles_ = files;
-            delivered_ = 0;
+            delivered_ = from;
+            restFrom_ = from;
             readRetried_ = false;
             readFailed_ = false;
             return true;
@@ -191,9 +200,7 @@ DWORD FTPFileDownloader::Read(void* buffer, DWORD size) {
         if (ReadRequest(buffer, size, &read)) {
             delivered_ += read;
             // A data connection reset can look like the end: the listing says what is to come.
-            const std::uint64_t listed =
-                (static_cast<std::uint64_t>(findData_.nFileSizeHigh) << 32) | findData_.nFileSizeLow;
-            if (read != 0 || !found_ || delivered_ >= listed) return read;
+            if (read != 0 || !found_ || delivered_ >= ListedSize()) return read;
             readFailed_ = true;
             log_.WriteValueNumber(L"FTP transfer ended early", openPath_, static_cast<long long>(delivered_));
         } else {
@@ -203,14 +210,19 @@ DWORD FTPFileDownloader::Read(void* buffer, DWORD size) {
             ReportFailure(error);
         }
         if (readRetried_ || openPath_.empty() || StopForCancel()) return 0;
-        // Once per file: open it again on a fresh connection and skip what was delivered.
+        // Once per file: open it again on a fresh connection and skip what was delivered (at
+        // once, where the server restarts transfers).
         const std::uint64_t skip = delivered_;
         const std::wstring path = openPath_;
         const bool files = openForFiles_;
+        restAt_ = skip;
+        restValidator_ = Validator();
         log_.WriteValue(L"Connecting again to", GetDocumentUrl());
         // The file's handle goes before the connection it belongs to.
         handles_.Close(InternetHandles::Request);
-        if (!ConnectFor(files) || !OpenFtpFile(path, files)) return 0;
+        const bool reopened = ConnectFor(files) && OpenFtpFile(path, files);
+        restAt_ = 0;
+        if (!reopened) return 0;
         readRetried_ = true;
         std::vector<char> discard(kDocumentChunk);
         while (delivered_ < skip) {
@@ -239,6 +251,34 @@ bool FTPFileDownloader::OpenDocumentFile() {
 
 bool FTPFileDownloader::OpenDownloadFile(const std::wstring& name) {
     return OpenFtpFile(FtpServerPath(FtpFilePath(settings_.FilesAddress, name)), true);
+}
+
+bool FTPFileDownloader::OpenDownloadFileFrom(const std::wstring& name, std::uint64_t offset,
+                                             const std::wstring& validator, std::uint64_t* start) {
+    restAt_ = validator.empty() ? 0 : offset;
+    restValidator_ = validator;
+    const bool opened = OpenDownloadFile(name);
+    restAt_ = 0;
+    *start = opened ? restFrom_ : 0;
+    return opened;
+}
+
+std::wstring FTPFileDownloader::Validator() {
+    return found_ ? SizeAndTimeValidator(ListedSize(), findData_.ftLastWriteTime) : std::wstring();
+}
+
+std::uint64_t FTPFileDownloader::ListedSize() const {
+    return (static_cast<std::uint64_t>(findData_.nFileSizeHigh) << 32) | findData_.nFileSizeLow;
+}
+
+bool FTPFileDownloader::AskRestart(HINTERNET connection, std::uint64_t offset) {
+    // A restart counts bytes only in binary mode, and servers refuse it in ASCII mode.
+    const std::wstring rest = L"REST " + std::to_wstring(offset);
+    const BOOL sent = handles_.Blocking<BOOL>([connection, rest] {
+        return FtpCommandW(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, L"TYPE I", 0, nullptr) &&
+               FtpCommandW(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, rest.c_str(), 0, nullptr);
+    });
+    return sent && StartsWith(handles_.LastResponse(), L"350");
 }
 
 std::optional<XmlDocument> FTPFileDownloader::LoadDocument() {
@@ -326,6 +366,8 @@ bool FTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, F
 std::int64_t FTPFileDownloader::GetFileSize() {
     const HINTERNET request = Request();
     if (!request) return -1;
+    // A restarted transfer's size is the rest: the listing has the whole file's.
+    if (restFrom_ > 0) return static_cast<std::int64_t>(ListedSize());
     DWORD high = 0;
     SetLastError(NO_ERROR);
     const DWORD low = FtpGetFileSize(request, &high);

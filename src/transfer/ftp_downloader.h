@@ -40,6 +40,12 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
+    // With "REST", when the listing still shows the version `validator` names and the server
+    // takes it; else the whole file.
+    bool OpenDownloadFileFrom(const std::wstring& name, std::uint64_t offset, const std::wstring& validator,
+                              std::uint64_t* start) override;
+    // The listed size and last write time; empty without a listing.
+    std::wstring Validator() override;
     // The document on the document's own connection, for a client that checks its bytes.
     bool OpenDocumentFile() override;
     // A read that fails reconnects once, opens the file again and goes on where it stopped.
@@ -74,6 +80,9 @@ private:
     void ReportDocumentFault(FtpDocumentFault fault);
     // "FTP server error" with the error code, and the server's reply when it is an error.
     void ReportFailure(DWORD error);
+    std::uint64_t ListedSize() const;
+    // Asks the server to start the next transfer at `offset`; true when it said it will.
+    bool AskRestart(HINTERNET connection, std::uint64_t offset);
 
     bool found_ = false;
     WIN32_FIND_DATAW findData_{};
@@ -86,6 +95,11 @@ private:
     std::uint64_t delivered_ = 0;
     bool readRetried_ = false;
     bool readFailed_ = false;
+    // Where the next OpenFtpFile asks to start, and the version it must still be; where the
+    // open file's bytes start.
+    std::uint64_t restAt_ = 0;
+    std::wstring restValidator_;
+    std::uint64_t restFrom_ = 0;
 };
 
 // What of a server's reply belongs in the log as the reason of a failure: the whole reply when

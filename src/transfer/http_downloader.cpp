@@ -10,6 +10,7 @@
 #include "foundation/cancellation.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
+#include "transfer/resume.h"
 
 std::wstring InsertPort(const std::wstring& input, const std::wstring& port) {
     std::wstring address = input;
@@ -347,7 +348,39 @@ bool HTTPFileDownloader::PromptForCredentials(CredentialKind kind) {
     return true;
 }
 
-bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
+bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& name) {
+    std::uint64_t start = 0;
+    return OpenDownloadFileFrom(name, 0, std::wstring(), &start);
+}
+
+namespace {
+
+// A response header as text; empty when the response has none.
+std::wstring QueryHeader(HINTERNET request, DWORD header) {
+    wchar_t text[kMaxValidator + 1] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    if (!request || !HttpQueryInfoW(request, header, text, &size, nullptr)) return {};
+    return std::wstring(text, size / sizeof(wchar_t));
+}
+
+}  // namespace
+
+std::wstring HTTPFileDownloader::Validator() {
+    std::wstring validator = QueryHeader(Request(), HTTP_QUERY_ETAG);
+    // A weak ETag may not be used to join ranges.
+    if (validator.empty() || StartsWith(validator, L"W/")) validator = QueryHeader(Request(), HTTP_QUERY_LAST_MODIFIED);
+    // It goes back into a request header: nothing that could end the header is sent.
+    for (const wchar_t c : validator) {
+        if (c < 0x20) return {};
+    }
+    return validator;
+}
+
+bool HTTPFileDownloader::OpenDownloadFileFrom(const std::wstring& input, std::uint64_t offset,
+                                              const std::wstring& validator, std::uint64_t* start) {
+    *start = 0;
+    rangeTotal_ = -1;
+    const bool ranged = offset > 0 && !validator.empty();
     handles_.Close(InternetHandles::Request);
     if (StopForCancel() || !handles_.Get(InternetHandles::Session)) return false;
     std::wstring name = input;
@@ -365,10 +398,32 @@ bool HTTPFileDownloader::OpenDownloadFile(const std::wstring& input) {
         log_.WriteValue(L"HttpOpenRequest error in OpenDownloadFile", parts.path);
         return false;
     }
+    if (ranged) {
+        // If-Range: the rest only of the same version, else the whole file in the same answer.
+        const std::wstring headers =
+            L"Range: bytes=" + std::to_wstring(offset) + L"-\r\nIf-Range: " + validator + L"\r\n";
+        HttpAddRequestHeadersW(Request(), headers.c_str(), static_cast<DWORD>(-1),
+                               HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    }
     if (!SendRequest()) {
         if (StopForCancel()) return false;
         log_.WriteNumber(L"HttpSendRequest error in OpenDownloadFile", static_cast<int>(GetLastError()));
         return false;
+    }
+    if (!ranged) return true;
+    std::uint64_t total = 0;
+    switch (JudgeRangeAnswer(StatusCode(), QueryHeader(Request(), HTTP_QUERY_CONTENT_RANGE), offset, &total)) {
+        case RangeAnswer::Continues:
+            *start = offset;
+            rangeTotal_ = static_cast<std::int64_t>(total);
+            return true;
+        case RangeAnswer::AskWhole:
+            log_.WriteValueNumber(L"The server did not send the rest of the file from byte", url,
+                                  static_cast<long long>(offset));
+            return OpenDownloadFileFrom(input, 0, std::wstring(), start);
+        case RangeAnswer::Whole:
+        case RangeAnswer::Refused:
+            break;
     }
     return true;
 }
@@ -431,6 +486,7 @@ bool HTTPFileDownloader::GetFileTimes(FILETIME* creation, FILETIME* lastAccess, 
 std::int64_t HTTPFileDownloader::GetFileSize() {
     const HINTERNET request = Request();
     if (!request) return -1;
+    if (rangeTotal_ >= 0) return rangeTotal_;
     // Read as text: the numeric form stops at 32 bits, and files may be larger.
     wchar_t text[32] = {};
     DWORD size = sizeof(text);

@@ -193,6 +193,12 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
+    // A GET with "Range" and "If-Range": a server that sends another range, or none it can
+    // keep, is asked once more for the whole file.
+    bool OpenDownloadFileFrom(const std::wstring& name, std::uint64_t offset, const std::wstring& validator,
+                              std::uint64_t* start) override;
+    // A strong ETag, else the Last-Modified date, as the server sent it.
+    std::wstring Validator() override;
     // An HTTP(S) GET of the document URL, query string included, with the credentials and
     // certificate handling of every request; other schemes are refused with a log line.
     bool OpenDocumentFile() override;
@@ -224,4 +230,6 @@ protected:
     InternetHandles handles_;
     std::wstring proxyUser_, websiteUser_, proxyPassword_, websitePassword_;
     std::wstring connectedServer_;
+    // The whole file's size from the Content-Range of a continued request; -1 otherwise.
+    std::int64_t rangeTotal_ = -1;
 };

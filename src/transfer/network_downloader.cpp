@@ -2,6 +2,7 @@
 
 #include "foundation/log.h"
 #include "foundation/text.h"
+#include "transfer/resume.h"
 
 namespace {
 
@@ -57,6 +58,25 @@ bool NetworkFileDownloader::OpenForReading(const std::wstring& path) {
 }
 
 bool NetworkFileDownloader::OpenDownloadFile(const std::wstring& name) { return OpenForReading(FilePathFor(name)); }
+
+bool NetworkFileDownloader::OpenDownloadFileFrom(const std::wstring& name, std::uint64_t offset,
+                                                 const std::wstring& validator, std::uint64_t* start) {
+    *start = 0;
+    if (!OpenDownloadFile(name)) return false;
+    if (offset == 0 || validator.empty() || validator != Validator() || offset >= file_->OpenSize()) return true;
+    if (file_->SeekTo(offset)) {
+        *start = offset;
+        return true;
+    }
+    // A file that cannot seek is read from its start, on a handle that has not moved.
+    return OpenDownloadFile(name);
+}
+
+std::wstring NetworkFileDownloader::Validator() {
+    FILETIME creation{}, lastAccess{}, lastWrite{};
+    if (!file_ || !file_->GetTimes(&creation, &lastAccess, &lastWrite)) return {};
+    return SizeAndTimeValidator(file_->OpenSize(), lastWrite);
+}
 
 bool NetworkFileDownloader::Connect() {
     const std::wstring path = GetDocumentUrl();

@@ -11,6 +11,11 @@ public:
 
     std::optional<XmlDocument> LoadDocument() override;
     bool OpenDownloadFile(const std::wstring& name) override;
+    // Goes on by seeking, when the file's size and time are still those `validator` names.
+    bool OpenDownloadFileFrom(const std::wstring& name, std::uint64_t offset, const std::wstring& validator,
+                              std::uint64_t* start) override;
+    // The open file's size and last write time.
+    std::wstring Validator() override;
     bool OpenDocumentFile() override { return OpenForReading(GetDocumentUrl()); }
     DWORD Read(void* buffer, DWORD size) override { return file_ ? file_->Read(buffer, size) : 0; }
     void CloseFile() override { file_.reset(); }

@@ -320,6 +320,10 @@ class FtpUpdateTest(UpdateTestCase):
         self.assertEqual((self.app / "big.bin").read_bytes(), big.read_bytes())
         fetches = [name for session in self.server.sessions() for name in commands(session, "RETR")]
         self.assertEqual(fetches.count("upd/files/big.bin"), 2)
+        # The second fetch asked the server to start where the first stopped.
+        restarts = [int(at) for session in self.server.sessions() for at in commands(session, "REST")]
+        self.assertEqual(len(restarts), 1, self.server.log())
+        self.assertTrue(0 < restarts[0] <= DROP_AFTER, restarts)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

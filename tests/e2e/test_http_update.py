@@ -9,6 +9,7 @@ import ssl
 import subprocess
 import tempfile
 import unittest
+import zlib
 from pathlib import Path
 
 from renewix_e2e import (BIN, WINE_RUN, UpdateTestCase, file_entry, read_log, send_basic_challenge, send_cut_answer,
@@ -131,6 +132,114 @@ class HttpUpdateTest(UpdateTestCase):
         self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
         self.assertIn("\tPrimary server error:\thttp://127.0.0.1:%d/updates/update.xml\r\n" % self.port, log)
         self.assert_nothing_installed(log)
+
+
+BIG = "/updates/files/big.bin"
+BLOCK = 256 * 1024  # the client's largest read: what a cut may cost twice
+
+
+class RangeHandler(Handler):
+    """The big file answers Range and If-Range (a strong ETag) and follows the test's plan, one
+    step per request: "cut" (stop at 40% and close), "stale cut" (the same, of an older version
+    under another ETag), "fail" (503) or, when the plan is done, "serve"."""
+
+    plan = []
+    stale = b""
+    sent = []  # per request of the big file: (Range, If-Range, status, body bytes sent)
+
+    def do_GET(self):
+        if self.path != BIG:
+            super().do_GET()
+            return
+        action = self.plan.pop(0) if self.plan else "serve"
+        body = (Path(self.directory) / BIG.lstrip("/")).read_bytes()
+        tag = '"%08x"' % zlib.crc32(body)
+        if action == "stale cut":
+            body, tag = self.stale, '"old"'
+        asked, condition = self.headers.get("Range"), self.headers.get("If-Range")
+        if action == "fail":
+            self.send_error(503)
+            self.sent.append((asked, condition, 503, 0))
+            return
+        start = int(asked[6:].split("-")[0]) if asked and asked.startswith("bytes=") and condition == tag else 0
+        self.send_response(206 if start else 200)
+        self.send_header("Content-Length", str(len(body) - start))
+        self.send_header("ETag", tag)
+        if start:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
+        self.end_headers()
+        end = len(body) if action == "serve" else start + len(body) * 2 // 5
+        self.wfile.write(body[start:end])
+        self.sent.append((asked, condition, 206 if start else 200, end - start))
+        if end < len(body):
+            self.close_connection = True
+
+
+class ResumeTest(UpdateTestCase):
+    """A 20 MiB file whose transfer the server cuts: the client goes on from where it stopped."""
+
+    SIZE = 20 << 20
+
+    @classmethod
+    def setUpClass(cls):
+        require_connected_wine()
+
+    def setUp(self):
+        super().setUp()
+        self.site = self.root / "site"
+        self.big = os.urandom(self.SIZE)
+        (self.release / "files" / "big.bin").write_bytes(self.big)
+        RangeHandler.plan, RangeHandler.sent, RangeHandler.stale = [], [], b""
+        self.server = start_server(functools.partial(RangeHandler, directory=str(self.site)))
+        self.configure_client(PrimaryServer={"DocumentProtocol": "http://",
+                                             "DocumentPort": str(self.server.server_address[1]),
+                                             "DocumentAddress": "127.0.0.1/updates/update.xml"})
+        self.publish_to(update_document(files=("data.txt", file_entry("more.txt", "files/sub/"), "big.bin")),
+                        self.site / "updates" / "update.xml")
+
+    def tearDown(self):
+        stop_server(self.server)
+        super().tearDown()
+
+    def assert_big_installed(self, log):
+        self.assert_updated(log)
+        self.assertEqual((self.app / "big.bin").read_bytes(), self.big)
+        # The server sent the file once, but for what a cut cost.
+        self.assertLessEqual(sum(sent for *_, sent in RangeHandler.sent), self.SIZE + BLOCK)
+
+    def test_a_cut_transfer_goes_on_in_the_same_run(self):
+        RangeHandler.plan = ["cut"]
+        log = self.run_client()
+        self.assert_big_installed(log)
+        (first, _, _, cut), (asked, condition, status, _) = RangeHandler.sent
+        self.assertEqual(first, None)
+        self.assertEqual(status, 206)
+        self.assertEqual(condition, '"%08x"' % zlib.crc32(self.big))
+        start = int(asked[6:-1])
+        self.assertTrue(cut - BLOCK <= start <= cut, (start, cut))
+        self.assertIn("\tDownload continued from byte:\tfiles/big.bin, %d\r\n" % start, log)
+
+    def test_a_file_that_changed_meanwhile_is_fetched_whole(self):
+        RangeHandler.plan, RangeHandler.stale = ["stale cut"], os.urandom(self.SIZE)
+        log = self.run_client()
+        self.assertEqual([(condition, status) for _, condition, status, _ in RangeHandler.sent],
+                         [(None, 200), ('"old"', 200)])
+        self.assert_updated(log)
+        self.assertEqual((self.app / "big.bin").read_bytes(), self.big)
+
+    def test_the_next_run_goes_on_from_what_the_last_one_kept(self):
+        # The new attempt after the cut meets an error page: the run fails and keeps the bytes.
+        RangeHandler.plan = ["cut", "fail"]
+        log = self.run_client()
+        self.assert_nothing_installed(log)
+        kept = list((self.app / "RenewixFiles").glob("*.partial"))
+        self.assertEqual(len(kept), 1, log)
+        size = kept[0].stat().st_size
+        self.assertEqual(kept[0].read_bytes(), self.big[:size])
+        log = self.run_client()
+        self.assert_big_installed(log)
+        self.assertIn("\tDownload continued from byte:\tfiles/big.bin, %d\r\n" % size, log)
+        self.assertEqual(RangeHandler.sent[-1][:3], ("bytes=%d-" % size, '"%08x"' % zlib.crc32(self.big), 206))
 
 
 class StatusTextTest(unittest.TestCase):

@@ -118,6 +118,46 @@ TEST_F(ShareTest, PathsSizesAndErrors) {
     EXPECT_EQ(log.Finish(), "\tSystem error code:\t2\r\n\t" + WideToUtf8(text) + "\r\n\tEnd of recording\r\n");
 }
 
+// A share goes on by seeking, but only in the file it read before: same size, same time.
+TEST_F(ShareTest, GoesOnOnlyInTheSameVersionOfTheFile) {
+    NetworkFileDownloader share(Settings(L"file:", folder_ / L"backup/update.xml"), TestTransfer());
+    const std::wstring path = folder_ / L"backup\\app.dll";
+    ASSERT_TRUE(WriteFileBytes(path, "0123456789"));
+    ASSERT_TRUE(share.OpenDownloadFile(L"app.dll"));
+    const std::wstring validator = share.Validator();
+    ASSERT_FALSE(validator.empty());
+    char buffer[16] = {};
+    std::uint64_t start = 99;
+    ASSERT_TRUE(share.OpenDownloadFileFrom(L"app.dll", 4, validator, &start));
+    EXPECT_EQ(start, 4u);
+    EXPECT_EQ(share.GetFileSize(), 10);  // the whole file's, not the rest's
+    ASSERT_EQ(share.Read(buffer, sizeof(buffer)), 6u);
+    EXPECT_EQ(std::string(buffer, 6), "456789");
+
+    const struct {
+        const char* what;
+        std::uint64_t offset;
+        std::wstring validator;
+    } whole[] = {{"no validator", 4, L""}, {"another version", 4, L"10 bytes, written 0000000000000000"},
+                 {"past the end", 10, validator}, {"from the start", 0, validator}};
+    for (const auto& row : whole) {
+        ASSERT_TRUE(share.OpenDownloadFileFrom(L"app.dll", row.offset, row.validator, &start)) << row.what;
+        EXPECT_EQ(start, 0u) << row.what;
+        EXPECT_EQ(share.Read(buffer, sizeof(buffer)), 10u) << row.what;
+    }
+    // Rewritten with the same bytes: the time tells.
+    FILETIME later{};
+    GetSystemTimeAsFileTime(&later);
+    later.dwHighDateTime += 1;
+    {
+        renewix::UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &later));
+    }
+    ASSERT_TRUE(share.OpenDownloadFileFrom(L"app.dll", 4, validator, &start));
+    EXPECT_EQ(start, 0u);
+    EXPECT_NE(share.Validator(), validator);
+}
+
 TEST_F(ShareTest, DocumentAndFilesFromADriveLetterPath) {
     NetworkFileDownloader share(Settings(L"file:", folder_ / L"backup/update.xml"), TestTransfer());
     ASSERT_TRUE(share.Connect());

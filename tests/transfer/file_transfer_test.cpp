@@ -61,8 +61,11 @@ TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
     std::string log;
     ASSERT_TRUE(Transfer(L"bin/app.dll", 20000, Crc(body), &log)) << log;
     EXPECT_EQ(ReadFileBytes(Local()), body);
-    EXPECT_EQ(log, "\tFile download success:\tbin/app.dll, " + std::to_string(static_cast<int>(Crc(body))) +
-                       "\r\n\tEnd of recording\r\n");
+    EXPECT_EQ(log, "\tDownload fetched whole:\tbin/app.dll\r\n\tFile download success:\tbin/app.dll, " +
+                       std::to_string(static_cast<int>(Crc(body))) + "\r\n\tEnd of recording\r\n");
+    // Only the checked file takes its name: nothing partial stays beside it.
+    EXPECT_FALSE(Exists(Local() + L".partial"));
+    EXPECT_FALSE(Exists(Local() + L".resume"));
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &stamp), 0);
@@ -79,7 +82,7 @@ TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
 
     // Without a CRC in the document: no check and no success line.
     ASSERT_TRUE(Transfer(L"bin/app.dll", 20000, 0, &log));
-    EXPECT_EQ(log, "\tEnd of recording\r\n");
+    EXPECT_EQ(log, "\tDownload fetched whole:\tbin/app.dll\r\n\tEnd of recording\r\n");
 }
 
 TEST_F(TransferTest, ZeroSizeTouchesNothing) {
@@ -155,12 +158,16 @@ TEST_F(TransferTest, AForgedCrcIsCaughtByTheHash) {
 TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
     ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
     CFileTransfer transfer(selection, files_, nullptr, nullptr);
+    transfer.SetRetryPause(1);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(100, 'b')};
     {
+        // An end before the size is a dropped connection: tried again, and then reported.
         CapturedLog log(folder_ / L"short.log");
         EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 9000, 0));
-        EXPECT_NE(log.Finish().find("Actual file size: 8292\r\n"), std::string::npos);
+        const std::string text = log.Finish();
+        EXPECT_NE(text.find("The connection ended early, trying again:\tf.bin, 8292\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("Expected file size: 9000\r\n"), std::string::npos) << text;
     }
     ScriptedDownloader::reportedSize = 0;
     ScriptedDownloader::chunks = {std::string(8192, 'a'), std::string(8192, 'c'), std::string(10, 'd')};
@@ -180,7 +187,7 @@ TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
 TEST_F(TransferTest, AFailedWriteLeavesNoFile) {
     ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
     FakeFileManagement files;
-    const std::wstring local = L"C:\\downloads\\UpdateFile1";
+    const std::wstring local = L"C:\\downloads\\UpdateFile1.partial";
     files.FailWritesAfter(local, 8192);
     CFileTransfer transfer(selection, files, nullptr, nullptr);
     ScriptedDownloader::reportedSize = 8292;
@@ -251,11 +258,14 @@ TEST_F(TransferTest, ACancelledReadIsNoError) {
 TEST_F(TransferTest, SizesAreSixtyFourBitsWide) {
     ServerSelection selection(config_, run_.transfer, ScriptedDownloader::Make);
     CFileTransfer transfer(selection, files_, nullptr, nullptr);
+    transfer.SetRetryPause(1);
     ScriptedDownloader::reportedSize = -1;
     ScriptedDownloader::chunks = {std::string(10, 'w')};
     CapturedLog log(folder_ / L"wide.log");
     EXPECT_FALSE(transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", 0x10000000Aull, 0));
-    EXPECT_NE(log.Finish().find("Expected file size: 4294967306\r\nActual file size: 10\r\n"), std::string::npos);
+    const std::string text = log.Finish();
+    EXPECT_NE(text.find("The connection ended early, trying again:\tf.bin, 10\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Expected file size: 4294967306\r\n"), std::string::npos) << text;
 }
 
 TEST_F(TransferTest, ProgressIsReportedAfterEveryChunk) {
@@ -274,6 +284,160 @@ TEST_F(TransferTest, ProgressIsReportedAfterEveryChunk) {
     const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {
         {CFileTransfer::kBufferSize, kSize}, {2 * CFileTransfer::kBufferSize, kSize}, {kSize, kSize}};
     EXPECT_EQ(recorder.seen, expected);
+}
+
+// A server that keeps one version of a file, drops connections where a test says and goes on
+// from an offset when asked for the version it holds.
+class RangedDownloader : public ScriptedDownloader {
+public:
+    static inline std::string body;
+    static inline std::wstring version = L"v1";
+    static inline std::deque<std::size_t> dropAfter;  // per open: bytes sent before the drop
+    static inline std::vector<std::pair<std::uint64_t, std::uint64_t>> opens;  // asked, given
+    static inline renewix::Cancellation* cancelAt = nullptr;  // cancelled at the first drop
+
+    using ScriptedDownloader::ScriptedDownloader;
+    bool OpenDownloadFileFrom(const std::wstring&, std::uint64_t offset, const std::wstring& validator,
+                              std::uint64_t* start) override {
+        position_ = offset > 0 && validator == version ? offset : 0;
+        *start = position_;
+        opens.emplace_back(offset, position_);
+        left_ = dropAfter.empty() ? body.size() : dropAfter.front();
+        if (!dropAfter.empty()) dropAfter.pop_front();
+        return true;
+    }
+    DWORD Read(void* buffer, DWORD size) override {
+        const std::size_t count = std::min({static_cast<std::size_t>(size), body.size() - position_, left_});
+        if (count == 0 && cancelAt && position_ < body.size()) cancelAt->Cancel();
+        memcpy(buffer, body.data() + position_, count);
+        position_ += count;
+        left_ -= count;
+        return static_cast<DWORD>(count);
+    }
+    std::wstring Validator() override { return version; }
+    std::int64_t GetFileSize() override { return static_cast<std::int64_t>(body.size()); }
+    static std::unique_ptr<IFileDownloader> Make(const std::wstring&, const ServerSettings& settings,
+                                                 const TransferContext& context) {
+        return std::make_unique<RangedDownloader>(settings, context);
+    }
+
+private:
+    std::size_t position_ = 0;
+    std::size_t left_ = 0;
+};
+
+class ContinuedTransferTest : public TransferTest {
+protected:
+    void SetUp() override {
+        TransferTest::SetUp();
+        RangedDownloader::body.clear();
+        for (int i = 0; i < 1000; ++i) RangedDownloader::body += static_cast<char>('a' + i % 26);
+        RangedDownloader::version = L"v1";
+        RangedDownloader::dropAfter.clear();
+        RangedDownloader::opens.clear();
+        RangedDownloader::cancelAt = nullptr;
+    }
+    bool Run(std::string* log) {
+        ServerSelection selection(config_, run_.transfer, RangedDownloader::Make);
+        CFileTransfer transfer(selection, files_, nullptr, nullptr);
+        transfer.SetRetryPause(1);
+        CapturedLog captured(folder_ / L"continued.log");
+        const std::string& body = RangedDownloader::body;
+        const bool ok = transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", body.size(), Crc(body),
+                                              Sha256Of(body.data(), body.size()));
+        *log = captured.Finish();
+        if (ok) {
+            EXPECT_EQ(ReadFileBytes(Local()), body);
+        }
+        return ok;
+    }
+    using Opens = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+};
+
+TEST_F(ContinuedTransferTest, ADroppedConnectionGoesOnWhereItStopped) {
+    RangedDownloader::dropAfter = {400, 300};
+    std::string log;
+    ASSERT_TRUE(Run(&log)) << log;
+    EXPECT_EQ(RangedDownloader::opens, (Opens{{0, 0}, {400, 400}, {700, 700}}));
+    EXPECT_NE(log.find("The connection ended early, trying again:\tf.bin, 400\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("The connection ended early, trying again:\tf.bin, 700\r\n"), std::string::npos) << log;
+    EXPECT_FALSE(Exists(Local() + L".partial"));
+    EXPECT_FALSE(Exists(Local() + L".resume"));
+}
+
+// After the last new attempt the file fails, and what arrived waits for the next run, which
+// goes on from it: the bytes the server sends add up to the file once.
+TEST_F(ContinuedTransferTest, WhatArrivedWaitsForTheNextRun) {
+    RangedDownloader::dropAfter = {100, 100, 100, 100};
+    std::string log;
+    ASSERT_FALSE(Run(&log));
+    EXPECT_EQ(RangedDownloader::opens, (Opens{{0, 0}, {100, 100}, {200, 200}, {300, 300}}));
+    EXPECT_NE(log.find("File download errors"), std::string::npos) << log;
+    EXPECT_EQ(ReadFileBytes(Local() + L".partial"), RangedDownloader::body.substr(0, 400));
+    EXPECT_FALSE(Exists(Local()));
+
+    RangedDownloader::opens.clear();
+    ASSERT_TRUE(Run(&log)) << log;
+    EXPECT_EQ(RangedDownloader::opens, (Opens{{400, 400}}));
+    EXPECT_NE(log.find("Download continued from byte:\tf.bin, 400\r\n"), std::string::npos) << log;
+}
+
+TEST_F(ContinuedTransferTest, ACancelKeepsWhatArrived) {
+    RangedDownloader::dropAfter = {250};
+    RangedDownloader::cancelAt = &run_.cancellation;
+    std::string log;
+    ASSERT_FALSE(Run(&log));
+    EXPECT_NE(log.find("File transfer cancelled:\tf.bin"), std::string::npos) << log;
+    EXPECT_EQ(ReadFileBytes(Local() + L".partial").size(), 250u);
+    EXPECT_TRUE(Exists(Local() + L".resume"));
+}
+
+// What was kept is used only while the server holds the same version and the bytes check out.
+TEST_F(ContinuedTransferTest, ANewVersionOrWrongKeptBytesAreFetchedWhole) {
+    const struct {
+        const char* what;
+        std::string kept;
+        std::wstring serverVersion;
+        Opens opens;
+        const char* logged;
+    } rows[] = {
+        {"the server's file changed", "", L"v2", {{400, 0}}, "Download fetched whole:\tf.bin\r\n"},
+        {"the kept bytes are wrong", std::string(400, '?'), L"v1", {{400, 400}, {0, 0}},
+         "The continued download failed its checks, fetching it whole again:\tf.bin\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RangedDownloader::version = L"v1";
+        RangedDownloader::dropAfter = {400, 0, 0, 0};
+        std::string log;
+        ASSERT_FALSE(Run(&log));
+        if (!row.kept.empty()) {
+            ASSERT_TRUE(WriteFileBytes(Local() + L".partial", row.kept));
+        }
+        RangedDownloader::opens.clear();
+        RangedDownloader::version = row.serverVersion;
+        ASSERT_TRUE(Run(&log)) << log;
+        EXPECT_EQ(RangedDownloader::opens, row.opens);
+        EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+    }
+}
+
+TEST_F(TransferTest, AnUpdateNotMadeKeepsOnlyThePartialDownloads) {
+    const std::wstring downloads = folder_ / L"downloads";
+    ASSERT_TRUE(PermissionManager::MakeDirectoryPath(downloads + L"\\sub"));
+    for (const wchar_t* name : {L"a.dll.partial", L"a.dll.resume", L"UpdateFile1", L"sub\\b.partial"}) {
+        ASSERT_TRUE(WriteFileBytes(downloads + L"\\" + name, "x"));
+    }
+    ClearDownloadsKeepingPartials(files_, downloads);
+    EXPECT_TRUE(Exists(downloads + L"\\a.dll.partial"));
+    EXPECT_TRUE(Exists(downloads + L"\\a.dll.resume"));
+    EXPECT_FALSE(Exists(downloads + L"\\UpdateFile1"));
+    EXPECT_FALSE(Exists(downloads + L"\\sub"));
+
+    DeleteFileW((downloads + L"\\a.dll.partial").c_str());
+    DeleteFileW((downloads + L"\\a.dll.resume").c_str());
+    ClearDownloadsKeepingPartials(files_, downloads);
+    EXPECT_FALSE(Exists(downloads));
 }
 
 }  // namespace

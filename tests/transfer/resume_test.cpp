@@ -1,0 +1,111 @@
+#include "transfer/resume.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/text.h"
+
+namespace {
+
+const ResumeRecord kFile{L"http://h/files/a.dll", 1000, 1234, L"ab12", L"\"v1\""};
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
+    const std::optional<ResumeRecord> back = ParseResumeRecord(FormatResumeRecord(kFile));
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(back->SameFile(kFile));
+    EXPECT_EQ(back->validator, kFile.validator);
+
+    const std::string whole = FormatResumeRecord(kFile);
+    std::string longSize = whole;
+    ReplaceAll(longSize, "Size=1000", "Size=99999999999999999999999");
+    std::string bigCrc = whole;
+    ReplaceAll(bigCrc, "CRC=1234", "CRC=4294967296");
+    std::string swapped = whole;
+    ReplaceAll(swapped, "Source=", "Sauce=");
+    const struct {
+        const char* what;
+        std::string text;
+    } refused[] = {
+        {"cut short by a crash", whole.substr(0, whole.size() - 1)},
+        {"cut inside a line", whole.substr(0, whole.size() / 2)},
+        {"another header", "Partial 2" + whole.substr(whole.find('\n'))},
+        {"a size beyond 64 bits", longSize},
+        {"a CRC beyond 32 bits", bigCrc},
+        {"a line out of place", swapped},
+        {"text after the record", whole + "more\n"},
+        {"not UTF-8", whole.substr(0, 10) + "\xff" + whole.substr(10)},
+        {"empty", ""},
+    };
+    for (const auto& row : refused) EXPECT_FALSE(ParseResumeRecord(row.text)) << row.what;
+
+    // A validator that could end a line (or a request header) is not kept.
+    ResumeRecord hostile = kFile;
+    hostile.validator = L"\"v1\"\r\nX: y";
+    ASSERT_TRUE(ParseResumeRecord(FormatResumeRecord(hostile)));
+    EXPECT_EQ(ParseResumeRecord(FormatResumeRecord(hostile))->validator, L"");
+}
+
+TEST(ResumePlan, GoesOnOnlyForTheSameFileWithAValidatorAndARealPartial) {
+    ResumeRecord otherSize = kFile, otherCrc = kFile, otherHash = kFile, otherSource = kFile, noValidator = kFile;
+    otherSize.size = 999;
+    otherCrc.crc = 1;
+    otherHash.sha256 = L"cd34";
+    otherSource.source = L"http://backup/files/a.dll";
+    noValidator.validator.clear();
+    const struct {
+        const char* what;
+        std::optional<ResumeRecord> record;
+        std::uint64_t partial;
+        std::uint64_t from;
+    } rows[] = {
+        {"the same file", kFile, 400, 400},
+        {"no record", std::nullopt, 400, 0},
+        {"another size", otherSize, 400, 0},
+        {"another CRC", otherCrc, 400, 0},
+        {"another hash", otherHash, 400, 0},
+        {"another server", otherSource, 400, 0},
+        {"no validator", noValidator, 400, 0},
+        {"nothing kept", kFile, 0, 0},
+        {"as long as the file", kFile, 1000, 0},
+        {"longer than the file", kFile, 1001, 0},
+    };
+    for (const auto& row : rows) EXPECT_EQ(PlanResume(row.record, kFile, row.partial), row.from) << row.what;
+}
+
+TEST(RangeAnswers, OnlyTheRestOfTheFileAsAskedIsContinued) {
+    const struct {
+        unsigned status;
+        const wchar_t* contentRange;
+        RangeAnswer answer;
+        std::uint64_t total;
+    } rows[] = {
+        {206, L"bytes 400-999/1000", RangeAnswer::Continues, 1000},
+        {200, L"", RangeAnswer::Whole, 0},
+        {200, L"bytes 400-999/1000", RangeAnswer::Whole, 0},
+        {206, L"bytes 0-999/1000", RangeAnswer::AskWhole, 0},
+        {206, L"bytes 401-999/1000", RangeAnswer::AskWhole, 0},
+        {206, L"bytes 400-998/1000", RangeAnswer::AskWhole, 0},
+        {206, L"bytes 400-999/*", RangeAnswer::AskWhole, 0},
+        {206, L"bytes 400-1999/2000", RangeAnswer::Continues, 2000},
+        {206, L"items 400-999/1000", RangeAnswer::AskWhole, 0},
+        {206, L"bytes 400-399/400", RangeAnswer::AskWhole, 0},
+        {206, L"bytes -999/1000", RangeAnswer::AskWhole, 0},
+        {206, L"", RangeAnswer::AskWhole, 0},
+        {416, L"bytes */1000", RangeAnswer::AskWhole, 0},
+        {404, L"", RangeAnswer::Refused, 0},
+        {500, L"", RangeAnswer::Refused, 0},
+    };
+    for (const auto& row : rows) {
+        std::uint64_t total = 0;
+        EXPECT_EQ(JudgeRangeAnswer(row.status, row.contentRange, 400, &total), row.answer)
+            << row.status << " " << WideToUtf8(row.contentRange);
+        EXPECT_EQ(total, row.total) << WideToUtf8(row.contentRange);
+    }
+}
+
+}  // namespace
