@@ -126,6 +126,43 @@ ensure_libsodium() {
     touch "$prefix/.renewix-built"
 }
 
+ensure_zstd_source() {
+    if [ -f "$DEPS/zstd-src/lib/zstd.h" ]; then return; fi
+    say "fetching zstd's Debian source package into $DEPS"
+    mkdir -p "$DEPS/fetch"
+    open_fetch_folder
+    # The release's own version when the security archive's cannot be fetched (seen here: 404).
+    (cd "$DEPS/fetch" && { apt-get source --download-only -q libzstd >/dev/null 2>&1 ||
+                           apt-get source --download-only -q libzstd/bookworm >/dev/null; })
+    local dsc
+    dsc=$(ls "$DEPS"/fetch/libzstd_*.dsc | sort -V | tail -n 1)
+    rm -rf "$DEPS/zstd-src"
+    dpkg-source --no-check -x "$dsc" "$DEPS/zstd-src" >/dev/null
+}
+
+ensure_zstd() {
+    local arch=$1
+    local prefix=$DEPS/zstd-$arch
+    if [ -f "$prefix/.renewix-built" ]; then return; fi
+    ensure_zstd_source
+    say "building zstd for $arch (static library only)"
+    local work=$DEPS/zstd-build-$arch
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work" "$prefix/lib" "$prefix/include"
+    cp -r "$DEPS/zstd-src/lib" "$work/lib"
+    local log=$work/build.log
+    # Single-threaded, no legacy formats, no assembly (its sources are written for ELF).
+    if ! make -C "$work/lib" -j "$(nproc)" libzstd.a CC="$arch-w64-mingw32-gcc" AR="$arch-w64-mingw32-ar" \
+            ZSTD_LEGACY_SUPPORT=0 ZSTD_NO_ASM=1 CFLAGS="-O2" >"$log" 2>&1; then
+        tail -n 40 "$log"
+        return 1
+    fi
+    cp "$work/lib/libzstd.a" "$prefix/lib/"
+    cp "$work/lib/zstd.h" "$work/lib/zstd_errors.h" "$prefix/include/"
+    rm -rf "$work"
+    touch "$prefix/.renewix-built"
+}
+
 ensure_wine_prefix() {
     if ! [ -f "$WINEPREFIX/system.reg" ] || ! [ -f "$WINEPREFIX/.renewix-ready" ]; then
         say "creating the Wine prefix $WINEPREFIX"
@@ -164,6 +201,7 @@ choose_test_build() {
 configure_tree() {
     local tree=$1 arch=$2
     ensure_libsodium "$arch"
+    ensure_zstd "$arch"
     if [ -f "$tree/CMakeCache.txt" ]; then return; fi
     say "configuring CMake ($arch) in $tree"
     cmake -S "$ROOT" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \

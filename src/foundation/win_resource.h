@@ -141,7 +141,15 @@ struct WindowTraits {
     static void Close(Handle h) noexcept { DestroyWindow(h); }
 };
 
+// A view of a file mapping.
+struct MappedViewTraits {
+    using Handle = const void*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { UnmapViewOfFile(h); }
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueMappedView = UniqueResource<MappedViewTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
 using UniqueRegKey = UniqueResource<RegKeyTraits>;
