@@ -40,6 +40,7 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
     for (const XmlNode& file : files) {
         if (!PassesOsTest(file, *log_)) continue;
         std::wstring name, folder, sizeText, crcText, hashText;
+        std::wstring patchName, patchFrom, patchSize, patchCrc, patchHash;
         bool hasHash = false;
         FileRequest request;
         bool unzip = false, ignoreIfMissing = false, registerServer = false, ignoreErrors = false;
@@ -58,6 +59,11 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
             else if (key == L"IgnoreIfMissing") ignoreIfMissing = IsTrueText(value);
             else if (key == L"Register") registerServer = IsTrueText(value);
             else if (key == L"IgnoreErrors") ignoreErrors = IsTrueText(value);
+            else if (key == L"Patch") patchName = value;
+            else if (key == L"PatchFrom") patchFrom = value;
+            else if (key == L"PatchSize") patchSize = value;
+            else if (key == L"PatchCRC") patchCrc = value;
+            else if (key == L"PatchSHA256") patchHash = value;
         }
         const std::wstring fullPath = basePath + L"\\" + name;
         FileEntry candidate;
@@ -77,6 +83,12 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
                 continue;
             }
             candidate.sha256 = digest;
+        }
+        if (!patchName.empty() || !patchFrom.empty() || !patchSize.empty() || !patchCrc.empty() || !patchHash.empty()) {
+            candidate.patch = ReadFilePatch(folder, patchName, patchFrom, patchSize, patchCrc, patchHash);
+            // Only a result that is hashed can be trusted from a patch; without one, the file whole.
+            if (!candidate.sha256) candidate.patch.reset();
+            if (!candidate.patch) log_->WriteValue(L"File patch not acceptable, the whole file is fetched", candidate.destination);
         }
         candidate.registerServer = registerServer;
         candidate.unzip = unzip;
@@ -118,6 +130,22 @@ bool DownloadFile::Decide(FileEntry& candidate, const FileRequest& request) {
         candidate.alreadyDownloaded = AlreadyDownloaded(downloadFolder_ + L"\\" + candidate.downloadName, candidate);
     }
     return selected;
+}
+
+std::optional<FilePatch> ReadFilePatch(const std::wstring& folder, const std::wstring& name, const std::wstring& from,
+                                       const std::wstring& size, const std::wstring& crc, const std::wstring& sha256) {
+    // A name beside the file: nothing that leaves its folder.
+    if (name.empty() || name == L"." || name == L".." || name.find_first_of(L"\\/:") != std::wstring::npos) {
+        return std::nullopt;
+    }
+    FilePatch patch;
+    patch.source = folder + name;
+    if (!ParseSha256Text(from, patch.from) || !ParseSha256Text(sha256, patch.sha256) ||
+        !ReadFileSize(size, &patch.size) || patch.size == 0 || crc.empty()) {
+        return std::nullopt;
+    }
+    patch.crc = HexValue(crc);
+    return patch;
 }
 
 bool DownloadFile::VersionTest(const std::wstring& destination, const std::wstring& version) {

@@ -13,6 +13,15 @@ namespace PermissionManager {
 class IClientFileManager;
 }
 
+// A patch that rebuilds an entry's file from the version a client has installed.
+struct FilePatch {
+    std::wstring source;  // Src + Patch, relative to the server's files location
+    Sha256Digest from{};  // the SHA-256 of the installed file it starts from
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    Sha256Digest sha256{};
+};
+
 struct FileEntry {
     std::wstring destination;   // full local path
     std::wstring source;        // Src + Name, relative to the server's files location
@@ -20,6 +29,9 @@ struct FileEntry {
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
     std::optional<Sha256Digest> sha256;  // SHA256, checked with size and CRC when the document gives it
+    // Listed only with all five Patch attributes readable and a SHA256 for the result; a client
+    // that has other bytes installed fetches the whole file.
+    std::optional<FilePatch> patch;
     int alreadyDownloaded = 0;
     int registerServer = 0;
     int selected = 0;
@@ -71,6 +83,12 @@ private:
     std::uint64_t totalBytes_ = 0;
     std::vector<FileEntry> entries_;
 };
+
+// The entry's patch from its Patch, PatchFrom, PatchSize, PatchCRC and PatchSHA256 under
+// `folder` (its Src); nothing unless all five are there and readable and Patch is a plain file
+// name.
+std::optional<FilePatch> ReadFilePatch(const std::wstring& folder, const std::wstring& name, const std::wstring& from,
+                                       const std::wstring& size, const std::wstring& crc, const std::wstring& sha256);
 
 // A DOS date (high 16 bits) and time (low 16 bits) as a file time, with no zone conversion.
 bool DosStampToFileTime(std::uint32_t stamp, FILETIME* time);

@@ -119,6 +119,13 @@ void XmlNode::SetAttribute(const std::wstring& name, const std::wstring& value) 
     ThrowIfFailed(element->setAttribute(MakeBstr(name).get(), text.value));
 }
 
+void XmlNode::RemoveAttribute(const std::wstring& name) {
+    renewix::ComPtr<IXMLDOMElement> element;
+    ThrowIfFailed(node_->QueryInterface(IID_IXMLDOMElement, element.put_void()));
+    // An attribute that is not there is no error (S_FALSE).
+    ThrowIfFailed(element->removeAttribute(MakeBstr(name).get()));
+}
+
 void XmlNode::SetText(const std::wstring& text) { ThrowIfFailed(node_->put_text(MakeBstr(text).get())); }
 
 void XmlNode::RemoveChild(const XmlNode& child) {

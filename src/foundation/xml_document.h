@@ -37,6 +37,7 @@ public:
 
     // Editing, for the publishing tool.
     void SetAttribute(const std::wstring& name, const std::wstring& value);
+    void RemoveAttribute(const std::wstring& name);
     void SetText(const std::wstring& text);
     void RemoveChild(const XmlNode& child);
     XmlNode AppendElement(const std::wstring& name);

@@ -261,4 +261,52 @@ TEST_F(FileListTest, SizesBeyondThirtyTwoBitsAndMalformedSizes) {
     EXPECT_EQ(size, 12u);
 }
 
+// A patch is listed only whole and only for a hashed file; any other entry is fetched whole.
+TEST_F(FileListTest, PatchesAreListedOnlyWholeForHashedFiles) {
+    const std::wstring hash(64, L'a'), base(64, L'b');
+    const auto entry = [&](const std::wstring& attributes, bool hashed = true) {
+        return L"<File Name=\"f.bin\" Src=\"bin/\" Size=\"100\"" + (hashed ? L" SHA256=\"" + hash + L"\"" : L"") +
+               L" " + attributes + L"/>";
+    };
+    const std::wstring whole = L"Patch=\"f.bin.patch\" PatchFrom=\"" + base + L"\" PatchSize=\"40\" PatchCRC=\"1A2B\" "
+                               L"PatchSHA256=\"" + hash + L"\"";
+    const auto without = [&](const std::wstring& attribute) {
+        std::wstring text = whole;
+        const std::size_t at = text.find(attribute + L"=");
+        text.erase(at, text.find(L'"', text.find(L'"', at) + 1) + 1 - at);
+        return text;
+    };
+    std::wstring outside = whole, zero = whole, badFrom = whole;
+    ReplaceAll(outside, L"f.bin.patch", L"../f.bin.patch");
+    ReplaceAll(zero, L"PatchSize=\"40\"", L"PatchSize=\"0\"");
+    ReplaceAll(badFrom, base, base.substr(1));
+    const struct {
+        const char* what;
+        std::wstring file;
+        bool listed;
+    } rows[] = {
+        {"all five", entry(whole), true},
+        {"no PatchFrom", entry(without(L"PatchFrom")), false},
+        {"no PatchCRC", entry(without(L"PatchCRC")), false},
+        {"no PatchSHA256", entry(without(L"PatchSHA256")), false},
+        {"a name outside the folder", entry(outside), false},
+        {"an empty patch", entry(zero), false},
+        {"a short base hash", entry(badFrom), false},
+        {"a file without a hash", entry(whole, false), false},
+    };
+    for (const auto& row : rows) {
+        std::string log;
+        DownloadFile list = ReadList(L"<Directory Name=\"app\">" + row.file + L"</Directory>", &log);
+        ASSERT_EQ(list.Count(), 1u) << row.what << log;
+        const std::optional<FilePatch>& patch = list.Entries()[0].patch;
+        EXPECT_EQ(patch.has_value(), row.listed) << row.what;
+        EXPECT_EQ(log.find("File patch not acceptable") == std::string::npos, row.listed) << row.what;
+        if (patch) {
+            EXPECT_EQ(patch->source, L"bin/f.bin.patch");
+            EXPECT_EQ(patch->size, 40u);
+            EXPECT_EQ(patch->crc, 0x1A2Bu);
+        }
+    }
+}
+
 }  // namespace

@@ -10,6 +10,10 @@
 #include "test_support.h"
 #include "foundation/crc32.h"
 #include "transfer/ftp_downloader.h"
+#include "transfer/patch.h"
+#include "description/file_list.h"
+#include "foundation/file_management.h"
+#include "foundation/file_digest.h"
 
 namespace {
 
@@ -80,6 +84,63 @@ TEST_F(PublisherTest, FillsSizesCrcsAndACodeTheClientAccepts) {
     EXPECT_TRUE(ClientAccepts(document, L"1F2E3D4C"));
     EXPECT_FALSE(ClientAccepts(document, L"1F2E3D4D"));
     EXPECT_NE(report.find(L"bin\\app.exe: 9 bytes, CRC CBF43926"), std::wstring::npos) << WideToUtf8(report);
+}
+
+// A changed file gets a patch from the earlier release that clients can apply; an unchanged or
+// new file, or one the patch would save too little on, gets none (and loses a stale one).
+TEST_F(PublisherTest, PatchesFromAnEarlierReleaseRebuildTheNewFiles) {
+    std::string before;
+    for (int i = 0; i < 5000; ++i) before += static_cast<char>('a' + (i * 7919) % 26);
+    std::string after = before;
+    after[2500] = '!';
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"release\\readme.txt", after));
+    CreateDirectoryW((folder_ / L"old").c_str(), nullptr);
+    CreateDirectoryW((folder_ / L"old\\bin").c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"old\\readme.txt", before));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"old\\bin\\app.exe", "987654321"));
+    ASSERT_TRUE(CopyFileW((folder_ / L"release\\Renewix.exe").c_str(), (folder_ / L"old\\Renewix.exe").c_str(), FALSE));
+    std::wstring document = kDocument;
+    ReplaceAll(document, L"<File Name=\"app.exe\" Src=\"bin/\"", L"<File Name=\"app.exe\" Src=\"bin/\" Patch=\"stale\"");
+    PublishRequest request = Request(document);
+    request.previous = {folder_ / L"missing", folder_ / L"old"};
+    std::wstring report, error, warnings;
+    ASSERT_TRUE(Publish(request, report, error, warnings)) << WideToUtf8(error);
+
+    const auto patchOf = [&](const wchar_t* path) {
+        std::wstring name, from, size, crc, hash;
+        for (const auto& [key, value] : LoadOutput().SelectSingle(path).Attributes()) {
+            if (key == L"Patch") name = value;
+            if (key == L"PatchFrom") from = value;
+            if (key == L"PatchSize") size = value;
+            if (key == L"PatchCRC") crc = value;
+            if (key == L"PatchSHA256") hash = value;
+        }
+        return ReadFilePatch(L"", name, from, size, crc, hash);
+    };
+    const std::optional<FilePatch> readme = patchOf(L"Renewix/FileList/Directory/Directory/File");
+    ASSERT_TRUE(readme) << WideToUtf8(report);
+    EXPECT_EQ(readme->source, L"readme.txt.patch");
+    EXPECT_EQ(readme->from, Sha256Of(before.data(), before.size()));
+    const std::string patch = ReadFileBytes(folder_ / L"release\\readme.txt.patch");
+    EXPECT_EQ(readme->size, patch.size());
+    EXPECT_EQ(readme->sha256, Sha256Of(patch.data(), patch.size()));
+    EXPECT_LT(patch.size(), after.size() * 6 / 10);
+    PermissionManager::StandardFileManagement files(TestLog());
+    DigestBuilder digest(true);
+    digest.Update(after.data(), after.size());
+    const FileDigest expected = digest.Finish();
+    ASSERT_EQ(ApplyPatchFile(files, folder_ / L"old\\readme.txt", folder_ / L"release\\readme.txt.patch",
+                             folder_ / L"rebuilt.txt", {expected.size, expected.crc, expected.sha256}),
+              PatchOutcome::Applied);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"rebuilt.txt"), after);
+    // Too small a saving (app.exe, its stale patch gone too), unchanged (Renewix.exe).
+    EXPECT_FALSE(patchOf(L"Renewix/FileList/Directory/File"));
+    EXPECT_EQ(WideToUtf8(LoadOutput().Root().Markup()).find("stale"), std::string::npos);
+    EXPECT_NE(report.find(L"bin\\app.exe: 9 bytes"), std::wstring::npos);
+    EXPECT_NE(report.find(L"would save too little"), std::wstring::npos) << WideToUtf8(report);
+    EXPECT_FALSE(Exists(folder_ / L"release\\bin\\app.exe.patch"));
+    EXPECT_FALSE(Exists(folder_ / L"release\\Renewix.exe.patch"));
+    EXPECT_TRUE(ClientAccepts(LoadOutput(), L"1F2E3D4C"));
 }
 
 TEST_F(PublisherTest, ChangingOneByteOfThePublishedFileBreaksTheCode) {

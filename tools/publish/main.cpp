@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr std::size_t kMaxPreviousReleases = 8;
+
 const wchar_t kUsage[] =
     L"usage:\r\n"
     L"  RenewixPublish <document.xml> <release folder> <base secure code> <output.xml>\r\n"
@@ -19,6 +21,9 @@ const wchar_t kUsage[] =
     L"      fills each File's Size, CRC and SHA256 (and with --versions its ByVersion) from the release\r\n"
     L"      folder, writes the document's SecureCode for that base code, and with --key signs it;\r\n"
     L"      --utf16 writes it as UTF-16LE with a byte order mark, as a document on an FTP server must be\r\n"
+    L"                 [--previous <earlier release folder> ...]\r\n"
+    L"      --previous (up to 8 times): a changed file gets a patch from the first earlier release that\r\n"
+    L"      holds it, written beside the file as <name>.patch, when smaller than 60% of the file\r\n"
     L"  RenewixPublish keygen <private key file>\r\n"
     L"      makes a signing key pair: writes the private key and prints the public key for RenewixConfig\r\n"
     L"  RenewixPublish verify <document.xml> --public-key <key> [--public-key <key> ...]\r\n"
@@ -91,6 +96,9 @@ int PublishDocument(int argc, wchar_t** argv) {
             request.utf16 = true;
         } else if (option == L"--key" && hasValue) {
             request.keyFile = FullPath(argv[++i]);
+        } else if (option == L"--previous" && hasValue) {
+            if (request.previous.size() == kMaxPreviousReleases) return Fail(L"at most 8 previous releases");
+            request.previous.push_back(FullPath(argv[++i]));
         } else if (option == L"--expires" && hasValue) {
             request.expires = argv[++i];
         } else {

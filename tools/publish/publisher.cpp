@@ -13,6 +13,8 @@
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 #include "foundation/file_digest.h"
+#include "description/file_list.h"
+#include "transfer/patch.h"
 
 namespace {
 
@@ -41,6 +43,47 @@ bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
     renewix::UniqueFile file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     return file && GetFileInformationByHandle(file.get(), info);
+}
+
+// Writes `path`.patch from the first previous release that holds a different `relative` and
+// lists it in the entry, when it is worth it; otherwise the entry lists no patch. False only
+// when a patch that was made cannot be written.
+bool FillPatch(XmlNode& file, const std::wstring& path, const std::wstring& relative, const Sha256Digest& hash,
+               std::uint64_t size, const PublishRequest& request, std::wstring& line, std::wstring& error) {
+    for (const wchar_t* name : {L"Patch", L"PatchFrom", L"PatchSize", L"PatchCRC", L"PatchSHA256"}) {
+        file.RemoveAttribute(name);
+    }
+    if (size == 0 || size > kMaxPatchedFileSize) return true;
+    for (const std::wstring& folder : request.previous) {
+        std::string base;
+        if (!ReadWholeFile(folder + L"\\" + relative, base, kMaxPatchedFileSize)) continue;
+        const Sha256Digest baseHash = Sha256Of(base.data(), base.size());
+        if (baseHash == hash) return true;  // unchanged since then: clients that have it fetch nothing
+        std::string target;
+        if (!ReadWholeFile(path, target, kMaxPatchedFileSize)) return true;
+        const std::string patch = MakePatch(base, target);
+        if (patch.empty() || static_cast<double>(patch.size()) >= kPatchWorthShare * static_cast<double>(size)) {
+            line += L", no patch (" + std::to_wstring(patch.size()) + L" bytes would save too little)";
+            return true;
+        }
+        const std::wstring patchPath = path + kPatchSuffix;
+        if (!WriteWholeFile(patchPath, patch, CREATE_ALWAYS)) {
+            error = L"the patch '" + patchPath + L"' cannot be written (error " + std::to_wstring(GetLastError()) + L")";
+            return false;
+        }
+        DigestBuilder digest(true);
+        digest.Update(patch.data(), patch.size());
+        const FileDigest patchDigest = digest.Finish();
+        const std::wstring name = AttributeOf(file, L"Name");
+        file.SetAttribute(L"Patch", name.substr(name.find_last_of(L"\\/") + 1) + kPatchSuffix);
+        file.SetAttribute(L"PatchFrom", HexText(baseHash));
+        file.SetAttribute(L"PatchSize", std::to_wstring(patch.size()));
+        file.SetAttribute(L"PatchCRC", FormatText(L"%08X", patchDigest.crc));
+        file.SetAttribute(L"PatchSHA256", HexText(*patchDigest.sha256));
+        line += L", patch from " + folder + L": " + std::to_wstring(patch.size()) + L" bytes";
+        return true;
+    }
+    return true;
 }
 
 // Fills every File under `list` (directories first, as the client reads them).
@@ -76,6 +119,7 @@ bool FillFiles(const XmlNode& list, const PublishRequest& request, std::wstring&
         if (size == 0) {
             warnings += relative + L" is empty: clients never fetch a file of size 0, so it will not be installed\r\n";
         }
+        if (!FillPatch(file, path, relative, *digest.sha256, size, request, line, error)) return false;
         const std::wstring version = FileVersionString(path);
         if (request.versions && !version.empty()) {
             file.SetAttribute(L"ByVersion", version);
@@ -215,6 +259,52 @@ std::string SignDocumentBytes(std::string bytes, const Ed25519Seed& seed) {
     return bytes + SignatureTrailerBytes(bytes, KeyIdOf(PublicKeyFor(seed)), signature);
 }
 
+namespace {
+
+struct PatchCheck {
+    int listed = 0;
+    int checked = 0;
+};
+
+// Every patch an element's files list: one a client can use, and, where it lies beside the
+// document, the bytes listed.
+bool CheckPatches(const XmlNode& element, const std::wstring& folder, PatchCheck& patches, std::wstring& error) {
+    for (const XmlNode& child : element.SelectChildren(L"*")) {
+        if (!CheckPatches(child, folder, patches, error)) return false;
+    }
+    if (element.Name() != L"File") return true;
+    std::wstring values[5];
+    const wchar_t* const names[] = {L"Patch", L"PatchFrom", L"PatchSize", L"PatchCRC", L"PatchSHA256"};
+    bool listed = false;
+    for (int i = 0; i < 5; ++i) {
+        values[i] = AttributeOf(element, names[i]);
+        listed = listed || !values[i].empty();
+    }
+    if (!listed) return true;
+    ++patches.listed;
+    const std::wstring name = AttributeOf(element, L"Name");
+    const std::optional<FilePatch> patch =
+        ReadFilePatch(AttributeOf(element, L"Src"), values[0], values[1], values[2], values[3], values[4]);
+    if (!patch) {
+        error = L"the patch listed for " + name + L" is not one a client can use: clients fetch the whole file";
+        return false;
+    }
+    std::wstring path = folder + L"\\" + patch->source;
+    ReplaceAll(path, L"/", L"\\");
+    std::string bytes;
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    DigestBuilder digest(true);
+    if (ReadWholeFile(path, bytes, kMaxPatchedFileSize)) digest.Update(bytes.data(), bytes.size());
+    if (CompareDigest({patch->size, patch->crc, patch->sha256}, digest.Finish()) != DigestMismatch::None) {
+        error = L"the patch '" + path + L"' is not the one listed for " + name;
+        return false;
+    }
+    ++patches.checked;
+    return true;
+}
+
+}  // namespace
+
 bool VerifyPublished(const std::wstring& path, const std::vector<Ed25519PublicKey>& keys, std::wstring& report,
                      std::wstring& error) {
     std::string bytes;
@@ -234,6 +324,15 @@ bool VerifyPublished(const std::wstring& path, const std::vector<Ed25519PublicKe
         report = L"signature: valid, signing key " + check.keyId + L"\r\n";
         report += L"expires: " + check.expires + L" (UTC)\r\n";
         report += L"files: every file has a SHA-256 hash\r\n";
+        PatchCheck patches;
+        if (check.document && !CheckPatches(check.document->Root(), path.substr(0, path.find_last_of(L'\\')), patches,
+                                            error)) {
+            return false;
+        }
+        if (patches.listed > 0) {
+            report += L"patches: " + std::to_wstring(patches.listed) + L" listed, " + std::to_wstring(patches.checked) +
+                      L" found beside the document and matching their size, CRC and SHA-256\r\n";
+        }
         return true;
     } catch (const XmlError& failure) {
         error = L"XML error: " + failure.description;

@@ -19,7 +19,14 @@ struct PublishRequest {
     std::wstring keyFile;        // the private key that signs the document; none: unsigned
     std::wstring expires;        // "30d", "12h" or "YYYY-MM-DDTHH:MM:SSZ": the document's Expires
     bool utf16 = false;          // write UTF-16LE with a byte order mark, as clients read it over FTP
+    // Earlier releases (each laid out as the release folder) that clients may have installed:
+    // a changed file gets a patch from the first of them that holds it.
+    std::vector<std::wstring> previous;
 };
+
+// A patch is published only when it is smaller than this share of the file: otherwise the
+// whole file costs a client little more, and needs no installed base.
+inline constexpr double kPatchWorthShare = 0.6;
 
 // The document's text for a UTF-16 file: its markup under a declaration that names UTF-16.
 std::wstring Utf16DocumentText(const std::wstring& markup);
