@@ -13,6 +13,7 @@
 #include "foundation/xml_document.h"
 #include "foundation/download_sink.h"
 #include "foundation/file_bytes.h"
+#include "foundation/file_digest.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/user_prompts.h"
@@ -250,18 +251,34 @@ bool Renewix::DownloadWorker() {
     if (config_.Keys().Configured()) transfer.KeepLocalTimes();
     transfer.SetStopFlag(&stopDownload_);
     const int count = static_cast<int>(plan_.files.Count());
-    // The page counts and measures what this run fetches, not what an earlier run left.
+    // The page counts and measures what this run fetches, not what an earlier run left, and a
+    // patch for its own size: a file goes by patch when the installed one is the patch's base.
+    const std::vector<FileEntry>& entries = plan_.files.Entries();
+    std::vector<bool> byPatch(entries.size());
     int fetching = 0;
     std::uint64_t fetchingBytes = 0;
-    for (const FileEntry& entry : plan_.files.Entries()) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const FileEntry& entry = entries[i];
         if (!DownloadFile::Fetched(entry)) continue;
+        FileDigest installed;
+        byPatch[i] = entry.patch && ComputeFileDigest(run_.files, entry.destination, true, installed) == 0 &&
+                     installed.sha256 == entry.patch->from;
         ++fetching;
-        fetchingBytes += entry.size;
+        fetchingBytes += byPatch[i] ? entry.patch->size : entry.size;
     }
     if (sink_) sink_->Begin(fetching, fetchingBytes);
-    for (const FileEntry& entry : plan_.files.Entries()) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const FileEntry& entry = entries[i];
         if (!DownloadFile::Fetched(entry)) continue;
         if (stopDownload_) return false;
+        if (byPatch[i]) {
+            if (sink_) sink_->File(entry.destination, entry.patch->size);
+            run_.log.WriteValueNumber(L"Download patch", entry.patch->source, static_cast<long long>(entry.patch->size));
+            const CFileTransfer::PatchResult patched = transfer.TransferPatch(
+                downloadFolder_, entry.downloadName, entry.destination, *entry.patch, {entry.size, entry.crc, entry.sha256});
+            if (patched == CFileTransfer::PatchResult::Patched) continue;
+            if (patched == CFileTransfer::PatchResult::Stopped) return false;
+        }
         if (sink_) sink_->File(entry.destination, entry.size);
         run_.log.WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,

@@ -1,6 +1,7 @@
 #include "transfer/file_transfer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "foundation/cancellation.h"
 #include "foundation/log.h"
@@ -11,6 +12,8 @@
 #include "foundation/file_digest.h"
 #include "foundation/user_prompts.h"
 #include "foundation/win_resource.h"
+#include "description/file_list.h"
+#include "transfer/patch.h"
 #include "transfer/resume.h"
 
 CFileTransfer::CFileTransfer(ServerSelection& selection, PermissionManager::IClientFileManager& files,
@@ -340,6 +343,33 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
     if (target.crc != 0) log.WriteValueNumber(L"File download success", remoteName, static_cast<int>(found.crc));
     if (target.sha256) log.WriteValue(L"File SHA-256 verified", remoteName);
     return Outcome::Verified;
+}
+
+CFileTransfer::PatchResult CFileTransfer::TransferPatch(const std::wstring& localDirectory, const std::wstring& localName,
+                                                        const std::wstring& installedPath, const FilePatch& patch,
+                                                        const ExpectedFile& expected) {
+    Log& log = selection_.Context().log;
+    const std::wstring patchName = localName + kPatchSuffix;
+    const std::wstring patchPath = NormalizePath(localDirectory + L"\\" + patchName);
+    // A patch that cannot be had is nothing to show the user: the whole file follows.
+    IUserPrompts* const prompts = std::exchange(prompts_, nullptr);
+    const bool fetched = TransferFile(localDirectory, patch.source, patchName, patch.size, patch.crc, patch.sha256);
+    prompts_ = prompts;
+    if (!fetched) {
+        if (Stopped()) return PatchResult::Stopped;
+        log.WriteValue(L"The patch could not be fetched, fetching the whole file", patch.source);
+        return PatchResult::WholeFile;
+    }
+    const PatchOutcome outcome = ApplyPatchFile(files_, installedPath, patchPath,
+                                                NormalizePath(localDirectory + L"\\" + localName), expected);
+    files_.Delete(patchPath);
+    if (outcome != PatchOutcome::Applied) {
+        log.WriteTwoValues(L"The patch could not be applied, fetching the whole file", patch.source,
+                           DescribePatchOutcome(outcome));
+        return PatchResult::WholeFile;
+    }
+    log.WriteValueNumber(L"File patched from a download of", patch.source, static_cast<long long>(patch.size));
+    return PatchResult::Patched;
 }
 
 void CFileTransfer::ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName,

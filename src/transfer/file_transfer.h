@@ -13,6 +13,8 @@
 #include "transfer/downloader.h"
 
 class IDownloadSink;
+struct ExpectedFile;
+struct FilePatch;
 class IUserPrompts;
 
 namespace PermissionManager {
@@ -44,6 +46,13 @@ public:
     bool TransferFile(const std::wstring& localDirectory, const std::wstring& remoteName,
                       const std::wstring& localName, std::uint64_t expectedSize, std::uint32_t expectedCrc,
                       const std::optional<Sha256Digest>& expectedSha256 = std::nullopt);
+    enum class PatchResult { Patched, WholeFile, Stopped };
+    // Fetches `patch` as localName + ".patch" and rebuilds localDirectory\localName from it and
+    // the installed file, checked against `expected`; the patch goes again either way. WholeFile,
+    // with the reason in the log and nothing shown, when the patch cannot be had or used: the
+    // caller fetches the whole file. Stopped when the run was cancelled meanwhile.
+    PatchResult TransferPatch(const std::wstring& localDirectory, const std::wstring& localName,
+                              const std::wstring& installedPath, const FilePatch& patch, const ExpectedFile& expected);
     // A transfer that finds `*stop` set or the run cancelled deletes what it wrote and fails
     // quietly: no box, no dump.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }

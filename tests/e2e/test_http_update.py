@@ -12,8 +12,9 @@ import unittest
 import zlib
 from pathlib import Path
 
-from renewix_e2e import (BIN, WINE_RUN, UpdateTestCase, file_entry, read_log, send_basic_challenge, send_cut_answer,
-                         start_server, stop_server, update_document, windows_path)
+from renewix_e2e import (BIN, WINE_RUN, UpdateTestCase, describe, file_entry, openssl_key, read_log, run_tool,
+                         send_basic_challenge, send_cut_answer, start_server, stop_server, update_document,
+                         windows_path)
 from wizard_e2e import require_connected_wine
 
 ERROR_PAGE = b"<html>not found</html>"
@@ -240,6 +241,95 @@ class ResumeTest(UpdateTestCase):
         self.assert_big_installed(log)
         self.assertIn("\tDownload continued from byte:\tfiles/big.bin, %d\r\n" % size, log)
         self.assertEqual(RangeHandler.sent[-1][:3], ("bytes=%d-" % size, '"%08x"' % zlib.crc32(self.big), 206))
+
+
+class CountingHandler(Handler):
+    """Counts the body bytes sent for each path."""
+
+    sent = {}
+
+    def copyfile(self, source, outputfile):
+        data = source.read()
+        outputfile.write(data)
+        CountingHandler.sent[self.path] = CountingHandler.sent.get(self.path, 0) + len(data)
+
+
+class PatchTest(UpdateTestCase):
+    """A signed 2.0 whose 20 MiB program changed in 1% of its bytes, published with patches
+    against 1.0: a client with 1.0 installed fetches the patch, any other fetches the file."""
+
+    SIZE = 20 << 20
+
+    @classmethod
+    def setUpClass(cls):
+        require_connected_wine()
+
+    def setUp(self):
+        super().setUp()
+        self.site = self.root / "site"
+        self.v1 = os.urandom(self.SIZE)
+        v2 = bytearray(self.v1)
+        for start in range(0, self.SIZE, self.SIZE // 64):  # 64 runs, 1% of the bytes in all
+            v2[start:start + self.SIZE // 6400] = os.urandom(self.SIZE // 6400)
+        self.v2 = bytes(v2)
+        (self.release / "files" / "big.bin").write_bytes(self.v2)
+        previous = self.root / "previous" / "files"
+        previous.mkdir(parents=True)
+        (previous / "big.bin").write_bytes(self.v1)
+        (previous / "data.txt").write_text("version 1 data")
+        key, public = openssl_key(self.root, "vendor")
+        self.public = base64.b64encode(public).decode()
+        CountingHandler.sent = {}
+        self.server = start_server(functools.partial(CountingHandler, directory=str(self.site)))
+        self.configure_client(PrimaryServer={"DocumentProtocol": "http://",
+                                             "DocumentPort": str(self.server.server_address[1]),
+                                             "DocumentAddress": "127.0.0.1/updates/update.xml"},
+                              Security={"TrustedKeys": self.public})
+        self.publish_to(update_document(files=("data.txt", file_entry("more.txt", "files/sub/"), "big.bin")),
+                        self.site / "updates" / "update.xml", "--key", windows_path(key), "--previous",
+                        windows_path(self.root / "previous"))
+        self.patch = self.site / "updates" / "files" / "big.bin.patch"
+
+    def tearDown(self):
+        stop_server(self.server)
+        super().tearDown()
+
+    def test_verify_checks_the_patches_beside_the_document(self):
+        document = windows_path(self.site / "updates" / "update.xml")
+        checked = run_tool(BIN / "RenewixPublish.exe", "verify", document, "--public-key", self.public)
+        self.assertEqual(checked.returncode, 0, describe(checked))
+        self.assertIn(b"patches: 1 listed, 1 found beside the document", checked.stdout)
+        patch = self.patch.read_bytes()
+        self.patch.write_bytes(patch[:-1] + bytes([patch[-1] ^ 1]))
+        damaged = run_tool(BIN / "RenewixPublish.exe", "verify", document, "--public-key", self.public)
+        self.assertEqual(damaged.returncode, 1, describe(damaged))
+        self.assertIn(b"big.bin.patch' is not the one listed for big.bin", damaged.stderr)
+
+    def test_only_a_client_with_the_base_installed_fetches_the_patch(self):
+        self.assertLess(self.patch.stat().st_size, self.SIZE // 20)
+        patch = self.patch.read_bytes()
+        for what, installed, served, patched in (
+                ("the base installed", self.v1, patch, True),
+                ("another version installed", self.v1[:-1] + b"?", patch, False),
+                ("the patch damaged on the server", self.v1, patch[:100] + b"?" + patch[101:], False)):
+            with self.subTest(what):
+                (self.app / "big.bin").write_bytes(installed)
+                (self.app / "data.txt").write_text("version 1 data")
+                (self.app / "more.txt").unlink(missing_ok=True)
+                (self.app / "RenewixStatus.xml").unlink(missing_ok=True)
+                self.patch.write_bytes(served)
+                CountingHandler.sent = {}
+                log = self.run_client()
+                self.assert_updated(log)
+                self.assertEqual((self.app / "big.bin").read_bytes(), self.v2)
+                fetched = sum(CountingHandler.sent.values())
+                if patched:
+                    self.assertIn("\tFile patched from a download of:\tfiles/big.bin.patch, %d\r\n" % len(patch), log)
+                    self.assertNotIn("/updates/files/big.bin", CountingHandler.sent)
+                    self.assertLess(fetched, self.SIZE // 20)
+                else:
+                    self.assertNotIn("File patched", log)
+                    self.assertEqual(CountingHandler.sent.get("/updates/files/big.bin"), self.SIZE)
 
 
 class StatusTextTest(unittest.TestCase):
