@@ -180,12 +180,11 @@ bool CrackUrl(const std::wstring& url, UrlParts* parts);
 
 class HTTPFileDownloader : public IFileDownloader {
 public:
-    // Every request: reload, keep and reuse connections, no cache writes. Certificates are
-    // validated: a wrong host name or an expired date fails the request.
+    // Every request: reload, keep and reuse connections, no cache writes (and no flag that
+    // asks for a cache file: with one, WinINet writes every download a second time, into its
+    // cache). Certificates are validated: a wrong host name or an expired date fails the request.
     static constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
-                                           INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                                           INTERNET_FLAG_RESYNCHRONIZE | INTERNET_FLAG_HYPERLINK |
-                                           INTERNET_FLAG_NEED_FILE;
+                                           INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
     using CredentialKind = IUserPrompts::CredentialKind;
 
     HTTPFileDownloader(const ServerSettings& settings, const TransferContext& context);

@@ -205,6 +205,11 @@ class ResumeTest(UpdateTestCase):
     def assert_big_installed(self, log):
         self.assert_updated(log)
         self.assertEqual((self.app / "big.bin").read_bytes(), self.big)
+        # Written once: WinINet kept no copy of it in its cache.
+        cache = Path(os.environ["WINEPREFIX"]) / "drive_c" / "users"
+        cached = [p for p in cache.glob("*/AppData/Local/Microsoft/Windows/INetCache/**/*")
+                  if p.is_file() and p.stat().st_size >= self.SIZE // 2]
+        self.assertEqual(cached, [])
         # The server sent the file once, but for what a cut cost.
         self.assertLessEqual(sum(sent for *_, sent in RangeHandler.sent), self.SIZE + BLOCK)
 

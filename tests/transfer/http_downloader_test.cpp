@@ -50,7 +50,6 @@ TEST(HttpUrls, DocumentAndFilesLocations) {
     EXPECT_WSTREQ8(L"http://host/a%20b/c.txt", files.CanonicalizeUrl(L"http://host/a b/./c.txt"));
     // Certificates are checked: none of the flags that would ignore a bad one.
     EXPECT_EQ(HTTPFileDownloader::kRequestFlags & (INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID), 0u);
-    EXPECT_EQ(HTTPFileDownloader::kRequestFlags, 0xA4400C10u);
 }
 
 TEST(HttpUrls, NoFileOpenMeansNoSizeOrTimes) {
