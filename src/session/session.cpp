@@ -260,6 +260,7 @@ bool Renewix::DownloadWorker() {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const FileEntry& entry = entries[i];
         if (!DownloadFile::Fetched(entry)) continue;
+        if (stopDownload_ || run_.cancellation.Cancelled()) return false;
         FileDigest installed;
         byPatch[i] = entry.patch && ComputeFileDigest(run_.files, entry.destination, true, installed) == 0 &&
                      installed.sha256 == entry.patch->from;

@@ -82,6 +82,13 @@ void ClearDownloadsKeepingPartials(PermissionManager::IClientFileManager& files,
     const auto endsWith = [](const std::wstring& name, std::wstring_view suffix) {
         return name.size() > suffix.size() && EqualsNoCase(std::wstring_view(name).substr(name.size() - suffix.size()), suffix);
     };
+    // A folder that is a link is not looked into: only the link goes, as DeleteTree does.
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        files.DeleteTree(folder);
+        return;
+    }
     bool kept = false;
     {
         WIN32_FIND_DATAW data;
@@ -158,8 +165,10 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
     }
     ResumeRecord record{downloader->CanonicalizeUrl(downloader->GetFilesBaseUrl() + L"/" + remoteName), expectedSize,
                         target.crc, target.sha256 ? HexText(*target.sha256) : std::wstring(), std::wstring()};
+    // Bytes from two connections are joined only where the whole file is checked at the end.
+    const bool checked = target.crc != 0 || target.sha256.has_value();
     std::uint64_t offset = 0;
-    if (mayContinue) {
+    if (mayContinue && checked) {
         const std::optional<ResumeRecord> kept = ReadResumeRecord(files_, target.recordPath);
         offset = PlanResume(kept, record, SizeOnDisk(target.partialPath));
         if (offset > 0) record.validator = kept->validator;
@@ -224,7 +233,7 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
         if (!downloader->OpenDownloadFileFrom(remoteName, total, record.validator, &start)) {
             if (Stopped()) return leave();
             if (retries > 0 && retries < kMaxRetries) {
-                if (!PauseBeforeRetry(retries - 1)) return leave();
+                if (!PauseBeforeRetry(retries)) return leave();
                 continue;
             }
             log.WriteValue(L"Critical error connecting to file server", remoteName);
@@ -247,6 +256,8 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
         if (restarted) {
             // The server sends the whole file (it changed, or it does not do ranges): what was kept goes.
             if (!startAfresh()) {
+                downloader->CloseFile();
+                ShowError(L"Unable to create a file", L"File error");
                 log.WriteValue(L"Critical error; Unable to create a file", target.partialPath);
                 return Outcome::Failed;
             }
@@ -260,12 +271,20 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
         } else if (retries == 0 || restarted) {
             log.WriteValue(L"Download fetched whole", remoteName);
         }
-        record.validator = downloader->Validator();
+        record.validator = checked ? downloader->Validator() : std::wstring();
         WriteResumeRecord(files_, target.recordPath, record);
         haveTimes = downloader->GetFileTimes(&creation, &lastAccess, &lastWrite);
         const std::int64_t remoteSize = downloader->GetFileSize();
         const auto fail = [&](std::uint64_t actual) {
             if (Stopped()) return leave();
+            // More bytes than the file has after a join: the server did not go on where asked.
+            if (joined && mayContinue) {
+                downloader->CloseFile();
+                file->Close();
+                files_.Delete(target.partialPath);
+                files_.Delete(target.recordPath);
+                return Outcome::WrongAfterContinuing;
+            }
             ReportDownloadError(downloader->DescribeLastError(), remoteName, expectedSize, actual);
             return discard();
         };
@@ -313,7 +332,7 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
         return Outcome::WrongAfterContinuing;
     };
     if (target.crc != 0 && found.crc != target.crc) {
-        if (joined) return wrong();
+        if (joined && mayContinue) return wrong();
         log.WriteHeading(L"File CRC error. Exiting.");
         log.WriteValue(L"File", remoteName);
         log.WriteNumber(L"Expected CRC", static_cast<int>(target.crc));
@@ -323,7 +342,7 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
     }
     // A CRC can be made to match by anyone who may change the file; the hash cannot.
     if (target.sha256 && found.sha256 != target.sha256) {
-        if (joined) return wrong();
+        if (joined && mayContinue) return wrong();
         log.WriteHeading(L"File SHA-256 error. Exiting.");
         log.WriteValue(L"File", remoteName);
         log.WriteValue(L"Expected SHA-256", HexText(*target.sha256));
@@ -333,10 +352,9 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
     }
     // Only a checked file takes the name a later run and the installation look for.
     if (!files_.Move(target.partialPath, target.localPath)) {
+        // The checked bytes stay with their record for the next run.
         log.WriteValue(L"Critical error; Unable to create a file", target.localPath);
         ShowError(L"Unable to create a file", L"File error");
-        files_.Delete(target.partialPath);
-        files_.Delete(target.recordPath);
         return Outcome::Failed;
     }
     files_.Delete(target.recordPath);

@@ -53,8 +53,8 @@ public:
     // caller fetches the whole file. Stopped when the run was cancelled meanwhile.
     PatchResult TransferPatch(const std::wstring& localDirectory, const std::wstring& localName,
                               const std::wstring& installedPath, const FilePatch& patch, const ExpectedFile& expected);
-    // A transfer that finds `*stop` set or the run cancelled deletes what it wrote and fails
-    // quietly: no box, no dump.
+    // A transfer that finds `*stop` set or the run cancelled fails quietly (no box, no dump) and
+    // keeps what arrived for the next run, when it can be continued.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
     void ReportDownloadError(const std::wstring& errorText, const std::wstring& fileName, std::uint64_t expectedSize,
                              std::uint64_t actualSize);

@@ -370,17 +370,14 @@ std::wstring HTTPFileDownloader::Validator() {
     // A weak ETag may not be used to join ranges.
     if (validator.empty() || StartsWith(validator, L"W/")) validator = QueryHeader(Request(), HTTP_QUERY_LAST_MODIFIED);
     // It goes back into a request header: nothing that could end the header is sent.
-    for (const wchar_t c : validator) {
-        if (c < 0x20) return {};
-    }
-    return validator;
+    return IsSafeValidator(validator) ? validator : std::wstring();
 }
 
 bool HTTPFileDownloader::OpenDownloadFileFrom(const std::wstring& input, std::uint64_t offset,
                                               const std::wstring& validator, std::uint64_t* start) {
     *start = 0;
     rangeTotal_ = -1;
-    const bool ranged = offset > 0 && !validator.empty();
+    const bool ranged = offset > 0 && IsSafeValidator(validator) && !validator.empty();
     handles_.Close(InternetHandles::Request);
     if (StopForCancel() || !handles_.Get(InternetHandles::Session)) return false;
     std::wstring name = input;
@@ -414,6 +411,12 @@ bool HTTPFileDownloader::OpenDownloadFileFrom(const std::wstring& input, std::ui
     std::uint64_t total = 0;
     switch (JudgeRangeAnswer(StatusCode(), QueryHeader(Request(), HTTP_QUERY_CONTENT_RANGE), offset, &total)) {
         case RangeAnswer::Continues:
+            // A server that ignored If-Range sends the rest of another version.
+            if (Validator() != validator) {
+                log_.WriteValueNumber(L"The server did not send the rest of the file from byte", url,
+                                      static_cast<long long>(offset));
+                return OpenDownloadFileFrom(input, 0, std::wstring(), start);
+            }
             *start = offset;
             rangeTotal_ = static_cast<std::int64_t>(total);
             return true;
@@ -429,6 +432,7 @@ bool HTTPFileDownloader::OpenDownloadFileFrom(const std::wstring& input, std::ui
 }
 
 bool HTTPFileDownloader::OpenDocumentFile() {
+    rangeTotal_ = -1;
     handles_.Close(InternetHandles::Request);
     if (StopForCancel() || !handles_.Get(InternetHandles::Session)) return false;
     const std::wstring url = CanonicalizeUrl(GetDocumentUrl());

@@ -202,7 +202,10 @@ public:
     // certificate handling of every request; other schemes are refused with a log line.
     bool OpenDocumentFile() override;
     DWORD Read(void* buffer, DWORD size) override;
-    void CloseFile() override { handles_.Close(InternetHandles::Request); }
+    void CloseFile() override {
+        rangeTotal_ = -1;
+        handles_.Close(InternetHandles::Request);
+    }
     std::wstring CanonicalizeUrl(const std::wstring& url) override;
     std::wstring GetDocumentUrl() override;
     std::wstring GetFilesBaseUrl() override;

@@ -44,11 +44,12 @@ PatchOutcome DecodePatch(std::string_view base, const PatchSource& source, std::
         ZSTD_isError(ZSTD_DCtx_refPrefix(decoder.get(), base.data(), base.size()))) {
         return PatchOutcome::Damaged;
     }
-    std::vector<char> piece(kPieceSize);
+    std::unique_ptr<char[]> piece(new (std::nothrow) char[kPieceSize]);
+    if (!piece) return PatchOutcome::TooLarge;
     ZSTD_outBuffer output{out, outSize, 0};
     std::size_t needed = 1;  // 0 once a frame is complete
-    for (std::size_t count; (count = source(piece.data(), piece.size())) != 0;) {
-        ZSTD_inBuffer input{piece.data(), count, 0};
+    for (std::size_t count; (count = source(piece.get(), kPieceSize)) != 0;) {
+        ZSTD_inBuffer input{piece.get(), count, 0};
         while (input.pos < input.size) {
             // One frame only: anything after it is not part of this patch.
             if (needed == 0) return PatchOutcome::Damaged;
@@ -93,15 +94,18 @@ PatchOutcome ApplyPatchFile(PermissionManager::IClientFileManager& files, const 
     digest.Update(rebuilt.get(), size);
     if (CompareDigest(expected, digest.Finish()) != DigestMismatch::None) return PatchOutcome::WrongResult;
 
+    // Written under another name first: only the whole, checked file takes the output's name.
+    const std::wstring writing = outputPath + L".patched";
     std::unique_ptr<PermissionManager::IManagedFile> output =
-        files.Open(outputPath, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
+        files.Open(writing, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
     bool written = output != nullptr;
     for (std::size_t at = 0; written && at < size; at += kPieceSize) {
         written = output->Write(rebuilt.get() + at, static_cast<DWORD>(std::min(kPieceSize, size - at))) != 0;
     }
     if (output && !output->Close()) written = false;
-    if (!written) {
-        files.Delete(outputPath);
+    files.Delete(outputPath);
+    if (!written || !files.Move(writing, outputPath)) {
+        files.Delete(writing);
         return PatchOutcome::WriteFailed;
     }
     return PatchOutcome::Applied;

@@ -19,18 +19,22 @@ bool ReadCount(std::wstring_view text, std::uint64_t* value) {
     return true;
 }
 
-bool FitsOnALine(std::wstring_view text) {
+}  // namespace
+
+bool IsSafeValidator(std::wstring_view text) {
+    if (text.size() > kMaxValidator) return false;
     for (const wchar_t c : text) {
-        if (c < 0x20) return false;
+        if (c < 0x20 || c > 0x7E) return false;
     }
     return true;
 }
 
+namespace {
+
 }  // namespace
 
 std::string FormatResumeRecord(const ResumeRecord& record) {
-    const std::wstring validator =
-        FitsOnALine(record.validator) && record.validator.size() <= kMaxValidator ? record.validator : L"";
+    const std::wstring validator = IsSafeValidator(record.validator) ? record.validator : L"";
     std::string text(kHeader);
     text += "\nSource=" + WideToUtf8(record.source);
     text += "\nSize=" + std::to_string(record.size);
@@ -68,7 +72,7 @@ std::optional<ResumeRecord> ParseResumeRecord(std::string_view bytes) {
     ResumeRecord record;
     std::uint64_t crc = 0;
     if (!ReadCount(values[1], &record.size) || !ReadCount(values[2], &crc) || crc > UINT32_MAX) return std::nullopt;
-    if (values[4].size() > kMaxValidator) return std::nullopt;
+    if (!IsSafeValidator(values[4])) return std::nullopt;
     record.source = values[0];
     record.crc = static_cast<std::uint32_t>(crc);
     record.sha256 = values[3];
@@ -79,6 +83,7 @@ std::optional<ResumeRecord> ParseResumeRecord(std::string_view bytes) {
 std::uint64_t PlanResume(const std::optional<ResumeRecord>& record, const ResumeRecord& wanted,
                          std::uint64_t partialSize) {
     if (!record || !record->SameFile(wanted) || record->validator.empty()) return 0;
+    if (wanted.crc == 0 && wanted.sha256.empty()) return 0;
     // A partial as long as the file or longer is not one this client wrote for it.
     if (partialSize >= wanted.size) return 0;
     return partialSize;

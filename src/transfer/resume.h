@@ -32,10 +32,13 @@ inline constexpr wchar_t kResumeRecordSuffix[] = L".resume";
 std::string FormatResumeRecord(const ResumeRecord& record);
 std::optional<ResumeRecord> ParseResumeRecord(std::string_view text);
 inline constexpr std::size_t kMaxValidator = 256;
+// Printable ASCII of at most kMaxValidator characters: it goes back into a request header.
+bool IsSafeValidator(std::wstring_view text);
 inline constexpr std::size_t kMaxResumeRecordBytes = 4096;
 
 // Where the next transfer of `wanted` starts: the end of the partial file, when the record
-// names the same file and a validator and the partial is shorter than the file; else 0.
+// names the same file and a validator, the file is checked at the end (a CRC or a SHA-256) and
+// the partial is shorter than it; else 0.
 std::uint64_t PlanResume(const std::optional<ResumeRecord>& record, const ResumeRecord& wanted,
                          std::uint64_t partialSize);
 

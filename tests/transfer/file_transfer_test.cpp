@@ -295,13 +295,15 @@ public:
     static inline std::deque<std::size_t> dropAfter;  // per open: bytes sent before the drop
     static inline std::vector<std::pair<std::uint64_t, std::uint64_t>> opens;  // asked, given
     static inline renewix::Cancellation* cancelAt = nullptr;  // cancelled at the first drop
+    static inline bool sendsFromStart = false;  // says it goes on, sends from byte 0
 
     using ScriptedDownloader::ScriptedDownloader;
     bool OpenDownloadFileFrom(const std::wstring&, std::uint64_t offset, const std::wstring& validator,
                               std::uint64_t* start) override {
         position_ = offset > 0 && validator == version ? offset : 0;
         *start = position_;
-        opens.emplace_back(offset, position_);
+        if (sendsFromStart) position_ = 0;
+        opens.emplace_back(offset, *start);
         left_ = dropAfter.empty() ? body.size() : dropAfter.front();
         if (!dropAfter.empty()) dropAfter.pop_front();
         return true;
@@ -336,6 +338,7 @@ protected:
         RangedDownloader::dropAfter.clear();
         RangedDownloader::opens.clear();
         RangedDownloader::cancelAt = nullptr;
+        RangedDownloader::sendsFromStart = false;
     }
     bool Run(std::string* log) {
         ServerSelection selection(config_, run_.transfer, RangedDownloader::Make);
@@ -400,14 +403,18 @@ TEST_F(ContinuedTransferTest, ANewVersionOrWrongKeptBytesAreFetchedWhole) {
         std::wstring serverVersion;
         Opens opens;
         const char* logged;
+        bool sendsFromStart = false;
     } rows[] = {
         {"the server's file changed", "", L"v2", {{400, 0}}, "Download fetched whole:\tf.bin\r\n"},
         {"the kept bytes are wrong", std::string(400, '?'), L"v1", {{400, 400}, {0, 0}},
          "The continued download failed its checks, fetching it whole again:\tf.bin\r\n"},
+        {"the server sends from byte 0 though it said it goes on", "", L"v1", {{400, 400}, {0, 0}},
+         "The continued download failed its checks, fetching it whole again:\tf.bin\r\n", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         RangedDownloader::version = L"v1";
+        RangedDownloader::sendsFromStart = false;
         RangedDownloader::dropAfter = {400, 0, 0, 0};
         std::string log;
         ASSERT_FALSE(Run(&log));
@@ -416,6 +423,7 @@ TEST_F(ContinuedTransferTest, ANewVersionOrWrongKeptBytesAreFetchedWhole) {
         }
         RangedDownloader::opens.clear();
         RangedDownloader::version = row.serverVersion;
+        RangedDownloader::sendsFromStart = row.sendsFromStart;
         ASSERT_TRUE(Run(&log)) << log;
         EXPECT_EQ(RangedDownloader::opens, row.opens);
         EXPECT_NE(log.find(row.logged), std::string::npos) << log;

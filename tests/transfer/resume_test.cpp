@@ -25,6 +25,8 @@ TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
     ReplaceAll(longSize, "Size=1000", "Size=99999999999999999999999");
     std::string bigCrc = whole;
     ReplaceAll(bigCrc, "CRC=1234", "CRC=4294967296");
+    std::string injected = whole;
+    ReplaceAll(injected, "\"v1\"", "\"v1\"\rHost: elsewhere");
     std::string swapped = whole;
     ReplaceAll(swapped, "Source=", "Sauce=");
     const struct {
@@ -37,6 +39,7 @@ TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
         {"a size beyond 64 bits", longSize},
         {"a CRC beyond 32 bits", bigCrc},
         {"a line out of place", swapped},
+        {"a validator that would end a request header", injected},
         {"text after the record", whole + "more\n"},
         {"not UTF-8", whole.substr(0, 10) + "\xff" + whole.substr(10)},
         {"empty", ""},
@@ -75,6 +78,11 @@ TEST(ResumePlan, GoesOnOnlyForTheSameFileWithAValidatorAndARealPartial) {
         {"longer than the file", kFile, 1001, 0},
     };
     for (const auto& row : rows) EXPECT_EQ(PlanResume(row.record, kFile, row.partial), row.from) << row.what;
+    // A file listed without a CRC or a hash: nothing would catch a wrong join.
+    ResumeRecord unchecked = kFile;
+    unchecked.crc = 0;
+    unchecked.sha256.clear();
+    EXPECT_EQ(PlanResume(unchecked, unchecked, 400), 0u);
 }
 
 TEST(RangeAnswers, OnlyTheRestOfTheFileAsAskedIsContinued) {

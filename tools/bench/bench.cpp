@@ -4,7 +4,9 @@
 //   renewix_bench copy FILE DIR       CopyFileW of FILE into DIR
 //   renewix_bench http PORT NAME SIZE DIR   the client's HTTP transfer of http://127.0.0.1:PORT/NAME
 //   renewix_bench wininet PORT NAME   a bare WinINet loop over the same URL (same flags, 8 KiB reads)
-// Each prints "name seconds peak-working-set-MiB" lines.
+//   renewix_bench patch BASE PATCH OUT SIZE   ApplyPatchFile of PATCH to BASE into OUT
+// Each prints "name seconds peak-working-set-MiB" lines; patch prints the peak commit charge
+// (private bytes) instead of the working set.
 #include <windows.h>
 #include <psapi.h>
 #include <zlib.h>
@@ -26,6 +28,7 @@
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
 #include "transfer/http_downloader.h"
+#include "transfer/patch.h"
 
 namespace {
 
@@ -118,6 +121,19 @@ int wmain(int argc, wchar_t** argv) {
         const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), 0);
         Report("client-http", Seconds(start));
         return ok ? 0 : 1;
+    }
+    if (mode == L"patch" && argc >= 6) {
+        Log log;
+        PermissionManager::StandardFileManagement files(log);
+        auto start = std::chrono::steady_clock::now();
+        const PatchOutcome outcome =
+            ApplyPatchFile(files, argv[2], argv[3], argv[4], {static_cast<std::uint64_t>(_wtoi64(argv[5])), 0, std::nullopt});
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof(counters);
+        GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+        std::printf("patch-apply %.3f %.1f\n", Seconds(start), static_cast<double>(counters.PeakPagefileUsage) / (1024.0 * 1024.0));
+        std::printf("patch-working-set %.3f %.1f\n", Seconds(start), PeakMiB());
+        return outcome == PatchOutcome::Applied ? 0 : 1;
     }
     if (argc < 4) return 2;
     const std::wstring folder = argv[3];

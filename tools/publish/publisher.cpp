@@ -53,7 +53,9 @@ bool FillPatch(XmlNode& file, const std::wstring& path, const std::wstring& rela
     for (const wchar_t* name : {L"Patch", L"PatchFrom", L"PatchSize", L"PatchCRC", L"PatchSHA256"}) {
         file.RemoveAttribute(name);
     }
-    if (size == 0 || size > kMaxPatchedFileSize) return true;
+    // A patch lies beside its file, named after it: a Name with a folder in it gets none.
+    const std::wstring name = AttributeOf(file, L"Name");
+    if (size == 0 || size > kMaxPatchedFileSize || name.find_first_of(L"\\/") != std::wstring::npos) return true;
     for (const std::wstring& folder : request.previous) {
         std::string base;
         if (!ReadWholeFile(folder + L"\\" + relative, base, kMaxPatchedFileSize)) continue;
@@ -62,7 +64,11 @@ bool FillPatch(XmlNode& file, const std::wstring& path, const std::wstring& rela
         std::string target;
         if (!ReadWholeFile(path, target, kMaxPatchedFileSize)) return true;
         const std::string patch = MakePatch(base, target);
-        if (patch.empty() || static_cast<double>(patch.size()) >= kPatchWorthShare * static_cast<double>(size)) {
+        if (patch.empty()) {
+            line += L", no patch (zstd could not make one)";
+            return true;
+        }
+        if (static_cast<double>(patch.size()) >= kPatchWorthShare * static_cast<double>(size)) {
             line += L", no patch (" + std::to_wstring(patch.size()) + L" bytes would save too little)";
             return true;
         }
@@ -74,8 +80,7 @@ bool FillPatch(XmlNode& file, const std::wstring& path, const std::wstring& rela
         DigestBuilder digest(true);
         digest.Update(patch.data(), patch.size());
         const FileDigest patchDigest = digest.Finish();
-        const std::wstring name = AttributeOf(file, L"Name");
-        file.SetAttribute(L"Patch", name.substr(name.find_last_of(L"\\/") + 1) + kPatchSuffix);
+        file.SetAttribute(L"Patch", name + kPatchSuffix);
         file.SetAttribute(L"PatchFrom", HexText(baseHash));
         file.SetAttribute(L"PatchSize", std::to_wstring(patch.size()));
         file.SetAttribute(L"PatchCRC", FormatText(L"%08X", patchDigest.crc));
