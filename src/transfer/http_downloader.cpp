@@ -145,7 +145,7 @@ bool InternetHandles::Set(Slot slot, HINTERNET handle) {
     std::lock_guard<std::mutex> hold(lock_);
     previous = std::move(handles_[slot]);
     if (slot == Request) {
-        readAhead_.clear();
+        readCount_ = 0;
         readAt_ = 0;
     }
     if (cancelled_) return false;
@@ -155,23 +155,24 @@ bool InternetHandles::Set(Slot slot, HINTERNET handle) {
 
 bool InternetHandles::Read(void* buffer, DWORD size, DWORD* read) {
     *read = 0;
-    if (readAt_ == readAhead_.size()) {
+    if (readAt_ == readCount_) {
         const HINTERNET request = Get(Request);
         if (!request) return false;
-        // The call's own buffer: after a Cancel it may still be written to.
-        const auto chunk = std::make_shared<std::vector<char>>(kReadAhead);
+        // The call's own buffer: after a Cancel it may still be written to, so a buffer that an
+        // abandoned call may hold is never used again. Otherwise one buffer serves every read.
+        if (!readAhead_ || readAhead_.use_count() != 1) readAhead_ = std::make_shared<std::vector<char>>(kReadAhead);
+        const std::shared_ptr<std::vector<char>> chunk = readAhead_;
         const auto count = std::make_shared<DWORD>(0);
         if (!Blocking<BOOL>([request, chunk, count] {
                 return InternetReadFile(request, chunk->data(), static_cast<DWORD>(chunk->size()), count.get());
             })) {
             return false;
         }
-        chunk->resize(std::min<std::size_t>(*count, chunk->size()));
-        readAhead_ = std::move(*chunk);
+        readCount_ = std::min<std::size_t>(*count, chunk->size());
         readAt_ = 0;
     }
-    *read = static_cast<DWORD>(std::min<std::size_t>(size, readAhead_.size() - readAt_));
-    if (*read) memcpy(buffer, readAhead_.data() + readAt_, *read);
+    *read = static_cast<DWORD>(std::min<std::size_t>(size, readCount_ - readAt_));
+    if (*read) memcpy(buffer, readAhead_->data() + readAt_, *read);
     readAt_ += *read;
     return true;
 }

@@ -81,7 +81,8 @@ private:
     std::thread callThread_;
     std::wstring lastResponse_;
     // Read ahead from the open request; dropped when the request changes.
-    std::vector<char> readAhead_;
+    std::shared_ptr<std::vector<char>> readAhead_;
+    std::size_t readCount_ = 0;
     std::size_t readAt_ = 0;
     renewix::Cancellation::Registration registration_;
 };

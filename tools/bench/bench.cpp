@@ -3,7 +3,8 @@
 //   renewix_bench transfer FILE DIR   the client's file-share transfer of FILE into DIR
 //   renewix_bench copy FILE DIR       CopyFileW of FILE into DIR
 //   renewix_bench http PORT NAME SIZE DIR   the client's HTTP transfer of http://127.0.0.1:PORT/NAME
-//   renewix_bench wininet PORT NAME   a bare WinINet loop over the same URL (same flags, 8 KiB reads)
+//   renewix_bench wininet PORT NAME [READ]   a bare WinINet loop over the same URL (same flags, 8 KiB
+//                                     reads or READ bytes)
 //   renewix_bench patch BASE PATCH OUT SIZE   ApplyPatchFile of PATCH to BASE into OUT
 // Each prints "name seconds peak-working-set-MiB" lines; patch prints the peak commit charge
 // (private bytes) instead of the working set.
@@ -96,9 +97,12 @@ int wmain(int argc, wchar_t** argv) {
         UniqueInternet request(HttpOpenRequestW(connection.get(), L"GET", (L"/" + std::wstring(argv[3])).c_str(), nullptr,
                                                 nullptr, nullptr, HTTPFileDownloader::kRequestFlags, 0));
         if (!request || !HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) return 1;
-        std::vector<char> buffer(8192);
+        // 8 KiB reads, or the size given: the bare loop at the client's read size bounds what the
+        // client can do on this WinINet.
+        const DWORD size = argc >= 5 ? static_cast<DWORD>(_wtoi(argv[4])) : 8192;
+        std::vector<char> buffer(size);
         unsigned long long total = 0;
-        for (DWORD read = 0; InternetReadFile(request.get(), buffer.data(), 8192, &read) && read > 0;) total += read;
+        for (DWORD read = 0; InternetReadFile(request.get(), buffer.data(), size, &read) && read > 0;) total += read;
         Report("wininet-loop", Seconds(start));
         return total > 0 ? 0 : 1;
     }
