@@ -72,16 +72,24 @@ open_fetch_folder() {
     fi
 }
 
+# Fetches Debian's source package PACKAGE and unpacks it into DEST. The release's own version
+# is taken when the security archive's cannot be fetched (seen here: 404 for libzstd).
+unpack_debian_source() {
+    local package=$1 dest=$2
+    mkdir -p "$DEPS/fetch"
+    open_fetch_folder
+    (cd "$DEPS/fetch" && { apt-get source --download-only -q "$package" >/dev/null 2>&1 ||
+                           apt-get source --download-only -q "$package/bookworm" >/dev/null; })
+    local dsc
+    dsc=$(ls "$DEPS"/fetch/"${package}"_*.dsc | sort -V | tail -n 1)
+    rm -rf "$dest"
+    dpkg-source --no-check -x "$dsc" "$dest" >/dev/null
+}
+
 ensure_minizip_source() {
     if [ -f "$DEPS/minizip/unzip.c" ]; then return; fi
     say "fetching minizip's Debian source package into $DEPS"
-    mkdir -p "$DEPS/fetch"
-    open_fetch_folder
-    (cd "$DEPS/fetch" && apt-get source --download-only -q minizip >/dev/null)
-    local dsc
-    dsc=$(ls "$DEPS"/fetch/minizip_*.dsc | head -n 1)
-    rm -rf "$DEPS/minizip-src"
-    dpkg-source --no-check -x "$dsc" "$DEPS/minizip-src" >/dev/null
+    unpack_debian_source minizip "$DEPS/minizip-src"
     local dir
     dir=$(dirname "$(find "$DEPS/minizip-src" -name unzip.c | head -n 1)")
     rm -rf "$DEPS/minizip"
@@ -95,13 +103,7 @@ ensure_minizip_source() {
 ensure_libsodium_source() {
     if [ -f "$DEPS/libsodium-src/configure" ]; then return; fi
     say "fetching libsodium's Debian source package into $DEPS"
-    mkdir -p "$DEPS/fetch"
-    open_fetch_folder
-    (cd "$DEPS/fetch" && apt-get source --download-only -q libsodium >/dev/null)
-    local dsc
-    dsc=$(ls "$DEPS"/fetch/libsodium_*.dsc | head -n 1)
-    rm -rf "$DEPS/libsodium-src"
-    dpkg-source --no-check -x "$dsc" "$DEPS/libsodium-src" >/dev/null
+    unpack_debian_source libsodium "$DEPS/libsodium-src"
     (cd "$DEPS/libsodium-src" && autoreconf -i >/dev/null 2>&1)
 }
 
@@ -129,15 +131,7 @@ ensure_libsodium() {
 ensure_zstd_source() {
     if [ -f "$DEPS/zstd-src/lib/zstd.h" ]; then return; fi
     say "fetching zstd's Debian source package into $DEPS"
-    mkdir -p "$DEPS/fetch"
-    open_fetch_folder
-    # The release's own version when the security archive's cannot be fetched (seen here: 404).
-    (cd "$DEPS/fetch" && { apt-get source --download-only -q libzstd >/dev/null 2>&1 ||
-                           apt-get source --download-only -q libzstd/bookworm >/dev/null; })
-    local dsc
-    dsc=$(ls "$DEPS"/fetch/libzstd_*.dsc | sort -V | tail -n 1)
-    rm -rf "$DEPS/zstd-src"
-    dpkg-source --no-check -x "$dsc" "$DEPS/zstd-src" >/dev/null
+    unpack_debian_source libzstd "$DEPS/zstd-src"
 }
 
 ensure_zstd() {

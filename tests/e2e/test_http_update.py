@@ -176,31 +176,42 @@ class RangeHandler(Handler):
             self.close_connection = True
 
 
-class ResumeTest(UpdateTestCase):
-    """A 20 MiB file whose transfer the server cuts: the client goes on from where it stopped."""
+class BigFileTestCase(UpdateTestCase):
+    """2.0 with a 20 MiB big.bin beside data.txt and sub/more.txt, served from site/updates by
+    the class's handler."""
 
     SIZE = 20 << 20
+    handler = Handler
 
     @classmethod
     def setUpClass(cls):
         require_connected_wine()
 
-    def setUp(self):
-        super().setUp()
+    def serve(self, big, *publish_options, **sections):
         self.site = self.root / "site"
-        self.big = os.urandom(self.SIZE)
-        (self.release / "files" / "big.bin").write_bytes(self.big)
-        RangeHandler.plan, RangeHandler.sent, RangeHandler.stale = [], [], b""
-        self.server = start_server(functools.partial(RangeHandler, directory=str(self.site)))
+        (self.release / "files" / "big.bin").write_bytes(big)
+        self.server = start_server(functools.partial(self.handler, directory=str(self.site)))
         self.configure_client(PrimaryServer={"DocumentProtocol": "http://",
                                              "DocumentPort": str(self.server.server_address[1]),
-                                             "DocumentAddress": "127.0.0.1/updates/update.xml"})
+                                             "DocumentAddress": "127.0.0.1/updates/update.xml"}, **sections)
         self.publish_to(update_document(files=("data.txt", file_entry("more.txt", "files/sub/"), "big.bin")),
-                        self.site / "updates" / "update.xml")
+                        self.site / "updates" / "update.xml", *publish_options)
 
     def tearDown(self):
         stop_server(self.server)
         super().tearDown()
+
+
+class ResumeTest(BigFileTestCase):
+    """The server cuts the big file's transfer: the client goes on from where it stopped."""
+
+    handler = RangeHandler
+
+    def setUp(self):
+        super().setUp()
+        RangeHandler.plan, RangeHandler.sent, RangeHandler.stale = [], [], b""
+        self.big = os.urandom(self.SIZE)
+        self.serve(self.big)
 
     def assert_big_installed(self, log):
         self.assert_updated(log)
@@ -259,25 +270,19 @@ class CountingHandler(Handler):
         CountingHandler.sent[self.path] = CountingHandler.sent.get(self.path, 0) + len(data)
 
 
-class PatchTest(UpdateTestCase):
-    """A signed 2.0 whose 20 MiB program changed in 1% of its bytes, published with patches
-    against 1.0: a client with 1.0 installed fetches the patch, any other fetches the file."""
+class PatchTest(BigFileTestCase):
+    """A signed 2.0 whose big file changed in 1% of its bytes, published with patches against
+    1.0: a client with 1.0 installed fetches the patch, any other fetches the file."""
 
-    SIZE = 20 << 20
-
-    @classmethod
-    def setUpClass(cls):
-        require_connected_wine()
+    handler = CountingHandler
 
     def setUp(self):
         super().setUp()
-        self.site = self.root / "site"
         self.v1 = os.urandom(self.SIZE)
         v2 = bytearray(self.v1)
         for start in range(0, self.SIZE, self.SIZE // 64):  # 64 runs, 1% of the bytes in all
             v2[start:start + self.SIZE // 6400] = os.urandom(self.SIZE // 6400)
         self.v2 = bytes(v2)
-        (self.release / "files" / "big.bin").write_bytes(self.v2)
         previous = self.root / "previous" / "files"
         previous.mkdir(parents=True)
         (previous / "big.bin").write_bytes(self.v1)
@@ -285,19 +290,9 @@ class PatchTest(UpdateTestCase):
         key, public = openssl_key(self.root, "vendor")
         self.public = base64.b64encode(public).decode()
         CountingHandler.sent = {}
-        self.server = start_server(functools.partial(CountingHandler, directory=str(self.site)))
-        self.configure_client(PrimaryServer={"DocumentProtocol": "http://",
-                                             "DocumentPort": str(self.server.server_address[1]),
-                                             "DocumentAddress": "127.0.0.1/updates/update.xml"},
-                              Security={"TrustedKeys": self.public})
-        self.publish_to(update_document(files=("data.txt", file_entry("more.txt", "files/sub/"), "big.bin")),
-                        self.site / "updates" / "update.xml", "--key", windows_path(key), "--previous",
-                        windows_path(self.root / "previous"))
+        self.serve(self.v2, "--key", windows_path(key), "--previous", windows_path(self.root / "previous"),
+                   Security={"TrustedKeys": self.public})
         self.patch = self.site / "updates" / "files" / "big.bin.patch"
-
-    def tearDown(self):
-        stop_server(self.server)
-        super().tearDown()
 
     def test_verify_checks_the_patches_beside_the_document(self):
         document = windows_path(self.site / "updates" / "update.xml")
