@@ -226,6 +226,14 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
     // Whether the file holds bytes of more than one connection: only then can a failed check be
     // the fault of the joining.
     bool joined = kept > 0;
+    // Bytes of two connections that do not make the file: gone, for one more try from byte 0.
+    const auto wrongJoin = [&] {
+        downloader->CloseFile();
+        file->Close();
+        files_.Delete(target.partialPath);
+        files_.Delete(target.recordPath);
+        return Outcome::WrongAfterContinuing;
+    };
     FILETIME creation{}, lastAccess{}, lastWrite{};
     bool haveTimes = false;
     for (int retries = 0;; ++retries) {
@@ -278,13 +286,7 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
         const auto fail = [&](std::uint64_t actual) {
             if (Stopped()) return leave();
             // More bytes than the file has after a join: the server did not go on where asked.
-            if (joined && mayContinue) {
-                downloader->CloseFile();
-                file->Close();
-                files_.Delete(target.partialPath);
-                files_.Delete(target.recordPath);
-                return Outcome::WrongAfterContinuing;
-            }
+            if (joined && mayContinue) return wrongJoin();
             ReportDownloadError(downloader->DescribeLastError(), remoteName, expectedSize, actual);
             return discard();
         };
@@ -326,13 +328,8 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
     downloader->CloseFile();
 
     const FileDigest found = digest->Finish();
-    const auto wrong = [&] {
-        files_.Delete(target.partialPath);
-        files_.Delete(target.recordPath);
-        return Outcome::WrongAfterContinuing;
-    };
     if (target.crc != 0 && found.crc != target.crc) {
-        if (joined && mayContinue) return wrong();
+        if (joined && mayContinue) return wrongJoin();
         log.WriteHeading(L"File CRC error. Exiting.");
         log.WriteValue(L"File", remoteName);
         log.WriteNumber(L"Expected CRC", static_cast<int>(target.crc));
@@ -342,7 +339,7 @@ CFileTransfer::Outcome CFileTransfer::Fetch(const Target& target, bool mayContin
     }
     // A CRC can be made to match by anyone who may change the file; the hash cannot.
     if (target.sha256 && found.sha256 != target.sha256) {
-        if (joined && mayContinue) return wrong();
+        if (joined && mayContinue) return wrongJoin();
         log.WriteHeading(L"File SHA-256 error. Exiting.");
         log.WriteValue(L"File", remoteName);
         log.WriteValue(L"Expected SHA-256", HexText(*target.sha256));

@@ -410,24 +410,17 @@ bool HTTPFileDownloader::OpenDownloadFileFrom(const std::wstring& input, std::ui
     }
     if (!ranged) return true;
     std::uint64_t total = 0;
-    switch (JudgeRangeAnswer(StatusCode(), QueryHeader(Request(), HTTP_QUERY_CONTENT_RANGE), offset, &total)) {
-        case RangeAnswer::Continues:
-            // A server that ignored If-Range sends the rest of another version.
-            if (Validator() != validator) {
-                log_.WriteValueNumber(L"The server did not send the rest of the file from byte", url,
-                                      static_cast<long long>(offset));
-                return OpenDownloadFileFrom(input, 0, std::wstring(), start);
-            }
-            *start = offset;
-            rangeTotal_ = static_cast<std::int64_t>(total);
-            return true;
-        case RangeAnswer::AskWhole:
-            log_.WriteValueNumber(L"The server did not send the rest of the file from byte", url,
-                                  static_cast<long long>(offset));
-            return OpenDownloadFileFrom(input, 0, std::wstring(), start);
-        case RangeAnswer::Whole:
-        case RangeAnswer::Refused:
-            break;
+    RangeAnswer answer = JudgeRangeAnswer(StatusCode(), QueryHeader(Request(), HTTP_QUERY_CONTENT_RANGE), offset, &total);
+    // A server that ignored If-Range sends the rest of another version.
+    if (answer == RangeAnswer::Continues && Validator() != validator) answer = RangeAnswer::AskWhole;
+    if (answer == RangeAnswer::AskWhole) {
+        log_.WriteValueNumber(L"The server did not send the rest of the file from byte", url,
+                              static_cast<long long>(offset));
+        return OpenDownloadFileFrom(input, 0, std::wstring(), start);
+    }
+    if (answer == RangeAnswer::Continues) {
+        *start = offset;
+        rangeTotal_ = static_cast<std::int64_t>(total);
     }
     return true;
 }
