@@ -344,8 +344,13 @@ bool Renewix::InstallAndFinish() {
         }
         return false;
     }
-    Sleep(kPointFourDelayMs);
-    RunExecutePoint(plan_.execute.Entries(), 4, log);
+    // The pause lets the replaced program's files settle before point-4 programs use them;
+    // without such programs it would only keep the user waiting.
+    const auto& programs = plan_.execute.Entries();
+    if (std::any_of(programs.begin(), programs.end(), [](const ExecuteEntry& e) { return e.point == 4; })) {
+        Sleep(kPointFourDelayMs);
+        RunExecutePoint(programs, 4, log);
+    }
     if (plan_.options.uiKind == 0) {
         const std::wstring finished = run_.variables.PrepareText(plan_.texts[TextSlotSilentFinished], 0);
         if (!finished.empty() && prompts_) prompts_->ShowClosingMessage(finished);
