@@ -279,8 +279,10 @@ bool Renewix::DownloadWorker() {
                 downloadFolder_, entry.downloadName, entry.destination, *entry.patch, {entry.size, entry.crc, entry.sha256});
             if (patched == CFileTransfer::PatchResult::Patched) continue;
             if (patched == CFileTransfer::PatchResult::Stopped) return false;
+            if (sink_) sink_->FileWhole(entry.size);
+        } else if (sink_) {
+            sink_->File(entry.destination, entry.size);
         }
-        if (sink_) sink_->File(entry.destination, entry.size);
         run_.log.WriteValueNumber(L"Download file", entry.source, static_cast<long long>(entry.size));
         if (!transfer.TransferFile(downloadFolder_, entry.source, entry.downloadName, entry.size, entry.crc,
                                    entry.sha256)) {

@@ -174,6 +174,21 @@ DownloadProgress::FileStart DownloadProgress::StartFile(const wchar_t* path, std
     return start;
 }
 
+DownloadProgress::BarUpdate DownloadProgress::StartWhole(std::uint64_t size) {
+    BarUpdate bars;
+    if (filesStarted_ == 0 || size == 0) return bars;
+    completedBytes_ += currentSize_;
+    currentSize_ = size;
+    totalBytes_ += size;
+    totalRangeSet_ = false;
+    bars.setFileRange = true;
+    bars.fileRange = Scaled(size, size);
+    bars.byteCount = DownloadByteCount(0, size, byteCountPattern_, smallByteCountPattern_);
+    SetTotalRangeOnce(bars);
+    bars.totalPosition = Scaled(completedBytes_, totalBytes_);
+    return bars;
+}
+
 DownloadProgress::BarUpdate DownloadProgress::Progress(std::uint64_t soFar, std::uint64_t size) {
     BarUpdate update;
     if (soFar > size) soFar = size;

@@ -141,6 +141,9 @@ public:
     }
     // A file starts: the one before it is complete, however far its reports got.
     FileStart StartFile(const wchar_t* path, std::uint64_t size, const std::wstring& downloadingText);
+    // The current file's patch failed and the file comes whole: the same file again, and the
+    // total grows by it (the patch's bytes were fetched too).
+    BarUpdate StartWhole(std::uint64_t size);
     BarUpdate Progress(std::uint64_t soFar, std::uint64_t size);
 
     int FilesStarted() const { return filesStarted_; }

@@ -14,10 +14,11 @@ inline constexpr UINT WM_TRANSFER_PROGRESS = WM_APP + 4;  // bytes of this file 
 inline constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 5;      // 1 / number of files
 inline constexpr UINT WM_GET_PAGE_FLAGS = WM_APP + 6;     // answered with the page record's flags
 inline constexpr UINT WM_RUN_PROMPT = WM_APP + 8;         // posted to the sheet: run the box a worker handed over
+inline constexpr UINT WM_DOWNLOAD_FILE_WHOLE = WM_APP + 9;  // 0 / size of the file that replaces its patch
 inline constexpr UINT WM_CLOSE_WIZARD = WM_APP + 100;     // from anywhere: the wizard closes
 
 // Sizes in the download messages must fit a 32-bit parameter: for a download larger than 2 GiB
-// every size and byte count in WM_DOWNLOAD_BEGIN, WM_DOWNLOAD_FILE and WM_TRANSFER_PROGRESS is
+// every size and byte count in WM_DOWNLOAD_BEGIN, WM_DOWNLOAD_FILE(_WHOLE) and WM_TRANSFER_PROGRESS is
 // given in units of 2^shift bytes (a size that is not 0 is at least one unit). The download
 // page chooses the shift from the total and reads the sizes back with it.
 inline int ProgressShift(std::uint64_t largest) {

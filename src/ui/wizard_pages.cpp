@@ -176,6 +176,9 @@ INT_PTR DownloadPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
         case WM_DOWNLOAD_FILE:
             OnDownloadFile(reinterpret_cast<const wchar_t*>(wParam), FromUnits(static_cast<WPARAM>(lParam)));
             return TRUE;
+        case WM_DOWNLOAD_FILE_WHOLE:
+            OnDownloadFileWhole(FromUnits(static_cast<WPARAM>(lParam)));
+            return TRUE;
         case WM_TRANSFER_PROGRESS:
             OnTransferProgress(FromUnits(wParam), FromUnits(static_cast<WPARAM>(lParam)));
             return TRUE;
@@ -197,6 +200,11 @@ void DownloadPage::File(const std::wstring& destination, std::uint64_t size) {
     throttle_.StartFile();
     // Sent: the page reads the name before the worker moves on.
     if (HWND target = target_.load()) SendMessageW(target, WM_DOWNLOAD_FILE, reinterpret_cast<WPARAM>(destination.c_str()), ToUnits(size));
+}
+
+void DownloadPage::FileWhole(std::uint64_t size) {
+    throttle_.StartFile();
+    if (HWND target = target_.load()) SendMessageW(target, WM_DOWNLOAD_FILE_WHOLE, 0, ToUnits(size));
 }
 
 void DownloadPage::Progress(std::uint64_t done, std::uint64_t size) {
@@ -229,6 +237,10 @@ void DownloadPage::OnDownloadFile(const wchar_t* path, std::uint64_t size) {
     ShowBars(start.bars);
     // No pause for the name to be read: it held the window and the download half a second a file.
     RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
+void DownloadPage::OnDownloadFileWhole(std::uint64_t size) {
+    ShowBars(progress_.StartWhole(size));
 }
 
 void DownloadPage::OnTransferProgress(std::uint64_t soFar, std::uint64_t size) {

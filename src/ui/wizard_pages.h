@@ -178,6 +178,7 @@ public:
 
     void Begin(int files, std::uint64_t totalBytes) override;
     void File(const std::wstring& destination, std::uint64_t size) override;
+    void FileWhole(std::uint64_t size) override;
     void Progress(std::uint64_t done, std::uint64_t size) override;
     void Done(int files) override;
     void Failed() override;
@@ -193,6 +194,7 @@ protected:
 private:
     void OnDownloadBegin(int fileCount, std::uint64_t totalBytes);
     void OnDownloadFile(const wchar_t* path, std::uint64_t size);
+    void OnDownloadFileWhole(std::uint64_t size);
     void OnTransferProgress(std::uint64_t soFar, std::uint64_t size);
     void OnDownloadDone();
     void ShowBars(const DownloadProgress::BarUpdate& update);

@@ -10,6 +10,7 @@
 #include "foundation/win_resource.h"
 #include "persistence/status_file.h"
 #include "foundation/run_state.h"
+#include "foundation/text.h"
 #include "foundation/user_prompts.h"
 #include "test_support.h"
 #include "transfer/transfer_support.h"
@@ -287,6 +288,7 @@ TEST_F(SessionTest, ADownloadThatChangedStopsTheUpdateBeforeTheProgramIsClosed) 
         std::uint64_t bytes = 1;
         void Begin(int count, std::uint64_t total) override { files = count, bytes = total; }
         void File(const std::wstring&, std::uint64_t) override {}
+        void FileWhole(std::uint64_t) override {}
         void Progress(std::uint64_t, std::uint64_t) override {}
         void Done(int) override {}
         void Failed() override {}
@@ -314,6 +316,42 @@ TEST_F(SessionTest, ADownloadThatChangedStopsTheUpdateBeforeTheProgramIsClosed) 
     EXPECT_NE(text.find("A downloaded file does not match the update description"), std::string::npos) << text;
     EXPECT_EQ(text.find("Terminating main application"), std::string::npos) << text;
     EXPECT_EQ(ReadFileBytes(folder_ / L"a.txt"), "old");
+}
+
+// A patch that cannot be used is followed by the file itself, which the page shows as the
+// same file, the total grown by its size.
+TEST_F(SessionTest, AFileFetchedAfterItsPatchFailedIsTheSameFileOnThePage) {
+    const std::string old = "old", fresh = "new", patch = "junk";
+    const auto crcText = [](const std::string& bytes) {
+        return FormatText(L"%08lX", crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+    };
+    const auto hash = [](const std::string& bytes) { return HexText(Sha256Of(bytes.data(), bytes.size())); };
+    DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion><UpdateType>Silent</UpdateType>"
+                               L"<FileList><Directory Name=\"&lt;ApplicationDir&gt;\"><File Name=\"a.txt\" Size=\"3\" "
+                               L"CRC=\"" + crcText(fresh) + L"\" SHA256=\"" + hash(fresh) + L"\" Patch=\"a.txt.patch\" "
+                               L"PatchFrom=\"" + hash(old) + L"\" PatchSize=\"4\" PatchCRC=\"" + crcText(patch) +
+                               L"\" PatchSHA256=\"" + hash(patch) + L"\"/></Directory></FileList></Renewix>";
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"a.txt", old));
+    Renewix& session = Session();
+    ASSERT_TRUE(session.LoadUpdateDocument(L"1.0"));
+    ASSERT_TRUE(session.Plan().files.Entries()[0].patch);
+    session.Plan().files.Entries()[0].destination = folder_ / L"a.txt";
+    ScriptedDownloader::chunks = {patch, "", fresh};  // an empty read ends a file
+    struct Recorder : IDownloadSink {
+        std::vector<std::string> calls;
+        void Begin(int count, std::uint64_t total) override {
+            calls.push_back("begin " + std::to_string(count) + " " + std::to_string(total));
+        }
+        void File(const std::wstring&, std::uint64_t size) override { calls.push_back("file " + std::to_string(size)); }
+        void FileWhole(std::uint64_t size) override { calls.push_back("whole " + std::to_string(size)); }
+        void Progress(std::uint64_t, std::uint64_t) override {}
+        void Done(int count) override { calls.push_back("done " + std::to_string(count)); }
+        void Failed() override { calls.push_back("failed"); }
+    } page;
+    ASSERT_TRUE(session.StartDownload(&page));
+    session.JoinWorker();
+    EXPECT_EQ(page.calls, (std::vector<std::string>{"begin 1 4", "file 4", "whole 3", "done 1"}));
+    EXPECT_EQ(ReadFileBytes(folder_ / L"downloads\\UpdateFile1"), fresh);
 }
 
 // Files are what counts: a registry list that fails is logged, and the update still succeeded.

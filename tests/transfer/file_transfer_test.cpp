@@ -274,6 +274,7 @@ TEST_F(TransferTest, ProgressIsReportedAfterEveryChunk) {
     struct Recorder : IDownloadSink {
         void Begin(int, std::uint64_t) override {}
         void File(const std::wstring&, std::uint64_t) override {}
+        void FileWhole(std::uint64_t) override {}
         void Progress(std::uint64_t done, std::uint64_t size) override { seen.emplace_back(done, size); }
         void Done(int) override {}
         void Failed() override {}

@@ -197,6 +197,21 @@ TEST(DownloadPage, TheFileBarRestartsForEachFileAndTheTotalCountsEachFileOnce) {
     EXPECT_EQ(130, update.totalPosition);
 }
 
+TEST(DownloadPage, AFileAfterItsFailedPatchIsTheSameFileAndGrowsTheTotal) {
+    DownloadProgress progress;
+    progress.Begin(2, 110);
+    EXPECT_FALSE(progress.StartWhole(100).setFileRange);  // no file yet
+    progress.StartFile(L"a", 10, L"");
+    const DownloadProgress::BarUpdate whole = progress.StartWhole(100);
+    EXPECT_EQ(1, progress.FilesStarted());
+    EXPECT_TRUE(whole.setFileRange && whole.setTotalRange);
+    EXPECT_EQ(100, whole.fileRange);
+    EXPECT_EQ(210, whole.totalRange);
+    EXPECT_EQ(10, whole.totalPosition);
+    EXPECT_EQ(60, progress.Progress(50, 100).totalPosition);
+    EXPECT_EQ(110, progress.StartFile(L"b", 100, L"").bars.totalPosition);
+}
+
 TEST(DownloadPage, ProgressReachesThePageAtMostEveryFiftyMsAndThousandthOfTheFile) {
     const std::uint64_t size = 1ull << 30;  // a thousandth: about 1 MiB
     struct Report {
