@@ -1,6 +1,6 @@
-"""Real installations killed from outside at chosen moments: the next run takes back or
-finishes what was interrupted, installs the update, and no byte of the old version is lost
-on the way."""
+"""Real updates killed from outside at chosen moments: the next run takes back or finishes an
+interrupted installation, goes on with an interrupted download, installs the update, and no
+byte of the old version is lost on the way."""
 
 import hashlib
 import os
@@ -35,6 +35,24 @@ def tree(folder, skip=()):
         if path.is_file() and not any(relative.startswith(part) for part in skip):
             found[relative] = digest(path)
     return found
+
+
+def run_killed(test, moment, describe):
+    """Runs a silent update of test.app and kills the client the moment `moment()` holds."""
+    process = subprocess.Popen([str(WINE_RUN), str(test.app / "Renewix.exe"), "0"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 120
+    try:
+        while not moment():
+            if process.poll() is not None:
+                test.fail(f"the run ended before {describe}:\n{read_log(test.app / 'RenewixLog.txt')[-2000:]}")
+            if time.monotonic() > deadline:
+                test.fail(f"never reached {describe}")
+            time.sleep(0.001)
+        os.kill(process.pid, signal.SIGKILL)
+    finally:
+        process.kill()
+        process.wait()
 
 
 class KilledInstallationTest(UpdateTestCase):
@@ -98,23 +116,6 @@ class KilledInstallationTest(UpdateTestCase):
             return 0
         return sum(1 for name in names if self.text(f"{folder}/{name}").startswith(start))
 
-    def run_killed(self, moment, describe):
-        """Runs a silent update and kills the client the moment `moment()` holds."""
-        process = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 120
-        try:
-            while not moment():
-                if process.poll() is not None:
-                    self.fail(f"the run ended before {describe}:\n{read_log(self.app / 'RenewixLog.txt')[-2000:]}")
-                if time.monotonic() > deadline:
-                    self.fail(f"never reached {describe}")
-                time.sleep(0.001)
-            os.kill(process.pid, signal.SIGKILL)
-        finally:
-            process.kill()
-            process.wait()
-
     def assert_nothing_lost(self):
         """Every file of version 1 is still somewhere in the program's folder."""
         everywhere = set(tree(self.app).values())
@@ -151,12 +152,37 @@ class KilledInstallationTest(UpdateTestCase):
             with self.subTest(describe):
                 shutil.rmtree(self.app)
                 shutil.copytree(pristine, self.app)
-                self.run_killed(moment, describe)
+                run_killed(self, moment, describe)
                 self.assertTrue((self.app / "RenewixFiles" / "install.journal").exists(), describe)
                 self.assert_nothing_lost()
                 log = self.assert_next_run_completes(describe)
                 if describe != "once the installation was complete":
                     self.assertIn("\r\nUpdate was successful!\r\n", log)
+
+
+class KilledDownloadTest(UpdateTestCase):
+    def test_a_share_copy_killed_midway_goes_on_from_what_it_kept_next_run(self):
+        server = self.root / "server" / "update.xml"
+        self.configure_client(PrimaryServer={"DocumentProtocol": "file:", "DocumentAddress": windows_path(server)})
+        big = os.urandom(64 << 20)
+        (self.release / "files" / "big.bin").write_bytes(big)
+        self.publish_to(update_document(files=("big.bin", "data.txt")), server)
+        partial = self.app / "RenewixFiles" / "UpdateFile1.partial"
+
+        def kept():
+            try:
+                return partial.stat().st_size
+            except OSError:
+                return 0
+        run_killed(self, lambda: kept() > 0, "the copy of big.bin")
+        at = kept()
+        self.assertLess(at, len(big), "the copy ended before the kill")
+        log = self.run_client()
+        self.assertRegex(log, rf"\tDownload continued from byte:\t[^\r]*big\.bin, {at}\r\n")
+        self.assertEqual((self.app / "big.bin").read_bytes(), big)
+        self.assertEqual(list((self.app / "RenewixFiles").glob("*.partial")), [])
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertEqual(self.recorded_version(), "2.0")
 
 
 if __name__ == "__main__":
