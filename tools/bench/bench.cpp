@@ -2,7 +2,7 @@
 //   renewix_bench crc FILE            ComputeFileCrc against zlib over the same 4096-byte reads
 //   renewix_bench transfer FILE DIR   the client's file-share transfer of FILE into DIR
 //   renewix_bench copy FILE DIR       CopyFileW of FILE into DIR
-//   renewix_bench http PORT NAME SIZE DIR   the client's HTTP transfer of http://127.0.0.1:PORT/NAME
+//   renewix_bench http PORT NAME SIZE DIR [CRC]   the client's HTTP transfer of http://127.0.0.1:PORT/NAME
 //   renewix_bench wininet PORT NAME [READ]   a bare WinINet loop over the same URL (same flags, 8 KiB
 //                                     reads or READ bytes)
 //   renewix_bench patch BASE PATCH OUT SIZE   ApplyPatchFile of PATCH to BASE into OUT
@@ -124,7 +124,9 @@ int wmain(int argc, wchar_t** argv) {
         PermissionManager::StandardFileManagement files(log);
         CFileTransfer transfer(selection, files, nullptr, nullptr);
         auto start = std::chrono::steady_clock::now();
-        const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), 0);
+        // A file is continued after a cut only when it is checked at the end: the CRC, when given.
+        const std::uint32_t crc = argc >= 7 ? static_cast<std::uint32_t>(wcstoul(argv[6], nullptr, 16)) : 0;
+        const bool ok = transfer.TransferFile(argv[5], argv[3], argv[3], static_cast<std::uint32_t>(_wtoi(argv[4])), crc);
         Report("client-http", Seconds(start));
         return ok ? 0 : 1;
     }
