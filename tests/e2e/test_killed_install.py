@@ -74,7 +74,14 @@ class KilledInstallationTest(UpdateTestCase):
             with zipfile.ZipFile(files / name, "w") as archive:
                 for n in range(ARCHIVE_FILES):
                     archive.writestr(f"{prefix}{n:04}.txt", f"new {name} {n}")
-        self.publish_to(update_document(files=FILES, restart="No restart"), server, base_code=BASE_CODE)
+        # After the installation, a program that marks that it runs and then holds the client
+        # until the gate is there: the moment after the commit lasts until the test is done.
+        shutil.copy(BIN / "write_marker.exe", self.root / "write_marker.exe")
+        self.marker, self.gate = self.root / "point4.txt", self.root / "gate"
+        execute = (f'<ShellExec><Execute File="{windows_path(self.root / "write_marker.exe")} '
+                   f'\'{windows_path(self.marker)} ran 0 {windows_path(self.gate)}\'" Point="4" WaitForProcess="True"/>'
+                   '</ShellExec>')
+        self.publish_to(update_document(files=FILES, restart="No restart", extra=execute), server, base_code=BASE_CODE)
         self.old = tree(self.app)
         self.new = self.expected_new()
         delete_registry()
@@ -144,7 +151,8 @@ class KilledInstallationTest(UpdateTestCase):
             ("after the self-update", lambda: self.text("Renewix.exe").endswith(b"client of version 2")),
             ("in the middle of the second archive",
              lambda: ARCHIVE_FILES // 4 <= self.count("second", b"new") < ARCHIVE_FILES),
-            ("once the installation was complete", lambda: "\r\ncommitted\r\n" in self.journal()),
+            ("once the installation was complete",
+             lambda: self.marker.exists() and "\r\ncommitted\r\n" in self.journal()),
         ]
         pristine = self.root / "pristine"
         shutil.copytree(self.app, pristine)
@@ -152,7 +160,11 @@ class KilledInstallationTest(UpdateTestCase):
             with self.subTest(describe):
                 shutil.rmtree(self.app)
                 shutil.copytree(pristine, self.app)
+                for path in (self.marker, self.gate):
+                    path.unlink(missing_ok=True)
                 run_killed(self, moment, describe)
+                # The program the killed client ran, and the next run's, go on at once.
+                self.gate.write_text("open")
                 self.assertTrue((self.app / "RenewixFiles" / "install.journal").exists(), describe)
                 self.assert_nothing_lost()
                 log = self.assert_next_run_completes(describe)
@@ -180,7 +192,7 @@ class KilledDownloadTest(UpdateTestCase):
         log = self.run_client()
         self.assertRegex(log, rf"\tDownload continued from byte:\t[^\r]*big\.bin, {at}\r\n")
         self.assertEqual((self.app / "big.bin").read_bytes(), big)
-        self.assertEqual(list((self.app / "RenewixFiles").glob("*.partial")), [])
+        self.assertNotRegex(log, r"\tDownload fetched whole:\t[^\r]*big\.bin\r\n")
         self.assertIn("\r\nUpdate was successful!\r\n", log)
         self.assertEqual(self.recorded_version(), "2.0")
 

@@ -136,7 +136,6 @@ int wmain(int argc, wchar_t** argv) {
         // Wine gives the private bytes of the moment (the process's anonymous resident pages),
         // not a peak: a sampler keeps the largest it saw while the patch is applied.
         std::atomic<SIZE_T> peakPrivate{0};
-        std::atomic<bool> applying{true};
         const auto sample = [&] {
             PROCESS_MEMORY_COUNTERS_EX counters{};
             counters.cb = sizeof(counters);
@@ -145,8 +144,8 @@ int wmain(int argc, wchar_t** argv) {
                 peakPrivate = std::max<SIZE_T>(peakPrivate, std::max(counters.PrivateUsage, counters.PeakPagefileUsage));
             }
         };
-        std::thread sampler([&] {
-            while (applying) {
+        std::jthread sampler([&](std::stop_token stop) {
+            while (!stop.stop_requested()) {
                 sample();
                 Sleep(1);
             }
@@ -155,7 +154,7 @@ int wmain(int argc, wchar_t** argv) {
         const PatchOutcome outcome =
             ApplyPatchFile(files, argv[2], argv[3], argv[4], {static_cast<std::uint64_t>(_wtoi64(argv[5])), 0, std::nullopt});
         const double seconds = Seconds(start);
-        applying = false;
+        sampler.request_stop();
         sampler.join();
         sample();
         std::printf("patch-apply %.3f %.1f\n", seconds, static_cast<double>(peakPrivate.load()) / (1024.0 * 1024.0));
