@@ -2,9 +2,11 @@
 each test starts with the users, files and misbehaviour it needs and stops afterwards."""
 
 import base64
+import ctypes
 import os
 import re
 import select
+import signal
 import subprocess
 import time
 import unittest
@@ -46,6 +48,12 @@ def read_line(stream, limit):
     return b""
 
 
+def die_with_parent():
+    """Run in the server's process before it starts: a server that outlived a killed test would
+    hold the FTP port against the next run's."""
+    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 class FtpServer:
     """ftp_server.py under Debian's Python; its log holds every command each session sent."""
 
@@ -54,7 +62,7 @@ class FtpServer:
         self.errors_path = folder / "ftp-server.err"
         with open(self.errors_path, "wb") as errors:
             self.process = subprocess.Popen([SERVER_PYTHON, str(SERVER_SCRIPT), "--log", str(self.log_path), *options],
-                                            stdout=subprocess.PIPE, stderr=errors)
+                                            stdout=subprocess.PIPE, stderr=errors, preexec_fn=die_with_parent)
         if read_line(self.process.stdout, SERVER_START_LIMIT) != b"ready\n":
             self.stop()
             raise AssertionError("the FTP server did not start: " + self.errors_path.read_text(errors="replace"))
