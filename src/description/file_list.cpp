@@ -86,8 +86,9 @@ int DownloadFile::Read(const XmlNode& element, const std::wstring& basePath) {
         }
         if (!patchName.empty() || !patchFrom.empty() || !patchSize.empty() || !patchCrc.empty() || !patchHash.empty()) {
             candidate.patch = ReadFilePatch(folder, patchName, patchFrom, patchSize, patchCrc, patchHash);
-            // Only a result that is hashed can be trusted from a patch; without one, the file whole.
-            if (!candidate.sha256) candidate.patch.reset();
+            // Only a result that is hashed can be trusted from a patch, and only one held in memory
+            // once can be rebuilt; otherwise the file whole.
+            if (!candidate.sha256 || candidate.size > kMaxPatchedFileSize) candidate.patch.reset();
             if (!candidate.patch) log_->WriteValue(L"File patch not acceptable, the whole file is fetched", candidate.destination);
         }
         candidate.registerServer = registerServer;

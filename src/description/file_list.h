@@ -13,6 +13,11 @@ namespace PermissionManager {
 class IClientFileManager;
 }
 
+// The largest file a patch is made for and applied to: the rebuilt file is held in memory
+// once (its size, and never more: the base is mapped, not copied, and the decoder keeps no
+// window of its own).
+inline constexpr std::uint64_t kMaxPatchedFileSize = 512ull << 20;
+
 // A patch that rebuilds an entry's file from the version a client has installed.
 struct FilePatch {
     std::wstring source;  // Src + Patch, relative to the server's files location

@@ -28,7 +28,6 @@
 #include "foundation/run_state.h"
 #include "transfer/downloader.h"
 #include "transfer/file_transfer.h"
-#include "transfer/patch.h"
 #include "foundation/dialog_helpers.h"
 
 std::wstring DefaultDownloadFolder() {
@@ -253,8 +252,7 @@ bool Renewix::DownloadWorker() {
     transfer.SetStopFlag(&stopDownload_);
     const int count = static_cast<int>(plan_.files.Count());
     // The page counts and measures what this run fetches, not what an earlier run left, and a
-    // patch for its own size: a file goes by patch when the installed one is the patch's base
-    // and the file is one a patch may rebuild (a patch for a larger one could only be wasted).
+    // patch for its own size: a file goes by patch when the installed one is the patch's base.
     const std::vector<FileEntry>& entries = plan_.files.Entries();
     std::vector<bool> byPatch(entries.size());
     int fetching = 0;
@@ -264,8 +262,7 @@ bool Renewix::DownloadWorker() {
         if (!DownloadFile::Fetched(entry)) continue;
         if (stopDownload_ || run_.cancellation.Cancelled()) return false;
         FileDigest installed;
-        byPatch[i] = entry.patch && entry.size <= kMaxPatchedFileSize &&
-                     ComputeFileDigest(run_.files, entry.destination, true, installed) == 0 &&
+        byPatch[i] = entry.patch && ComputeFileDigest(run_.files, entry.destination, true, installed) == 0 &&
                      installed.sha256 == entry.patch->from;
         ++fetching;
         fetchingBytes += byPatch[i] ? entry.patch->size : entry.size;

@@ -8,16 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "description/file_list.h"
 #include "foundation/file_digest.h"
 
 namespace PermissionManager {
 class IClientFileManager;
 }
 
-// The largest file a patch is made for and applied to: the rebuilt file is held in memory
-// once (its size, and never more: the base is mapped, not copied, and the decoder keeps no
-// window of its own).
-inline constexpr std::uint64_t kMaxPatchedFileSize = 512ull << 20;
 // The largest window a patch may use: enough for the largest base and file together.
 inline constexpr int kPatchWindowLogMax = 30;
 inline constexpr int kPatchLevel = 12;

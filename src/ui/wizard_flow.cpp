@@ -159,30 +159,28 @@ DownloadProgress::FileStart DownloadProgress::StartFile(const wchar_t* path, std
                                                         const std::wstring& downloadingText) {
     FileStart start;
     if (!path || size == 0) return start;
-    completedBytes_ += currentSize_;
-    currentSize_ = size;
     ++filesStarted_;
     start.shown = true;
     start.status = DownloadStatusLine(downloadingText, filesStarted_, fileCount_);
     start.name = DownloadFileName(path);
-    start.bars.setFileRange = true;
-    start.bars.fileRange = Scaled(size, size);
-    start.bars.filePosition = 0;
-    start.bars.byteCount = DownloadByteCount(0, size, byteCountPattern_, smallByteCountPattern_);
-    SetTotalRangeOnce(start.bars);
-    start.bars.totalPosition = Scaled(completedBytes_, totalBytes_);
+    start.bars = NextTransfer(size);
     return start;
 }
 
 DownloadProgress::BarUpdate DownloadProgress::StartWhole(std::uint64_t size) {
-    BarUpdate bars;
-    if (filesStarted_ == 0 || size == 0) return bars;
-    completedBytes_ += currentSize_;
-    currentSize_ = size;
+    if (filesStarted_ == 0 || size == 0) return {};
     totalBytes_ += size;
     totalRangeSet_ = false;
+    return NextTransfer(size);
+}
+
+DownloadProgress::BarUpdate DownloadProgress::NextTransfer(std::uint64_t size) {
+    completedBytes_ += currentSize_;
+    currentSize_ = size;
+    BarUpdate bars;
     bars.setFileRange = true;
     bars.fileRange = Scaled(size, size);
+    bars.filePosition = 0;
     bars.byteCount = DownloadByteCount(0, size, byteCountPattern_, smallByteCountPattern_);
     SetTotalRangeOnce(bars);
     bars.totalPosition = Scaled(completedBytes_, totalBytes_);

@@ -150,6 +150,8 @@ public:
     static int Scaled(std::uint64_t value, std::uint64_t range);
 
 private:
+    // The transfer before is complete: the bars start over for `size` bytes.
+    BarUpdate NextTransfer(std::uint64_t size);
     void SetTotalRangeOnce(BarUpdate& update);
 
     int fileCount_ = 0;

@@ -276,10 +276,11 @@ TEST_F(FileListTest, PatchesAreListedOnlyWholeForHashedFiles) {
         text.erase(at, text.find(L'"', text.find(L'"', at) + 1) + 1 - at);
         return text;
     };
-    std::wstring outside = whole, zero = whole, badFrom = whole;
+    std::wstring outside = whole, zero = whole, badFrom = whole, tooLarge = entry(whole);
     ReplaceAll(outside, L"f.bin.patch", L"../f.bin.patch");
     ReplaceAll(zero, L"PatchSize=\"40\"", L"PatchSize=\"0\"");
     ReplaceAll(badFrom, base, base.substr(1));
+    ReplaceAll(tooLarge, L" Size=\"100\"", L" Size=\"" + std::to_wstring(kMaxPatchedFileSize + 1) + L"\"");
     const struct {
         const char* what;
         std::wstring file;
@@ -293,6 +294,7 @@ TEST_F(FileListTest, PatchesAreListedOnlyWholeForHashedFiles) {
         {"an empty patch", entry(zero), false},
         {"a short base hash", entry(badFrom), false},
         {"a file without a hash", entry(whole, false), false},
+        {"a file too large to rebuild in memory", tooLarge, false},
     };
     for (const auto& row : rows) {
         std::string log;
