@@ -15,7 +15,7 @@ from pathlib import Path
 from renewix_e2e import UpdateTestCase, file_entry, openssl_key, read_log, update_document, wait_for, windows_path
 from wizard_e2e import NEXT, Wizard, require_connected_wine, start_client, wait_exit
 
-SERVER_SCRIPT = Path(__file__).with_name("ftp_server.py")
+SERVER_SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "ftp_server.py"
 # Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.
 SERVER_PYTHON = "/usr/bin/python3"
 # Long enough for a concurrent run on this machine to finish with port 21.

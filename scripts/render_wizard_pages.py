@@ -1,6 +1,6 @@
 """Renders every page of the wizard from the real client under Xvfb and writes PNG pictures of
 them, in English and in German, so that a vendor sees what their users will see. It drives the
-wizard with the same harness as the end-to-end tests, so it lives beside them. Run through
+wizard with the end-to-end tests' harness (tests/e2e). Run through
 scripts/screenshots, which builds the client, provides the display and sets the scale (the
 prefix's DPI) before each run; the pictures are never edited by hand.
     render_wizard_pages.py OUTPUT_FOLDER SCALE
@@ -12,8 +12,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 from renewix_e2e import BIN, configure, publish, stop_server  # noqa: E402
 from wizard_e2e import (BACK, CANCEL, FINISH, NEXT, Site, Wizard, button, control, page_kind,  # noqa: E402
