@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "description/secure_code.h"
 #include "description/signed_document.h"
 #include "foundation/download_sink.h"
 #include "foundation/xml_document.h"
@@ -49,6 +50,14 @@ struct SinkRecorder : IDownloadSink {
     void Progress(std::uint64_t, std::uint64_t) override {}
     void Done(int count) override { calls.push_back("done " + std::to_string(count)); }
     void Failed() override { calls.push_back("failed"); }
+};
+
+// The prompts the wizard would show, recorded.
+struct PromptRecorder : IUserPrompts {
+    std::wstring shown, errorTitle;
+    bool AskCredentials(CredentialKind, std::wstring*, std::wstring*) override { return false; }
+    void ShowError(const std::wstring&, const std::wstring& title) override { errorTitle = title; }
+    void ShowClosingMessage(const std::wstring& text) override { shown = text; }
 };
 
 class SessionTest : public ::testing::Test {
@@ -281,45 +290,74 @@ TEST_F(SessionTest, AnInterruptedInstallationIsResolvedBeforeAnythingIsFetched) 
 }
 
 // The downloads are checked again before the program is asked to close: one that changed since
-// stops the update with the program still running and nothing replaced.
+// stops the update with the program still running and nothing replaced. A silent update that
+// went through ends with the document's own closing message.
 TEST_F(SessionTest, ADownloadThatChangedStopsTheUpdateBeforeTheProgramIsClosed) {
     const std::string bytes = "new";
     DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion><UpdateType>Silent</UpdateType>"
+                               L"<SilentFinished>All done</SilentFinished>"
                                L"<FileList><Directory Name=\"&lt;ApplicationDir&gt;\"><File Name=\"a.txt\" Size=\"3\" "
                                L"SHA256=\"" + HexText(Sha256Of(bytes.data(), bytes.size())) +
                                L"\"/></Directory></FileList></Renewix>";
-    CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", bytes));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"a.txt", "old"));
+    struct Case {
+        std::string downloadAtInstall;
+        bool installed;
+        const wchar_t* shown;
+    };
+    const Case cases[] = {
+        {"bad", false, L"An error occured during the update process."},
+        {bytes, true, L"All done"},  // last: it records the new version
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.downloadAtInstall);
+        CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", bytes));
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"a.txt", "old"));
+        Renewix& session = Session();
+        ASSERT_TRUE(session.LoadUpdateDocument(L"1.0"));
+        ASSERT_TRUE(session.Plan().files.Entries()[0].alreadyDownloaded);
+        session.Plan().files.Entries()[0].destination = folder_ / L"a.txt";
+        // The page counts what this run fetches: nothing, the one file is there already.
+        SinkRecorder page;
+        ASSERT_TRUE(session.StartDownload(&page));
+        session.JoinWorker();
+        ASSERT_FALSE(page.calls.empty());
+        EXPECT_EQ(page.calls.front(), "begin 0 0");
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", c.downloadAtInstall));
+        // A silent document shown by the wizard still tells its user.
+        PromptRecorder prompts;
+        session.SetPrompts(&prompts);
+        std::string text;
+        {
+            CapturedLog log(folder_ / L"changed.log");
+            EXPECT_EQ(session.InstallAndFinish(), c.installed);
+            text = log.Finish();
+        }
+        EXPECT_EQ(prompts.shown.rfind(c.shown, 0), 0u) << WideToUtf8(prompts.shown);
+        EXPECT_EQ(ReadFileBytes(folder_ / L"a.txt"), c.installed ? bytes : "old");
+        if (!c.installed) {
+            EXPECT_NE(text.find("A downloaded file does not match the update description"), std::string::npos) << text;
+            EXPECT_EQ(text.find("Terminating main application"), std::string::npos) << text;
+        }
+    }
+}
+
+// The worker hands the document's SHA-256 to the transfer: a file forged to its size and CRC is
+// refused while it is fetched, before anything asks to install it.
+TEST_F(SessionTest, AForgedDownloadIsRefusedWhileItIsFetched) {
+    const std::string listed = "new", served = "NEW";
+    DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion><FileList><Directory Name=\"x\">"
+                               L"<File Name=\"a.txt\" Size=\"3\" CRC=\"" + FormatText(L"%08lX", CrcOf(served)) +
+                               L"\" SHA256=\"" + HexText(Sha256Of(listed.data(), listed.size())) +
+                               L"\"/></Directory></FileList></Renewix>";
     Renewix& session = Session();
     ASSERT_TRUE(session.LoadUpdateDocument(L"1.0"));
-    ASSERT_TRUE(session.Plan().files.Entries()[0].alreadyDownloaded);
-    session.Plan().files.Entries()[0].destination = folder_ / L"a.txt";
-    // The page counts what this run fetches: nothing, the one file is there already.
+    ScriptedDownloader::chunks = {served};
     SinkRecorder page;
     ASSERT_TRUE(session.StartDownload(&page));
     session.JoinWorker();
-    ASSERT_FALSE(page.calls.empty());
-    EXPECT_EQ(page.calls.front(), "begin 0 0");
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"downloads\\UpdateFile1", "bad"));
-    // A silent document shown by the wizard still tells its user.
-    struct MessageRecorder : IUserPrompts {
-        std::wstring shown;
-        bool AskCredentials(CredentialKind, std::wstring*, std::wstring*) override { return false; }
-        void ShowError(const std::wstring&, const std::wstring&) override {}
-        void ShowClosingMessage(const std::wstring& text) override { shown = text; }
-    } prompts;
-    session.SetPrompts(&prompts);
-    std::string text;
-    {
-        CapturedLog log(folder_ / L"changed.log");
-        EXPECT_FALSE(session.InstallAndFinish());
-        text = log.Finish();
-    }
-    EXPECT_EQ(prompts.shown.rfind(L"An error occured during the update process.", 0), 0u);
-    EXPECT_NE(text.find("A downloaded file does not match the update description"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Terminating main application"), std::string::npos) << text;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"a.txt"), "old");
+    EXPECT_EQ(page.calls.back(), "failed");
+    EXPECT_FALSE(Exists(folder_ / L"downloads\\UpdateFile1"));
 }
 
 // A patch that cannot be used is followed by the file itself, which the page shows as the
@@ -428,9 +466,6 @@ TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
 
 TEST_F(SessionTest, ChecksDocumentsAgainstTheConfiguredBaseCode) {
     Renewix& session = Session();
-    EXPECT_WSTREQ8(folder_ / L"downloads", session.DownloadFolder());
-    EXPECT_WSTREQ8(session.DownloadFolder(), session.Plan().files.DownloadFolder());
-    EXPECT_WSTREQ8(ApplicationDirectory() + L"RenewixFiles", DefaultDownloadFolder());
     EXPECT_FALSE(session.IsTest());
     // Without a base code, documents without a code pass, and a code that is there is still checked.
     XmlDocument document = XmlDocument::Create();
@@ -444,6 +479,31 @@ TEST_F(SessionTest, ChecksDocumentsAgainstTheConfiguredBaseCode) {
             bare.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion></Renewix>");
             return bare;
         }()));
+
+    // With a base code, what follows the code is not the vendor's and is not planned.
+    const std::wstring covered = L"<UpdateVersion>2.0</UpdateVersion><FileList><Directory Name=\"x\">"
+                                 L"<File Name=\"a.txt\" Size=\"3\"/></Directory></FileList>";
+    const std::wstring code = L"<SecureCode>" + FormatText(L"%08lX", SecureCodeFor(0x1A2B, covered)) + L"</SecureCode>";
+    Session(L"1A2B");
+    EXPECT_TRUE(Check(L"<Renewix>" + covered + code + L"<ShellExec><Execute File=\"x.exe\" Point=\"4\"/></ShellExec>"
+                      L"<RegList><Key Name=\"HKEY_CURRENT_USER\"><Value Name=\"v\" Action=\"Create\"/></Key></RegList>"
+                      L"</Renewix>", L"1.0"));
+    EXPECT_EQ(session_->Plan().files.Count(), 1u);
+    EXPECT_TRUE(session_->Plan().execute.Entries().empty());
+    EXPECT_TRUE(session_->Plan().registry.Entries().empty());
+
+    // A test run tells its user when a code does not match; a real run only logs it.
+    DocumentServer::document = L"<Renewix>" + covered + L"<SecureCode>1</SecureCode></Renewix>";
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"local.xml", WideToUtf8(DocumentServer::document)));
+    for (const bool test : {false, true}) {
+        Session(L"1A2B");
+        PromptRecorder prompts;
+        session_->SetPrompts(&prompts);
+        if (test) session_->SetLocalDocument(folder_ / L"local.xml");
+        CapturedLog log(folder_ / L"code.log");
+        EXPECT_FALSE(session_->LoadUpdateDocument(L"1.0"));
+        EXPECT_EQ(prompts.errorTitle.empty(), !test);
+    }
 }
 
 }  // namespace
