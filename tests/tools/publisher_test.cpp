@@ -104,6 +104,10 @@ TEST_F(PublisherTest, PatchesFromAnEarlierReleaseRebuildTheNewFiles) {
     PublishRequest request = Request(document);
     request.previous = {folder_ / L"missing", folder_ / L"old"};
     std::wstring report, error, warnings;
+    Ed25519PublicKey key{};
+    ASSERT_TRUE(GenerateKeyFile(folder_ / L"vendor.key", key, error)) << WideToUtf8(error);
+    request.keyFile = folder_ / L"vendor.key";
+    request.expires = L"30d";
     ASSERT_TRUE(Publish(request, report, error, warnings)) << WideToUtf8(error);
 
     const auto patchOf = [&](const wchar_t* path) {
@@ -141,6 +145,17 @@ TEST_F(PublisherTest, PatchesFromAnEarlierReleaseRebuildTheNewFiles) {
     EXPECT_FALSE(Exists(folder_ / L"release\\bin\\app.exe.patch"));
     EXPECT_FALSE(Exists(folder_ / L"release\\Renewix.exe.patch"));
     EXPECT_TRUE(ClientAccepts(LoadOutput(), L"1F2E3D4C"));
+
+    // Verifying what was published checks the patches beside the document too.
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"readme.txt.patch", patch));
+    std::wstring verified;
+    EXPECT_TRUE(VerifyPublished(folder_ / L"out.xml", {key}, verified, error)) << WideToUtf8(error);
+    EXPECT_NE(verified.find(L"1 found beside"), std::wstring::npos) << WideToUtf8(verified);
+    std::string damaged = patch;
+    damaged.back() ^= 1;
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"readme.txt.patch", damaged));
+    EXPECT_FALSE(VerifyPublished(folder_ / L"out.xml", {key}, verified, error));
+    EXPECT_NE(error.find(L"readme.txt.patch"), std::wstring::npos) << WideToUtf8(error);
 }
 
 TEST_F(PublisherTest, ChangingOneByteOfThePublishedFileBreaksTheCode) {
