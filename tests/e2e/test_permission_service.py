@@ -5,22 +5,18 @@ which its client and so its service trust. Every service a test installs is remo
 teardown (Wine would start an automatic service again with the next wineserver)."""
 
 import base64
-import copy
 import hashlib
 import os
 import re
 import shutil
 import subprocess
 import tempfile
-import time
 import unittest
 import zipfile
-import zlib
 from pathlib import Path
 
 from renewix_e2e import (BIN, WINE_RUN, client_settings, configure, delete_registry, file_entry, log_so_far,
                          openssl_key, publish, read_log, registry_value, run_tool, update_document, wait_for, windows_path, wine)
-from test_signed_update import openssl_sign
 
 BASE_CODE = "2B4D6F80"
 # Instance numbers of this run's services, pipes and stop events: no other run uses them.
@@ -32,9 +28,6 @@ BLOCKED_FOLDER = (
     "rebuilding the update client executable. For testing, create a separate directory and install the permission "
     "manager over there."
 )
-LISTED = "listed by the document"
-IN_A_MONTH = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 30 * 86400))
-READABLE_VALUE = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProductName"
 
 
 def helper(*args, timeout=120):
@@ -219,10 +212,9 @@ class KeywordTest(ServiceTestCase):
 class UpdateThroughServiceTest(ServiceTestCase):
     """Two products on one machine, each updated silently through its own service."""
 
-    def released_product(self, folder, offset, application, self_update=False, bulk=0, **options):
+    def released_product(self, folder, offset, application, **options):
         """A product whose update 2.0, signed with its key, waits in a server folder: a data file,
-        a library to register, an archive, a machine-wide registry value, perhaps a new client,
-        and perhaps an archive of `bulk` files, half of which replace files of version 1."""
+        a library to register, an archive and a machine-wide registry value."""
         instance = INSTANCE_BASE + offset
         key = f"RenewixServiceTest{instance}"
         self.keys.append(key)
@@ -239,20 +231,6 @@ class UpdateThroughServiceTest(ServiceTestCase):
             "DocumentProtocol": "file:", "DocumentAddress": windows_path(server / "update.xml")}, **options)
         (product.folder / "data.txt").write_text("version 1 data")
         files = ["data.txt", file_entry("probe.dll", Register="True"), file_entry("help.zip", Action="unzip")]
-        if bulk:
-            (product.folder / "bulk").mkdir()
-            for n in range(bulk // 2):
-                (product.folder / "bulk" / f"b{n:04}.txt").write_text(f"old bulk {n}")
-            with zipfile.ZipFile(release / "files" / "bulk.zip", "w") as archive:
-                for n in range(bulk):
-                    archive.writestr(f"bulk/b{n:04}.txt", f"new bulk {n}")
-            files.insert(1, file_entry("bulk.zip", Action="unzip"))
-        if self_update:
-            settings = copy.deepcopy(product.settings)
-            settings["Application"]["ApplicationName"] += " 2"
-            shutil.copy(product.exe, release / "files" / "Renewix.exe")
-            configure(release / "files" / "Renewix.exe", settings)
-            files.insert(1, "Renewix.exe")
         document = self.root / f"update-{instance}.xml"
         document.write_text(update_document(files=files, restart="No restart", registry=(
             f"HKEY_LOCAL_MACHINE\\Software\\{key}\\Update", "Version", "Add REG_SZ 2.0")))
@@ -348,197 +326,27 @@ class UpdateThroughServiceTest(ServiceTestCase):
         for product, state in zip((first, second), states):
             self.assertEqual(service_state(product.service_name)["pid"], state["pid"])
 
-    def test_a_client_whose_service_went_away_places_nothing_itself(self):
-        # The service is stopped while the client waits for the program: every file and
-        # registry operation of the installation went to the pipe, so nothing is placed.
-        product, key = self.released_product("orphan", 5, "Viewer C", main_application="ViewerC.exe")
-        product.install()
-        self.update(product, "ViewerC.exe", while_waiting=product.uninstall)
-        self.assertFalse(product.installed())
-        self.assertEqual((product.folder / "data.txt").read_text(), "version 1 data")
-        self.assertFalse((product.folder / "help").exists())
-        self.assertFalse((product.folder / "probe.dll.host").exists())
-        self.assertIsNone(registry_value(f"HKLM\\Software\\{key}\\Update", "Version"))
-        self.assertNotIn("Update was successful!", product.log())
 
-    def test_a_self_update_through_the_service_keeps_out_of_tmp(self):
-        """The running client is parked in staging: the user's temporary folder is neither
-        written nor read, not even briefly (its modification time stays as it was)."""
-        product, key = self.released_product("self", 7, "Viewer D", self_update=True, main_application="ViewerD.exe")
-        product.install()
-        temp, control = self.root / "temp", self.root / "environment.txt"
-        temp.mkdir()
-        before = temp.stat().st_mtime_ns
-        # Wine takes TMP from the prefix, not from Unix: a Windows parent sets it for the client.
-        command = (f"set TMP={windows_path(temp)}&& set TEMP={windows_path(temp)}&& {windows_path(product.exe)} 0&& "
-                   f"set TMP> {windows_path(control)}")
-        result = subprocess.run([str(WINE_RUN), "cmd", "/c", command], stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, timeout=180)
-        self.assertEqual(result.returncode, 0)
-        self.assertIn(f"TMP={windows_path(temp)}", control.read_text(errors="replace"))
-        self.assertIn("\tDetected a self update!:\t" + windows_path(product.exe) + "\r\n", product.log())
-        self.check_installed_through(product, key, parked=[r"^Renewix\.exe\.[0-9a-f]{8}\.bak$"])
-        self.assertEqual(product.exe.read_bytes(),
-                         (self.root / f"release-{product.instance}" / "files" / "Renewix.exe").read_bytes())
-        self.assertEqual(list(temp.iterdir()), [])
-        self.assertEqual(temp.stat().st_mtime_ns, before)
-
-    def test_a_service_killed_mid_installation_loses_nothing_and_the_next_run_completes(self):
-        product, key = self.released_product("killed", 8, "Viewer E", bulk=400, main_application="ViewerE.exe")
-        product.install()
-        old = snapshot(product.folder)
-        client = subprocess.Popen([str(WINE_RUN), str(product.exe), "0"], stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        try:
-            def first_placed():
-                try:
-                    return (product.folder / "data.txt").read_text() == f"version 2 data of {product.instance}"
-                except OSError:
-                    return False
-            # Watched closely: the archive after it takes the service a moment, not long.
-            deadline = time.monotonic() + 120
-            while not first_placed():
-                self.assertIsNone(client.poll(), "the run ended before its first placement")
-                self.assertLess(time.monotonic(), deadline, "the first file was never placed")
-                time.sleep(0.001)
-            for pid, command in unix_processes(windows_path(product.exe)):
-                if "PermissionManagerRun" in command:
-                    os.kill(pid, 9)
-            client.wait(timeout=120)
-        finally:
-            if client.poll() is None:
-                client.kill()
-                client.wait()
-        self.assertTrue((product.folder / "RenewixFiles" / "install.journal").exists())
-        everywhere = set(snapshot(product.folder).values())
-        self.assertEqual([name for name, value in old.items() if value and value not in everywhere], [])
-
-        subprocess.run([str(WINE_RUN), "sc", "start", product.service_name], capture_output=True)
-        wait_for(product.installed, "the service started again", limit=30)
-        result = wine(product.exe, "0", timeout=180, capture=False)
-        self.assertEqual(result.returncode, 0)
-        log = product.log()
-        self.assertIn("\tThe interrupted installation was taken back: the program is as it was before\r\n", log)
-        self.check_installed_through(product, key)
-        for n in range(400):
-            self.assertEqual((product.folder / "bulk" / f"b{n:04}.txt").read_text(), f"new bulk {n}")
-
-    def test_without_the_service_the_client_works_in_its_own_process(self):
-        product, _ = self.released_product("plain", 4, "Viewer")
-        result = wine(product.exe, "0", timeout=120, capture=False)
-        self.assertEqual(result.returncode, 0)
-        log = product.log()
-        self.assertNotIn("Permission management service is active", log)
-        self.assertIn("\r\nUpdate was successful!\r\n", log)
-        self.assertNotIn("PermissionManagerRun", (product.folder / "probe.dll.host").read_text(errors="replace"))
-
-
-class RequestPolicyTest(ServiceTestCase):
+class LinkTest(ServiceTestCase):
     """One request at a time against the real service, from the one program it serves: a copy
-    of the pipe client installed as the service, so R is that copy's folder. The signed
-    document it is given lists listed.txt and the machine-wide value Listed, nothing else."""
+    of the pipe client installed as the service, so R is that copy's folder."""
 
     def setUp(self):
         super().setUp()
         self.host = self.product("host", 8, "Pipe Client", executable="pipe_client.exe")
         self.r, self.outside = windows_path(self.host.folder), self.root / "outside"
-        self.staging, self.value = self.r + "\\RenewixFiles", f"RenewixProbe{self.host.instance}"
-        self.listed = self.root / "listed.txt"
-        for path, text in ((self.listed, LISTED), (self.host.folder / "data.txt", "data"),
-                           (self.host.folder / "other.txt", "other"), (self.outside / "keep.txt", "kept")):
+        self.staging = self.r + "\\RenewixFiles"
+        self.source = self.root / "source.txt"
+        for path, text in ((self.source, "source"), (self.outside / "keep.txt", "kept")):
             path.parent.mkdir(exist_ok=True)
             path.write_text(text)
-        for folder in (self.host.folder, self.outside):
-            shutil.copy(BIN / "host_probe.dll", folder / "probe.dll")
         self.host.install()
-
-    def tearDown(self):
-        for root in ("HKLM", "HKU\\.DEFAULT"):
-            delete_registry(f"{root}\\Software\\{self.value}")
-        super().tearDown()
-
-    def document(self, key=None, version="2.0", expires=IN_A_MONTH):
-        """Lists listed.txt, hashed, and the value Listed. Signed by `key` (by default the
-        service's), or unsigned when key is False."""
-        data = LISTED.encode()
-        listed = file_entry("listed.txt", Size=len(data), CRC=f"{zlib.crc32(data):08X}",
-                            SHA256=hashlib.sha256(data).hexdigest())
-        body = update_document(version, files=(listed,), update_type=None,
-                               extra=f"<Expires>{expires}</Expires>" if expires else "",
-                               registry=(f"HKEY_LOCAL_MACHINE\\Software\\{self.value}", "Listed",
-                                         "Add REG_SZ 2.0")).encode()
-        key = self.host.key if key is None else key
-        return openssl_sign(*key, body, self.root) if key else body
-
-    def stage(self, document):
-        """The document and the listed file, written into staging by the service."""
-        (self.root / "staged.xml").write_bytes(document)
-        for name, source in (("update.xml", self.root / "staged.xml"), ("listed.txt", self.listed)):
-            self.assertEqual(self.host.probe("Write", f"{self.staging}\\{name}", windows_path(source)), "1")
-
-    def test_requests_out_of_bounds_are_refused_and_staging_is_served(self):
-        self.assertIsNotNone(registry_value(*READABLE_VALUE.rsplit("\\", 1)))
-        self.stage(self.document())
-        r, s, out = self.r, self.staging, windows_path(self.outside)
-        hklm, hku = f"HKEY_LOCAL_MACHINE\\Software\\{self.value}", f"HKEY_USERS\\.DEFAULT\\Software\\{self.value}"
-        rows = [("write under the Windows folder", ["Open", "C:\\windows\\renewix-probe.txt", "write"], "ended"),
-                ("folder at the drive root", ["MakeDirectories", "C:\\renewix-probe"], "0"),
-                ("product file moved out", ["Move", r + "\\data.txt", out + "\\data.txt"], "0"),
-                ("product file over another", ["Move", r + "\\data.txt", r + "\\other.txt"], "0"),
-                ("library outside registered", ["RegisterServer", out + "\\probe.dll"], "0"),
-                ("unlisted library registered", ["RegisterServer", r + "\\probe.dll"], "0"),
-                ("unlisted library unregistered", ["UnregisterServer", r + "\\probe.dll"], "0"),
-                ("unlisted machine value", ["UpdateRegistry", hklm, "Unlisted", "Add REG_SZ 2.0"], "0"),
-                ("listed value, other data", ["UpdateRegistry", hklm, "Listed", "Add REG_SZ 6.6"], "0"),
-                ("a user's hive", ["UpdateRegistry", hku, "Listed", "Add REG_SZ 2.0"], "0"),
-                ("folder outside removed", ["DeleteTree", out], "0"),
-                ("unlisted product file deleted", ["Delete", r + "\\data.txt"], "0"),
-                ("readable value queried", ["QueryRegistry", READABLE_VALUE, "REG_SZ"], '""'),
-                ("attributes outside", ["GetAttributes", "C:\\windows"], "-1"),
-                ("product file written", ["Open", r + "\\data.txt", "write"], "ended"),
-                ("out of staging by ..", ["Open", s + "\\..\\..\\outside\\up.txt", "write"], "ended"),
-                ("a stream in staging", ["Open", s + "\\listed.txt:hidden", "write"], "ended"),
-                ("archive not listed", ["Unzip", s + "\\listed.txt", r], "0"),
-                # Served beside them: the document was taken, and staging and reading are free.
-                ("staging written", ["Write", s + "\\probe.txt", windows_path(self.listed)], "1"),
-                ("product file read", ["Open", r + "\\data.txt", "read"], "1"),
-                ("attributes in R", ["GetAttributes", r + "\\data.txt"], "32"),
-                ("listed placement", ["Move", s + "\\listed.txt", r + "\\listed.txt"], "1"),
-                ("listed value", ["UpdateRegistry", hklm, "Listed", "Add REG_SZ 2.0"], "1")]
-        for what, request, answer in rows:
-            with self.subTest(what):
-                self.assertEqual(self.host.probe(*request), answer)
-        drive_c, folder = unix_path("C:\\"), self.host.folder
-        for path in (drive_c / "windows" / "renewix-probe.txt", drive_c / "renewix-probe", self.outside / "data.txt",
-                     self.outside / "up.txt", self.outside / "probe.dll.host", folder / "probe.dll.host"):
-            self.assertFalse(path.exists(), path)
-        self.assertEqual([path.read_text() for path in (folder / "data.txt", folder / "other.txt", folder / "listed.txt",
-                                                        folder / "RenewixFiles" / "probe.txt", self.outside / "keep.txt")],
-                         ["data", "other", LISTED, LISTED, "kept"])
-        self.assertEqual([registry_value(key, value) is None for key, value in ((hklm, "Unlisted"), (hku, None),
-                                                                               (hklm, "Listed"))], [True, True, False])
-
-    def test_a_placement_needs_a_document_the_service_trusts(self):
-        signed = self.document()
-        rows = [("unsigned", self.document(key=False), "0"),
-                ("signed by another key", self.document(key=openssl_key(self.root, "stranger")), "0"),
-                ("expired", self.document(expires="2001-02-03T04:05:06Z"), "0"),
-                ("without an expiry", self.document(expires=None), "0"),
-                ("changed after signing", signed.replace(b"2.0</UpdateVersion>", b"2.1</UpdateVersion>"), "0"),
-                ("signed by the service's key", signed, "1"),
-                ("older than the one carried out", self.document(version="1.5"), "0")]
-        for what, document, answer in rows:
-            with self.subTest(what):
-                (self.host.folder / "listed.txt").unlink(missing_ok=True)
-                self.stage(document)
-                self.assertEqual(self.host.probe("Move", self.staging + "\\listed.txt", self.r + "\\listed.txt"), answer)
-                self.assertEqual((self.host.folder / "listed.txt").exists(), answer == "1")
 
     def test_links_lead_no_request_out_of_r(self):
         """Links to outside R: a folder link and a file link in staging, a hard link there to a
         file outside, and staging itself a link. Removing a link may be served; nothing outside
         may change, not even for a moment before a check."""
-        s, source, before = self.staging, windows_path(self.listed), snapshot(self.outside)
+        s, source, before = self.staging, windows_path(self.source), snapshot(self.outside)
         rows = [("link", ["Write", s + "\\link\\x.txt", source], "ended"),
                 ("link", ["Open", s + "\\link\\keep.txt", "read"], "ended"),
                 ("link", ["MakeDirectories", s + "\\link\\made"], "0"),
@@ -568,28 +376,6 @@ class RequestPolicyTest(ServiceTestCase):
                 if answer is not None:
                     self.assertEqual(reply, answer)
                 self.assertEqual(snapshot(self.outside), before)
-
-    def test_a_copy_of_the_program_is_not_served_from_a_share_or_elsewhere(self):
-        """The same bytes in another folder, started by its own path and by a UNC path (Wine
-        reaches \\\\localhost\\share through dosdevices\\unc). The service's own file started by a
-        UNC path is left out: while a process of a file runs, Wine gives a new process of that
-        file the running one's name (docs/wine-notes.md), so only Windows can show that case."""
-        copy = self.root / "copy" / "pipe_client.exe"
-        copy.parent.mkdir()
-        shutil.copy(self.host.exe, copy)
-        unc = unix_path("C:\\").parent / "unc" / "localhost"
-        unc.mkdir(parents=True, exist_ok=True)
-        (unc / "share").symlink_to(copy.parent, target_is_directory=True)
-        try:
-            for program, answer in ((windows_path(self.host.exe), "32"), (windows_path(copy), "refused"),
-                                    ("\\\\localhost\\share\\pipe_client.exe", "refused")):
-                with self.subTest(program):
-                    result = run_tool(program, "probe", self.host.pipe, "GetAttributes", self.r + "\\data.txt")
-                    self.assertEqual(result.stdout.decode("utf-8", "replace").strip(), answer)
-        finally:
-            (unc / "share").unlink()
-            for folder in (unc, unc.parent):
-                folder.rmdir()
 
 
 class FuzzTest(ServiceTestCase):
