@@ -51,15 +51,6 @@ class SilentUpdateTest(UpdateTestCase):
     def assert_installed_version(self, version):
         self.assertEqual(self.recorded_version(), version)
 
-    def assert_nothing_installed(self, log):
-        self.assertIn("\r\nThe update could not complete due to file errors.\r\n", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-        self.assertFalse((self.app / "plugins").exists())
-        self.assertFalse((self.app / "help").exists())
-        self.assertIsNone(registry_value(REGISTRY_KEY, "Version"))
-        self.assertFalse(self.marker.exists())
-        self.assertNotEqual(self.recorded_version(), "2.0")
-
     def test_background_silent_update_installs_everything(self):
         self.publish()
         log = self.run_client()
@@ -84,73 +75,6 @@ class SilentUpdateTest(UpdateTestCase):
         self.assertIn("\tA software update is not available\r\n", log)
         self.assert_installed_version("2.0")
 
-    def test_tampered_document_installs_nothing(self):
-        self.publish()
-        text = (self.server / "update.xml").read_text()
-        (self.server / "update.xml").write_text(text.replace("2.0", "2.1", 1))
-        log = self.run_client()
-        self.assertIn("possibly due to file tampering. Update will terminate.", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-        self.assertNotEqual(self.recorded_version(), "2.0")
-
-    def test_elements_appended_after_the_secure_code_are_ignored(self):
-        self.publish(marker=None)
-        evil = self.root / "evil.txt"
-        text = (self.server / "update.xml").read_text()
-        appended = (f'<ShellExec><Execute File="&lt;ApplicationDir&gt;write_marker.exe \'{windows_path(evil)} evil\'" '
-                    'Point="4" WaitForProcess="True"/></ShellExec><Restart>Automatic</Restart><SecureCode/>')
-        (self.server / "update.xml").write_text(text.replace("</Renewix>", appended + "</Renewix>"))
-        log = self.run_client()
-        self.assertIn("\tSecurity code detected and derived correctly\r\n", log)
-        self.assertIn("\tIgnored, not covered by the security code (after SecureCode):\tShellExec, Restart, SecureCode\r\n",
-                      log)
-        self.assertIn("\r\nUpdate was successful!\r\n", log)
-        self.assertNotIn("Execute file", log)
-        self.assertNotIn("Restarting the main application", log)
-        self.assertFalse(evil.exists())
-        self.assert_installed_version("2.0")
-
-    def test_short_file_on_the_server_changes_nothing(self):
-        self.publish()
-        (self.server / "files" / "extra.txt").write_text("cut")
-        log = self.run_client()
-        self.assertIn("\r\nFile download errors\r\n", log)
-        self.assertIn("\tFile transfer error occured\r\n", log)
-        self.assertNotIn("Moving files to directories", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-        self.assertFalse((self.app / "plugins").exists())
-
-    def test_archive_climbing_out_stops_the_installation(self):
-        with zipfile.ZipFile(self.release / "files" / "help.zip", "w") as archive:
-            archive.writestr("help/index.txt", "fine")
-            archive.writestr("../../outside.txt", "evil")
-        self.publish()
-        log = self.run_client()
-        self.assertIn("\tUnable to extract zip files:\t", log)
-        self.assertFalse((self.root / "outside.txt").exists())
-        # The files placed before the archive are put back; the downloads wait in their folder.
-        self.assertIn("\tRestored:\t" + windows_path(self.app) + "\\data.txt\r\n", log)
-        self.assert_nothing_installed(log)
-        self.assertTrue((self.app / "RenewixFiles").exists())
-
-    def test_archive_with_a_cut_directory_writes_nothing(self):
-        with zipfile.ZipFile(self.release / "files" / "help.zip", "w") as archive:
-            for name in ("help/one.txt", "help/two.txt", "help/three.txt"):
-                archive.writestr(name, name)
-        data = (self.release / "files" / "help.zip").read_bytes()
-        end = data.rfind(b"PK\x05\x06")
-        last = data.rfind(b"PK\x01\x02", 0, end)
-        # The last central record goes; the end record still counts three entries.
-        cut = bytearray(data[:last] + data[end:])
-        size = int.from_bytes(cut[last + 12:last + 16], "little") - (end - last)
-        cut[last + 12:last + 16] = size.to_bytes(4, "little")
-        (self.release / "files" / "help.zip").write_bytes(bytes(cut))
-        self.publish()
-        log = self.run_client()
-        self.assertIn("\tUnable to extract zip files:\t", log)
-        self.assertNotIn("Unzipped", log)
-        self.assert_nothing_installed(log)
-
     def test_a_file_that_cannot_be_placed_leaves_the_program_whole(self):
         for name in ("a.txt", "b.txt", "c.txt"):
             (self.app / name).write_text(f"old {name}")
@@ -171,31 +95,6 @@ class SilentUpdateTest(UpdateTestCase):
         self.assertEqual(log.count("\tFile already downloaded\r\n"), 3, log)
         for name in ("a.txt", "b.txt", "c.txt"):
             self.assertEqual((self.app / name).read_text(), f"new {name}")
-        self.assert_installed_version("2.0")
-
-    def test_a_file_failing_its_crc_is_fetched_again_by_the_next_run(self):
-        self.publish()
-        (self.server / "files" / "extra.txt").write_text("a new plug-in filE")  # same size, other bytes
-        log = self.run_client()
-        self.assertIn("\r\nFile CRC error. Exiting.\r\n", log)
-        self.assertNotIn("Moving files to directories", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
-        # The plug-in is listed first; its bad download is gone, nothing else was fetched.
-        self.assertEqual(list((self.app / "RenewixFiles").iterdir()), [])
-        shutil.copy(self.release / "files" / "extra.txt", self.server / "files" / "extra.txt")
-        log = self.run_client()
-        self.assertNotIn("File already downloaded", log)
-        self.assertIn("\tFile download success:\tfiles/extra.txt, ", log)
-        self.assertEqual((self.app / "plugins" / "extra.txt").read_text(), "a new plug-in file")
-        self.assert_installed_version("2.0")
-
-    def test_a_stale_download_of_the_right_size_is_replaced(self):
-        self.publish()
-        (self.app / "RenewixFiles").mkdir()
-        (self.app / "RenewixFiles" / "UpdateFile1").write_text("version X data")  # data.txt's size
-        log = self.run_client()
-        self.assertNotIn("File already downloaded", log)
-        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
         self.assert_installed_version("2.0")
 
     def test_a_second_client_leaves_the_running_update_alone(self):
