@@ -150,73 +150,6 @@ class FtpUpdateTest(UpdateTestCase):
         self.assertTrue(commands(session, "PORT") or commands(session, "EPRT"))
         self.assertFalse(commands(session, "PASV") or commands(session, "EPSV"))
 
-    def test_document_under_the_host_makes_a_second_connection(self):
-        self.publish(self.home)
-        self.start_server("--anonymous", str(self.home))
-        self.configure(DocumentAddress="127.0.0.1/update.xml", DocumentUser="", DocumentPassword="")
-        log = self.run_client()
-        self.assert_updated(log)
-        sessions = self.server.sessions()
-        self.assertEqual(len(sessions), 2, self.server.log())
-        self.assertEqual([commands(s, "USER") for s in sessions], [["anonymous"], ["anonymous"]])
-        self.assertEqual(commands(sessions[0], "RETR"), ["update.xml"])
-        # The files lie in the login directory, beside the document.
-        self.assertEqual(commands(sessions[1], "RETR"), ["files/data.txt", "files/sub/more.txt"])
-
-    def test_document_under_the_host_of_a_server_with_a_password(self):
-        # The second connection logs in as the document's user: an anonymous login would be refused.
-        self.publish(self.home)
-        self.start_server("--user", f"renewix:s3cret:{self.home}")
-        self.configure(DocumentAddress="127.0.0.1/update.xml")
-        log = self.run_client()
-        self.assert_updated(log)
-        sessions = self.server.sessions()
-        self.assertEqual([commands(s, "USER") for s in sessions], [["renewix"], ["renewix"]], self.server.log())
-
-    def check_separate_files_location(self, files_host):
-        files_home = self.root / "files-home"
-        self.publish(self.home / "upd", files_home / "pub")
-        self.start_server("--user", f"renewix:s3cret:{self.home}", "--user", f"fetcher:f1les:{files_home}")
-        self.configure(SeparateFilesLocation="1", FilesProtocol="ftp://", FilesAddress=f"{files_host}/pub/",
-                       FilesUser="fetcher", FilesPassword="f1les")
-        log = self.run_client()
-        self.assert_updated(log)
-        sessions = self.server.sessions()
-        self.assertEqual(len(sessions), 2, self.server.log())
-        self.assertEqual(commands(sessions[0], "USER"), ["renewix"])
-        self.assertEqual(commands(sessions[0], "RETR"), ["upd/update.xml"])
-        self.assertEqual(commands(sessions[1], "USER"), ["fetcher"])
-        self.assertEqual(commands(sessions[1], "RETR"), ["pub/files/data.txt", "pub/files/sub/more.txt"])
-
-    def test_separate_files_location_with_its_own_login(self):
-        self.check_separate_files_location("localhost")
-
-    def test_separate_files_location_on_the_same_host_with_another_login(self):
-        # One connection is logged in as one user: the files' own login needs its own.
-        self.check_separate_files_location("127.0.0.1")
-
-    def test_wrong_password(self):
-        self.publish(self.home / "upd")
-        self.start_server("--user", f"renewix:s3cret:{self.home}")
-        self.configure(DocumentPassword="wrong")
-        log = self.run_client()
-        self.assertIn("\tNo internet connection to:\tftp://127.0.0.1/upd/update.xml\r\n\t530 Authentication failed.\r\n",
-                      log)
-        self.assertIn("\tPrimary server error:\tftp://127.0.0.1/upd/update.xml\r\n", log)
-        self.assert_nothing_installed(log)
-        self.assertEqual(commands(self.server.sessions()[0], "RETR"), [])
-
-    def test_missing_file(self):
-        self.publish(self.home / "upd")
-        (self.home / "upd" / "files" / "sub" / "more.txt").unlink()
-        self.start_server("--user", f"renewix:s3cret:{self.home}")
-        self.configure()
-        log = self.run_client()
-        self.assertIn("\tFTP server error:\t12003\r\n", log)
-        self.assertIn("\tCritical error connecting to file server:\tfiles\\sub\\more.txt\r\n", log)
-        self.assertIn("\tFile transfer error occured\r\n", log)
-        self.assert_nothing_installed(log)
-
     def test_file_missing_from_the_listing_is_fetched_and_keeps_its_own_times(self):
         self.publish(self.home / "upd")
         for name in ("data.txt", "sub/more.txt"):
@@ -251,15 +184,6 @@ class FtpUpdateTest(UpdateTestCase):
                 self.assert_nothing_installed(log)
         self.assertEqual([argument for s in self.server.sessions() for argument in commands(s, "RETR")],
                          ["upd/update.xml", "upd/update.xml"])
-
-    def test_silent_update_when_started_in_place_of_the_program(self):
-        # Started without arguments, checking before it would launch the program.
-        self.publish(self.home / "upd")
-        self.start_server("--user", f"renewix:s3cret:{self.home}")
-        self.configure(options={"LaunchAfterCheck": "0"})
-        log = self.run_client(background=False)
-        self.assertNotIn("CheckBackground mode detected", log)
-        self.assert_updated(log)
 
     def test_configured_port_has_no_effect(self):
         self.publish(self.home / "upd")
