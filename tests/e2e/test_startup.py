@@ -66,14 +66,6 @@ class StartupTest(ClientTestCase):
         self.assertEqual(code, 0)
         self.assertIn("\tCommand line:\t/Scheduler\r\n\tScheduler mode detected\r\n", self.log())
 
-    def test_earlier_log_is_replaced(self):
-        configure(self.client, settings())
-        (self.folder / "RenewixLog.txt").write_bytes(b"\xff\xfe" + "old run\r\n".encode("utf-16-le") * 500)
-        run_closing_wizard(self.client, "CheckNow")
-        log = self.log()
-        self.assertNotIn("old run", log)
-        self.assertTrue(log.startswith("Logging started\r\n"))
-
     def test_no_log_in_test_mode_or_when_switched_off(self):
         configure(self.client, settings())
         self.assertEqual(run_closing_wizard(self.client, "testMode", "C:\\t\\u.xml", page="intro")[0], 0)

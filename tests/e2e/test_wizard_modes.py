@@ -1,13 +1,11 @@
-"""The wizard in the other run modes and languages: a vendor's test of a local document, the
-one-page message and schedule wizards, and the texts of the Spanish and German tables."""
+"""The wizard in the other run modes and a language: a vendor's test of a local document, the
+one-page message wizard, how a run standing in for the program ends, and the German texts
+(the locale reaching the tables)."""
 
-import os
-import subprocess
 import unittest
 
-from renewix_e2e import BIN, WINE_RUN, windows_path
-from wizard_e2e import (BACK, CANCEL, FINISH, IDOK, NEXT, ONE_FILE_DOCUMENT, WizardTestCase, button, control, free_port,
-                        page_kind, text_of, wait_exit)
+from renewix_e2e import windows_path
+from wizard_e2e import CANCEL, FINISH, NEXT, ONE_FILE_DOCUMENT, WizardTestCase, button, text_of, wait_exit
 
 TEST_DOCUMENT = """<?xml version="1.0"?>
 <Renewix>
@@ -57,20 +55,6 @@ class TestRunTest(WizardTestCase):
         self.assertEqual(sorted(path.name for path in self.app.iterdir()), ["Renewix.exe", "Viewer.exe", "data.txt"])
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
 
-    def test_tampered_document_is_reported_in_a_test_run(self):
-        self.configure(BaseSecureCode="1A2B3C4D")
-        document = self.root / "tampered.xml"
-        document.write_text(TEST_DOCUMENT.replace("</Renewix>", "<SecureCode>12345678</SecureCode></Renewix>"))
-        client = self.start("testMode", windows_path(document))
-        box = self.wizard.wait_dialog("Secure code error")
-        self.assertIn("The security code calculation failed unexpectedly.", [c["text"] for c in box["controls"]])
-        self.wizard.answer("Secure code error", IDOK)
-        # The vendor still walks through the pages; the document's texts were never read.
-        sheet = self.wizard.wait_page("intro")
-        self.assertTrue(text_of(sheet, 1037).startswith("A new update of Example Viewer is available!"))
-        self.wizard.send("close-wizard")
-        self.assertEqual(wait_exit(client), 0)
-
 
 class OnePageWizardTest(WizardTestCase):
     def test_main_application_named_like_the_client_is_refused_in_the_message_wizard(self):
@@ -87,30 +71,9 @@ class OnePageWizardTest(WizardTestCase):
         self.assertEqual(wait_exit(client), 0)
         self.assertFalse((self.app / "RenewixStatus.xml").exists())
 
-    def test_schedule_page_offers_the_frequencies(self):
-        # A program name of its own: the task it writes is machine-wide.
-        application = f"Viewer{os.getpid()}.exe"
-        self.configure(MainApplication=application)
-        self.addCleanup(subprocess.run, [str(WINE_RUN), str(BIN / "task_reader.exe"), "delete",
-                                         "Automatic Updates Checking for " + application], capture_output=True)
-        client = self.start("Scheduler")
-        sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["visible"] and
-                                       not button(s, NEXT)["visible"] and not button(s, BACK)["visible"],
-                                       "the schedule page with Finish alone")
-        self.assertEqual(text_of(sheet, 1036), "Example Viewer")
-        self.assertEqual(text_of(sheet, 1051), "")
-        checked = [item["text"] for item in sheet["page"] if item.get("checked") == 1]
-        self.assertEqual(checked, ["Never!"])
-        self.assertTrue(button(sheet, FINISH)["enabled"])
-        self.wizard.click(1027)
-        self.wizard.wait_sheet(lambda s: control(s["page"], 1027)["checked"] == 1, "Daily chosen")
-        self.wizard.press(FINISH)
-        self.assertEqual(wait_exit(client), 0)
-        self.assertIn("\tSchedule chosen:\t0\r\n", self.log())
-
 
 class StartupVariantTest(WizardTestCase):
-    """How a run that stands in for the program ends, and the message after a silent update."""
+    """How a run that stands in for the program ends."""
 
     def test_a_completed_update_skips_the_late_launch_and_a_cancelled_one_does_not(self):
         self.configure()
@@ -135,35 +98,8 @@ class StartupVariantTest(WizardTestCase):
         self.assertNotIn("Unable to launch", log)
         self.assertTrue(log.endswith("\tEnd of recording\r\n"))
 
-    def test_silent_update_shows_the_documents_closing_message(self):
-        self.configure()
-        self.publish(ONE_FILE_DOCUMENT.replace(
-            "<Restart>", "<UpdateType>Silent</UpdateType><SilentFinished>%ApplicationName% was updated.</SilentFinished>"
-            "<Restart>"))
-        client = self.start("0")
-        sheet = self.wizard.wait_page("message")
-        self.assertEqual(text_of(sheet, 1044), "Example Viewer was updated.")
-        # Installed before the message is shown.
-        self.assertEqual((self.app / "data.txt").read_text(), "version 2 data " * 200)
-        self.wizard.press(FINISH)
-        self.assertEqual(wait_exit(client), 0)
-
 
 class LanguageTest(WizardTestCase):
-    def test_spanish_texts(self):
-        self.configure(port=free_port())
-        checking = self.wizard.watch_page("checking")
-        client = self.start("CheckNow", env={"LC_ALL": "es_ES.UTF-8"})
-        sheet = checking()
-        self.assertTrue(text_of(sheet, 1037).startswith("Buscando actualizaciones...\r\n\r\nPor favor, espere"))
-        link = next(item for item in sheet["controls"] if item["class"] == "RenewixHyperLink")
-        self.assertEqual(link["text"], "<A>Visite Example Ltd on-line</A>")
-        sheet = self.wizard.wait_page("message")
-        self.assertEqual(text_of(sheet, 1044), "No se puede establecer conexi\u00f3n con el servidor de "
-                                               "actualizaciones.\r\nPor favor, int\u00e9ntelo m\u00e1s tarde.")
-        self.wizard.press(FINISH)
-        self.assertEqual(wait_exit(client), 0)
-
     def test_german_texts(self):
         self.configure()
         self.publish(ONE_FILE_DOCUMENT)
