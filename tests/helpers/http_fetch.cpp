@@ -16,7 +16,6 @@
 #include "foundation/log.h"
 #include "foundation/run_state.h"
 #include "persistence/status_file.h"
-#include "foundation/text.h"
 #include "transfer/http_downloader.h"
 #include "ui/wizard_prompts.h"
 
@@ -52,10 +51,6 @@ int wmain(int argc, wchar_t** argv) {
         for (DWORD read; (read = downloader.Read(buffer, sizeof(buffer))) != 0;) body.append(buffer, read);
     }
     std::printf("connected=%d body=[%s]\n", connected ? 1 : 0, body.c_str());
-    if (argc > 6 && std::wstring(argv[6]) == L"explain") {
-        std::printf("size=%d error=[%s]\n", static_cast<int>(downloader.GetFileSize()),
-                    WideToUtf8(downloader.DescribeLastError()).c_str());
-    }
     if (window) DestroyWindow(window);
     return 0;
 }

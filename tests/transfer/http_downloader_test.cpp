@@ -5,8 +5,11 @@
 #include <functional>
 #include <future>
 
+#include "foundation/user_prompts.h"
 #include "test_support.h"
+#include "transfer/file_transfer.h"
 #include "transfer/loopback_server.h"
+#include "transfer/transfer_support.h"
 
 namespace {
 
@@ -153,6 +156,126 @@ TEST(HttpDocument, AnErrorStatusIsRefusedWhateverTheBody) {
         const std::string code(status, 3);
         EXPECT_EQ(text.find("HTTP status of the file request:\t" + code) != std::string::npos, !ok) << text;
     }
+}
+
+// What one transfer of f.bin through the client's transfer code left behind, from a server
+// that answers the connection check and then `replies`.
+struct HttpTransfer {
+    bool ok = false;
+    std::string file;    // the downloaded file's bytes; empty when there is none
+    int leftovers = 0;   // anything else in the downloads folder
+    std::wstring shown;  // the error box's text
+    std::vector<std::string> requests;
+};
+
+HttpTransfer TransferOver(std::deque<std::string> replies, std::uint64_t size, std::uint32_t crc) {
+    // A system that reports no connection would have the client probe public sites instead.
+    DWORD state = 0;
+    if (!InternetGetConnectedState(&state, 0)) {
+        ADD_FAILURE() << "WinINet reports no connection";
+        return {};
+    }
+    replies.push_front("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    LoopbackServer server(std::move(replies));
+    ScratchFolder folder(L"http-transfer");
+    TestRun run;
+    const ClientConfig config = ConfigFrom(L"[PrimaryServer]\nDocumentProtocol=http://\nDocumentAddress=127.0.0.1/u.xml"
+                                           L"\nDocumentPort=" + std::to_wstring(server.port()) + L"\n");
+    struct ErrorBox : IUserPrompts {
+        std::wstring text;
+        bool AskCredentials(CredentialKind, std::wstring*, std::wstring*) override { return false; }
+        void ShowError(const std::wstring& shown, const std::wstring&) override { text += shown; }
+        void ShowClosingMessage(const std::wstring&) override {}
+    } box;
+    HttpTransfer result;
+    {
+        ServerSelection selection(config, run.transfer);
+        CFileTransfer transfer(selection, run.files, nullptr, &box);
+        transfer.SetRetryPause(1);
+        result.ok = transfer.TransferFile(folder / L"downloads", L"f.bin", L"f.bin", size, crc);
+    }
+    result.file = ReadFileBytes(folder / L"downloads\\f.bin");
+    ForEachChild(folder / L"downloads", [&](const std::wstring& name, bool) { result.leftovers += name != L"f.bin"; });
+    result.shown = box.text;
+    result.requests = server.requests();
+    return result;
+}
+
+// Error pages exactly as long as the listed file, which has no CRC: only the status tells them
+// apart from the file, and the user is told which refusal it was.
+TEST(HttpFile, ARefusedOrCutAnswerLeavesNoFileAndIsExplained) {
+    const std::string page = "<html>not the file</html>";
+    const auto answer = [&](const std::string& status, const std::string& body, const std::string& extra = "") {
+        return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(page.size()) + "\r\n" + extra + "\r\n" +
+               body;
+    };
+    const std::string cut = answer("200 OK", page.substr(0, page.size() / 2), "Connection: close\r\n");
+    const struct {
+        const char* name;
+        std::deque<std::string> replies;
+        const wchar_t* says;
+    } rows[] = {
+        {"missing", {answer("404 Not Found", page)}, L"does not exist"},
+        {"forbidden", {answer("403 Forbidden", page)}, L"Access was denied"},
+        {"unauthorised", {answer("401 Unauthorized", page)}, L"Access was denied"},
+        {"server error", {answer("500 Internal Server Error", page)}, L"Error 500"},
+        // Every new attempt is cut as well.
+        {"cut short", std::deque<std::string>(CFileTransfer::kMaxRetries + 1, cut), L"corrupt"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HttpTransfer result = TransferOver(row.replies, page.size(), 0);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.file, "");
+        EXPECT_EQ(result.leftovers, 0);
+        EXPECT_NE(result.shown.find(row.says), std::wstring::npos) << WideToUtf8(result.shown);
+    }
+}
+
+// A transfer cut short goes on with the rest of the version it began with: the server either
+// sends that rest or, its file having changed, the whole new one.
+TEST(HttpRange, AContinuedTransferAsksForTheRestOfTheSameVersion) {
+    std::string body;
+    for (int i = 0; i < 1000; ++i) body += static_cast<char>('a' + i % 26);
+    const std::size_t kept = 400;
+    const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    const std::string first =
+        "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\n" + length + "Connection: close\r\n\r\n" + body.substr(0, kept);
+    const struct {
+        const char* name;
+        std::string reply;
+    } rows[] = {
+        {"the rest", "HTTP/1.1 206 Partial Content\r\nETag: \"v1\"\r\nContent-Range: bytes 400-999/1000\r\n"
+                     "Content-Length: 600\r\n\r\n" + body.substr(kept)},
+        {"the whole of a new version", "HTTP/1.1 200 OK\r\nETag: \"v2\"\r\n" + length + "\r\n" + body},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HttpTransfer result = TransferOver({first, row.reply}, body.size(), CrcOf(body));
+        EXPECT_TRUE(result.ok) << WideToUtf8(result.shown);
+        EXPECT_EQ(result.file, body);
+        ASSERT_FALSE(result.requests.empty());
+        const std::string& asked = result.requests.back();
+        EXPECT_NE(asked.find("\r\nRange: bytes=" + std::to_string(kept) + "-\r\n"), std::string::npos) << asked;
+        EXPECT_NE(asked.find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos) << asked;
+    }
+}
+
+// A site that asks for a password in a run with nobody to ask: the client stops at the
+// challenge, sends no credentials, and only the log says why.
+TEST(HttpConnect, AChallengeInASilentRunStopsWithoutCredentials) {
+    LoopbackServer server({"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"updates\"\r\n"
+                           "Content-Length: 0\r\n\r\n",
+                           "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"});
+    ScratchFolder folder(L"challenge");
+    CapturedLog log(folder / L"challenge.log");
+    HTTPFileDownloader downloader(Http(L"127.0.0.1/u.xml", std::to_wstring(server.port())), TestTransfer());
+    EXPECT_FALSE(downloader.Connect());
+    const std::string text = log.Finish();
+    EXPECT_NE(text.find("website authentication window will not occur"), std::string::npos) << text;
+    const std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].find("Authorization"), std::string::npos) << requests[0];
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // A TCP server on 127.0.0.1 for the downloader tests: it answers each request with the next scripted reply and, once the replies run out, stays silent (and
-// connected) for as long as it lives.
+// connected) for as long as it lives. A reply that says "Connection: close" is followed by the
+// end of its connection, as a server that drops it would. Every request is kept, for the
+// tests that check what was asked.
 #pragma once
 
 #include <winsock2.h>
@@ -7,6 +9,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,6 +54,10 @@ public:
         }
         return true;
     }
+    std::vector<std::string> requests() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return requests_;
+    }
 
 private:
     void Serve() {
@@ -73,17 +80,32 @@ private:
                 if (!FD_ISSET(client, &readable)) continue;
                 char buffer[4096];
                 const int count = recv(client, buffer, sizeof(buffer), 0);
-                if (count <= 0) {
+                const auto drop = [&] {
                     closesocket(client);
+                    pending_.erase(client);
                     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i--));
+                };
+                if (count <= 0) {
+                    drop();
                     continue;
                 }
+                std::string& request = pending_[client];
+                request.append(buffer, count);
                 // A request is complete at its last line break; the next reply answers it.
-                if (count > 0 && buffer[count - 1] == '\n' && !replies_.empty()) {
-                    const std::string reply = replies_.front();
-                    replies_.pop_front();
-                    send(client, reply.data(), static_cast<int>(reply.size()), 0);
-                    allAnswered_ = replies_.empty();
+                if (buffer[count - 1] != '\n') continue;
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    requests_.push_back(std::move(request));
+                }
+                request.clear();
+                if (replies_.empty()) continue;
+                const std::string reply = replies_.front();
+                replies_.pop_front();
+                send(client, reply.data(), static_cast<int>(reply.size()), 0);
+                allAnswered_ = replies_.empty();
+                if (reply.find("\r\nConnection: close\r\n") != std::string::npos) {
+                    shutdown(client, SD_SEND);
+                    drop();
                 }
             }
         }
@@ -93,6 +115,9 @@ private:
     SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
     std::vector<SOCKET> clients_;
+    std::map<SOCKET, std::string> pending_;  // what each client has sent of its next request
+    mutable std::mutex lock_;
+    std::vector<std::string> requests_;
     std::atomic<int> accepted_{0};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> allAnswered_{false};
