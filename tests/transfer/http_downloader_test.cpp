@@ -166,6 +166,7 @@ struct HttpTransfer {
     int leftovers = 0;   // anything else in the downloads folder
     std::wstring shown;  // the error box's text
     std::vector<std::string> requests;
+    bool cached = false;  // WinINet kept a copy of the file in its cache
 };
 
 HttpTransfer TransferOver(std::deque<std::string> replies, std::uint64_t size, std::uint32_t crc) {
@@ -198,6 +199,9 @@ HttpTransfer TransferOver(std::deque<std::string> replies, std::uint64_t size, s
     ForEachChild(folder / L"downloads", [&](const std::wstring& name, bool) { result.leftovers += name != L"f.bin"; });
     result.shown = box.text;
     result.requests = server.requests();
+    DWORD entrySize = 0;
+    const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(server.port()) + L"/f.bin";
+    result.cached = GetUrlCacheEntryInfoW(url.c_str(), nullptr, &entrySize) || GetLastError() != ERROR_FILE_NOT_FOUND;
     return result;
 }
 
@@ -258,6 +262,8 @@ TEST(HttpRange, AContinuedTransferAsksForTheRestOfTheSameVersion) {
         const std::string& asked = result.requests.back();
         EXPECT_NE(asked.find("\r\nRange: bytes=" + std::to_string(kept) + "-\r\n"), std::string::npos) << asked;
         EXPECT_NE(asked.find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos) << asked;
+        // Written once: a cache copy would write every download twice.
+        EXPECT_FALSE(result.cached);
     }
 }
 
