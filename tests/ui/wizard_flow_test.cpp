@@ -10,68 +10,49 @@
 
 namespace {
 
-CheckFacts Facts(RunMode mode, bool found, bool internet = true, bool server = true, bool checked = true,
-                 bool terms = true) {
-    CheckFacts facts;
-    facts.mode = mode;
-    facts.updateFound = found;
-    facts.internetAvailable = internet;
-    facts.serverReached = server;
-    facts.documentChecked = checked;
-    facts.hasTerms = terms;
-    return facts;
-}
-
-TEST(CheckDone, DefaultModeWithoutUpdateClosesWhateverHappened) {
-    for (bool internet : {false, true}) {
-        const CheckDecision decision = DecideAfterCheck(Facts(ModeDefault, false, internet, internet));
-        EXPECT_EQ(PageNone, decision.next);
-        EXPECT_EQ(CheckMessage::None, decision.message);
+// What the wizard does once the check is over, from what the check found.
+TEST(CheckDone, NextPageAndMessageFollowFromTheFacts) {
+    constexpr auto None = CheckMessage::None, NoInternet = CheckMessage::NoInternet,
+                   Unreachable = CheckMessage::ServerUnreachable, NotNeeded = CheckMessage::UpdateNotNeeded;
+    const struct {
+        RunMode mode;
+        bool found, internet, server, checked, terms;
+        WizardPage next;
+        CheckMessage message;
+        bool removeTerms;
+    } rows[] = {
+        // The program's own start without an update closes, whatever happened.
+        {ModeDefault, false, false, false, true, true, PageNone, None, false},
+        {ModeDefault, false, true, true, true, true, PageNone, None, false},
+        // Connection problems come before the update.
+        {ModeCheckNow, true, false, false, true, true, PageMessage, NoInternet, false},
+        {ModeDefault, true, false, false, true, true, PageMessage, NoInternet, false},
+        {ModeCheckBackground, true, true, false, true, true, PageMessage, Unreachable, false},
+        // An update leads to the intro; the terms page stays only when there are terms.
+        {ModeCheckNow, true, true, true, true, true, PageIntro, None, false},
+        {ModeCheckBackground, true, true, true, true, false, PageIntro, None, true},
+        // No update says why; a document that could not be read is the server's fault.
+        {ModeCheckNow, false, true, true, true, true, PageMessage, NotNeeded, false},
+        {ModeCheckNow, false, true, true, false, true, PageMessage, Unreachable, false},
+        // A test run shows the intro without any connection.
+        {ModeTest, false, false, false, false, false, PageIntro, None, true},
+        {ModeTest, true, false, false, false, false, PageIntro, None, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "mode " << row.mode << " found " << row.found << " internet "
+                                        << row.internet << " server " << row.server << " checked " << row.checked);
+        CheckFacts facts;
+        facts.mode = row.mode;
+        facts.updateFound = row.found;
+        facts.internetAvailable = row.internet;
+        facts.serverReached = row.server;
+        facts.documentChecked = row.checked;
+        facts.hasTerms = row.terms;
+        const CheckDecision decision = DecideAfterCheck(facts);
+        EXPECT_EQ(decision.next, row.next);
+        EXPECT_EQ(decision.message, row.message);
+        if (row.next == PageIntro) EXPECT_EQ(decision.removeTerms, row.removeTerms);
     }
-}
-
-TEST(CheckDone, ConnectionProblemsComeBeforeTheUpdate) {
-    for (RunMode mode : {ModeCheckNow, ModeDefault, ModeCheckBackground}) {
-        CheckDecision decision = DecideAfterCheck(Facts(mode, true, false, false));
-        EXPECT_EQ(PageMessage, decision.next);
-        EXPECT_EQ(CheckMessage::NoInternet, decision.message);
-        decision = DecideAfterCheck(Facts(mode, true, true, false));
-        EXPECT_EQ(PageMessage, decision.next);
-        EXPECT_EQ(CheckMessage::ServerUnreachable, decision.message);
-    }
-}
-
-TEST(CheckDone, AnUpdateLeadsToTheIntroAndTermsStayOnlyWhenThereAreAny) {
-    CheckDecision decision = DecideAfterCheck(Facts(ModeCheckNow, true));
-    EXPECT_EQ(PageIntro, decision.next);
-    EXPECT_FALSE(decision.removeTerms);
-    decision = DecideAfterCheck(Facts(ModeCheckBackground, true, true, true, true, false));
-    EXPECT_EQ(PageIntro, decision.next);
-    EXPECT_TRUE(decision.removeTerms);
-}
-
-TEST(CheckDone, NoUpdateSaysWhyByWhatWasRead) {
-    CheckDecision decision = DecideAfterCheck(Facts(ModeCheckNow, false));
-    EXPECT_EQ(PageMessage, decision.next);
-    EXPECT_EQ(CheckMessage::UpdateNotNeeded, decision.message);
-    // A document that could not be read is the server's fault, not "no update".
-    decision = DecideAfterCheck(Facts(ModeCheckNow, false, true, true, false));
-    EXPECT_EQ(CheckMessage::ServerUnreachable, decision.message);
-}
-
-TEST(CheckDone, TestRunShowsTheIntroWithoutAnyConnection) {
-    for (bool found : {false, true}) {
-        const CheckDecision decision = DecideAfterCheck(Facts(ModeTest, found, false, false, false, false));
-        EXPECT_EQ(PageIntro, decision.next);
-        EXPECT_TRUE(decision.removeTerms);
-    }
-}
-
-TEST(CheckDone, MessagesUseTheirLocalisedTexts) {
-    EXPECT_EQ(0u, MessageTextId(CheckMessage::None));
-    EXPECT_EQ(228u, MessageTextId(CheckMessage::NoInternet));
-    EXPECT_EQ(229u, MessageTextId(CheckMessage::ServerUnreachable));
-    EXPECT_EQ(232u, MessageTextId(CheckMessage::UpdateNotNeeded));
 }
 
 TEST(PageFlow, NextAndBackFollowTheTable) {
@@ -126,12 +107,7 @@ TEST(PageFlow, CreatingAPageRunsItsPointAndStartsItsWork) {
     }
 }
 
-TEST(PageFlow, MinimumDisplayTimes) {
-    EXPECT_EQ(3000u, MinimumDisplayMs(PageChecking, false));
-    EXPECT_EQ(3000u, MinimumDisplayMs(PageChecking, true));
-    EXPECT_EQ(3000u, MinimumDisplayMs(PageInstalling, false));
-    EXPECT_EQ(2000u, MinimumDisplayMs(PageInstalling, true));
-    EXPECT_EQ(0u, MinimumDisplayMs(PageIntro, false));
+TEST(PageFlow, TheRestOfAMinimumDisplayTime) {
     EXPECT_EQ(1800u, RemainingMs(3000, 1200));
     EXPECT_EQ(0u, RemainingMs(3000, 3000));
     EXPECT_EQ(0u, RemainingMs(3000, 1ull << 40));
