@@ -15,9 +15,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-from renewix_e2e import BIN, configure, publish, stop_server  # noqa: E402
-from wizard_e2e import (BACK, CANCEL, FINISH, NEXT, Site, Wizard, button, control, page_kind,  # noqa: E402
-                        require_connected_wine, serve, start_client, text_of, wait_exit)
+from renewix_e2e import (BACK, BIN, CANCEL, FINISH, NEXT, button, configure, control, page_kind, publish,
+                         require_connected_wine, serve, Site, start_client, stop_server, text_of, wait_exit, Wizard)
 
 DOCUMENT = """<?xml version="1.0"?>
 <Renewix>

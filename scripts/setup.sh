@@ -233,7 +233,7 @@ build_all() {
 start_wineserver() {
     wineserver -k 2>/dev/null || true
     wineserver -p
-    "$WINE_RUN" "$TEST_BUILD/bin/keep_alive.exe" </dev/null >/dev/null 2>&1 &
+    "$WINE_RUN" "$TEST_BUILD/bin/test_tool.exe" keep-alive </dev/null >/dev/null 2>&1 &
     "$WINE_RUN" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 stop_wineserver() { wineserver -k 2>/dev/null || true; }

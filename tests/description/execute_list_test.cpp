@@ -30,7 +30,7 @@ class ExecuteListTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(com_.succeeded());
-        helper_ = ApplicationDirectory() + L"write_marker.exe";
+        helper_ = ApplicationDirectory() + L"test_tool.exe";
         ASSERT_TRUE(Exists(helper_));
     }
 
@@ -43,6 +43,8 @@ protected:
     }
 
     std::wstring Marker(const wchar_t* name) const { return folder_ / name; }
+    // The File of an entry that runs the test tool's write-marker with these arguments.
+    std::wstring Writes(const std::wstring& arguments) const { return helper_ + L" 'write-marker " + arguments + L"'"; }
 
     renewix::ScopedComInit com_;
     ScratchFolder folder_{L"execute"};
@@ -65,11 +67,10 @@ TEST_F(ExecuteListTest, ReadsPointsWaitFlagsAndSystems) {
 
 TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
     const std::wstring first = Marker(L"first.txt"), second = Marker(L"second.txt"), other = Marker(L"other.txt");
-    DownloadExecute list = Read(L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + helper_ + L" '" + first +
-                                L" waited 300'\"/>"
-                                L"<Execute Point=\"3\" File=\"" + helper_ + L" '" + other + L"'\"/>"
-                                L"<Execute Point=\"4\" WaitForProcess=\"true\" File=\"" + helper_ + L" '" + second +
-                                L" quoted'\"/>");
+    DownloadExecute list =
+        Read(L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + Writes(first + L" waited 300") +
+             L"\"/><Execute Point=\"3\" File=\"" + Writes(other) +
+             L"\"/><Execute Point=\"4\" WaitForProcess=\"true\" File=\"" + Writes(second + L" quoted") + L"\"/>");
     CapturedLog log(folder_ / L"run.log");
     EXPECT_EQ(RunExecutePoint(list.Entries(), 4, TestLog()), 1);
     // Both waited for: their markers exist as soon as the point has run.
@@ -77,7 +78,7 @@ TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
     EXPECT_EQ(ReadFileBytes(second), "quoted");
     EXPECT_FALSE(Exists(other));
     const std::string text = log.Finish();
-    EXPECT_NE(text.find("\tExecute file: " + WideToUtf8(helper_) + " " + WideToUtf8(first) +
+    EXPECT_NE(text.find("\tExecute file: " + WideToUtf8(helper_) + " write-marker " + WideToUtf8(first) +
                         " waited 300\r\n\tWaiting for process to finish\r\n"),
               std::string::npos)
         << text;
@@ -85,7 +86,7 @@ TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
 
 TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
     const std::wstring marker = Marker(L"later.txt");
-    DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + helper_ + L" '" + marker + L" late 1500'\"/>");
+    DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + Writes(marker + L" late 1500") + L"\"/>");
     CapturedLog log(folder_ / L"nowait.log");
     RunExecutePoint(list.Entries(), 1, TestLog());
     // The point returned while the program was still in its delay ...
@@ -100,8 +101,7 @@ TEST_F(ExecuteListTest, MissingProgramIsRetriedTwiceThenSkipped) {
     const std::wstring missing = folder_ / L"later.exe";
     const std::wstring marker = Marker(L"after.txt");
     DownloadExecute list = Read(L"<Execute Point=\"4\" File=\"" + missing + L"\"/>"
-                                L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + helper_ + L" '" + marker +
-                                L"'\"/>");
+                                L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + Writes(marker) + L"\"/>");
     CapturedLog log(folder_ / L"missing.log");
     RunExecutePoint(list.Entries(), 4, TestLog());
     const std::string text = log.Finish();

@@ -1,10 +1,16 @@
-"""Helpers for end-to-end tests: real Renewix.exe and RenewixConfig.exe under Wine."""
+"""The end-to-end tests' one fixture module: real Renewix.exe, RenewixConfig.exe and
+RenewixPublish.exe under Wine, client folders, documents, servers on 127.0.0.1, and the wizard
+of a running client seen and driven from outside the way a user would, through
+tools/wizard_driver, which finds the client's windows by class and process."""
 
+import base64
 import contextlib
 import http.server
+import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -104,7 +110,7 @@ def update_document(version="2.0", files=("data.txt",), update_type="Silent", li
 @contextlib.contextmanager
 def file_held(path):
     """Another program holds the file open, sharing nothing, while the block runs."""
-    holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_file.exe"), windows_path(path), "120000"],
+    holder = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "hold-file", windows_path(path), "120000"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         if holder.stdout.readline().strip() != b"held":
@@ -196,6 +202,13 @@ def send_basic_challenge(handler):
     handler.send_header("WWW-Authenticate", 'Basic realm="updates"')
     handler.send_header("Content-Length", "0")
     handler.end_headers()
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    """Serves a folder (functools.partial(QuietHandler, directory=...)) without a line per request."""
+
+    def log_message(self, *args):
+        pass
 
 
 def start_server(handler):
@@ -296,3 +309,415 @@ class UpdateTestCase(unittest.TestCase):
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
         self.assertFalse((self.app / "more.txt").exists())
         self.assertNotEqual(self.recorded_version(), "2.0")
+
+
+BACK, NEXT, FINISH, CANCEL = 0x3023, 0x3024, 0x3025, 2
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+
+# How long a page may take to appear. Generous: a loaded machine runs several Wine programs.
+WAIT = 60
+
+
+def start_client(exe, *args, env=None):
+    """Starts a client without capturing its output (programs it starts inherit it)."""
+    environment = dict(os.environ)
+    if env:
+        environment.update(env)
+    return subprocess.Popen([str(WINE_RUN), str(exe), *args], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=environment)
+
+
+def control(controls, control_id):
+    for item in controls:
+        if item["id"] == control_id:
+            return item
+    return None
+
+
+# The wizard's pages by their dialog templates.
+TEMPLATE_PAGES = {129: "download", 202: "terms", 208: "message", 230: "schedule"}
+
+
+def page_kind(sheet):
+    """Which page a sheet shows, told by the current page's template and place in the sheet
+    (the buttons follow a moment later)."""
+    templates, index = sheet["templates"], sheet["index"]
+    if not 0 <= index < len(templates):
+        return "unknown"
+    template = templates[index]
+    if template == 206:
+        return "checking" if index == 0 else "intro"
+    if template == 207:
+        return "ready" if templates[:index].count(207) == 0 else "installing"
+    return TEMPLATE_PAGES.get(template, "unknown")
+
+
+class Wizard:
+    """The wizard of the client at `exe` (a path on this machine)."""
+
+    def __init__(self, exe):
+        self.image = windows_path(exe)
+
+    def driver(self, *args):
+        # The answer goes to a file, not a pipe: a GUI program may be the one that starts
+        # Wine's desktop process, which inherits its output and would hold a pipe open.
+        with tempfile.TemporaryFile() as output:
+            process = subprocess.Popen([str(WINE_RUN), str(BIN / "wizard_driver.exe"), self.image, *args],
+                                       stdout=output, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+            try:
+                code = process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise AssertionError(f"wizard_driver {args} did not end within 60 s")
+            output.seek(0)
+            lines = output.read().decode("utf-8", "replace").strip().splitlines()
+        if not lines:
+            raise AssertionError(f"wizard_driver {args} printed nothing (exit code {code})")
+        return json.loads(lines[-1])
+
+    def state(self):
+        # Only reads: a start that never reached the driver (no output at all, as Wine ends a
+        # start on a loaded machine now and then) is tried once more.
+        try:
+            return self.driver("state")
+        except AssertionError as error:
+            if "printed nothing" not in str(error):
+                raise
+            print(f"note: {error}; asking again", file=sys.stderr)
+            return self.driver("state")
+
+    def watch_page(self, kind, timeout=WAIT):
+        """For a page that shows only for a moment (checking, installing): starts looking for
+        it before what brings it up, and returns a function that waits for it and gives its
+        sheet. The looking is done inside Wine, so the page cannot come and go unseen."""
+        folder = Path(tempfile.mkdtemp(prefix="renewix-watch-"))
+        path = folder / "answer.txt"
+        with open(path, "ab") as output:
+            process = subprocess.Popen(
+                [str(WINE_RUN), str(BIN / "wizard_driver.exe"), self.image, "wait-page", kind,
+                 str(int(timeout * 1000))],
+                stdout=output, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
+        def lines():
+            return path.read_bytes().decode("utf-8", "replace").strip().splitlines()
+
+        def stop():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+            shutil.rmtree(folder, ignore_errors=True)
+
+        deadline = time.monotonic() + WAIT
+        while not lines():
+            if process.poll() is not None or time.monotonic() >= deadline:
+                stop()
+                raise AssertionError(f"the watch for the {kind} page did not start")
+            time.sleep(0.05)
+
+        def result():
+            try:
+                process.wait(timeout=timeout + 60)
+            except subprocess.TimeoutExpired:
+                raise AssertionError(f"the watch for the {kind} page did not end")
+            finally:
+                answer = lines()
+                stop()
+            state = json.loads(answer[-1])
+            if "sheets" not in state:
+                raise AssertionError(f"the {kind} page not seen within {timeout} s; last seen: "
+                                     f"{summary(state.get('last'))}")
+            return next(sheet for sheet in state["sheets"] if page_kind(sheet) == kind)
+
+        return result
+
+    def wait(self, condition, what, timeout=WAIT):
+        """Polls the client's windows until `condition(state)` holds; fails after `timeout`."""
+        deadline = time.monotonic() + timeout
+        state = None
+        while time.monotonic() < deadline:
+            state = self.state()
+            if condition(state):
+                return state
+            time.sleep(0.1)
+        raise AssertionError(f"{what} not seen within {timeout} s; last seen: {summary(state)}")
+
+    def wait_page(self, kind, timeout=WAIT):
+        """The sheet once one shows the page `kind`."""
+        return self.wait_sheet(lambda sheet: page_kind(sheet) == kind, f"the {kind} page", timeout)
+
+    def wait_sheet(self, condition, what, timeout=WAIT):
+        """The first sheet for which `condition(sheet)` holds, once there is one."""
+        state = self.wait(lambda s: any(condition(sheet) for sheet in s["sheets"]), what, timeout)
+        return next(sheet for sheet in state["sheets"] if condition(sheet))
+
+    def wait_dialog(self, caption, timeout=WAIT):
+        state = self.wait(lambda s: any(d["caption"] == caption for d in s["dialogs"]), f"the dialog '{caption}'",
+                          timeout)
+        return next(d for d in state["dialogs"] if d["caption"] == caption)
+
+    def wait_no_dialog(self, caption, timeout=WAIT):
+        self.wait(lambda s: all(d["caption"] != caption for d in s["dialogs"]), f"'{caption}' closed", timeout)
+
+    def act(self, *args):
+        answer = self.driver(*args)
+        if not answer.get("done"):
+            raise AssertionError(f"wizard_driver {args}: {answer.get('why')}")
+
+    def act_when_available(self, *args, timeout=WAIT):
+        """Like a user, waits until the control is there and enabled, then uses it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            answer = self.driver(*args)
+            if answer.get("done"):
+                return
+            if time.monotonic() >= deadline:
+                raise AssertionError(f"wizard_driver {args}: {answer.get('why')} for {timeout} s")
+            time.sleep(0.1)
+
+    def press(self, button):
+        self.act_when_available("press", str(button))
+
+    def refused(self, button):
+        """True when the user cannot press `button` now."""
+        return not self.driver("press", str(button)).get("done")
+
+    def click(self, control_id):
+        self.act_when_available("click", str(control_id))
+
+    def answer(self, caption, button):
+        self.act("answer", caption, str(button))
+
+    def type(self, caption, control_id, text):
+        self.act("type", caption, str(control_id), text)
+
+    def send(self, what):
+        """escape, tab, close (WM_CLOSE posted), close-now (WM_CLOSE sent), cancel-command or close-wizard (WM_CLOSE_WIZARD)."""
+        self.act(what)
+
+
+def text_of(sheet, control_id):
+    item = control(sheet["page"], control_id) or control(sheet["controls"], control_id)
+    return item["text"] if item else None
+
+
+def button(sheet, control_id):
+    return control(sheet["controls"], control_id)
+
+
+def summary(state):
+    if not state:
+        return "nothing"
+    parts = [f"{state['processes']} process(es)"]
+    for sheet in state["sheets"]:
+        texts = [f"{item['id']}={item['text'][:40]!r}" for item in sheet["page"] if item["text"]]
+        parts.append(f"sheet on the {page_kind(sheet)} page: " + ", ".join(texts))
+    for dialog in state["dialogs"]:
+        parts.append(f"dialog '{dialog['caption']}'")
+    return "; ".join(parts)
+
+
+def wait_exit(process, timeout=WAIT):
+    """The client's exit code; fails when it is still running after `timeout`."""
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise AssertionError(f"the client did not end within {timeout} s")
+
+
+class Site:
+    """What an update server on 127.0.0.1 does with particular paths: `held` paths wait for
+    their event before answering, `cut` paths send less than they announce, and with
+    `credentials` every path wants Basic authentication."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.held = {}
+        self.asked = set()  # the paths requested so far
+        self.cut = set()
+        self.credentials = None
+
+    def hold(self, path):
+        self.held[path] = threading.Event()
+        return self.held[path]
+
+    def release_all(self):
+        for event in self.held.values():
+            event.set()
+
+
+class SiteHandler(QuietHandler):
+    site = None
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, directory=str(self.site.folder), **kwargs)
+
+    def do_GET(self):
+        site = self.site
+        path = self.path.split("?")[0]
+        if site.credentials:
+            expected = "Basic " + base64.b64encode(site.credentials.encode()).decode()
+            if self.headers.get("Authorization") != expected:
+                send_basic_challenge(self)
+                return
+        site.asked.add(path)
+        if path in site.held:
+            site.held[path].wait(WAIT)
+        if path in site.cut:
+            send_cut_answer(self)
+            return
+        super().do_GET()
+
+
+def serve(site):
+    """An HTTP server for `site` on 127.0.0.1 at a free port."""
+    handler = type("Handler", (SiteHandler,), {"site": site})
+    return start_server(handler)
+
+
+def require_connected_wine():
+    """The client asks public web sites only when Wine reports no connection: refuse to run then."""
+    state = subprocess.run([str(WINE_RUN), str(BIN / "test_tool.exe"), "connected-state"], capture_output=True)
+    if state.returncode != 0:
+        raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
+
+
+def run_closing_wizard(exe, *args, page=None, env=None):
+    """Runs a client that shows a wizard, waits for its sheet (on `page` when given), closes it
+    the way another program would (WM_CLOSE_WIZARD) and returns the exit code and the sheet."""
+    client = start_client(exe, *args, env=env)
+    try:
+        wizard = Wizard(exe)
+        if page:
+            sheet = wizard.wait_page(page)
+        else:
+            sheet = wizard.wait(lambda s: bool(s["sheets"]), "the wizard")["sheets"][0]
+        wizard.send("close-wizard")
+        return wait_exit(client), sheet
+    finally:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
+
+
+REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Wizard"
+
+FULL_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <Welcome>Version 2.0 of %ApplicationName% is here.</Welcome>
+  <Reason>Faster start-up.
+Fewer crashes.</Reason>
+  <License>Use it well.</License>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;">
+      <File Name="data.txt" Src="files/"/>
+      <File Name="more.txt" Src="files/"/>
+      <File Name="Viewer.exe" Src="files/"/>
+    </Directory>
+  </FileList>
+  <RegList>
+    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Wizard">
+      <Value Name="Version" Action="Add REG_SZ 2.0"/>
+    </Key></Key></Key></Key>
+  </RegList>
+</Renewix>
+"""
+
+ONE_FILE_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>2.0</UpdateVersion>
+  <Restart>No restart</Restart>
+  <FileList>
+    <Directory Name="&lt;ApplicationDir&gt;"><File Name="data.txt" Src="files/"/></Directory>
+  </FileList>
+</Renewix>
+"""
+
+NO_UPDATE_DOCUMENT = """<?xml version="1.0"?>
+<Renewix>
+  <UpdateVersion>1.0</UpdateVersion>
+  <UpdateNotNeeded>Nothing new for %ApplicationName% today.</UpdateNotNeeded>
+</Renewix>
+"""
+
+
+OPTION_KEYS = {"LoggingEnabled", "ConfirmCancel", "CheckFrequency", "RememberDeclinedVersion", "LaunchAfterCheck",
+               "WizardAlwaysOnTop"}
+
+
+def free_port():
+    """A port nothing listens on."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class WizardTestCase(unittest.TestCase):
+    """A client beside a stand-in program, and an update site on 127.0.0.1."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_connected_wine()
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="renewix-wizard-"))
+        self.app, self.release = self.root / "app", self.root / "release"
+        self.site = Site(self.root / "site")
+        for folder in (self.app, self.release / "files", self.site.folder / "updates"):
+            folder.mkdir(parents=True)
+        self.client = self.app / "Renewix.exe"
+        shutil.copy(BIN / "Renewix.exe", self.client)
+        shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
+        (self.app / "data.txt").write_text("version 1 data")
+        (self.release / "files" / "data.txt").write_text("version 2 data " * 200)
+        (self.release / "files" / "more.txt").write_text("more for version 2 " * 100)
+        shutil.copy(BIN / "window_app.exe", self.release / "files" / "Viewer.exe")
+        self.server = serve(self.site)
+        self.port = self.server.server_address[1]
+        self.wizard = Wizard(self.client)
+        self.processes = []
+        delete_registry()
+
+    def tearDown(self):
+        self.site.release_all()
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        subprocess.run([str(WINE_RUN), "taskkill", "/F", "/IM", "Viewer.exe"], capture_output=True)
+        delete_registry()
+        stop_server(self.server)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def configure(self, port=None, protocol="http://", **options):
+        application = {"ApplicationName": "Example Viewer", "CompanyName": "Example Ltd",
+                       "CompanyWebAddress": "http://127.0.0.1:9/", "CheckNowKeyword": "CheckNow"}
+        extra = {"RememberDeclinedVersion": "1"}
+        for key, value in options.items():
+            (extra if key in OPTION_KEYS else application)[key] = value
+        configure(self.client, client_settings(
+            PrimaryServer={"DocumentProtocol": protocol, "DocumentAddress": "127.0.0.1/updates/update.xml",
+                           "DocumentPort": str(port or self.port)},
+            Application=application, Options=extra))
+
+    def publish(self, document):
+        (self.root / "update.xml").write_text(document)
+        publish(self.root / "update.xml", self.release, "0", self.site.folder / "updates" / "update.xml")
+        shutil.copytree(self.release / "files", self.site.folder / "updates" / "files", dirs_exist_ok=True)
+
+    def start(self, *args, env=None):
+        process = start_client(self.client, *args, env=env)
+        self.processes.append(process)
+        return process
+
+    def log(self):
+        return read_log(self.app / "RenewixLog.txt")
+
+    def wait_for_log(self, text, timeout=WAIT):
+        wait_for(lambda: text in log_so_far(self.app / "RenewixLog.txt"), f"{text!r} in the log", timeout)
+
+    def status(self):
+        return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")

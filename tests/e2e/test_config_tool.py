@@ -5,11 +5,10 @@ import hashlib
 import re
 import struct
 import subprocess
-import time
 import unittest
 
-from renewix_e2e import BIN, ClientTestCase, describe, openssl_key, windows_path, wine
-from wizard_e2e import Wizard, start_client, wait_exit
+from renewix_e2e import (BIN, ClientTestCase, describe, openssl_key, start_client, wait_exit, wait_for, windows_path,
+                         wine, Wizard)
 
 TOOL = BIN / "RenewixConfig.exe"
 
@@ -183,10 +182,7 @@ class ConfigToolTest(ClientTestCase):
             left, top, right, bottom = sheet["client"]
             spot = (left + 60, (top + bottom) // 2)
             # The page is painted a moment after it shows.
-            deadline = time.monotonic() + 60
-            while screen_colour(*spot) != "#FF00FF" and time.monotonic() < deadline:
-                time.sleep(0.1)
-            self.assertEqual(screen_colour(*spot), "#FF00FF")
+            wait_for(lambda: screen_colour(*spot) == "#FF00FF", "the vendor's picture painted")
             wizard.send("close-wizard")
             self.assertEqual(wait_exit(client), 0)
         finally:

@@ -13,7 +13,7 @@ from renewix_e2e import BIN, WINE_RUN, read_log, start_server, stop_server, wind
 
 
 def prompt(kind, title, user, password, action):
-    dialog = subprocess.Popen([str(WINE_RUN), str(BIN / "credentials_probe.exe"), str(kind)],
+    dialog = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "credentials", str(kind)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     driver = subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), title, user, password, action],
                             capture_output=True, timeout=180)
@@ -86,8 +86,9 @@ class WebsiteCredentialsTest(unittest.TestCase):
 
     def fetch(self, user, password, action):
         log = self.folder / "fetch.log"
-        fetch = subprocess.Popen([str(WINE_RUN), str(BIN / "http_fetch.exe"), "http://", "127.0.0.1/update.xml",
-                                  str(self.server.server_address[1]), "update.xml", windows_path(log), "wizard"],
+        fetch = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "http-fetch", "http://",
+                                  "127.0.0.1/update.xml", str(self.server.server_address[1]), "update.xml",
+                                  windows_path(log), "wizard"],
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         drive("Website username/password", user, password, action)
         out, _ = fetch.communicate(timeout=60)
@@ -144,8 +145,9 @@ class ProxyCredentialsTest(unittest.TestCase):
 
     def fetch(self, *wizard):
         log = self.folder / "proxy.log"
-        return subprocess.Popen([str(WINE_RUN), str(BIN / "http_fetch.exe"), "http://", "127.0.0.1/update.xml",
-                                 str(self.target.server_address[1]), "update.xml", windows_path(log), *wizard],
+        return subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "http-fetch", "http://",
+                                 "127.0.0.1/update.xml", str(self.target.server_address[1]), "update.xml",
+                                 windows_path(log), *wizard],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL), log
 
     def test_proxy_credentials_asked_and_given(self):

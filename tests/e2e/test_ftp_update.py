@@ -12,8 +12,8 @@ import time
 import unittest
 from pathlib import Path
 
-from renewix_e2e import UpdateTestCase, file_entry, openssl_key, read_log, update_document, wait_for, windows_path
-from wizard_e2e import NEXT, Wizard, require_connected_wine, start_client, wait_exit
+from renewix_e2e import (NEXT, file_entry, openssl_key, read_log, require_connected_wine, start_client, update_document,
+                         UpdateTestCase, wait_exit, wait_for, windows_path, Wizard)
 
 SERVER_SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "ftp_server.py"
 # Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.

@@ -8,8 +8,8 @@ import os
 import subprocess
 import unittest
 
-from renewix_e2e import BIN, WINE_RUN, windows_path
-from wizard_e2e import FINISH, WizardTestCase, button, control, page_kind, text_of, wait_exit
+from renewix_e2e import (BIN, FINISH, WINE_RUN, button, control, page_kind, text_of, wait_exit, windows_path,
+                         WizardTestCase)
 
 DAILY, WEEKLY, MONTHLY, NEVER = 1027, 1028, 1029, 1031
 IDOK = 1

@@ -6,26 +6,20 @@ session."""
 import base64
 import functools
 import hashlib
-import http.server
 import shutil
 import ssl
 import tempfile
 import unittest
 from pathlib import Path
 
-from renewix_e2e import (UpdateTestCase, file_entry, openssl_key, start_server, stop_server, update_document,
-                         windows_path)
+from renewix_e2e import (file_entry, openssl_key, QuietHandler, start_server, stop_server, update_document,
+                         UpdateTestCase, windows_path)
 
 FILES = ("data.txt", file_entry("more.txt", "files/sub/"))
 
 
 def public_b64(raw):
     return base64.b64encode(raw).decode()
-
-
-class Quiet(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
 
 
 class SignedUpdateTest(UpdateTestCase):
@@ -48,7 +42,7 @@ class SignedUpdateTest(UpdateTestCase):
         (self.release / "files" / "data.txt").write_text("version 2 data " * 40)
         self.server = None
         if self.transport in ("http", "https"):
-            self.server = start_server(functools.partial(Quiet, directory=str(self.site)))
+            self.server = start_server(functools.partial(QuietHandler, directory=str(self.site)))
 
     def tearDown(self):
         if self.server:

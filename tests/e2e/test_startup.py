@@ -5,8 +5,8 @@ import shutil
 import subprocess
 import unittest
 
-from renewix_e2e import BIN, WINE_RUN, ClientTestCase, configure, read_log, wait_for, windows_path
-from wizard_e2e import run_closing_wizard, text_of
+from renewix_e2e import (BIN, WINE_RUN, ClientTestCase, configure, read_log, run_closing_wizard, text_of, wait_for,
+                         windows_path)
 
 BASE = {
     "Application": {
@@ -93,7 +93,7 @@ class StartupTest(ClientTestCase):
         status = b"<Configuration>\r\n\t<NumExecutions>0</NumExecutions>\r\n</Configuration>\r\n"
         (self.folder / "RenewixLog.txt").write_bytes(running_log)
         (self.folder / "RenewixStatus.xml").write_bytes(status)
-        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "hold_mutex.exe"), "20000"], stdout=subprocess.PIPE)
+        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "hold-mutex", "20000"], stdout=subprocess.PIPE)
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"held")
             # The user who asked for a check is told that another one is running.

@@ -5,9 +5,9 @@ import subprocess
 import unittest
 import zipfile
 
-from renewix_e2e import (BIN, WINE_RUN, UpdateTestCase, configure, delete_registry, file_entry, file_held, log_so_far,
-                         read_log, registry_value, update_document, wait_for, windows_path, wine)
-from wizard_e2e import NEXT, Wizard, start_client, wait_exit
+from renewix_e2e import (BIN, NEXT, WINE_RUN, configure, delete_registry, file_entry, file_held, log_so_far, read_log,
+                         registry_value, start_client, update_document, UpdateTestCase, wait_exit, wait_for,
+                         windows_path, wine, Wizard)
 
 BASE_CODE = "1A2B3C4D"
 REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Update"
@@ -19,7 +19,7 @@ class SilentUpdateTest(UpdateTestCase):
     def setUp(self):
         super().setUp()
         self.server = self.root / "server"
-        shutil.copy(BIN / "write_marker.exe", self.app / "write_marker.exe")
+        shutil.copy(BIN / "test_tool.exe", self.app / "test_tool.exe")
         self.marker = self.app / "point4.txt"
         self.configure_client(
             PrimaryServer={"DocumentProtocol": "file:", "DocumentAddress": windows_path(self.server / "update.xml")},
@@ -40,9 +40,10 @@ class SilentUpdateTest(UpdateTestCase):
 
     def publish(self, files=FILES, update_type="Silent", marker="point4"):
         """Publishes version 2.0 of `files`, with its registry value and, unless `marker` is None,
-        write_marker.exe writing `marker` into point4.txt once installed."""
-        execute = (f'<ShellExec><Execute File="&lt;ApplicationDir&gt;write_marker.exe \'{windows_path(self.marker)} '
-                   f'{marker}\'" Point="4" WaitForProcess="True"/></ShellExec>') if marker else ""
+        the test tool writing `marker` into point4.txt once installed."""
+        execute = (f'<ShellExec><Execute File="&lt;ApplicationDir&gt;test_tool.exe '
+                   f'\'write-marker {windows_path(self.marker)} {marker}\'" Point="4" WaitForProcess="True"/>'
+                   '</ShellExec>') if marker else ""
         document = update_document(files=files, update_type=update_type, restart="No restart", extra=execute,
                                    registry=("HKEY_CURRENT_USER\\Software\\RenewixTest\\Update", "Version",
                                              "Add REG_SZ 2.0"))
@@ -100,8 +101,7 @@ class SilentUpdateTest(UpdateTestCase):
     def test_a_second_client_leaves_the_running_update_alone(self):
         gate = self.root / "gate"
         self.publish(marker=f"point4 0 {windows_path(gate)}")
-        first = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        first = start_client(self.app / "Renewix.exe", "0")
         try:
             # The first client has installed and waits for its last program.
             wait_for(lambda: self.marker.exists() or first.poll() is not None, "the first run's end", limit=120)
@@ -155,13 +155,11 @@ class SilentUpdateTest(UpdateTestCase):
     def test_silent_update_waits_for_the_user_to_close_the_program(self):
         shutil.copy(BIN / "window_app.exe", self.app / "Viewer.exe")
         started = self.root / "viewer-started"
-        viewer = subprocess.Popen([str(WINE_RUN), str(self.app / "Viewer.exe"), "record", windows_path(started)],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        viewer = start_client(self.app / "Viewer.exe", "record", windows_path(started))
         try:
             wait_for(started.exists, "the program's start")
             self.publish()
-            client = subprocess.Popen([str(WINE_RUN), str(self.app / "Renewix.exe"), "0"],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            client = start_client(self.app / "Renewix.exe", "0")
             log_path = self.app / "RenewixLog.txt"
             # The log may be caught half-written.
             wait_for(lambda: "Terminating main application" in log_so_far(log_path), "the client waiting")

@@ -1,14 +1,12 @@
 """The update wizard as a user walks through it: the real client under Xvfb, its sheet driven
 from outside, against an HTTP server on 127.0.0.1 that the test starts."""
 
-import subprocess
 import time
 import unittest
 
-from renewix_e2e import WINE_RUN, windows_path
-from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDOK, NEXT, NO_UPDATE_DOCUMENT, ONE_FILE_DOCUMENT,
-                        REGISTRY_KEY, WAIT, WizardTestCase, button, free_port, page_kind, registry_value, text_of,
-                        wait_exit)
+from renewix_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDOK, NEXT, NO_UPDATE_DOCUMENT, ONE_FILE_DOCUMENT,
+                         REGISTRY_KEY, WAIT, button, free_port, page_kind, registry_value, text_of, wait_exit,
+                         start_client, wait_for, windows_path, WizardTestCase)
 
 class FullUpdateTest(WizardTestCase):
     def test_check_now_with_terms_downloads_installs_and_restarts(self):
@@ -16,8 +14,7 @@ class FullUpdateTest(WizardTestCase):
         self.publish(FULL_DOCUMENT)
         held = self.site.hold("/updates/files/more.txt")
         restarted = self.app / "restarted.txt"
-        viewer = subprocess.Popen([str(WINE_RUN), str(self.app / "Viewer.exe")], stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
+        viewer = start_client(self.app / "Viewer.exe")
         self.processes.append(viewer)
         client = self.start("CheckNow", "record", windows_path(restarted))
 
@@ -122,9 +119,7 @@ class FullUpdateTest(WizardTestCase):
         self.assertTrue(log.endswith("\tEnd of recording\r\n"), log[-300:])
         # The program was closed for the installation and started again with its parameters.
         self.assertEqual(viewer.wait(timeout=60), 7)
-        deadline = time.monotonic() + 60
-        while not (restarted.exists() and restarted.stat().st_size) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_for(lambda: restarted.exists() and restarted.stat().st_size, "the program restarted")
         self.assertTrue(restarted.read_text().rstrip().endswith("record " + windows_path(restarted)))
 
     def test_without_terms_intro_leads_to_download_and_no_restart_box(self):
@@ -202,9 +197,7 @@ class CheckOutcomeTest(WizardTestCase):
         self.assertEqual(seen - {"checking"}, set())
         self.assertIn("\tA software update is not available\r\n", self.log())
         # The program is launched after the check, with the client's own arguments.
-        deadline = time.monotonic() + 60
-        while not (launched.exists() and launched.stat().st_size) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_for(lambda: launched.exists() and launched.stat().st_size, "the program launched")
         self.assertTrue(launched.read_text().rstrip().endswith("record " + windows_path(launched)))
 
 

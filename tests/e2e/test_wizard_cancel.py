@@ -5,9 +5,9 @@ import socket
 import threading
 import unittest
 
-from renewix_e2e import file_held, update_document, wait_for, windows_path
-from wizard_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, NEXT, ONE_FILE_DOCUMENT, WAIT,
-                        WizardTestCase, button, page_kind, text_of, wait_exit)
+from renewix_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, NEXT, ONE_FILE_DOCUMENT, WAIT, button,
+                         file_held, page_kind, text_of, update_document, wait_exit, wait_for, windows_path,
+                         WizardTestCase)
 
 # A Cancel cuts a call that waits on the network short: the run ends within this many seconds
 # (the server would hold it for a minute), Wine's own process end included.

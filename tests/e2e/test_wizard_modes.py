@@ -4,8 +4,8 @@ one-page message wizard, how a run standing in for the program ends, and the Ger
 
 import unittest
 
-from renewix_e2e import windows_path
-from wizard_e2e import CANCEL, FINISH, NEXT, ONE_FILE_DOCUMENT, WizardTestCase, button, text_of, wait_exit
+from renewix_e2e import (CANCEL, FINISH, NEXT, ONE_FILE_DOCUMENT, button, text_of, wait_exit, windows_path,
+                         WizardTestCase)
 
 TEST_DOCUMENT = """<?xml version="1.0"?>
 <Renewix>

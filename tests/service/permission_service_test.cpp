@@ -146,8 +146,8 @@ TEST(ClientIdentity, AnotherProgramAtTheClientEndIsNotTheClient) {
     const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RenewixOther");
     renewix::UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr));
     ASSERT_TRUE(server.valid());
-    // hold_file opens the pipe as a client and keeps it until it is ended.
-    std::wstring command = L"\"" + ProgramFolder() + L"hold_file.exe\" \"" + name + L"\" 60000";
+    // The test tool's hold-file opens the pipe as a client and keeps it until it is ended.
+    std::wstring command = L"\"" + ProgramFolder() + L"test_tool.exe\" hold-file \"" + name + L"\" 60000";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
@@ -164,7 +164,7 @@ TEST(ClientIdentity, AnotherProgramAtTheClientEndIsNotTheClient) {
     EXPECT_EQ(PermissionManager::PipeClientProcess(server.get()), std::optional<DWORD>(started.dwProcessId));
     EXPECT_FALSE(PermissionManager::IsClientImage(server.get(), PermissionManager::OwnNativeImage()));
     const std::wstring image = PermissionManager::ProcessImageName(process.get());
-    EXPECT_TRUE(image.ends_with(L"\\hold_file.exe")) << WideToUtf8(image);
+    EXPECT_TRUE(image.ends_with(L"\\test_tool.exe")) << WideToUtf8(image);
     EXPECT_TRUE(PermissionManager::IsClientImage(server.get(), image));
 }
 

@@ -1,5 +1,5 @@
-// Test helper acting as the user at the wizard of one running client, found by its image
-// path: reports what the sheet and any other dialog of that process show, presses sheet
+// Acts as the user at the wizard of one running client, found by its image path, for the
+// end-to-end tests and scripts/screenshots: reports what the sheet and any other dialog of that process show, presses sheet
 // buttons, clicks page controls, answers message boxes and prompts, and sends the wizard
 // the messages other programs may send.
 //   wizard_driver <client.exe path> state
@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "foundation/win_resource.h"
+#include "ui/wizard_messages.h"
 
 namespace {
 
-constexpr UINT kCloseWizard = WM_APP + 100;
 constexpr int kNext = 0x3024;
 
 std::wstring Lower(std::wstring text) {
@@ -439,7 +439,7 @@ int Run(int argc, wchar_t** argv) {
         return Done(true);
     }
     if (command == L"close-wizard") {
-        PostMessageW(sheet, kCloseWizard, 0, 0);
+        PostMessageW(sheet, WM_CLOSE_WIZARD, 0, 0);
         return Done(true);
     }
     return 2;

@@ -1,0 +1,184 @@
+// The tests' helper program: each command stands in for another program a test needs beside
+// the client, and prints what the test waits for.
+//   test_tool hold-mutex MILLISECONDS           holds the client's single-instance mutex ("held")
+//   test_tool hold-file PATH [MILLISECONDS]     holds a file (or a pipe) open without sharing, as a
+//                                               scanner or a running program may ("held"); lets go
+//                                               when standard input closes or the time is up
+//   test_tool keep-alive                        keeps a Wine session (see below) until killed
+//   test_tool write-marker MARKER [TEXT [DELAY_MS [GATE]]]
+//                                               started by an execute list: after the delay writes
+//                                               TEXT (or "ran") to MARKER; with a gate, then waits
+//                                               (two minutes at most) until that file exists
+//   test_tool connected-state                   whether WinINet reports a connected state
+//   test_tool trust-certificate CERT.der        trusts a test authority inside the prefix
+//   test_tool http-fetch PROTOCOL ADDRESS PORT FILE LOG [wizard]
+//                                               fetches one file with the client's HTTP downloader,
+//                                               beside a stand-in wizard window when asked
+//   test_tool credentials KIND                  shows the credentials dialog (0 website, 1 proxy)
+//                                               and prints how it was closed and what was entered
+#include <windows.h>
+#include <wincrypt.h>
+#include <wininet.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "description/variables.h"
+#include "foundation/cancellation.h"
+#include "foundation/client_config.h"
+#include "foundation/file_management.h"
+#include "foundation/log.h"
+#include "foundation/run_state.h"
+#include "foundation/text.h"
+#include "persistence/status_file.h"
+#include "transfer/credentials.h"
+#include "transfer/http_downloader.h"
+#include "ui/wizard_prompts.h"
+
+namespace {
+
+DWORD Milliseconds(int argc, wchar_t** argv, int at, DWORD otherwise) {
+    return argc > at ? static_cast<DWORD>(_wtoi(argv[at])) : otherwise;
+}
+
+void Say(const char* text) {
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+int HoldMutex(DWORD milliseconds) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName);
+    if (!mutex) return 1;
+    Say("held");
+    Sleep(milliseconds);
+    CloseHandle(mutex);
+    return 0;
+}
+
+DWORD WINAPI WaitForEndOfInput(void*) {
+    char byte;
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr) && read == 1) {
+    }
+    return 0;
+}
+
+int HoldFile(const wchar_t* path, DWORD milliseconds) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    Say("held");
+    // Whichever comes first: the caller closing our input, or the time limit.
+    HANDLE waiter = CreateThread(nullptr, 0, WaitForEndOfInput, nullptr, 0, nullptr);
+    WaitForSingleObject(waiter, milliseconds);
+    CloseHandle(file);
+    return 0;
+}
+
+// Wine starts its services with the first process of a session and they inherit that
+// process's output; started with output going nowhere, they never hold a test runner's pipe
+// open. The hidden window does the same for Wine's desktop process, which a program's first
+// window would otherwise start, with that program's output, and keep a second after it ended.
+int KeepAlive() {
+    CreateWindowExW(0, L"STATIC", L"keep alive", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    return 0;
+}
+
+int WriteMarker(int argc, wchar_t** argv) {
+    Sleep(Milliseconds(argc, argv, 4, 0));
+    FILE* marker = _wfopen(argv[2], L"wb");
+    if (!marker) return 2;
+    std::fputs(argc > 3 ? WideToUtf8(argv[3]).c_str() : "ran", marker);
+    std::fclose(marker);
+    if (argc > 5) {
+        for (int waited = 0; waited < 120000 && GetFileAttributesW(argv[5]) == INVALID_FILE_ATTRIBUTES; waited += 50) {
+            Sleep(50);
+        }
+    }
+    return 0;
+}
+
+int ConnectedState() {
+    DWORD state = 0;
+    const BOOL connected = InternetGetConnectedState(&state, 0);
+    Say(connected ? "connected" : "not connected");
+    return connected ? 0 : 1;
+}
+
+int TrustCertificate(const wchar_t* path) {
+    FILE* in = _wfopen(path, L"rb");
+    if (!in) return 1;
+    std::vector<BYTE> der;
+    for (int c; (c = std::fgetc(in)) != EOF;) der.push_back(static_cast<BYTE>(c));
+    std::fclose(in);
+    if (!CertAddEncodedCertificateToSystemStoreW(L"Root", der.data(), static_cast<DWORD>(der.size()))) {
+        std::printf("failed: %lu\n", GetLastError());
+        return 1;
+    }
+    Say("trusted");
+    return 0;
+}
+
+int HttpFetch(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);  // texts carry their own CR LF
+    Log log;
+    PermissionManager::StandardFileManagement files(log);
+    log.Start(files, argv[6], 0);
+    ClientConfig config;
+    RunState state;
+    StatusFile status(L"", 0, 0, state, log);
+    TextVariables variables(config, state, log);
+    renewix::Cancellation cancellation;
+    const RunContext run{config, state, log, status, variables, files, cancellation};
+    HWND window = nullptr;
+    WizardPrompts prompts(run);
+    if (argc > 7 && std::wstring(argv[7]) == L"wizard") {
+        window = CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200, nullptr,
+                               nullptr, nullptr, nullptr);
+        prompts.PublishSheet(window);
+    }
+    ServerSettings settings;
+    settings.Protocol = argv[2];
+    settings.Address = argv[3];
+    settings.Port = argv[4];
+    HTTPFileDownloader downloader(settings, TransferContext{log, variables});
+    downloader.SetPrompts(&prompts);
+    const bool connected = downloader.Connect();
+    std::string body;
+    if (connected && downloader.OpenDownloadFile(argv[5])) {
+        char buffer[8192];
+        for (DWORD read; (read = downloader.Read(buffer, sizeof(buffer))) != 0;) body.append(buffer, read);
+    }
+    std::printf("connected=%d body=[%s]\n", connected ? 1 : 0, body.c_str());
+    if (window) DestroyWindow(window);
+    return 0;
+}
+
+int ShowCredentials(int kind) {
+    Credentials dialog(kind);
+    const INT_PTR result = dialog.DoModal(nullptr);
+    std::printf("result=%d user=[%s] password=[%s]\n", static_cast<int>(result), WideToUtf8(dialog.UserName).c_str(),
+                WideToUtf8(dialog.Password).c_str());
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"hold-mutex") return HoldMutex(Milliseconds(argc, argv, 2, 5000));
+    if (command == L"hold-file" && argc > 2) return HoldFile(argv[2], Milliseconds(argc, argv, 3, 30000));
+    if (command == L"keep-alive") return KeepAlive();
+    if (command == L"write-marker" && argc > 2) return WriteMarker(argc, argv);
+    if (command == L"connected-state") return ConnectedState();
+    if (command == L"trust-certificate" && argc > 2) return TrustCertificate(argv[2]);
+    if (command == L"http-fetch" && argc > 6) return HttpFetch(argc, argv);
+    if (command == L"credentials") return ShowCredentials(argc > 2 ? _wtoi(argv[2]) : 0);
+    return 2;
+}
