@@ -246,14 +246,14 @@ int FakeFileManagement::UnregisterServer(const std::wstring& libraryPath) {
 int FakeFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
     std::lock_guard lock(mutex_);
     Record(L"Unzip " + archivePath + L" -> " + destination);
+    const auto result = unzipResults_.find(archivePath);
     if (const auto writes = unzipWrites_.find(archivePath); writes != unzipWrites_.end()) {
         for (const auto& [name, bytes] : writes->second) {
             const std::wstring target = WithoutTrailingSeparator(destination) + L"\\" + name;
             MakeParentsLocked(target);
             files_[target] = bytes;
         }
-        return static_cast<int>(writes->second.size());
+        if (result == unzipResults_.end()) return static_cast<int>(writes->second.size());
     }
-    const auto result = unzipResults_.find(archivePath);
     return result == unzipResults_.end() ? -1 : result->second;
 }

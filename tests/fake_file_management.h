@@ -39,7 +39,7 @@ public:
     // Unzip of the archive answers `result` (an entry count, or -1, -2, 0 as the standard one).
     void UnzipAnswers(const std::wstring& archivePath, int result);
     // Unzip of the archive writes these files (names relative to the destination folder)
-    // and answers their count.
+    // and answers their count, or what UnzipAnswers staged (a write pass that failed part-way).
     void UnzipWrites(const std::wstring& archivePath, std::map<std::wstring, std::string> files);
 
     // Each call as "Operation path[ -> path]", in order.

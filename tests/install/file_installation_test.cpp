@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,12 +22,6 @@
 #include "zip_support.h"
 
 namespace {
-
-int Count(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
 
 class InstallTest : public ::testing::Test {
 protected:
@@ -150,57 +147,6 @@ TEST_F(InstallTest, AForgedCrcDoesNotPassTheHashBeforeInstallation) {
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), real);
 }
 
-// A file that cannot be placed (here a file stands where its folder goes): the files already
-// replaced come back, the added ones and their folders go, and the downloads wait for the next run.
-TEST_F(InstallTest, AFailedPlacementPutsTheWholeProgramBack) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\a.dll", "old a"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\c", "in the way"));
-    Add(L"app\\a.dll", "new a");
-    Add(L"app\\added\\b.dll", "new b");
-    Add(L"app\\c\\c.dll", "new c");
-    std::string log;
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
-    EXPECT_FALSE(Exists(folder_ / L"app\\added"));  // the folder made for it goes too
-    ASSERT_TRUE(DeleteFileW((folder_ / L"app\\c").c_str()));
-    for (int n = 1; n <= 3; ++n) EXPECT_TRUE(Exists(downloads_ + L"\\UpdateFile" + std::to_wstring(n))) << n;
-    EXPECT_TRUE(BackupsOf(L"a.dll").empty());
-    EXPECT_FALSE(Exists(downloads_ + L"\\" + kInstallJournalName));
-    const std::string restored = "\r\nRestoring the files replaced by this update\r\n\tRemoved the added file:\t" +
-                                 WideToUtf8(folder_ / L"app\\added\\b.dll") + "\r\n\tRestored:\t" +
-                                 WideToUtf8(folder_ / L"app\\a.dll") + "\r\n";
-    EXPECT_NE(log.find(restored), std::string::npos) << log;
-
-    // The next run installs the very same downloads.
-    ASSERT_EQ(Install(&log), 1) << log;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\c\\c.dll"), "new c");
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\added\\b.dll"), "new b");
-}
-
-// A folder where the update puts a file is never set aside (it would go with the download
-// folder).
-TEST_F(InstallTest, FoldersInTheWayAndBackupsLeftBehind) {
-    CreateDirectoryW((folder_ / L"app\\data").c_str(), nullptr);
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\data\\keep.txt", "the user's"));
-    Add(L"app\\data", "a file");
-    std::string log;
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\data\\keep.txt"), "the user's");
-    EXPECT_NE(log.find("\tA folder stands where the update puts a file:\t"), std::string::npos) << log;
-    list_.Entries()[0].ignoreErrors = 1;
-    Add(L"app\\after.txt", "after");
-    EXPECT_EQ(Install(&log), 1) << log;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\after.txt"), "after");
-    EXPECT_TRUE(IsFolderPath(folder_ / L"app\\data"));
-
-    list_.Entries().clear();
-    CreateDirectoryW(downloads_.c_str(), nullptr);
-    ASSERT_TRUE(MakeZip(NextDownload(), {{"data", "would replace the folder"}}));
-    AddDownloaded(L"app\\pack.zip").unzip = 1;
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\data\\keep.txt"), "the user's");
-}
-
 TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
     ASSERT_TRUE(MakeZip(NextDownload(), {{"docs/", ""}, {"docs/guide.txt", "guide"}, {"readme.txt", "read me"}}));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\help.zip", "stale archive"));
@@ -226,27 +172,6 @@ TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
     EXPECT_EQ(when.wYear, 2021);
     EXPECT_EQ(when.wMonth, 6);
     EXPECT_EQ(when.wHour, 12);
-}
-
-// An archive whose write pass fails part-way (here its third entry needs a folder where a
-// file is) is taken back like any other file: overwritten files return, new ones go.
-TEST_F(InstallTest, AnArchiveThatFailsPartWayIsTakenBack) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\viewer.exe", "old viewer"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\readme.txt", "old read me"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\sub", "a file, not a folder"));
-    Add(L"app\\viewer.exe", "new viewer");
-    ASSERT_TRUE(MakeZip(NextDownload(), {{"readme.txt", "new read me"}, {"fresh.txt", "fresh"}, {"sub/inner.txt", "inner"}}));
-    AddDownloaded(L"app\\help.zip").unzip = 1;
-    std::string log;
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\viewer.exe"), "old viewer");
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\readme.txt"), "old read me");
-    EXPECT_FALSE(Exists(folder_ / L"app\\fresh.txt"));
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\sub"), "a file, not a folder");
-    EXPECT_NE(log.find("\tUnable to extract zip files:\t"), std::string::npos) << log;
-    EXPECT_NE(log.find("\tRemoved the added file:\t" + WideToUtf8(folder_ / L"app\\fresh.txt")), std::string::npos) << log;
-    EXPECT_NE(log.find("\tRestored:\t" + WideToUtf8(folder_ / L"app\\readme.txt")), std::string::npos) << log;
-    EXPECT_NE(log.find("\tRestored:\t" + WideToUtf8(folder_ / L"app\\viewer.exe")), std::string::npos) << log;
 }
 
 // A directory that ends before the header's count of entries is a damaged archive, not a
@@ -316,76 +241,58 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
 TEST_F(InstallTest, RegistrationOfComServers) {
     RegistryOverride registry;
     ASSERT_TRUE(registry.active());
-    const auto registered = [] {
-        DWORD value = 0, size = sizeof(value);
-        return RegGetValueW(HKEY_CURRENT_USER, L"Software\\RenewixTest\\Probe", L"Registered", RRF_RT_REG_DWORD, nullptr,
-                            &value, &size) == ERROR_SUCCESS &&
-               value == 1;
-    };
     const std::string probe = ReadFileBytes(ApplicationDirectory() + L"register_probe.dll");
-    const std::string plain = ReadFileBytes(ApplicationDirectory() + L"plain_library.dll");
     ASSERT_FALSE(probe.empty());
     Add(L"app\\probe.dll", probe).registerServer = 1;
     std::string log;
     ASSERT_EQ(Install(&log), 1) << log;
-    EXPECT_TRUE(registered());
+    DWORD value = 0, size = sizeof(value);
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\RenewixTest\\Probe", L"Registered", RRF_RT_REG_DWORD, nullptr,
+                           &value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(value, 1u);
     EXPECT_NE(log.find("\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")),
               std::string::npos);
-
-    CreateDirectoryW(downloads_.c_str(), nullptr);
-    list_.Entries().clear();
-    FileEntry& entry = Add(L"app\\plain.dll", plain);
-    entry.registerServer = 1;
-    entry.ignoreErrors = 1;
-    Add(L"app\\after.txt", "after");
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_NE(log.find("\tUnable to register:\t"), std::string::npos);
-    EXPECT_FALSE(Exists(folder_ / L"app\\after.txt"));
-    EXPECT_FALSE(Exists(folder_ / L"app\\plain.dll"));
-
-    // A registered server that a failed update had replaced is registered again once restored.
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RenewixTest");
-    list_.Entries().clear();
-    CreateDirectoryW(downloads_.c_str(), nullptr);
-    Add(L"app\\probe.dll", probe).registerServer = 1;
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\blocked", "in the way"));
-    Add(L"app\\blocked\\after.txt", "after");
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\probe.dll"), probe);
-    EXPECT_TRUE(registered());
-    EXPECT_EQ(Count(log, "\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")), 2) << log;
 }
 
-// The roll-back paths, with the failures staged in memory: what each leaves behind and says.
+// The refusals and roll-back paths, with the failures staged in memory: what each leaves
+// behind and says. Only archives are real files, in a scratch download folder: the installer
+// lists them itself before it extracts.
 TEST(InstallRollBack, StagedFailures) {
-    const std::wstring app = L"C:\\app", downloads = L"C:\\app\\RenewixFiles";
+    ScratchFolder scratch(L"rollback");
+    const std::wstring app = L"C:\\app", downloads = scratch.path();
     struct Entry {
         const wchar_t* destination;
-        const char* bytes;
+        const char* bytes;  // null for an archive
         int ignoreErrors = 0;
         int registerServer = 0;
+        std::vector<ZipTestEntry> archive = {};
+        std::size_t extracted = SIZE_MAX;  // the archive's first entries written before extraction fails
     };
     struct Case {
         const char* name;
         std::vector<std::pair<const wchar_t*, const char*>> before;  // under app
         std::vector<Entry> entries;
-        // Under app; "@name" is the backup of the file of that name.
+        // Under app; "@name" is the backup of the file of that name, "RenewixFiles\name" a file in
+        // the download folder.
         std::vector<const wchar_t*> failMoves, failDeletes, failRegisters;
         int result;
-        std::vector<std::pair<const wchar_t*, const char*>> after;  // the same; null bytes: absent
+        // The same; null bytes: absent. A name ending in "\" is a folder, there unless null.
+        std::vector<std::pair<const wchar_t*, const char*>> after;
         std::vector<std::string> logged;
         bool journalStays = false;  // a failed run whose roll-back could not put everything back
+        std::vector<std::pair<const wchar_t*, const char*>> registered = {};  // the bytes registered; null: none
     };
     const Case cases[] = {
-        {"a placement that fails puts back what was replaced and takes away what was added",
+        {"a placement that fails puts back what was replaced and takes away what was added, folders too",
          {{L"a.dll", "old a"}, {L"c.dll", "old c"}},
          {{L"a.dll", "new a"}, {L"added\\b.dll", "new b"}, {L"c.dll", "new c"}},
          {L"RenewixFiles\\UpdateFile3"}, {}, {},
          0,
-         {{L"a.dll", "old a"}, {L"c.dll", "old c"}, {L"added\\b.dll", nullptr}, {L"RenewixFiles\\UpdateFile1", "new a"},
-          {L"RenewixFiles\\UpdateFile2", "new b"}, {L"RenewixFiles\\UpdateFile3", "new c"},
-          {L"@a.dll", nullptr}},
-         {"\tError moving file:\tC:\\app\\RenewixFiles\\UpdateFile3\r\n",
+         {{L"a.dll", "old a"}, {L"c.dll", "old c"}, {L"added\\b.dll", nullptr}, {L"added\\", nullptr},
+          {L"RenewixFiles\\UpdateFile1", "new a"}, {L"RenewixFiles\\UpdateFile2", "new b"},
+          {L"RenewixFiles\\UpdateFile3", "new c"}, {L"@a.dll", nullptr}},
+         {"UpdateFile3\r\n\tFile destination:\tC:\\app\\c.dll\r\n",
           "\r\nRestoring the files replaced by this update\r\n\tRestored:\tC:\\app\\c.dll\r\n"
           "\tRemoved the added file:\tC:\\app\\added\\b.dll\r\n\tRestored:\tC:\\app\\a.dll\r\n"}},
         {"a restore that fails leaves the backup, the only copy of the old file, in place",
@@ -418,14 +325,16 @@ TEST(InstallRollBack, StagedFailures) {
          {L"RenewixFiles\\UpdateFile2"}, {}, {},
          0,
          {{L"s.dll", nullptr}, {L"RenewixFiles\\UpdateFile1", "new s"}},
-         {"\tUnregistered:\tC:\\app\\s.dll\r\n\tRemoved the added file:\tC:\\app\\s.dll\r\n"}},
+         {"\tUnregistered:\tC:\\app\\s.dll\r\n\tRemoved the added file:\tC:\\app\\s.dll\r\n"},
+         false,
+         {{L"s.dll", nullptr}}},
         {"a placement that fails with IgnoreErrors keeps the old file and goes on",
          {{L"busy.dll", "old busy"}},
          {{L"busy.dll", "new busy", 1}, {L"c.dll", "new c"}},
          {L"RenewixFiles\\UpdateFile1"}, {}, {},
          1,
          {{L"busy.dll", "old busy"}, {L"c.dll", "new c"}, {L"RenewixFiles\\UpdateFile1", "new busy"}},
-         {"\tError moving file:\tC:\\app\\RenewixFiles\\UpdateFile1\r\n"}},
+         {"\tError moving file:\t" + WideToUtf8(downloads) + "\\UpdateFile1\r\n"}},
         {"a registration that fails is taken back, and the old server is registered again",
          {{L"a.dll", "old a"}},
          {{L"a.dll", "new a", 0, 1}},
@@ -435,12 +344,57 @@ TEST(InstallRollBack, StagedFailures) {
          {"\tUnable to register:\tC:\\app\\a.dll\r\n\r\nRestoring the files replaced by this update\r\n"
           "\tRestored:\t"
           "C:\\app\\a.dll\r\n\tUnable to register:\tC:\\app\\a.dll\r\n"}},
+        {"a registration that fails stops the run even with IgnoreErrors",
+         {},
+         {{L"plain.dll", "plain", 1, 1}, {L"after.txt", "after"}},
+         {}, {}, {L"plain.dll"},
+         0,
+         {{L"plain.dll", nullptr}, {L"after.txt", nullptr}, {L"RenewixFiles\\UpdateFile1", "plain"}},
+         {"\tUnable to register:\tC:\\app\\plain.dll\r\n"}},
+        // Setting a folder aside would lose it with the download folder once the update succeeded.
+        {"a folder where the update puts a file is left alone and stops the run",
+         {{L"data\\keep.txt", "the user's"}},
+         {{L"data", "a file"}, {L"after.txt", "after"}},
+         {}, {}, {},
+         0,
+         {{L"data\\keep.txt", "the user's"}, {L"data\\", ""}, {L"after.txt", nullptr}},
+         {"\tA folder stands where the update puts a file:\tC:\\app\\data\r\n"}},
+        {"a folder where the update puts a file is passed over with IgnoreErrors",
+         {{L"data\\keep.txt", "the user's"}},
+         {{L"data", "a file", 1}, {L"after.txt", "after"}},
+         {}, {}, {},
+         1,
+         {{L"data\\keep.txt", "the user's"}, {L"data\\", ""}, {L"after.txt", "after"},
+          {L"RenewixFiles\\UpdateFile1", "a file"}},
+         {"\tA folder stands where the update puts a file:\tC:\\app\\data\r\n"}},
+        {"an archive entry where a folder stands fails the archive before it writes, even with IgnoreErrors",
+         {{L"data\\keep.txt", "the user's"}, {L"readme.txt", "old read me"}},
+         {{L"pack.zip", nullptr, 1, 0, {{"readme.txt", "new read me"}, {"data", "would replace the folder"}}},
+          {L"after.txt", "after"}},
+         {}, {}, {},
+         0,
+         {{L"data\\keep.txt", "the user's"}, {L"data\\", ""}, {L"readme.txt", "old read me"},
+          {L"after.txt", nullptr}},
+         {"\tA folder stands where the update puts a file:\tC:\\app\\data\r\n",
+          "\tRestored:\tC:\\app\\readme.txt\r\n"}},
+        {"an archive that fails part-way is taken back: overwritten files return, new ones and their folders go",
+         {{L"viewer.exe", "old viewer"}, {L"readme.txt", "old read me"}},
+         {{L"viewer.exe", "new viewer"},
+          {L"help.zip", nullptr, 0, 0, {{"readme.txt", "new read me"}, {"new/fresh.txt", "fresh"}, {"last.txt", "last"}}, 2}},
+         {}, {}, {},
+         0,
+         {{L"viewer.exe", "old viewer"}, {L"readme.txt", "old read me"}, {L"new\\fresh.txt", nullptr},
+          {L"new\\", nullptr}, {L"@readme.txt", nullptr}},
+         {"\tUnable to extract zip files:\t",
+          "\tRemoved the added file:\tC:\\app\\new\\fresh.txt\r\n\tRestored:\tC:\\app\\readme.txt\r\n"
+          "\tRestored:\tC:\\app\\viewer.exe\r\n"}},
     };
     // "@name": the backup of app\name, as the journal names it in an empty download folder.
-    const auto resolve = [&](const wchar_t* name) {
-        if (name[0] != L'@') return app + L"\\" + name;
+    const auto resolve = [&](std::wstring_view name) {
+        if (name.starts_with(L"RenewixFiles\\")) return downloads + std::wstring(name.substr(12));
+        if (!name.starts_with(L'@')) return app + L"\\" + std::wstring(name);
         FakeFileManagement empty;
-        return InstallJournal(empty, downloads, TestLog()).BackupFor(app + L"\\" + (name + 1));
+        return InstallJournal(empty, downloads, TestLog()).BackupFor(app + L"\\" + std::wstring(name.substr(1)));
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -451,12 +405,27 @@ TEST(InstallRollBack, StagedFailures) {
             FileEntry entry;
             entry.destination = app + L"\\" + e.destination;
             entry.downloadName = L"UpdateFile" + std::to_wstring(list.Entries().size() + 1);
-            entry.size = std::strlen(e.bytes);
-            entry.crc = CrcOf(e.bytes);
+            const std::wstring downloaded = downloads + L"\\" + entry.downloadName;
+            std::string bytes = e.bytes ? e.bytes : "";
+            if (!e.archive.empty()) {
+                ASSERT_TRUE(MakeZip(downloaded, e.archive));
+                bytes = ReadFileBytes(downloaded);
+                std::map<std::wstring, std::string> written;
+                for (std::size_t n = 0; n < e.archive.size() && n < e.extracted; ++n) {
+                    std::wstring name = Utf8ToWide(e.archive[n].name);
+                    std::replace(name.begin(), name.end(), L'/', L'\\');
+                    written[name] = e.archive[n].content;
+                }
+                files.UnzipWrites(downloaded, written);
+                if (e.extracted < e.archive.size()) files.UnzipAnswers(downloaded, -2);
+            }
+            entry.size = bytes.size();
+            entry.crc = CrcOf(bytes);
             entry.selected = 1;
             entry.ignoreErrors = e.ignoreErrors;
             entry.registerServer = e.registerServer;
-            files.PutFile(downloads + L"\\" + entry.downloadName, e.bytes);
+            entry.unzip = e.archive.empty() ? 0 : 1;
+            files.PutFile(downloaded, bytes);
             list.Entries().push_back(entry);
         }
         for (const wchar_t* path : c.failMoves) files.FailMove(resolve(path));
@@ -475,16 +444,23 @@ TEST(InstallRollBack, StagedFailures) {
 
         for (const auto& [name, expected] : c.after) {
             const std::wstring path = resolve(name);
-            if (expected) {
+            if (path.ends_with(L'\\')) {
+                EXPECT_EQ(files.HasFolder(path), expected != nullptr) << WideToUtf8(path);
+            } else if (expected) {
                 EXPECT_EQ(files.FileBytes(path), expected) << WideToUtf8(path);
             } else {
                 EXPECT_FALSE(files.HasFile(path)) << WideToUtf8(path);
             }
         }
+        for (const auto& [name, expected] : c.registered) {
+            EXPECT_EQ(files.RegisteredBytes(resolve(name)), expected ? expected : "") << WideToUtf8(name);
+        }
         for (const std::string& line : c.logged) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
         // The download folder, and any backup in it, is left to the caller: the registry list
         // after the files may still need what waits there.
-        if (c.result == 0) EXPECT_EQ(HasInstallJournal(files, downloads), c.journalStays);
+        if (c.result == 0) {
+            EXPECT_EQ(HasInstallJournal(files, downloads), c.journalStays);
+        }
         const std::vector<std::wstring> calls = files.Calls();
         EXPECT_EQ(std::count(calls.begin(), calls.end(), L"DeleteTree " + downloads), 0) << text;
     }
