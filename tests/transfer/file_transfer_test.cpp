@@ -1,7 +1,6 @@
 #include "transfer/file_transfer.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <vector>
@@ -13,10 +12,6 @@
 #include "transfer/transfer_support.h"
 
 namespace {
-
-std::uint32_t Crc(const std::string& bytes) {
-    return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
 
 class TransferTest : public ::testing::Test {
 protected:
@@ -48,111 +43,106 @@ protected:
     PermissionManager::StandardFileManagement files_{TestLog()};
 };
 
-TEST_F(TransferTest, GoodFileIsCopiedCheckedAndDated) {
-    const std::string body(20000, 'b');
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", body));
+// What a transfer from a file: server leaves and says. A successful transfer's log is given
+// whole; a failed one's must hold the part given. Every server file carries the same date.
+TEST_F(TransferTest, EachFileIsCheckedAgainstTheDocument) {
+    const std::string body(20000, 'b'), nine = "123456789", real(5000, 'r');
+    // As long as the dump of the last chunk, in UTF-16, so that the dump reads back as text.
+    std::string dump, dumped;
+    while (dump.size() < CFileTransfer::kDumpSize) dump.append("d\0u\0m\0p\0", 8), dumped += "dump";
+    // The size and CRC made to match the document's: only the hash tells it apart.
+    std::string forged = real;
+    forged.replace(100, 20, "something else here!");
+    ASSERT_TRUE(ForgeCrc(forged, 200, CrcOf(real)));
+    ASSERT_NE(forged, real);
+    const Sha256Digest realSha = Sha256Of(real.data(), real.size());
+    const auto fetched = [](const std::string& remote, std::uint32_t crc, const std::string& verified = "") {
+        return "\tDownload fetched whole:\t" + remote + "\r\n" +
+               (crc ? "\tFile download success:\t" + remote + ", " + std::to_string(static_cast<int>(crc)) + "\r\n" : "") +
+               verified + "\tEnd of recording\r\n";
+    };
+    const std::string shaError = "\r\nFile SHA-256 error. Exiting.\r\n\tFile:\tbin/forged.dll\r\n\tExpected SHA-256:\t" +
+                                 WideToUtf8(HexText(realSha)) + "\r\n\tDetected SHA-256:\t" +
+                                 WideToUtf8(HexText(Sha256Of(forged.data(), forged.size()))) + "\r\n";
+    const std::string dashes(47, '-');
+    struct Row {
+        const char* what;
+        const wchar_t* remote;
+        const std::string* server;  // the file the server holds; null: none
+        std::uint64_t size;
+        std::uint32_t crc;
+        std::optional<Sha256Digest> sha256;
+        bool result;
+        std::string logged;
+        bool keepLocalTimes = false;  // as a client that trusts only signed content: the server's times are not
+    };
+    const Row rows[] = {
+        {"a good file", L"bin/app.dll", &body, 20000, CrcOf(body), {}, true, fetched("bin/app.dll", CrcOf(body))},
+        {"without a CRC: no check and no success line", L"bin/app.dll", &body, 20000, 0, {}, true,
+         fetched("bin/app.dll", 0)},
+        {"keeping local times", L"bin/app.dll", &body, 20000, CrcOf(body), {}, true, fetched("bin/app.dll", CrcOf(body)),
+         true},
+        {"a zero size touches nothing", L"never/there.bin", nullptr, 0, 0x1234, {}, true, "\tEnd of recording\r\n"},
+        // The dump is the last chunk's bytes, straight into the UTF-16 log.
+        {"the server's file is longer", L"big.bin", &dump, 4, 0, {}, false,
+         "\r\nFile download errors\r\n\tFilename: big.bin\r\nExpected file size: 4\r\nActual file size: " +
+             std::to_string(dump.size()) + "\r\n"
+         "\r\n\r\nDiagnosis of failure may be possible from this dump of the last buffer transfer:\r\n"
+         "\r\nResult of file download: big.bin\r\n\r\n" + dashes + "\r\n" + dumped + "\r\n\r\n" + dashes + "\r\n\t\r\n\r\n"},
+        {"the server's file is shorter", L"short.bin", &nine, 100, 0, {}, false, "Actual file size: 9\r\n"},
+        {"no such file", L"bin/none.dll", nullptr, 10, 0, {}, false,
+         "\tCritical error connecting to file server:\tbin/none.dll\r\n"},
+        {"a CRC that does not match", L"bin/nine.dll", &nine, 9, 0x12345678, {}, false,
+         "\r\nFile CRC error. Exiting.\r\n\tFile:\tbin/nine.dll\r\n\tExpected CRC:\t305419896\r\n"
+         "\tDetected CRC:\t-873187034\r\n"},
+        {"a CRC that matches", L"bin/nine.dll", &nine, 9, 0xCBF43926, {}, true, fetched("bin/nine.dll", 0xCBF43926)},
+        {"a forged CRC fools the CRC alone", L"bin/forged.dll", &forged, 5000, CrcOf(real), {}, true,
+         fetched("bin/forged.dll", CrcOf(real))},
+        {"a forged CRC fails the hash", L"bin/forged.dll", &forged, 5000, CrcOf(real), realSha, false, shaError},
+        {"the hash is checked without a CRC", L"bin/forged.dll", &forged, 5000, 0, realSha, false, shaError},
+        {"a good file passes both", L"bin/real.dll", &real, 5000, CrcOf(real), realSha, true,
+         fetched("bin/real.dll", CrcOf(real), "\tFile SHA-256 verified:\tbin/real.dll\r\n")},
+    };
     SYSTEMTIME when{2015, 3, 0, 4, 5, 6, 7, 0};
     FILETIME stamp;
     SystemTimeToFileTime(&when, &stamp);
-    HANDLE h = CreateFileW((folder_ / L"server\\bin\\app.dll").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    SetFileTime(h, nullptr, nullptr, &stamp);
-    CloseHandle(h);
-
-    std::string log;
-    ASSERT_TRUE(Transfer(L"bin/app.dll", 20000, Crc(body), &log)) << log;
-    EXPECT_EQ(ReadFileBytes(Local()), body);
-    EXPECT_EQ(log, "\tDownload fetched whole:\tbin/app.dll\r\n\tFile download success:\tbin/app.dll, " +
-                       std::to_string(static_cast<int>(Crc(body))) + "\r\n\tEnd of recording\r\n");
-    // Only the checked file takes its name: nothing partial stays beside it.
-    EXPECT_FALSE(Exists(Local() + L".partial"));
-    EXPECT_FALSE(Exists(Local() + L".resume"));
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
-    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &stamp), 0);
-
-    // A client that trusts only signed content keeps its own times: the server's are not signed.
-    {
+    const std::wstring downloads = folder_ / L"downloads";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScratchFolder::RemoveTree(downloads);
+        std::wstring serverPath = folder_ / L"server\\" + row.remote;
+        std::replace(serverPath.begin(), serverPath.end(), L'/', L'\\');
+        if (row.server) {
+            ASSERT_TRUE(WriteFileBytes(serverPath, *row.server));
+            renewix::UniqueFile file(
+                CreateFileW(serverPath.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &stamp));
+        }
         ServerSelection selection(config_, run_.transfer);
         CFileTransfer transfer(selection, files_, nullptr, nullptr);
-        transfer.KeepLocalTimes();
-        ASSERT_TRUE(transfer.TransferFile(folder_ / L"downloads", L"bin/app.dll", L"UpdateFile1", 20000, Crc(body)));
-        ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
-        EXPECT_NE(CompareFileTime(&data.ftLastWriteTime, &stamp), 0);
+        if (row.keepLocalTimes) transfer.KeepLocalTimes();
+        CapturedLog captured(folder_ / L"transfer.log");
+        EXPECT_EQ(transfer.TransferFile(downloads, row.remote, L"UpdateFile1", row.size, row.crc, row.sha256),
+                  row.result);
+        const std::string log = captured.Finish();
+        if (!row.result) {
+            EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+            // A file that failed its checks must not be found by the next run as "already downloaded".
+            EXPECT_FALSE(Exists(Local()));
+        } else if (row.size == 0) {
+            EXPECT_EQ(log, row.logged);
+            EXPECT_FALSE(Exists(downloads));
+        } else {
+            EXPECT_EQ(log, row.logged);
+            EXPECT_EQ(ReadFileBytes(Local()), *row.server);
+            // Only the checked file takes its name: nothing partial stays beside it.
+            EXPECT_FALSE(Exists(Local() + L".partial"));
+            EXPECT_FALSE(Exists(Local() + L".resume"));
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            ASSERT_TRUE(GetFileAttributesExW(Local().c_str(), GetFileExInfoStandard, &data));
+            EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &stamp) == 0, !row.keepLocalTimes);
+        }
     }
-
-    // Without a CRC in the document: no check and no success line.
-    ASSERT_TRUE(Transfer(L"bin/app.dll", 20000, 0, &log));
-    EXPECT_EQ(log, "\tDownload fetched whole:\tbin/app.dll\r\n\tEnd of recording\r\n");
-}
-
-TEST_F(TransferTest, ZeroSizeTouchesNothing) {
-    std::string log;
-    EXPECT_TRUE(Transfer(L"never/there.bin", 0, 0x1234, &log));
-    EXPECT_FALSE(Exists(folder_ / L"downloads"));
-    EXPECT_EQ(log, "\tEnd of recording\r\n");
-}
-
-TEST_F(TransferTest, SizeTheServerReportsMustMatchTheDocument) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\big.bin", std::string(120, 'x')));
-    std::string log;
-    EXPECT_FALSE(Transfer(L"big.bin", 100, 0, &log));
-    EXPECT_FALSE(Exists(Local()));  // nothing written, and the created file is gone again
-    EXPECT_NE(log.find("\r\nFile download errors\r\n\tFilename: big.bin\r\nExpected file size: 100\r\n"
-                       "Actual file size: 120\r\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("\r\n\r\nDiagnosis of failure may be possible from this dump of the last buffer transfer:\r\n"
-                       "\r\nResult of file download: big.bin\r\n\r\n" + std::string(47, '-') + "\r\n"),
-              std::string::npos);
-    // The raw dump: the last chunk, as bytes, straight into the UTF-16 file.
-    EXPECT_NE(log.find("\r\n\r\n" + std::string(47, '-') + "\r\n\t\r\n\r\n"), std::string::npos);
-
-    std::string shortLog;
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\short.bin", std::string(50, 's')));
-    EXPECT_FALSE(Transfer(L"short.bin", 100, 0, &shortLog));
-    EXPECT_NE(shortLog.find("Actual file size: 50\r\n"), std::string::npos);
-}
-
-TEST_F(TransferTest, MissingRemoteFileAndCrcMismatch) {
-    std::string log;
-    EXPECT_FALSE(Transfer(L"bin/none.dll", 10, 0, &log));
-    EXPECT_NE(log.find("\tCritical error connecting to file server:\tbin/none.dll\r\n"), std::string::npos);
-
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", "123456789"));
-    EXPECT_FALSE(Transfer(L"bin/app.dll", 9, 0x12345678, &log));
-    // A file that failed its CRC must not be found by the next run as "already downloaded".
-    EXPECT_FALSE(Exists(Local()));
-    EXPECT_NE(log.find("\r\nFile CRC error. Exiting.\r\n\tFile:\tbin/app.dll\r\n\tExpected CRC:\t305419896\r\n"
-                       "\tDetected CRC:\t-873187034\r\n"),
-              std::string::npos)
-        << log;
-    EXPECT_TRUE(Transfer(L"bin/app.dll", 9, 0xCBF43926, &log));
-}
-
-// A file whose size and CRC were made to match the document's: only the hash tells it apart.
-TEST_F(TransferTest, AForgedCrcIsCaughtByTheHash) {
-    const std::string real(5000, 'r');
-    std::string forged = real;
-    forged.replace(100, 20, "something else here!");
-    ASSERT_TRUE(ForgeCrc(forged, 200, Crc(real)));
-    ASSERT_NE(forged, real);
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", forged));
-    const Sha256Digest expected = Sha256Of(real.data(), real.size());
-    std::string log;
-    EXPECT_TRUE(Transfer(L"bin/app.dll", 5000, Crc(real), &log)) << "the CRC alone is fooled";
-    EXPECT_FALSE(Transfer(L"bin/app.dll", 5000, Crc(real), &log, nullptr, expected));
-    EXPECT_FALSE(Exists(Local()));
-    EXPECT_NE(log.find("\r\nFile SHA-256 error. Exiting.\r\n\tFile:\tbin/app.dll\r\n\tExpected SHA-256:\t" +
-                       WideToUtf8(HexText(expected)) + "\r\n\tDetected SHA-256:\t" +
-                       WideToUtf8(HexText(Sha256Of(forged.data(), forged.size()))) + "\r\n"),
-              std::string::npos)
-        << log;
-    // The hash is checked without a CRC too, and a good file passes both.
-    EXPECT_FALSE(Transfer(L"bin/app.dll", 5000, 0, &log, nullptr, expected));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"server\\bin\\app.dll", real));
-    EXPECT_TRUE(Transfer(L"bin/app.dll", 5000, Crc(real), &log, nullptr, expected)) << log;
-    EXPECT_NE(log.find("\tFile SHA-256 verified:\tbin/app.dll\r\n"), std::string::npos) << log;
-    EXPECT_EQ(ReadFileBytes(Local()), real);
 }
 
 TEST_F(TransferTest, UnknownSizeServersEndShortOrGrowTooLong) {
@@ -347,7 +337,7 @@ protected:
         transfer.SetRetryPause(1);
         CapturedLog captured(folder_ / L"continued.log");
         const std::string& body = RangedDownloader::body;
-        const bool ok = transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", body.size(), Crc(body),
+        const bool ok = transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", body.size(), CrcOf(body),
                                               Sha256Of(body.data(), body.size()));
         *log = captured.Finish();
         if (ok) {
