@@ -25,16 +25,12 @@ class SecureCodeTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(com_.succeeded()); }
 
-    bool Check(const std::wstring& xml, const std::wstring& base, std::string* log = nullptr) {
+    bool Check(const std::wstring& xml, const std::wstring& base, std::string* log) {
         XmlDocument document = XmlDocument::Create();
         EXPECT_TRUE(document.LoadText(xml)) << WideToUtf8(xml);
-        bool result;
-        {
-            CapturedLog captured(folder_ / L"check.log");
-            result = CheckDocumentSecureCode(document, base, false, nullptr, TestLog());
-            std::string text = captured.Finish();
-            if (log) *log = text;
-        }
+        CapturedLog captured(folder_ / L"check.log");
+        const bool result = CheckDocumentSecureCode(document, base, false, nullptr, TestLog());
+        *log = captured.Finish();
         return result;
     }
 
@@ -54,82 +50,75 @@ TEST_F(SecureCodeTest, HexadecimalCodesReadAsTheCLibraryDoes) {
     EXPECT_EQ(ParseHexCode(L"-1"), 0xFFFFFFFFu);
 }
 
-TEST_F(SecureCodeTest, DocumentsWithoutACode) {
-    std::string log;
-    EXPECT_TRUE(Check(L"<Renewix><UpdateVersion>1.2</UpdateVersion></Renewix>", L"", &log));
-    EXPECT_EQ(log, "\tEnd of recording\r\n");
-    EXPECT_TRUE(Check(L"<Renewix/>", L"0", &log));
-    EXPECT_FALSE(Check(L"<Renewix><UpdateVersion>1.2</UpdateVersion></Renewix>", L"1F", &log));
-    EXPECT_NE(log.find("\r\nSerious error! The update client was built with a security code, but the update XML file "
-                       "does not specify the SecureCode branch. Exiting.\r\n"),
-              std::string::npos)
-        << log;
-}
-
-TEST_F(SecureCodeTest, MatchingCodesPassInEveryHexadecimalSpelling) {
-    const std::wstring covered = L"<UpdateVersion>1.2</UpdateVersion>";
-    const std::uint32_t crc = IndependentCrc(covered);
-    for (const wchar_t* format : {L"%08X", L"%08x", L"0x%X", L"%X trailing"}) {
-        std::string log;
-        EXPECT_TRUE(Check(L"<Renewix>" + covered + L"<SecureCode>" + Hex(crc, format) + L"</SecureCode></Renewix>",
-                          L"", &log))
-            << WideToUtf8(format);
-        EXPECT_EQ(log, "\tSecurity code checking required\r\n\tSecurity code detected and derived correctly\r\n"
-                       "\tEnd of recording\r\n");
-    }
-    // With a base code the document carries base + CRC, modulo 2^32.
-    EXPECT_TRUE(Check(L"<Renewix>" + covered + L"<SecureCode>" + Hex(crc + 0xF0000000u) + L"</SecureCode></Renewix>",
-                      L"F0000000"));
-}
-
-TEST_F(SecureCodeTest, WhiteSpaceAndElementsAfterTheCodeDoNotCount) {
+// Each document against a base code: whether it is accepted, and the whole log it leaves.
+TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
+    const std::string required = "\tSecurity code checking required\r\n", end = "\tEnd of recording\r\n",
+                      matched = required + "\tSecurity code detected and derived correctly\r\n" + end,
+                      notFound = required + "\tSecurity code expected but not found in XML\r\n" + end;
+    const auto mismatch = [&](const std::wstring& base, const std::wstring& code, std::uint32_t derived) {
+        return required +
+               "\r\nThe security code of the update XML file does not match the expected value, possibly due to "
+               "file tampering. Update will terminate.\r\n\tBase security code:\t" +
+               WideToUtf8(base) + "\r\n\tSecurity code:\t" + WideToUtf8(code) + "\r\n\tDerived code:\t" +
+               std::to_string(static_cast<int>(derived)) + "\r\n" + end;
+    };
+    const auto coded = [](const std::wstring& covered, const std::wstring& code) {
+        return L"<Renewix>" + covered + L"<SecureCode>" + code + L"</SecureCode></Renewix>";
+    };
+    const std::wstring version = L"<UpdateVersion>1.2</UpdateVersion>";
+    const std::uint32_t crc = IndependentCrc(version);
+    // Blanks, tabs and line ends do not count, nor does anything after the code.
     const std::wstring body = L"<UpdateVersion>2.0</UpdateVersion><FileList><File Name=\"a.exe\" Size=\"5\"/></FileList>";
-    const std::uint32_t code = SecureCodeFor(0x1234, body);
-    const std::wstring indented =
-        L"<?xml version=\"1.0\"?>\r\n<Renewix>\r\n\t<UpdateVersion>2.0</UpdateVersion>\r\n  <FileList>\n    "
-        L"<File Name=\"a.exe\" Size=\"5\"/>\n  </FileList>\r\n\t<SecureCode>" +
-        Hex(code) + L"</SecureCode>\r\n\t<Welcome>free to change</Welcome>\r\n</Renewix>\r\n";
-    EXPECT_TRUE(Check(indented, L"1234"));
-    std::wstring changedAfter = indented;
-    changedAfter.replace(changedAfter.find(L"free to change"), 14, L"changed freely");
-    EXPECT_TRUE(Check(changedAfter, L"1234"));
-}
-
-TEST_F(SecureCodeTest, TamperingFailsWithTheReason) {
-    const std::wstring body = L"<UpdateVersion>2.0</UpdateVersion>";
-    const std::uint32_t code = SecureCodeFor(0, body);
-    std::string log;
-    EXPECT_FALSE(Check(L"<Renewix><UpdateVersion>2.1</UpdateVersion><SecureCode>" + Hex(code) +
-                           L"</SecureCode></Renewix>",
-                       L"", &log));
-    const std::uint32_t derived = IndependentCrc(L"<UpdateVersion>2.1</UpdateVersion>");
-    EXPECT_EQ(log, "\tSecurity code checking required\r\n"
-                   "\r\nThe security code of the update XML file does not match the expected value, possibly due to "
-                   "file tampering. Update will terminate.\r\n"
-                   "\tBase security code:\t\r\n\tSecurity code:\t" +
-                       WideToUtf8(Hex(code)) + "\r\n\tDerived code:\t" + std::to_string(static_cast<int>(derived)) +
-                       "\r\n\tEnd of recording\r\n");
-    // The wrong base code fails as well.
-    EXPECT_FALSE(Check(L"<Renewix>" + body + L"<SecureCode>" + Hex(code) + L"</SecureCode></Renewix>", L"1"));
-}
-
-TEST_F(SecureCodeTest, CodeElementThatCannotBeFoundInTheMarkup) {
-    std::string log;
-    EXPECT_FALSE(Check(L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode kind=\"crc\">0</SecureCode></Renewix>",
-                       L"", &log));
-    EXPECT_EQ(log, "\tSecurity code checking required\r\n\tSecurity code expected but not found in XML\r\n"
-                   "\tEnd of recording\r\n");
-    EXPECT_FALSE(Check(L"<Renewix><SecureCode/></Renewix>", L"5"));
-}
-
-TEST_F(SecureCodeTest, TwoCodesTheFirstIsReadTheLastEndsTheCoveredText) {
-    // The covered text runs to the second element, so it holds the whole first one; with
-    // the first code fixed at 0, the base code must make up the difference.
-    const std::wstring xml = L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode>00000000</SecureCode>"
-                             L"<SecureCode>5</SecureCode></Renewix>";
-    const std::uint32_t derived = IndependentCrc(L"<UpdateVersion>1</UpdateVersion><SecureCode>00000000</SecureCode>");
-    EXPECT_TRUE(Check(xml, Hex(0u - derived)));
-    EXPECT_FALSE(Check(xml, Hex(5u - derived)));
+    const std::wstring bodyCode = Hex(0x1234 + IndependentCrc(body));
+    const auto indented = [&](const wchar_t* after) {
+        return L"<?xml version=\"1.0\"?>\r\n<Renewix>\r\n\t<UpdateVersion>2.0</UpdateVersion>\r\n  <FileList>\n    "
+               L"<File Name=\"a.exe\" Size=\"5\"/>\n  </FileList>\r\n\t<SecureCode>" +
+               bodyCode + L"</SecureCode>\r\n\t<Welcome>" + after + L"</Welcome>\r\n</Renewix>\r\n";
+    };
+    const std::wstring signedVersion = L"<UpdateVersion>2.0</UpdateVersion>";
+    const std::wstring versionCode = Hex(IndependentCrc(signedVersion));
+    // The covered text runs to the second element, so it holds the whole first one; with the
+    // first code fixed at 0, the base code must make up the difference.
+    const std::wstring firstCode = L"<UpdateVersion>1</UpdateVersion><SecureCode>00000000</SecureCode>";
+    const std::uint32_t twoCodes = IndependentCrc(firstCode);
+    const std::wstring twoCodesXml = L"<Renewix>" + firstCode + L"<SecureCode>5</SecureCode></Renewix>";
+    const struct {
+        const char* what;
+        std::wstring xml;
+        std::wstring base;
+        bool accepted;
+        std::string log;
+    } rows[] = {
+        {"no code, no base", L"<Renewix>" + version + L"</Renewix>", L"", true, end},
+        {"no code, a zero base", L"<Renewix/>", L"0", true, end},
+        {"no code, a base", L"<Renewix>" + version + L"</Renewix>", L"1F", false,
+         "\r\nSerious error! The update client was built with a security code, but the update XML file "
+         "does not specify the SecureCode branch. Exiting.\r\n" + end},
+        {"upper case", coded(version, Hex(crc, L"%08X")), L"", true, matched},
+        {"lower case", coded(version, Hex(crc, L"%08x")), L"", true, matched},
+        {"with 0x", coded(version, Hex(crc, L"0x%X")), L"", true, matched},
+        {"with text after", coded(version, Hex(crc, L"%X trailing")), L"", true, matched},
+        {"base + CRC, modulo 2^32", coded(version, Hex(crc + 0xF0000000u)), L"F0000000", true, matched},
+        {"indented", indented(L"free to change"), L"1234", true, matched},
+        {"changed after the code", indented(L"changed freely"), L"1234", true, matched},
+        {"tampered", coded(L"<UpdateVersion>2.1</UpdateVersion>", versionCode), L"", false,
+         mismatch(L"", versionCode, IndependentCrc(L"<UpdateVersion>2.1</UpdateVersion>"))},
+        {"the wrong base", coded(signedVersion, versionCode), L"1", false,
+         mismatch(L"1", versionCode, IndependentCrc(signedVersion))},
+        {"a code element with an attribute",
+         L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode kind=\"crc\">0</SecureCode></Renewix>", L"", false,
+         notFound},
+        {"an empty code element", L"<Renewix><SecureCode/></Renewix>", L"5", false, notFound},
+        {"two codes, the first read", twoCodesXml, Hex(0u - twoCodes), true, matched},
+        {"two codes, not the last read", twoCodesXml, Hex(5u - twoCodes), false,
+         mismatch(Hex(5u - twoCodes), L"00000000", twoCodes)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string log;
+        EXPECT_EQ(Check(row.xml, row.base, &log), row.accepted);
+        EXPECT_EQ(log, row.log);
+    }
 }
 
 // What follows the last code is not covered: it goes before any list is read.
