@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/win_resource.h"
@@ -13,20 +15,26 @@ namespace {
 
 const wchar_t kBase[] = L"Software\\RenewixTest\\Registry";
 
-std::wstring ReadString(const std::wstring& subKey, const wchar_t* name, DWORD* type = nullptr) {
-    wchar_t buffer[256] = {};
-    DWORD size = sizeof(buffer), valueType = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), name, RRF_RT_ANY, &valueType, buffer, &size) != ERROR_SUCCESS) {
-        return L"<missing>";
-    }
-    if (type) *type = valueType;
-    if (valueType == REG_DWORD) return std::to_wstring(*reinterpret_cast<DWORD*>(buffer));
-    return buffer;
-}
-
 bool KeyExists(const std::wstring& subKey) {
     renewix::UniqueRegKey key;
     return RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+// A value of the user's hive as an action would add it ("REG_DWORD 42"), "key" for the key
+// itself when `name` is null, or "<missing>".
+std::wstring Look(const std::wstring& subKey, const wchar_t* name) {
+    if (!name) return KeyExists(subKey) ? L"key" : L"<missing>";
+    wchar_t buffer[256] = {};
+    DWORD size = sizeof(buffer), type = 0;
+    if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), name, RRF_RT_ANY, &type, buffer, &size) != ERROR_SUCCESS) {
+        return L"<missing>";
+    }
+    if (type == REG_DWORD) {
+        DWORD value;
+        std::memcpy(&value, buffer, sizeof(value));
+        return L"REG_DWORD " + std::to_wstring(value);
+    }
+    return (type == REG_SZ ? L"REG_SZ " : L"type " + std::to_wstring(type) + L" ") + buffer;
 }
 
 class RegistryTest : public ::testing::Test {
@@ -60,68 +68,71 @@ TEST_F(RegistryTest, RootKeys) {
     EXPECT_FALSE(IsUserRegistryPath(L"HKEY_USERS\\.DEFAULT"));
 }
 
-TEST_F(RegistryTest, ActionsOnTheRegistry) {
+// Each action in turn, and what the hive then holds. A value is stored with the type the
+// document names, or not at all.
+TEST_F(RegistryTest, ActionsApplyInTurn) {
     const std::wstring base = kBase;
-    const std::wstring path = L"HKEY_CURRENT_USER\\" + base + L"\\Vendor";
-    EXPECT_EQ(ApplyRegistryAction(path, L"Answer", L"Add REG_DWORD 42"), 1);
-    DWORD type = 0;
-    EXPECT_WSTREQ8(L"42", ReadString(base + L"\\Vendor", L"Answer", &type));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(ApplyRegistryAction(path, L"(Default)", L"Add REG_SZ 5"), 1);
-    EXPECT_WSTREQ8(L"5", ReadString(base + L"\\Vendor", nullptr));
-    EXPECT_EQ(ApplyRegistryAction(path, L"Empty", L"Add REG_SZ"), 1);
-    EXPECT_WSTREQ8(L"", ReadString(base + L"\\Vendor", L"Empty"));
-    EXPECT_EQ(ApplyRegistryAction(path, L"Lower", L"add REG_SZ x"), 1);
-    EXPECT_WSTREQ8(L"<missing>", ReadString(base + L"\\Vendor", L"Lower"));
-    EXPECT_EQ(ApplyRegistryAction(path, L"Spaced", L"Add REG_SZ two words"), 1);
-    EXPECT_WSTREQ8(L"two words", ReadString(base + L"\\Vendor", L"Spaced"));
-
-    EXPECT_EQ(ApplyRegistryAction(path, L"Answer", L"Delete"), 1);
-    EXPECT_WSTREQ8(L"<missing>", ReadString(base + L"\\Vendor", L"Answer"));
-    EXPECT_EQ(ApplyRegistryAction(path + L"\\Gone", L"x", L"Delete"), 1);
-
-    EXPECT_EQ(ApplyRegistryAction(path + L"\\Made\\Deep", L"", L"Create"), 1);
-    EXPECT_TRUE(KeyExists(base + L"\\Vendor\\Made\\Deep"));
-    EXPECT_EQ(ApplyRegistryAction(path, L"", L"Remove"), 1);
-    EXPECT_FALSE(KeyExists(base + L"\\Vendor"));
-    EXPECT_EQ(ApplyRegistryAction(path, L"", L"Remove"), 1);
-    // Removing a bare root is done, and leaves the hive as it was.
-    EXPECT_EQ(ApplyRegistryAction(L"HKEY_CURRENT_USER", L"", L"Remove"), 1);
-    EXPECT_TRUE(KeyExists(base));
-    // A path without a root names the user's hive.
-    EXPECT_EQ(ApplyRegistryAction(base + L"\\Plain", L"v", L"Add REG_SZ ok"), 1);
-    EXPECT_WSTREQ8(L"ok", ReadString(base + L"\\Plain", L"v"));
-    EXPECT_EQ(ApplyRegistryAction(base, L"v", L"Rename"), 1);
+    const auto user = [&](const wchar_t* key) { return L"HKEY_CURRENT_USER\\" + base + L"\\" + key; };
+    const struct {
+        std::wstring path;
+        const wchar_t* name;
+        std::wstring action;
+        int result;
+        const wchar_t* lookedAt;  // below base; "" for base itself
+        const wchar_t* lookedName;  // null: the key
+        const wchar_t* found;
+    } steps[] = {
+        {user(L"Vendor"), L"Answer", L"Add REG_DWORD 42", 1, L"Vendor", L"Answer", L"REG_DWORD 42"},
+        {user(L"Vendor"), L"(Default)", L"Add REG_SZ 5", 1, L"Vendor", L"", L"REG_SZ 5"},
+        {user(L"Vendor"), L"Empty", L"Add REG_SZ", 1, L"Vendor", L"Empty", L"REG_SZ "},
+        {user(L"Vendor"), L"Lower", L"add REG_SZ x", 1, L"Vendor", L"Lower", L"<missing>"},
+        {user(L"Vendor"), L"Spaced", L"Add REG_SZ two words", 1, L"Vendor", L"Spaced", L"REG_SZ two words"},
+        {user(L"Vendor"), L"Answer", L"Delete", 1, L"Vendor", L"Answer", L"<missing>"},
+        {user(L"Vendor\\Gone"), L"x", L"Delete", 1, L"Vendor\\Gone", nullptr, L"<missing>"},
+        {user(L"Vendor\\Made\\Deep"), L"", L"Create", 1, L"Vendor\\Made\\Deep", nullptr, L"key"},
+        {user(L"Vendor"), L"", L"Remove", 1, L"Vendor", nullptr, L"<missing>"},
+        {user(L"Vendor"), L"", L"Remove", 1, L"Vendor", nullptr, L"<missing>"},
+        // Removing a bare root is done, and leaves the hive as it was.
+        {L"HKEY_CURRENT_USER", L"", L"Remove", 1, L"", nullptr, L"key"},
+        // A path without a root names the user's hive.
+        {base + L"\\Plain", L"v", L"Add REG_SZ ok", 1, L"Plain", L"v", L"REG_SZ ok"},
+        {base + L"\\Plain", L"v", L"Rename", 1, L"Plain", L"v", L"REG_SZ ok"},
+        {user(L"Typed"), L"Max", L"Add REG_DWORD 4294967295", 1, L"Typed", L"Max", L"REG_DWORD 4294967295"},
+        {user(L"Typed"), L"High", L"Add REG_DWORD 3000000000", 1, L"Typed", L"High", L"REG_DWORD 3000000000"},
+        {user(L"Typed"), L"Minus", L"Add REG_DWORD -1", 1, L"Typed", L"Minus", L"REG_DWORD 4294967295"},
+        {user(L"Typed"), L"Kept", L"Add REG_SZ original", 1, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_DWORD 4294967296", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_DWORD abc", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_DWORD 12abc", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_DWORD", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_EXPAND_SZ %SystemRoot%\\x", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_BINARY 00", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        // A refused value creates no key either.
+        {user(L"Typed\\Never"), L"v", L"Add REG_EXPAND_SZ x", 0, L"Typed\\Never", nullptr, L"<missing>"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(WideToUtf8(step.path + L" " + step.name + L" " + step.action));
+        EXPECT_EQ(ApplyRegistryAction(step.path, step.name, step.action), step.result);
+        const std::wstring key = *step.lookedAt ? base + L"\\" + step.lookedAt : base;
+        EXPECT_WSTREQ8(step.found, Look(key, step.lookedName));
+    }
 }
 
-// A value is stored with the type the document names, or not at all.
-TEST_F(RegistryTest, ValuesKeepTheirTypeAndRange) {
-    const std::wstring base = kBase;
-    const std::wstring path = L"HKEY_CURRENT_USER\\" + base + L"\\Typed";
-    EXPECT_EQ(ApplyRegistryAction(path, L"Max", L"Add REG_DWORD 4294967295"), 1);
-    EXPECT_WSTREQ8(L"4294967295", ReadString(base + L"\\Typed", L"Max"));
-    EXPECT_EQ(ApplyRegistryAction(path, L"High", L"Add REG_DWORD 3000000000"), 1);
-    EXPECT_WSTREQ8(L"3000000000", ReadString(base + L"\\Typed", L"High"));
-    EXPECT_EQ(ApplyRegistryAction(path, L"Minus", L"Add REG_DWORD -1"), 1);
-    EXPECT_WSTREQ8(L"4294967295", ReadString(base + L"\\Typed", L"Minus"));
-    ASSERT_EQ(ApplyRegistryAction(path, L"Kept", L"Add REG_SZ original"), 1);
-    for (const wchar_t* action : {L"Add REG_DWORD 4294967296", L"Add REG_DWORD abc", L"Add REG_DWORD 12abc",
-                                  L"Add REG_DWORD", L"Add REG_EXPAND_SZ %SystemRoot%\\x", L"Add REG_BINARY 00"}) {
-        EXPECT_EQ(ApplyRegistryAction(path, L"Kept", action), 0) << WideToUtf8(action);
-        EXPECT_WSTREQ8(L"original", ReadString(base + L"\\Typed", L"Kept"));
+TEST(DwordText, ReadsSignedAndUnsignedDecimals) {
+    const struct {
+        const wchar_t* text;
+        bool read;
+        DWORD value;
+    } rows[] = {{L" 7 ", true, 7}, {L"-2147483648", true, 0x80000000u}, {L"-2147483649", false, 0},
+                {L"", false, 0}, {L"0x10", false, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(WideToUtf8(row.text));
+        DWORD value = 0;
+        EXPECT_EQ(ReadDwordText(row.text, &value), row.read);
+        if (row.read) {
+            EXPECT_EQ(value, row.value);
+        }
     }
-    // A refused value creates no key either.
-    EXPECT_EQ(ApplyRegistryAction(path + L"\\Never", L"v", L"Add REG_EXPAND_SZ x"), 0);
-    EXPECT_FALSE(KeyExists(base + L"\\Typed\\Never"));
-
-    DWORD value = 0;
-    EXPECT_TRUE(ReadDwordText(L" 7 ", &value));
-    EXPECT_EQ(value, 7u);
-    EXPECT_TRUE(ReadDwordText(L"-2147483648", &value));
-    EXPECT_EQ(value, 0x80000000u);
-    EXPECT_FALSE(ReadDwordText(L"-2147483649", &value));
-    EXPECT_FALSE(ReadDwordText(L"", &value));
-    EXPECT_FALSE(ReadDwordText(L"0x10", &value));
 }
 
 // Variables read text values of up to 511 characters, as many as promised.
@@ -172,8 +183,8 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
 
     PermissionManager::StandardFileManagement files(TestLog());
     EXPECT_EQ(ApplyRegistryList(list.Entries(), files, TestLog()), 1);
-    EXPECT_WSTREQ8(L"2.1.0.7", ReadString(L"Software\\RenewixTest\\Registry", L"Version"));
-    EXPECT_WSTREQ8(L"7", ReadString(L"Software\\RenewixTest\\Registry", L"Count"));
+    EXPECT_WSTREQ8(L"REG_SZ 2.1.0.7", Look(L"Software\\RenewixTest\\Registry", L"Version"));
+    EXPECT_WSTREQ8(L"REG_DWORD 7", Look(L"Software\\RenewixTest\\Registry", L"Count"));
     EXPECT_TRUE(KeyExists(L"Software\\RenewixTest\\Registry\\Sub"));
     const std::string text = log.Finish();
     EXPECT_NE(text.find("\tItem skipped. Not targeted for this OS.\r\n"), std::string::npos);
