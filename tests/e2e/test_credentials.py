@@ -12,22 +12,26 @@ from pathlib import Path
 from renewix_e2e import BIN, WINE_RUN, read_log, start_server, stop_server, windows_path
 
 
+def answer(title, user, password, action):
+    """Acts as the user at a credentials dialog another program shows: (exit code, what it saw)."""
+    driver = subprocess.run([str(WINE_RUN), str(BIN / "test_tool.exe"), "answer-credentials", title, user, password,
+                             action], capture_output=True, timeout=180)
+    return driver.returncode, driver.stdout.decode().strip()
+
+
 def prompt(kind, title, user, password, action):
     dialog = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "credentials", str(kind)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    driver = subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), title, user, password, action],
-                            capture_output=True, timeout=180)
+    code, seen = answer(title, user, password, action)
     out, _ = dialog.communicate(timeout=60)
-    seen = driver.stdout.decode().strip()
-    return (seen if driver.returncode == 0 else f"driver failed ({driver.returncode}): {seen}"), out.decode().strip()
+    return (seen if code == 0 else f"driver failed ({code}): {seen}"), out.decode().strip()
 
 
 def drive(title, user, password, action):
-    """Acts as the user at a dialog another program shows; fails the test when it cannot."""
-    driver = subprocess.run([str(WINE_RUN), str(BIN / "dialog_driver.exe"), title, user, password, action],
-                            capture_output=True, timeout=180)
-    if driver.returncode != 0:
-        raise AssertionError(f"dialog driver failed ({driver.returncode}): {driver.stdout.decode().strip()}")
+    """Fails the test when the user cannot answer the dialog."""
+    code, seen = answer(title, user, password, action)
+    if code != 0:
+        raise AssertionError(f"answering the dialog failed ({code}): {seen}")
 
 
 class CredentialsTest(unittest.TestCase):

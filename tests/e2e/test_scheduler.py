@@ -12,11 +12,11 @@ DAILY, WEEKLY = 1027, 1028
 NAMES = itertools.count()
 
 
-def task_reader(*args):
-    result = subprocess.run([str(WINE_RUN), str(BIN / "task_reader.exe"), *args], capture_output=True, timeout=60)
+def delete_task(name):
+    result = subprocess.run([str(WINE_RUN), str(BIN / "test_tool.exe"), "delete-task", name], capture_output=True,
+                            timeout=60)
     if result.returncode != 0:
-        raise AssertionError(f"task_reader {args} failed with {result.returncode}")
-    return result.stdout.decode("utf-8").strip()
+        raise AssertionError(f"deleting the task {name} failed with {result.returncode}")
 
 
 class SchedulerTest(WizardTestCase):
@@ -27,7 +27,7 @@ class SchedulerTest(WizardTestCase):
         self.task = "Automatic Updates Checking for " + self.application
 
     def tearDown(self):
-        task_reader("delete", self.task)
+        delete_task(self.task)
         super().tearDown()
 
     def choose(self, radio):

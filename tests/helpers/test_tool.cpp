@@ -16,7 +16,14 @@
 //                                               beside a stand-in wizard window when asked
 //   test_tool credentials KIND                  shows the credentials dialog (0 website, 1 proxy)
 //                                               and prints how it was closed and what was entered
+//   test_tool answer-credentials TITLE USER PASSWORD ok|cancel|enter
+//                                               the user at a credentials dialog: prints its prompt,
+//                                               whether the password is masked and where the caret
+//                                               is, types both and presses the button or Enter
+//   test_tool delete-task NAME                  removes a scheduled task, if there is one
 #include <windows.h>
+#include <initguid.h>
+#include <mstask.h>
 #include <wincrypt.h>
 #include <wininet.h>
 
@@ -35,6 +42,7 @@
 #include "foundation/log.h"
 #include "foundation/run_state.h"
 #include "foundation/text.h"
+#include "foundation/win_resource.h"
 #include "persistence/status_file.h"
 #include "transfer/credentials.h"
 #include "transfer/http_downloader.h"
@@ -168,6 +176,74 @@ int ShowCredentials(int kind) {
     return 0;
 }
 
+// Under Xvfb there is no window manager: showing, enabling and focusing settle a little after
+// the window exists, so every step waits for its condition (with a time limit).
+template <typename Condition>
+bool WaitFor(Condition condition, DWORD limitMs = 60000) {
+    const ULONGLONG start = GetTickCount64();
+    while (!condition()) {
+        if (GetTickCount64() - start > limitMs) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+HWND FocusOf(HWND dialog) {
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof(gui);
+    return GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui) ? gui.hwndFocus : nullptr;
+}
+
+int AnswerCredentials(const wchar_t* title, const wchar_t* user, const wchar_t* password, const std::wstring& action) {
+    HWND dialog = nullptr;
+    const bool ready = WaitFor([&] {
+        dialog = FindWindowW(L"#32770", title);
+        return dialog && IsWindowVisible(dialog) && IsWindowEnabled(GetDlgItem(dialog, IDOK)) &&
+               IsWindowEnabled(GetDlgItem(dialog, 1053));
+    });
+    if (!ready) {
+        Say("no dialog");
+        return 1;
+    }
+    // The dialog places the caret in the user name; a few seconds is plenty for that to show.
+    const bool focused = WaitFor([&] { return FocusOf(dialog) == GetDlgItem(dialog, 1053); }, 10000);
+    wchar_t prompt[256] = {}, typed[256] = {};
+    GetDlgItemTextW(dialog, 1052, prompt, 256);
+    GetDlgItemTextW(dialog, 1053, typed, 256);
+    const LONG style = GetWindowLongW(GetDlgItem(dialog, 1054), GWL_STYLE);
+    std::printf("prompt=[%s] empty=%d masked=%d focus-on-user=%d\n", WideToUtf8(prompt).c_str(), typed[0] == L'\0',
+                (style & ES_PASSWORD) != 0, focused ? 1 : 0);
+    std::fflush(stdout);
+    SetDlgItemTextW(dialog, 1053, user);
+    SetDlgItemTextW(dialog, 1054, password);
+    if (action == L"enter") {
+        // Enter in an edit: the dialog manager turns it into the default button's command.
+        PostMessageW(GetDlgItem(dialog, 1054), WM_KEYDOWN, VK_RETURN, 0);
+        PostMessageW(GetDlgItem(dialog, 1054), WM_KEYUP, VK_RETURN, 0);
+    } else {
+        const int id = action == L"ok" ? IDOK : IDCANCEL;
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    }
+    // The press is taken when the dialog goes away.
+    return WaitFor([&] { return !IsWindow(dialog); }) ? 0 : 3;
+}
+
+// A name Wine's scheduler refuses (one with a dot) is kept as its job file, removed directly.
+int DeleteTask(const std::wstring& name) {
+    renewix::ScopedComInit com;
+    renewix::ComPtr<ITaskScheduler> scheduler;
+    if (FAILED(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
+                                scheduler.put_void()))) {
+        return 3;
+    }
+    if (scheduler->Delete(name.c_str()) == E_INVALIDARG) {
+        wchar_t windows[MAX_PATH] = {};
+        GetWindowsDirectoryW(windows, MAX_PATH);
+        DeleteFileW((std::wstring(windows) + L"\\Tasks\\" + name + L".job").c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -180,5 +256,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"trust-certificate" && argc > 2) return TrustCertificate(argv[2]);
     if (command == L"http-fetch" && argc > 6) return HttpFetch(argc, argv);
     if (command == L"credentials") return ShowCredentials(argc > 2 ? _wtoi(argv[2]) : 0);
+    if (command == L"answer-credentials" && argc > 5) return AnswerCredentials(argv[2], argv[3], argv[4], argv[5]);
+    if (command == L"delete-task" && argc > 2) return DeleteTask(argv[2]);
     return 2;
 }
