@@ -28,7 +28,7 @@ class SilentUpdateTest(UpdateTestCase):
         # The release: what the vendor publishes.
         files = self.release / "files"
         (files / "extra.txt").write_text("a new plug-in file")
-        shutil.copy(BIN / "register_probe.dll", files / "probe.dll")
+        shutil.copy(BIN / "host_probe.dll", files / "probe.dll")
         with zipfile.ZipFile(files / "help.zip", "w") as archive:
             archive.writestr("help/", "")
             archive.writestr("help/index.txt", "help for version 2")
@@ -65,7 +65,7 @@ class SilentUpdateTest(UpdateTestCase):
         self.assertFalse((self.app / "RenewixFiles").exists())
         self.assertEqual(self.marker.read_text(), "point4")
         self.assertIn("2.0", registry_value(REGISTRY_KEY, "Version") or "")
-        self.assertIn("0x1", registry_value("HKCU\\Software\\RenewixTest\\Probe", "Registered") or "")
+        self.assertTrue((self.app / "probe.dll.host").exists())
         self.assert_installed_version("2.0")
         self.assertIn("\tA file was successfully registered:\t", log)
         self.assertIn("\tUnzipped 2 file(s)\r\n", log)

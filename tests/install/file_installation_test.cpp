@@ -237,20 +237,14 @@ TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
     EXPECT_FALSE(IsContainedEntryName(L"a\\..\\b"));
 }
 
-// The probe is loaded into this process, so its registration lands in the stand-in hive.
+// The probe records the process that registered it beside itself: this one.
 TEST_F(InstallTest, RegistrationOfComServers) {
-    RegistryOverride registry;
-    ASSERT_TRUE(registry.active());
-    const std::string probe = ReadFileBytes(ApplicationDirectory() + L"register_probe.dll");
+    const std::string probe = ReadFileBytes(ApplicationDirectory() + L"host_probe.dll");
     ASSERT_FALSE(probe.empty());
     Add(L"app\\probe.dll", probe).registerServer = 1;
     std::string log;
     ASSERT_EQ(Install(&log), 1) << log;
-    DWORD value = 0, size = sizeof(value);
-    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\RenewixTest\\Probe", L"Registered", RRF_RT_REG_DWORD, nullptr,
-                           &value, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\probe.dll.host").rfind(std::to_string(GetCurrentProcessId()) + " ", 0), 0u);
     EXPECT_NE(log.find("\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")),
               std::string::npos);
 }
