@@ -60,7 +60,7 @@ class CancelTest(WizardTestCase):
                 self.wizard.answer("Example Viewer", answer)
                 if answer == IDNO:
                     self.wizard.wait_no_dialog("Example Viewer")
-                    self.assertEqual(page_kind(self.wizard.wait_page("intro")), "intro")
+                    self.wizard.wait_page("intro")
         self.assertEqual(wait_exit(client), 0)
         log = self.log()
         self.assert_nothing_installed(log)
