@@ -254,3 +254,19 @@ inline bool ForgeCrc(std::string& bytes, std::size_t at, std::uint32_t crc) {
     }
     return want == 0 && with(patch) == crc;
 }
+
+#include "description/signed_document.h"
+
+// A signing key made from one repeated byte: tests need keys that differ, not secret ones.
+inline Ed25519Seed SeedOf(std::uint8_t fill) {
+    Ed25519Seed seed;
+    seed.fill(fill);
+    return seed;
+}
+
+// The document followed by its signature line, as the publishing tool writes it.
+inline std::string SignedBytes(const std::string& document, const Ed25519Seed& seed) {
+    Ed25519Signature signature{};
+    EXPECT_TRUE(SignEd25519(seed, document.data(), document.size(), signature));
+    return document + SignatureTrailerBytes(document, KeyIdOf(PublicKeyFor(seed)), signature);
+}

@@ -11,21 +11,8 @@
 
 namespace {
 
-Ed25519Seed SeedOf(std::uint8_t fill) {
-    Ed25519Seed seed;
-    seed.fill(fill);
-    return seed;
-}
-
 const Ed25519Seed kSeedA = SeedOf(0xA1);
 const Ed25519Seed kSeedB = SeedOf(0xB2);
-
-// The document followed by its signature line, as the publishing tool writes it.
-std::string Signed(const std::string& document, const Ed25519Seed& seed) {
-    Ed25519Signature signature{};
-    EXPECT_TRUE(SignEd25519(seed, document.data(), document.size(), signature));
-    return document + SignatureTrailerBytes(document, KeyIdOf(PublicKeyFor(seed)), signature);
-}
 
 std::string Utf16(const std::string& ascii, bool bigEndian, bool mark) {
     std::string bytes = mark ? (bigEndian ? std::string("\xFE\xFF") : std::string("\xFF\xFE")) : std::string();
@@ -117,7 +104,7 @@ TEST(SignatureTrailer, FoundInEveryEncodingTheDocumentMayUse) {
     const TrustedKeys keys({PublicKeyFor(kSeedA)});
     for (const Form& form : forms) {
         SCOPED_TRACE(form.name);
-        const std::string bytes = Signed(form.document, kSeedA);
+        const std::string bytes = SignedBytes(form.document, kSeedA);
         SignatureTrailer trailer;
         ASSERT_EQ(ParseSignatureTrailer(bytes, trailer), TrailerStatus::Found);
         EXPECT_EQ(trailer.signedLength, form.document.size());
@@ -125,12 +112,13 @@ TEST(SignatureTrailer, FoundInEveryEncodingTheDocumentMayUse) {
         EXPECT_EQ(VerifyDocumentSignature(bytes, keys, trailer), SignatureVerdict::Valid);
         // The line end after the signature may go (a mirror that trims files), nothing else.
         EXPECT_EQ(ParseSignatureTrailer(bytes.substr(0, bytes.size() - 2 * form.width), trailer), TrailerStatus::Found);
-        EXPECT_EQ(ParseSignatureTrailer(bytes.substr(0, bytes.size() - 3 * form.width), trailer), TrailerStatus::Absent);
+        EXPECT_EQ(ParseSignatureTrailer(bytes.substr(0, bytes.size() - 3 * form.width), trailer),
+                  TrailerStatus::Absent);
     }
 }
 
 TEST(SignatureTrailer, AbsentOrMalformed) {
-    const std::string good = Signed(kDocument, kSeedA);
+    const std::string good = SignedBytes(kDocument, kSeedA);
     const std::size_t at = good.find("<!-- RenewixSignature");
     const std::string line = good.substr(at);
     SignatureTrailer trailer;
@@ -153,17 +141,18 @@ TEST(SignatureTrailer, AbsentOrMalformed) {
         {good.substr(1), TrailerStatus::Found},  // the trailer still parses; the signature then fails
     };
     for (const auto& [bytes, expected] : cases) {
-        EXPECT_EQ(ParseSignatureTrailer(bytes, trailer), expected) << bytes.substr(bytes.size() > 140 ? bytes.size() - 140 : 0);
+        EXPECT_EQ(ParseSignatureTrailer(bytes, trailer), expected)
+            << bytes.substr(bytes.size() > 140 ? bytes.size() - 140 : 0);
     }
     // A UTF-16 document whose last byte went missing.
-    EXPECT_EQ(ParseSignatureTrailer(Signed(Utf16(kDocument, false, true), kSeedA).substr(1), trailer),
+    EXPECT_EQ(ParseSignatureTrailer(SignedBytes(Utf16(kDocument, false, true), kSeedA).substr(1), trailer),
               TrailerStatus::Absent);
 }
 
 TEST(SignatureVerdicts, EachRefusalHasItsOwnVerdict) {
     const Ed25519PublicKey a = PublicKeyFor(kSeedA), b = PublicKeyFor(kSeedB);
     const TrustedKeys both({a, b}), onlyB({b});
-    const std::string byA = Signed(kDocument, kSeedA), byB = Signed(kDocument, kSeedB);
+    const std::string byA = SignedBytes(kDocument, kSeedA), byB = SignedBytes(kDocument, kSeedB);
     SignatureTrailer trailer;
     // Rotation: a client with both keys takes either; the next client, with B alone, no longer A.
     EXPECT_EQ(VerifyDocumentSignature(byA, both, trailer), SignatureVerdict::Valid);
@@ -194,7 +183,7 @@ TEST(SignatureVerdicts, EachRefusalHasItsOwnVerdict) {
 // never reads outside the bytes, and is never accepted unless the signed part is untouched.
 TEST(SignatureTrailer, FuzzedDocumentsNeverPassForSigned) {
     const TrustedKeys keys({PublicKeyFor(kSeedA)});
-    const std::string original[] = {Signed(kDocument, kSeedA), Signed(Utf16(kDocument, false, true), kSeedA)};
+    const std::string original[] = {SignedBytes(kDocument, kSeedA), SignedBytes(Utf16(kDocument, false, true), kSeedA)};
     const std::size_t signedLength[] = {kDocument.size(), Utf16(kDocument, false, true).size()};
     std::mt19937 random(20240611);
     // Bounded in count, and in time as a guard only: how many rounds a slow machine manages is
@@ -288,17 +277,17 @@ TEST_F(AcceptSignedDocumentTest, OnlyTheSignedPartIsParsed) {
     const std::string hash(64, 'a');
     const std::string files = "<FileList><Directory Name=\"d\"><File Name=\"a\" SHA256=\"" + hash +
                               "\"/></Directory><File Name=\"b\" SHA256=\"" + hash + "\"/></FileList>";
-    EXPECT_TRUE(Accept(Signed(Document(files), kSeedA), keys_, log)) << log;
+    EXPECT_TRUE(Accept(SignedBytes(Document(files), kSeedA), keys_, log)) << log;
     EXPECT_NE(log.find("\tSignature verified, signing key:\t" + WideToUtf8(HexText(KeyIdOf(PublicKeyFor(kSeedA))))),
               std::string::npos)
         << log;
     // The same in UTF-16, as the publishing tool may write it.
-    EXPECT_TRUE(Accept(Signed(Utf16(Document(files), false, true), kSeedA), keys_, log)) << log;
+    EXPECT_TRUE(Accept(SignedBytes(Utf16(Document(files), false, true), kSeedA), keys_, log)) << log;
 }
 
 TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
     std::string log;
-    const std::string good = Signed(Document(""), kSeedA);
+    const std::string good = SignedBytes(Document(""), kSeedA);
     std::string changed = good;
     changed[changed.find("2.0")] = '9';
     const struct {
@@ -310,27 +299,29 @@ TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
         {changed, keys_, "its signature does not match its content"},
         {good, TrustedKeys({PublicKeyFor(kSeedB)}), "it is signed by a key that this client does not trust"},
         {good, TrustedKeys::Damaged(), "the trusted keys built into this client are damaged"},
-        {Signed("<Renewix><Unclosed></Renewix>", kSeedA), keys_, "its signed part is not a well-formed XML document"},
-        {Signed(Document("", "2001-01-01T00:00:00Z"), kSeedA), keys_, "it has expired"},
-        {Signed(Document("", "soon"), kSeedA), keys_, "its expiry date cannot be read"},
-        {Signed(Document("", ""), kSeedA), keys_, "it has no expiry"},
-        {Signed(Document("<FileList><Directory Name=\"x\"><File Src=\"bin/\" Name=\"a.exe\"/></Directory></FileList>"),
-                kSeedA),
+        {SignedBytes("<Renewix><Unclosed></Renewix>", kSeedA), keys_,
+         "its signed part is not a well-formed XML document"},
+        {SignedBytes(Document("", "2001-01-01T00:00:00Z"), kSeedA), keys_, "it has expired"},
+        {SignedBytes(Document("", "soon"), kSeedA), keys_, "its expiry date cannot be read"},
+        {SignedBytes(Document("", ""), kSeedA), keys_, "it has no expiry"},
+        {SignedBytes(Document("<FileList><Directory Name=\"x\"><File Src=\"bin/\" Name=\"a.exe\"/></Directory>"
+                              "</FileList>"),
+                     kSeedA),
          keys_, "a file has no SHA-256 hash\r\n\tFile:\tbin/a.exe"},
-        {Signed(Document("<FileList><File Name=\"b\" SHA256=\"abc\"/></FileList>"), kSeedA), keys_,
+        {SignedBytes(Document("<FileList><File Name=\"b\" SHA256=\"abc\"/></FileList>"), kSeedA), keys_,
          "a file has no SHA-256 hash"},
         // A DTD's default attributes would add what was never signed (and an external one would be
         // fetched from anywhere).
-        {Signed("<!DOCTYPE Renewix [<!ATTLIST File Register CDATA \"True\">]><Renewix/>", kSeedA), keys_,
+        {SignedBytes("<!DOCTYPE Renewix [<!ATTLIST File Register CDATA \"True\">]><Renewix/>", kSeedA), keys_,
          "it declares a document type"},
-        {Signed("<!DOCTYPE Renewix SYSTEM \"http://127.0.0.1:9/renewix.dtd\"><Renewix/>", kSeedA), keys_,
+        {SignedBytes("<!DOCTYPE Renewix SYSTEM \"http://127.0.0.1:9/renewix.dtd\"><Renewix/>", kSeedA), keys_,
          "it declares a document type"},
     };
     for (const auto& item : cases) {
         EXPECT_FALSE(Accept(item.bytes, item.keys, log)) << item.heading;
         EXPECT_NE(log.find(std::string("\r\nUpdate description refused: ") + item.heading), std::string::npos) << log;
     }
-    EXPECT_TRUE(Accept(Signed(Document(""), kSeedA), keys_, log));
+    EXPECT_TRUE(Accept(SignedBytes(Document(""), kSeedA), keys_, log));
     EXPECT_NE(log.find("\tValid until (UTC):\t2999-01-01T00:00:00Z\r\n"), std::string::npos) << log;
 }
 

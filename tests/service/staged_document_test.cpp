@@ -15,22 +15,10 @@ namespace {
 
 using namespace PermissionManager;
 
-Ed25519Seed SeedOf(std::uint8_t fill) {
-    Ed25519Seed seed;
-    seed.fill(fill);
-    return seed;
-}
-
 const Ed25519Seed kSeed = SeedOf(0x5A);
 const Ed25519Seed kOtherSeed = SeedOf(0xC3);
 const std::wstring kRoot = L"C:\\Program Files\\Vendor\\";
 const std::string kHashA(64, 'a'), kHashB(64, 'b'), kHashC(64, 'c');
-
-std::string Signed(const std::string& document, const Ed25519Seed& seed) {
-    Ed25519Signature signature{};
-    EXPECT_TRUE(SignEd25519(seed, document.data(), document.size(), signature));
-    return document + SignatureTrailerBytes(document, KeyIdOf(PublicKeyFor(seed)), signature);
-}
 
 std::string Document(const std::string& version, const std::string& expires, const std::string& lists = "") {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Renewix>" +
@@ -67,7 +55,7 @@ TEST_F(StagedDocumentTest, OnlySignedCurrentDocumentsNotBelowTheFloorAuthorise) 
     const std::string current = "2030-07-01T00:00:00Z";
     const std::string files = "<FileList><Directory Name=\"&lt;ApplicationDir&gt;\">" + File("a.dll", "10", kHashA) +
                               "</Directory></FileList>";
-    const std::string good = Signed(Document("2.0", current, files), kSeed);
+    const std::string good = SignedBytes(Document("2.0", current, files), kSeed);
     std::string changed = good;
     changed[changed.find("a.dll")] = 'b';
     const struct {
@@ -78,24 +66,25 @@ TEST_F(StagedDocumentTest, OnlySignedCurrentDocumentsNotBelowTheFloorAuthorise) 
         StagedVerdict verdict;
     } rows[] = {
         {"unsigned", Document("2.0", current, files), keys_, L"", StagedVerdict::Refused},
-        {"unknown key", Signed(Document("2.0", current, files), kOtherSeed), keys_, L"", StagedVerdict::Refused},
+        {"unknown key", SignedBytes(Document("2.0", current, files), kOtherSeed), keys_, L"", StagedVerdict::Refused},
         {"a byte changed", changed, keys_, L"", StagedVerdict::Refused},
         {"the service has no keys", good, TrustedKeys(), L"", StagedVerdict::Refused},
         {"damaged keys", good, TrustedKeys::Damaged(), L"", StagedVerdict::Refused},
-        {"not XML", Signed("<Renewix><UpdateVersion>2.0</Renewix>", kSeed), keys_, L"", StagedVerdict::Refused},
+        {"not XML", SignedBytes("<Renewix><UpdateVersion>2.0</Renewix>", kSeed), keys_, L"", StagedVerdict::Refused},
         {"a file without a hash",
-         Signed(Document("2.0", current, "<FileList><Directory Name=\"x\"><File Name=\"a\" Size=\"1\"/></Directory>"
-                                         "</FileList>"),
-                kSeed),
+         SignedBytes(Document("2.0", current,
+                              "<FileList><Directory Name=\"x\"><File Name=\"a\" Size=\"1\"/></Directory></FileList>"),
+                     kSeed),
          keys_, L"", StagedVerdict::Refused},
-        {"unreadable expiry", Signed(Document("2.0", "soon"), kSeed), keys_, L"", StagedVerdict::Refused},
-        {"expired", Signed(Document("2.0", "2030-05-31T23:59:59Z", files), kSeed), keys_, L"",
+        {"unreadable expiry", SignedBytes(Document("2.0", "soon"), kSeed), keys_, L"", StagedVerdict::Refused},
+        {"expired", SignedBytes(Document("2.0", "2030-05-31T23:59:59Z", files), kSeed), keys_, L"",
          StagedVerdict::Expired},
-        {"expires now", Signed(Document("2.0", "2030-06-01T12:00:00Z", files), kSeed), keys_, L"",
+        {"expires now", SignedBytes(Document("2.0", "2030-06-01T12:00:00Z", files), kSeed), keys_, L"",
          StagedVerdict::Expired},
-        {"no expiry", Signed(Document("2.0", "", files), kSeed), keys_, L"", StagedVerdict::NoExpiry},
-        {"no version", Signed(Document("", current, files), kSeed), keys_, L"", StagedVerdict::NoVersion},
-        {"unreadable version", Signed(Document("two", current, files), kSeed), keys_, L"", StagedVerdict::NoVersion},
+        {"no expiry", SignedBytes(Document("2.0", "", files), kSeed), keys_, L"", StagedVerdict::NoExpiry},
+        {"no version", SignedBytes(Document("", current, files), kSeed), keys_, L"", StagedVerdict::NoVersion},
+        {"unreadable version", SignedBytes(Document("two", current, files), kSeed), keys_, L"",
+         StagedVerdict::NoVersion},
         {"below the floor", good, keys_, L"2.0.1", StagedVerdict::BelowFloor},
     };
     for (const auto& row : rows) {
@@ -130,7 +119,7 @@ TEST_F(StagedDocumentTest, OnlyDestinationsInsideTheFolderAndMachineKeysAreKept)
         "<Key Name=\"HKEY_USERS\\.DEFAULT\\Software\\Vendor\"><Value Name=\"Run\" Action=\"Add REG_SZ x\"/></Key>"
         "<Key Name=\"Software\\Vendor\"><Value Name=\"Bare\" Action=\"Add REG_SZ x\"/></Key>"
         "</RegList>";
-    const StagedAuthorisation read = Read(Signed(Document("2.0", "2030-07-01T00:00:00Z", lists), kSeed), keys_);
+    const StagedAuthorisation read = Read(SignedBytes(Document("2.0", "2030-07-01T00:00:00Z", lists), kSeed), keys_);
     ASSERT_EQ(read.verdict, StagedVerdict::Authorised);
     EXPECT_WSTREQ8(L"2.0", read.version);
 

@@ -413,15 +413,12 @@ TEST_F(SessionTest, ARegistryFailureStillCountsAsSuccess) {
 // With trusted keys the document's bytes come through the downloader, are verified, and are
 // parsed as they were verified; the server's own parse is never asked for.
 TEST_F(SessionTest, WithTrustedKeysOnlySignedBytesAreUsed) {
-    Ed25519Seed seed;
-    seed.fill(7);
+    const Ed25519Seed seed = SeedOf(7);
     const std::string document = "<Renewix><UpdateVersion>2.0</UpdateVersion><Expires>2999-01-01T00:00:00Z</Expires>"
                                  "<FileList><Directory Name=\"x\">"
                                  "<File Name=\"a.txt\" Size=\"3\" SHA256=\"" + std::string(64, '0') +
                                  "\"/></Directory></FileList></Renewix>\r\n";
-    Ed25519Signature signature{};
-    ASSERT_TRUE(SignEd25519(seed, document.data(), document.size(), signature));
-    const std::string signedBytes = document + SignatureTrailerBytes(document, KeyIdOf(PublicKeyFor(seed)), signature);
+    const std::string signedBytes = SignedBytes(document, seed);
     DocumentServer::document = L"<Renewix><UpdateVersion>2.0</UpdateVersion>" + FileList(L"a.txt") + L"</Renewix>";
     ScriptedDownloader::reportedSize = -1;
 
