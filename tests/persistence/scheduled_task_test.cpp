@@ -55,6 +55,11 @@ int CountTasks(const std::wstring& name, bool prefix = false) {
     return count;
 }
 
+std::wstring JobFile(const std::wstring& name) {
+    wchar_t windows[MAX_PATH] = {};
+    return std::wstring(windows, GetWindowsDirectoryW(windows, MAX_PATH)) + L"\\Tasks\\" + name + L".job";
+}
+
 // A task as the scheduler holds it, read through the scheduler's interfaces rather than the
 // product's reader, so that a fault made alike in writing and reading still shows.
 struct StoredTask {
@@ -72,9 +77,7 @@ std::optional<StoredTask> Stored(const std::wstring& name) {
     if (found == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return std::nullopt;
     if (found == E_INVALIDARG) {
         // Wine refuses a dotted name; its task is the job file of that name.
-        wchar_t windows[MAX_PATH] = {};
-        const std::wstring folder(windows, GetWindowsDirectoryW(windows, MAX_PATH));
-        const std::wstring job = folder + L"\\Tasks\\" + name + L".job";
+        const std::wstring job = JobFile(name);
         if (!Exists(job)) return std::nullopt;
         task.reset();
         renewix::ComPtr<IPersistFile> file;
@@ -219,26 +222,26 @@ TEST_F(ScheduledTaskTest, ASaveWithoutAStartIsRefused) {
     EXPECT_EQ(CountTasks(L"never saved"), 0);
 }
 
-// The machine's Task Scheduler, except that the first save of a task under `name` fails.
-class SaveFailingScheduler final : public ITaskScheduler {
+// The machine's Task Scheduler, except that once the task's job file has gone (the old task
+// deleted), the next item is made under the task's own name in a folder that does not exist,
+// so that its save fails in the scheduler itself, or, asked for under another name (a dotted
+// task is saved through its path), is refused.
+class FailingAfterDelete final : public ITaskScheduler {
 public:
-    SaveFailingScheduler(std::wstring name, HRESULT answer) : name_(std::move(name)), answer_(answer) {
+    explicit FailingAfterDelete(std::wstring name) : name_(std::move(name)) {
         EXPECT_HR_EQ(S_OK, ConnectTaskScheduler(real_));
     }
     SchedulerConnection Connection() {
         return [this](renewix::ComPtr<ITaskScheduler>& scheduler) {
-            AddRef();
             *scheduler.put() = this;
             return S_OK;
         };
     }
-    int failedSaves = 0;
+    int hits = 0;
 
     HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
         *out = iid == IID_IUnknown || iid == IID_ITaskScheduler ? this : nullptr;
-        if (!*out) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return *out ? S_OK : E_NOINTERFACE;
     }
     ULONG WINAPI AddRef() override { return 2; }  // lives as long as the test
     ULONG WINAPI Release() override { return 1; }
@@ -249,136 +252,47 @@ public:
     HRESULT WINAPI Delete(LPCWSTR a) override { return real_->Delete(a); }
     HRESULT WINAPI AddWorkItem(LPCWSTR a, IScheduledWorkItem* b) override { return real_->AddWorkItem(a, b); }
     HRESULT WINAPI IsOfType(LPCWSTR a, REFIID b) override { return real_->IsOfType(a, b); }
-    HRESULT WINAPI NewWorkItem(LPCWSTR name, REFCLSID type, REFIID iid, IUnknown** out) override {
-        renewix::ComPtr<ITask> task;
-        const HRESULT result = real_->NewWorkItem(name, type, iid, reinterpret_cast<IUnknown**>(task.put()));
-        *out = SUCCEEDED(result) ? static_cast<ITask*>(new Task(std::move(task), name, *this)) : nullptr;
-        return result;
+    HRESULT WINAPI NewWorkItem(LPCWSTR item, REFCLSID type, REFIID iid, IUnknown** out) override {
+        if (hits > 0 || Exists(JobFile(name_))) return real_->NewWorkItem(item, type, iid, out);
+        ++hits;
+        if (item != name_) return E_ACCESSDENIED;
+        return real_->NewWorkItem((L"no such folder\\" + name_).c_str(), type, iid, out);
     }
 
 private:
-    // Saved by its own name (no path) or to "...\<name>.job".
-    bool FailsSave(const std::wstring& item, LPCOLESTR path) {
-        const std::wstring file = L"\\" + name_ + L".job";
-        const std::wstring target = path ? path : L"";
-        const bool hit = path ? target.size() >= file.size() && target.substr(target.size() - file.size()) == file
-                              : item == name_;
-        if (!hit || failedSaves > 0) return false;
-        ++failedSaves;
-        return true;
-    }
-
-    class Task final : public ITask, public IPersistFile {
-    public:
-        Task(renewix::ComPtr<ITask> real, std::wstring item, SaveFailingScheduler& owner)
-            : real_(std::move(real)), item_(std::move(item)), owner_(owner) {}
-        HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
-            if (iid == IID_IUnknown || iid == IID_ITask || iid == IID_IScheduledWorkItem) {
-                *out = static_cast<ITask*>(this);
-            } else if (iid == IID_IPersistFile) {
-                *out = static_cast<IPersistFile*>(this);
-            } else {
-                *out = nullptr;
-                return E_NOINTERFACE;
-            }
-            AddRef();
-            return S_OK;
-        }
-        ULONG WINAPI AddRef() override { return ++references_; }
-        ULONG WINAPI Release() override {
-            const ULONG left = --references_;
-            if (left == 0) delete this;
-            return left;
-        }
-        HRESULT WINAPI Save(LPCOLESTR path, BOOL remember) override {
-            if (owner_.FailsSave(item_, path)) return owner_.answer_;
-            return File()->Save(path, remember);
-        }
-        HRESULT WINAPI GetClassID(CLSID* a) override { return File()->GetClassID(a); }
-        HRESULT WINAPI IsDirty() override { return File()->IsDirty(); }
-        HRESULT WINAPI Load(LPCOLESTR a, DWORD b) override { return File()->Load(a, b); }
-        HRESULT WINAPI SaveCompleted(LPCOLESTR a) override { return File()->SaveCompleted(a); }
-        HRESULT WINAPI GetCurFile(LPOLESTR* a) override { return File()->GetCurFile(a); }
-#define FORWARD(method, parameters, arguments) \
-    HRESULT WINAPI method parameters override { return real_->method arguments; }
-        FORWARD(CreateTrigger, (WORD* a, ITaskTrigger** b), (a, b))
-        FORWARD(DeleteTrigger, (WORD a), (a))
-        FORWARD(GetTriggerCount, (WORD* a), (a))
-        FORWARD(GetTrigger, (WORD a, ITaskTrigger** b), (a, b))
-        FORWARD(GetTriggerString, (WORD a, LPWSTR* b), (a, b))
-        FORWARD(GetRunTimes, (const LPSYSTEMTIME a, const LPSYSTEMTIME b, WORD* c, LPSYSTEMTIME* d), (a, b, c, d))
-        FORWARD(GetNextRunTime, (SYSTEMTIME* a), (a))
-        FORWARD(SetIdleWait, (WORD a, WORD b), (a, b))
-        FORWARD(GetIdleWait, (WORD* a, WORD* b), (a, b))
-        FORWARD(Run, (), ())
-        FORWARD(Terminate, (), ())
-        FORWARD(EditWorkItem, (HWND a, DWORD b), (a, b))
-        FORWARD(GetMostRecentRunTime, (SYSTEMTIME* a), (a))
-        FORWARD(GetStatus, (HRESULT* a), (a))
-        FORWARD(GetExitCode, (DWORD* a), (a))
-        FORWARD(SetComment, (LPCWSTR a), (a))
-        FORWARD(GetComment, (LPWSTR* a), (a))
-        FORWARD(SetCreator, (LPCWSTR a), (a))
-        FORWARD(GetCreator, (LPWSTR* a), (a))
-        FORWARD(SetWorkItemData, (WORD a, BYTE b[]), (a, b))
-        FORWARD(GetWorkItemData, (WORD* a, BYTE** b), (a, b))
-        FORWARD(SetErrorRetryCount, (WORD a), (a))
-        FORWARD(GetErrorRetryCount, (WORD* a), (a))
-        FORWARD(SetErrorRetryInterval, (WORD a), (a))
-        FORWARD(GetErrorRetryInterval, (WORD* a), (a))
-        FORWARD(SetFlags, (DWORD a), (a))
-        FORWARD(GetFlags, (DWORD* a), (a))
-        FORWARD(SetAccountInformation, (LPCWSTR a, LPCWSTR b), (a, b))
-        FORWARD(GetAccountInformation, (LPWSTR* a), (a))
-        FORWARD(SetApplicationName, (LPCWSTR a), (a))
-        FORWARD(GetApplicationName, (LPWSTR* a), (a))
-        FORWARD(SetParameters, (LPCWSTR a), (a))
-        FORWARD(GetParameters, (LPWSTR* a), (a))
-        FORWARD(SetWorkingDirectory, (LPCWSTR a), (a))
-        FORWARD(GetWorkingDirectory, (LPWSTR* a), (a))
-        FORWARD(SetPriority, (DWORD a), (a))
-        FORWARD(GetPriority, (DWORD* a), (a))
-        FORWARD(SetTaskFlags, (DWORD a), (a))
-        FORWARD(GetTaskFlags, (DWORD* a), (a))
-        FORWARD(SetMaxRunTime, (DWORD a), (a))
-        FORWARD(GetMaxRunTime, (DWORD* a), (a))
-#undef FORWARD
-
-    private:
-        renewix::ComPtr<IPersistFile> File() {
-            renewix::ComPtr<IPersistFile> file;
-            real_->QueryInterface(IID_IPersistFile, file.put_void());
-            return file;
-        }
-        renewix::ComPtr<ITask> real_;
-        std::wstring item_;
-        SaveFailingScheduler& owner_;
-        ULONG references_ = 1;
-    };
-
     renewix::ComPtr<ITaskScheduler> real_;
     std::wstring name_;
-    HRESULT answer_;
 };
 
 TEST_F(ScheduledTaskTest, AFailedSaveLeavesTheScheduleThatIsSet) {
-    // A dotted name goes through its job file under Wine; a plain one through the scheduler.
-    for (const wchar_t* ending : {L".exe", L""}) {
-        const std::wstring application = Application(L"Kept", ending);
+    struct Case {
+        const wchar_t* ending;  // a dotted name goes through its job file under Wine
+        const char* failure;
+    };
+    const Case cases[] = {
+        {L"", "saving the task failed (0x80070003)"},
+        {L".exe", "creating the task failed (0x80070005)"},
+    };
+    ScratchFolder folder(L"schedule-kept");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failure);
+        const std::wstring application = Application(L"Kept", c.ending);
         const std::wstring name = ScheduleTaskName(application);
         ASSERT_TRUE(ApplySchedule(0, application, L"bg", TestLog()).applied);
         const std::optional<StoredTask> before = Stored(name);
         ASSERT_TRUE(before);
 
-        SaveFailingScheduler scheduler(name, E_ACCESSDENIED);
+        FailingAfterDelete scheduler(name);
+        CapturedLog log(folder / L"schedule.log");
         const ScheduleOutcome outcome = ApplySchedule(2, application, L"other", TestLog(), scheduler.Connection());
+        const std::string message = std::string("Unable to save the schedule: ") + c.failure;
         EXPECT_FALSE(outcome.applied);
-        EXPECT_WSTREQ8(L"Unable to save the schedule: saving the task failed (0x80070005)", outcome.message);
-        EXPECT_EQ(scheduler.failedSaves, 1) << "the save under the task's own name was never tried";
+        EXPECT_EQ(WideToUtf8(outcome.message), message);
+        EXPECT_NE(log.Finish().find(message), std::string::npos);
+        EXPECT_EQ(scheduler.hits, 1) << "the old task was never deleted";
 
         const std::optional<StoredTask> after = Stored(name);
         ASSERT_TRUE(after) << WideToUtf8(name);
-        EXPECT_EQ(after->trigger.TriggerType, TASK_TIME_TRIGGER_DAILY);
         EXPECT_WSTREQ8(L"bg", after->parameters);
         EXPECT_EQ(0, std::memcmp(&before->trigger, &after->trigger, sizeof(TASK_TRIGGER)));
         EXPECT_EQ(after->flags, before->flags);
