@@ -13,30 +13,35 @@ std::wstring ShellFolder(int id) {
     return path;
 }
 
-TEST(CompareVersions, OrdersDottedNumbers) {
-    EXPECT_EQ(CompareVersions(L"1.2", L"1.2.0.0"), 0);
-    EXPECT_EQ(CompareVersions(L"1.10", L"1.9"), 1);
-    EXPECT_EQ(CompareVersions(L"1.9", L"1.10"), -1);
-    EXPECT_EQ(CompareVersions(L"2", L"1.99.99.99"), 1);
-    EXPECT_EQ(CompareVersions(L"1..2", L"1.2"), 0);  // empty components are skipped
-    EXPECT_EQ(CompareVersions(L"0010.1", L"10.1"), 0);
-}
-
-TEST(CompareVersions, MalformedTextsGiveTheirOwnCodes) {
-    EXPECT_EQ(CompareVersions(L"1.2.3.4.5", L"1.0"), -21);
-    EXPECT_EQ(CompareVersions(L"1.0", L"1.a"), -22);
-    EXPECT_EQ(CompareVersions(L"", L"1.0"), -21);
-    EXPECT_EQ(CompareVersions(L"...", L"1.0"), -21);
-    EXPECT_EQ(CompareVersions(L"1.0", L"-1"), -22);
-    EXPECT_EQ(CompareVersions(L"1.0 ", L"1.0"), -21);
-    // The first text is judged first even when both are malformed.
-    EXPECT_EQ(CompareVersions(L"x", L"y"), -21);
-}
-
-TEST(CompareVersions, ComponentsBeyondThirtyTwoBitsAreMalformed) {
-    EXPECT_EQ(CompareVersions(L"4294967295", L"4294967294"), 1);
-    EXPECT_EQ(CompareVersions(L"4294967296", L"1"), -21);
-    EXPECT_EQ(CompareVersions(L"1", L"1.99999999999999999999"), -22);
+// 1, 0 or -1 for the order; -21 or -22 when the first or the second text is malformed.
+TEST(CompareVersions, OrdersDottedNumbersAndNamesTheMalformedText) {
+    struct Case {
+        const wchar_t* first;
+        const wchar_t* second;
+        int result;
+    };
+    const Case cases[] = {
+        {L"1.2", L"1.2.0.0", 0},
+        {L"1.10", L"1.9", 1},
+        {L"1.9", L"1.10", -1},
+        {L"2", L"1.99.99.99", 1},
+        {L"1..2", L"1.2", 0},  // empty components are skipped
+        {L"0010.1", L"10.1", 0},
+        {L"4294967295", L"4294967294", 1},
+        {L"1.2.3.4.5", L"1.0", -21},
+        {L"1.0", L"1.a", -22},
+        {L"", L"1.0", -21},
+        {L"...", L"1.0", -21},
+        {L"1.0", L"-1", -22},
+        {L"1.0 ", L"1.0", -21},
+        {L"x", L"y", -21},  // the first text is judged first
+        {L"4294967296", L"1", -21},
+        {L"1", L"1.99999999999999999999", -22},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.first) + " vs " + WideToUtf8(c.second));
+        EXPECT_EQ(CompareVersions(c.first, c.second), c.result);
+    }
 }
 
 TEST(NormalizePath, TidiesSeparators) {
@@ -68,24 +73,30 @@ TEST(ModulePaths, DirectoryAndDriveComeFromTheExecutable) {
     EXPECT_EQ(ApplicationDrive()[1], L':');
 }
 
+// Only a leading macro is replaced; an unknown one stands for the application's folder.
 TEST(ExpandPathMacros, ReplacesTheLeadingMacroOnly) {
     const std::wstring windows = ShellFolder(CSIDL_WINDOWS);
     ASSERT_FALSE(windows.empty());
-    EXPECT_WSTREQ8(windows + L"\\fonts", ExpandPathMacros(L"<WinDir>\\fonts"));
-    EXPECT_WSTREQ8(windows + L"\\fonts", ExpandPathMacros(L"<windir>\\fonts"));
-    EXPECT_WSTREQ8(windows + L"\\a", ExpandPathMacros(L"x<WinDir>\\a"));
-    EXPECT_WSTREQ8(windows + L"\\<SystemDir>", ExpandPathMacros(L"<WinDir>\\<SystemDir>"));
-    EXPECT_WSTREQ8(L"plain\\path", ExpandPathMacros(L"plain\\path"));
-    EXPECT_WSTREQ8(L"<unclosed\\path", ExpandPathMacros(L"<unclosed\\path"));
-}
-
-TEST(ExpandPathMacros, ApplicationMacrosAndFallbacks) {
     const std::wstring app = ApplicationDirectory();
-    EXPECT_WSTREQ8(app + L"a", ExpandPathMacros(L"<NoSuchDir>\\a"));
-    EXPECT_WSTREQ8(app + L"data\\x.dat", ExpandPathMacros(L"<ApplicationDir>data/x.dat"));
-    EXPECT_WSTREQ8(ApplicationDrive() + L"\\tools", ExpandPathMacros(L"<CurrentDrive>\\tools"));
-    // Another spelling misses the exact test and reaches the table row with folder 0: the desktop.
-    EXPECT_WSTREQ8(ShellFolder(CSIDL_DESKTOP), ExpandDirectoryMacro(L"<applicationdir>"));
+    struct Case {
+        const wchar_t* text;
+        std::wstring expanded;
+    };
+    const Case cases[] = {
+        {L"<WinDir>\\fonts", windows + L"\\fonts"},
+        {L"<windir>\\fonts", windows + L"\\fonts"},
+        {L"x<WinDir>\\a", windows + L"\\a"},
+        {L"<WinDir>\\<SystemDir>", windows + L"\\<SystemDir>"},
+        {L"plain\\path", L"plain\\path"},
+        {L"<unclosed\\path", L"<unclosed\\path"},
+        {L"<NoSuchDir>\\a", app + L"a"},
+        {L"<ApplicationDir>data/x.dat", app + L"data\\x.dat"},
+        {L"<CurrentDrive>\\tools", ApplicationDrive() + L"\\tools"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.text));
+        EXPECT_WSTREQ8(c.expanded, ExpandPathMacros(c.text));
+    }
 }
 
 TEST(ExpandDirectoryMacro, EveryTableRowNamesItsShellFolder) {
@@ -97,7 +108,9 @@ TEST(ExpandDirectoryMacro, EveryTableRowNamesItsShellFolder) {
                     Row{L"<StartMenu>", CSIDL_STARTMENU}, Row{L"<Desktop>", CSIDL_DESKTOP},
                     Row{L"<CommonAppDataDir>", CSIDL_COMMON_APPDATA},
                     Row{L"<CommonProgramFilesDir>", CSIDL_PROGRAM_FILES_COMMON},
-                    Row{L"<CommonDesktopDir>", CSIDL_COMMON_DESKTOPDIRECTORY}}) {
+                    Row{L"<CommonDesktopDir>", CSIDL_COMMON_DESKTOPDIRECTORY},
+                    // Another spelling misses the exact test and reaches the row with folder 0.
+                    Row{L"<applicationdir>", CSIDL_DESKTOP}}) {
         EXPECT_WSTREQ8(ShellFolder(row.folder), ExpandDirectoryMacro(row.macro)) << WideToUtf8(row.macro);
     }
 }
