@@ -80,38 +80,45 @@ TEST(Log, SessionHeaderHasDateClientAndSystem) {
     EXPECT_WSTREQ8(L"00:00:00", Log::FormatTime(0, 0, 0));
 }
 
-TEST(Log, DisabledLogCreatesNoFile) {
-    ScratchFolder folder(L"log-disabled");
-    const std::wstring path = folder / L"never.log";
-    {
-        Log log;
-        PermissionManager::StandardFileManagement files(log);
-        log.Start(files, path, 1);
-        log.WriteEntry(L"nothing");
-        EXPECT_FALSE(log.IsOpen());
+// What Start leaves on disk: a disabled log touches nothing, an enabled one replaces an
+// earlier file whole, and a folder's name (what an empty configured name leaves) is no log.
+TEST(Log, StartReplacesOrLeavesTheFile) {
+    struct Case {
+        const char* what;
+        std::string earlier;  // empty: no file before
+        bool onFolder;
+        int disabled;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"disabled, no file", "", false, 1, false},
+        {"disabled, an earlier file", "earlier", false, 1, false},
+        {"an earlier, longer file", std::string(10000, 'x'), false, 0, true},
+        {"a folder", "", true, 0, false},
+    };
+    ScratchFolder folder(L"log-start");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring path = c.onFolder ? folder.path() + L"\\" : folder / L"run.log";
+        if (!c.onFolder) DeleteFileW(path.c_str());
+        if (!c.earlier.empty()) ASSERT_TRUE(WriteFileBytes(path, c.earlier));
+        {
+            Log log;
+            PermissionManager::StandardFileManagement files(log);
+            log.Start(files, path, c.disabled);
+            EXPECT_EQ(log.IsOpen(), c.opens);
+            log.WriteEntry(L"new");
+        }
+        if (c.onFolder) continue;
+        if (!c.opens) {
+            EXPECT_EQ(Exists(path), !c.earlier.empty());
+            EXPECT_EQ(ReadFileBytes(path), c.earlier);
+            continue;
+        }
+        // Nothing of the earlier file is left after the log's own end.
+        const std::wstring text = ReadLog(path);
+        EXPECT_TRUE(text.ends_with(L"\tnew\r\n\tEnd of recording\r\n")) << WideToUtf8(text.substr(0, 200));
     }
-    EXPECT_FALSE(Exists(path));
-}
-
-TEST(Log, EarlierFileIsTruncatedAndAFolderCannotBeALog) {
-    ScratchFolder folder(L"log-truncate");
-    const std::wstring path = folder / L"old.log";
-    ASSERT_TRUE(WriteFileBytes(path, std::string(10000, 'x')));
-    {
-        Log log;
-        PermissionManager::StandardFileManagement files(log);
-        log.Start(files, path, 0);
-        log.WriteEntry(L"new");
-    }
-    std::wstring text = ReadLog(path);
-    EXPECT_EQ(text.find(L'x'), std::wstring::npos);
-    EXPECT_NE(text.find(L"\tnew\r\n"), std::wstring::npos);
-
-    Log onFolder;
-    PermissionManager::StandardFileManagement files(onFolder);
-    onFolder.Start(files, folder.path() + L"\\", 0);  // what an empty configured name leaves
-    EXPECT_FALSE(onFolder.IsOpen());
-    onFolder.WriteEntry(L"goes nowhere");
 }
 
 // A client that may find another instance running holds its lines: held and dropped, no
