@@ -6,58 +6,13 @@
 
 #include "config/settings_file.h"
 #include "test_support.h"
+#include "ui/page_manager.h"
 #include "ui/picture_scale.h"
 
 namespace {
 
-void Put32(std::string& bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
-}
-
-void Put16(std::string& bytes, std::size_t at, std::uint16_t value) {
-    bytes[at] = static_cast<char>(value);
-    bytes[at + 1] = static_cast<char>(value >> 8);
-}
-
-struct Bmp {
-    int width = 49;
-    int height = 49;
-    int bits = 24;
-    std::uint32_t headerSize = 40;
-    std::uint32_t compression = 0;
-    std::uint32_t colours = 0;  // the table's entries as written (0: none for > 8 bits)
-    std::size_t gap = 0;        // bytes between the table and the pixels
-};
-
-std::size_t Stride(int width, int bits) { return (static_cast<std::size_t>(width) * bits + 31) / 32 * 4; }
-
-// A BMP file whose pixel bytes count up, so that moved bytes show.
-std::string MakeBmp(const Bmp& bmp) {
-    const bool masks = bmp.compression == 3;
-    const std::size_t maskBytes = masks && bmp.headerSize == 40 ? 12 : 0;
-    const std::size_t table = bmp.colours * 4;
-    const std::size_t pixels = Stride(bmp.width, bmp.bits) * static_cast<std::size_t>(bmp.height < 0 ? -bmp.height : bmp.height);
-    const std::size_t offset = 14 + bmp.headerSize + maskBytes + table + bmp.gap;
-    std::string file(offset + pixels, '\0');
-    file[0] = 'B';
-    file[1] = 'M';
-    Put32(file, 2, static_cast<std::uint32_t>(file.size()));
-    Put32(file, 10, static_cast<std::uint32_t>(offset));
-    Put32(file, 14, bmp.headerSize);
-    Put32(file, 18, static_cast<std::uint32_t>(bmp.width));
-    Put32(file, 22, static_cast<std::uint32_t>(bmp.height));
-    Put16(file, 26, 1);
-    Put16(file, 28, static_cast<std::uint16_t>(bmp.bits));
-    Put32(file, 30, bmp.compression);
-    Put32(file, 46, bmp.colours);
-    if (masks) {
-        Put32(file, 54, 0xFF0000);
-        Put32(file, 58, 0xFF00);
-        Put32(file, 62, 0xFF);
-    }
-    for (std::size_t i = 0; i < table; ++i) file[14 + bmp.headerSize + maskBytes + i] = static_cast<char>(0xA0 + i);
-    for (std::size_t i = 0; i < pixels; ++i) file[offset + i] = static_cast<char>(i * 7);
-    return file;
+void Put(std::string& bytes, std::size_t at, std::uint32_t value, int width = 4) {
+    for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
 }
 
 std::uint32_t Get32(const std::string& bytes, std::size_t at) {
@@ -66,124 +21,143 @@ std::uint32_t Get32(const std::string& bytes, std::size_t at) {
     return value;
 }
 
-TEST(WizardPictures, PlainBitmapBecomesItsResourceForm) {
-    const std::string file = MakeBmp({});
-    std::string resource;
-    std::wstring error;
-    ASSERT_TRUE(BitmapResourceFromFile(file, WizardPicture::Header, resource, error)) << WideToUtf8(error);
-    const std::size_t pixels = Stride(49, 24) * 49;
-    ASSERT_EQ(40 + pixels, resource.size());
-    EXPECT_EQ(40u, Get32(resource, 0));
-    EXPECT_EQ(pixels, Get32(resource, 20));
-    EXPECT_EQ(file.substr(file.size() - pixels), resource.substr(40));
-    int width = 0, height = 0;
-    ASSERT_TRUE(BitmapResourceSize(resource, width, height));
-    EXPECT_EQ(49, width);
-    EXPECT_EQ(49, height);
-    EXPECT_EQ(205, RulesFor(WizardPicture::Header).resourceId);
-    EXPECT_EQ(208, RulesFor(WizardPicture::Watermark).resourceId);
+std::size_t Stride(int width, int bits) { return (static_cast<std::size_t>(width) * bits + 31) / 32 * 4; }
+
+struct Bmp {
+    int width = 49;
+    int height = 49;
+    int bits = 24;
+    std::uint32_t headerSize = 40;
+    std::uint32_t compression = 0;
+    std::uint32_t colours = 0;  // the table's entries (0: none for > 8 bits)
+    std::size_t gap = 0;        // bytes between the table and the pixels
+    int counted = -1;           // the header's colour count (-1: the table's entries)
+};
+
+// A BMP file whose table and pixel bytes count up, so that moved bytes show. `body` gets what
+// the resource holds behind its header: the masks, the table and the pixels.
+std::string MakeBmp(const Bmp& bmp, std::string* body = nullptr) {
+    const bool masks = bmp.compression == 3;
+    const std::size_t maskBytes = masks && bmp.headerSize == 40 ? 12 : 0;
+    const std::size_t tableAt = 14 + bmp.headerSize + maskBytes, table = bmp.colours * 4;
+    const std::size_t pixels = Stride(bmp.width, bmp.bits) * static_cast<std::size_t>(std::abs(bmp.height));
+    const std::size_t offset = tableAt + table + bmp.gap;
+    std::string file(offset + pixels, '\0');
+    file[0] = 'B';
+    file[1] = 'M';
+    Put(file, 2, static_cast<std::uint32_t>(file.size()));
+    Put(file, 10, static_cast<std::uint32_t>(offset));
+    Put(file, 14, bmp.headerSize);
+    Put(file, 18, static_cast<std::uint32_t>(bmp.width));
+    Put(file, 22, static_cast<std::uint32_t>(bmp.height));
+    Put(file, 26, 1, 2);
+    Put(file, 28, static_cast<std::uint32_t>(bmp.bits), 2);
+    Put(file, 30, bmp.compression);
+    Put(file, 46, bmp.counted < 0 ? bmp.colours : static_cast<std::uint32_t>(bmp.counted));
+    if (masks) {
+        Put(file, 54, 0xFF0000);
+        Put(file, 58, 0xFF00);
+        Put(file, 62, 0xFF);
+    }
+    for (std::size_t i = 0; i < table; ++i) file[tableAt + i] = static_cast<char>(0xA0 + i);
+    for (std::size_t i = 0; i < pixels; ++i) file[offset + i] = static_cast<char>(i * 7);
+    if (body) *body = (masks ? file.substr(54, 12) : "") + file.substr(tableAt, table) + file.substr(offset);
+    return file;
 }
 
-TEST(WizardPictures, TablesAndMasksEndUpRightBehindTheHeader) {
-    // A short colour table followed by a gap that some programs leave before the pixels.
-    std::string file = MakeBmp({.width = 30, .height = 20, .bits = 8, .colours = 3, .gap = 10});
-    std::string resource;
-    std::wstring error;
-    ASSERT_TRUE(BitmapResourceFromFile(file, WizardPicture::Watermark, resource, error)) << WideToUtf8(error);
-    const std::size_t pixels = Stride(30, 8) * 20;
-    ASSERT_EQ(40 + 12 + pixels, resource.size());
-    EXPECT_EQ(3u, Get32(resource, 32));
-    EXPECT_EQ(file.substr(54, 12), resource.substr(40, 12));
-    EXPECT_EQ(file.substr(file.size() - pixels), resource.substr(52));
-
-    // A version 5 header with colour masks: plain header, then the masks.
-    file = MakeBmp({.width = 10, .height = 10, .bits = 32, .headerSize = 124, .compression = 3});
-    ASSERT_TRUE(BitmapResourceFromFile(file, WizardPicture::Header, resource, error)) << WideToUtf8(error);
-    EXPECT_EQ(40u, Get32(resource, 0));
-    EXPECT_EQ(0xFF0000u, Get32(resource, 40));
-    EXPECT_EQ(40 + 12 + Stride(10, 32) * 10, resource.size());
-
-    // A 4-bit picture without a count uses the whole table.
-    file = MakeBmp({.width = 5, .height = 5, .bits = 4, .colours = 16});
-    Put32(file, 46, 0);
-    ASSERT_TRUE(BitmapResourceFromFile(file, WizardPicture::Header, resource, error)) << WideToUtf8(error);
-    EXPECT_EQ(16u, Get32(resource, 32));
+// The tool writes the pictures and the icon under the ids the client loads them by.
+TEST(WizardPictures, ResourceIdsAreTheClientsOwn) {
+    EXPECT_EQ(kHeaderBitmapId, RulesFor(WizardPicture::Header).resourceId);
+    EXPECT_EQ(kHeaderBitmap2xId, RulesFor(WizardPicture::Header).doubleSizeId);
+    EXPECT_EQ(kWatermarkBitmapId, RulesFor(WizardPicture::Watermark).resourceId);
+    EXPECT_EQ(kWatermarkBitmap2xId, RulesFor(WizardPicture::Watermark).doubleSizeId);
+    EXPECT_EQ(kAppIconId, kIconGroupId);
 }
 
-TEST(WizardPictures, LargestSizesFitAndLargerOnesAreRefused) {
-    std::string resource;
-    std::wstring error;
-    EXPECT_TRUE(BitmapResourceFromFile(MakeBmp({.width = 164, .height = 314}), WizardPicture::Watermark, resource,
-                                       error));
-    EXPECT_FALSE(BitmapResourceFromFile(MakeBmp({.width = 165, .height = 314}), WizardPicture::Watermark, resource,
-                                        error));
-    EXPECT_WSTREQ8(L"the watermark bitmap is 165 x 314 pixels; the watermark area holds at most 164 x 314", error);
-    EXPECT_FALSE(BitmapResourceFromFile(MakeBmp({.width = 49, .height = 50}), WizardPicture::Header, resource, error));
-    EXPECT_WSTREQ8(L"the header bitmap is 49 x 50 pixels; the header band holds at most 49 x 49", error);
-}
-
-TEST(WizardPictures, FilesThatAreNotUsableBitmapsAreRefusedWithTheReason) {
-    struct Bad {
-        std::string file;
-        const char* message;
+// Whatever the file's header, table, masks and gaps, the resource is a plain info header with
+// the masks and the table right behind it, then the pixels.
+TEST(WizardPictures, UsableBitmapsBecomeTheirResourceForm) {
+    const PictureRules& header = RulesFor(WizardPicture::Header);
+    const PictureRules& watermark = RulesFor(WizardPicture::Watermark);
+    const struct Case {
+        const char* name;
+        WizardPicture picture;
+        Bmp bmp;
+        std::uint32_t colours;
+    } cases[] = {
+        {"plain", WizardPicture::Header, {.width = header.maxWidth, .height = header.maxHeight}, 0},
+        {"largest", WizardPicture::Watermark, {.width = watermark.maxWidth, .height = watermark.maxHeight}, 0},
+        {"short table and a gap", WizardPicture::Watermark, {.width = 30, .height = 20, .bits = 8, .colours = 3, .gap = 10}, 3},
+        {"masks after the header", WizardPicture::Header, {.width = 10, .height = 10, .bits = 16, .compression = 3}, 0},
+        {"masks in a version 5 header", WizardPicture::Header,
+         {.width = 10, .height = 10, .bits = 32, .headerSize = 124, .compression = 3}, 0},
+        {"4 bits without a count", WizardPicture::Header, {.width = 5, .height = 5, .bits = 4, .colours = 16, .counted = 0}, 16},
     };
-    std::string truncated = MakeBmp({});
-    truncated.resize(truncated.size() - 1);
-    std::string wrongMagic = MakeBmp({});
-    wrongMagic[0] = 'P';
-    std::string twoPlanes = MakeBmp({});
-    Put16(twoPlanes, 26, 2);
-    std::string offsetOutside = MakeBmp({});
-    Put32(offsetOutside, 10, static_cast<std::uint32_t>(offsetOutside.size() + 1));
-    std::string tableOverPixels = MakeBmp({.width = 8, .height = 8, .bits = 8, .colours = 4});
-    Put32(tableOverPixels, 46, 200);
-    const Bad cases[] = {
-        {"GIF89a", "the header bitmap is not a BMP file"},
-        {wrongMagic, "the header bitmap is not a BMP file"},
-        {MakeBmp({.headerSize = 12}), "the header bitmap has a header of 12 bytes; save it as a Windows BMP (header "
-                                      "of 40, 108 or 124 bytes)"},
-        {MakeBmp({.height = -49}), "the header bitmap is stored top-down; save it as an ordinary (bottom-up) BMP"},
-        {MakeBmp({.width = 0}), "the header bitmap has no valid size"},
-        {twoPlanes, "the header bitmap has no valid size"},
-        {MakeBmp({.bits = 2}), "the header bitmap has 2 bits per pixel; use 1, 4, 8, 16, 24 or 32"},
-        {MakeBmp({.bits = 8, .compression = 1, .colours = 2}), "the header bitmap is compressed; save it as an "
-                                                               "uncompressed BMP"},
-        {MakeBmp({.bits = 24, .compression = 3}), "the header bitmap is compressed; save it as an uncompressed BMP"},
-        {MakeBmp({.bits = 1, .colours = 3}), "the header bitmap has a colour table larger than its bits allow"},
-        {offsetOutside, "the header bitmap has its colour table or pixels outside the file"},
-        {tableOverPixels, "the header bitmap has its colour table or pixels outside the file"},
-        {truncated, "the header bitmap is cut short: its pixels are missing"},
-    };
-    for (const Bad& bad : cases) {
-        std::string resource = "untouched";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string body, resource;
         std::wstring error;
-        EXPECT_FALSE(BitmapResourceFromFile(bad.file, WizardPicture::Header, resource, error)) << bad.message;
-        EXPECT_EQ(bad.message, WideToUtf8(error));
-        EXPECT_EQ("untouched", resource);
+        const std::string file = MakeBmp(c.bmp, &body);
+        ASSERT_TRUE(BitmapResourceFromFile(file, c.picture, resource, error)) << WideToUtf8(error);
+        ASSERT_EQ(sizeof(BITMAPINFOHEADER) + body.size(), resource.size());
+        EXPECT_EQ(sizeof(BITMAPINFOHEADER), Get32(resource, 0));
+        EXPECT_EQ(Stride(c.bmp.width, c.bmp.bits) * c.bmp.height, Get32(resource, 20));
+        EXPECT_EQ(c.colours, Get32(resource, 32));
+        EXPECT_EQ(body, resource.substr(sizeof(BITMAPINFOHEADER)));
+        int width = 0, height = 0;
+        ASSERT_TRUE(BitmapResourceSize(resource, width, height));
+        EXPECT_EQ(c.bmp.width, width);
+        EXPECT_EQ(c.bmp.height, height);
     }
 }
 
-TEST(WizardPictures, DamagedFilesNeverCrashTheCheck) {
-    const std::string good = MakeBmp({.width = 20, .height = 12, .bits = 8, .colours = 256});
-    std::mt19937 random(20260512);
-    for (int round = 0; round < 3000; ++round) {
-        std::string file = good;
-        const int changes = 1 + static_cast<int>(random() % 6);
-        for (int change = 0; change < changes; ++change) {
-            file[random() % 80] = static_cast<char>(random());
-        }
-        if (round % 3 == 0) file.resize(random() % file.size());
-        std::string resource;
+TEST(WizardPictures, FilesThatAreNotUsableBitmapsAreRefusedWithTheReason) {
+    const PictureRules& watermark = RulesFor(WizardPicture::Watermark);
+    const PictureRules& header = RulesFor(WizardPicture::Header);
+    std::string truncated = MakeBmp({});
+    truncated.pop_back();
+    std::string wrongMagic = MakeBmp({});
+    wrongMagic[0] = 'P';
+    std::string twoPlanes = MakeBmp({});
+    Put(twoPlanes, 26, 2, 2);
+    std::string offsetOutside = MakeBmp({});
+    Put(offsetOutside, 10, static_cast<std::uint32_t>(offsetOutside.size() + 1));
+    const auto tooLarge = [](const PictureRules& rules, int width, int height) {
+        return WideToUtf8(FormatText(L"is %d x %d pixels; %ls holds at most %d x %d", width, height, rules.area,
+                                     rules.maxWidth, rules.maxHeight));
+    };
+    const struct {
+        std::string file;
+        WizardPicture picture;
+        std::string reason;  // what the message says after naming the picture
+    } cases[] = {
+        {"GIF89a", WizardPicture::Header, "is not a BMP file"},
+        {wrongMagic, WizardPicture::Header, "is not a BMP file"},
+        {MakeBmp({.width = watermark.maxWidth + 1, .height = watermark.maxHeight}), WizardPicture::Watermark,
+         tooLarge(watermark, watermark.maxWidth + 1, watermark.maxHeight)},
+        {MakeBmp({.width = header.maxWidth, .height = header.maxHeight + 1}), WizardPicture::Header,
+         tooLarge(header, header.maxWidth, header.maxHeight + 1)},
+        {MakeBmp({.headerSize = 12}), WizardPicture::Header, "has a header of 12 bytes"},
+        {MakeBmp({.height = -49}), WizardPicture::Header, "is stored top-down"},
+        {MakeBmp({.width = 0}), WizardPicture::Header, "has no valid size"},
+        {twoPlanes, WizardPicture::Header, "has no valid size"},
+        {MakeBmp({.bits = 2}), WizardPicture::Header, "has 2 bits per pixel"},
+        {MakeBmp({.bits = 8, .compression = 1, .colours = 2}), WizardPicture::Header, "is compressed"},
+        {MakeBmp({.bits = 24, .compression = 3}), WizardPicture::Header, "is compressed"},
+        {MakeBmp({.bits = 1, .colours = 3}), WizardPicture::Header, "has a colour table larger than its bits allow"},
+        {offsetOutside, WizardPicture::Header, "has its colour table or pixels outside the file"},
+        {MakeBmp({.width = 8, .height = 8, .bits = 8, .colours = 4, .counted = 200}), WizardPicture::Header,
+         "has its colour table or pixels outside the file"},
+        {truncated, WizardPicture::Header, "is cut short: its pixels are missing"},
+    };
+    for (const auto& bad : cases) {
+        SCOPED_TRACE(bad.reason);
+        std::string resource = "untouched";
         std::wstring error;
-        if (BitmapResourceFromFile(file, WizardPicture::Watermark, resource, error)) {
-            int width = 0, height = 0;
-            ASSERT_TRUE(BitmapResourceSize(resource, width, height));
-            EXPECT_LE(width, 164);
-            EXPECT_LE(height, 314);
-            EXPECT_GE(resource.size(), 40u + Get32(resource, 20));
-        } else {
-            EXPECT_FALSE(error.empty());
-        }
+        EXPECT_FALSE(BitmapResourceFromFile(bad.file, bad.picture, resource, error));
+        const std::string expected = "the " + WideToUtf8(RulesFor(bad.picture).name) + " " + bad.reason;
+        EXPECT_EQ(expected, WideToUtf8(error).substr(0, expected.size()));
+        EXPECT_EQ("untouched", resource);
     }
 }
 
@@ -207,11 +181,11 @@ TEST(WizardPictures, SettingsNameThePicturesInTheirOwnSection) {
 
     // The formatted settings end with the section, its keys empty: written back, they keep
     // the pictures the client has.
-    const WizardPictureFiles notes{L"the client carries the default header bitmap", L"", L"the client carries no icon"};
+    const WizardPictureFiles notes{L"header note", L"", L"icon note"};
     const std::wstring text = FormatSettings(record, {}, &notes);
-    const std::wstring tail = L"\r\n[Wizard]\r\n; the client carries the default header bitmap\r\nHeaderBitmap=\r\n"
-                              L"WatermarkBitmap=\r\n; the client carries no icon\r\nIcon=\r\n";
-    EXPECT_TRUE(text.ends_with(tail)) << WideToUtf8(text);
+    EXPECT_TRUE(text.ends_with(L"\r\n[Wizard]\r\n; header note\r\nHeaderBitmap=\r\nWatermarkBitmap=\r\n"
+                               L"; icon note\r\nIcon=\r\n"))
+        << WideToUtf8(text);
     ASSERT_TRUE(ParseSettings(text, record, error, &extras));
     EXPECT_TRUE(pictures.header.empty() && pictures.watermark.empty() && pictures.icon.empty());
 }
@@ -226,36 +200,33 @@ struct IcoImage {
 // An ICO file of 32-bit images; each image's pixels count up so that moved bytes show.
 std::string MakeIco(const std::vector<IcoImage>& images) {
     std::string file(6 + 16 * images.size(), '\0');
-    Put16(file, 2, 1);
-    Put16(file, 4, static_cast<std::uint16_t>(images.size()));
+    Put(file, 2, 1, 2);
+    Put(file, 4, static_cast<std::uint32_t>(images.size()), 2);
     for (std::size_t i = 0; i < images.size(); ++i) {
         const IcoImage& image = images[i];
         std::string bytes;
         if (image.png) {
             bytes = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + std::string(9, '\0');
-            bytes[18] = static_cast<char>(image.size >> 8);
-            bytes[19] = static_cast<char>(image.size);
-            bytes[22] = static_cast<char>(image.size >> 8);
-            bytes[23] = static_cast<char>(image.size);
+            Put(bytes, 16, _byteswap_ulong(image.size));
+            Put(bytes, 20, _byteswap_ulong(image.size));
         } else {
             const std::size_t pixels = static_cast<std::size_t>(image.size) * image.size * 4;
-            const std::size_t mask = Stride(image.size, 1) * image.size;
-            bytes.assign(40 + pixels + mask, '\0');
-            Put32(bytes, 0, 40);
-            Put32(bytes, 4, static_cast<std::uint32_t>(image.size));
-            Put32(bytes, 8, static_cast<std::uint32_t>(image.size * 2));
-            Put16(bytes, 12, 1);
-            Put16(bytes, 14, 32);
+            bytes.assign(40 + pixels + Stride(image.size, 1) * image.size, '\0');
+            Put(bytes, 0, 40);
+            Put(bytes, 4, static_cast<std::uint32_t>(image.size));
+            Put(bytes, 8, static_cast<std::uint32_t>(image.size * 2));
+            Put(bytes, 12, 1, 2);
+            Put(bytes, 14, 32, 2);
             for (std::size_t b = 40; b < bytes.size(); ++b) bytes[b] = static_cast<char>(b * 7 + i);
         }
         bytes.resize(bytes.size() - image.cut);
         const int listed = image.listed < 0 ? image.size : image.listed;
         const std::size_t at = 6 + 16 * i;
         file[at] = file[at + 1] = static_cast<char>(listed % 256);
-        Put16(file, at + 4, 1);
-        Put16(file, at + 6, 32);
-        Put32(file, at + 8, static_cast<std::uint32_t>(bytes.size()));
-        Put32(file, at + 12, static_cast<std::uint32_t>(file.size()));
+        Put(file, at + 4, 1, 2);
+        Put(file, at + 6, 32, 2);
+        Put(file, at + 8, static_cast<std::uint32_t>(bytes.size()));
+        Put(file, at + 12, static_cast<std::uint32_t>(file.size()));
         file += bytes;
     }
     return file;
@@ -279,19 +250,18 @@ TEST(WizardPictures, IconsAreCheckedAndSplitIntoTheirImages) {
     ASSERT_TRUE(IconGroupIds(group, ids));
     EXPECT_EQ((std::vector<int>{4, 9, 2}), ids);
 
-    struct Bad {
+    std::string outside = MakeIco({{}});
+    Put(outside, 6 + 12, static_cast<std::uint32_t>(outside.size() - 10));
+    std::string intoDirectory = MakeIco({{}});
+    Put(intoDirectory, 6 + 12, 2);
+    std::string cursor = MakeIco({{}});
+    Put(cursor, 2, 2, 2);
+    std::string garbage = MakeIco({{}});
+    Put(garbage, 22, 0x11223344);
+    const struct {
         std::string file;
         const char* message;
-    };
-    std::string outside = MakeIco({{}});
-    Put32(outside, 6 + 12, static_cast<std::uint32_t>(outside.size() - 10));
-    std::string intoDirectory = MakeIco({{}});
-    Put32(intoDirectory, 6 + 12, 2);
-    std::string cursor = MakeIco({{}});
-    Put16(cursor, 2, 2);
-    std::string garbage = MakeIco({{}});
-    Put32(garbage, 22, 0x11223344);
-    const Bad cases[] = {
+    } cases[] = {
         {"", "the icon is not an ICO file"},
         {cursor, "the icon is not an ICO file"},
         {MakeIco({}), "the icon holds no images"},
@@ -305,36 +275,60 @@ TEST(WizardPictures, IconsAreCheckedAndSplitIntoTheirImages) {
         {MakeIco({{.size = 512, .listed = 256, .png = true}}),
          "the icon's image 1 is 512 x 512 pixels but the directory says 256 x 256"},
     };
-    for (const Bad& bad : cases) {
+    for (const auto& bad : cases) {
+        SCOPED_TRACE(bad.message);
         images = {IconImage{"untouched", {}}};
-        EXPECT_FALSE(IconImagesFromFile(bad.file, images, error)) << bad.message;
+        EXPECT_FALSE(IconImagesFromFile(bad.file, images, error));
         EXPECT_EQ(bad.message, WideToUtf8(error));
         ASSERT_EQ(1u, images.size());
         EXPECT_EQ("untouched", images[0].entry);
     }
+}
 
-    // Damaged files are refused or give images inside the limits, never a crash.
-    std::mt19937 random(20261208);
-    for (int round = 0; round < 2000; ++round) {
-        std::string damaged = file;
-        for (int change = 0; change < 4; ++change) damaged[random() % 80] = static_cast<char>(random());
-        if (round % 3 == 0) damaged.resize(random() % damaged.size());
-        if (IconImagesFromFile(damaged, images, error)) {
+// Damaged files are refused with a reason or give pictures inside the limits, never a crash.
+TEST(WizardPictures, DamagedFilesNeverCrashTheChecks) {
+    const PictureRules& watermark = RulesFor(WizardPicture::Watermark);
+    const std::string bitmap = MakeBmp({.width = 20, .height = 12, .bits = 8, .colours = 256});
+    const std::string icon = MakeIco({{.size = 16}, {.size = 48}, {.size = 256, .png = true}});
+    std::mt19937 random(20260512);
+    const auto damage = [&](std::string file, int round) {
+        for (int change = 1 + static_cast<int>(random() % 6); change > 0; --change) {
+            file[random() % 80] = static_cast<char>(random());
+        }
+        if (round % 3 == 0) file.resize(random() % file.size());
+        return file;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string resource;
+        std::wstring error;
+        if (BitmapResourceFromFile(damage(bitmap, round), WizardPicture::Watermark, resource, error)) {
+            int width = 0, height = 0;
+            ASSERT_TRUE(BitmapResourceSize(resource, width, height));
+            EXPECT_LE(width, watermark.maxWidth);
+            EXPECT_LE(height, watermark.maxHeight);
+            EXPECT_GE(resource.size(), sizeof(BITMAPINFOHEADER) + Get32(resource, 20));
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+        std::vector<IconImage> images;
+        error.clear();
+        if (IconImagesFromFile(damage(icon, round), images, error)) {
             for (const IconImage& image : images) {
                 EXPECT_TRUE(image.width >= 16 && image.width <= 256 && image.height >= 16 && image.height <= 256);
             }
+        } else {
+            EXPECT_FALSE(error.empty());
         }
     }
 }
 
 TEST(WizardPictures, TheSheetShowsThePictureDrawnForItsScale) {
-    struct Case {
+    const struct {
         int dpi;
         SIZE single, twice;
         PictureSource source;
         int width, height;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {96, {49, 49}, {98, 98}, PictureSource::Single, 49, 49},
         {120, {49, 49}, {98, 98}, PictureSource::Double, 61, 61},
         {144, {164, 314}, {328, 628}, PictureSource::Double, 246, 471},
@@ -345,11 +339,12 @@ TEST(WizardPictures, TheSheetShowsThePictureDrawnForItsScale) {
         {0, {49, 49}, {98, 98}, PictureSource::Single, 49, 49},
         {192, {0, 0}, {0, 0}, PictureSource::None, 0, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.dpi << " dpi, 1x " << c.single.cx << ", 2x " << c.twice.cx);
         const PictureChoice choice = ChoosePicture(c.dpi, c.single, c.twice);
-        EXPECT_EQ(c.source, choice.source) << c.dpi << " dpi, 1x " << c.single.cx;
-        EXPECT_EQ(c.width, choice.width) << c.dpi << " dpi, 1x " << c.single.cx;
-        EXPECT_EQ(c.height, choice.height) << c.dpi << " dpi, 1x " << c.single.cx;
+        EXPECT_EQ(c.source, choice.source);
+        EXPECT_EQ(c.width, choice.width);
+        EXPECT_EQ(c.height, choice.height);
     }
 }
 
