@@ -13,6 +13,12 @@ std::wstring Parse(const std::wstring& text, ClientConfig::Bytes& record) {
     return ParseSettings(text, record, error) ? L"" : error;
 }
 
+Ed25519PublicKey TestKey(std::uint8_t fill) {
+    Ed25519Seed seed;
+    seed.fill(fill);
+    return PublicKeyFor(seed);
+}
+
 TEST(SettingsFile, FormatThenParseGivesTheSameRecord) {
     ClientConfig::Bytes record{};
     ASSERT_EQ(Parse(L"; vendor settings\r\n[Application]\r\n  ApplicationName =  Example Viewer  \r\n"
@@ -50,50 +56,51 @@ TEST(SettingsFile, TextsMayFillAllButTheLastByte) {
     EXPECT_EQ(record[config_record::kDefaultVersion + 31], 0);
 }
 
+// A refused file leaves the record and the extras as they were.
 TEST(SettingsFile, BadInputIsRefusedWithTheKeyAndTheRule) {
-    struct Bad {
-        const wchar_t* text;
-        const char* message;
-    };
-    const Bad cases[] = {
+    const std::wstring key = Base64Text(TestKey(3));
+    const struct {
+        std::wstring text;
+        const char* message;  // how the message begins
+    } cases[] = {
         {L"[Application]\nApplicationNam=x\n", "line 2: unknown key 'ApplicationNam' in section [Application]"},
         {L"ApplicationName=x\n", "line 1: unknown key 'ApplicationName' in section []"},
         {L"[Options]\nApplicationName=x\n", "line 2: unknown key 'ApplicationName' in section [Options]"},
-        {L"[Application]\nDefaultVersion=123456789012345678901234567890123\n",
-         "line 2: Application.DefaultVersion is 33 bytes long; it holds at most 31"},
-        {L"[PrimaryServer]\nDocumentProtocol=http://long-prefix\n",
-         "line 2: PrimaryServer.DocumentProtocol is 18 bytes long; it holds at most 15"},
-        {L"[Options]\nLoggingEnabled=yes\n",
-         "line 2: Options.LoggingEnabled must be a whole number from 0 to 4294967295, not 'yes'"},
-        {L"[Options]\nCheckFrequency=-1\n",
-         "line 2: Options.CheckFrequency must be a whole number from 0 to 4294967295, not '-1'"},
-        {L"[Options]\nInstanceNumber=4294967296\n",
-         "line 2: Options.InstanceNumber must be a whole number from 0 to 4294967295, not '4294967296'"},
-        {L"[Options]\nConfirmCancel=\n",
-         "line 2: Options.ConfirmCancel must be a whole number from 0 to 4294967295, not ''"},
+        {L"[Application]\nDefaultVersion=" + std::wstring(32, L'1') + L"\n",
+         "line 2: Application.DefaultVersion is 32 bytes long; it holds at most 31"},
+        {L"[PrimaryServer]\nDocumentProtocol=http://long-prefix\n", "line 2: PrimaryServer.DocumentProtocol is 18 bytes"},
+        {L"[Options]\nLoggingEnabled=yes\n", "line 2: Options.LoggingEnabled must be a whole number"},
+        {L"[Options]\nCheckFrequency=-1\n", "line 2: Options.CheckFrequency must be a whole number"},
+        {L"[Options]\nInstanceNumber=4294967296\n", "line 2: Options.InstanceNumber must be a whole number"},
+        {L"[Options]\nConfirmCancel=\n", "line 2: Options.ConfirmCancel must be a whole number"},
         {L"[Options\n", "line 1: a section header must end with ']'"},
         {L"[Options]\nLoggingEnabled\n", "line 2: expected 'Key=value', found 'LoggingEnabled'"},
         {L"[Options]\nLoggingEnabled=1\nloggingenabled=0\n", "line 3: Options.LoggingEnabled is given twice"},
         {L"[Application]\nApplicationName=\u4e2d\u6587\n",
          "line 2: Application.ApplicationName holds characters that the system code page cannot store"},
+        {L"[Security]\nTrustedKeys=" + key + L" " + key.substr(1) + L"\n", "line 2: Security.TrustedKeys: key 2 ('"},
+        {L"[Security]\nTrustedKeys=" + key + L"\n\nTrustedKeys=\n", "line 4: Security.TrustedKeys is given twice"},
+        {L"[Application]\nTrustedKeys=" + key + L"\n", "line 2: unknown key 'TrustedKeys' in section [Application]"},
+        {L"[Wizard]\nBanner=x.bmp\n", "line 2: unknown key 'Banner' in section [Wizard]"},
+        {L"[Wizard]\nHeaderBitmap=a\nHeaderBitmap=b\n", "line 3: Wizard.HeaderBitmap is given twice"},
     };
-    for (const Bad& bad : cases) {
+    for (const auto& bad : cases) {
+        SCOPED_TRACE(bad.message);
         ClientConfig::Bytes record{};
-        record[0] = 'k';  // a refused file leaves the record as it was
+        record[0] = 'k';
+        SettingsExtras extras{{TestKey(4)}, false, {L"kept", L"", L""}};
         std::wstring error;
-        EXPECT_FALSE(ParseSettings(bad.text, record, error)) << bad.message;
-        EXPECT_EQ(WideToUtf8(error), bad.message);
+        EXPECT_FALSE(ParseSettings(bad.text, record, error, &extras));
+        EXPECT_TRUE(WideToUtf8(error).starts_with(bad.message)) << WideToUtf8(error);
         EXPECT_EQ(record[0], 'k');
+        EXPECT_EQ(extras.trustedKeys, (std::vector<Ed25519PublicKey>{TestKey(4)}));
+        EXPECT_WSTREQ8(L"kept", extras.pictures.header);
     }
 }
 
-// Trusted keys sit in [Security], beside the record; a faulty key refuses the whole file.
-TEST(SettingsFile, TrustedKeysRoundTripAndAnyBadKeyRefusesTheFile) {
-    Ed25519Seed seed;
-    seed.fill(3);
-    const Ed25519PublicKey a = PublicKeyFor(seed);
-    seed.fill(4);
-    const Ed25519PublicKey b = PublicKeyFor(seed);
+// Trusted keys sit in [Security], beside the record.
+TEST(SettingsFile, TrustedKeysRoundTrip) {
+    const Ed25519PublicKey a = TestKey(3), b = TestKey(4);
     ClientConfig::Bytes record{};
     SettingsExtras extras;
     std::wstring error;
@@ -101,7 +108,7 @@ TEST(SettingsFile, TrustedKeysRoundTripAndAnyBadKeyRefusesTheFile) {
                                   Base64Text(b) + L"\n",
                               record, error, &extras))
         << WideToUtf8(error);
-    std::vector<Ed25519PublicKey> keys = extras.trustedKeys;
+    const std::vector<Ed25519PublicKey> keys = extras.trustedKeys;
     EXPECT_EQ(keys, (std::vector<Ed25519PublicKey>{a, b}));
     EXPECT_TRUE(extras.trustedKeysGiven);
     const std::wstring text = FormatSettings(record, keys);
@@ -116,32 +123,25 @@ TEST(SettingsFile, TrustedKeysRoundTripAndAnyBadKeyRefusesTheFile) {
     EXPECT_NE(FormatSettings(record).find(L"[Security]\r\nTrustedKeys=\r\n\r\n[Wizard]"), std::wstring::npos);
     ASSERT_TRUE(ParseSettings(L"[Application]\nApplicationName=x\n", again, error, &extrasAgain));
     EXPECT_FALSE(extrasAgain.trustedKeysGiven);
-
-    const std::pair<std::wstring, const char*> bad[] = {
-        {L"[Security]\nTrustedKeys=" + Base64Text(a) + L" " + Base64Text(a).substr(1) + L"\n",
-         "line 2: Security.TrustedKeys: key 2 ('"},
-        {L"[Security]\nTrustedKeys=" + Base64Text(a) + L"\n\nTrustedKeys=\n", "line 4: Security.TrustedKeys is given twice"},
-        {L"[Application]\nTrustedKeys=" + Base64Text(a) + L"\n", "line 2: unknown key 'TrustedKeys' in section [Application]"},
-    };
-    for (const auto& [settings, message] : bad) {
-        extras.trustedKeys = {b};
-        record[0] = 'k';
-        EXPECT_FALSE(ParseSettings(settings, record, error, &extras));
-        EXPECT_TRUE(WideToUtf8(error).starts_with(message)) << WideToUtf8(error);
-        EXPECT_EQ(extras.trustedKeys, (std::vector<Ed25519PublicKey>{b}));
-        EXPECT_EQ(record[0], 'k');
-    }
 }
 
 TEST(SettingsFile, DecodesUtf8AndUtf16Files) {
-    std::wstring text, error;
-    ASSERT_TRUE(DecodeSettingsFile("\xEF\xBB\xBFKey=caf\xC3\xA9", text, error));
-    EXPECT_WSTREQ8(L"Key=caf\u00e9", text);
-    ASSERT_TRUE(DecodeSettingsFile(std::string("\xFF\xFEK\0=\0x\0", 8), text, error));
-    EXPECT_WSTREQ8(L"K=x", text);
-    EXPECT_FALSE(DecodeSettingsFile("Key=\xC3(", text, error));
-    EXPECT_WSTREQ8(L"the settings file is not valid UTF-8 text", error);
-    EXPECT_FALSE(DecodeSettingsFile(std::string("\xFF\xFEK", 3), text, error));
+    const struct {
+        std::string bytes;
+        const wchar_t* text;  // null: refused
+    } cases[] = {
+        {"\xEF\xBB\xBFKey=caf\xC3\xA9", L"Key=caf\u00e9"},
+        {"K=\xC3\xA9", L"K=\u00e9"},
+        {std::string("\xFF\xFEK\0=\0x\0", 8), L"K=x"},
+        {"Key=\xC3(", nullptr},
+        {std::string("\xFF\xFEK", 3), nullptr},
+    };
+    for (const auto& c : cases) {
+        std::wstring text, error;
+        EXPECT_EQ(DecodeSettingsFile(c.bytes, text, error), c.text != nullptr) << c.bytes;
+        if (c.text) EXPECT_WSTREQ8(c.text, text);
+        else EXPECT_FALSE(error.empty());
+    }
 }
 
 TEST(SettingsFile, AnEmptyBackgroundKeywordIsWarnedOf) {

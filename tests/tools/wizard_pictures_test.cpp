@@ -173,11 +173,6 @@ TEST(WizardPictures, SettingsNameThePicturesInTheirOwnSection) {
     EXPECT_WSTREQ8(L"logo.bmp", pictures.header);
     EXPECT_WSTREQ8(L"art\\side.bmp", pictures.watermark);
     EXPECT_WSTREQ8(L"app.ico", pictures.icon);
-    EXPECT_FALSE(ParseSettings(L"[Wizard]\nBanner=x.bmp\n", record, error, &extras));
-    EXPECT_WSTREQ8(L"line 2: unknown key 'Banner' in section [Wizard]", error);
-    EXPECT_FALSE(ParseSettings(L"[Wizard]\nHeaderBitmap=a\nHeaderBitmap=b\n", record, error, &extras));
-    EXPECT_WSTREQ8(L"line 3: Wizard.HeaderBitmap is given twice", error);
-    EXPECT_WSTREQ8(L"logo.bmp", pictures.header);  // a refused file changes nothing
 
     // The formatted settings end with the section, its keys empty: written back, they keep
     // the pictures the client has.
