@@ -51,59 +51,61 @@ TEST(CheckDone, NextPageAndMessageFollowFromTheFacts) {
         const CheckDecision decision = DecideAfterCheck(facts);
         EXPECT_EQ(decision.next, row.next);
         EXPECT_EQ(decision.message, row.message);
-        if (row.next == PageIntro) EXPECT_EQ(decision.removeTerms, row.removeTerms);
+        if (row.next == PageIntro) {
+            EXPECT_EQ(decision.removeTerms, row.removeTerms);
+        }
     }
 }
 
 TEST(PageFlow, NextAndBackFollowTheTable) {
-    const FlowFacts plain{false, false, false};
-    EXPECT_EQ(PageStay, PageAfterNext(PageChecking, plain));
-    EXPECT_EQ(PageStay, PageAfterNext(PageMessage, plain));
-    EXPECT_EQ(PageTerms, PageAfterNext(PageIntro, plain));
-    EXPECT_EQ(PageDownload, PageAfterNext(PageIntro, {true, false, false}));
-    EXPECT_EQ(PageStay, PageAfterNext(PageTerms, plain));
-    EXPECT_EQ(PageDownload, PageAfterNext(PageTerms, {false, true, false}));
-    EXPECT_EQ(PageStay, PageAfterNext(PageDownload, plain));
-    EXPECT_EQ(PageReady, PageAfterNext(PageDownload, {false, false, true}));
-    EXPECT_EQ(PageInstalling, PageAfterNext(PageReady, plain));
-    EXPECT_EQ(PageStay, PageAfterNext(PageInstalling, plain));
-    EXPECT_EQ(PageStay, PageAfterNext(PageNone, plain));
-
-    EXPECT_EQ(PageIntro, PageAfterBack(PageTerms, plain));
-    for (WizardPage page : {PageChecking, PageMessage, PageIntro, PageDownload, PageReady, PageInstalling}) {
-        EXPECT_EQ(PageStay, PageAfterBack(page, {false, true, true})) << page;
+    const FlowFacts plain{}, removed{true, false, false}, accepted{false, true, false}, done{false, true, true};
+    const struct { WizardPage from; FlowFacts facts; WizardPage next, back; } rows[] = {
+        {PageChecking, done, PageStay, PageStay},     {PageMessage, done, PageStay, PageStay},
+        {PageIntro, plain, PageTerms, PageStay},      {PageIntro, removed, PageDownload, PageStay},
+        {PageTerms, plain, PageStay, PageIntro},      {PageTerms, accepted, PageDownload, PageIntro},
+        {PageDownload, accepted, PageStay, PageStay}, {PageDownload, done, PageReady, PageStay},
+        {PageReady, plain, PageInstalling, PageStay}, {PageInstalling, done, PageStay, PageStay},
+        {PageNone, plain, PageStay, PageStay}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "page " << row.from << ", removed/accepted/downloaded "
+                                        << row.facts.termsRemoved << row.facts.termsAccepted << row.facts.downloadDone);
+        EXPECT_EQ(row.next, PageAfterNext(row.from, row.facts));
+        EXPECT_EQ(row.back, PageAfterBack(row.from, row.facts));
     }
 }
 
+// The sheet holds the pages in their order, without the terms once they are removed.
 TEST(PageFlow, SheetIndicesShiftOnceTheTermsAreRemoved) {
-    for (int page = PageChecking; page <= PageInstalling; ++page) {
-        EXPECT_EQ(page, SheetIndex(static_cast<WizardPage>(page), false));
-        EXPECT_EQ(page, PageAtSheetIndex(page, false));
+    for (const bool removed : {false, true}) {
+        int index = 0;
+        for (int page = PageChecking; page < kWizardPageCount; ++page) {
+            SCOPED_TRACE(testing::Message() << "page " << page << " terms removed " << removed);
+            if (removed && page == PageTerms) {
+                EXPECT_EQ(-1, SheetIndex(PageTerms, removed));
+                continue;
+            }
+            EXPECT_EQ(index, SheetIndex(static_cast<WizardPage>(page), removed));
+            EXPECT_EQ(page, PageAtSheetIndex(index++, removed));
+        }
+        EXPECT_EQ(PageNone, PageAtSheetIndex(index, removed));
+        EXPECT_EQ(PageNone, PageAtSheetIndex(-1, removed));
+        EXPECT_EQ(-1, SheetIndex(PageNone, removed));
     }
-    EXPECT_EQ(2, SheetIndex(PageIntro, true));
-    EXPECT_EQ(-1, SheetIndex(PageTerms, true));
-    EXPECT_EQ(3, SheetIndex(PageDownload, true));
-    EXPECT_EQ(5, SheetIndex(PageInstalling, true));
-    EXPECT_EQ(PageDownload, PageAtSheetIndex(3, true));
-    EXPECT_EQ(PageInstalling, PageAtSheetIndex(5, true));
-    EXPECT_EQ(PageNone, PageAtSheetIndex(6, true));
-    EXPECT_EQ(PageNone, PageAtSheetIndex(-1, false));
-    EXPECT_EQ(-1, SheetIndex(PageNone, false));
 }
 
 TEST(PageFlow, CreatingAPageRunsItsPointAndStartsItsWork) {
-    EXPECT_EQ(1, ActionsWhenCreated(PageIntro).executePoint);
-    EXPECT_EQ(2, ActionsWhenCreated(PageDownload).executePoint);
-    const PageCreatedActions ready = ActionsWhenCreated(PageReady);
-    EXPECT_EQ(3, ready.executePoint);
-    EXPECT_TRUE(ready.restoreSheet);
-    EXPECT_FALSE(ready.startInstaller || ready.setInstallStarted);
-    const PageCreatedActions installing = ActionsWhenCreated(PageInstalling);
-    EXPECT_EQ(0, installing.executePoint);
-    EXPECT_TRUE(installing.setInstallStarted && installing.startInstaller && installing.restoreSheet);
-    for (WizardPage page : {PageChecking, PageMessage, PageTerms}) {
-        const PageCreatedActions none = ActionsWhenCreated(page);
-        EXPECT_FALSE(none.executePoint || none.restoreSheet || none.startInstaller) << page;
+    // installing: the page marks the install started and starts the installer
+    const struct { WizardPage page; int executePoint; bool restoreSheet, installing; } rows[] = {
+        {PageChecking, 0, false, false}, {PageMessage, 0, false, false}, {PageIntro, 1, false, false},
+        {PageTerms, 0, false, false},    {PageDownload, 2, false, false}, {PageReady, 3, true, false},
+        {PageInstalling, 0, true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "page " << row.page);
+        const PageCreatedActions actions = ActionsWhenCreated(row.page);
+        EXPECT_EQ(row.executePoint, actions.executePoint);
+        EXPECT_EQ(row.restoreSheet, actions.restoreSheet);
+        EXPECT_EQ(row.installing, actions.setInstallStarted);
+        EXPECT_EQ(row.installing, actions.startInstaller);
     }
 }
 
@@ -114,11 +116,13 @@ TEST(PageFlow, TheRestOfAMinimumDisplayTime) {
 }
 
 TEST(ReadyPage, RestartBoxOnlyWhenTheUserMayChoose) {
-    EXPECT_TRUE(OfferRestartBox(1, false, L"Viewer.exe"));
-    EXPECT_FALSE(OfferRestartBox(0, false, L"Viewer.exe"));
-    EXPECT_FALSE(OfferRestartBox(2, false, L"Viewer.exe"));
-    EXPECT_FALSE(OfferRestartBox(1, true, L"Viewer.exe"));
-    EXPECT_FALSE(OfferRestartBox(1, false, L""));
+    const struct { int kind; bool installing; const wchar_t* application; bool offered; } rows[] = {
+        {1, false, L"Viewer.exe", true}, {0, false, L"Viewer.exe", false}, {2, false, L"Viewer.exe", false},
+        {1, true, L"Viewer.exe", false}, {1, false, L"", false}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.offered, OfferRestartBox(row.kind, row.installing, row.application))
+            << "restart " << row.kind << ", installing " << row.installing << ", " << WideToUtf8(row.application);
+    }
 }
 
 TEST(DownloadPage, StatusLineAndFileFields) {
@@ -245,10 +249,10 @@ TEST(MessagePage, EmptyMessageShowsTheFallbackWithAnAddress) {
 }
 
 TEST(Cancel, DisabledCancelRefusesAndTheSwitchAsksFirst) {
-    EXPECT_EQ(CancelOutcome::Refuse, DecideCancel(false, true));
-    EXPECT_EQ(CancelOutcome::Refuse, DecideCancel(false, false));
-    EXPECT_EQ(CancelOutcome::Ask, DecideCancel(true, true));
-    EXPECT_EQ(CancelOutcome::Proceed, DecideCancel(true, false));
+    const struct { bool allowed, confirm; CancelOutcome outcome; } rows[] = {
+        {false, true, CancelOutcome::Refuse}, {false, false, CancelOutcome::Refuse},
+        {true, true, CancelOutcome::Ask}, {true, false, CancelOutcome::Proceed}};
+    for (const auto& row : rows) EXPECT_EQ(row.outcome, DecideCancel(row.allowed, row.confirm)) << row.allowed << row.confirm;
 }
 
 TEST(CompanyLink, AnchorColoursFromTheBrowserSettings) {
