@@ -4,7 +4,6 @@
 
 #include "foundation/client_config.h"
 #include "service/permission_service.h"
-#include "app/startup.h"
 #include "test_support.h"
 
 namespace {
@@ -79,13 +78,6 @@ TEST(CommandLine, CheckInstalledEndsWithOneOnlyWhileTheStopEventExists) {
     ASSERT_TRUE(RunPermissionManagerCommand(L"/PermissionsManagerCheckInstalled", &exitCode, config, log));
     EXPECT_EQ(exitCode, 1);
     CloseHandle(event);
-}
-
-TEST(CommandLine, SameNameMessageNamesThePath) {
-    EXPECT_WSTREQ8(L"You have specified the name of your main application to be 'C:\\A\\Renewix.exe' which is the "
-                   L"same name as the Renewix client that is now running. The main application executable should "
-                   L"point to the .exe file that launches your application.\r\n\r\nCorrect the error and try again",
-                   SameNameMessage(L"C:\\A\\Renewix.exe"));
 }
 
 }  // namespace
