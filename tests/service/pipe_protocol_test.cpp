@@ -2,22 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
+#include "service_support.h"
 #include "test_support.h"
 
 namespace {
 
 namespace Wire = PermissionManager::Wire;
-
-Wire::Bytes FrameOf(const Wire::Request& request) {
-    Wire::Bytes frame;
-    Wire::PutU32(frame, Wire::OpcodeOf(request));
-    const std::optional<Wire::Bytes> payload = Wire::EncodePayload(request);
-    EXPECT_TRUE(payload.has_value());
-    if (payload) frame.insert(frame.end(), payload->begin(), payload->end());
-    return frame;
-}
 
 template <typename T>
 T Decoded(const Wire::Request& request) {
@@ -197,8 +187,7 @@ TEST(PipeWire, MalformedRequestsAreRecognised) {
 // The parser takes any bytes: random ones and damaged valid requests. Whatever it accepts
 // encodes again to a request that parses the same way.
 TEST(PipeWire, BoundedFuzzOfTheParser) {
-    std::mt19937 random(20260512);
-    const auto next = [&](std::uint32_t below) { return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(random); };
+    FuzzNumbers next(20260512);
     const Wire::Request samples[] = {
         Wire::GreetingRequest{},
         Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, L"C:\\f"},
@@ -213,16 +202,10 @@ TEST(PipeWire, BoundedFuzzOfTheParser) {
     for (int i = 0; i < 100000; ++i) {
         Wire::Bytes frame;
         if (next(2) == 0) {
-            frame.resize(next(1600));
-            for (auto& byte : frame) byte = static_cast<std::uint8_t>(next(256));
-            if (frame.size() >= 4 && next(2) == 0) {
-                const std::uint32_t opcode = 1000 + next(16);
-                for (int b = 0; b < 4; ++b) frame[b] = static_cast<std::uint8_t>(opcode >> (8 * b));
-            }
+            frame = RandomFrame(next);
         } else {
             frame = FrameOf(samples[next(std::size(samples))]);
-            for (std::uint32_t n = next(6); n > 0; --n) frame[next(static_cast<std::uint32_t>(frame.size()))] ^= 1u << next(8);
-            if (next(8) == 0) frame.resize(next(static_cast<std::uint32_t>(frame.size()) + 8));
+            Damage(frame, next);
         }
         const Wire::ParsedRequest parsed = Wire::ParseRequest(frame);
         if (!parsed) continue;
