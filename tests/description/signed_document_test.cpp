@@ -278,9 +278,8 @@ TEST_F(AcceptSignedDocumentTest, OnlyTheSignedPartIsParsed) {
     const std::string files = "<FileList><Directory Name=\"d\"><File Name=\"a\" SHA256=\"" + hash +
                               "\"/></Directory><File Name=\"b\" SHA256=\"" + hash + "\"/></FileList>";
     EXPECT_TRUE(Accept(SignedBytes(Document(files), kSeedA), keys_, log)) << log;
-    EXPECT_NE(log.find("\tSignature verified, signing key:\t" + WideToUtf8(HexText(KeyIdOf(PublicKeyFor(kSeedA))))),
-              std::string::npos)
-        << log;
+    // The log names the key that signed.
+    EXPECT_NE(log.find(WideToUtf8(HexText(KeyIdOf(PublicKeyFor(kSeedA))))), std::string::npos) << log;
     // The same in UTF-16, as the publishing tool may write it.
     EXPECT_TRUE(Accept(SignedBytes(Utf16(Document(files), false, true), kSeedA), keys_, log)) << log;
 }
@@ -295,34 +294,34 @@ TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
         TrustedKeys keys;
         const char* heading;
     } cases[] = {
-        {Document(""), keys_, "it is not signed"},
-        {changed, keys_, "its signature does not match its content"},
-        {good, TrustedKeys({PublicKeyFor(kSeedB)}), "it is signed by a key that this client does not trust"},
-        {good, TrustedKeys::Damaged(), "the trusted keys built into this client are damaged"},
-        {SignedBytes("<Renewix><Unclosed></Renewix>", kSeedA), keys_,
-         "its signed part is not a well-formed XML document"},
-        {SignedBytes(Document("", "2001-01-01T00:00:00Z"), kSeedA), keys_, "it has expired"},
-        {SignedBytes(Document("", "soon"), kSeedA), keys_, "its expiry date cannot be read"},
-        {SignedBytes(Document("", ""), kSeedA), keys_, "it has no expiry"},
+        {Document(""), keys_, "not signed"},
+        {changed, keys_, "does not match"},
+        {good, TrustedKeys({PublicKeyFor(kSeedB)}), "does not trust"},
+        {good, TrustedKeys::Damaged(), "damaged"},
+        {SignedBytes("<Renewix><Unclosed></Renewix>", kSeedA), keys_, "well-formed"},
+        {SignedBytes(Document("", "2001-01-01T00:00:00Z"), kSeedA), keys_, "expired"},
+        {SignedBytes(Document("", "soon"), kSeedA), keys_, "cannot be read"},
+        {SignedBytes(Document("", ""), kSeedA), keys_, "no expiry"},
         {SignedBytes(Document("<FileList><Directory Name=\"x\"><File Src=\"bin/\" Name=\"a.exe\"/></Directory>"
                               "</FileList>"),
                      kSeedA),
-         keys_, "a file has no SHA-256 hash\r\n\tFile:\tbin/a.exe"},
-        {SignedBytes(Document("<FileList><File Name=\"b\" SHA256=\"abc\"/></FileList>"), kSeedA), keys_,
-         "a file has no SHA-256 hash"},
+         keys_, "bin/a.exe"},  // the file is named
+        {SignedBytes(Document("<FileList><File Name=\"b\" SHA256=\"abc\"/></FileList>"), kSeedA), keys_, "SHA-256"},
         // A DTD's default attributes would add what was never signed (and an external one would be
         // fetched from anywhere).
         {SignedBytes("<!DOCTYPE Renewix [<!ATTLIST File Register CDATA \"True\">]><Renewix/>", kSeedA), keys_,
-         "it declares a document type"},
+         "document type"},
         {SignedBytes("<!DOCTYPE Renewix SYSTEM \"http://127.0.0.1:9/renewix.dtd\"><Renewix/>", kSeedA), keys_,
-         "it declares a document type"},
+         "document type"},
     };
     for (const auto& item : cases) {
-        EXPECT_FALSE(Accept(item.bytes, item.keys, log)) << item.heading;
-        EXPECT_NE(log.find(std::string("\r\nUpdate description refused: ") + item.heading), std::string::npos) << log;
+        SCOPED_TRACE(item.heading);
+        EXPECT_FALSE(Accept(item.bytes, item.keys, log));
+        EXPECT_NE(log.find(item.heading, log.find("refused")), std::string::npos) << log;  // its line says why
     }
+    // An accepted document's expiry is on record.
     EXPECT_TRUE(Accept(SignedBytes(Document(""), kSeedA), keys_, log));
-    EXPECT_NE(log.find("\tValid until (UTC):\t2999-01-01T00:00:00Z\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("2999-01-01T00:00:00Z"), std::string::npos) << log;
 }
 
 }  // namespace
