@@ -25,6 +25,11 @@ protected:
         return L"HKEY_CURRENT_USER\\" + std::wstring(kKey) + L"\\" + value;
     }
 
+    std::wstring Replace(const std::wstring& text) { return run_.variables.ReplaceVariables(text); }
+    static std::wstring Token(const std::wstring& source, const wchar_t* type) {
+        return L"%VARIABLE " + source + L"|" + type + L"%";
+    }
+
     static constexpr const wchar_t* kKey = L"Software\\RenewixTest\\Variables";
     RegistryOverride registry_;
     ScratchFolder folder_{L"variables"};
@@ -35,46 +40,45 @@ TEST_F(VariablesTest, PredefinedVariablesWithCase) {
     run_.state.CurrentVersion = L"1.0";
     run_.state.UpdateVersion = L"2.0";
     EXPECT_WSTREQ8(L"from 1.0 to 2.0 (1.0) %currentversion%",
-                   run_.variables.ReplaceVariables(L"from %CurrentVersion% to %UpdateVersion% (%CurrentVersion%) %currentversion%"));
-    EXPECT_WSTREQ8(L"on " + OperatingSystemName() + L" as " + LoginName(), run_.variables.ReplaceVariables(L"on %Platform% as %Login%"));
-    EXPECT_WSTREQ8(HostName() + L"/" + IpAddress(), run_.variables.ReplaceVariables(L"%HostName%/%IpAddress%"));
+                   Replace(L"from %CurrentVersion% to %UpdateVersion% (%CurrentVersion%) %currentversion%"));
+    EXPECT_WSTREQ8(L"on " + OperatingSystemName() + L" as " + LoginName(), Replace(L"on %Platform% as %Login%"));
+    EXPECT_WSTREQ8(HostName() + L"/" + IpAddress(), Replace(L"%HostName%/%IpAddress%"));
     // The test executable carries no record: the configured names are empty.
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%ApplicationName%%CompanyName%%CompanyEmail%]"));
+    EXPECT_WSTREQ8(L"[]", Replace(L"[%ApplicationName%%CompanyName%%CompanyEmail%]"));
 }
 
 TEST_F(VariablesTest, RegistryAndFileTokens) {
-    CapturedLog log(folder_ / L"tokens.log");
-    EXPECT_WSTREQ8(L"at C:\\Data, C:\\Data", run_.variables.ReplaceVariables(L"at %VARIABLE " + Path(L"Path") + L"|REG_SZ%, %VARIABLE " +
-                                                              Path(L"Path") + L"|REG_SZ%"));
-    EXPECT_WSTREQ8(L"n=-294967296", run_.variables.ReplaceVariables(L"n=%VARIABLE " + Path(L"Count") + L"|REG_DWORD%"));
-    // A lower-case registry type is accepted, but the read answers only for the upper-case name.
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Path") + L"|reg_sz%]"));
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Count") + L"|reg_dword%]"));
-    EXPECT_WSTREQ8(L"[0]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Missing") + L"|REG_DWORD%]"));
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + Path(L"Count") + L"|REG_SZ%]"));  // wrong type
-
     ASSERT_TRUE(WriteFileBytes(folder_ / L"empty.txt", ""));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"long.txt", std::string(5000, 'z')));
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + (folder_ / L"empty.txt") + L"|FILE%]"));
-    EXPECT_EQ(run_.variables.ReplaceVariables(L"%VARIABLE " + (folder_ / L"long.txt") + L"|file%"), std::wstring(1023, L'z'));
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE " + (folder_ / L"none.txt") + L"|FILE%]"));
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE source|XML%]"));
-    EXPECT_WSTREQ8(L"[]", run_.variables.ReplaceVariables(L"[%VARIABLE no-bar%]"));
-    EXPECT_WSTREQ8(L"open %VARIABLE x|FILE", run_.variables.ReplaceVariables(L"open %VARIABLE x|FILE"));
-
+    const std::wstring path = Token(Path(L"Path"), L"REG_SZ"), none = folder_ / L"none.txt";
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"at " + path + L", " + path, L"at C:\\Data, C:\\Data"},
+        {L"n=" + Token(Path(L"Count"), L"REG_DWORD"), L"n=-294967296"},
+        // A lower-case registry type is accepted, but the read answers only for the upper-case name.
+        {L"[" + Token(Path(L"Path"), L"reg_sz") + L"]", L"[]"},
+        {L"[" + Token(Path(L"Count"), L"reg_dword") + L"]", L"[]"},
+        {L"[" + Token(Path(L"Missing"), L"REG_DWORD") + L"]", L"[0]"},
+        {L"[" + Token(Path(L"Count"), L"REG_SZ") + L"]", L"[]"},  // the wrong type
+        {L"[" + Token(folder_ / L"empty.txt", L"FILE") + L"]", L"[]"},
+        {Token(folder_ / L"long.txt", L"file"), std::wstring(1023, L'z')},
+        {L"[" + Token(none, L"FILE") + L"]", L"[]"},
+        {L"[" + Token(L"source", L"XML") + L"]", L"[]"},
+        {L"[%VARIABLE no-bar%]", L"[]"},
+        {L"open %VARIABLE x|FILE", L"open %VARIABLE x|FILE"},
+    };
+    CapturedLog log(folder_ / L"tokens.log");
+    for (const auto& [text, expected] : cases) EXPECT_WSTREQ8(expected, Replace(text)) << WideToUtf8(text);
     const std::string text = log.Finish();
-    EXPECT_NE(text.find("\tVariable replacement:\t" + WideToUtf8(Path(L"Path")) + ", C:\\Data\r\n"), std::string::npos);
-    EXPECT_NE(text.find("\tErrors opening:\t" + WideToUtf8(folder_ / L"none.txt") + "\r\n"), std::string::npos);
-    EXPECT_NE(text.find("\tUnknown variable type:\tsource, XML\r\n\tVariable replacement:\tsource, \r\n"),
-              std::string::npos);
-    EXPECT_EQ(text.find("no-bar"), std::string::npos);
+    EXPECT_NE(text.find(WideToUtf8(Path(L"Path")) + ", C:\\Data"), std::string::npos) << text;
+    EXPECT_NE(text.find(WideToUtf8(none)), std::string::npos) << text;
+    EXPECT_NE(text.find("source, XML"), std::string::npos) << text;
+    EXPECT_EQ(text.find("no-bar"), std::string::npos) << text;
 }
 
 TEST_F(VariablesTest, AtMostTwentySixTokens) {
     std::wstring text;
-    for (int i = 0; i < 27; ++i) text += L"%VARIABLE " + Path(L"Path" + std::to_wstring(i)) + L"|REG_SZ%;";
-    const std::wstring result = run_.variables.ReplaceVariables(text);
-    EXPECT_WSTREQ8(std::wstring(26, L';') + L"%VARIABLE " + Path(L"Path26") + L"|REG_SZ%;", result);
+    for (int i = 0; i < 27; ++i) text += Token(Path(L"Path" + std::to_wstring(i)), L"REG_SZ") + L";";
+    EXPECT_WSTREQ8(std::wstring(26, L';') + Token(Path(L"Path26"), L"REG_SZ") + L";", Replace(text));
 }
 
 TEST_F(VariablesTest, PrepareTextForms) {
