@@ -3,7 +3,6 @@
 // can so install itself as a service and then be that service's accepted client.
 //   pipe_client greet <pipe>               "connected" or "refused"
 //   pipe_client security <pipe>            the pipe's owner and access list (SDDL)
-//   pipe_client exercise <pipe> <folder>   a file written and read back through the pipe: "ok"
 //   pipe_client probe <pipe> <operation> <argument>...
 //                                          one request on a connection of its own: the result, the
 //                                          text in quotes, "ended" or "refused" (not served at all).
@@ -85,24 +84,6 @@ int Security(const std::wstring& pipe) {
     renewix::UniqueLocalMem heldText(text);
     Print(text);
     return 0;
-}
-
-int Exercise(const std::wstring& pipe, const std::wstring& folder) {
-    PermissionManager::PipedFileManagement client(pipe);
-    if (!client.IsConnected()) {
-        Print(L"refused");
-        return 1;
-    }
-    const std::wstring path = folder + L"\\exercise.txt";
-    const char text[] = "through the pipe";
-    char back[64] = {};
-    const auto written = client.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0);
-    const bool stored = written && written->Write(text, sizeof(text)) && written->Close();
-    const auto read = stored ? client.Open(path, GENERIC_READ, OPEN_EXISTING, 0) : nullptr;
-    const bool ok = read && read->Read(back, sizeof(back)) == sizeof(text) &&
-                    std::memcmp(back, text, sizeof(text)) == 0 && read->Close();
-    Print(ok ? L"ok" : L"failed");
-    return ok ? 0 : 1;
 }
 
 // ---- One request ----------------------------------------------------------------------
@@ -211,7 +192,6 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"greet" && argc == 3) return Greet(argv[2]);
     if (command == L"security" && argc == 3) return Security(argv[2]);
-    if (command == L"exercise" && argc == 4) return Exercise(argv[2], argv[3]);
     if (command == L"probe" && argc >= 4) return Probe(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
     if (command == L"service" && argc == 3) return Service(argv[2]);
     if (command == L"error-box") return ErrorBox();

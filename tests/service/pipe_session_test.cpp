@@ -353,9 +353,7 @@ std::string SignedDocument(const std::string& data, const std::string& library, 
         "\" CRC=\"0\" SHA256=\"" + HexOf(data) + "\"/></Directory></Directory></FileList><RegList><Key Name=\"HKEY_LOCAL_MACHINE\"><Key Name=\"Software\">"
         "<Key Name=\"RenewixPipeTest\"><Value Name=\"Version\" Action=\"Add REG_SZ 2.0\"/></Key></Key></Key>"
         "</RegList></Renewix>\r\n";
-    Ed25519Signature signature{};
-    SignEd25519(seed, document.data(), document.size(), signature);
-    return document + SignatureTrailerBytes(document, KeyIdOf(PublicKeyFor(seed)), signature);
+    return SignedBytes(document, seed);
 }
 
 // The server runs in this process, so the hive it writes is a stand-in. Only what a document
