@@ -32,12 +32,12 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "app/startup.h"
 #include "description/variables.h"
 #include "foundation/cancellation.h"
 #include "foundation/client_config.h"
+#include "foundation/file_bytes.h"
 #include "foundation/file_management.h"
 #include "foundation/log.h"
 #include "foundation/run_state.h"
@@ -60,11 +60,10 @@ void Say(const char* text) {
 }
 
 int HoldMutex(DWORD milliseconds) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName);
+    const renewix::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName));
     if (!mutex) return 1;
     Say("held");
     Sleep(milliseconds);
-    CloseHandle(mutex);
     return 0;
 }
 
@@ -77,13 +76,13 @@ DWORD WINAPI WaitForEndOfInput(void*) {
 }
 
 int HoldFile(const wchar_t* path, DWORD milliseconds) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 1;
+    const renewix::UniqueFile file(CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
+    if (!file) return 1;
     Say("held");
-    // Whichever comes first: the caller closing our input, or the time limit.
-    HANDLE waiter = CreateThread(nullptr, 0, WaitForEndOfInput, nullptr, 0, nullptr);
-    WaitForSingleObject(waiter, milliseconds);
-    CloseHandle(file);
+    // Whichever comes first: the caller closing our input, or the time limit. The waiter may
+    // still be reading when the process ends; nothing else waits for it.
+    const renewix::UniqueHandle waiter(CreateThread(nullptr, 0, WaitForEndOfInput, nullptr, 0, nullptr));
+    WaitForSingleObject(waiter.get(), milliseconds);
     return 0;
 }
 
@@ -100,10 +99,7 @@ int KeepAlive() {
 
 int WriteMarker(int argc, wchar_t** argv) {
     Sleep(Milliseconds(argc, argv, 4, 0));
-    FILE* marker = _wfopen(argv[2], L"wb");
-    if (!marker) return 2;
-    std::fputs(argc > 3 ? WideToUtf8(argv[3]).c_str() : "ran", marker);
-    std::fclose(marker);
+    if (!WriteWholeFile(argv[2], argc > 3 ? WideToUtf8(argv[3]) : "ran", CREATE_ALWAYS)) return 2;
     if (argc > 5) {
         for (int waited = 0; waited < 120000 && GetFileAttributesW(argv[5]) == INVALID_FILE_ATTRIBUTES; waited += 50) {
             Sleep(50);
@@ -120,12 +116,10 @@ int ConnectedState() {
 }
 
 int TrustCertificate(const wchar_t* path) {
-    FILE* in = _wfopen(path, L"rb");
-    if (!in) return 1;
-    std::vector<BYTE> der;
-    for (int c; (c = std::fgetc(in)) != EOF;) der.push_back(static_cast<BYTE>(c));
-    std::fclose(in);
-    if (!CertAddEncodedCertificateToSystemStoreW(L"Root", der.data(), static_cast<DWORD>(der.size()))) {
+    std::string der;
+    if (!ReadWholeFile(path, der, 1 << 20)) return 1;
+    if (!CertAddEncodedCertificateToSystemStoreW(L"Root", reinterpret_cast<const BYTE*>(der.data()),
+                                                 static_cast<DWORD>(der.size()))) {
         std::printf("failed: %lu\n", GetLastError());
         return 1;
     }
@@ -144,12 +138,12 @@ int HttpFetch(int argc, wchar_t** argv) {
     TextVariables variables(config, state, log);
     renewix::Cancellation cancellation;
     const RunContext run{config, state, log, status, variables, files, cancellation};
-    HWND window = nullptr;
+    renewix::UniqueWindow window;
     WizardPrompts prompts(run);
     if (argc > 7 && std::wstring(argv[7]) == L"wizard") {
-        window = CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200, nullptr,
-                               nullptr, nullptr, nullptr);
-        prompts.PublishSheet(window);
+        window.reset(CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200,
+                                   nullptr, nullptr, nullptr, nullptr));
+        prompts.PublishSheet(window.get());
     }
     ServerSettings settings;
     settings.Protocol = argv[2];
@@ -164,7 +158,6 @@ int HttpFetch(int argc, wchar_t** argv) {
         for (DWORD read; (read = downloader.Read(buffer, sizeof(buffer))) != 0;) body.append(buffer, read);
     }
     std::printf("connected=%d body=[%s]\n", connected ? 1 : 0, body.c_str());
-    if (window) DestroyWindow(window);
     return 0;
 }
 
