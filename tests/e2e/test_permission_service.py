@@ -261,7 +261,8 @@ class UpdateThroughServiceTest(ServiceTestCase):
             self.assertEqual(len(service), 1, unix_processes(windows_path(product.exe)))
             wait_for(lambda: "Terminating main application" in log_so_far(log), "the client reached the program",
                      limit=30)
-            self.assertTrue(holds_open(service[0], log), "the service does not hold the log")
+            # Under Wine the service's descriptor for the log may show a moment after its lines do.
+            wait_for(lambda: holds_open(service[0], log), "the service holding the log", limit=30)
             clients = [pid for pid, command in unix_processes(str(product.exe)) + unix_processes(windows_path(product.exe))
                        if "PermissionManagerRun" not in command and "wine-run" not in command]
             self.assertTrue(clients, unix_processes("Renewix.exe"))
