@@ -29,50 +29,19 @@ const wchar_t kSingleInstanceMutexName[] = L"Renewix-7B41D2A9-3C5E-4f18-9A0D-52E
 namespace {
 
 // Creates the mutex; an invalid handle when it could not be created or already existed.
-renewix::UniqueHandle TakeSingleInstanceMutex() {
-    renewix::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName));
+renewix::UniqueHandle TakeSingleInstanceMutex(const wchar_t* name) {
+    renewix::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, name));
     if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) mutex.reset();
     return mutex;
 }
 
 // Launch failures are only logged: the user started the client, not a dialog about it.
-void LaunchOrLog(const RunContext& run) {
-    if (!LaunchMainApplication(run.config, run.state)) {
-        run.log.WriteValue(L"Unable to launch", MainApplicationPath(run.config));
-    }
-}
-
-// The full wizard; true when it installed the update. Its threads have ended when this
-// returns.
-bool RunWizard(const RunContext& run, Renewix& session, WizardPrompts& prompts) {
-    PageManager wizard(run, session, prompts);
-    wizard.DoModal(GetActiveWindow());
-    return wizard.Completed();
-}
-
-// The schedule page, opened on the schedule that is set (Never when none is); its Finish
-// writes or deletes the task and shows a failure over the page; the wizard closes in every
-// case.
-void RunSchedulerWizard(const RunContext& run) {
-    PageSchedulerOnly wizard(run, [&run](HWND page, int choice) {
-        run.log.WriteNumber(L"Schedule chosen", choice);
-        const ScheduleOutcome outcome =
-            ApplySchedule(choice, run.config.MainApplicationName(), run.config.BackgroundKeyword(), run.log);
-        if (outcome.applied) return;
-        MessageBoxW(page, outcome.message.c_str(), L"An error occured", MB_OK | MB_ICONERROR);
-    });
-    // The trigger's figures are the times the scheduler runs the task, read as local times.
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    const std::wstring name = ScheduleTaskName(run.config.MainApplicationName());
-    if (std::optional<ScheduleInfo> set = ReadScheduledTask(name, now)) {
-        wizard.Preselect(ScheduleChoiceOf(set->frequency), NextRunNote(set->nextRun));
-    }
-    wizard.DoModal(GetActiveWindow());
+void LaunchOrLog(const RunContext& run, IRunFront& front) {
+    if (!front.Launch()) run.log.WriteValue(L"Unable to launch", MainApplicationPath(run.config));
 }
 
 // Chooses what this run shows; true when an update was installed through the wizard.
-bool RunUpdate(const RunContext& run, Renewix& session, bool launchAfterCheck, WizardPrompts& prompts) {
+bool RunUpdate(const RunContext& run, Renewix& session, bool launchAfterCheck, IRunFront& front) {
     const RunState& state = run.state;
     if ((state.Mode == ModeDefault && !launchAfterCheck) || state.Mode == ModeCheckBackground) {
         if (!session.LoadUpdateDocument(run.status.ApplicationVersion())) return false;
@@ -82,9 +51,9 @@ bool RunUpdate(const RunContext& run, Renewix& session, bool launchAfterCheck, W
             return false;
         }
         // The wizard reuses the result: the document is loaded once per process.
-        return RunWizard(run, session, prompts);
+        return front.RunWizard();
     }
-    return RunWizard(run, session, prompts);
+    return front.RunWizard();
 }
 
 }  // namespace
@@ -137,8 +106,8 @@ private:
     bool finished_ = false;
 };
 
-void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, WizardPrompts& prompts,
-                const std::wstring& commandLine, int showCommand) {
+void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, IRunFront& front,
+                const std::wstring& commandLine, int showCommand, const wchar_t* mutexName) {
     RunState& state = run.state;
     const ClientConfig& config = run.config;
     Log& log = run.log;
@@ -151,7 +120,7 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
 
     if (EqualsNoCase(MainApplicationPath(config), ModulePath())) {
         log.Open();
-        ShowMessageOnlyWizard(run, SameNameMessage(MainApplicationPath(config)), GetActiveWindow());
+        front.ShowMessage(SameNameMessage(MainApplicationPath(config)));
         return;
     }
 
@@ -165,17 +134,16 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
     bool launchPending = state.Mode == ModeDefault && !launchAfterCheck;
     if (launchPending && !HasInstallJournal(run.files, session.DownloadFolder())) {
         log.WriteEntry(L"Automatic launch of the main application");
-        LaunchOrLog(run);
+        LaunchOrLog(run, front);
         launchPending = false;
     }
 
     bool updateInstalled = false;
-    renewix::UniqueHandle mutex = TakeSingleInstanceMutex();
+    renewix::UniqueHandle mutex = TakeSingleInstanceMutex(mutexName);
     if (!mutex) {
         log.WriteEntry(L"Instance already exists");
-        Sleep(1000);
-        if (state.Mode == ModeCheckBackground) Sleep(10000);
-        mutex = TakeSingleInstanceMutex();
+        front.AwaitOtherClient(state.Mode == ModeCheckBackground);
+        mutex = TakeSingleInstanceMutex(mutexName);
     }
     if (mutex) {
         ending.HoldMutex(std::move(mutex));
@@ -185,27 +153,86 @@ void RunChecked(const RunContext& run, Renewix& session, RunEnding& ending, Wiza
         if (state.Mode != ModeTest) session.RecoverInstallation();
         if (launchPending) {
             log.WriteEntry(L"Automatic launch of the main application");
-            LaunchOrLog(run);
+            LaunchOrLog(run, front);
             launchPending = false;
         }
         // The schedule page checks nothing: the user who asks for it sees it, due or not.
         if (state.Mode == ModeScheduler) {
-            RunSchedulerWizard(run);
+            front.RunScheduler();
         } else if (due) {
             // An update installed in the wizard has restarted the program as the document asked.
-            updateInstalled = RunUpdate(run, session, launchAfterCheck, prompts);
+            updateInstalled = RunUpdate(run, session, launchAfterCheck, front);
         }
     } else if (state.Mode == ModeCheckNow) {
         // Another client holds the lock: its check is running, this one found out nothing.
-        ShowMessageOnlyWizard(run, run.variables.PrepareText(TextCheckRunning), GetActiveWindow());
+        front.ShowMessage(run.variables.PrepareText(TextCheckRunning));
     }
 
     if (LaunchWhenRunEnds(state.Mode, launchAfterCheck, launchPending, updateInstalled, session.ProgramRestarted())) {
-        LaunchOrLog(run);
+        LaunchOrLog(run, front);
     }
 }
 
+// The client's own front: the wizard's pages over whatever window is active, and the
+// vendor's program.
+class WizardFront : public IRunFront {
+public:
+    WizardFront(const RunContext& run, Renewix& session, WizardPrompts& prompts)
+        : run_(run), session_(session), prompts_(prompts) {}
+
+    void ShowMessage(const std::wstring& text) override { ShowMessageOnlyWizard(run_, text, GetActiveWindow()); }
+
+    // Its threads have ended when this returns.
+    bool RunWizard() override {
+        PageManager wizard(run_, session_, prompts_);
+        wizard.DoModal(GetActiveWindow());
+        return wizard.Completed();
+    }
+
+    // Opened on the schedule that is set (Never when none is); its Finish writes or deletes
+    // the task and shows a failure over the page; the wizard closes in every case.
+    void RunScheduler() override {
+        const RunContext& run = run_;
+        PageSchedulerOnly wizard(run, [&run](HWND page, int choice) {
+            run.log.WriteNumber(L"Schedule chosen", choice);
+            const ScheduleOutcome outcome =
+                ApplySchedule(choice, run.config.MainApplicationName(), run.config.BackgroundKeyword(), run.log);
+            if (outcome.applied) return;
+            MessageBoxW(page, outcome.message.c_str(), L"An error occured", MB_OK | MB_ICONERROR);
+        });
+        // The trigger's figures are the times the scheduler runs the task, read as local times.
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        const std::wstring name = ScheduleTaskName(run.config.MainApplicationName());
+        if (std::optional<ScheduleInfo> set = ReadScheduledTask(name, now)) {
+            wizard.Preselect(ScheduleChoiceOf(set->frequency), NextRunNote(set->nextRun));
+        }
+        wizard.DoModal(GetActiveWindow());
+    }
+
+    bool Launch() override { return LaunchMainApplication(run_.config, run_.state).valid(); }
+
+    // A background check gives a running client longer: it has no user waiting for it.
+    void AwaitOtherClient(bool background) override { Sleep(background ? 11000 : 1000); }
+
+private:
+    const RunContext& run_;
+    Renewix& session_;
+    WizardPrompts& prompts_;
+};
+
 }  // namespace
+
+void RunStarted(const RunContext& run, Renewix& session, ServerSelection& selection, IRunFront& front,
+                const std::wstring& commandLine, int showCommand, const wchar_t* mutexName) {
+    RunEnding ending(run, session, selection);
+    try {
+        RunChecked(run, session, ending, front, commandLine, showCommand, mutexName);
+    } catch (...) {
+        run.log.WriteEntry(L"Unexpected error: the run ends here");
+    }
+    ending.Finish();
+}
 
 int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
     // Everything the run works with is made here and handed down.
@@ -234,16 +261,11 @@ int RunClient(HINSTANCE, const std::wstring& commandLine, int showCommand) {
     WizardPrompts prompts(run);
     session.SetPrompts(&prompts);
     selection.SetPrompts(&prompts);
-    RunEnding ending(run, session, selection);
     DefWindowProcW(nullptr, 0, 0, 0);
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_COOL_CLASSES};
     InitCommonControlsEx(&controls);
-    try {
-        RunChecked(run, session, ending, prompts, commandLine, showCommand);
-    } catch (...) {
-        log.WriteEntry(L"Unexpected error: the run ends here");
-    }
-    ending.Finish();
+    WizardFront front(run, session, prompts);
+    RunStarted(run, session, selection, front, commandLine, showCommand, kSingleInstanceMutexName);
     session.SetPrompts(nullptr);
     selection.SetPrompts(nullptr);
     return 0;
