@@ -604,37 +604,12 @@ def run_closing_wizard(exe, *args, page=None, env=None):
 
 REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Wizard"
 
-FULL_DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <Welcome>Version 2.0 of %ApplicationName% is here.</Welcome>
-  <Reason>Faster start-up.
-Fewer crashes.</Reason>
-  <License>Use it well.</License>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;">
-      <File Name="data.txt" Src="files/"/>
-      <File Name="more.txt" Src="files/"/>
-      <File Name="Viewer.exe" Src="files/"/>
-    </Directory>
-  </FileList>
-  <RegList>
-    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Wizard">
-      <Value Name="Version" Action="Add REG_SZ 2.0"/>
-    </Key></Key></Key></Key>
-  </RegList>
-</Renewix>
-"""
+FULL_DOCUMENT = update_document(
+    files=("data.txt", "more.txt", "Viewer.exe"), update_type=None, license="Use it well.",
+    registry=(REGISTRY_KEY.replace("HKCU", "HKEY_CURRENT_USER"), "Version", "Add REG_SZ 2.0"),
+    extra="<Welcome>Version 2.0 of %ApplicationName% is here.</Welcome><Reason>Faster start-up.\nFewer crashes.</Reason>")
 
-ONE_FILE_DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <Restart>No restart</Restart>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;"><File Name="data.txt" Src="files/"/></Directory>
-  </FileList>
-</Renewix>
-"""
+ONE_FILE_DOCUMENT = update_document(update_type=None, restart="No restart")
 
 NO_UPDATE_DOCUMENT = """<?xml version="1.0"?>
 <Renewix>
