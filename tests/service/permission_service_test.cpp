@@ -3,40 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 #include <vector>
 
-#include "foundation/log.h"
+#include "foundation/paths.h"
 #include "foundation/trusted_keys.h"
 #include "service/pipe_security.h"
 #include "service/pipe_server.h"
 #include "service/piped_file_management.h"
 #include "service/server_registration.h"
 #include "service/service_root.h"
+#include "service_support.h"
 #include "test_support.h"
 
 namespace {
 
 using PermissionManager::RootCheck;
-
-std::wstring UniqueName(const wchar_t* kind) {
-    static int counter = 0;
-    return FormatText(L"%ls-%lu-%d", kind, GetCurrentProcessId(), ++counter);
-}
-
-// Polls a condition for at most `limitMs`.
-template <typename Condition>
-bool WaitUntil(Condition condition, int limitMs = 10000) {
-    for (const ULONGLONG deadline = GetTickCount64() + limitMs; GetTickCount64() < deadline; Sleep(20)) {
-        if (condition()) return true;
-    }
-    return condition();
-}
-
-std::wstring ProgramFolder() {
-    const std::wstring path = ModulePath();
-    return path.substr(0, path.rfind(L'\\') + 1);
-}
 
 TEST(PermissionService, NamesAndTexts) {
     EXPECT_WSTREQ8(L"Example Co: Viewer update permissions manager. 7.", FormatServiceName(L"Example Co", L"Viewer", 7));
@@ -113,7 +94,7 @@ TEST(ClientIdentity, OwnImageIsTheNativeNameOfTheExecutable) {
 }
 
 TEST(ClientIdentity, OnlyTheSameImageNameExactlyIsTheClient) {
-    const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RenewixIdentity");
+    const std::wstring name = UniquePipeName(L"RenewixIdentity");
     renewix::UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr));
     ASSERT_TRUE(server.valid());
     renewix::UniqueFile client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
@@ -143,11 +124,11 @@ TEST(ClientIdentity, OnlyTheSameImageNameExactlyIsTheClient) {
 }
 
 TEST(ClientIdentity, AnotherProgramAtTheClientEndIsNotTheClient) {
-    const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RenewixOther");
+    const std::wstring name = UniquePipeName(L"RenewixOther");
     renewix::UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr));
     ASSERT_TRUE(server.valid());
     // The test tool's hold-file opens the pipe as a client and keeps it until it is ended.
-    std::wstring command = L"\"" + ProgramFolder() + L"test_tool.exe\" hold-file \"" + name + L"\" 60000";
+    std::wstring command = L"\"" + ApplicationDirectory() + L"test_tool.exe\" hold-file \"" + name + L"\" 60000";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
@@ -168,43 +149,6 @@ TEST(ClientIdentity, AnotherProgramAtTheClientEndIsNotTheClient) {
     EXPECT_TRUE(PermissionManager::IsClientImage(server.get(), image));
 }
 
-// The pipe server on a thread of this test, with names and settings of its own.
-class LocalServer {
-public:
-    LocalServer()
-        : pipe_(L"\\\\.\\pipe\\" + UniqueName(L"RenewixShare")),
-          stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          server_(pipe_, Settings(), ReportNothing, log_),
-          thread_([this] { stopped_ = server_.Run(stop_.get()); }) {}
-    ~LocalServer() {
-        SetEvent(stop_.get());
-        thread_.join();
-    }
-
-    // Whether the server listens (false when it gave up).
-    bool Ready() const {
-        return WaitUntil([&] { return WaitNamedPipeW(pipe_.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND; });
-    }
-    const std::wstring& pipe() const { return pipe_; }
-    std::size_t refused() const { return server_.RefusedOverShare(); }
-
-private:
-    static PermissionManager::ServiceSettings Settings() {
-        PermissionManager::ServiceSettings settings;
-        settings.scope.root = ProgramFolder();
-        settings.ownImage = PermissionManager::OwnNativeImage();
-        return settings;
-    }
-    static void ReportNothing(const std::wstring&) {}
-
-    Log log_;
-    std::wstring pipe_;
-    renewix::UniqueHandle stop_;
-    PermissionManager::PipeServer server_;
-    bool stopped_ = false;
-    std::thread thread_;
-};
-
 // A connection counts as served once the service has answered its greeting.
 std::unique_ptr<PermissionManager::PipeConnection> Served(const std::wstring& pipe) {
     auto connection = std::make_unique<PermissionManager::PipeConnection>(pipe);
@@ -212,7 +156,10 @@ std::unique_ptr<PermissionManager::PipeConnection> Served(const std::wstring& pi
 }
 
 TEST(PipeServer, OneProcessGetsAtMostItsShareOfSessions) {
-    LocalServer server;
+    PermissionManager::ServiceSettings settings;
+    settings.scope.root = ApplicationDirectory();
+    settings.ownImage = PermissionManager::OwnNativeImage();
+    LocalServer server(settings);
     ASSERT_TRUE(server.Ready());
     std::vector<std::unique_ptr<PermissionManager::PipeConnection>> held;
     for (std::size_t i = 0; i < PermissionManager::PipeServer::kMaxSessionsPerProcess; ++i) {
@@ -235,7 +182,7 @@ class Registration : public ::testing::Test {
 protected:
     std::wstring Library(const wchar_t* source, const wchar_t* name) {
         const std::wstring path = folder_ / name;
-        EXPECT_TRUE(CopyFileW((ProgramFolder() + source).c_str(), path.c_str(), FALSE));
+        EXPECT_TRUE(CopyFileW((ApplicationDirectory() + source).c_str(), path.c_str(), FALSE));
         return path;
     }
     ScratchFolder folder_{L"registration"};

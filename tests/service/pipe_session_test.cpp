@@ -23,6 +23,7 @@
 #include "service/pipe_server.h"
 #include "service/pipe_session.h"
 #include "service/piped_file_management.h"
+#include "service/service_root.h"
 #include "service/staged_document.h"
 #include "service_support.h"
 #include "test_support.h"
@@ -40,73 +41,45 @@ std::uint32_t RemoteId(const std::unique_ptr<IManagedFile>& file) {
     return piped ? piped->RemoteFile() : 0;
 }
 
-std::wstring UniqueName(const wchar_t* kind) {
-    static std::atomic<int> counter{0};
-    return FormatText(L"%ls-%lu-%d", kind, GetCurrentProcessId(), ++counter);
-}
-
-// Waits for a condition, polling, for at most `limitMs`.
-template <typename Condition>
-bool WaitUntil(Condition condition, int limitMs = 10000) {
-    for (int waited = 0; waited < limitMs; waited += 20) {
-        if (condition()) return true;
-        Sleep(20);
+// What the server reports, kept instead of shown.
+template <typename Item>
+class Reports {
+public:
+    void Add(Item item) {
+        std::lock_guard hold(lock_);
+        items_.push_back(std::move(item));
     }
-    return condition();
-}
+    std::vector<Item> Take() {
+        std::lock_guard hold(lock_);
+        return std::exchange(items_, {});
+    }
 
-// The server's failures, kept instead of shown.
+private:
+    std::mutex lock_;
+    std::vector<Item> items_;
+};
+
 struct ReportedError {
     std::wstring text;
     DWORD code;
 };
-std::mutex g_errorsLock;
-std::vector<ReportedError> g_errors;
+Reports<ReportedError> g_errors;
+Reports<std::wstring> g_refusals;
 
 void RecordError(const std::wstring& text) {
     const DWORD code = GetLastError();
-    std::lock_guard lock(g_errorsLock);
-    g_errors.push_back({text, code});
+    g_errors.Add({text, code});
 }
-
-std::vector<ReportedError> TakeErrors() {
-    std::lock_guard lock(g_errorsLock);
-    return std::exchange(g_errors, {});
-}
-
-std::mutex g_refusalsLock;
-std::vector<std::wstring> g_refusals;
-
-void RecordRefusal(const std::wstring& line) {
-    std::lock_guard lock(g_refusalsLock);
-    g_refusals.push_back(line);
-}
-
-std::vector<std::wstring> TakeRefusals() {
-    std::lock_guard lock(g_refusalsLock);
-    return std::exchange(g_refusals, {});
-}
+void RecordRefusal(const std::wstring& line) { g_refusals.Add(line); }
 
 // The key this test's "vendor" signs with.
-const Ed25519Seed kVendorSeed{7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7,
-                              7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+const Ed25519Seed kVendorSeed = SeedOf(7);
 
-// A folder's path as the service sees its own: final, ending in a backslash.
-std::wstring FinalFolder(const std::wstring& folder) {
-    renewix::UniqueFile handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    wchar_t final[MAX_PATH] = {};
-    const DWORD length = GetFinalPathNameByHandleW(handle.get(), final, MAX_PATH, VOLUME_NAME_DOS);
-    std::wstring path(final, length);
-    if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
-    return path + L"\\";
-}
-
-// A service rooted in `root`, trusting the vendor's key, serving this test's own executable.
+// A service rooted in `root` (at its final path, as the service finds its own), trusting the
+// vendor's key, serving this test's own executable.
 PermissionManager::ServiceSettings TestSettings(const std::wstring& root) {
     PermissionManager::ServiceSettings settings;
-    settings.scope.root = FinalFolder(root);
+    settings.scope.root = PermissionManager::ServiceRoot(root + L"\\renewix.exe").path();
     settings.scope.logFile = settings.scope.root + L"RenewixLog.txt";
     settings.scope.statusFile = settings.scope.root + L"RenewixStatus.xml";
     settings.keys = TrustedKeys({PublicKeyFor(kVendorSeed)});
@@ -115,37 +88,6 @@ PermissionManager::ServiceSettings TestSettings(const std::wstring& root) {
     settings.reportRefusal = RecordRefusal;
     return settings;
 }
-
-// The pipe server on a thread of this test, stopped through its event and joined.
-class LocalServer {
-public:
-    explicit LocalServer(const std::wstring& root)
-        : pipe_(L"\\\\.\\pipe\\" + UniqueName(L"RenewixTest")),
-          stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          server_(pipe_, TestSettings(root), RecordError, log_),
-          thread_([this] { (void)server_.Run(stop_.get()); }) {}
-    ~LocalServer() { Stop(); }
-
-    // Whether the server is listening (false when it gave up).
-    bool Ready() const {
-        return WaitUntil([&] { return WaitNamedPipeW(pipe_.c_str(), 1) != FALSE; }, 5000);
-    }
-    void Stop() {
-        if (!thread_.joinable()) return;
-        SetEvent(stop_.get());
-        thread_.join();
-    }
-    bool Finished() const { return !thread_.joinable(); }
-    const std::wstring& pipe() const { return pipe_; }
-    std::thread& thread() { return thread_; }
-
-private:
-    Log log_;
-    std::wstring pipe_;
-    renewix::UniqueHandle stop_;
-    PermissionManager::PipeServer server_;
-    std::thread thread_;
-};
 
 // A client that writes whatever bytes it is given and reads with a time limit.
 class RawClient {
@@ -158,44 +100,35 @@ public:
                 handle_.reset(CreateFileW(pipe.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_OVERLAPPED, nullptr));
                 return handle_.valid() || GetLastError() != ERROR_PIPE_BUSY;
-            },
-            10000);
+            });
     }
 
     bool connected() const { return handle_.valid(); }
     HANDLE handle() const { return handle_.get(); }
 
     bool Send(const Wire::Bytes& bytes) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event_.get();
+        OVERLAPPED overlapped = Overlapped();
         DWORD done = 0;
-        if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
-            GetLastError() != ERROR_IO_PENDING) {
-            return false;
-        }
-        return GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE) && done == bytes.size();
+        return Finish(WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped),
+                      overlapped, done) &&
+               done == bytes.size();
     }
     bool SendRequest(const Wire::Request& request) { return Send(FrameOf(request)); }
     // Exactly `count` bytes; nothing when the service ended the connection. A service that
     // does neither within the limit fails the test.
     std::optional<Wire::Bytes> Receive(std::size_t count) {
         Wire::Bytes bytes(count);
-        std::size_t got = 0;
-        while (got < count) {
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = event_.get();
+        for (std::size_t got = 0; got < count;) {
+            OVERLAPPED overlapped = Overlapped();
             DWORD done = 0;
-            if (!ReadFile(handle_.get(), bytes.data() + got, static_cast<DWORD>(count - got), nullptr, &overlapped) &&
-                GetLastError() != ERROR_IO_PENDING) {
+            bool late = false;
+            if (!Finish(ReadFile(handle_.get(), bytes.data() + got, static_cast<DWORD>(count - got), nullptr,
+                                 &overlapped),
+                        overlapped, done, &late) ||
+                done == 0) {
+                if (late) ADD_FAILURE() << "the service neither answered nor ended the connection";
                 return std::nullopt;
             }
-            if (WaitForSingleObject(event_.get(), 10000) != WAIT_OBJECT_0) {
-                CancelIoEx(handle_.get(), &overlapped);
-                GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE);
-                ADD_FAILURE() << "the service neither answered nor ended the connection";
-                return std::nullopt;
-            }
-            if (!GetOverlappedResult(handle_.get(), &overlapped, &done, FALSE) || done == 0) return std::nullopt;
             got += done;
         }
         return bytes;
@@ -213,14 +146,10 @@ public:
     // Whether the service has ended this connection.
     bool Ended() {
         std::uint8_t byte;
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event_.get();
+        OVERLAPPED overlapped = Overlapped();
         DWORD done = 0;
-        if (!ReadFile(handle_.get(), &byte, 1, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) return true;
-        const bool signalled = WaitForSingleObject(event_.get(), 10000) == WAIT_OBJECT_0;
-        if (!signalled) CancelIoEx(handle_.get(), &overlapped);
-        const BOOL read = GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE);
-        return signalled && !read;
+        bool late = false;
+        return !Finish(ReadFile(handle_.get(), &byte, 1, nullptr, &overlapped), overlapped, done, &late) && !late;
     }
     DWORD Pending() const {
         DWORD available = 0;
@@ -229,6 +158,24 @@ public:
     }
 
 private:
+    OVERLAPPED Overlapped() const {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_.get();
+        return overlapped;
+    }
+    // Waits for a read or write that `started` for at most 10 s; false when it failed, or
+    // when the limit passed (then it is cancelled and `late` set).
+    bool Finish(BOOL started, OVERLAPPED& overlapped, DWORD& done, bool* late = nullptr) {
+        if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+        if (WaitForSingleObject(event_.get(), 10000) != WAIT_OBJECT_0) {
+            CancelIoEx(handle_.get(), &overlapped);
+            GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE);
+            if (late) *late = true;
+            return false;
+        }
+        return GetOverlappedResult(handle_.get(), &overlapped, &done, FALSE) != FALSE;
+    }
+
     renewix::UniqueFile handle_;
     renewix::UniqueHandle event_;
 };
@@ -243,18 +190,18 @@ struct StagingFolder {
 class PipeSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        TakeErrors();
-        TakeRefusals();
+        g_errors.Take();
+        g_refusals.Take();
         ASSERT_TRUE(server_.Ready());
     }
     void TearDown() override {
         server_.Stop();
-        for (const ReportedError& error : TakeErrors()) ADD_FAILURE() << WideToUtf8(error.text);
+        for (const ReportedError& error : g_errors.Take()) ADD_FAILURE() << WideToUtf8(error.text);
     }
 
     ScratchFolder product_{L"pipe"};
     StagingFolder folder_{MadeFolder(product_ / L"RenewixFiles")};
-    LocalServer server_{product_.path()};
+    LocalServer server_{TestSettings(product_.path()), RecordError};
 
 private:
     static std::wstring MadeFolder(const std::wstring& path) {
@@ -331,11 +278,6 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     EXPECT_EQ(files.GetAttributes(folder_ / L"other.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
 }
 
-std::wstring BinFolder() {
-    std::wstring module = ModulePath();
-    return module.substr(0, module.rfind(L'\\'));
-}
-
 std::string HexOf(const std::string& bytes) {
     return WideToUtf8(HexText(Sha256Of(bytes.data(), bytes.size())));
 }
@@ -365,7 +307,7 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     PipedFileManagement files(server_.pipe());
     ASSERT_TRUE(files.IsConnected());
     const std::string data = "version 2 data";
-    const std::string library = ReadFileBytes(BinFolder() + L"\\host_probe.dll");
+    const std::string library = ReadFileBytes(ApplicationDirectory() + L"host_probe.dll");
     ASSERT_FALSE(library.empty());
     const auto stage = [&](const std::wstring& name, const std::string& bytes) {
         std::unique_ptr<IManagedFile> file = files.Open(folder_ / name, GENERIC_WRITE, CREATE_ALWAYS, 0);
@@ -380,9 +322,7 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     // Nothing is authorised by a missing, a foreign or an altered document.
     std::string altered = SignedDocument(data, library, kVendorSeed);
     altered[altered.find("2.0")] = '3';
-    Ed25519Seed stranger = kVendorSeed;
-    stranger[0] = 8;
-    for (const std::string& document : {std::string(), SignedDocument(data, library, stranger), altered}) {
+    for (const std::string& document : {std::string(), SignedDocument(data, library, SeedOf(8)), altered}) {
         if (!document.empty()) ASSERT_TRUE(stage(L"update.xml", document));
         EXPECT_EQ(files.Move(placed, folder_ / L"data.bak"), 0);
         EXPECT_EQ(files.UpdateRegistry(L"HKEY_LOCAL_MACHINE\\Software\\RenewixPipeTest", L"Version",
@@ -428,7 +368,7 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     EXPECT_EQ(files.Move(folder_ / L"UpdateFile2", product_ / L"probe.dll"), 1);
     EXPECT_EQ(files.RegisterServer(product_ / L"probe.dll"), 1);
     EXPECT_TRUE(Exists(product_ / L"probe.dll.host"));
-    EXPECT_EQ(files.RegisterServer(BinFolder() + L"\\host_probe.dll"), 0);  // outside the folder
+    EXPECT_EQ(files.RegisterServer(ApplicationDirectory() + L"host_probe.dll"), 0);  // outside the folder
     // Unregistering needs the same listing; this library has no DllUnregisterServer, so the
     // listed one is carried out and fails, the unlisted one is refused.
     EXPECT_EQ(files.UnregisterServer(product_ / L"probe.dll"), 0);
@@ -453,7 +393,7 @@ TEST_F(PipeSessionTest, OnlyWhatTheSignedDocumentListsIsPlaced) {
     EXPECT_EQ(files.UpdateRegistry(key, L"Version", L"Add REG_SZ 2.0"), 0);
 
     // Each refusal was reported with its request and path.
-    const std::vector<std::wstring> refusals = TakeRefusals();
+    const std::vector<std::wstring> refusals = g_refusals.Take();
     EXPECT_NE(std::find(refusals.begin(), refusals.end(),
                         L"Request refused: Move (1005) " + (folder_ / L"forged")), refusals.end());
     EXPECT_NE(std::find(refusals.begin(), refusals.end(), L"Request refused: UnregisterServer (1015) " + placed),
@@ -486,7 +426,7 @@ TEST_F(PipeSessionTest, SetAsideFilesGoBackAfterTheServiceRestarted) {
     EXPECT_EQ(records(), 1);
     server_.Stop();
 
-    LocalServer restarted(product_.path());
+    LocalServer restarted(TestSettings(product_.path()), RecordError);
     ASSERT_TRUE(restarted.Ready());
     PipedFileManagement files(restarted.pipe());
     EXPECT_EQ(files.Move(folder_ / L"data.bak", product_ / L"probe.dll"), 0);  // listed, but not where it was
@@ -826,15 +766,14 @@ TEST_F(PipeSessionTest, BoundedFuzzLeavesTheServerServing) {
 // Clients that open the pipe and close it again at once, before the server listens on the
 // instance they took, never stop the service for everyone else.
 TEST_F(PipeSessionTest, ClientsThatComeAndGoAtOnceLeaveTheServiceServing) {
-    TakeErrors();
+    g_errors.Take();
     for (int i = 0; i < 300; ++i) {
         RawClient gone(server_.pipe());
     }
     PipedFileManagement files(server_.pipe());
     EXPECT_TRUE(files.IsConnected());
     EXPECT_NE(files.GetAttributes(folder_.path()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_FALSE(server_.Finished());
-    EXPECT_TRUE(TakeErrors().empty());
+    EXPECT_TRUE(g_errors.Take().empty());
 }
 
 TEST_F(PipeSessionTest, ThePipeAdmitsOnlyTheSystemAdministratorsAndInteractiveUsers) {
@@ -875,9 +814,7 @@ TEST_F(PipeSessionTest, StoppingEndsIdleSessionsAndTheirConnections) {
 }
 
 TEST_F(PipeSessionTest, AClientFromAnotherExecutableIsRefused) {
-    wchar_t module[MAX_PATH];
-    GetModuleFileNameW(nullptr, module, MAX_PATH);
-    std::wstring helper = module;
+    std::wstring helper = ModulePath();
     helper = helper.substr(0, helper.rfind(L'\\')) + L"\\pipe_client.exe";
     std::wstring command = L"\"" + helper + L"\" greet " + server_.pipe();
     STARTUPINFOW startup{};
@@ -897,7 +834,7 @@ TEST_F(PipeSessionTest, AClientFromAnotherExecutableIsRefused) {
 // A stand-in server on a pipe of its own that answers greetings its way and counts them.
 class FakeServer {
 public:
-    FakeServer(bool trustedOwner, const char (&answer)[6]) : name_(L"\\\\.\\pipe\\" + UniqueName(L"RenewixFake")) {
+    FakeServer(bool trustedOwner, const char (&answer)[6]) : name_(UniquePipeName(L"RenewixFake")) {
         PermissionManager::PipeSecurity security;
         pipe_.reset(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1024, 8192,
                                      1000, trustedOwner ? security.attributes() : nullptr));
@@ -961,8 +898,8 @@ TEST(PipedFileManagement, APipeAnOrdinaryProgramMadeIsNotTrusted) {
 }
 
 TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
-    TakeErrors();
-    const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RenewixSquat");
+    g_errors.Take();
+    const std::wstring name = UniquePipeName(L"RenewixSquat");
     renewix::UniqueFile squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 1024, 1024,
                                                   1000, nullptr));
     ASSERT_TRUE(squatter.valid());
@@ -971,7 +908,7 @@ TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
     PermissionManager::PipeServer server(name, TestSettings(root.path()), RecordError, log);
     renewix::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     EXPECT_FALSE(server.Run(stop.get()));  // returns at once
-    const std::vector<ReportedError> errors = TakeErrors();
+    const std::vector<ReportedError> errors = g_errors.Take();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_WSTREQ8(L"Unable to create a named pipe", errors[0].text);
     EXPECT_EQ(errors[0].code, static_cast<DWORD>(ERROR_ACCESS_DENIED));

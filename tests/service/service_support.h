@@ -1,13 +1,75 @@
-// What the pipe tests share: requests as the bytes a client sends, and seeded damage to them.
+// What the service tests share: names of their own, waiting on a condition, the pipe server on
+// a thread, requests as the bytes a client sends, and seeded damage to them.
 #pragma once
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <string>
+#include <thread>
 
+#include "foundation/log.h"
+#include "foundation/text.h"
+#include "foundation/win_resource.h"
 #include "service/pipe_protocol.h"
+#include "service/pipe_server.h"
+
+// A name no other test, in this process or another, uses at the same time.
+inline std::wstring UniqueName(const wchar_t* kind) {
+    static std::atomic<int> counter{0};
+    return FormatText(L"%ls-%lu-%d", kind, GetCurrentProcessId(), ++counter);
+}
+
+inline std::wstring UniquePipeName(const wchar_t* kind) { return L"\\\\.\\pipe\\" + UniqueName(kind); }
+
+// Polls a condition for at most `limitMs`: long enough for a loaded machine, never a fixed sleep.
+template <typename Condition>
+bool WaitUntil(Condition condition, int limitMs = 10000) {
+    for (const ULONGLONG deadline = GetTickCount64() + limitMs; GetTickCount64() < deadline; Sleep(20)) {
+        if (condition()) return true;
+    }
+    return condition();
+}
+
+// The pipe server on a thread of this test, on a pipe of its own, stopped through its event
+// and joined.
+class LocalServer {
+public:
+    explicit LocalServer(PermissionManager::ServiceSettings settings,
+                         PermissionManager::ServiceErrorSink reportError = [](const std::wstring&) {})
+        : pipe_(UniquePipeName(L"RenewixTest")),
+          stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          server_(pipe_, std::move(settings), reportError, log_),
+          thread_([this] { (void)server_.Run(stop_.get()); }) {}
+    ~LocalServer() { Stop(); }
+    LocalServer(const LocalServer&) = delete;
+    LocalServer& operator=(const LocalServer&) = delete;
+
+    // Whether the server listens (false when it gave up).
+    bool Ready() const {
+        return WaitUntil([&] { return WaitNamedPipeW(pipe_.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND; });
+    }
+    // Returns when every session has ended.
+    void Stop() {
+        if (!thread_.joinable()) return;
+        SetEvent(stop_.get());
+        thread_.join();
+    }
+    const std::wstring& pipe() const { return pipe_; }
+    std::size_t refused() const { return server_.RefusedOverShare(); }
+
+private:
+    Log log_;
+    std::wstring pipe_;
+    renewix::UniqueHandle stop_;
+    PermissionManager::PipeServer server_;
+    std::thread thread_;
+};
 
 // A request as a client sends it: its opcode, then its payload.
 inline PermissionManager::Wire::Bytes FrameOf(const PermissionManager::Wire::Request& request) {
