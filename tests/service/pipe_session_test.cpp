@@ -559,79 +559,52 @@ TEST_F(PipeSessionTest, ReadingMoreThanTheFileHoldsAnswersWhatThereIs) {
     EXPECT_EQ(raw.Result(), 0);
 }
 
-TEST_F(PipeSessionTest, FileIdsAreCheckedAndLimited) {
-    {
-        RawClient raw(server_.pipe());
-        ASSERT_TRUE(raw.Greet());
-        ASSERT_TRUE(raw.SendRequest(Wire::CloseRequest{51}));  // a 51st close
-        EXPECT_TRUE(raw.Ended());
-    }
+// What a connection may not send ends it, and only it: bytes that are no request, ids it never
+// issued, a failed open, an open beyond the limit.
+TEST_F(PipeSessionTest, ARefusedRequestEndsOnlyItsOwnConnection) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"f.txt", "f"));
     const Wire::OpenRequest open{GENERIC_READ, OPEN_EXISTING, 0, folder_ / L"f.txt"};
-    {
-        RawClient raw(server_.pipe());
-        ASSERT_TRUE(raw.Greet());
-        for (std::int32_t id = 1; id <= 50; ++id) {
-            ASSERT_TRUE(raw.SendRequest(open));
-            ASSERT_EQ(raw.Result(), id);
-        }
-        ASSERT_TRUE(raw.SendRequest(Wire::CloseRequest{50}));
-        EXPECT_EQ(raw.Result(), 1);
-        ASSERT_TRUE(raw.SendRequest(open));  // ids are never reused: this would be the 51st
-        EXPECT_TRUE(raw.Ended());
-    }
-    // Ids this connection never issued end it, whatever the request.
-    const Wire::Request strangers[] = {Wire::CloseRequest{2}, Wire::ReadRequest{2, 1}, Wire::WriteRequest{2},
-                                       Wire::SetTimesRequest{{}, {}, {}, 2}};
-    for (const Wire::Request& request : strangers) {
-        RawClient raw(server_.pipe());
-        ASSERT_TRUE(raw.Greet());
-        ASSERT_TRUE(raw.SendRequest(open));
-        ASSERT_EQ(raw.Result(), 1);
-        ASSERT_TRUE(raw.SendRequest(request));
-        EXPECT_TRUE(raw.Ended()) << Wire::OpcodeOf(request);
-    }
-    // A failed open ends the connection too.
-    RawClient raw(server_.pipe());
-    ASSERT_TRUE(raw.Greet());
-    ASSERT_TRUE(raw.SendRequest(Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, folder_ / L"missing.txt"}));
-    EXPECT_TRUE(raw.Ended());
-}
-
-TEST_F(PipeSessionTest, AMalformedRequestEndsOnlyItsOwnConnection) {
+    Wire::Bytes unterminated;
+    Wire::PutU32(unterminated, Wire::kGetAttributes);
+    for (std::size_t i = 0; i < Wire::kPathUnits; ++i) unterminated.insert(unterminated.end(), {'C', 0});
+    const struct {
+        const char* what;
+        Wire::Bytes frame;
+        std::uint32_t opens = 0;  // files opened first
+        bool closeLast = false;   // and the last of them closed again
+    } rows[] = {
+        {"opcode 1337", {0x39, 0x05, 0, 0}},
+        {"a relative path", FrameOf(Wire::PathRequest{Wire::kDelete, L"relative.txt"})},
+        {"a path without terminator", unterminated},
+        {"a count beyond a request's data", FrameOf(Wire::ReadRequest{1, 0xFFFFFFFF}), 1},
+        {"a 51st close", FrameOf(Wire::CloseRequest{51})},
+        {"a close of an id never issued", FrameOf(Wire::CloseRequest{2}), 1},
+        {"a read of an id never issued", FrameOf(Wire::ReadRequest{2, 1}), 1},
+        {"a write to an id never issued", FrameOf(Wire::WriteRequest{2}), 1},
+        {"times of an id never issued", FrameOf(Wire::SetTimesRequest{{}, {}, {}, 2}), 1},
+        {"a failed open", FrameOf(Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, folder_ / L"missing.txt"})},
+        // Ids are never reused: with the 50th closed, this would still be the 51st.
+        {"a 51st open", FrameOf(open), Wire::kMaxFilesPerConnection, true},
+    };
     PipedFileManagement files(server_.pipe());
     ASSERT_TRUE(files.IsConnected());
-    const Wire::Bytes malformed[] = {
-        {0x39, 0x05, 0, 0},                      // opcode 1337
-        [] {                                     // a relative path
-            Wire::Bytes frame;
-            Wire::PutU32(frame, Wire::kDelete);
-            Wire::PutText(frame, L"relative.txt", Wire::kPathUnits);
-            return frame;
-        }(),
-        [] {                                     // a path without terminator
-            Wire::Bytes frame;
-            Wire::PutU32(frame, Wire::kGetAttributes);
-            for (std::size_t i = 0; i < Wire::kPathUnits; ++i) frame.insert(frame.end(), {'C', 0});
-            return frame;
-        }(),
-        [] {                                     // a count beyond a request's data
-            Wire::Bytes frame;
-            Wire::PutU32(frame, Wire::kRead);
-            Wire::PutU32(frame, 1);
-            Wire::PutU32(frame, 0xFFFFFFFF);
-            return frame;
-        }(),
-    };
-    for (const Wire::Bytes& frame : malformed) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         RawClient raw(server_.pipe());
         ASSERT_TRUE(raw.Greet());
-        ASSERT_TRUE(raw.Send(frame));
+        for (std::uint32_t id = 1; id <= row.opens; ++id) {
+            ASSERT_TRUE(raw.SendRequest(open));
+            ASSERT_EQ(raw.Result(), static_cast<std::int32_t>(id));
+        }
+        if (row.closeLast) {
+            ASSERT_TRUE(raw.SendRequest(Wire::CloseRequest{row.opens}));
+            EXPECT_EQ(raw.Result(), 1);
+        }
+        ASSERT_TRUE(raw.Send(row.frame));
         EXPECT_TRUE(raw.Ended());
         EXPECT_NE(files.GetAttributes(folder_.path()), INVALID_FILE_ATTRIBUTES);
     }
-    RawClient another(server_.pipe());
-    EXPECT_TRUE(another.Greet());
+    EXPECT_TRUE(RawClient(server_.pipe()).Greet());
 }
 
 // Every file and folder under `folder` but `skip`, with the files' bytes, attributes and times.
@@ -914,27 +887,14 @@ TEST(PipeServer, RefusesAPipeNameAnotherProcessAlreadyServes) {
     EXPECT_EQ(errors[0].code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST(RequestHandler, OpensAreLimitedAndIdsMustHaveBeenIssued) {
+// The handler itself refuses ids it never issued, whatever its caller checked first.
+TEST(RequestHandler, NoIdIsIssuedBeforeAnOpen) {
     ScratchFolder folder(L"handler");
-    ASSERT_TRUE(WriteFileBytes(folder / L"f.txt", "abc"));
     Log log;
     const PermissionManager::ServiceSettings settings = TestSettings(folder.path());
     PermissionManager::RequestHandler handler(settings, log);
     EXPECT_FALSE(handler.Handle(Wire::CloseRequest{1}).has_value());
     EXPECT_FALSE(handler.HandleWrite(1, {}).has_value());
-    const Wire::OpenRequest open{GENERIC_READ, OPEN_EXISTING, 0, folder / L"f.txt"};
-    for (std::uint32_t id = 1; id <= Wire::kMaxFilesPerConnection; ++id) {
-        const std::optional<Wire::Bytes> reply = handler.Handle(open);
-        ASSERT_TRUE(reply.has_value());
-        ASSERT_EQ(Wire::GetU32(reply->data()), id);
-    }
-    EXPECT_FALSE(handler.Handle(open).has_value());
-    EXPECT_EQ(handler.OpenedFiles(), Wire::kMaxFilesPerConnection);
-    EXPECT_FALSE(handler.Handle(Wire::ReadRequest{51, 1}).has_value());
-    const std::optional<Wire::Bytes> read = handler.Handle(Wire::ReadRequest{50, 10});
-    ASSERT_TRUE(read.has_value());
-    EXPECT_EQ(read->size(), 7u);  // the count and "abc"
-    EXPECT_FALSE(handler.Handle(Wire::OpenRequest{GENERIC_READ, OPEN_EXISTING, 0, folder / L"none.txt"}).has_value());
 }
 
 }  // namespace
