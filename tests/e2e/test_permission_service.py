@@ -31,8 +31,8 @@ BLOCKED_FOLDER = (
 
 
 def helper(*args, timeout=120):
-    """pipe_client.exe from the build: a program other than the service's."""
-    result = wine(BIN / "pipe_client.exe", *args, timeout=timeout)
+    """test_tool.exe from the build: a program other than the service's."""
+    result = wine(BIN / "test_tool.exe", *args, timeout=timeout)
     return result.stdout.decode("utf-8", "replace").strip()
 
 
@@ -119,7 +119,7 @@ class Product:
         return read_log(self.folder / "RenewixLog.txt")
 
     def probe(self, *request):
-        """One request from this program (when it is the pipe client) to its own service."""
+        """One request from this program (when it is the test tool) to its own service."""
         # A start that never reached the program (no output at all) is tried once more.
         return run_tool(self.exe, "probe", self.pipe, *request).stdout.decode("utf-8", "replace").strip()
 
@@ -325,11 +325,11 @@ class UpdateThroughServiceTest(ServiceTestCase):
 
 class LinkTest(ServiceTestCase):
     """One request at a time against the real service, from the one program it serves: a copy
-    of the pipe client installed as the service, so R is that copy's folder."""
+    of the test tool installed as the service, so R is that copy's folder."""
 
     def setUp(self):
         super().setUp()
-        self.host = self.product("host", 8, "Pipe Client", executable="pipe_client.exe")
+        self.host = self.product("host", 8, "Test Tool", executable="test_tool.exe")
         self.r, self.outside = windows_path(self.host.folder), self.root / "outside"
         self.staging = self.r + "\\RenewixFiles"
         self.source = self.root / "source.txt"

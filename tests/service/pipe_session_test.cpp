@@ -766,8 +766,7 @@ TEST_F(PipeSessionTest, StoppingEndsIdleSessionsAndTheirConnections) {
 }
 
 TEST_F(PipeSessionTest, AClientFromAnotherExecutableIsRefused) {
-    std::wstring helper = ModulePath();
-    helper = helper.substr(0, helper.rfind(L'\\')) + L"\\pipe_client.exe";
+    const std::wstring helper = ApplicationDirectory() + L"test_tool.exe";
     std::wstring command = L"\"" + helper + L"\" greet " + server_.pipe();
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
