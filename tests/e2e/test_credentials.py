@@ -27,27 +27,33 @@ def prompt(kind, title, user, password, action):
     return (seen if code == 0 else f"driver failed ({code}): {seen}"), out.decode().strip()
 
 
-def drive(title, user, password, action):
-    """Fails the test when the user cannot answer the dialog."""
-    code, seen = answer(title, user, password, action)
-    if code != 0:
-        raise AssertionError(f"answering the dialog failed ({code}): {seen}")
+def fetch(port, log, *user):
+    """Fetches update.xml from 127.0.0.1:`port` with the client's downloader; given a user
+    (dialog title, name, password), beside a stand-in wizard, whose dialog that user answers
+    with OK. What the fetch printed, and its log."""
+    running = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "http-fetch", "http://", "127.0.0.1/update.xml",
+                                str(port), "update.xml", windows_path(log), *(["wizard"] if user else [])],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    if user:
+        code, seen = answer(*user, "ok")
+        if code != 0:
+            raise AssertionError(f"answering the dialog failed ({code}): {seen}")
+    out, _ = running.communicate(timeout=60)
+    return out.decode().strip(), read_log(log)
 
 
 class CredentialsTest(unittest.TestCase):
-    def test_proxy_prompt_ok(self):
-        seen, result = prompt(1, "Proxy username/password", "proxyuser", "s3cret", "ok")
-        self.assertEqual(seen, "prompt=[Enter your proxy logon credentials:] empty=1 masked=1 focus-on-user=1")
-        self.assertEqual(result, "result=1 user=[proxyuser] password=[s3cret]")
-
-    def test_website_prompt_cancel_keeps_nothing(self):
-        seen, result = prompt(0, "Website username/password", "someone", "typed", "cancel")
-        self.assertIn("prompt=[Enter your website logon credentials:]", seen)
-        self.assertEqual(result, "result=2 user=[] password=[]")
-
-    def test_enter_is_ok(self):
-        _, result = prompt(0, "Website username/password", "u", "p", "enter")
-        self.assertEqual(result, "result=1 user=[u] password=[p]")
+    def test_the_dialog_as_the_user_answers_it(self):
+        # The prompt, an empty user name with the caret in it and a masked password, whatever
+        # the kind; only OK or Enter gives what was typed.
+        rows = [(1, "proxy", "proxyuser", "s3cret", "ok", "result=1 user=[proxyuser] password=[s3cret]"),
+                (0, "website", "someone", "typed", "cancel", "result=2 user=[] password=[]"),
+                (0, "website", "u", "p", "enter", "result=1 user=[u] password=[p]")]
+        for kind, named, user, password, action, result in rows:
+            with self.subTest(named, action=action):
+                seen = prompt(kind, f"{named.capitalize()} username/password", user, password, action)
+                self.assertEqual(seen, (f"prompt=[Enter your {named} logon credentials:] empty=1 masked=1 "
+                                        "focus-on-user=1", result))
 
 
 class Quiet(http.server.BaseHTTPRequestHandler):
@@ -88,25 +94,11 @@ class WebsiteCredentialsTest(unittest.TestCase):
         stop_server(self.server)
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def fetch(self, user, password, action):
-        log = self.folder / "fetch.log"
-        fetch = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "http-fetch", "http://",
-                                  "127.0.0.1/update.xml", str(self.server.server_address[1]), "update.xml",
-                                  windows_path(log), "wizard"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        drive("Website username/password", user, password, action)
-        out, _ = fetch.communicate(timeout=60)
-        return out.decode().strip(), read_log(log)
-
     def test_credentials_asked_and_given(self):
-        result, log = self.fetch("reader", "open sesame", "ok")
-        self.assertEqual(result, "connected=1 body=[protected content]")
+        out, log = fetch(self.server.server_address[1], self.folder / "fetch.log", "Website username/password",
+                         "reader", "open sesame")
+        self.assertEqual(out, "connected=1 body=[protected content]")
         self.assertIn("\t-- Website username:\treader\r\n", log)
-
-    def test_credentials_refused(self):
-        result, log = self.fetch("reader", "wrong", "cancel")
-        self.assertEqual(result, "connected=0 body=[]")
-        self.assertIn("\tDisplay of website authentication window will not occur. Terminating...\r\n", log)
 
 
 class Proxy(Quiet):
@@ -147,25 +139,16 @@ class ProxyCredentialsTest(unittest.TestCase):
         stop_server(self.proxy)
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def fetch(self, *wizard):
-        log = self.folder / "proxy.log"
-        return subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "http-fetch", "http://",
-                                 "127.0.0.1/update.xml", str(self.target.server_address[1]), "update.xml",
-                                 windows_path(log), *wizard],
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL), log
-
     def test_proxy_credentials_asked_and_given(self):
-        fetch, log = self.fetch("wizard")
-        drive("Proxy username/password", "proxyuser", "pw", "ok")
-        out, _ = fetch.communicate(timeout=60)
-        self.assertEqual(out.decode().strip(), "connected=1 body=[through the proxy]")
-        self.assertIn("\t-- Proxy username:\tproxyuser\r\n", read_log(log))
+        out, log = fetch(self.target.server_address[1], self.folder / "proxy.log", "Proxy username/password",
+                         "proxyuser", "pw")
+        self.assertEqual(out, "connected=1 body=[through the proxy]")
+        self.assertIn("\t-- Proxy username:\tproxyuser\r\n", log)
 
     def test_silent_run_meets_a_proxy_that_wants_credentials(self):
-        fetch, log = self.fetch()
-        out, _ = fetch.communicate(timeout=60)
-        self.assertEqual(out.decode().strip(), "connected=0 body=[]")
-        self.assertIn("\tDisplay of proxy window will not occur. Terminating...\r\n", read_log(log))
+        out, log = fetch(self.target.server_address[1], self.folder / "proxy.log")
+        self.assertEqual(out, "connected=0 body=[]")
+        self.assertIn("\tDisplay of proxy window will not occur. Terminating...\r\n", log)
 
 
 if __name__ == "__main__":
