@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/settings_file.h"
+#include "foundation/cancellation.h"
 #include "foundation/text.h"
 #include "foundation/client_config.h"
 #include "transfer/downloader.h"
@@ -26,6 +27,8 @@ class ScriptedDownloader : public IFileDownloader {
 public:
     static inline std::deque<std::string> chunks;
     static inline std::int64_t reportedSize = -1;
+    static inline std::wstring refusal;  // the server's answer instead of the file (an error page)
+    static inline renewix::Cancellation* cancelAtLastChunk = nullptr;  // as a Cancel that cuts a read short
 
     ScriptedDownloader(const ServerSettings& settings, const TransferContext& context)
         : IFileDownloader(settings, context) {}
@@ -34,6 +37,7 @@ public:
     bool OpenDocumentFile() override { return true; }
     DWORD Read(void* buffer, DWORD size) override {
         if (chunks.empty()) return 0;
+        if (chunks.size() == 1 && cancelAtLastChunk) cancelAtLastChunk->Cancel();
         std::string chunk = chunks.front();
         chunks.pop_front();
         const DWORD count = static_cast<DWORD>(chunk.size() < size ? chunk.size() : size);
@@ -47,6 +51,7 @@ public:
     std::wstring DescribeLastError() override { return L"scripted failure"; }
     bool GetFileTimes(FILETIME*, FILETIME*, FILETIME*) override { return false; }
     std::int64_t GetFileSize() override { return reportedSize; }
+    std::wstring RefusedResponse() override { return refusal; }
     bool Connect() override { return true; }
     bool IsInternetAvailable() override { return true; }
 
