@@ -265,41 +265,30 @@ private:
     std::size_t left_ = 0;
 };
 
-class ContinuedTransferTest : public TransferTest {
-protected:
-    void SetUp() override {
-        TransferTest::SetUp();
-        RangedDownloader::body.clear();
-        for (int i = 0; i < 1000; ++i) RangedDownloader::body += static_cast<char>('a' + i % 26);
-        RangedDownloader::version = L"v1";
-        RangedDownloader::dropAfter.clear();
-        RangedDownloader::opens.clear();
-        RangedDownloader::sendsFromStart = false;
-    }
+// A connection that drops is tried again from where it stopped. After the last new attempt,
+// or a Cancel, the file fails and what arrived waits for the next run, which goes on from it
+// (the bytes the server sends add up to the file once) only while the server holds the same
+// version and the bytes check out.
+TEST_F(TransferTest, WhatArrivedIsContinued) {
+    RangedDownloader::body.clear();
+    for (int i = 0; i < 1000; ++i) RangedDownloader::body += static_cast<char>('a' + i % 26);
+    const std::string& body = RangedDownloader::body;
     // A transfer of a run of its own: a Cancel ends only that run.
-    bool Run(std::string* log, bool cancelAtDrop = false) {
+    const auto transfer = [&](std::string* log, bool cancelAtDrop) {
         TestRun run;
         RangedDownloader::cancelAt = cancelAtDrop ? &run.cancellation : nullptr;
         ServerSelection selection(config_, run.transfer, RangedDownloader::Make);
         CFileTransfer transfer(selection, files_, nullptr, nullptr);
         transfer.SetRetryPause(1);
         CapturedLog captured(folder_ / L"continued.log");
-        const std::string& body = RangedDownloader::body;
         const bool ok = transfer.TransferFile(folder_ / L"downloads", L"f.bin", L"UpdateFile1", body.size(), CrcOf(body),
                                               Sha256Of(body.data(), body.size()));
         *log = captured.Finish();
-        if (ok) {
-            EXPECT_EQ(ReadFileBytes(Local()), body);
-        }
         return ok;
-    }
+    };
     using Opens = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-};
-
-// A connection that drops is tried again from where it stopped. After the last new attempt,
-// or a Cancel, the file fails and what arrived waits for the next run, which goes on from it:
-// the bytes the server sends add up to the file once.
-TEST_F(ContinuedTransferTest, WhatArrivedIsContinued) {
+    const Opens fourDrops = {{0, 0}, {100, 100}, {200, 200}, {300, 300}};
+    const std::string refetched = "The continued download failed its checks, fetching it whole again:\tf.bin\r\n";
     const struct {
         const char* what;
         std::deque<std::size_t> dropAfter;
@@ -307,70 +296,55 @@ TEST_F(ContinuedTransferTest, WhatArrivedIsContinued) {
         Opens opens;
         std::vector<std::string> logged;
         std::size_t kept;  // what waits for the next run; 0: the file arrived
+        // For the next run: bytes written over the kept ones, the server's version and answer.
+        std::string keptBytes = "";
+        std::wstring nextVersion = L"v1";
+        bool sendsFromStart = false;  // says it goes on, sends from byte 0
+        Opens nextOpens = {};  // none given: it goes on from what was kept
+        std::string nextLogged = "";
     } rows[] = {
         {"two drops", {400, 300}, false, {{0, 0}, {400, 400}, {700, 700}},
          {"The connection ended early, trying again:\tf.bin, 400\r\n",
           "The connection ended early, trying again:\tf.bin, 700\r\n"}, 0},
-        {"more drops than new attempts", {100, 100, 100, 100}, false, {{0, 0}, {100, 100}, {200, 200}, {300, 300}},
-         {"File download errors"}, 400},
+        {"more drops than new attempts", {100, 100, 100, 100}, false, fourDrops, {"File download errors"}, 400},
         {"a Cancel", {250}, true, {{0, 0}}, {"File transfer cancelled:\tf.bin"}, 250},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        RangedDownloader::opens.clear();
-        RangedDownloader::dropAfter = row.dropAfter;
-        std::string log;
-        EXPECT_EQ(Run(&log, row.cancelled), row.kept == 0) << log;
-        EXPECT_EQ(RangedDownloader::opens, row.opens);
-        for (const std::string& line : row.logged) EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-        EXPECT_EQ(Exists(Local() + L".resume"), row.kept > 0);
-        if (row.kept == 0) {
-            EXPECT_FALSE(Exists(Local() + L".partial"));
-            continue;
-        }
-        EXPECT_EQ(ReadFileBytes(Local() + L".partial"), RangedDownloader::body.substr(0, row.kept));
-        EXPECT_FALSE(Exists(Local()));
-
-        RangedDownloader::opens.clear();
-        ASSERT_TRUE(Run(&log)) << log;
-        EXPECT_EQ(RangedDownloader::opens, (Opens{{row.kept, row.kept}}));
-        EXPECT_NE(log.find("Download continued from byte:\tf.bin, " + std::to_string(row.kept) + "\r\n"), std::string::npos)
-            << log;
-    }
-}
-
-// What was kept is used only while the server holds the same version and the bytes check out.
-TEST_F(ContinuedTransferTest, ANewVersionOrWrongKeptBytesAreFetchedWhole) {
-    const struct {
-        const char* what;
-        std::string kept;
-        std::wstring serverVersion;
-        Opens opens;
-        const char* logged;
-        bool sendsFromStart = false;
-    } rows[] = {
-        {"the server's file changed", "", L"v2", {{400, 0}}, "Download fetched whole:\tf.bin\r\n"},
-        {"the kept bytes are wrong", std::string(400, '?'), L"v1", {{400, 400}, {0, 0}},
-         "The continued download failed its checks, fetching it whole again:\tf.bin\r\n"},
-        {"the server sends from byte 0 though it said it goes on", "", L"v1", {{400, 400}, {0, 0}},
-         "The continued download failed its checks, fetching it whole again:\tf.bin\r\n", true},
+        {"the server's file changed", {100, 100, 100, 100}, false, fourDrops, {}, 400, "", L"v2", false, {{400, 0}},
+         "Download fetched whole:\tf.bin\r\n"},
+        {"the kept bytes are wrong", {100, 100, 100, 100}, false, fourDrops, {}, 400, std::string(400, '?'), L"v1", false,
+         {{400, 400}, {0, 0}}, refetched},
+        {"the server sends from byte 0 though it said it goes on", {100, 100, 100, 100}, false, fourDrops, {}, 400, "",
+         L"v1", true, {{400, 400}, {0, 0}}, refetched},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         RangedDownloader::version = L"v1";
         RangedDownloader::sendsFromStart = false;
-        RangedDownloader::dropAfter = {400, 0, 0, 0};
+        RangedDownloader::opens.clear();
+        RangedDownloader::dropAfter = row.dropAfter;
         std::string log;
-        ASSERT_FALSE(Run(&log));
-        if (!row.kept.empty()) {
-            ASSERT_TRUE(WriteFileBytes(Local() + L".partial", row.kept));
+        EXPECT_EQ(transfer(&log, row.cancelled), row.kept == 0) << log;
+        EXPECT_EQ(RangedDownloader::opens, row.opens);
+        for (const std::string& line : row.logged) EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+        EXPECT_EQ(Exists(Local() + L".resume"), row.kept > 0);
+        if (row.kept == 0) {
+            EXPECT_EQ(ReadFileBytes(Local()), body);
+            EXPECT_FALSE(Exists(Local() + L".partial"));
+            continue;
+        }
+        EXPECT_EQ(ReadFileBytes(Local() + L".partial"), body.substr(0, row.kept));
+        EXPECT_FALSE(Exists(Local()));
+
+        if (!row.keptBytes.empty()) {
+            ASSERT_TRUE(WriteFileBytes(Local() + L".partial", row.keptBytes));
         }
         RangedDownloader::opens.clear();
-        RangedDownloader::version = row.serverVersion;
+        RangedDownloader::version = row.nextVersion;
         RangedDownloader::sendsFromStart = row.sendsFromStart;
-        ASSERT_TRUE(Run(&log)) << log;
-        EXPECT_EQ(RangedDownloader::opens, row.opens);
-        EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+        ASSERT_TRUE(transfer(&log, false)) << log;
+        EXPECT_EQ(ReadFileBytes(Local()), body);
+        EXPECT_EQ(RangedDownloader::opens, (row.nextOpens.empty() ? Opens{{row.kept, row.kept}} : row.nextOpens));
+        const std::string continued = "Download continued from byte:\tf.bin, " + std::to_string(row.kept) + "\r\n";
+        EXPECT_NE(log.find(row.nextLogged.empty() ? continued : row.nextLogged), std::string::npos) << log;
     }
 }
 
