@@ -1,4 +1,5 @@
-// Writes zip archives for the tests, through minizip's writing side.
+// Writes zip archives for the tests, through minizip's writing side, and lists downloads for
+// the installation tests.
 #pragma once
 
 #include <zip.h>
@@ -8,6 +9,9 @@
 
 #include <string>
 #include <vector>
+
+#include "description/file_list.h"
+#include "test_support.h"
 
 struct ZipTestEntry {
     std::string name;  // the bytes the archive holds; ending in "/" for a folder
@@ -34,4 +38,16 @@ struct ZipTestEntry {
         good = good && zipCloseFileInZip(zip) == ZIP_OK;
     }
     return zipClose(zip, nullptr) == ZIP_OK && good;
+}
+
+// Adds a selected entry to the list as the document would give it: its download is the next
+// UpdateFile<n> in the download folder, with the size and CRC of `bytes`.
+inline FileEntry& AddEntry(DownloadFile& list, const std::wstring& destination, const std::string& bytes) {
+    FileEntry& entry = list.Entries().emplace_back();
+    entry.destination = destination;
+    entry.downloadName = L"UpdateFile" + std::to_wstring(list.Entries().size());
+    entry.size = bytes.size();
+    entry.crc = CrcOf(bytes);
+    entry.selected = 1;
+    return entry;
 }

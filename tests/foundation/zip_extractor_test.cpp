@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -134,6 +137,9 @@ TEST(ZipExtractor, RefusedNamesWriteNothing) {
         EXPECT_EQ(Children(scratch / L"box"), std::vector<std::wstring>{L"out"});
         ScratchFolder::RemoveTree(scratch / L"box");
     }
+    // Only a whole ".." part climbs.
+    EXPECT_TRUE(IsContainedEntryName(L"a\\b..c\\..d"));
+    EXPECT_FALSE(IsContainedEntryName(L"a\\..\\b"));
 }
 
 // Paths past MAX_PATH (and past the old 1,024-byte cut) work; one past what Windows takes at
@@ -166,24 +172,55 @@ TEST(ZipExtractor, LongPathsWorkUpToWhatWindowsTakes) {
     RemoveLongTree(scratch.path());
 }
 
-// minizip checks an entry's CRC only when its data runs to the size the directory gives: an
-// entry whose data ends before that size is damaged, even when what there is reads well.
-TEST(ZipExtractor, AnEntryShorterThanItsSizeIsDamaged) {
-    ScratchFolder scratch(L"zip-size");
-    ASSERT_TRUE(MakeZip(scratch / L"size.zip", {{"fine.txt", "ok"}, {"short.txt", std::string(500, 's')}}));
-    std::string bytes = ReadFileBytes(scratch / L"size.zip");
-    // Both headers of the second entry say one byte more than there is.
-    const std::size_t local = bytes.find("PK\x03\x04", 1);
-    const std::size_t central = bytes.rfind("PK\x01\x02");
-    ASSERT_NE(local, std::string::npos);
-    ASSERT_NE(central, std::string::npos);
-    for (const std::size_t at : {local + 22, central + 24}) {
-        ASSERT_EQ(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8, 500);
-        bytes[at] = static_cast<char>(501 & 0xFF);
+// Damage that a reading of the archive could take for a smaller or a good one: nothing of the
+// archive is written. A directory that ends before the header's count of entries is damaged,
+// as is an entry whose data ends before the size the directory gives (minizip checks an entry's
+// CRC only when its data runs to that size), or one whose data fails its CRC.
+TEST(ZipExtractor, DamagedArchivesWriteNothing) {
+    ScratchFolder scratch(L"zip-damaged");
+    const auto cutDirectory = [](std::string& bytes) {
+        // Drop the last central record; the end record still counts both entries.
+        const std::size_t end = bytes.rfind("PK\x05\x06");
+        const std::size_t last = bytes.rfind("PK\x01\x02", end);
+        const std::size_t removed = end - last;
+        bytes.erase(last, removed);
+        std::uint32_t directorySize;
+        std::memcpy(&directorySize, bytes.data() + last + 12, 4);
+        directorySize -= static_cast<std::uint32_t>(removed);
+        std::memcpy(bytes.data() + last + 12, &directorySize, 4);
+    };
+    const auto shortEntry = [](std::string& bytes) {
+        // Both headers of the second entry say one byte more than there is.
+        for (const std::size_t at : {bytes.find("PK\x03\x04", 1) + 22, bytes.rfind("PK\x01\x02") + 24}) {
+            ASSERT_EQ(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8, 500);
+            bytes[at] = static_cast<char>(501 & 0xFF);
+        }
+    };
+    const auto flippedData = [](std::string& bytes) {
+        const std::size_t at = bytes.find("second.txt") + 12;
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x55);
+    };
+    const struct {
+        const char* what;
+        std::function<void(std::string&)> damage;
+        ArchiveListing listing;  // the names alone; the data is checked as it is extracted
+    } rows[] = {
+        {"a cut directory", cutDirectory, ArchiveListing::Damaged},
+        {"an entry shorter than its size", shortEntry, ArchiveListing::Listed},
+        {"an entry whose data fails its CRC", flippedData, ArchiveListing::Listed},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::wstring archive = scratch / L"damaged.zip";
+        ASSERT_TRUE(MakeZip(archive, {{"fine.txt", "ok"}, {"second.txt", std::string(500, 's')}}));
+        std::string bytes = ReadFileBytes(archive);
+        row.damage(bytes);
+        ASSERT_TRUE(WriteFileBytes(archive, bytes));
+        EXPECT_EQ(UnzipArchive(archive, scratch / L"out", TestLog()), -2);
+        EXPECT_TRUE(FilesBelow(scratch / L"out").empty());
+        std::vector<std::wstring> listed;
+        EXPECT_EQ(ListArchiveFiles(archive, &listed, TestLog()), row.listing);
     }
-    ASSERT_TRUE(WriteFileBytes(scratch / L"size.zip", bytes));
-    EXPECT_EQ(UnzipArchive(scratch / L"size.zip", scratch / L"out", TestLog()), -2);
-    EXPECT_TRUE(FilesBelow(scratch / L"out").empty());
 }
 
 // Bounded fuzzing of the directory reading and extraction: a damaged copy of a small archive

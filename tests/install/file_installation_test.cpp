@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <string_view>
 #include <utility>
@@ -30,27 +29,14 @@ protected:
         CreateDirectoryW(downloads_.c_str(), nullptr);
     }
 
-    // Adds an entry as the file list would, its downloaded file in place with the size and
-    // CRC the document gives.
+    // Adds an entry as the file list would, its downloaded file in place.
     FileEntry& Add(const std::wstring& destination, const std::string& downloadedContent) {
-        WriteFileBytes(NextDownload(), downloadedContent);
-        return AddDownloaded(destination);
+        WriteFileBytes(downloads_ + L"\\UpdateFile" + std::to_wstring(list_.Entries().size() + 1), downloadedContent);
+        return AddEntry(list_, folder_ / destination, downloadedContent);
     }
-    // The same for a download the test wrote itself (an archive).
-    FileEntry& AddDownloaded(const std::wstring& destination) {
-        FileEntry entry;
-        entry.destination = folder_ / destination;
-        entry.downloadName = L"UpdateFile" + std::to_wstring(list_.Entries().size() + 1);
-        const std::string bytes = ReadFileBytes(downloads_ + L"\\" + entry.downloadName);
-        entry.size = bytes.size();
-        entry.crc = static_cast<std::uint32_t>(
-            crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-        entry.selected = 1;
-        list_.Entries().push_back(entry);
-        return list_.Entries().back();
-    }
-    std::wstring NextDownload() const {
-        return downloads_ + L"\\UpdateFile" + std::to_wstring(list_.Entries().size() + 1);
+    std::string Zip(const std::vector<ZipTestEntry>& entries) {
+        EXPECT_TRUE(MakeZip(folder_ / L"made.zip", entries));
+        return ReadFileBytes(folder_ / L"made.zip");
     }
 
     // As a session installs, without the registry list: the journal of a run that installed
@@ -96,65 +82,62 @@ TEST_F(InstallTest, ReplacesFilesAndKeepsTheOldOnesInTheDownloadFolder) {
 }
 
 // Whatever left a file in the download folder (an earlier run, a failed CRC, a stale update),
-// it is installed only when it is the file the document lists; otherwise nothing is touched.
-TEST_F(InstallTest, DownloadsThatDoNotMatchTheDocumentAreNeverInstalled) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\a.dll", "old a"));
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\b.dll", "old b"));
-    Add(L"app\\a.dll", "new a");
-    Add(L"app\\b.dll", "new b");
-    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile2", "bad b"));  // same size, other bytes
-    std::string log;
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\b.dll"), "old b");
-    EXPECT_FALSE(Exists(downloads_ + L"\\UpdateFile2"));
-    EXPECT_EQ(ReadFileBytes(downloads_ + L"\\UpdateFile1"), "new a");
-    EXPECT_NE(log.find("\r\nA downloaded file does not match the update description\r\n\tFile:\t"), std::string::npos)
-        << log;
-    EXPECT_NE(log.find("\tExpected size:\t5\r\n\tDetected size:\t5\r\n"), std::string::npos) << log;
-
-    // Without a CRC in the document the size still decides; a missing download fails too.
-    list_.Entries()[1].crc = 0;
-    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile2", "longer b"));
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_NE(log.find("\tDetected size:\t8\r\n"), std::string::npos) << log;
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_NE(log.find("\tUnable to read:\t" + WideToUtf8(downloads_) + "\\UpdateFile2, 2\r\n"), std::string::npos) << log;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
-}
-
-// Right before installation the hash is checked with size and CRC: a download whose CRC was
-// forged to match (in the folder since an earlier run, say) is deleted and nothing is placed.
-TEST_F(InstallTest, AForgedCrcDoesNotPassTheHashBeforeInstallation) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\a.dll", "old a"));
+// it passes only when it is the file the document lists: one that is not is deleted, with what
+// it is and what it should be in the log, and the other downloads stay.
+TEST(DownloadCheck, OnlyTheListedFilePasses) {
     const std::string real(300, 'a');
-    FileEntry& entry = Add(L"app\\a.dll", real);
-    entry.sha256 = Sha256Of(real.data(), real.size());
+    // The size and CRC made to match the document's: only the hash tells it apart.
     std::string forged = real;
     forged.replace(0, 4, "MZ!!");
-    ASSERT_TRUE(ForgeCrc(forged, 100, entry.crc));
-    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile1", forged));
-    std::string log;
-    EXPECT_EQ(Install(&log), 0);
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), "old a");
-    EXPECT_FALSE(Exists(downloads_ + L"\\UpdateFile1"));
-    EXPECT_NE(log.find("\tExpected SHA-256:\t" + WideToUtf8(HexText(*entry.sha256)) + "\r\n\tDetected SHA-256:\t" +
-                       WideToUtf8(HexText(Sha256Of(forged.data(), forged.size()))) + "\r\n"),
-              std::string::npos)
-        << log;
-    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\UpdateFile1", real));
-    EXPECT_EQ(Install(&log), 1) << log;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\a.dll"), real);
+    ASSERT_TRUE(ForgeCrc(forged, 100, CrcOf(real)));
+    const auto sha = [](const std::string& bytes) { return Sha256Of(bytes.data(), bytes.size()); };
+    const std::wstring downloads = L"C:\\app\\RenewixFiles";
+    const struct {
+        const char* what;
+        std::optional<std::string> downloaded;  // none: missing
+        std::uint32_t crc;
+        std::optional<Sha256Digest> sha256;
+        std::string logged;  // none: it passes
+    } rows[] = {
+        {"the listed file", real, CrcOf(real), sha(real), ""},
+        {"the same size, other bytes", std::string(300, 'b'), CrcOf(real), std::nullopt,
+         "\tExpected size:\t300\r\n\tDetected size:\t300\r\n"},
+        {"without a CRC the size still decides", std::string(301, 'a'), 0, std::nullopt, "\tDetected size:\t301\r\n"},
+        {"a forged CRC", forged, CrcOf(real), sha(real),
+         "\tExpected SHA-256:\t" + WideToUtf8(HexText(sha(real))) + "\r\n\tDetected SHA-256:\t" +
+             WideToUtf8(HexText(sha(forged))) + "\r\n"},
+        {"a missing download", std::nullopt, CrcOf(real), std::nullopt,
+         "\tUnable to read:\t" + WideToUtf8(downloads) + "\\UpdateFile2, 2\r\n"},
+    };
+    ScratchFolder scratch(L"check");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeFileManagement files;
+        DownloadFile list(downloads, TestLog());
+        AddEntry(list, L"C:\\app\\good.dll", "good");
+        files.PutFile(downloads + L"\\UpdateFile1", "good");
+        FileEntry& entry = AddEntry(list, L"C:\\app\\a.dll", real);
+        entry.crc = row.crc;
+        entry.sha256 = row.sha256;
+        if (row.downloaded) files.PutFile(downloads + L"\\UpdateFile2", *row.downloaded);
+        CapturedLog log(scratch / L"check.log");
+        EXPECT_EQ(CheckDownloads(list, files, TestLog()), row.logged.empty());
+        const std::string text = log.Finish();
+        const std::string heading = "\r\nA downloaded file does not match the update description\r\n\tFile:\t";
+        EXPECT_EQ(text.find(heading) != std::string::npos, !row.logged.empty()) << text;
+        EXPECT_NE(text.find(row.logged), std::string::npos) << text;
+        EXPECT_EQ(files.FileBytes(downloads + L"\\UpdateFile1"), "good");
+        EXPECT_EQ(files.HasFile(downloads + L"\\UpdateFile2"), row.logged.empty());
+    }
 }
 
 TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
-    ASSERT_TRUE(MakeZip(NextDownload(), {{"docs/", ""}, {"docs/guide.txt", "guide"}, {"readme.txt", "read me"}}));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\help.zip", "stale archive"));
-    FileEntry& archive = AddDownloaded(L"app\\help.zip");
+    FileEntry& archive =
+        Add(L"app\\help.zip", Zip({{"docs/", ""}, {"docs/guide.txt", "guide"}, {"readme.txt", "read me"}}));
     archive.unzip = 1;
     archive.registerServer = 1;  // ignored for archives
-    ASSERT_TRUE(MakeZip(NextDownload(), {{"one.txt", "1"}}));
-    AddDownloaded(L"app\\single.zip").unzip = 1;
+    Add(L"app\\single.zip", Zip({{"one.txt", "1"}})).unzip = 1;
     std::string log;
     ASSERT_EQ(Install(&log), 1) << log;
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\docs\\guide.txt"), "guide");
@@ -174,67 +157,45 @@ TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
     EXPECT_EQ(when.wHour, 12);
 }
 
-// A directory that ends before the header's count of entries is a damaged archive, not a
-// smaller one: nothing of it is written.
-TEST_F(InstallTest, ArchiveWithACutDirectoryWritesNothing) {
-    ASSERT_TRUE(MakeZip(downloads_ + L"\\cut.zip", {{"one.txt", "1"}, {"two.txt", "2"}, {"three.txt", "3"}}));
-    std::string bytes = ReadFileBytes(downloads_ + L"\\cut.zip");
-    const std::size_t end = bytes.rfind("PK\x05\x06");
-    ASSERT_NE(end, std::string::npos);
-    // Drop the last central record; the end record still counts three entries.
-    const std::size_t last = bytes.rfind("PK\x01\x02", end);
-    const std::size_t removed = end - last;
-    std::string cut = bytes.substr(0, last) + bytes.substr(end);
-    std::uint32_t directorySize;
-    std::memcpy(&directorySize, cut.data() + last + 12, 4);
-    directorySize -= static_cast<std::uint32_t>(removed);
-    std::memcpy(cut.data() + last + 12, &directorySize, 4);
-    ASSERT_TRUE(WriteFileBytes(downloads_ + L"\\cut.zip", cut));
-    Log log;
-    EXPECT_EQ(UnzipArchive(downloads_ + L"\\cut.zip", folder_ / L"app", log), -2);
-    EXPECT_FALSE(Exists(folder_ / L"app\\one.txt"));
-    std::vector<std::wstring> files;
-    EXPECT_EQ(ListArchiveFiles(downloads_ + L"\\cut.zip", &files, log), ArchiveListing::Damaged);
-}
-
-// Every name the extractor refuses is in its own tests; here, that the installer says so.
-TEST_F(InstallTest, ArchivesThatWouldWriteOutsideOrAreBrokenWriteNothing) {
-    ASSERT_TRUE(MakeZip(downloads_ + L"\\bad.zip", {{"fine.txt", "ok"}, {"sub/../../escape.txt", "evil"}}));
-    {
-        CapturedLog log(folder_ / L"bad.log");
-        EXPECT_EQ(ExtractArchive(downloads_ + L"\\bad.zip", folder_ / L"app\\", files_, TestLog()), 0);
-        const std::string text = log.Finish();
-        EXPECT_NE(text.find("\tUnable to extract zip files:\t"), std::string::npos) << text;
-        EXPECT_FALSE(Exists(folder_ / L"app\\fine.txt"));
+// What an archive that cannot be extracted leaves and says, extracted alone and installed:
+// nothing written, and why (every name the extractor refuses is in its own tests).
+TEST_F(InstallTest, ArchivesThatCannotBeExtractedWriteNothing) {
+    // A damaged entry: a byte of its compressed data flipped.
+    std::string damaged = Zip({{"first.txt", "first"}, {"second.txt", std::string(5000, 'z')}});
+    const std::size_t at = damaged.find("second.txt") + 12;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x55);
+    const char* const unopened = "\tUnable to open zip file:\t";
+    const char* const unextracted = "\tUnable to extract zip files:\t";
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* logged;
+    } rows[] = {
+        {"a name that climbs out", Zip({{"fine.txt", "ok"}, {"sub/../../escape.txt", "evil"}}), unextracted},
+        {"a damaged entry", damaged, unextracted},
+        // minizip will not even open it.
+        {"no entries", Zip({}), unopened},
+        {"not an archive", "plain text", unopened},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        list_.Entries().clear();
+        Add(L"app\\pack.zip", row.bytes).unzip = 1;
+        {
+            CapturedLog log(folder_ / L"extract.log");
+            EXPECT_EQ(ExtractArchive(downloads_ + L"\\UpdateFile1", folder_ / L"app", files_, TestLog()), 0);
+            const std::string text = log.Finish();
+            EXPECT_NE(text.find(row.logged), std::string::npos) << text;
+        }
+        // Installed, it fails the same way, and says so.
+        std::string log;
+        EXPECT_EQ(Install(&log), 0);
+        EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+        int written = 0;
+        ForEachChild(folder_ / L"app", [&](const std::wstring&, bool) { ++written; });
+        EXPECT_EQ(written, 0);
         EXPECT_FALSE(Exists(folder_ / L"escape.txt"));
     }
-    // An archive without entries is refused too (minizip will not even open it).
-    ASSERT_TRUE(MakeZip(downloads_ + L"\\empty.zip", {}));
-    EXPECT_EQ(ExtractArchive(downloads_ + L"\\empty.zip", folder_ / L"app", files_, TestLog()), 0);
-
-    // A damaged entry: flip a byte of the compressed data.
-    ASSERT_TRUE(MakeZip(downloads_ + L"\\damaged.zip", {{"first.txt", "first"}, {"second.txt", std::string(5000, 'z')}}));
-    std::string bytes = ReadFileBytes(downloads_ + L"\\damaged.zip");
-    const std::size_t at = bytes.find("second.txt") + 12;
-    bytes[at] = static_cast<char>(bytes[at] ^ 0x55);
-    WriteFileBytes(downloads_ + L"\\damaged.zip", bytes);
-    EXPECT_EQ(files_.Unzip(downloads_ + L"\\damaged.zip", folder_ / L"app"), -2);
-    EXPECT_FALSE(Exists(folder_ / L"app\\first.txt"));
-
-    // The installer's own look at the archive tells an archive it cannot open from a damaged one.
-    WriteFileBytes(NextDownload(), "plain text");
-    AddDownloaded(L"app\\notzip.zip").unzip = 1;
-    std::string installLog;
-    EXPECT_EQ(Install(&installLog), 0);
-    EXPECT_NE(installLog.find("\tUnable to open zip file:\t"), std::string::npos) << installLog;
-
-    WriteFileBytes(downloads_ + L"\\notzip.zip", "plain text");
-    CapturedLog log(folder_ / L"notzip.log");
-    EXPECT_EQ(ExtractArchive(downloads_ + L"\\notzip.zip", folder_ / L"app", files_, TestLog()), 0);
-    EXPECT_NE(log.Finish().find("\tUnable to open zip file:\t"), std::string::npos);
-
-    EXPECT_TRUE(IsContainedEntryName(L"a\\b..c\\..d"));
-    EXPECT_FALSE(IsContainedEntryName(L"a\\..\\b"));
 }
 
 // The probe records the process that registered it beside itself: this one.
@@ -396,10 +357,7 @@ TEST(InstallRollBack, StagedFailures) {
         for (const auto& [name, bytes] : c.before) files.PutFile(app + L"\\" + name, bytes);
         DownloadFile list(downloads, TestLog());
         for (const Entry& e : c.entries) {
-            FileEntry entry;
-            entry.destination = app + L"\\" + e.destination;
-            entry.downloadName = L"UpdateFile" + std::to_wstring(list.Entries().size() + 1);
-            const std::wstring downloaded = downloads + L"\\" + entry.downloadName;
+            const std::wstring downloaded = downloads + L"\\UpdateFile" + std::to_wstring(list.Entries().size() + 1);
             std::string bytes = e.bytes ? e.bytes : "";
             if (!e.archive.empty()) {
                 ASSERT_TRUE(MakeZip(downloaded, e.archive));
@@ -413,28 +371,21 @@ TEST(InstallRollBack, StagedFailures) {
                 files.UnzipWrites(downloaded, written);
                 if (e.extracted < e.archive.size()) files.UnzipAnswers(downloaded, -2);
             }
-            entry.size = bytes.size();
-            entry.crc = CrcOf(bytes);
-            entry.selected = 1;
+            FileEntry& entry = AddEntry(list, app + L"\\" + e.destination, bytes);
             entry.ignoreErrors = e.ignoreErrors;
             entry.registerServer = e.registerServer;
             entry.unzip = e.archive.empty() ? 0 : 1;
             files.PutFile(downloaded, bytes);
-            list.Entries().push_back(entry);
         }
         for (const wchar_t* path : c.failMoves) files.FailMove(resolve(path));
         for (const wchar_t* path : c.failDeletes) files.FailDelete(resolve(path));
         for (const wchar_t* path : c.failRegisters) files.FailRegister(resolve(path));
 
-        FakeFileManagement logFiles;
-        Log log;
-        log.Start(logFiles, L"C:\\install.log", 0);
-        InstallJournal journal(files, downloads, log);
+        CapturedLog log(scratch / L"install.log");
+        InstallJournal journal(files, downloads, TestLog());
         ASSERT_TRUE(journal.Begin(L"2.0"));
-        EXPECT_EQ(InstallFiles(list, files, journal, log), c.result);
-        log.Stop();
-        const std::string bytes = logFiles.FileBytes(L"C:\\install.log");
-        const std::string text = WideToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
+        EXPECT_EQ(InstallFiles(list, files, journal, TestLog()), c.result);
+        const std::string text = log.Finish();
 
         for (const auto& [name, expected] : c.after) {
             const std::wstring path = resolve(name);
