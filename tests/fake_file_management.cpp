@@ -23,6 +23,10 @@ public:
     File(FakeFileManagement& owner, std::wstring path) : owner_(owner), path_(std::move(path)) {}
 
     int Write(const void* data, DWORD count) override {
+        {
+            std::lock_guard lock(owner_.mutex_);
+            if (!owner_.SpendLocked()) return 0;
+        }
         if (count == 0) return 1;
         return open_ && owner_.WriteLocked(path_, data, count) ? 1 : 0;
     }
@@ -51,13 +55,6 @@ void FakeFileManagement::PutFile(const std::wstring& path, const std::string& by
     std::lock_guard lock(mutex_);
     MakeParentsLocked(path);
     files_[path] = bytes;
-}
-
-void FakeFileManagement::PutFolder(const std::wstring& path) {
-    std::lock_guard lock(mutex_);
-    const std::wstring folder = WithoutTrailingSeparator(path);
-    MakeParentsLocked(folder);
-    folders_.insert(folder);
 }
 
 bool FakeFileManagement::HasFile(const std::wstring& path) const {
@@ -124,6 +121,24 @@ void FakeFileManagement::Stage(std::set<std::wstring>& failures, const std::wstr
 
 void FakeFileManagement::Record(const std::wstring& call) { calls_.push_back(call); }
 
+void FakeFileManagement::DieAfter(std::optional<int> changes) {
+    std::lock_guard lock(mutex_);
+    lives_ = changes;
+    spent_ = 0;
+}
+
+int FakeFileManagement::Changes() const {
+    std::lock_guard lock(mutex_);
+    return spent_;
+}
+
+bool FakeFileManagement::SpendLocked() {
+    if (lives_ && *lives_ <= 0) return false;
+    if (lives_) --*lives_;
+    ++spent_;
+    return true;
+}
+
 void FakeFileManagement::MakeParentsLocked(const std::wstring& path) {
     for (std::wstring parent = ParentOf(path); parent.size() > 2; parent = ParentOf(parent)) folders_.insert(parent);
 }
@@ -137,10 +152,12 @@ bool FakeFileManagement::WriteLocked(const std::wstring& path, const void* data,
     return true;
 }
 
-std::unique_ptr<PermissionManager::IManagedFile> FakeFileManagement::Open(const std::wstring& path, DWORD,
+std::unique_ptr<PermissionManager::IManagedFile> FakeFileManagement::Open(const std::wstring& path, DWORD access,
                                                                           DWORD disposition, DWORD) {
     std::lock_guard lock(mutex_);
     Record(L"Open " + path);
+    const bool changes = (access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING;
+    if (changes && !SpendLocked()) return nullptr;
     const bool exists = files_.count(path) != 0;
     if (failOpen_.count(path) || folders_.count(path)) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -164,6 +181,7 @@ std::unique_ptr<PermissionManager::IManagedFile> FakeFileManagement::Open(const 
 int FakeFileManagement::MakeDirectories(const std::wstring& path) {
     std::lock_guard lock(mutex_);
     Record(L"MakeDirectories " + path);
+    if (!SpendLocked()) return 0;
     const std::wstring folder = WithoutTrailingSeparator(path);
     MakeParentsLocked(folder);
     folders_.insert(folder);
@@ -173,6 +191,7 @@ int FakeFileManagement::MakeDirectories(const std::wstring& path) {
 int FakeFileManagement::Move(const std::wstring& from, const std::wstring& to) {
     std::lock_guard lock(mutex_);
     Record(L"Move " + from + L" -> " + to);
+    if (!SpendLocked()) return 0;
     const auto source = files_.find(from);
     if (failMove_.count(from) || source == files_.end() || files_.count(to) ||
         folders_.count(to)) {
@@ -187,6 +206,7 @@ int FakeFileManagement::Move(const std::wstring& from, const std::wstring& to) {
 int FakeFileManagement::Delete(const std::wstring& path) {
     std::lock_guard lock(mutex_);
     Record(L"Delete " + path);
+    if (!SpendLocked()) return 0;
     if (failDelete_.count(path)) return 0;
     if (files_.erase(path) != 0) return 1;
     // A folder only when nothing lies below it.
@@ -199,6 +219,7 @@ int FakeFileManagement::Delete(const std::wstring& path) {
 int FakeFileManagement::DeleteTree(const std::wstring& path) {
     std::lock_guard lock(mutex_);
     Record(L"DeleteTree " + path);
+    if (!SpendLocked()) return 0;
     const std::wstring below = WithoutTrailingSeparator(path) + L"\\";
     std::erase_if(files_, [&](const auto& file) { return file.first.starts_with(below); });
     std::erase_if(folders_, [&](const std::wstring& folder) { return folder.starts_with(below); });
@@ -218,7 +239,7 @@ int FakeFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::w
                                        const std::wstring& action) {
     std::lock_guard lock(mutex_);
     Record(L"UpdateRegistry " + keyPath + L"\\" + valueName + L" " + action);
-    return 1;
+    return SpendLocked() ? 1 : 0;
 }
 
 std::wstring FakeFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring&) {
@@ -230,6 +251,7 @@ std::wstring FakeFileManagement::QueryRegistry(const std::wstring& registryPath,
 int FakeFileManagement::RegisterServer(const std::wstring& libraryPath) {
     std::lock_guard lock(mutex_);
     Record(L"RegisterServer " + libraryPath);
+    if (!SpendLocked()) return 0;
     if (failRegister_.count(libraryPath) || !files_.count(libraryPath)) return 0;
     registered_[libraryPath] = files_[libraryPath];
     return 1;
@@ -238,6 +260,7 @@ int FakeFileManagement::RegisterServer(const std::wstring& libraryPath) {
 int FakeFileManagement::UnregisterServer(const std::wstring& libraryPath) {
     std::lock_guard lock(mutex_);
     Record(L"UnregisterServer " + libraryPath);
+    if (!SpendLocked()) return 0;
     if (!files_.count(libraryPath)) return 0;
     registered_.erase(libraryPath);
     return 1;
@@ -246,6 +269,7 @@ int FakeFileManagement::UnregisterServer(const std::wstring& libraryPath) {
 int FakeFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
     std::lock_guard lock(mutex_);
     Record(L"Unzip " + archivePath + L" -> " + destination);
+    if (!SpendLocked()) return -1;
     const auto result = unzipResults_.find(archivePath);
     if (const auto writes = unzipWrites_.find(archivePath); writes != unzipWrites_.end()) {
         for (const auto& [name, bytes] : writes->second) {

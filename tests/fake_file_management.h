@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,7 +17,6 @@ class FakeFileManagement : public PermissionManager::IClientFileManager {
 public:
     // Paths are compared as given; the folders above a file put there are made with it.
     void PutFile(const std::wstring& path, const std::string& bytes);
-    void PutFolder(const std::wstring& path);
     bool HasFile(const std::wstring& path) const;
     bool HasFolder(const std::wstring& path) const;
     // The file's bytes; empty when there is none.
@@ -42,6 +42,12 @@ public:
     // and answers their count, or what UnzipAnswers staged (a write pass that failed part-way).
     void UnzipWrites(const std::wstring& archivePath, std::map<std::wstring, std::string> files);
 
+    // Stands in for a process that is killed: once `changes` more changes are made, nothing it
+    // is asked to change happens any more (reads still answer, as they change nothing). Without
+    // a number it lives on. Changes() counts the changes made since.
+    void DieAfter(std::optional<int> changes);
+    int Changes() const;
+
     // Each call as "Operation path[ -> path]", in order.
     std::vector<std::wstring> Calls() const;
 
@@ -64,6 +70,8 @@ private:
 
     void Stage(std::set<std::wstring>& failures, const std::wstring& path);
     void Record(const std::wstring& call);
+    // Whether a change may still be made; counts it.
+    bool SpendLocked();
     void MakeParentsLocked(const std::wstring& path);
     // For the files' writes, which share the maps.
     bool WriteLocked(const std::wstring& path, const void* data, std::size_t count);
@@ -77,4 +85,6 @@ private:
     std::map<std::wstring, std::map<std::wstring, std::string>> unzipWrites_;
     std::map<std::wstring, std::string> registered_;
     std::vector<std::wstring> calls_;
+    std::optional<int> lives_;
+    int spent_ = 0;
 };

@@ -17,66 +17,6 @@
 namespace {
 
 using PermissionManager::IClientFileManager;
-using PermissionManager::IManagedFile;
-
-// Stands in for a process that is killed: once `lives` changes are spent, nothing it is asked
-// to change happens any more. Reads still answer, as they change nothing.
-class DyingFileManagement : public IClientFileManager {
-public:
-    DyingFileManagement(FakeFileManagement& inner, std::optional<int> lives) : inner_(inner), lives_(lives) {}
-
-    int Spent() const { return spent_; }
-
-    std::unique_ptr<IManagedFile> Open(const std::wstring& path, DWORD access, DWORD disposition,
-                                       DWORD flags) override {
-        const bool changes = (access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING;
-        if (changes && !Spend()) return nullptr;
-        std::unique_ptr<IManagedFile> file = inner_.Open(path, access, disposition, flags);
-        return file ? std::make_unique<DyingFile>(*this, std::move(file)) : nullptr;
-    }
-    int MakeDirectories(const std::wstring& path) override { return Spend() ? inner_.MakeDirectories(path) : 0; }
-    int Move(const std::wstring& from, const std::wstring& to) override { return Spend() ? inner_.Move(from, to) : 0; }
-    int Delete(const std::wstring& path) override { return Spend() ? inner_.Delete(path) : 0; }
-    int DeleteTree(const std::wstring& path) override { return Spend() ? inner_.DeleteTree(path) : 0; }
-    DWORD GetAttributes(const std::wstring& path) override { return inner_.GetAttributes(path); }
-    int UpdateRegistry(const std::wstring& key, const std::wstring& value, const std::wstring& action) override {
-        return Spend() ? inner_.UpdateRegistry(key, value, action) : 0;
-    }
-    std::wstring QueryRegistry(const std::wstring& path, const std::wstring& type) override {
-        return inner_.QueryRegistry(path, type);
-    }
-    int RegisterServer(const std::wstring& path) override { return Spend() ? inner_.RegisterServer(path) : 0; }
-    int UnregisterServer(const std::wstring& path) override { return Spend() ? inner_.UnregisterServer(path) : 0; }
-    int Unzip(const std::wstring& archive, const std::wstring& folder) override {
-        return Spend() ? inner_.Unzip(archive, folder) : -1;
-    }
-
-private:
-    class DyingFile : public IManagedFile {
-    public:
-        DyingFile(DyingFileManagement& owner, std::unique_ptr<IManagedFile> file)
-            : owner_(owner), file_(std::move(file)) {}
-        int Write(const void* data, DWORD count) override { return owner_.Spend() ? file_->Write(data, count) : 0; }
-        DWORD Read(void* buffer, DWORD count) override { return file_->Read(buffer, count); }
-        void SetTimes(const FILETIME& c, const FILETIME& a, const FILETIME& w) override { file_->SetTimes(c, a, w); }
-        int Close() override { return file_->Close(); }
-
-    private:
-        DyingFileManagement& owner_;
-        std::unique_ptr<IManagedFile> file_;
-    };
-
-    bool Spend() {
-        if (lives_ && *lives_ <= 0) return false;
-        if (lives_) --*lives_;
-        ++spent_;
-        return true;
-    }
-
-    FakeFileManagement& inner_;
-    std::optional<int> lives_;
-    int spent_ = 0;
-};
 
 // One installation of five entries: a replaced file, an added file in a new folder, an archive
 // that overwrites one file and adds another in a new folder, a replaced COM server, and the
@@ -102,13 +42,10 @@ protected:
     DownloadFile List(bool withViewer = true) const {
         DownloadFile list(downloads_, TestLog());
         for (std::size_t n = 0; n < kEntries.size(); ++n) {
-            FileEntry entry;
-            entry.destination = Destination(n);
-            entry.downloadName = L"UpdateFile" + std::to_wstring(n + 1);
+            FileEntry& entry = AddEntry(list, Destination(n), Download(n));
             entry.selected = n != 0 || withViewer ? 1 : 0;
             entry.unzip = n == 2;
             entry.registerServer = n == 3;
-            list.Entries().push_back(entry);
         }
         return list;
     }
@@ -181,11 +118,10 @@ TEST_F(KilledInstallation, EveryKillPointEndsWhollyOldOrWhollyNew) {
         FakeFileManagement files;
         Prepare(files);
         DownloadFile list = List();
-        DyingFileManagement counting(files, std::nullopt);
-        ASSERT_TRUE(Install(counting, list, downloads_));
+        ASSERT_TRUE(Install(files, list, downloads_));
         ASSERT_EQ(Now(files, New()), New());
         EXPECT_EQ(files.RegisteredBytes(app_ + L"\\server.dll"), "new server");
-        changes = counting.Spent();
+        changes = files.Changes();
     }
     ASSERT_GT(changes, 20);
     int killPoints = 0;
@@ -195,14 +131,16 @@ TEST_F(KilledInstallation, EveryKillPointEndsWhollyOldOrWhollyNew) {
             FakeFileManagement files;
             Prepare(files);
             DownloadFile list = List();
-            DyingFileManagement dying(files, kill);
-            EXPECT_FALSE(Install(dying, list, downloads_));
+            files.DieAfter(kill);
+            EXPECT_FALSE(Install(files, list, downloads_));
             ASSERT_TRUE(NothingLost(files));
 
             // The next run is killed while it takes the installation back; the one after finishes.
-            DyingFileManagement again(files, second);
-            const RecoveryResult interrupted = RecoverInstallation(again, downloads_, TestLog());
+            files.DieAfter(second);
+            const RecoveryResult interrupted = RecoverInstallation(files, downloads_, TestLog());
+            const int spentAgain = files.Changes();
             ASSERT_TRUE(NothingLost(files));
+            files.DieAfter(std::nullopt);
             const RecoveryResult result = RecoverInstallation(files, downloads_, TestLog());
             ++killPoints;
 
@@ -227,7 +165,7 @@ TEST_F(KilledInstallation, EveryKillPointEndsWhollyOldOrWhollyNew) {
                 EXPECT_EQ(Now(files, New(withViewer)), New(withViewer));
             }
             // Taking back is over once a second kill point changes nothing more.
-            if (again.Spent() < second || interrupted.outcome != RecoveryResult::Failed) break;
+            if (spentAgain < second || interrupted.outcome != RecoveryResult::Failed) break;
         }
     }
     // The figures for the record: the installation's changes, and every pair of kill points tried.
