@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "foundation/log.h"
 #include "service/piped_file_management.h"
 #include "test_support.h"
@@ -12,14 +14,17 @@ using PermissionManager::IManagedFile;
 using PermissionManager::StandardFile;
 using PermissionManager::StandardFileManagement;
 
-TEST(StandardFileManagement, WritingCreatesMissingFoldersAndReadsBack) {
-    ScratchFolder folder(L"fm-write");
-    const std::wstring path = folder / L"upper\\lower\\file.bin";
-    Log log;
-    StandardFileManagement files(log);
-    std::unique_ptr<IManagedFile> file = files.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0);
+class FileManagement : public ::testing::Test {
+protected:
+    ScratchFolder folder_{L"fm"};
+    StandardFileManagement files_{TestLog()};
+};
+
+TEST_F(FileManagement, WritingCreatesMissingFoldersAndReadsBack) {
+    const std::wstring path = folder_ / L"upper\\lower\\file.bin";
+    std::unique_ptr<IManagedFile> file = files_.Open(path, GENERIC_WRITE, CREATE_ALWAYS, 0);
     ASSERT_NE(file, nullptr);
-    EXPECT_TRUE(IsFolderPath(folder / L"upper\\lower"));
+    EXPECT_TRUE(IsFolderPath(folder_ / L"upper\\lower"));
     EXPECT_EQ(file->Write("hello world", 11), 1);
     EXPECT_EQ(file->Close(), 1);
     EXPECT_EQ(file->Close(), 0);
@@ -29,7 +34,7 @@ TEST(StandardFileManagement, WritingCreatesMissingFoldersAndReadsBack) {
     char buffer[8] = {};
     EXPECT_EQ(file->Read(buffer, 1), 0u);
 
-    file = files.Open(path, GENERIC_READ, OPEN_EXISTING, 0);
+    file = files_.Open(path, GENERIC_READ, OPEN_EXISTING, 0);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->Read(buffer, 8), 8u);
     EXPECT_EQ(std::string(buffer, 8), "hello wo");
@@ -38,13 +43,12 @@ TEST(StandardFileManagement, WritingCreatesMissingFoldersAndReadsBack) {
     EXPECT_EQ(file->Read(buffer, 0), 0u);
 
     // The digest reports why an open failed.
-    EXPECT_EQ(files.Open(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, OPEN_EXISTING, 0), nullptr);
+    EXPECT_EQ(files_.Open(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, OPEN_EXISTING, 0), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
-TEST(StandardFileManagement, ReadStopsAtTheSizeSeenAtOpen) {
-    ScratchFolder folder(L"fm-grow");
-    const std::wstring path = folder / L"grows.txt";
+TEST_F(FileManagement, ReadStopsAtTheSizeSeenAtOpen) {
+    const std::wstring path = folder_ / L"grows.txt";
     ASSERT_TRUE(WriteFileBytes(path, "1234"));
     const auto reader = StandardFile::Open(path, GENERIC_READ, OPEN_EXISTING, 0);
     ASSERT_NE(reader, nullptr);
@@ -61,71 +65,54 @@ TEST(StandardFileManagement, ReadStopsAtTheSizeSeenAtOpen) {
 }
 
 // Each file has its own owner: two are open at once, and one goes with its owner.
-TEST(StandardFileManagement, FilesOpenTogetherAndCloseWithTheirOwner) {
-    ScratchFolder folder(L"fm-two");
-    ASSERT_TRUE(WriteFileBytes(folder / L"a.txt", "a"));
-    ASSERT_TRUE(WriteFileBytes(folder / L"b.txt", "bb"));
-    Log log;
-    StandardFileManagement files(log);
-    auto a = files.Open(folder / L"a.txt", GENERIC_READ, OPEN_EXISTING, 0);
-    const auto b = files.Open(folder / L"b.txt", GENERIC_READ, OPEN_EXISTING, 0);
+TEST_F(FileManagement, FilesOpenTogetherAndCloseWithTheirOwner) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"a.txt", "a"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"b.txt", "bb"));
+    auto a = files_.Open(folder_ / L"a.txt", GENERIC_READ, OPEN_EXISTING, 0);
+    const auto b = files_.Open(folder_ / L"b.txt", GENERIC_READ, OPEN_EXISTING, 0);
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     char buffer[4];
     EXPECT_EQ(a->Read(buffer, 4), 1u);
     EXPECT_EQ(b->Read(buffer, 4), 2u);
-    EXPECT_EQ(files.Delete(folder / L"a.txt"), 0);  // held open
+    EXPECT_EQ(files_.Delete(folder_ / L"a.txt"), 0);  // held open
     a.reset();
-    EXPECT_EQ(files.Delete(folder / L"a.txt"), 1);
+    EXPECT_EQ(files_.Delete(folder_ / L"a.txt"), 1);
 }
 
-TEST(StandardFileManagement, MoveNeverOverwritesAndCreatesTheTargetFolder) {
-    ScratchFolder folder(L"fm-move");
-    ASSERT_TRUE(WriteFileBytes(folder / L"new.dll", "new"));
-    ASSERT_TRUE(WriteFileBytes(folder / L"old.dll", "old"));
-    Log log;
-    StandardFileManagement files(log);
-    EXPECT_EQ(files.Move(folder / L"new.dll", folder / L"old.dll"), 0);
-    EXPECT_EQ(ReadFileBytes(folder / L"old.dll"), "old");
-    EXPECT_EQ(files.Move(folder / L"new.dll", folder / L"deep\\er\\moved.dll"), 1);
-    EXPECT_EQ(ReadFileBytes(folder / L"deep\\er\\moved.dll"), "new");
-    EXPECT_FALSE(Exists(folder / L"new.dll"));
-    EXPECT_EQ(files.Move(folder / L"missing.dll", folder / L"x.dll"), 0);
+TEST_F(FileManagement, MoveNeverOverwritesAndCreatesTheTargetFolder) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"new.dll", "new"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"old.dll", "old"));
+    EXPECT_EQ(files_.Move(folder_ / L"new.dll", folder_ / L"old.dll"), 0);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"old.dll"), "old");
+    EXPECT_EQ(files_.Move(folder_ / L"new.dll", folder_ / L"deep\\er\\moved.dll"), 1);
+    EXPECT_EQ(ReadFileBytes(folder_ / L"deep\\er\\moved.dll"), "new");
+    EXPECT_FALSE(Exists(folder_ / L"new.dll"));
+    EXPECT_EQ(files_.Move(folder_ / L"missing.dll", folder_ / L"x.dll"), 0);
 }
 
-TEST(StandardFileManagement, DirectoriesAttributesAndTrees) {
-    ScratchFolder folder(L"fm-tree");
-    Log log;
-    StandardFileManagement files(log);
-    EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c\\"), 1);
-    EXPECT_TRUE(IsFolderPath(folder / L"a\\b\\c"));
-    EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c"), 1);  // already there
-    EXPECT_EQ(files.MakeDirectories(L"C:\\"), 1);
-    EXPECT_EQ(files.MakeDirectories(L"C:"), 1);
+TEST_F(FileManagement, DirectoriesAttributesAndTrees) {
+    EXPECT_EQ(files_.MakeDirectories(folder_ / L"a\\b\\c\\"), 1);
+    EXPECT_TRUE(IsFolderPath(folder_ / L"a\\b\\c"));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"a\\b\\c\\f.txt", "f"));
+    // A folder that is there, or a drive or a server alone (nothing below it to create), will
+    // do; a file in the way will not.
+    const std::pair<std::wstring, int> made[] = {
+        {folder_ / L"a\\b\\c", 1}, {L"C:\\", 1}, {L"C:", 1}, {L"\\\\server", 1}, {L"\\\\server\\", 1},
+        {folder_ / L"a\\b\\c\\f.txt\\sub", 0}};
+    for (const auto& [path, result] : made) EXPECT_EQ(files_.MakeDirectories(path), result) << WideToUtf8(path);
+    EXPECT_NE(files_.GetAttributes(folder_ / L"a") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(files_.GetAttributes(folder_ / L"a\\b\\c\\f.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(files_.GetAttributes(folder_ / L"nothing"), INVALID_FILE_ATTRIBUTES);
 
-    ASSERT_TRUE(WriteFileBytes(folder / L"a\\b\\c\\f.txt", "f"));
-    EXPECT_EQ(files.MakeDirectories(folder / L"a\\b\\c\\f.txt\\sub"), 0);  // a file stands in the way
-    EXPECT_NE(files.GetAttributes(folder / L"a") & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_EQ(files.GetAttributes(folder / L"a\\b\\c\\f.txt") & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_EQ(files.GetAttributes(folder / L"nothing"), INVALID_FILE_ATTRIBUTES);
-
-    EXPECT_EQ(files.DeleteTree(folder / L"a"), 1);
-    EXPECT_FALSE(Exists(folder / L"a"));
-    EXPECT_EQ(files.DeleteTree(folder / L"never-was"), 1);
-    EXPECT_EQ(files.Delete(folder / L"never-was.txt"), 0);
+    EXPECT_EQ(files_.DeleteTree(folder_ / L"a"), 1);
+    EXPECT_FALSE(Exists(folder_ / L"a"));
+    EXPECT_EQ(files_.DeleteTree(folder_ / L"never-was"), 1);
+    EXPECT_EQ(files_.Delete(folder_ / L"never-was.txt"), 0);
 }
 
-TEST(StandardFileManagement, MakeDirectoriesStopsAtTheServerOfANetworkPath) {
-    // \\server alone has nothing below the server name to create.
-    Log log;
-    StandardFileManagement files(log);
-    EXPECT_EQ(files.MakeDirectories(L"\\\\server"), 1);
-    EXPECT_EQ(files.MakeDirectories(L"\\\\server\\"), 1);
-}
-
-TEST(StandardFileManagement, SetTimesChangesTheOpenFile) {
-    ScratchFolder folder(L"fm-times");
-    const std::wstring path = folder / L"t.txt";
+TEST_F(FileManagement, SetTimesChangesTheOpenFile) {
+    const std::wstring path = folder_ / L"t.txt";
     const auto file = StandardFile::Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0);
     ASSERT_NE(file, nullptr);
     SYSTEMTIME when{2001, 2, 0, 3, 4, 5, 6, 0};
@@ -146,8 +133,7 @@ TEST(StandardFileManagement, SetTimesChangesTheOpenFile) {
 
 TEST(FileManagerFactory, StandardManagerWhileNoServiceAnswers) {
     EXPECT_FALSE(PermissionManager::IsServiceActive(0));
-    Log log;
-    auto manager = PermissionManager::CreateServiceOrStandardFileManager(0, log);
+    auto manager = PermissionManager::CreateServiceOrStandardFileManager(0, TestLog());
     EXPECT_NE(dynamic_cast<StandardFileManagement*>(manager.get()), nullptr);
 }
 

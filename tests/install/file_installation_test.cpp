@@ -69,18 +69,6 @@ protected:
     PermissionManager::StandardFileManagement files_{TestLog()};
 };
 
-TEST_F(InstallTest, ReplacesFilesAndKeepsTheOldOnesInTheDownloadFolder) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\viewer.exe", "old viewer"));
-    Add(L"app\\viewer.exe", "new viewer");
-    Add(L"app\\new\\plugin.dll", "plugin");
-    std::string log;
-    ASSERT_EQ(Install(&log), 1) << log;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\viewer.exe"), "new viewer");
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\new\\plugin.dll"), "plugin");
-    EXPECT_EQ(BackupsOf(L"viewer.exe"), std::vector<std::string>{"old viewer"});
-    EXPECT_EQ(log, "\tMoving files to directories\r\n\tEnd of recording\r\n");
-}
-
 // Whatever left a file in the download folder (an earlier run, a failed CRC, a stale update),
 // it passes only when it is the file the document lists: one that is not is deleted, with what
 // it is and what it should be in the log, and the other downloads stay.
@@ -131,20 +119,35 @@ TEST(DownloadCheck, OnlyTheListedFilePasses) {
     }
 }
 
-TEST_F(InstallTest, ArchivesExtractBesideTheirDestination) {
+// One installation of every kind of entry: a replaced file, whose old bytes wait in the download
+// folder; an added file in a new folder; archives, extracted beside their destination; and a COM
+// server (the probe records the process that registered it beside itself: this one).
+TEST_F(InstallTest, InstallsEveryKindOfEntry) {
+    const std::string probe = ReadFileBytes(ApplicationDirectory() + L"host_probe.dll");
+    ASSERT_FALSE(probe.empty());
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\viewer.exe", "old viewer"));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\help.zip", "stale archive"));
+    Add(L"app\\viewer.exe", "new viewer");
+    Add(L"app\\new\\plugin.dll", "plugin");
     FileEntry& archive =
         Add(L"app\\help.zip", Zip({{"docs/", ""}, {"docs/guide.txt", "guide"}, {"readme.txt", "read me"}}));
     archive.unzip = 1;
     archive.registerServer = 1;  // ignored for archives
     Add(L"app\\single.zip", Zip({{"one.txt", "1"}})).unzip = 1;
+    Add(L"app\\probe.dll", probe).registerServer = 1;
     std::string log;
     ASSERT_EQ(Install(&log), 1) << log;
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\viewer.exe"), "new viewer");
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\new\\plugin.dll"), "plugin");
+    EXPECT_EQ(BackupsOf(L"viewer.exe"), std::vector<std::string>{"old viewer"});
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\docs\\guide.txt"), "guide");
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\readme.txt"), "read me");
     EXPECT_EQ(ReadFileBytes(folder_ / L"app\\one.txt"), "1");
     EXPECT_FALSE(Exists(folder_ / L"app\\help.zip"));
-    EXPECT_NE(log.find("\tUnzipped 3 file(s)\r\n\tUnzipped 1 file\r\n"), std::string::npos) << log;
+    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\probe.dll.host").rfind(std::to_string(GetCurrentProcessId()) + " ", 0), 0u);
+    EXPECT_EQ(log, "\tMoving files to directories\r\n\tUnzipped 3 file(s)\r\n\tUnzipped 1 file\r\n"
+                   "\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll") +
+                       "\r\n\tEnd of recording\r\n");
     // The entry's DOS time, read as local time.
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW((folder_ / L"app\\readme.txt").c_str(), GetFileExInfoStandard, &data));
@@ -196,18 +199,6 @@ TEST_F(InstallTest, ArchivesThatCannotBeExtractedWriteNothing) {
         EXPECT_EQ(written, 0);
         EXPECT_FALSE(Exists(folder_ / L"escape.txt"));
     }
-}
-
-// The probe records the process that registered it beside itself: this one.
-TEST_F(InstallTest, RegistrationOfComServers) {
-    const std::string probe = ReadFileBytes(ApplicationDirectory() + L"host_probe.dll");
-    ASSERT_FALSE(probe.empty());
-    Add(L"app\\probe.dll", probe).registerServer = 1;
-    std::string log;
-    ASSERT_EQ(Install(&log), 1) << log;
-    EXPECT_EQ(ReadFileBytes(folder_ / L"app\\probe.dll.host").rfind(std::to_string(GetCurrentProcessId()) + " ", 0), 0u);
-    EXPECT_NE(log.find("\tA file was successfully registered:\t" + WideToUtf8(folder_ / L"app\\probe.dll")),
-              std::string::npos);
 }
 
 // The refusals and roll-back paths, with the failures staged in memory: what each leaves

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "foundation/crypto.h"
@@ -72,8 +73,8 @@ TEST_F(PatchTest, OnlyTheRightBaseAndAWholePatchGiveTheListedFile) {
     tooLarge.size = kMaxPatchedFileSize + 1;
     const struct {
         const char* what;
-        std::string base;
-        std::string patch;
+        std::string base;  // empty: none
+        std::optional<std::string> patch;  // none: none
         ExpectedFile expected;
         PatchOutcome outcome;
     } rows[] = {
@@ -88,21 +89,20 @@ TEST_F(PatchTest, OnlyTheRightBaseAndAWholePatchGiveTheListedFile) {
         {"another listed hash", base_, patch_, wrongHash, PatchOutcome::WrongResult},
         {"a file beyond the limit", base_, patch_, tooLarge, PatchOutcome::TooLarge},
         {"no installed file", "", patch_, Expect(next_), PatchOutcome::BaseUnreadable},
+        {"no patch", base_, std::nullopt, Expect(next_), PatchOutcome::PatchUnreadable},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         DeleteFileW(base.c_str());
-        if (!row.base.empty()) ASSERT_TRUE(WriteFileBytes(base, row.base));
-        ASSERT_TRUE(WriteFileBytes(patch, row.patch));
+        DeleteFileW(patch.c_str());
+        ASSERT_TRUE(row.base.empty() || WriteFileBytes(base, row.base));
+        ASSERT_TRUE(!row.patch || WriteFileBytes(patch, *row.patch));
         EXPECT_EQ(ApplyPatchFile(files_, base, patch, out, row.expected), row.outcome);
         // Nothing is left to be taken for the file unless it is the listed one.
         EXPECT_EQ(Exists(out), row.outcome == PatchOutcome::Applied);
         if (Exists(out)) EXPECT_EQ(ReadFileBytes(out), next_);
         DeleteFileW(out.c_str());
     }
-    ASSERT_TRUE(WriteFileBytes(base, base_));
-    DeleteFileW(patch.c_str());
-    EXPECT_EQ(ApplyPatchFile(files_, base, patch, out, Expect(next_)), PatchOutcome::PatchUnreadable);
 }
 
 // Damaged patches in bounded number: none crashes, none passes for the file.

@@ -8,12 +8,6 @@ namespace {
 
 const ResumeRecord kFile{L"http://h/files/a.dll", 1000, 1234, L"ab12", L"\"v1\""};
 
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
 TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
     const std::optional<ResumeRecord> back = ParseResumeRecord(FormatResumeRecord(kFile));
     ASSERT_TRUE(back);
@@ -21,14 +15,11 @@ TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
     EXPECT_EQ(back->validator, kFile.validator);
 
     const std::string whole = FormatResumeRecord(kFile);
-    std::string longSize = whole;
-    ReplaceAll(longSize, "Size=1000", "Size=99999999999999999999999");
-    std::string bigCrc = whole;
-    ReplaceAll(bigCrc, "CRC=1234", "CRC=4294967296");
-    std::string injected = whole;
-    ReplaceAll(injected, "\"v1\"", "\"v1\"\rHost: elsewhere");
-    std::string swapped = whole;
-    ReplaceAll(swapped, "Source=", "Sauce=");
+    // The record with one of its parts changed.
+    const auto with = [&](const std::string& from, const std::string& to) {
+        std::string text = whole;
+        return text.replace(text.find(from), from.size(), to);
+    };
     const struct {
         const char* what;
         std::string text;
@@ -36,10 +27,10 @@ TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
         {"cut short by a crash", whole.substr(0, whole.size() - 1)},
         {"cut inside a line", whole.substr(0, whole.size() / 2)},
         {"another header", "Partial 2" + whole.substr(whole.find('\n'))},
-        {"a size beyond 64 bits", longSize},
-        {"a CRC beyond 32 bits", bigCrc},
-        {"a line out of place", swapped},
-        {"a validator that would end a request header", injected},
+        {"a size beyond 64 bits", with("Size=1000", "Size=99999999999999999999999")},
+        {"a CRC beyond 32 bits", with("CRC=1234", "CRC=4294967296")},
+        {"a line out of place", with("Source=", "Sauce=")},
+        {"a validator that would end a request header", with("\"v1\"", "\"v1\"\rHost: elsewhere")},
         {"text after the record", whole + "more\n"},
         {"not UTF-8", whole.substr(0, 10) + "\xff" + whole.substr(10)},
         {"empty", ""},
@@ -54,12 +45,6 @@ TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
 }
 
 TEST(ResumePlan, GoesOnOnlyForTheSameFileWithAValidatorAndARealPartial) {
-    ResumeRecord otherSize = kFile, otherCrc = kFile, otherHash = kFile, otherSource = kFile, noValidator = kFile;
-    otherSize.size = 999;
-    otherCrc.crc = 1;
-    otherHash.sha256 = L"cd34";
-    otherSource.source = L"http://backup/files/a.dll";
-    noValidator.validator.clear();
     const struct {
         const char* what;
         std::optional<ResumeRecord> record;
@@ -68,20 +53,18 @@ TEST(ResumePlan, GoesOnOnlyForTheSameFileWithAValidatorAndARealPartial) {
     } rows[] = {
         {"the same file", kFile, 400, 400},
         {"no record", std::nullopt, 400, 0},
-        {"another size", otherSize, 400, 0},
-        {"another CRC", otherCrc, 400, 0},
-        {"another hash", otherHash, 400, 0},
-        {"another server", otherSource, 400, 0},
-        {"no validator", noValidator, 400, 0},
+        {"another size", ResumeRecord{kFile.source, 999, 1234, L"ab12", L"\"v1\""}, 400, 0},
+        {"another CRC", ResumeRecord{kFile.source, 1000, 1, L"ab12", L"\"v1\""}, 400, 0},
+        {"another hash", ResumeRecord{kFile.source, 1000, 1234, L"cd34", L"\"v1\""}, 400, 0},
+        {"another server", ResumeRecord{L"http://backup/files/a.dll", 1000, 1234, L"ab12", L"\"v1\""}, 400, 0},
+        {"no validator", ResumeRecord{kFile.source, 1000, 1234, L"ab12", L""}, 400, 0},
         {"nothing kept", kFile, 0, 0},
         {"as long as the file", kFile, 1000, 0},
         {"longer than the file", kFile, 1001, 0},
     };
     for (const auto& row : rows) EXPECT_EQ(PlanResume(row.record, kFile, row.partial), row.from) << row.what;
     // A file listed without a CRC or a hash: nothing would catch a wrong join.
-    ResumeRecord unchecked = kFile;
-    unchecked.crc = 0;
-    unchecked.sha256.clear();
+    const ResumeRecord unchecked{kFile.source, 1000, 0, L"", L"\"v1\""};
     EXPECT_EQ(PlanResume(unchecked, unchecked, 400), 0u);
 }
 
