@@ -194,6 +194,7 @@ TEST(ZipExtractor, DamagedArchivesWriteNothing) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         const std::wstring archive = scratch / L"damaged.zip";
+        ScratchFolder::RemoveTree(scratch / L"out");
         ASSERT_TRUE(MakeZip(archive, {{"fine.txt", "ok"}, {"second.txt", std::string(500, 's')}}));
         std::string bytes = ReadFileBytes(archive);
         row.damage(bytes);
