@@ -1,11 +1,8 @@
 #include "description/secure_code.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include "foundation/xml_document.h"
-#include "foundation/win_resource.h"
-#include "test_support.h"
+#include "description/description_support.h"
 
 namespace {
 
@@ -18,33 +15,26 @@ std::uint32_t IndependentCrc(const std::wstring& text) {
         bytes += static_cast<char>(c & 0xFF);
         bytes += static_cast<char>(c >> 8);
     }
-    return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+    return ZlibCrc(bytes);
 }
 
-class SecureCodeTest : public ::testing::Test {
+class SecureCodeTest : public DocumentTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(com_.succeeded()); }
+    SecureCodeTest() : DocumentTest(L"secure-code") {}
 
     bool Check(const std::wstring& xml, const std::wstring& base, std::string* log) {
-        XmlDocument document = XmlDocument::Create();
-        EXPECT_TRUE(document.LoadText(xml)) << WideToUtf8(xml);
-        CapturedLog captured(folder_ / L"check.log");
-        const bool result = CheckDocumentSecureCode(document, base, false, nullptr, TestLog());
-        *log = captured.Finish();
+        Load(xml);
+        bool result = false;
+        *log = LogOf([&] { result = CheckDocumentSecureCode(document_, base, false, nullptr, TestLog()); });
         return result;
     }
 
     static std::wstring Hex(std::uint32_t value, const wchar_t* format = L"%08X") { return FormatText(format, value); }
-
-    renewix::ScopedComInit com_;
-    ScratchFolder folder_{L"secure-code"};
 };
 
 TEST_F(SecureCodeTest, HexadecimalCodesReadAsTheCLibraryDoes) {
-    EXPECT_EQ(ParseHexCode(L"cbf43926"), 0xCBF43926u);
+    // Lower case, "0x" and text after the digits: see the documents below.
     EXPECT_EQ(ParseHexCode(L"  0xCBF43926"), 0xCBF43926u);
-    EXPECT_EQ(ParseHexCode(L"1A2Bxyz"), 0x1A2Bu);
-    EXPECT_EQ(ParseHexCode(L""), 0u);
     EXPECT_EQ(ParseHexCode(L"zz"), 0u);
     EXPECT_EQ(ParseHexCode(L"1FFFFFFFF"), 0xFFFFFFFFu);
     EXPECT_EQ(ParseHexCode(L"-1"), 0xFFFFFFFFu);
@@ -75,8 +65,6 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
                L"<File Name=\"a.exe\" Size=\"5\"/>\n  </FileList>\r\n\t<SecureCode>" +
                bodyCode + L"</SecureCode>\r\n\t<Welcome>" + after + L"</Welcome>\r\n</Renewix>\r\n";
     };
-    const std::wstring signedVersion = L"<UpdateVersion>2.0</UpdateVersion>";
-    const std::wstring versionCode = Hex(IndependentCrc(signedVersion));
     // The covered text runs to the second element, so it holds the whole first one; with the
     // first code fixed at 0, the base code must make up the difference.
     const std::wstring firstCode = L"<UpdateVersion>1</UpdateVersion><SecureCode>00000000</SecureCode>";
@@ -101,10 +89,9 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
         {"base + CRC, modulo 2^32", coded(version, Hex(crc + 0xF0000000u)), L"F0000000", true, matched},
         {"indented", indented(L"free to change"), L"1234", true, matched},
         {"changed after the code", indented(L"changed freely"), L"1234", true, matched},
-        {"tampered", coded(L"<UpdateVersion>2.1</UpdateVersion>", versionCode), L"", false,
-         mismatch(L"", versionCode, IndependentCrc(L"<UpdateVersion>2.1</UpdateVersion>"))},
-        {"the wrong base", coded(signedVersion, versionCode), L"1", false,
-         mismatch(L"1", versionCode, IndependentCrc(signedVersion))},
+        {"tampered", coded(L"<UpdateVersion>2.1</UpdateVersion>", Hex(crc)), L"", false,
+         mismatch(L"", Hex(crc), IndependentCrc(L"<UpdateVersion>2.1</UpdateVersion>"))},
+        {"the wrong base", coded(version, Hex(crc)), L"1", false, mismatch(L"1", Hex(crc), crc)},
         {"a code element with an attribute",
          L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode kind=\"crc\">0</SecureCode></Renewix>", L"", false,
          notFound},
@@ -121,39 +108,44 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
     }
 }
 
-// What follows the last code is not covered: it goes before any list is read.
+// What follows the last code is not covered: it goes, on record, before any list is read.
 TEST_F(SecureCodeTest, ElementsAfterTheLastCodeAreDropped) {
-    XmlDocument document = XmlDocument::Create();
-    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode>"
-                                  L"<ShellExec><Execute File=\"x\"/></ShellExec><!-- note -->"
-                                  L"<UpdateType>Silent</UpdateType></Renewix>"));
-    CapturedLog captured(folder_ / L"dropped.log");
-    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 2);
-    EXPECT_EQ(captured.Finish(), "\tIgnored, not covered by the security code (after SecureCode):\tShellExec, "
-                                 "UpdateType\r\n\tEnd of recording\r\n");
-    EXPECT_FALSE(document.SelectSingle(L"Renewix/ShellExec"));
-    EXPECT_FALSE(document.SelectSingle(L"Renewix/UpdateType"));
-    EXPECT_TRUE(document.SelectSingle(L"Renewix/UpdateVersion"));
-
-    // A second code element in another form does not move the boundary: the covered text still
-    // ends at the last "<SecureCode>", so what was appended before the other form goes too.
-    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode>"
-                                  L"<ShellExec/><SecureCode x=\"1\"/><RegList/><SecureCode/></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 4);
-    EXPECT_EQ(document.SelectSingle(L"Renewix").SelectChildren(L"*").size(), 2u);
-    // A child that spells the opening tag inside itself holds the boundary: only its start is
-    // covered, so it goes as well.
-    ASSERT_TRUE(document.LoadText(L"<Renewix><SecureCode>1</SecureCode><ShellExec><Execute File=\"x\"/>"
-                                  L"<SecureCode>2</SecureCode></ShellExec></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 1);
-    EXPECT_FALSE(document.SelectSingle(L"Renewix/ShellExec"));
-
-    // Nothing after the code, or no code at all: nothing goes and nothing is logged.
-    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateType>Silent</UpdateType><SecureCode>1</SecureCode></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 0);
-    ASSERT_TRUE(document.LoadText(L"<Renewix><UpdateType>Silent</UpdateType></Renewix>"));
-    EXPECT_EQ(DropUncoveredElements(document, TestLog()), 0);
-    EXPECT_TRUE(document.SelectSingle(L"Renewix/UpdateType"));
+    const std::string ignored = "\tIgnored, not covered by the security code (after SecureCode):\t";
+    const struct {
+        std::wstring inside;
+        int dropped;
+        std::string log;
+        const char* kept;
+    } rows[] = {
+        {L"<UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode><ShellExec><Execute File=\"x\"/></ShellExec>"
+         L"<!-- note --><UpdateType>Silent</UpdateType>",
+         2, ignored + "ShellExec, UpdateType\r\n", "UpdateVersion SecureCode"},
+        // A second code element in another form does not move the boundary: the covered text still
+        // ends at the last "<SecureCode>", so what was appended before the other form goes too.
+        {L"<UpdateVersion>1</UpdateVersion><SecureCode>1</SecureCode><ShellExec/><SecureCode x=\"1\"/><RegList/>"
+         L"<SecureCode/>",
+         4, ignored + "ShellExec, SecureCode, RegList, SecureCode\r\n", "UpdateVersion SecureCode"},
+        // A child that spells the opening tag inside itself holds the boundary: only its start is
+        // covered, so it goes as well.
+        {L"<SecureCode>1</SecureCode><ShellExec><Execute File=\"x\"/><SecureCode>2</SecureCode></ShellExec>", 1,
+         ignored + "ShellExec\r\n", "SecureCode"},
+        // Nothing after the code, or no code at all: nothing goes and nothing is logged.
+        {L"<UpdateType>Silent</UpdateType><SecureCode>1</SecureCode>", 0, "", "UpdateType SecureCode"},
+        {L"<UpdateType>Silent</UpdateType>", 0, "", "UpdateType"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(WideToUtf8(row.inside));
+        const XmlNode root = Load(L"<Renewix>" + row.inside + L"</Renewix>");
+        int dropped = -1;
+        const std::string log = LogOf([&] { dropped = DropUncoveredElements(document_, TestLog()); });
+        EXPECT_EQ(dropped, row.dropped);
+        EXPECT_EQ(log, row.log + "\tEnd of recording\r\n");
+        std::string kept;
+        for (const XmlNode& child : root.SelectChildren(L"*")) {
+            kept += (kept.empty() ? "" : " ") + WideToUtf8(child.Name());
+        }
+        EXPECT_EQ(kept, row.kept);
+    }
 }
 
 }  // namespace
