@@ -5,9 +5,8 @@
 #include <chrono>
 #include <random>
 
-#include "foundation/xml_document.h"
+#include "description/description_support.h"
 #include "foundation/log.h"
-#include "test_support.h"
 
 namespace {
 
@@ -139,14 +138,13 @@ TEST(SignatureTrailer, AbsentOrMalformed) {
         {kDocument + std::string(line).insert(60, "AAAA"), TrailerStatus::Malformed},
         {kDocument + std::string(line).replace(line.find(" -->"), 4, "-->"), TrailerStatus::Malformed},
         {good.substr(1), TrailerStatus::Found},  // the trailer still parses; the signature then fails
+        // A UTF-16 document whose last byte went missing.
+        {SignedBytes(Utf16(kDocument, false, true), kSeedA).substr(1), TrailerStatus::Absent},
     };
     for (const auto& [bytes, expected] : cases) {
         EXPECT_EQ(ParseSignatureTrailer(bytes, trailer), expected)
             << bytes.substr(bytes.size() > 140 ? bytes.size() - 140 : 0);
     }
-    // A UTF-16 document whose last byte went missing.
-    EXPECT_EQ(ParseSignatureTrailer(SignedBytes(Utf16(kDocument, false, true), kSeedA).substr(1), trailer),
-              TrailerStatus::Absent);
 }
 
 TEST(SignatureVerdicts, EachRefusalHasItsOwnVerdict) {
@@ -157,7 +155,6 @@ TEST(SignatureVerdicts, EachRefusalHasItsOwnVerdict) {
     // Rotation: a client with both keys takes either; the next client, with B alone, no longer A.
     EXPECT_EQ(VerifyDocumentSignature(byA, both, trailer), SignatureVerdict::Valid);
     EXPECT_EQ(VerifyDocumentSignature(byB, both, trailer), SignatureVerdict::Valid);
-    EXPECT_EQ(VerifyDocumentSignature(byB, onlyB, trailer), SignatureVerdict::Valid);
     EXPECT_EQ(VerifyDocumentSignature(byA, onlyB, trailer), SignatureVerdict::UnknownKey);
     EXPECT_EQ(VerifyDocumentSignature(kDocument, both, trailer), SignatureVerdict::Unsigned);
     EXPECT_EQ(VerifyDocumentSignature(kDocument + "<!-- RenewixSignature x -->", both, trailer),
@@ -189,8 +186,7 @@ TEST(SignatureTrailer, FuzzedDocumentsNeverPassForSigned) {
     // Bounded in count, and in time as a guard only: how many rounds a slow machine manages is
     // not what this test is about.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int accepted = 0, rounds = 0;
-    for (; rounds < 5000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+    for (int rounds = 0; rounds < 5000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
         const std::string& source = original[rounds % 2];
         std::string bytes = source;
         const int edits = 1 + static_cast<int>(random() % 4);
@@ -218,12 +214,10 @@ TEST(SignatureTrailer, FuzzedDocumentsNeverPassForSigned) {
             ASSERT_LE(trailer.signedLength, bytes.size());
         }
         if (VerifyDocumentSignature(bytes, keys, trailer) == SignatureVerdict::Valid) {
-            ++accepted;
             ASSERT_EQ(trailer.signedLength, signedLength[rounds % 2]);
             ASSERT_EQ(bytes.substr(0, trailer.signedLength), source.substr(0, trailer.signedLength));
         }
     }
-    EXPECT_LT(accepted, rounds);
 }
 
 TEST(Expiry, StrictUtcTimesAndTheBoundary) {
@@ -240,23 +234,21 @@ TEST(Expiry, StrictUtcTimesAndTheBoundary) {
     }
     std::uint64_t limit = 0;
     ASSERT_TRUE(ParseUtcTime(L"2030-01-01T00:00:00Z", limit));
-    EXPECT_EQ(CheckExpiry(std::nullopt, limit), ExpiryVerdict::NoExpiry);
     EXPECT_EQ(CheckExpiry(L"2030-01-01T00:00:00Z", limit - 1), ExpiryVerdict::Current);
     EXPECT_EQ(CheckExpiry(L"2030-01-01T00:00:00Z", limit), ExpiryVerdict::Expired);
     EXPECT_EQ(CheckExpiry(L"2030-01-01T00:00:00Z", limit + 10'000'000), ExpiryVerdict::Expired);
-    EXPECT_EQ(CheckExpiry(L"tomorrow", limit), ExpiryVerdict::Unreadable);
     EXPECT_EQ(CheckExpiry(L"", limit), ExpiryVerdict::Unreadable);
-    EXPECT_GT(CurrentUtcTime(), 133'000'000'000'000'000ull);  // later than 2022
 }
 
-class AcceptSignedDocumentTest : public ::testing::Test {
+class AcceptSignedDocumentTest : public DocumentTest {
 protected:
+    AcceptSignedDocumentTest() : DocumentTest(L"accept") {}
+
     // The verdict and the log lines it wrote.
-    bool Accept(const std::string& bytes, const TrustedKeys& keys, std::string& log, std::uint64_t now = 0) {
-        CapturedLog captured(folder_ / L"accept.log");
+    bool Accept(const std::string& bytes, const TrustedKeys& keys, std::string& log) {
         std::optional<XmlDocument> document;
-        EXPECT_NO_THROW(document = AcceptSignedDocument(bytes, keys, now ? now : CurrentUtcTime(), TestLog()));
-        log = captured.Finish();
+        log = LogOf(
+            [&] { EXPECT_NO_THROW(document = AcceptSignedDocument(bytes, keys, CurrentUtcTime(), TestLog())); });
         return document && document->SelectSingle(L"Renewix/UpdateVersion");
     }
 
@@ -267,33 +259,28 @@ protected:
                "</Renewix>\r\n";
     }
 
-    renewix::ScopedComInit com_;
-    ScratchFolder folder_{L"accept"};
     const TrustedKeys keys_{std::vector<Ed25519PublicKey>{PublicKeyFor(kSeedA)}};
 };
 
-TEST_F(AcceptSignedDocumentTest, OnlyTheSignedPartIsParsed) {
-    std::string log;
-    const std::string hash(64, 'a');
-    const std::string files = "<FileList><Directory Name=\"d\"><File Name=\"a\" SHA256=\"" + hash +
-                              "\"/></Directory><File Name=\"b\" SHA256=\"" + hash + "\"/></FileList>";
-    EXPECT_TRUE(Accept(SignedBytes(Document(files), kSeedA), keys_, log)) << log;
-    // The log names the key that signed.
-    EXPECT_NE(log.find(WideToUtf8(HexText(KeyIdOf(PublicKeyFor(kSeedA))))), std::string::npos) << log;
-    // The same in UTF-16, as the publishing tool may write it.
-    EXPECT_TRUE(Accept(SignedBytes(Utf16(Document(files), false, true), kSeedA), keys_, log)) << log;
-}
-
-TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
+// An accepted document's log names the key that signed and the expiry; a refusal's says why.
+TEST_F(AcceptSignedDocumentTest, EachVerdictIsOnRecord) {
     std::string log;
     const std::string good = SignedBytes(Document(""), kSeedA);
     std::string changed = good;
     changed[changed.find("2.0")] = '9';
+    const std::string hash(64, 'a');
+    const std::string files = "<FileList><Directory Name=\"d\"><File Name=\"a\" SHA256=\"" + hash +
+                              "\"/></Directory><File Name=\"b\" SHA256=\"" + hash + "\"/></FileList>";
     const struct {
         std::string bytes;
         TrustedKeys keys;
-        const char* heading;
+        std::string heading;
+        bool accepted = false;
     } cases[] = {
+        {SignedBytes(Document(files), kSeedA), keys_, WideToUtf8(HexText(KeyIdOf(PublicKeyFor(kSeedA)))), true},
+        {SignedBytes(Document(files), kSeedA), keys_, "2999-01-01T00:00:00Z", true},
+        // The same in UTF-16, as the publishing tool may write it.
+        {SignedBytes(Utf16(Document(files), false, true), kSeedA), keys_, "2999-01-01T00:00:00Z", true},
         {Document(""), keys_, "not signed"},
         {changed, keys_, "does not match"},
         {good, TrustedKeys({PublicKeyFor(kSeedB)}), "does not trust"},
@@ -316,12 +303,9 @@ TEST_F(AcceptSignedDocumentTest, EachRefusalSaysWhy) {
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.heading);
-        EXPECT_FALSE(Accept(item.bytes, item.keys, log));
-        EXPECT_NE(log.find(item.heading, log.find("refused")), std::string::npos) << log;  // its line says why
+        EXPECT_EQ(Accept(item.bytes, item.keys, log), item.accepted);
+        EXPECT_NE(log.find(item.heading, item.accepted ? 0 : log.find("refused")), std::string::npos) << log;
     }
-    // An accepted document's expiry is on record.
-    EXPECT_TRUE(Accept(SignedBytes(Document(""), kSeedA), keys_, log));
-    EXPECT_NE(log.find("2999-01-01T00:00:00Z"), std::string::npos) << log;
 }
 
 }  // namespace
