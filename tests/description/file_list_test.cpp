@@ -4,16 +4,16 @@
 
 #include <optional>
 
+#include "description/description_support.h"
 #include "foundation/paths.h"
-#include "foundation/win_resource.h"
-#include "test_support.h"
 
 namespace {
 
-class FileListTest : public ::testing::Test {
+class FileListTest : public DocumentTest {
 protected:
+    FileListTest() : DocumentTest(L"file-list") {}
     void SetUp() override {
-        ASSERT_TRUE(com_.succeeded());
+        DocumentTest::SetUp();
         CreateDirectoryW((folder_ / L"app").c_str(), nullptr);
         CreateDirectoryW((folder_ / L"downloads").c_str(), nullptr);
     }
@@ -21,13 +21,10 @@ protected:
     // Reads a FileList element whose directories sit under `base` (the scratch folder unless given).
     DownloadFile ReadList(const std::wstring& fileList, std::string* log = nullptr,
                           std::optional<std::wstring> base = std::nullopt) {
-        XmlDocument document = XmlDocument::Create();
-        EXPECT_TRUE(document.LoadText(L"<Renewix><FileList>" + fileList + L"</FileList></Renewix>"));
+        const XmlNode element = Load(L"<Renewix><FileList>" + fileList + L"</FileList></Renewix>", L"Renewix/FileList");
         DownloadFile list(folder_ / L"downloads", TestLog());
         list.SetFileManager(files_);
-        CapturedLog captured(folder_ / L"files.log");
-        EXPECT_EQ(list.Read(document.SelectSingle(L"Renewix/FileList"), base.value_or(folder_.path())), 1);
-        std::string text = captured.Finish();
+        const std::string text = LogOf([&] { EXPECT_EQ(list.Read(element, base.value_or(folder_.path())), 1); });
         if (log) *log = text;
         return list;
     }
@@ -36,8 +33,6 @@ protected:
         return ReadList(L"<Directory Name=\"app\">" + files + L"</Directory>", log);
     }
 
-    renewix::ScopedComInit com_;
-    ScratchFolder folder_{L"file-list"};
     PermissionManager::StandardFileManagement files_{TestLog()};
 };
 
@@ -48,9 +43,10 @@ TEST_F(FileListTest, DirectoriesFirstDepthFirstAndNumberedWithoutGaps) {
         L"<Directory Name=\"a\"><File Name=\"a1.txt\" Src=\"files/a/\" Size=\"10\" CRC=\"cbf43926\"/>"
         L"  <Directory Name=\"deep\"><File Name=\"d.txt\" Size=\"20\" CRC=\"0xCBF43926\"/></Directory></Directory>"
         L"<Directory Name=\"b\"><File Name=\"zero.txt\" Size=\"0\"/><File Name=\"text.txt\" Size=\"many\"/>"
+        L"  <File Name=\"absent.txt\" Size=\"1\" IgnoreIfMissing=\"true\"/><File Name=\"negative.txt\" Size=\"-1\"/>"
         L"  <File Name=\"skipped.txt\" Size=\"5\" OS=\"0\"/><File Name=\"b1.dll\" Size=\"30\" Register=\"true\" "
-        L"Action=\"Unzip\" IgnoreErrors=\"TRUE\"/><File Name=\"b2.zip\" Size=\"40\" Action=\"unzip\"/></Directory>"
-        L"<Directory Name=\"a\"><File Name=\"again.txt\" Size=\"50\"/></Directory>",
+        L"Action=\"Unzip\" IgnoreErrors=\"TRUE\"/><File Name=\"b2.zip\" Size=\"3000000000\" Action=\"unzip\"/>"
+        L"</Directory><Directory Name=\"a\"><File Name=\"again.txt\" Size=\"5000000000\"/></Directory>",
         &log);
     const auto& e = list.Entries();
     ASSERT_EQ(e.size(), 6u) << log;
@@ -69,9 +65,10 @@ TEST_F(FileListTest, DirectoriesFirstDepthFirstAndNumberedWithoutGaps) {
         EXPECT_WSTREQ8(L"UpdateFile" + std::to_wstring(i + 1), e[i].downloadName);
         EXPECT_TRUE(e[i].selected);
     }
-    EXPECT_EQ(list.TotalBytes(), 20u + 10 + 30 + 40 + 50 + 1);
-    // A file for another system is not even looked at.
-    EXPECT_EQ(log.find("skipped.txt"), std::string::npos);
+    // Sizes beyond 32 bits, summed.
+    EXPECT_EQ(list.TotalBytes(), 20u + 10 + 30 + 3000000000ull + 5000000000ull + 1);
+    // Neither a file for another system nor a missing one that may be missing is even looked at.
+    for (const char* name : {"skipped.txt", "absent.txt"}) EXPECT_EQ(log.find(name), std::string::npos) << name;
 }
 
 TEST_F(FileListTest, MacrosAndFilesOutsideAnyDirectory) {
@@ -89,21 +86,9 @@ TEST_F(FileListTest, MacrosAndFilesOutsideAnyDirectory) {
     EXPECT_WSTREQ8(L"\\top.txt", e[3].destination);
 }
 
-TEST_F(FileListTest, IgnoreIfMissingDropsSilentlyAndShiftsTheNumbers) {
-    ASSERT_TRUE(WriteFileBytes(folder_ / L"app\\present.txt", "p"));
-    std::string log;
-    DownloadFile list = ReadApp(L"<File Name=\"first.txt\" Size=\"1\"/>"
-                                L"<File Name=\"absent.txt\" Size=\"1\" IgnoreIfMissing=\"true\"/>"
-                                L"<File Name=\"present.txt\" Size=\"1\" IgnoreIfMissing=\"TRUE\"/>",
-                                &log);
-    ASSERT_EQ(list.Count(), 2u);
-    EXPECT_WSTREQ8(L"UpdateFile2", list.Entries()[1].downloadName);
-    EXPECT_NE(list.Entries()[1].destination.find(L"present.txt"), std::wstring::npos);
-    EXPECT_EQ(log.find("absent.txt"), std::string::npos);
-}
-
 // tool.exe has version 1.0.0.1 and, like plain.dat (which has none), was written at noon on
-// 2020-06-15; a file with both tests is taken when either one takes it.
+// 2020-06-15; a file with both tests is taken when either one takes it. One that may be
+// missing is dropped when it is.
 TEST_F(FileListTest, VersionAndTimeDecideWhetherAFileIsTaken) {
     const std::wstring client = ApplicationDirectory() + L"Renewix.exe";
     ASSERT_TRUE(CopyFileW(client.c_str(), (folder_ / L"app\\tool.exe").c_str(), FALSE));
@@ -134,6 +119,8 @@ TEST_F(FileListTest, VersionAndTimeDecideWhetherAFileIsTaken) {
         {L"tool.exe", L" ByVersion=\"bad\"", false},
         {L"plain.dat", L" ByVersion=\"1.0\"", true},
         {L"new.exe", L" ByVersion=\"1.0\"", true},
+        {L"new.exe", L" IgnoreIfMissing=\"true\"", false},
+        {L"plain.dat", L" IgnoreIfMissing=\"TRUE\"", true},
         {L"plain.dat", stamp(2020, 15, 2), true},
         {L"plain.dat", stamp(2020, 15, 0), false},
         {L"plain.dat", stamp(2019, 15, 0), false},
@@ -186,18 +173,7 @@ TEST_F(FileListTest, FilesLeftByAnInterruptedRun) {
     EXPECT_EQ(list.Entries()[0].sha256, Sha256Of(good.data(), good.size()));
 }
 
-TEST_F(FileListTest, SizesBeyondThirtyTwoBitsAndMalformedSizes) {
-    DownloadFile list = ReadApp(L"<File Name=\"huge.bin\" Size=\"5000000000\"/>"
-                                L"<File Name=\"negative.bin\" Size=\"-1\"/>"
-                                L"<File Name=\"endless.bin\" Size=\"99999999999999999999\"/>"
-                                L"<File Name=\"words.bin\" Size=\"many\"/>"
-                                L"<File Name=\"big.bin\" Size=\"3000000000\"/>");
-    ASSERT_EQ(list.Count(), 2u);
-    EXPECT_EQ(list.Entries()[0].size, 5000000000ull);
-    EXPECT_EQ(list.Entries()[1].size, 3000000000ull);
-    EXPECT_EQ(list.Entries()[1].downloadName, L"UpdateFile2");
-    EXPECT_EQ(list.TotalBytes(), 8000000000ull);
-
+TEST(FileSizeText, DecimalsOfSixtyThreeBitsAtMost) {
     struct Case {
         const wchar_t* text;
         bool read;
@@ -224,16 +200,13 @@ TEST_F(FileListTest, PatchesAreListedOnlyWholeForHashedFiles) {
     };
     const std::wstring whole = L"Patch=\"f.bin.patch\" PatchFrom=\"" + base + L"\" PatchSize=\"40\" PatchCRC=\"1A2B\" "
                                L"PatchSHA256=\"" + hash + L"\"";
-    const auto without = [&](const std::wstring& attribute) {
+    // The entry with one text of the five changed.
+    const auto changed = [&](const std::wstring& from, const std::wstring& to) {
         std::wstring text = whole;
-        const std::size_t at = text.find(attribute + L"=");
-        text.erase(at, text.find(L'"', text.find(L'"', at) + 1) + 1 - at);
-        return text;
+        ReplaceAll(text, from, to);
+        return entry(text);
     };
-    std::wstring outside = whole, zero = whole, badFrom = whole, tooLarge = entry(whole);
-    ReplaceAll(outside, L"f.bin.patch", L"../f.bin.patch");
-    ReplaceAll(zero, L"PatchSize=\"40\"", L"PatchSize=\"0\"");
-    ReplaceAll(badFrom, base, base.substr(1));
+    std::wstring tooLarge = entry(whole);
     ReplaceAll(tooLarge, L" Size=\"100\"", L" Size=\"" + std::to_wstring(kMaxPatchedFileSize + 1) + L"\"");
     const struct {
         const char* what;
@@ -241,12 +214,12 @@ TEST_F(FileListTest, PatchesAreListedOnlyWholeForHashedFiles) {
         bool listed;
     } rows[] = {
         {"all five", entry(whole), true},
-        {"no PatchFrom", entry(without(L"PatchFrom")), false},
-        {"no PatchCRC", entry(without(L"PatchCRC")), false},
-        {"no PatchSHA256", entry(without(L"PatchSHA256")), false},
-        {"a name outside the folder", entry(outside), false},
-        {"an empty patch", entry(zero), false},
-        {"a short base hash", entry(badFrom), false},
+        {"no PatchFrom", changed(L"PatchFrom=\"" + base + L"\"", L""), false},
+        {"no PatchCRC", changed(L"PatchCRC=\"1A2B\"", L""), false},
+        {"no PatchSHA256", changed(L"PatchSHA256=\"" + hash + L"\"", L""), false},
+        {"a name outside the folder", changed(L"f.bin.patch", L"../f.bin.patch"), false},
+        {"an empty patch", changed(L"PatchSize=\"40\"", L"PatchSize=\"0\""), false},
+        {"a short base hash", changed(base, base.substr(1)), false},
         {"a file without a hash", entry(whole, false), false},
         {"a file too large to rebuild in memory", tooLarge, false},
     };
