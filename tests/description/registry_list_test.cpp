@@ -4,12 +4,11 @@
 
 #include <cstring>
 
+#include "description/description_support.h"
 #include "foundation/file_management.h"
 #include "foundation/log.h"
-#include "foundation/win_resource.h"
 #include "foundation/registry_operations.h"
 #include "install/registry_changes.h"
-#include "test_support.h"
 
 namespace {
 
@@ -37,15 +36,14 @@ std::wstring Look(const std::wstring& subKey, const wchar_t* name) {
     return (type == REG_SZ ? L"REG_SZ " : L"type " + std::to_wstring(type) + L" ") + buffer;
 }
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public DocumentTest {
 protected:
+    RegistryTest() : DocumentTest(L"registry") {}
     void SetUp() override {
-        ASSERT_TRUE(com_.succeeded());
+        DocumentTest::SetUp();
         ASSERT_TRUE(registry_.active());
     }
-    renewix::ScopedComInit com_;
     RegistryOverride registry_;
-    ScratchFolder folder_{L"registry"};
 };
 
 TEST_F(RegistryTest, RootKeys) {
@@ -100,9 +98,13 @@ TEST_F(RegistryTest, ActionsApplyInTurn) {
         {user(L"Typed"), L"Max", L"Add REG_DWORD 4294967295", 1, L"Typed", L"Max", L"REG_DWORD 4294967295"},
         {user(L"Typed"), L"High", L"Add REG_DWORD 3000000000", 1, L"Typed", L"High", L"REG_DWORD 3000000000"},
         {user(L"Typed"), L"Minus", L"Add REG_DWORD -1", 1, L"Typed", L"Minus", L"REG_DWORD 4294967295"},
+        {user(L"Typed"), L"Lowest", L"Add REG_DWORD -2147483648", 1, L"Typed", L"Lowest", L"REG_DWORD 2147483648"},
+        {user(L"Typed"), L"Blanks", L"Add REG_DWORD  7 ", 1, L"Typed", L"Blanks", L"REG_DWORD 7"},
         {user(L"Typed"), L"Kept", L"Add REG_SZ original", 1, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD 4294967296", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_DWORD -2147483649", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD abc", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_DWORD 0x10", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD 12abc", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_EXPAND_SZ %SystemRoot%\\x", 0, L"Typed", L"Kept", L"REG_SZ original"},
@@ -118,38 +120,8 @@ TEST_F(RegistryTest, ActionsApplyInTurn) {
     }
 }
 
-TEST(DwordText, ReadsSignedAndUnsignedDecimals) {
-    const struct {
-        const wchar_t* text;
-        bool read;
-        DWORD value;
-    } rows[] = {{L" 7 ", true, 7}, {L"-2147483648", true, 0x80000000u}, {L"-2147483649", false, 0},
-                {L"", false, 0}, {L"0x10", false, 0}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(WideToUtf8(row.text));
-        DWORD value = 0;
-        EXPECT_EQ(ReadDwordText(row.text, &value), row.read);
-        if (row.read) {
-            EXPECT_EQ(value, row.value);
-        }
-    }
-}
-
-// Variables read text values of up to 511 characters, as many as promised.
-TEST_F(RegistryTest, TextValuesOfFiveHundredElevenCharacters) {
-    const std::wstring base = kBase;
-    const std::wstring path = L"HKEY_CURRENT_USER\\" + base + L"\\Long";
-    ASSERT_EQ(ApplyRegistryAction(path, L"Full", L"Add REG_SZ " + std::wstring(511, L'f')), 1);
-    ASSERT_EQ(ApplyRegistryAction(path, L"Over", L"Add REG_SZ " + std::wstring(512, L'o')), 1);
-    EXPECT_EQ(QueryRegistryValue(path + L"\\Full", L"REG_SZ"), std::wstring(511, L'f'));
-    EXPECT_EQ(QueryRegistryValue(path + L"\\Over", L"REG_SZ"), L"");
-    ASSERT_EQ(ApplyRegistryAction(path, L"Count", L"Add REG_DWORD 3000000000"), 1);
-    EXPECT_EQ(QueryRegistryValue(path + L"\\Count", L"REG_DWORD"), L"-1294967296");
-}
-
 TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
-    XmlDocument document = XmlDocument::Create();
-    ASSERT_TRUE(document.LoadText(
+    const XmlNode regList = Load(
         L"<Renewix><RegList>"
         L"<Value Name=\"TopLevel\" Action=\"Create\"/>"
         L"<Key Name=\"HKEY_CURRENT_USER\"><Key Name=\"Software\"><Key Name=\"RenewixTest\"><Key Name=\"Registry\">"
@@ -159,10 +131,14 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
         L"<Value Action=\"Add REG_DWORD 7\" Name=\"Count\"/>"
         L"</Key></Key></Key></Key>"
         L"<Key><Key Name=\"Software\"><Value Name=\"RenewixNoSuchValue\" Action=\"Delete\"/></Key></Key>"
-        L"</RegList></Renewix>"));
+        L"</RegList></Renewix>",
+        L"Renewix/RegList");
     DownloadRegistry list(TestLog());
-    CapturedLog log(folder_ / L"registry.log");
-    ASSERT_EQ(list.Read(document.SelectSingle(L"Renewix/RegList"), L""), 1);
+    PermissionManager::StandardFileManagement files(TestLog());
+    const std::string text = LogOf([&] {
+        ASSERT_EQ(list.Read(regList, L""), 1);
+        EXPECT_EQ(ApplyRegistryList(list.Entries(), files, TestLog()), 1);
+    });
     const auto& entries = list.Entries();
     ASSERT_EQ(entries.size(), 5u);
     // Keys first, depth first, then the element's own values.
@@ -177,16 +153,13 @@ TEST_F(RegistryTest, ListReadFromTheDocumentAndApplied) {
 
     // Read again from an inner key: paths start below it, without the leading separator.
     DownloadRegistry inner(TestLog());
-    ASSERT_EQ(inner.Read(document.SelectSingle(L"Renewix/RegList/Key"), L""), 1);
+    ASSERT_EQ(inner.Read(regList.SelectSingle(L"Key"), L""), 1);
     ASSERT_EQ(inner.Entries().size(), 3u);
     EXPECT_WSTREQ8(L"Software\\RenewixTest\\Registry\\Sub", inner.Entries()[0].keyPath);
 
-    PermissionManager::StandardFileManagement files(TestLog());
-    EXPECT_EQ(ApplyRegistryList(list.Entries(), files, TestLog()), 1);
     EXPECT_WSTREQ8(L"REG_SZ 2.1.0.7", Look(L"Software\\RenewixTest\\Registry", L"Version"));
     EXPECT_WSTREQ8(L"REG_DWORD 7", Look(L"Software\\RenewixTest\\Registry", L"Count"));
     EXPECT_TRUE(KeyExists(L"Software\\RenewixTest\\Registry\\Sub"));
-    const std::string text = log.Finish();
     EXPECT_NE(text.find("\tItem skipped. Not targeted for this OS.\r\n"), std::string::npos);
     EXPECT_NE(text.find("\tUpdated registry:\tHKEY_CURRENT_USER\\Software\\RenewixTest\\Registry\r\n"), std::string::npos);
 }

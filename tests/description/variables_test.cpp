@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/registry_operations.h"
 #include "foundation/system_facts.h"
 #include "foundation/run_state.h"
 #include "test_support.h"
@@ -12,25 +13,18 @@ class VariablesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(registry_.active());
-        renewix::UniqueRegKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
-                  ERROR_SUCCESS);
-        const wchar_t text[] = L"C:\\Data";
-        RegSetValueExW(key.get(), L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof(text));
-        DWORD number = 4000000000u;
-        RegSetValueExW(key.get(), L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
+        ASSERT_EQ(ApplyRegistryAction(kKey, L"Path", L"Add REG_SZ C:\\Data"), 1);
+        ASSERT_EQ(ApplyRegistryAction(kKey, L"Count", L"Add REG_DWORD 4000000000"), 1);
     }
 
-    static std::wstring Path(const std::wstring& value) {
-        return L"HKEY_CURRENT_USER\\" + std::wstring(kKey) + L"\\" + value;
-    }
+    static std::wstring Path(const std::wstring& value) { return std::wstring(kKey) + L"\\" + value; }
 
     std::wstring Replace(const std::wstring& text) { return run_.variables.ReplaceVariables(text); }
     static std::wstring Token(const std::wstring& source, const wchar_t* type) {
         return L"%VARIABLE " + source + L"|" + type + L"%";
     }
 
-    static constexpr const wchar_t* kKey = L"Software\\RenewixTest\\Variables";
+    static constexpr const wchar_t* kKey = L"HKEY_CURRENT_USER\\Software\\RenewixTest\\Variables";
     RegistryOverride registry_;
     ScratchFolder folder_{L"variables"};
     TestRun run_;
@@ -50,10 +44,15 @@ TEST_F(VariablesTest, PredefinedVariablesWithCase) {
 TEST_F(VariablesTest, RegistryAndFileTokens) {
     ASSERT_TRUE(WriteFileBytes(folder_ / L"empty.txt", ""));
     ASSERT_TRUE(WriteFileBytes(folder_ / L"long.txt", std::string(5000, 'z')));
+    ASSERT_EQ(ApplyRegistryAction(kKey, L"Full", L"Add REG_SZ " + std::wstring(511, L'f')), 1);
+    ASSERT_EQ(ApplyRegistryAction(kKey, L"Over", L"Add REG_SZ " + std::wstring(512, L'o')), 1);
     const std::wstring path = Token(Path(L"Path"), L"REG_SZ"), none = folder_ / L"none.txt";
     const std::pair<std::wstring, std::wstring> cases[] = {
         {L"at " + path + L", " + path, L"at C:\\Data, C:\\Data"},
         {L"n=" + Token(Path(L"Count"), L"REG_DWORD"), L"n=-294967296"},
+        // Text values of up to 511 characters, as many as promised.
+        {Token(Path(L"Full"), L"REG_SZ"), std::wstring(511, L'f')},
+        {L"[" + Token(Path(L"Over"), L"REG_SZ") + L"]", L"[]"},
         // A lower-case registry type is accepted, but the read answers only for the upper-case name.
         {L"[" + Token(Path(L"Path"), L"reg_sz") + L"]", L"[]"},
         {L"[" + Token(Path(L"Count"), L"reg_dword") + L"]", L"[]"},
