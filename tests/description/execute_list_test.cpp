@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "description/description_support.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "install/program_runner.h"
-#include "foundation/win_resource.h"
-#include "test_support.h"
 
 namespace {
 
@@ -26,19 +25,18 @@ TEST(ExecuteList, SplitsProgramAndQuotedParameters) {
     }
 }
 
-class ExecuteListTest : public ::testing::Test {
+class ExecuteListTest : public DocumentTest {
 protected:
+    ExecuteListTest() : DocumentTest(L"execute") {}
     void SetUp() override {
-        ASSERT_TRUE(com_.succeeded());
-        helper_ = ApplicationDirectory() + L"test_tool.exe";
+        DocumentTest::SetUp();
         ASSERT_TRUE(Exists(helper_));
     }
 
     DownloadExecute Read(const std::wstring& shellExec) {
-        XmlDocument document = XmlDocument::Create();
-        EXPECT_TRUE(document.LoadText(L"<Renewix><ShellExec>" + shellExec + L"</ShellExec></Renewix>"));
+        const XmlNode element = Load(L"<Renewix><ShellExec>" + shellExec + L"</ShellExec></Renewix>", L"Renewix/ShellExec");
         DownloadExecute list(TestLog());
-        EXPECT_EQ(list.Read(document.SelectSingle(L"Renewix/ShellExec"), L""), 1);
+        EXPECT_EQ(list.Read(element, L""), 1);
         return list;
     }
 
@@ -46,9 +44,7 @@ protected:
     // The File of an entry that runs the test tool's write-marker with these arguments.
     std::wstring Writes(const std::wstring& arguments) const { return helper_ + L" 'write-marker " + arguments + L"'"; }
 
-    renewix::ScopedComInit com_;
-    ScratchFolder folder_{L"execute"};
-    std::wstring helper_;
+    const std::wstring helper_ = ApplicationDirectory() + L"test_tool.exe";
 };
 
 TEST_F(ExecuteListTest, ReadsPointsWaitFlagsAndSystems) {
@@ -63,52 +59,39 @@ TEST_F(ExecuteListTest, ReadsPointsWaitFlagsAndSystems) {
     EXPECT_FALSE(list.Entries()[2].wait);
 }
 
-TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAsked) {
+// A program that is missing is looked for three times, each on record, then skipped.
+TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAskedAndSkippingWhatIsMissing) {
     const std::wstring first = Marker(L"first.txt"), second = Marker(L"second.txt"), other = Marker(L"other.txt");
+    const std::wstring missing = folder_ / L"later.exe";
     DownloadExecute list =
         Read(L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + Writes(first + L" waited 300") +
-             L"\"/><Execute Point=\"3\" File=\"" + Writes(other) +
+             L"\"/><Execute Point=\"3\" File=\"" + Writes(other) + L"\"/><Execute Point=\"4\" File=\"" + missing +
              L"\"/><Execute Point=\"4\" WaitForProcess=\"true\" File=\"" + Writes(second + L" quoted") + L"\"/>");
-    CapturedLog log(folder_ / L"run.log");
-    EXPECT_EQ(RunExecutePoint(list.Entries(), 4, TestLog()), 1);
+    const std::string text = LogOf([&] { EXPECT_EQ(RunExecutePoint(list.Entries(), 4, TestLog()), 1); });
     // Both waited for: their markers exist as soon as the point has run.
     EXPECT_EQ(ReadFileBytes(first), "waited");
     EXPECT_EQ(ReadFileBytes(second), "quoted");
     EXPECT_FALSE(Exists(other));
     // The command is on record with its parameters.
-    const std::string text = log.Finish();
     EXPECT_NE(text.find(WideToUtf8(helper_) + " write-marker " + WideToUtf8(first) + " waited 300"), std::string::npos)
         << text;
-}
-
-TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
-    const std::wstring marker = Marker(L"later.txt");
-    DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + Writes(marker + L" late 1500") + L"\"/>");
-    CapturedLog log(folder_ / L"nowait.log");
-    RunExecutePoint(list.Entries(), 1, TestLog());
-    // The point returned while the program was still in its delay ...
-    EXPECT_FALSE(Exists(marker));
-    // ... and the program finishes by itself.
-    for (int i = 0; i < 200 && !Exists(marker); ++i) Sleep(50);
-    EXPECT_EQ(ReadFileBytes(marker), "late");
-    EXPECT_EQ(log.Finish().find("Waiting for process to finish"), std::string::npos);
-}
-
-TEST_F(ExecuteListTest, MissingProgramIsRetriedTwiceThenSkipped) {
-    const std::wstring missing = folder_ / L"later.exe";
-    const std::wstring marker = Marker(L"after.txt");
-    DownloadExecute list = Read(L"<Execute Point=\"4\" File=\"" + missing + L"\"/>"
-                                L"<Execute Point=\"4\" WaitForProcess=\"True\" File=\"" + Writes(marker) + L"\"/>");
-    CapturedLog log(folder_ / L"missing.log");
-    RunExecutePoint(list.Entries(), 4, TestLog());
-    // Three looks at it, each on record.
-    const std::string text = log.Finish();
     std::size_t looks = 0;
     for (std::size_t at = text.find("Exe missing"); at != std::string::npos; at = text.find("Exe missing", at + 1)) {
         ++looks;
     }
     EXPECT_EQ(looks, 3u) << text;
-    EXPECT_TRUE(Exists(marker));  // the next entry still runs
+}
+
+TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
+    const std::wstring marker = Marker(L"later.txt");
+    DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + Writes(marker + L" late 1500") + L"\"/>");
+    const std::string log = LogOf([&] { RunExecutePoint(list.Entries(), 1, TestLog()); });
+    // The point returned while the program was still in its delay ...
+    EXPECT_FALSE(Exists(marker));
+    // ... and the program finishes by itself.
+    for (int i = 0; i < 200 && !Exists(marker); ++i) Sleep(50);
+    EXPECT_EQ(ReadFileBytes(marker), "late");
+    EXPECT_EQ(log.find("Waiting for process to finish"), std::string::npos);
 }
 
 }  // namespace
