@@ -234,6 +234,7 @@ TEST(Expiry, StrictUtcTimesAndTheBoundary) {
     }
     std::uint64_t limit = 0;
     ASSERT_TRUE(ParseUtcTime(L"2030-01-01T00:00:00Z", limit));
+    EXPECT_EQ(CheckExpiry(std::nullopt, limit), ExpiryVerdict::NoExpiry);
     EXPECT_EQ(CheckExpiry(L"2030-01-01T00:00:00Z", limit - 1), ExpiryVerdict::Current);
     EXPECT_EQ(CheckExpiry(L"2030-01-01T00:00:00Z", limit), ExpiryVerdict::Expired);
     EXPECT_EQ(CheckExpiry(L"2030-01-01T00:00:00Z", limit + 10'000'000), ExpiryVerdict::Expired);
