@@ -39,7 +39,6 @@ TEST(TrustedKeys, TextInEitherFormAndEveryMistakeNamed) {
         std::wstring text;
         const char* says;
     };
-    const std::wstring shortKey = Base64Text(a).substr(0, 40) + L"====";
     std::wstring notAPoint(64, L'0');
     notAPoint[1] = L'2';  // y = 2 has no point on the curve
     const Bad bad[] = {
