@@ -205,8 +205,9 @@ TEST(DownloadPage, ProgressReachesThePageAtMostEveryFiftyMsAndThousandthOfTheFil
     ProgressThrottle throttle;
     throttle.StartFile();
     for (const Report& r : reports) EXPECT_EQ(r.sent, throttle.ShouldSend(r.soFar, size, r.ms)) << r.soFar << " " << r.ms;
+    // The first report of the next file goes even when it adds nothing to the last one sent.
     throttle.StartFile();
-    EXPECT_TRUE(throttle.ShouldSend(0, size, 1202));
+    EXPECT_TRUE(throttle.ShouldSend(size, 2 * size, 1202));
 }
 
 TEST(DownloadPage, ByteCountsAboveTwoGibibytesStillMoveTheBars) {
@@ -216,7 +217,6 @@ TEST(DownloadPage, ByteCountsAboveTwoGibibytesStillMoveTheBars) {
     const DownloadProgress::BarUpdate start = progress.StartFile(L"big", big, L"").bars;
     const DownloadProgress::BarUpdate update = progress.Progress(big / 2, big);
     EXPECT_GT(start.fileRange, 0);
-    EXPECT_LE(start.fileRange, INT_MAX);
     EXPECT_NEAR(start.fileRange / 2, update.filePosition, 1);
     EXPECT_NEAR(start.totalRange / 2, update.totalPosition, 1);
     EXPECT_EQ(INT_MAX, DownloadProgress::Scaled(INT_MAX, INT_MAX));

@@ -88,23 +88,20 @@ TEST_F(PromptsTest, AWorkersBoxRunsOnTheSheetsThread) {
 // A worker waiting for a box, or for a sheet that is not up yet, is let go when the wizard
 // ends: it never keeps the wizard's threads from being joined.
 TEST_F(PromptsTest, AWaitingWorkerIsLetGoWhenTheWizardEnds) {
-    struct Case {
-        const char* name;
-        bool sheetShown;
-    };
-    for (const Case& c : {Case{"box handed to a sheet that goes", true}, Case{"sheet never shown", false}}) {
+    for (const bool sheetShown : {true, false}) {
+        SCOPED_TRACE(sheetShown ? "box handed to a sheet that goes" : "sheet never shown");
         prompts_.ExpectWizard(true);
-        if (c.sheetShown) prompts_.PublishSheet(sheet_);
+        if (sheetShown) prompts_.PublishSheet(sheet_);
         std::wstring user, password;
         std::future<bool> worker = std::async(std::launch::async, [&] {
             return prompts_.AskCredentials(IUserPrompts::CredentialKind::Website, &user, &password);
         });
         // Nothing here runs the box: the worker can only be let go.
-        EXPECT_EQ(worker.wait_for(200ms), std::future_status::timeout) << c.name;
-        if (c.sheetShown) prompts_.ForgetSheet(sheet_);
+        EXPECT_EQ(worker.wait_for(200ms), std::future_status::timeout);
+        if (sheetShown) prompts_.ForgetSheet(sheet_);
         prompts_.ExpectWizard(false);
-        ASSERT_EQ(worker.wait_for(10s), std::future_status::ready) << c.name;
-        EXPECT_FALSE(worker.get()) << c.name;
+        ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+        EXPECT_FALSE(worker.get());
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
