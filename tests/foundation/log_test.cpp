@@ -200,14 +200,8 @@ TEST(Log, LinesFromManyThreadsNeverMix) {
         ++count;
     }
     EXPECT_EQ(count, kThreads * kLines);
-    // Nothing but whole lines: the file is exactly the opening, the lines and the closing.
-    std::size_t expected = text.find(L"\tThread") + std::wstring(L"\tEnd of recording\r\n").size();
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kLines; ++i) {
-            expected += (L"\tThread " + std::to_wstring(t) + L":\tline, " + std::to_wstring(i) + L"\r\n").size();
-        }
-    }
-    EXPECT_EQ(text.size(), expected);
+    // Nothing but whole lines: without them the file is the opening and the closing.
+    EXPECT_WSTREQ8(L"Logging started\r\n\tEnd of recording\r\n", std::regex_replace(text, line, L""));
 }
 
 }  // namespace
