@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "description/variables.h"
 #include "fake_file_management.h"
 #include "foundation/cancellation.h"
@@ -16,9 +18,16 @@
 
 namespace {
 
-// What the run showed and started, in order; a launch is marked when the log was still held.
+std::string LogText(const std::string& bytes) {
+    if (bytes.size() < 2) return {};
+    return WideToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2));
+}
+
+// What the run showed and started, in order; a launch is marked by what the log held then.
 struct FrontRecorder : IRunFront {
     const Log* log = nullptr;
+    const FakeFileManagement* files = nullptr;
+    std::wstring logPath;
     bool launches = true;
     std::vector<std::string> events;
 
@@ -29,7 +38,13 @@ struct FrontRecorder : IRunFront {
     }
     void RunScheduler() override { events.push_back("scheduler"); }
     bool Launch() override {
-        events.push_back(log->IsOpen() ? "launch" : "launch before the log");
+        if (!log->IsOpen()) {
+            events.push_back("launch before the log");
+        } else {
+            const bool recovered =
+                LogText(files->FileBytes(logPath)).find("An interrupted installation was found") != std::string::npos;
+            events.push_back(recovered ? "launch after recovery" : "launch");
+        }
         return launches;
     }
     void AwaitOtherClient(bool background) override { events.push_back(background ? "await long" : "await"); }
@@ -51,11 +66,6 @@ std::string StatusAfter(int count) {
     return "<Configuration>\r\n\t<NumExecutions>" + std::to_string(count) + "</NumExecutions>\r\n</Configuration>\r\n";
 }
 
-std::string LogText(const std::string& bytes) {
-    if (bytes.size() < 2) return {};
-    return WideToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2));
-}
-
 // The mode a client is started in decides what it shows and starts, and when; a client that
 // finds another running leaves that one's log and status file as they are. No server is
 // configured, so a check that loads the document finds nothing.
@@ -73,7 +83,7 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         "Viewer.exe\r\n";
     const struct {
         const char* what;
-        const wchar_t* options;
+        const wchar_t* options;  // nullptr: the client carries no record at all
         bool ownName;  // the record names the client itself as the program
         const wchar_t* commandLine;
         bool otherClient;  // another client holds the single-instance mutex
@@ -97,24 +107,32 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         {"program started first", kFirst, false, L"", false, false, true, "", {"launch before the log"},
          "\tAutomatic launch of the main application\r\n", true},
         {"program started once its files are one version", kFirst, false, L"", false, true, true, "",
-         {"launch"}, "\tAutomatic launch of the main application\r\n", true},
+         {"launch after recovery"}, "\tAutomatic launch of the main application\r\n", true},
         {"program that cannot start", kFirst, false, L"", false, false, false, "",
          {"launch before the log"}, unableToLaunch, true},
         {"keyword runs start no program", kFirst, false, L"CheckNow record", false, false, true, "",
          {"wizard"}, "\tCheckNow mode detected\r\n", true},
-        {"test run writes no log and no status", kAfter, false, L"testMode C:\\t\\u.xml", false, false, true, "", {"wizard"},
-         "", false},
+        {"test run writes no log and no status", kAfter, false, L"testMode C:\\t\\u.xml", false, false, true, "",
+         {"wizard"}, "", false},
         {"log switched off", kNoLog, false, L"CheckNow", false, false, true, "", {"wizard"}, "", true},
         {"the client named as its own program", kAfter, true, L"CheckNow", false, false,
          true, "", {sameName}, "\tOS:\t", false},
-        {"second check now", kAfter, false, L"CheckNow", true, false, true, StatusAfter(0), {"await", checkRunning}, "", false},
+        {"a client never configured", nullptr, false, L"CheckNow", false, false, false, "", {"launch before the log"},
+         "", true},
+        {"second check now", kAfter, false, L"CheckNow", true, false, true, StatusAfter(0), {"await", checkRunning},
+         "", false},
         {"second background check", kAfter, false, L"0", true, false, true, StatusAfter(0), {"await long"}, "", false},
         {"second start still starts the program", kFirst, false, L"", true, false, true, StatusAfter(0),
          {"launch before the log", "await"}, "", false},
     };
+    const std::regex header("\tDate:\t\\d\\d/\\d\\d/\\d\\d, \\d\\d:\\d\\d:\\d\\d\r\n"
+                            "\tClient:\t\\d+\\.\\d+\\.\\d+\\.\\d+\r\n"
+                            "\tOS:\tWindows [^\r\n]+ \\((x86|x64|ARM64)\\)\r\n");
+    const std::regex language("\tLanguage:\t-?\\d+\r\n\tLocale  :\t\\d+\r\n");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        const ClientConfig config = ConfigFrom(Settings(row.ownName ? ownName : L"Viewer.exe", row.options));
+        const ClientConfig config =
+            row.options ? ConfigFrom(Settings(row.ownName ? ownName : L"Viewer.exe", row.options)) : ClientConfig{};
         RunState state;
         Log log;
         StatusFile status(config, state, log);
@@ -133,6 +151,8 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
 
         FrontRecorder front;
         front.log = &log;
+        front.files = &files;
+        front.logPath = logPath;
         front.launches = row.launches;
         RunStarted(run, session, selection, front, row.commandLine, SW_SHOWNORMAL, mutexName.c_str());
 
@@ -145,6 +165,11 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         } else {
             EXPECT_NE(logged.find(row.logged), std::string::npos) << logged;
             EXPECT_TRUE(logged.ends_with("\tEnd of recording\r\n")) << logged;
+            // The client's own version and the machine's architecture head every log.
+            EXPECT_TRUE(std::regex_search(logged, header)) << logged;
+            if (logged.find("\tLanguage:\t") != std::string::npos) {
+                EXPECT_TRUE(std::regex_search(logged, language)) << logged;
+            }
         }
         EXPECT_EQ(files.FileBytes(statusPath) != row.status, row.statusWritten);
     }

@@ -176,7 +176,10 @@ TEST(ZipExtractor, DamagedArchivesWriteNothing) {
     };
     const auto shortEntry = [](std::string& bytes) {
         // Both headers of the second entry say one byte more than there is (500).
-        for (const std::size_t at : {bytes.find("PK\x03\x04", 1) + 22, bytes.rfind("PK\x01\x02") + 24}) bytes[at] += 1;
+        for (const std::size_t at : {bytes.find("PK\x03\x04", 1) + 22, bytes.rfind("PK\x01\x02") + 24}) {
+            EXPECT_EQ(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8, 500);
+            bytes[at] += 1;
+        }
     };
     const auto flippedData = [](std::string& bytes) {
         const std::size_t at = bytes.find("second.txt") + 12;
