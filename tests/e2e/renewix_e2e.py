@@ -36,29 +36,40 @@ def wine(exe, *args, timeout=60, cwd=None, capture=True):
     return subprocess.run([str(WINE_RUN), str(exe), *args], stdout=output, stderr=output, timeout=timeout, cwd=cwd)
 
 
+def never_reached(code, trace):
+    """Wine has been seen to end a start on a loaded machine before the program ran: it ends
+    with a failure code and the program left no trace (no output from a tool, no log from a
+    client). Such a start is made once more; a program that failed always leaves a trace."""
+    return code != 0 and not trace
+
+
 def run_tool(exe, *args, **options):
-    """Runs a tool that prepares a test (configuration, publishing). A tool that fails
-    always says why; a run with no output at all never reached the tool (Wine has been
-    seen to end a start that way on a loaded machine), so it is tried once more."""
+    """Runs a tool that prepares a test (configuration, publishing); a start that never reached
+    the tool is made once more."""
     result = wine(exe, *args, **options)
-    if result.returncode != 0 and not result.stdout and not result.stderr:
+    if never_reached(result.returncode, result.stdout or result.stderr):
         print(f"note: {Path(exe).name} ended with {result.returncode} and no output; running it again",
               file=sys.stderr)
         result = wine(exe, *args, **options)
     return result
 
 
-def run_logged_client(exe, log, *args, timeout=180):
-    """Runs the client, whose output is not captured (see wine), and returns its log. A run
-    that ends with a failure code before the client wrote its log never reached the client
-    (a Wine start failing on a loaded machine): it is tried once more."""
+def run_client_once_more(exe, log, *args, **options):
+    """Runs the client, whose log `log` each run writes anew; a start that never reached the
+    client is made once more. The completed process."""
     log = Path(log)
     for attempt in (1, 2):
         log.unlink(missing_ok=True)
-        code = wine(exe, *args, timeout=timeout, capture=False).returncode
-        if code == 0 or log.exists() or attempt == 2:
-            break
-        print(f"note: {Path(exe).name} ended with {code} before writing its log; running it again", file=sys.stderr)
+        result = wine(exe, *args, **options)
+        if attempt == 2 or not never_reached(result.returncode, log.exists()):
+            return result
+        print(f"note: {Path(exe).name} ended with {result.returncode} before writing its log; running it again",
+              file=sys.stderr)
+
+
+def run_logged_client(exe, log, *args, timeout=180):
+    """Runs the client, whose output is not captured (see wine), and returns its log."""
+    code = run_client_once_more(exe, log, *args, timeout=timeout, capture=False).returncode
     if code != 0:
         raise AssertionError(f"{exe} ended with exit code {code}")
     text = read_log(log)
@@ -256,7 +267,8 @@ class ClientTestCase(unittest.TestCase):
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def run_client(self, *args, timeout=60, capture=True):
-        return wine(self.client, *args, timeout=timeout, capture=capture)
+        return run_client_once_more(self.client, self.folder / "RenewixLog.txt", *args, timeout=timeout,
+                                    capture=capture)
 
 
 class UpdateTestCase(unittest.TestCase):
@@ -318,13 +330,26 @@ IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 WAIT = 60
 
 
-def start_client(exe, *args, env=None):
-    """Starts a client without capturing its output (programs it starts inherit it)."""
+def start_client(exe, *args, env=None, log=None):
+    """Starts a client without capturing its output (programs it starts inherit it). Given its
+    `log`, waits until the client has written it or ended: a start that never reached the
+    client is made once more. (Without: a client that waits for another one's lock, or runs
+    in test mode, writes no log while it runs.)"""
     environment = dict(os.environ)
     if env:
         environment.update(env)
-    return subprocess.Popen([str(WINE_RUN), str(exe), *args], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, env=environment)
+    for attempt in (1, 2):
+        if log:
+            Path(log).unlink(missing_ok=True)
+        process = subprocess.Popen([str(WINE_RUN), str(exe), *args], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, env=environment)
+        if not log or attempt == 2:
+            return process
+        wait_for(lambda: process.poll() is not None or Path(log).exists(), "the client's start", limit=WAIT)
+        if not never_reached(process.poll() or 0, Path(log).exists()):
+            return process
+        print(f"note: {Path(exe).name} ended with {process.returncode} before writing its log; starting it again",
+              file=sys.stderr)
 
 
 def control(controls, control_id):
