@@ -4,11 +4,12 @@ Run it with Debian's /usr/bin/python3, which has python3-pyftpdlib. It prints "r
 it listens, writes every command and response to the --log file, and ends on SIGTERM.
 
   ftp_server.py --log FILE [--user NAME:PASSWORD:HOME]... [--anonymous HOME]
-                [--hide NAME]... [--drop PATH:BYTES] [--idle-timeout SECONDS]
+                [--hide NAME]... [--drop PATH:BYTES] [--idle-timeout SECONDS] [--silent]
 
 --hide keeps files of that name out of every directory listing (they can still be fetched);
 --drop resets the data connection of the first download of PATH once BYTES have been sent.
 --idle-timeout drops a control connection idle that long (logging "421 Control connection timed out.").
+--silent never greets: a login waits until the connection times out (logging "test server: no greeting").
 
 Port 21 is fixed, so servers of concurrent test runs on this machine take turns through a
 lock file, held for the life of the server.
@@ -81,6 +82,11 @@ class Handler(FTPHandler):
     permit_foreign_addresses = False
 
 
+class SilentHandler(Handler):
+    def handle(self):
+        logging.getLogger("pyftpdlib").info("test server: no greeting")
+
+
 def take_port_lock():
     handle = open(LOCK, "w")
     deadline = time.monotonic() + LOCK_WAIT
@@ -102,6 +108,7 @@ def main():
     parser.add_argument("--hide", action="append", default=[])
     parser.add_argument("--drop", action="append", default=[])
     parser.add_argument("--idle-timeout", type=int)
+    parser.add_argument("--silent", action="store_true")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -121,7 +128,7 @@ def main():
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s")
     lock = take_port_lock()
     try:
-        server = FTPServer((HOST, PORT), Handler)
+        server = FTPServer((HOST, PORT), SilentHandler if args.silent else Handler)
     except OSError as error:
         sys.exit(f"cannot listen on {HOST}:{PORT}: {error}")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))

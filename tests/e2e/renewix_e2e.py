@@ -5,18 +5,23 @@ tools/wizard_driver, which finds the client's windows by class and process."""
 
 import base64
 import contextlib
+import ctypes
 import http.server
 import json
 import os
 import re
+import select
 import shutil
+import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -118,6 +123,15 @@ def update_document(version="2.0", files=("data.txt",), update_type="Silent", li
     return text + "</Renewix>\r\n"
 
 
+def release_files(sub="files/sub/"):
+    """The list for the release's data.txt and sub/more.txt (UpdateTestCase), more.txt taken
+    from `sub`."""
+    return ("data.txt", file_entry("more.txt", sub))
+
+
+FILES = release_files()
+
+
 @contextlib.contextmanager
 def file_held(path):
     """Another program holds the file open, sharing nothing, while the block runs."""
@@ -147,6 +161,10 @@ def registry_value(key, value=None):
     result = subprocess.run([str(WINE_RUN), "reg", "query", key, *(("/v", value) if value else ())],
                             capture_output=True)
     return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def set_registry(key, value, kind, data):
+    subprocess.run([str(WINE_RUN), "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"], capture_output=True)
 
 
 def delete_registry(key="HKCU\\Software\\RenewixTest", value=None):
@@ -197,6 +215,37 @@ def openssl_key(folder, name):
     return pem, der[-32:]
 
 
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+def trusted_test_authority(folder):
+    """Makes in `folder` a test authority that the prefix is made to trust, with a certificate
+    for localhost from it ("server") and a self-signed one for localhost ("stranger"); see serve_tls."""
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
+            "-subj", "/CN=Renewix Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+            "-subj", "/CN=localhost", cwd=folder)
+    (Path(folder) / "ext.cnf").write_text("subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.pem", "-days", "30", "-extfile", "ext.cnf", cwd=folder)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "stranger.key", "-out", "stranger.pem",
+            "-days", "30", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", cwd=folder)
+    openssl("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der", cwd=folder)
+    trusted = run_tool(BIN / "test_tool.exe", "trust-certificate", windows_path(Path(folder) / "ca.der"))
+    if trusted.returncode != 0:
+        raise AssertionError(f"cannot trust the test authority: {describe(trusted)}")
+
+
+def serve_tls(server, folder, certificate="server"):
+    """Makes a server of start_server answer over TLS with a certificate of trusted_test_authority."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(Path(folder) / f"{certificate}.pem", Path(folder) / f"{certificate}.key")
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    return server
+
+
 def send_cut_answer(handler):
     """Answers a request with less than the announced length and closes: a short download."""
     body = b"only part of it"
@@ -207,10 +256,10 @@ def send_cut_answer(handler):
     handler.close_connection = True
 
 
-def send_basic_challenge(handler):
-    """Answers 401, asking for Basic credentials."""
-    handler.send_response(401)
-    handler.send_header("WWW-Authenticate", 'Basic realm="updates"')
+def send_basic_challenge(handler, status=401, header="WWW-Authenticate"):
+    """Answers 401, asking for Basic credentials (a proxy: 407 with Proxy-Authenticate)."""
+    handler.send_response(status)
+    handler.send_header(header, 'Basic realm="updates"')
     handler.send_header("Content-Length", "0")
     handler.end_headers()
 
@@ -553,9 +602,11 @@ def wait_exit(process, timeout=WAIT):
 
 
 class Site:
-    """What an update server on 127.0.0.1 does with particular paths: `held` paths wait for
-    their event before answering, `cut` paths send less than they announce, and with
-    `credentials` every path wants Basic authentication."""
+    """What an update server on 127.0.0.1 does with particular paths: `held` paths wait until
+    the test releases them before answering, `cut` paths send less than they announce, with
+    `credentials` every path wants Basic authentication, and with `proxy_credentials` it is a
+    proxy that wants them and then fetches for the client. `sent` counts the body bytes sent
+    for each path."""
 
     def __init__(self, folder):
         self.folder = folder
@@ -563,6 +614,8 @@ class Site:
         self.asked = set()  # the paths requested so far
         self.cut = set()
         self.credentials = None
+        self.proxy_credentials = None
+        self.sent = {}
 
     def hold(self, path):
         self.held[path] = threading.Event()
@@ -573,33 +626,123 @@ class Site:
             event.set()
 
 
+# A held request waits for the test this long at most: far longer than any test's limit.
+HOLD_LIMIT = 600
+
+
 class SiteHandler(QuietHandler):
     site = None
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, directory=str(self.site.folder), **kwargs)
 
+    def authorized(self, header, credentials):
+        return self.headers.get(header) == "Basic " + base64.b64encode(credentials.encode()).decode()
+
     def do_GET(self):
         site = self.site
-        path = self.path.split("?")[0]
-        if site.credentials:
-            expected = "Basic " + base64.b64encode(site.credentials.encode()).decode()
-            if self.headers.get("Authorization") != expected:
-                send_basic_challenge(self)
+        if site.proxy_credentials:
+            if not self.authorized("Proxy-Authorization", site.proxy_credentials):
+                send_basic_challenge(self, 407, "Proxy-Authenticate")
                 return
+            with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(self.path, timeout=WAIT) as answer:
+                body = answer.read()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            return
+        path = self.path.split("?")[0]
+        if site.credentials and not self.authorized("Authorization", site.credentials):
+            send_basic_challenge(self)
+            return
         site.asked.add(path)
         if path in site.held:
-            site.held[path].wait(WAIT)
+            site.held[path].wait(HOLD_LIMIT)
         if path in site.cut:
             send_cut_answer(self)
             return
         super().do_GET()
+
+    def copyfile(self, source, outputfile):
+        data = source.read()
+        outputfile.write(data)
+        path = self.path.split("?")[0]
+        self.site.sent[path] = self.site.sent.get(path, 0) + len(data)
 
 
 def serve(site):
     """An HTTP server for `site` on 127.0.0.1 at a free port."""
     handler = type("Handler", (SiteHandler,), {"site": site})
     return start_server(handler)
+
+
+FTP_SERVER_SCRIPT = ROOT / "scripts" / "ftp_server.py"
+# Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.
+FTP_SERVER_PYTHON = "/usr/bin/python3"
+# Long enough for a concurrent run on this machine to finish with port 21.
+FTP_SERVER_START_LIMIT = 660
+
+FTP_SESSION_LINE = re.compile(r"^(\d+\.\d+\.\d+\.\d+:\d+)-\[[^\]]*\] <- (\S+) ?(.*)$")
+
+
+def read_line(stream, limit):
+    """One line of a child's output, waiting at most `limit` seconds for it."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([stream], [], [], max(0.0, deadline - time.monotonic()))
+        if ready:
+            return stream.readline()
+    return b""
+
+
+def die_with_parent():
+    """Run in the server's process before it starts: a server that outlived a killed test would
+    hold the FTP port against the next run's."""
+    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+class FtpServer:
+    """scripts/ftp_server.py (the client's FTP port is always 21) under Debian's Python, its
+    files in `folder`; its log holds every command each session sent."""
+
+    def __init__(self, folder, *options):
+        self.log_path = Path(folder) / "ftp-server.log"
+        self.errors_path = Path(folder) / "ftp-server.err"
+        with open(self.errors_path, "wb") as errors:
+            self.process = subprocess.Popen(
+                [FTP_SERVER_PYTHON, str(FTP_SERVER_SCRIPT), "--log", str(self.log_path), *options],
+                stdout=subprocess.PIPE, stderr=errors, preexec_fn=die_with_parent)
+        if read_line(self.process.stdout, FTP_SERVER_START_LIMIT) != b"ready\n":
+            self.stop()
+            raise AssertionError("the FTP server did not start: " + self.errors_path.read_text(errors="replace"))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+
+    def log(self):
+        return self.log_path.read_text(errors="replace")
+
+    def sessions(self):
+        """The commands of each control connection, in the order the connections were made."""
+        sessions = {}
+        for line in self.log().splitlines():
+            match = FTP_SESSION_LINE.match(line)
+            if match:
+                sessions.setdefault(match.group(1), []).append((match.group(2), match.group(3)))
+        return list(sessions.values())
+
+
+def commands(session, name):
+    """The arguments of the FTP command `name` in one of FtpServer.sessions()."""
+    return [argument for command, argument in session if command == name]
 
 
 def require_connected_wine():

@@ -1,15 +1,13 @@
 """The credentials dialog as a user meets it, driven under Xvfb."""
 
-import base64
-import http.server
 import shutil
 import subprocess
 import tempfile
 import unittest
-import urllib.request
 from pathlib import Path
 
-from renewix_e2e import BIN, WINE_RUN, read_log, start_server, stop_server, windows_path
+from renewix_e2e import (BIN, WINE_RUN, delete_registry, read_log, serve, set_registry, Site, stop_server,
+                         windows_path)
 
 
 def answer(title, user, password, action):
@@ -56,96 +54,45 @@ class CredentialsTest(unittest.TestCase):
                                         "focus-on-user=1", result))
 
 
-class Quiet(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-    def challenged(self, header, secret, status, challenge):
-        """Answers `status` with a Basic challenge unless `header` carries `secret`; true when it did."""
-        if self.headers.get(header) == "Basic " + base64.b64encode(secret).decode():
-            return False
-        self.send_response(status)
-        self.send_header(challenge, 'Basic realm="updates"')
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-        return True
-
-    def answer(self, body):
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-
-class Protected(Quiet):
-    """Answers 401 until the right Basic credentials arrive."""
-
-    def do_GET(self):
-        if not self.challenged("Authorization", b"reader:open sesame", 401, "WWW-Authenticate"):
-            self.answer(b"protected content")
-
-
-class WebsiteCredentialsTest(unittest.TestCase):
-    def setUp(self):
-        self.folder = Path(tempfile.mkdtemp(prefix="renewix-auth-"))
-        self.server = start_server(Protected)
-
-    def tearDown(self):
-        stop_server(self.server)
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-    def test_credentials_asked_and_given(self):
-        out, log = fetch(self.server.server_address[1], self.folder / "fetch.log", "Website username/password",
-                         "reader", "open sesame")
-        self.assertEqual(out, "connected=1 body=[protected content]")
-        self.assertIn("\t-- Website username:\treader\r\n", log)
-
-
-class Proxy(Quiet):
-    """A proxy that answers 407 until the right proxy credentials arrive, then fetches for the client."""
-
-    def do_GET(self):
-        if self.challenged("Proxy-Authorization", b"proxyuser:pw", 407, "Proxy-Authenticate"):
-            return
-        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-        with opener.open(self.path, timeout=10) as answer:
-            self.answer(answer.read())
-
-
-class Plain(Quiet):
-    def do_GET(self):
-        self.answer(b"through the proxy")
-
-
 SETTINGS_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
 
 
-def reg(*args):
-    subprocess.run([str(WINE_RUN), "reg", *args], capture_output=True)
+class ServerCredentialsTest(unittest.TestCase):
+    """A web site and a proxy that want Basic credentials, asked of the user in a wizard."""
 
-
-class ProxyCredentialsTest(unittest.TestCase):
     def setUp(self):
-        self.folder = Path(tempfile.mkdtemp(prefix="renewix-proxy-"))
-        self.target, self.proxy = start_server(Plain), start_server(Proxy)
-        reg("add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f")
-        reg("add", SETTINGS_KEY, "/v", "ProxyServer", "/t", "REG_SZ", "/d",
-            "127.0.0.1:%d" % self.proxy.server_address[1], "/f")
+        self.folder = Path(tempfile.mkdtemp(prefix="renewix-auth-"))
+        (self.folder / "update.xml").write_text("the update document")
+        self.site, self.proxy_site = Site(self.folder), Site(self.folder)
+        self.target, self.proxy = serve(self.site), serve(self.proxy_site)
 
     def tearDown(self):
-        reg("add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0", "/f")
-        reg("delete", SETTINGS_KEY, "/v", "ProxyServer", "/f")
+        set_registry(SETTINGS_KEY, "ProxyEnable", "REG_DWORD", "0")
+        delete_registry(SETTINGS_KEY, "ProxyServer")
         stop_server(self.target)
         stop_server(self.proxy)
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def test_proxy_credentials_asked_and_given(self):
-        out, log = fetch(self.target.server_address[1], self.folder / "proxy.log", "Proxy username/password",
-                         "proxyuser", "pw")
-        self.assertEqual(out, "connected=1 body=[through the proxy]")
-        self.assertIn("\t-- Proxy username:\tproxyuser\r\n", log)
+    def use_proxy(self, credentials):
+        self.proxy_site.proxy_credentials = credentials
+        set_registry(SETTINGS_KEY, "ProxyEnable", "REG_DWORD", "1")
+        set_registry(SETTINGS_KEY, "ProxyServer", "REG_SZ", "127.0.0.1:%d" % self.proxy.server_address[1])
+
+    def test_credentials_asked_and_given(self):
+        for named, user, password in (("Website", "reader", "open sesame"), ("Proxy", "proxyuser", "pw")):
+            with self.subTest(named):
+                if named == "Proxy":
+                    self.use_proxy(f"{user}:{password}")
+                else:
+                    self.site.credentials = f"{user}:{password}"
+                out, log = fetch(self.target.server_address[1], self.folder / "fetch.log",
+                                 f"{named} username/password", user, password)
+                self.assertEqual(out, "connected=1 body=[the update document]")
+                self.assertIn(f"\t-- {named} username:\t{user}\r\n", log)
+                self.site.credentials = None
 
     def test_silent_run_meets_a_proxy_that_wants_credentials(self):
+        self.use_proxy("proxyuser:pw")
         out, log = fetch(self.target.server_address[1], self.folder / "proxy.log")
         self.assertEqual(out, "connected=0 body=[]")
         self.assertIn("\tDisplay of proxy window will not occur. Terminating...\r\n", log)

@@ -2,24 +2,13 @@
 each test starts with the users, files and misbehaviour it needs and stops afterwards."""
 
 import base64
-import ctypes
 import os
-import re
-import select
-import signal
-import subprocess
 import time
 import unittest
-from pathlib import Path
 
-from renewix_e2e import (NEXT, file_entry, openssl_key, read_log, require_connected_wine, start_client, update_document,
-                         UpdateTestCase, wait_exit, wait_for, windows_path, Wizard)
+from renewix_e2e import (NEXT, commands, FtpServer, openssl_key, read_log, release_files, require_connected_wine,
+                         start_client, update_document, UpdateTestCase, wait_exit, wait_for, windows_path, Wizard)
 
-SERVER_SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "ftp_server.py"
-# Debian's interpreter, which has python3-pyftpdlib; the tests themselves may run under another.
-SERVER_PYTHON = "/usr/bin/python3"
-# Long enough for a concurrent run on this machine to finish with port 21.
-SERVER_START_LIMIT = 660
 # 2020-05-17 00:00 UTC: old enough to be listed with its day only. The client takes the
 # listed day (Wine reads such a listing as noon of that day).
 STAMP = 1_589_673_600
@@ -30,68 +19,10 @@ BIG_SIZE = 3 * 1024 * 1024
 DROP_AFTER = 1024 * 1024
 
 # A source folder written the Windows way: the client asks the server for it with slashes.
-FILES = ("data.txt", file_entry("more.txt", "files\\sub\\"))
+FILES = release_files("files\\sub\\")
 # Servers drop idle control connections; this one soon, so that a test can wait for it.
 IDLE_TIMEOUT = 10
 IDLE_DROP_LIMIT = 60
-
-SESSION_LINE = re.compile(r"^(\d+\.\d+\.\d+\.\d+:\d+)-\[[^\]]*\] <- (\S+) ?(.*)$")
-
-
-def read_line(stream, limit):
-    """One line of a child's output, waiting at most `limit` seconds for it."""
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([stream], [], [], max(0.0, deadline - time.monotonic()))
-        if ready:
-            return stream.readline()
-    return b""
-
-
-def die_with_parent():
-    """Run in the server's process before it starts: a server that outlived a killed test would
-    hold the FTP port against the next run's."""
-    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-class FtpServer:
-    """ftp_server.py under Debian's Python; its log holds every command each session sent."""
-
-    def __init__(self, folder, *options):
-        self.log_path = folder / "ftp-server.log"
-        self.errors_path = folder / "ftp-server.err"
-        with open(self.errors_path, "wb") as errors:
-            self.process = subprocess.Popen([SERVER_PYTHON, str(SERVER_SCRIPT), "--log", str(self.log_path), *options],
-                                            stdout=subprocess.PIPE, stderr=errors, preexec_fn=die_with_parent)
-        if read_line(self.process.stdout, SERVER_START_LIMIT) != b"ready\n":
-            self.stop()
-            raise AssertionError("the FTP server did not start: " + self.errors_path.read_text(errors="replace"))
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
-
-    def log(self):
-        return self.log_path.read_text(errors="replace")
-
-    def sessions(self):
-        """The commands of each control connection, in the order the connections were made."""
-        sessions = {}
-        for line in self.log().splitlines():
-            match = SESSION_LINE.match(line)
-            if match:
-                sessions.setdefault(match.group(1), []).append((match.group(2), match.group(3)))
-        return list(sessions.values())
-
-
-def commands(session, name):
-    return [argument for command, argument in session if command == name]
 
 
 class FtpUpdateTest(UpdateTestCase):
@@ -216,7 +147,7 @@ class FtpUpdateTest(UpdateTestCase):
         self.start_server("--user", f"renewix:s3cret:{self.home}", "--idle-timeout", str(IDLE_TIMEOUT))
         self.configure(application={"CheckNowKeyword": "CheckNow", "ApplicationName": "Example Viewer"})
         wizard = Wizard(self.app / "Renewix.exe")
-        client = start_client(self.app / "Renewix.exe", "CheckNow")
+        client = start_client(self.app / "Renewix.exe", "CheckNow", log=self.app / "RenewixLog.txt")
         try:
             wizard.wait_page("intro")
             wait_for(lambda: "421 Control connection timed out." in self.server.log(), "the idle connection dropped",

@@ -1,40 +1,17 @@
 """Leaving the wizard before the end, and updates that fail: what the user is asked, what is
 left on disk, and that the run still ends in order."""
 
-import socket
-import threading
 import unittest
 
-from renewix_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDNO, IDOK, IDYES, NEXT, ONE_FILE_DOCUMENT, WAIT, button,
-                         file_held, page_kind, text_of, update_document, wait_exit, wait_for, windows_path,
-                         WizardTestCase)
+from renewix_e2e import (BACK, CANCEL, FINISH, FtpServer, FULL_DOCUMENT, IDNO, IDOK, IDYES, NEXT, ONE_FILE_DOCUMENT,
+                         WAIT, button, file_held, page_kind, text_of, update_document, wait_exit, wait_for,
+                         windows_path, WizardTestCase)
 
 # A Cancel cuts a call that waits on the network short: the run ends within this many seconds
 # (the server would hold it for a minute), Wine's own process end included.
 CANCEL_LIMIT = 2
 
 CRITICAL_DOCUMENT = update_document(update_type="Critical", restart="No restart")
-
-
-class SilentServer:
-    """Accepts connections on a port and never says a word: an FTP server that never greets."""
-
-    def __init__(self, port):
-        self.listener = socket.create_server(("127.0.0.1", port))
-        self.connections = []
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                self.connections.append(self.listener.accept()[0])
-            except OSError:
-                return
-
-    def close(self):
-        self.listener.close()
-        for connection in self.connections:
-            connection.close()
 
 
 class CancelTest(WizardTestCase):
@@ -114,11 +91,11 @@ class CancelTest(WizardTestCase):
         # FTP, whose login waits for a greeting that never comes (the client always uses port 21).
         self.configure(protocol="ftp://")
         (self.app / "RenewixLog.txt").unlink(missing_ok=True)
-        server = SilentServer(21)
-        self.addCleanup(server.close)
+        server = FtpServer(self.root, "--silent")
+        self.addCleanup(server.stop)
         client = self.start("CheckNow")
         self.wizard.wait_page("checking")
-        wait_for(lambda: server.connections, "the FTP login begun", limit=WAIT)
+        wait_for(lambda: "test server: no greeting" in server.log(), "the FTP login begun", limit=WAIT)
         self.wizard.press(CANCEL)
         self.assertEqual(wait_exit(client, timeout=CANCEL_LIMIT), 0)
         log = self.log()
