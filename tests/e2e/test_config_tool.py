@@ -7,8 +7,8 @@ import struct
 import subprocess
 import unittest
 
-from renewix_e2e import (BIN, ClientTestCase, describe, openssl_key, start_client, wait_exit, wait_for, windows_path,
-                         wine, Wizard)
+from renewix_e2e import (BIN, ClientTestCase, describe, openssl_key, run_tool, start_client, wait_exit, wait_for,
+                         windows_path, Wizard)
 
 TOOL = BIN / "RenewixConfig.exe"
 
@@ -103,10 +103,10 @@ class ConfigToolTest(ClientTestCase):
     def write(self, text, name="settings.ini"):
         ini = self.folder / name
         ini.write_bytes(text.encode("utf-8") if isinstance(text, str) else text)
-        return wine(TOOL, "write", windows_path(self.client), windows_path(ini))
+        return run_tool(TOOL, "write", windows_path(self.client), windows_path(ini))
 
     def read(self):
-        result = wine(TOOL, "read", windows_path(self.client))
+        result = run_tool(TOOL, "read", windows_path(self.client))
         self.assertEqual(result.returncode, 0, describe(result))
         return result.stdout.decode("utf-8")
 
@@ -118,7 +118,7 @@ class ConfigToolTest(ClientTestCase):
         self.assertEqual(self.read(), text + pictures_section())
         # Saved to a file, the settings can be written again and give the same record.
         saved = self.folder / "saved.ini"
-        self.assertEqual(wine(TOOL, "read", windows_path(self.client), windows_path(saved)).returncode, 0)
+        self.assertEqual(run_tool(TOOL, "read", windows_path(self.client), windows_path(saved)).returncode, 0)
         self.assertEqual(saved.read_bytes().decode("utf-8"), text + pictures_section())
         self.assertEqual(self.write(saved.read_bytes(), "again.ini").returncode, 0)
         self.assertEqual(self.read(), text + pictures_section())
@@ -194,13 +194,13 @@ class ConfigToolTest(ClientTestCase):
         not_exe.write_text("not a program")
         ini = self.folder / "s.ini"
         ini.write_text("[Options]\nLoggingEnabled=1\n")
-        result = wine(TOOL, "write", windows_path(not_exe), windows_path(ini))
+        result = run_tool(TOOL, "write", windows_path(not_exe), windows_path(ini))
         self.assertEqual(result.returncode, 1)
         self.assertEqual(not_exe.read_text(), "not a program")
-        result = wine(TOOL, "write", windows_path(self.client), windows_path(self.folder / "missing.ini"))
+        result = run_tool(TOOL, "write", windows_path(self.client), windows_path(self.folder / "missing.ini"))
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"cannot read the settings file", result.stderr)
-        self.assertEqual(wine(TOOL, "frobnicate").returncode, 2)
+        self.assertEqual(run_tool(TOOL, "frobnicate").returncode, 2)
 
 
 if __name__ == "__main__":

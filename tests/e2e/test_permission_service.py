@@ -32,7 +32,7 @@ BLOCKED_FOLDER = (
 
 def helper(*args, timeout=120):
     """test_tool.exe from the build: a program other than the service's."""
-    result = wine(BIN / "test_tool.exe", *args, timeout=timeout)
+    result = run_tool(BIN / "test_tool.exe", *args, timeout=timeout)
     return result.stdout.decode("utf-8", "replace").strip()
 
 
@@ -102,10 +102,11 @@ class Product:
         self.pipe = f"\\\\.\\pipe\\Renewix{instance}"
 
     def keyword(self, keyword, timeout=60):
-        return wine(self.exe, keyword, timeout=timeout)
+        return run_tool(self.exe, keyword, timeout=timeout)
 
     def installed(self):
-        return self.keyword("-PermissionManagerCheckInstalled").returncode == 1
+        # Not run_tool: "installed" is a silent exit code 1, which it takes for a start that failed.
+        return wine(self.exe, "-PermissionManagerCheckInstalled").returncode == 1
 
     def install(self):
         result = self.keyword("-PermissionsManagerInstall")

@@ -6,8 +6,8 @@ import unittest
 import zipfile
 
 from renewix_e2e import (BIN, NEXT, WINE_RUN, configure, delete_registry, file_entry, file_held, log_so_far, read_log,
-                         registry_value, start_client, update_document, UpdateTestCase, wait_exit, wait_for,
-                         windows_path, wine, Wizard)
+                         registry_value, run_tool, start_client, update_document, UpdateTestCase, wait_exit,
+                         wait_for, windows_path, Wizard)
 
 BASE_CODE = "1A2B3C4D"
 REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Update"
@@ -107,7 +107,7 @@ class SilentUpdateTest(UpdateTestCase):
             wait_for(lambda: self.marker.exists() or first.poll() is not None, "the first run's end", limit=120)
             self.assertTrue(self.marker.exists())
             # A second client, standing in for the program (default mode), finds the first running.
-            second = wine(self.app / "Renewix.exe", timeout=120, capture=False)
+            second = run_tool(self.app / "Renewix.exe", timeout=120, capture=False)
             self.assertEqual(second.returncode, 0)
         finally:
             gate.write_text("go")
@@ -132,7 +132,7 @@ class SilentUpdateTest(UpdateTestCase):
         self.assertIn("\tDetected a self update!:\t" + windows_path(self.app) + "\\Renewix.exe\r\n", log)
         self.assertIn("\r\nUpdate was successful!\r\n", log)
         self.assertEqual((self.app / "Renewix.exe").read_bytes(), new_client.read_bytes())
-        settings = wine(BIN / "RenewixConfig.exe", "read", windows_path(self.app / "Renewix.exe")).stdout.decode()
+        settings = run_tool(BIN / "RenewixConfig.exe", "read", windows_path(self.app / "Renewix.exe")).stdout.decode()
         self.assertIn("ApplicationName=Example Viewer 2\r\n", settings)
         self.assert_installed_version("2.0")
 
