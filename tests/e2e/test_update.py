@@ -55,7 +55,6 @@ class SilentUpdateTest(UpdateTestCase):
     def test_background_silent_update_installs_everything(self):
         self.publish()
         log = self.run_client()
-        self.assertIn("\tSecurity code detected and derived correctly\r\n", log)
         self.assertIn("\tCurrent version:\t1.0\r\n\tRemote version :\t2.0\r\n", log)
         self.assertIn("\r\nUpdate was successful!\r\n", log)
         self.assertEqual((self.app / "data.txt").read_text(), "version 2 data")
@@ -67,8 +66,6 @@ class SilentUpdateTest(UpdateTestCase):
         self.assertIn("2.0", registry_value(REGISTRY_KEY, "Version") or "")
         self.assertTrue((self.app / "probe.dll.host").exists())
         self.assert_installed_version("2.0")
-        self.assertIn("\tA file was successfully registered:\t", log)
-        self.assertIn("\tUnzipped 2 file(s)\r\n", log)
 
         # The next run finds nothing newer.
         log = self.run_client()
