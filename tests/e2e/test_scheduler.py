@@ -8,7 +8,6 @@ import unittest
 
 from renewix_e2e import BIN, FINISH, IDOK, WINE_RUN, button, control, page_kind, text_of, wait_exit, WizardTestCase
 
-DAILY, WEEKLY = 1027, 1028
 NAMES = itertools.count()
 
 
@@ -30,23 +29,25 @@ class SchedulerTest(WizardTestCase):
         delete_task(self.task)
         super().tearDown()
 
-    def choose(self, radio):
-        """Opens the schedule page, chooses, presses Finish; the sheet as it was first seen."""
+    def choose(self, label):
+        """Opens the schedule page, chooses by its label as a user does, presses Finish; the
+        client and the sheet as it was first seen."""
         client = self.start("Scheduler")
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["enabled"],
                                        "the schedule page with Finish")
+        radio = next(item["id"] for item in sheet["page"] if item["text"] == label)
         self.wizard.click(radio)
         self.wizard.wait_sheet(lambda s: control(s["page"], radio)["checked"] == 1, "the choice made")
         self.wizard.press(FINISH)
-        self.assertEqual(wait_exit(client), 0)
-        return sheet
+        return client, sheet
 
     def test_the_page_opens_on_the_schedule_that_is_set(self):
         # Whatever the check frequency says about this run: the page is asked for, so it opens.
         self.configure(MainApplication=self.application, CheckFrequency="5")
         (self.app / "RenewixStatus.xml").write_text("<Configuration>\r\n\t<NumExecutions>1</NumExecutions>\r\n"
                                                     "</Configuration>\r\n")
-        first = self.choose(WEEKLY)
+        client, first = self.choose("Weekly")
+        self.assertEqual(wait_exit(client), 0)
         self.assertEqual([item["text"] for item in first["page"] if item.get("checked") == 1], ["Never!"])
         self.assertEqual(text_of(first, 1051), "")
         client = self.start("Scheduler")
@@ -59,17 +60,12 @@ class SchedulerTest(WizardTestCase):
 
     def test_no_schedule_without_a_background_keyword(self):
         self.configure(MainApplication=self.application, BackgroundKeyword="")
-        client = self.start("Scheduler")
-        self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["enabled"],
-                               "the schedule page with Finish")
-        self.wizard.click(DAILY)
-        self.wizard.press(FINISH)
+        client, _ = self.choose("Daily")
         message = "The schedule cannot be saved because no background keyword is configured."
         box = self.wizard.wait_dialog("An error occured")
         self.assertIn(message, [item["text"] for item in box["controls"]])
         self.wizard.answer("An error occured", IDOK)
         self.assertEqual(wait_exit(client), 0)
-        self.assertIn(f"\tSchedule not applied:\t{message}\r\n", self.log())
 
 
 if __name__ == "__main__":
