@@ -4,25 +4,13 @@ one-page message wizard, how a run standing in for the program ends, and the Ger
 
 import unittest
 
-from renewix_e2e import (CANCEL, FINISH, NEXT, ONE_FILE_DOCUMENT, button, text_of, wait_exit, windows_path,
-                         WizardTestCase)
+from renewix_e2e import (CANCEL, FINISH, NEXT, ONE_FILE_DOCUMENT, REGISTRY_KEY, button, file_entry, registry_value,
+                         text_of, update_document, wait_exit, windows_path, WizardTestCase)
 
-TEST_DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>2.0</UpdateVersion>
-  <Welcome>Try version 2.0 of %ApplicationName%.</Welcome>
-  <Reason>Only a test.</Reason>
-  <License>Test terms.</License>
-  <FileList>
-    <Directory Name="&lt;ApplicationDir&gt;"><File Name="data.txt" Src="files/" Size="5"/></Directory>
-  </FileList>
-  <RegList>
-    <Key Name="HKEY_CURRENT_USER"><Key Name="Software"><Key Name="RenewixTest"><Key Name="Wizard">
-      <Value Name="Version" Action="Add REG_SZ 2.0"/>
-    </Key></Key></Key></Key>
-  </RegList>
-</Renewix>
-"""
+TEST_DOCUMENT = update_document(
+    update_type=None, files=(file_entry("data.txt", Size="5"),), license="Test terms.",
+    registry=(REGISTRY_KEY.replace("HKCU", "HKEY_CURRENT_USER"), "Version", "Add REG_SZ 2.0"),
+    extra="<Welcome>Try version 2.0 of %ApplicationName%.</Welcome><Reason>Only a test.</Reason>")
 
 
 class TestRunTest(WizardTestCase):
@@ -54,6 +42,7 @@ class TestRunTest(WizardTestCase):
         self.assertEqual(wait_exit(client), 0)
         self.assertEqual(sorted(path.name for path in self.app.iterdir()), ["Renewix.exe", "Viewer.exe", "data.txt"])
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertIsNone(registry_value(REGISTRY_KEY, "Version"))
 
 
 class OnePageWizardTest(WizardTestCase):
