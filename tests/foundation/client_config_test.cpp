@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "config/record_resource.h"
 #include "config/settings_file.h"
 #include "foundation/paths.h"
@@ -27,11 +25,7 @@ ClientConfig LoadFrom(const std::wstring& executable) {
     return config;
 }
 
-void Put(ClientConfig::Bytes& bytes, std::size_t offset, const char* text, std::size_t length) {
-    std::memcpy(bytes.data() + offset, text, length);
-}
-
-TEST(ClientConfig, FieldsWrittenByTheToolAreReadAtTheirOffsets) {
+TEST(ClientConfig, FieldsWrittenByTheToolAreReadBack) {
     ScratchFolder folder(L"config-fields");
     const std::wstring client = CopyOfClient(folder);
     ClientConfig::Bytes record{};
@@ -52,18 +46,6 @@ TEST(ClientConfig, FieldsWrittenByTheToolAreReadAtTheirOffsets) {
     ASSERT_TRUE(WriteRecordToExecutable(client, record, error)) << WideToUtf8(error);
 
     ClientConfig config = LoadFrom(client);
-    const auto& bytes = config.bytes();
-    EXPECT_EQ(std::memcmp(bytes.data() + 0, "http://", 8), 0);
-    EXPECT_EQ(std::memcmp(bytes.data() + 16, "updates.example/app/", 21), 0);
-    EXPECT_EQ(std::memcmp(bytes.data() + 272, "8080", 5), 0);
-    EXPECT_EQ(std::memcmp(bytes.data() + 416, "file://", 8), 0);
-    EXPECT_EQ(bytes[832], 1);
-    EXPECT_EQ(std::memcmp(bytes.data() + 836 + 16, "backup/", 8), 0);
-    EXPECT_EQ(bytes[1672], 1);
-    EXPECT_EQ(std::memcmp(bytes.data() + 1676, "Viewer.exe", 11), 0);
-    EXPECT_EQ(std::memcmp(bytes.data() + 2636, "1A2B", 5), 0);
-    EXPECT_EQ(std::memcmp(bytes.data() + 3012, "\xFF\xFF\xFF\xFF", 4), 0);
-
     ClientLocation primary = config.PrimaryDocumentLocation();
     EXPECT_WSTREQ8(L"http://", primary.protocol);
     EXPECT_WSTREQ8(L"updates.example/app/", primary.address);
@@ -102,15 +84,11 @@ TEST(ClientConfig, FullWidthTextWithoutTerminatorIsNeverReadPastItsField) {
     // Every text field filled to its whole width, no zero anywhere: a record written by
     // someone else's tool, or damaged.
     record.fill('x');
-    Put(record, 1804, std::string(128, 'A').data(), 128);     // application name
-    Put(record, 1932, std::string(128, 'B').data(), 128);     // next field
-    Put(record, 2700, std::string(32, '9').data(), 32);       // default version
-    Put(record, 2732, std::string(128, 'L').data(), 128);     // log file name
     std::wstring error;
     ASSERT_TRUE(WriteRecordToExecutable(client, record, error)) << WideToUtf8(error);
     ClientConfig config = LoadFrom(client);
-    EXPECT_WSTREQ8(std::wstring(128, L'A'), config.ApplicationName());
-    EXPECT_WSTREQ8(std::wstring(32, L'9'), config.DefaultVersion());
+    EXPECT_WSTREQ8(std::wstring(128, L'x'), config.ApplicationName());
+    EXPECT_WSTREQ8(std::wstring(32, L'x'), config.DefaultVersion());
     EXPECT_WSTREQ8(std::wstring(16, L'x'), config.PrimaryDocumentLocation().protocol);
     EXPECT_WSTREQ8(std::wstring(64, L'x'), config.BackupFilesLocation().password);
 }
