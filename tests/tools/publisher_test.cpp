@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
 
+#include "description/description_support.h"
 #include "description/file_list.h"
 #include "description/secure_code.h"
 #include "description/signed_document.h"
-#include "foundation/crc32.h"
 #include "foundation/file_digest.h"
 #include "foundation/file_management.h"
 #include "foundation/paths.h"
@@ -76,16 +77,10 @@ TEST_F(PublisherTest, FillsSizesCrcsAndACodeTheClientAccepts) {
     auto attributes = files[0].Attributes();
     EXPECT_EQ(WideToUtf8(attributes[2].first + L"=" + attributes[2].second), "Size=9");
     EXPECT_EQ(WideToUtf8(attributes[3].first + L"=" + attributes[3].second), "CRC=CBF43926");
-    std::uint32_t crc = 0;
-    CCrc32Static::ComputeFileCrc(folder_ / L"release\\Renewix.exe", crc);
-    bool sawVersion = false;
-    for (const auto& [name, value] : files[1].Attributes()) {
-        if (name == L"CRC") {
-            EXPECT_EQ(value, FormatText(L"%08X", crc));
-        }
-        if (name == L"ByVersion") sawVersion = value == FileVersionString(ApplicationDirectory() + L"Renewix.exe");
-    }
-    EXPECT_TRUE(sawVersion);
+    std::map<std::wstring, std::wstring> client;
+    for (const auto& [name, value] : files[1].Attributes()) client[name] = value;
+    EXPECT_EQ(client.at(L"CRC"), FormatText(L"%08X", ZlibCrc(ReadFileBytes(folder_ / L"release\\Renewix.exe"))));
+    EXPECT_EQ(client.at(L"ByVersion"), FileVersionString(ApplicationDirectory() + L"Renewix.exe"));
     EXPECT_EQ(WideToUtf8(document.SelectSingle(L"Renewix/FileList/Directory/Directory/File").Attributes()[1].second),
               "5000");
     // One code, placed last, so that it covers everything.
