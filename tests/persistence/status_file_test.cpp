@@ -106,7 +106,7 @@ TEST(StatusFile, ARunCountsAndRemembersAsConfigured) {
         const char* seen;  // the version the run compares against
         bool saved;
         std::string after;
-        const char* logged;
+        const char* logged;  // "" nothing the other rows look for
     } rows[] = {
         {"first run, configured name", 3, 1, L"state.xml", "", false, false, L"1.0", L"", false, false, true, "1.0",
          true, Lines(1, "1.0", 3), ""},
@@ -163,6 +163,11 @@ TEST(StatusFile, ARunCountsAndRemembersAsConfigured) {
         EXPECT_EQ(files.FilesUnder(ApplicationDirectory()), (std::map<std::wstring, std::string>{{path, row.after}}));
         const std::string text = log.Finish();
         EXPECT_NE(text.find(row.logged), std::string::npos) << text;
+        for (const auto& other : rows) {
+            if (!*row.logged && *other.logged) {
+                EXPECT_EQ(text.find(other.logged), std::string::npos) << text;
+            }
+        }
     }
 }
 
