@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -48,39 +49,33 @@ TEST(FtpPaths, WhatTheServerIsAskedFor) {
                    FtpServerPath(FtpFilePath(Resolved(Ftp(L"host/upd/update.xml")).FilesAddress, L"bin\\app.dll")));
 }
 
+// The document's login is u:p; a row without a files address has the files beside the document.
 TEST(FtpPaths, WhenTheFilesShareTheDocumentsConnection) {
-    FtpFilesConnection beside = PlanFilesConnection(Resolved(Ftp(L"host/upd/update.xml", L"u", L"p")));
-    EXPECT_TRUE(beside.shared);
-
-    // Directly under the host: a second connection, logged in as the document's user.
-    FtpFilesConnection root = PlanFilesConnection(Resolved(Ftp(L"host/update.xml", L"u", L"p")));
-    EXPECT_FALSE(root.shared);
-    EXPECT_WSTREQ8(L"host", root.address);
-    EXPECT_WSTREQ8(L"u", root.userName);
-    EXPECT_WSTREQ8(L"p", root.password);
-
-    ServerSettings apart = Ftp(L"host/upd/update.xml", L"u", L"p");
-    apart.SeparateFilesLocation = 1;
-    apart.FilesAddress = L"files.example/pub";
-    apart.FilesUserName = L"f";
-    apart.FilesPassword = L"q";
-    FtpFilesConnection other = PlanFilesConnection(Resolved(apart));
-    EXPECT_FALSE(other.shared);
-    EXPECT_WSTREQ8(L"files.example/pub", other.address);
-    EXPECT_WSTREQ8(L"f", other.userName);
-    EXPECT_WSTREQ8(L"q", other.password);
-
-    // Hosts compare as written.
-    apart.FilesAddress = L"HOST/pub";
-    EXPECT_FALSE(PlanFilesConnection(Resolved(apart)).shared);
-    // The same host with the same login shares; with another login it cannot.
-    apart.FilesAddress = L"host/pub";
-    EXPECT_FALSE(PlanFilesConnection(Resolved(apart)).shared);
-    apart.FilesUserName = L"u";
-    apart.FilesPassword = L"p";
-    EXPECT_TRUE(PlanFilesConnection(Resolved(apart)).shared);
-    apart.FilesPassword = L"";
-    EXPECT_FALSE(PlanFilesConnection(Resolved(apart)).shared);
+    const struct {
+        const wchar_t *document, *files, *user, *password;
+        const char* plan;  // "shared", or the address and login of the files' own connection
+    } rows[] = {
+        {L"host/upd/update.xml", nullptr, L"", L"", "shared"},
+        // Directly under the host: a second connection, logged in as the document's user.
+        {L"host/update.xml", nullptr, L"", L"", "host u p"},
+        {L"host/upd/update.xml", L"files.example/pub", L"f", L"q", "files.example/pub f q"},
+        {L"host/upd/update.xml", L"HOST/pub", L"u", L"p", "HOST/pub u p"},  // hosts compare as written
+        // The same host with the same login shares; with another login it cannot.
+        {L"host/upd/update.xml", L"host/pub", L"f", L"q", "host/pub f q"},
+        {L"host/upd/update.xml", L"host/pub", L"u", L"p", "shared"},
+        {L"host/upd/update.xml", L"host/pub", L"u", L"", "host/pub u "},
+    };
+    for (const auto& row : rows) {
+        ServerSettings settings = Ftp(row.document, L"u", L"p");
+        if (row.files) {
+            settings.SeparateFilesLocation = 1;
+            std::tie(settings.FilesAddress, settings.FilesUserName, settings.FilesPassword) =
+                std::tuple(row.files, row.user, row.password);
+        }
+        const FtpFilesConnection plan = PlanFilesConnection(Resolved(settings));
+        EXPECT_EQ(plan.shared ? "shared" : WideToUtf8(plan.address + L" " + plan.userName + L" " + plan.password),
+                  row.plan) << "row " << &row - rows;
+    }
 }
 
 TEST(FtpDocument, OnlyUtf16LittleEndianWithAByteOrderMarkIsRead) {
@@ -160,7 +155,8 @@ TEST(FtpDownloader, ErrorTextWithoutAServerResponse) {
     SetLastError(ERROR_ACCESS_DENIED);
     const std::wstring text = downloader.DescribeLastError();
     EXPECT_WSTREQ8(L"FTP transfer errors occured. Error code 5.", text);
-    EXPECT_EQ(log.Finish(), "\tFTP transfer errors occured. Error code 5.\r\n\tEnd of recording\r\n");
+    // The error box shows it and is gone; the log keeps it.
+    EXPECT_NE(log.Finish().find(WideToUtf8(text)), std::string::npos);
 }
 
 }  // namespace
