@@ -88,7 +88,7 @@ TEST(InternetHandles, EveryHandleHasTheTimeoutsAndNoneIsKeptAfterACancel) {
 }
 
 // A server that accepts and then says nothing more: Cancel on another thread ends the blocked
-// call at once, with a failure that says so, and no new connection is opened after it.
+// call, with a failure that says so, and no new connection is opened after it.
 TEST(DownloaderCancel, ACancelEndsACallBlockedOnASilentServer) {
     struct Case {
         const char* name;
@@ -122,10 +122,10 @@ TEST(DownloaderCancel, ACancelEndsACallBlockedOnASilentServer) {
         std::unique_ptr<IFileDownloader> downloader = CreateDownloader(c.protocol, settings, run.transfer);
         auto call = std::async(std::launch::async, [&] { return c.call(*downloader); });
         ASSERT_TRUE(server.WaitForConnections(1));
-        const ULONGLONG cancelled = GetTickCount64();
         run.cancellation.Cancel();
-        ASSERT_EQ(call.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-        EXPECT_LT(GetTickCount64() - cancelled, 5000u);
+        // Generous, yet short of the timeouts that would end a call waiting for the silent server.
+        static_assert(kReceiveTimeoutMs > 30'000 && kSendTimeoutMs > 30'000);
+        ASSERT_EQ(call.wait_for(std::chrono::seconds(30)), std::future_status::ready);
         EXPECT_FALSE(call.get());
         // Under Wine the call a Cancel abandoned may still finish its own exchange; what the
         // downloader is asked after the cancel never reaches the server.
