@@ -315,20 +315,36 @@ TEST_F(SessionTest, ADownloadThatChangedStopsTheUpdateBeforeTheProgramIsClosed) 
     }
 }
 
-// The worker hands the document's SHA-256 to the transfer: a file forged to its size and CRC is
-// refused while it is fetched, before anything asks to install it.
+// The worker hands the document's size, CRC and SHA-256 to the transfer: a served file that
+// differs from the listing in any one of them is refused while it is fetched, before anything
+// asks to install it. The listing is of "new", three bytes.
 TEST_F(SessionTest, AForgedDownloadIsRefusedWhileItIsFetched) {
-    const std::string listed = "new", served = "NEW";
-    DocumentServer::document =
-        Offer(L"", Attribute(L"CRC", CrcText(served)) + Attribute(L"SHA256", HashText(listed)));
-    Renewix& session = Session();
-    ASSERT_TRUE(session.LoadUpdateDocument(L"1.0"));
-    ScriptedDownloader::chunks = {served};
-    SinkRecorder page;
-    ASSERT_TRUE(session.StartDownload(&page));
-    session.JoinWorker();
-    EXPECT_EQ(page.calls.back(), "failed");
-    EXPECT_FALSE(Exists(folder_ / L"downloads\\UpdateFile1"));
+    struct Case {
+        const char* what;
+        std::string served, crcOf, sha256Of;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"only its size differs", "news", "news", "news", false},
+        {"only its CRC differs", "new", "NEW", "new", false},
+        {"only its SHA-256 differs", "new", "new", "NEW", false},
+        {"it matches", "new", "new", "new", true},  // last: it leaves the download behind
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DocumentServer::document =
+            Offer(L"", Attribute(L"CRC", CrcText(c.crcOf)) + Attribute(L"SHA256", HashText(c.sha256Of)));
+        Renewix& session = Session();
+        ASSERT_TRUE(session.LoadUpdateDocument(L"1.0"));
+        ScriptedDownloader::reportedSize = -1;
+        ScriptedDownloader::chunks = {c.served};
+        SinkRecorder page;
+        ASSERT_TRUE(session.StartDownload(&page));
+        session.JoinWorker();
+        ASSERT_FALSE(page.calls.empty());
+        EXPECT_EQ(page.calls.back(), c.accepted ? "done 1" : "failed");
+        EXPECT_EQ(Exists(folder_ / L"downloads\\UpdateFile1"), c.accepted);
+    }
 }
 
 // A patch that cannot be used is followed by the file itself, which the page shows as the
