@@ -14,6 +14,7 @@
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 #include "test_support.h"
+#include "ui/page_support.h"
 #include "ui/wizard_flow.h"
 
 namespace {
@@ -100,23 +101,6 @@ std::wstring TextIn(LANGID language, unsigned id) {
     std::wstring text = LoadLocalisedText(id);
     SetThreadLocale(saved);
     return text;
-}
-
-INT_PTR CALLBACK IgnoreAll(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
-
-// The page as the dialog manager makes it, hidden, under a hidden window of its own.
-struct Page {
-    renewix::UniqueWindow parent;
-    renewix::UniqueWindow page;
-};
-
-Page MakePage(int dialog) {
-    Page made;
-    made.parent.reset(CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 800, 600, nullptr, nullptr,
-                                      GetModuleHandleW(nullptr), nullptr));
-    made.page.reset(CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialog), made.parent.get(),
-                                       IgnoreAll, 0));
-    return made;
 }
 
 // The room a text needs in `control`, laid out as the control lays it out, with the page's
