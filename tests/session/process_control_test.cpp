@@ -1,5 +1,8 @@
 #include "session/main_application.h"
 
+#include <windows.h>
+#include <winternl.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -7,12 +10,15 @@
 
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
+#include "service/service_support.h"
 #include "test_support.h"
 
 namespace {
 
 // Long enough for a program that closes on WM_CLOSE to end on a busy machine.
 constexpr DWORD kPatientMs = 30000;
+// Long enough, on a busy machine, for a program to show its window or for the client to find it.
+constexpr int kConditionMs = 60000;
 
 TEST(ProcessNames, ExactNamesAndNamesCutToFifteenCharacters) {
     EXPECT_TRUE(ProcessNameMatches(L"Viewer.exe", L"Viewer.exe"));
@@ -83,8 +89,7 @@ protected:
                                    &startup, &info));
         CloseHandle(info.hThread);
         Started started{renewix::UniqueHandle(info.hProcess), info.dwProcessId};
-        for (int i = 0; i < 200 && !HasWindow(info.dwProcessId); ++i) Sleep(25);
-        EXPECT_TRUE(HasWindow(info.dwProcessId));
+        EXPECT_TRUE(WaitUntil([&] { return HasWindow(info.dwProcessId); }, kConditionMs));
         return started;
     }
 
@@ -92,6 +97,17 @@ protected:
         WindowSearch search{id, false};
         EnumWindows(MarkWindowOf, reinterpret_cast<LPARAM>(&search));
         return search.found;
+    }
+
+    // How many handles, in any process, are open to the program: one more once the client has
+    // found it.
+    static ULONG HandlesTo(const Started& started) {
+        using QueryObject = LONG(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, void*, ULONG, ULONG*);
+        const auto query = reinterpret_cast<QueryObject>(
+            reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+        PUBLIC_OBJECT_BASIC_INFORMATION info{};
+        if (!query || query(started.process.get(), ObjectBasicInformation, &info, sizeof(info), nullptr) < 0) return 0;
+        return info.HandleCount;
     }
 
     static DWORD ExitCode(const Started& started) {
@@ -148,13 +164,17 @@ TEST_P(ProcessControlTest, OtherNamesAndTheExcludedProcessAreLeftAlone) {
 TEST_P(ProcessControlTest, WaitFirstLetsTheProgramEndByItself) {
     ProcessControl control(GetParam());
     Started program = Start(L"PatientViewer.exe");
-    // The user closes the program while the client waits.
-    std::thread user([id = program.id] {
-        Sleep(300);
-        EnumWindows(CloseWindowOf, static_cast<LPARAM>(id));
+    // The user closes the program while the client waits: once the client holds it, not before
+    // (a program gone before the client looks is not found at all).
+    const ULONG handles = HandlesTo(program);
+    bool held = false;
+    std::thread user([&] {
+        held = WaitUntil([&] { return HandlesTo(program) > handles; }, kConditionMs);
+        EnumWindows(CloseWindowOf, static_cast<LPARAM>(program.id));
     });
     EXPECT_TRUE(control.CloseProcess(L"PatientViewer.exe", true, 0, 500));
     user.join();
+    EXPECT_TRUE(held);
     EXPECT_EQ(ExitCode(program), 7u);
 }
 
