@@ -83,13 +83,14 @@ TEST_F(ExecuteListTest, RunsAPointInOrderWaitingWhenAskedAndSkippingWhatIsMissin
 }
 
 TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
-    const std::wstring marker = Marker(L"later.txt");
-    DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + Writes(marker + L" late 1500") + L"\"/>");
+    const std::wstring marker = Marker(L"later.txt"), gate = Marker(L"gate.txt");
+    DownloadExecute list = Read(L"<Execute Point=\"1\" File=\"" + Writes(marker + L" late gated " + gate) + L"\"/>");
     const std::string log = LogOf([&] { RunExecutePoint(list.Entries(), 1, TestLog()); });
-    // The point returned while the program was still in its delay ...
+    // The point returned while the program still waited for its gate ...
     EXPECT_FALSE(Exists(marker));
-    // ... and the program finishes by itself.
-    for (int i = 0; i < 200 && !Exists(marker); ++i) Sleep(50);
+    // ... and the program finishes by itself once it is open.
+    WriteFileBytes(gate, "go");
+    for (int i = 0; i < 1200 && !Exists(marker); ++i) Sleep(50);
     EXPECT_EQ(ReadFileBytes(marker), "late");
     EXPECT_EQ(log.find("Waiting for process to finish"), std::string::npos);
 }

@@ -2,15 +2,16 @@
 // the client, and prints what the test waits for. Started with a permission-manager keyword it
 // is the service's own program, as Renewix.exe is: a copy configured with an instance number
 // can so install itself as a service and then be that service's accepted client.
-//   test_tool hold-mutex MILLISECONDS           holds the client's single-instance mutex ("held")
 //   test_tool hold-file PATH [MILLISECONDS]     holds a file (or a pipe) open without sharing, as a
 //                                               scanner or a running program may ("held"); lets go
 //                                               when standard input closes or the time is up
 //   test_tool keep-alive                        keeps a Wine session (see below) until killed
-//   test_tool write-marker MARKER [TEXT [DELAY_MS [GATE]]]
+//   test_tool write-marker MARKER [TEXT [DELAY_MS|gated [GATE]]]
 //                                               started by an execute list: after the delay writes
 //                                               TEXT (or "ran") to MARKER; with a gate, then waits
-//                                               (two minutes at most) until that file exists
+//                                               (two minutes at most) until that file exists;
+//                                               "gated" waits for the gate (20 s at most) before
+//                                               writing instead
 //   test_tool connected-state                   whether WinINet reports a connected state
 //   test_tool trust-certificate CERT.der        trusts a test authority inside the prefix
 //   test_tool http-fetch PROTOCOL ADDRESS PORT FILE LOG [wizard]
@@ -53,7 +54,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/startup.h"
 #include "description/variables.h"
 #include "foundation/cancellation.h"
 #include "foundation/client_config.h"
@@ -107,14 +107,6 @@ bool WaitFor(Condition condition, DWORD limitMs = 60000) {
     return true;
 }
 
-int HoldMutex(DWORD milliseconds) {
-    const renewix::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName));
-    if (!mutex) return 1;
-    Say("held");
-    Sleep(milliseconds);
-    return 0;
-}
-
 DWORD WINAPI WaitForEndOfInput(void*) {
     char byte;
     DWORD read = 0;
@@ -146,9 +138,14 @@ int KeepAlive() {
 }
 
 int WriteMarker(int argc, wchar_t** argv) {
-    Sleep(Milliseconds(argc, argv, 4, 0));
+    const auto gateOpen = [&] { return GetFileAttributesW(argv[5]) != INVALID_FILE_ATTRIBUTES; };
+    // Gated: a program still running when a caller that does not wait returns, which ends by
+    // itself well before a caller that does wait would give up on it.
+    const bool gatedFirst = argc > 5 && std::wstring_view(argv[4]) == L"gated";
+    if (gatedFirst) WaitFor(gateOpen, 20000);
+    else Sleep(Milliseconds(argc, argv, 4, 0));
     if (!WriteWholeFile(argv[2], argc > 3 ? WideToUtf8(argv[3]) : "ran", CREATE_ALWAYS)) return 2;
-    if (argc > 5) WaitFor([&] { return GetFileAttributesW(argv[5]) != INVALID_FILE_ATTRIBUTES; }, 120000);
+    if (argc > 5 && !gatedFirst) WaitFor(gateOpen, 120000);
     return 0;
 }
 
@@ -415,7 +412,6 @@ int wmain(int argc, wchar_t** argv) {
         if (RunPermissionManagerCommand(argv[1], &exitCode, config, log)) return exitCode;
     }
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"hold-mutex") return HoldMutex(Milliseconds(argc, argv, 2, 5000));
     if (command == L"hold-file" && argc > 2) return HoldFile(argv[2], Milliseconds(argc, argv, 3, 30000));
     if (command == L"keep-alive") return KeepAlive();
     if (command == L"write-marker" && argc > 2) return WriteMarker(argc, argv);
