@@ -17,6 +17,15 @@
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
 
+// Polls a condition for at most `limitMs`: long enough for a loaded machine, never a fixed sleep.
+template <typename Condition>
+bool WaitUntil(Condition condition, int limitMs = 30000) {
+    for (const ULONGLONG deadline = GetTickCount64() + limitMs; GetTickCount64() < deadline; Sleep(20)) {
+        if (condition()) return true;
+    }
+    return condition();
+}
+
 // Calls `visit(name, isFolder)` for everything directly in `folder`.
 template <typename Visit>
 void ForEachChild(const std::wstring& folder, Visit visit) {

@@ -1,5 +1,5 @@
-// What the service tests share: names of their own, waiting on a condition, the pipe server on
-// a thread, requests as the bytes a client sends, and seeded damage to them.
+// What the service tests share: names of their own, the pipe server on a thread, requests as
+// the bytes a client sends, and seeded damage to them.
 #pragma once
 
 #include <windows.h>
@@ -18,6 +18,7 @@
 #include "foundation/win_resource.h"
 #include "service/pipe_protocol.h"
 #include "service/pipe_server.h"
+#include "test_support.h"
 
 // A name no other test, in this process or another, uses at the same time.
 inline std::wstring UniqueName(const wchar_t* kind) {
@@ -26,15 +27,6 @@ inline std::wstring UniqueName(const wchar_t* kind) {
 }
 
 inline std::wstring UniquePipeName(const wchar_t* kind) { return L"\\\\.\\pipe\\" + UniqueName(kind); }
-
-// Polls a condition for at most `limitMs`: long enough for a loaded machine, never a fixed sleep.
-template <typename Condition>
-bool WaitUntil(Condition condition, int limitMs = 10000) {
-    for (const ULONGLONG deadline = GetTickCount64() + limitMs; GetTickCount64() < deadline; Sleep(20)) {
-        if (condition()) return true;
-    }
-    return condition();
-}
 
 // The pipe server on a thread of this test, on a pipe of its own, stopped through its event
 // and joined.

@@ -10,7 +10,6 @@
 
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
-#include "service/service_support.h"
 #include "test_support.h"
 
 namespace {
@@ -111,7 +110,7 @@ protected:
     }
 
     static DWORD ExitCode(const Started& started) {
-        EXPECT_EQ(WaitForSingleObject(started.process.get(), 10000), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(started.process.get(), kPatientMs), WAIT_OBJECT_0);
         DWORD code = 0;
         GetExitCodeProcess(started.process.get(), &code);
         return code;
