@@ -112,8 +112,8 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
          {"launch before the log"}, unableToLaunch, true},
         {"keyword runs start no program", kFirst, false, L"CheckNow record", false, false, true, "",
          {"wizard"}, "\tCheckNow mode detected\r\n", true},
-        {"test run writes no log and no status", kAfter, false, L"testMode C:\\t\\u.xml", false, false, true, "",
-         {"wizard"}, "", false},
+        {"test run writes no log and no status, and finishes no installation", kAfter, false,
+         L"testMode C:\\t\\u.xml", false, true, true, "", {"wizard"}, "", false},
         {"log switched off", kNoLog, false, L"CheckNow", false, false, true, "", {"wizard"}, "", true},
         {"the client named as its own program", kAfter, true, L"CheckNow", false, false,
          true, "", {sameName}, "\tOS:\t", false},
@@ -143,7 +143,9 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         ServerSelection selection(config, TransferContext{log, variables, &cancellation});
         const std::wstring downloads = folder.path() + L"\\downloads";
         Renewix session(run, selection, downloads);
-        if (row.journal) files.PutFile(downloads + L"\\" + kInstallJournalName, "unreadable");
+        // A whole installation whose clearing up was cut short: recovering it records its version.
+        const std::wstring journal = downloads + L"\\" + kInstallJournalName;
+        if (row.journal) files.PutFile(journal, "begin\t2.0\r\ncommitted\r\n");
         if (!row.status.empty()) files.PutFile(statusPath, row.status);
         if (row.otherClient) files.PutFile(logPath, otherLog);
         const std::wstring mutexName = L"RenewixStartupTest-" + std::to_wstring(GetCurrentProcessId());
@@ -172,6 +174,8 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
             }
         }
         EXPECT_EQ(files.FileBytes(statusPath) != row.status, row.statusWritten);
+        // Every run but a test run finishes what an interrupted one left.
+        if (row.journal) EXPECT_EQ(files.HasFile(journal), state.Mode == ModeTest);
     }
 }
 
