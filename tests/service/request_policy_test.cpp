@@ -89,6 +89,7 @@ TEST(Decide, WithoutADocumentOnlyStagingAndOwnFilesChange) {
         {"move the log away", Move(kScope.logFile, kStaging + L"x"), false},
         {"companion over the status file", Move(kScope.statusFile + L".new", kScope.statusFile), true},
         {"status file over its companion", Move(kScope.statusFile, kScope.statusFile + L".new"), false},
+        {"log over the status file", Move(kScope.logFile, kScope.statusFile), false},
         {"companion over the log", Move(kScope.statusFile + L".new", kScope.logFile), false},
         {"staging over the status file", Move(kStaging + L"x", kScope.statusFile), false},
         {"move out of R", Move(kStaging + L"x", L"C:\\windows\\x.dll"), false},
