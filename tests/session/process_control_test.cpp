@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -54,11 +55,17 @@ struct WindowSearch {
     bool found;
 };
 
+// The helper's own window, shown: Wine gives a process other top-level windows (its input
+// method's) before that one exists, and a close posted then would reach only those.
 BOOL CALLBACK MarkWindowOf(HWND window, LPARAM param) {
     auto* search = reinterpret_cast<WindowSearch*>(param);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner == search->id) search->found = true;
+    wchar_t windowClass[32] = L"";
+    GetClassNameW(window, windowClass, 32);
+    if (owner == search->id && IsWindowVisible(window) && std::wstring_view(windowClass) == L"RenewixTestWindow") {
+        search->found = true;
+    }
     return TRUE;
 }
 
@@ -82,7 +89,8 @@ protected:
         const std::wstring path = folder_ / name;
         if (!Exists(path)) CopyFileW((ApplicationDirectory() + L"window_app.exe").c_str(), path.c_str(), FALSE);
         std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-        STARTUPINFOW startup{sizeof(startup)};
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
         EXPECT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                    &startup, &info));
