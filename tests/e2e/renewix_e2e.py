@@ -50,9 +50,9 @@ def never_reached(code, trace):
 
 def run_tool(exe, *args, **options):
     """Runs a tool that prepares a test (configuration, publishing); a start that never reached
-    the tool is made once more."""
+    the tool is made once more. Uncaptured, a run leaves no output to tell by: it is not."""
     result = wine(exe, *args, **options)
-    if never_reached(result.returncode, result.stdout or result.stderr):
+    if options.get("capture", True) and never_reached(result.returncode, result.stdout or result.stderr):
         print(f"note: {Path(exe).name} ended with {result.returncode} and no output; running it again",
               file=sys.stderr)
         result = wine(exe, *args, **options)
@@ -394,7 +394,13 @@ def start_client(exe, *args, env=None, log=None):
                                    stderr=subprocess.DEVNULL, env=environment)
         if not log or attempt == 2:
             return process
-        wait_for(lambda: process.poll() is not None or Path(log).exists(), "the client's start", limit=WAIT)
+        try:
+            wait_for(lambda: process.poll() is not None or Path(log).exists(), "the client's start", limit=WAIT)
+        except AssertionError:
+            # Left running, it would hold the single-instance mutex against the suite's next tests.
+            process.kill()
+            process.wait()
+            raise
         if not never_reached(process.poll() or 0, Path(log).exists()):
             return process
         print(f"note: {Path(exe).name} ended with {process.returncode} before writing its log; starting it again",
