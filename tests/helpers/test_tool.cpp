@@ -227,8 +227,13 @@ int AnswerCredentials(const wchar_t* title, const wchar_t* user, const wchar_t* 
         Say("no dialog");
         return 1;
     }
-    // The dialog places the caret in the user name; a few seconds is plenty for that to show.
-    const bool focused = WaitFor([&] { return FocusOf(dialog) == GetDlgItem(dialog, 1053); }, 10000);
+    // The dialog places the caret in the user name. Another test's window may take the
+    // foreground meanwhile, and the dialog's thread then has no focus; made active again, a
+    // dialog gives the focus back to the control that had it, so where it put the caret shows.
+    const bool focused = WaitFor([&] {
+        if (GetForegroundWindow() != dialog) SetForegroundWindow(dialog);
+        return FocusOf(dialog) == GetDlgItem(dialog, 1053);
+    });
     wchar_t prompt[256] = {}, typed[256] = {};
     GetDlgItemTextW(dialog, 1052, prompt, 256);
     GetDlgItemTextW(dialog, 1053, typed, 256);
