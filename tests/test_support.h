@@ -16,15 +16,7 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
-
-// Polls a condition for at most `limitMs`: long enough for a loaded machine, never a fixed sleep.
-template <typename Condition>
-bool WaitUntil(Condition condition, int limitMs = 30000) {
-    for (const ULONGLONG deadline = GetTickCount64() + limitMs; GetTickCount64() < deadline; Sleep(20)) {
-        if (condition()) return true;
-    }
-    return condition();
-}
+#include "wait_until.h"
 
 // Calls `visit(name, isFolder)` for everything directly in `folder`.
 template <typename Visit>

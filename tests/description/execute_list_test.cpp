@@ -90,7 +90,7 @@ TEST_F(ExecuteListTest, WithoutTheWaitFlagTheProgramRunsOnItsOwn) {
     EXPECT_FALSE(Exists(marker));
     // ... and the program finishes by itself once it is open.
     WriteFileBytes(gate, "go");
-    EXPECT_TRUE(WaitUntil([&] { return Exists(marker); }, 60000));
+    EXPECT_TRUE(WaitUntil([&] { return Exists(marker); }));
     EXPECT_EQ(ReadFileBytes(marker), "late");
     EXPECT_EQ(log.find("Waiting for process to finish"), std::string::npos);
 }

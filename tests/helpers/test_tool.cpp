@@ -71,6 +71,7 @@
 #include "transfer/credentials.h"
 #include "transfer/http_downloader.h"
 #include "ui/wizard_prompts.h"
+#include "wait_until.h"
 
 namespace Wire = PermissionManager::Wire;
 
@@ -94,18 +95,6 @@ int Usage() {
     return 2;
 }
 
-// Under Xvfb there is no window manager: showing, enabling and focusing settle a little after
-// the window exists; other programs and services take their time too. So every step waits for
-// its condition (with a time limit).
-template <typename Condition>
-bool WaitFor(Condition condition, DWORD limitMs = 60000) {
-    const ULONGLONG start = GetTickCount64();
-    while (!condition()) {
-        if (GetTickCount64() - start > limitMs) return false;
-        Sleep(20);
-    }
-    return true;
-}
 
 DWORD WINAPI WaitForEndOfInput(void*) {
     char byte;
@@ -142,10 +131,10 @@ int WriteMarker(int argc, wchar_t** argv) {
     // Gated: a program still running when a caller that does not wait returns, which ends by
     // itself well before a caller that does wait would give up on it.
     const bool gatedFirst = argc > 5 && std::wstring_view(argv[4]) == L"gated";
-    if (gatedFirst) WaitFor(gateOpen, 20000);
+    if (gatedFirst) WaitUntil(gateOpen, 20000);
     else Sleep(Milliseconds(argc, argv, 4, 0));
     if (!WriteWholeFile(argv[2], argc > 3 ? WideToUtf8(argv[3]) : "ran", CREATE_ALWAYS)) return 2;
-    if (argc > 5 && !gatedFirst) WaitFor(gateOpen, 120000);
+    if (argc > 5 && !gatedFirst) WaitUntil(gateOpen, 120000);
     return 0;
 }
 
@@ -216,9 +205,11 @@ HWND FocusOf(HWND dialog) {
     return GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui) ? gui.hwndFocus : nullptr;
 }
 
+// Under Xvfb there is no window manager: showing, enabling and focusing settle a little after
+// the window exists, so every step waits for its condition.
 int AnswerCredentials(const wchar_t* title, const wchar_t* user, const wchar_t* password, const std::wstring& action) {
     HWND dialog = nullptr;
-    const bool ready = WaitFor([&] {
+    const bool ready = WaitUntil([&] {
         dialog = FindWindowW(L"#32770", title);
         return dialog && IsWindowVisible(dialog) && IsWindowEnabled(GetDlgItem(dialog, IDOK)) &&
                IsWindowEnabled(GetDlgItem(dialog, 1053));
@@ -230,7 +221,7 @@ int AnswerCredentials(const wchar_t* title, const wchar_t* user, const wchar_t* 
     // The dialog places the caret in the user name. Another test's window may take the
     // foreground meanwhile, and the dialog's thread then has no focus; made active again, a
     // dialog gives the focus back to the control that had it, so where it put the caret shows.
-    const bool focused = WaitFor([&] {
+    const bool focused = WaitUntil([&] {
         if (GetForegroundWindow() != dialog) SetForegroundWindow(dialog);
         return FocusOf(dialog) == GetDlgItem(dialog, 1053);
     });
@@ -251,7 +242,7 @@ int AnswerCredentials(const wchar_t* title, const wchar_t* user, const wchar_t* 
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
     }
     // The press is taken when the dialog goes away.
-    return WaitFor([&] { return !IsWindow(dialog); }) ? 0 : 3;
+    return WaitUntil([&] { return !IsWindow(dialog); }) ? 0 : 3;
 }
 
 // A name Wine's scheduler refuses (one with a dot) is kept as its job file, removed directly.
@@ -294,7 +285,7 @@ int Security(const std::wstring& pipe) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     bool opened = false;
     DWORD error = ERROR_SUCCESS;
-    WaitFor([&] {
+    WaitUntil([&] {
         const renewix::UniqueFile handle(
             CreateFileW(pipe.c_str(), PermissionManager::kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!handle) {
@@ -392,7 +383,7 @@ int Service(const std::wstring& name) {
 
 int ErrorBox() {
     HWND box = nullptr;
-    if (!WaitFor([&] { return (box = FindWindowW(L"#32770", L"Error")) != nullptr; })) {
+    if (!WaitUntil([&] { return (box = FindWindowW(L"#32770", L"Error")) != nullptr; })) {
         Say("none");
         return 1;
     }

@@ -18,7 +18,7 @@ namespace {
 // Long enough for a program that closes on WM_CLOSE to end on a busy machine.
 constexpr DWORD kPatientMs = 30000;
 // Long enough, on a busy machine, for a program to show its window or for the client to find it.
-constexpr int kConditionMs = 60000;
+constexpr DWORD kConditionMs = 60000;
 
 TEST(ProcessNames, ExactNamesAndNamesCutToFifteenCharacters) {
     EXPECT_TRUE(ProcessNameMatches(L"Viewer.exe", L"Viewer.exe"));
