@@ -175,7 +175,9 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         }
         EXPECT_EQ(files.FileBytes(statusPath) != row.status, row.statusWritten);
         // Every run but a test run finishes what an interrupted one left.
-        if (row.journal) EXPECT_EQ(files.HasFile(journal), state.Mode == ModeTest);
+        if (row.journal) {
+            EXPECT_EQ(files.HasFile(journal), state.Mode == ModeTest);
+        }
     }
 }
 
