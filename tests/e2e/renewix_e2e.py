@@ -48,14 +48,14 @@ def never_reached(code, trace):
     return code != 0 and not trace
 
 
-def run_tool(exe, *args, **options):
+def run_tool(exe, *args, capture=True, **options):
     """Runs a tool that prepares a test (configuration, publishing); a start that never reached
     the tool is made once more. Uncaptured, a run leaves no output to tell by: it is not."""
-    result = wine(exe, *args, **options)
-    if options.get("capture", True) and never_reached(result.returncode, result.stdout or result.stderr):
+    result = wine(exe, *args, capture=capture, **options)
+    if capture and never_reached(result.returncode, result.stdout or result.stderr):
         print(f"note: {Path(exe).name} ended with {result.returncode} and no output; running it again",
               file=sys.stderr)
-        result = wine(exe, *args, **options)
+        result = wine(exe, *args, capture=capture, **options)
     return result
 
 
@@ -671,10 +671,11 @@ class SiteHandler(QuietHandler):
         super().do_GET()
 
     def copyfile(self, source, outputfile):
-        data = source.read()
-        outputfile.write(data)
+        # In pieces, as the standard handler sends: release files run to tens of MiB.
         path = self.path.split("?")[0]
-        self.site.sent[path] = self.site.sent.get(path, 0) + len(data)
+        while data := source.read(1 << 16):
+            outputfile.write(data)
+            self.site.sent[path] = self.site.sent.get(path, 0) + len(data)
 
 
 def serve(site):
