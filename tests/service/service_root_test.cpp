@@ -6,8 +6,6 @@
 
 #include <sddl.h>
 
-#include <ostream>
-
 #include "test_support.h"
 
 namespace {
@@ -18,24 +16,6 @@ using PermissionManager::OwnFilePath;
 using PermissionManager::RootCheck;
 using PermissionManager::ServiceRoot;
 using PermissionManager::WhoMayChange;
-
-const char* Name(ChangeRights rights) {
-    switch (rights) {
-        case ChangeRights::OnlyAdministrators: return "OnlyAdministrators";
-        case ChangeRights::OwnerNotTrusted: return "OwnerNotTrusted";
-        case ChangeRights::NoAccessList: return "NoAccessList";
-        case ChangeRights::OthersMayChange: return "OthersMayChange";
-    }
-    return "?";
-}
-
-}  // namespace
-
-namespace PermissionManager {
-void PrintTo(ChangeRights rights, std::ostream* out) { *out << Name(rights); }
-}  // namespace PermissionManager
-
-namespace {
 
 #define TI L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 // The account Wine runs every program and service as, and the descriptors it reports for
@@ -67,12 +47,8 @@ const DescriptorCase kDescriptors[] = {
      ChangeRights::OnlyAdministrators},
 
     {"users may modify", L"O:BAD:(A;;FA;;;BA)(A;OICI;0x1301bf;;;BU)", nullptr, ChangeRights::OthersMayChange},
-    {"authenticated users, inherited", L"O:BAD:AI(A;;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", nullptr,
-     ChangeRights::OthersMayChange},
     {"everyone, generic all", L"O:BAD:(A;;FA;;;BA)(A;;GA;;;WD)", nullptr, ChangeRights::OthersMayChange},
     {"interactive users may add folders", L"O:BAD:(A;;FA;;;BA)(A;;0x4;;;IU)", nullptr,
-     ChangeRights::OthersMayChange},
-    {"a user may do anything", L"O:BAD:(A;;FA;;;BA)(A;;FA;;;S-1-5-21-1-2-3-1001)", nullptr,
      ChangeRights::OthersMayChange},
     {"creator owner on the folder itself", L"O:BAD:(A;;FA;;;BA)(A;;FA;;;CO)", nullptr,
      ChangeRights::OthersMayChange},
@@ -138,8 +114,6 @@ TEST(ServiceRoot, OwnFilesAreNamesInsideTheFolder) {
         {L"C:\\Program Files\\Vendor\\logs\\app.log", L"C:\\Program Files\\Vendor\\logs\\app.log"},
         {L"c:\\program files\\vendor\\app.log", L"c:\\program files\\vendor\\app.log"},
         {L"C:\\Program Files\\Vendor2\\app.log", L""},
-        {L"C:\\Other\\app.log", L""},
-        {L"..\\app.log", L""},
         {L"C:\\Program Files\\Vendor\\..\\app.log", L""},
         {L"C:\\Program Files\\Vendor\\", L""},
         {L"..", L""},
@@ -195,7 +169,7 @@ TEST(ServiceRoot, UnderWineTheUsersOwnFolderIsSafeAndTmpIsNot) {
     const ServiceRoot root(scratch / L"renewix.exe");
     ASSERT_TRUE(root.valid());
     const RootCheck own = CheckRoot(root, scratch / L"renewix.exe");
-    EXPECT_TRUE(own.safe()) << Name(own.rights) << " " << own.readError;
+    EXPECT_TRUE(own.safe()) << static_cast<int>(own.rights) << " " << own.readError;
 
     if (!IsFolderPath(L"Z:\\tmp")) GTEST_SKIP() << "no Z:\\tmp";
     const ServiceRoot tmp(L"Z:\\tmp\\renewix.exe");
