@@ -116,9 +116,6 @@ class Product:
     def uninstall(self):
         self.keyword("-PermissionManagerUninstall", timeout=120)
 
-    def log(self):
-        return read_log(self.folder / "RenewixLog.txt")
-
     def probe(self, *request):
         """One request from this program (when it is the test tool) to its own service."""
         # A start that never reached the program (no output at all) is tried once more.
@@ -244,10 +241,10 @@ class UpdateThroughServiceTest(ServiceTestCase):
             delete_registry("HKLM\\Software\\" + key)
         super().tearDown()
 
-    def update(self, product, viewer, while_waiting=None):
+    def update(self, product, viewer):
         """A background run that waits for the user to close the program before installing.
-        While it waits, the log it writes is held open by the service, not by the client;
-        then `while_waiting` runs, and the user closes the program."""
+        While it waits, the log it writes is held open by the service, not by the client; then
+        the user closes the program."""
         shutil.copy(BIN / "window_app.exe", product.folder / viewer)
         program = subprocess.Popen([str(WINE_RUN), str(product.folder / viewer)], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
@@ -268,8 +265,6 @@ class UpdateThroughServiceTest(ServiceTestCase):
                        if "PermissionManagerRun" not in command and "wine-run" not in command]
             self.assertTrue(clients, unix_processes("Renewix.exe"))
             self.assertFalse(any(holds_open(pid, log) for pid in clients), "the client wrote its log itself")
-            if while_waiting:
-                while_waiting()
             subprocess.run([str(WINE_RUN), "taskkill", "/IM", viewer], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             self.assertEqual(client.wait(timeout=120), 0)
@@ -278,25 +273,20 @@ class UpdateThroughServiceTest(ServiceTestCase):
                 if process and process.poll() is None:
                     process.kill()
                     process.wait()
-        return product.log()
 
-    def check_installed_through(self, product, key, parked=()):
-        log = product.log()
+    def check_installed_through(self, product, key):
+        log = read_log(product.folder / "RenewixLog.txt")
         self.assertTrue(log.startswith("Logging started\r\n\r\nPermission management service is active\r\n"), log)
         self.assertIn("\r\nUpdate was successful!\r\n", log)
         self.assertEqual((product.folder / "data.txt").read_text(), f"version 2 data of {product.instance}")
         self.assertEqual((product.folder / "help" / "index.txt").read_text(), "help for version 2")
         self.assertFalse((product.folder / "help.zip").exists())
         staging = product.folder / "RenewixFiles"
-        left = sorted(os.listdir(staging)) if staging.exists() else []
-        self.assertEqual(len(left), len(parked), left)
-        for name, pattern in zip(left, parked):
-            self.assertRegex(name, pattern)
+        self.assertEqual(os.listdir(staging) if staging.exists() else [], [])
         # The library was registered by the service, not in the client ("Renewix.exe 0").
         host = (product.folder / "probe.dll.host").read_text(errors="replace")
         self.assertNotRegex(host, r'(?i)Renewix\.exe"?\s+0\s*$')
         self.assertIn("2.0", registry_value(f"HKLM\\Software\\{key}\\Update", "Version") or "")
-        self.assertIn(f"\tUpdated registry:\tHKEY_LOCAL_MACHINE\\Software\\{key}\\Update\r\n", log)
         self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>",
                       (product.folder / "RenewixStatus.xml").read_text(encoding="cp1252"))
 
@@ -308,9 +298,6 @@ class UpdateThroughServiceTest(ServiceTestCase):
             product.install()
         states = [service_state(product.service_name) for product in (first, second)]
         self.assertNotEqual(states[0]["pid"], states[1]["pid"])
-        for product in (first, second):
-            security = pipe_security(product.pipe)
-            self.assertTrue(security.startswith("O:BA"), f"{product.pipe}: {security}")
 
         self.update(first, "ViewerA.exe")
         self.check_installed_through(first, keys[0])
