@@ -100,7 +100,8 @@ TEST(ClientIdentity, OnlyTheSameImageNameExactlyIsTheClient) {
     } cases[] = {
         {own, true},
         {lower, false},             // another spelling is another name
-        {own.substr(0, own.size() - 1), false},  // the whole name, not a prefix
+        {own.substr(0, own.size() - 1), false},  // the whole name, not a prefix either way
+        {own + L" ", false},
         {ModulePath(), false},      // the Win32 name is not the native one
         {L"", false},
     };

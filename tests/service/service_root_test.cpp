@@ -114,6 +114,7 @@ TEST(ServiceRoot, OwnFilesAreNamesInsideTheFolder) {
         {L"C:\\Program Files\\Vendor\\logs\\app.log", L"C:\\Program Files\\Vendor\\logs\\app.log"},
         {L"c:\\program files\\vendor\\app.log", L"c:\\program files\\vendor\\app.log"},
         {L"C:\\Program Files\\Vendor2\\app.log", L""},
+        {L"D:\\Program Files\\Vendor\\app.log", L""},  // as long as one inside
         {L"C:\\Program Files\\Vendor\\..\\app.log", L""},
         {L"C:\\Program Files\\Vendor\\", L""},
         {L"..", L""},
