@@ -40,7 +40,8 @@ TEST(PermissionService, RefusalsNameTheFolderOrTheProgram) {
     } cases[] = {
         {L"install", check(L"C:\\Vendor\\", 0),
          L"install service: users other than the administrators can change the folder C:\\Vendor."},
-        {L"start", check(L"C:\\", 0), L"start service: users other than the administrators can change the folder C:\\."},
+        {L"start", check(L"C:\\", 0),
+         L"start service: users other than the administrators can change the folder C:\\."},
         {L"install", check(L"C:\\Vendor\\Renewix.exe", 0),
          L"install service: users other than the administrators can change the program C:\\Vendor\\Renewix.exe."},
         {L"start", check(L"C:\\Vendor\\", ERROR_ACCESS_DENIED),

@@ -269,7 +269,8 @@ std::string SignedDocument(const std::string& data, const std::string& library, 
         HexOf(data) + "\"/><File Name=\"probe.dll\" Src=\"f/\" Register=\"True\" Size=\"" +
         std::to_string(library.size()) + "\" CRC=\"0\" SHA256=\"" + HexOf(library) +
         "\"/><Directory Name=\"plugins\"><File Name=\"extra.txt\" Src=\"f/\" Size=\"" + std::to_string(data.size()) +
-        "\" CRC=\"0\" SHA256=\"" + HexOf(data) + "\"/></Directory></Directory></FileList><RegList><Key Name=\"HKEY_LOCAL_MACHINE\"><Key Name=\"Software\">"
+        "\" CRC=\"0\" SHA256=\"" + HexOf(data) + "\"/></Directory></Directory></FileList>"
+        "<RegList><Key Name=\"HKEY_LOCAL_MACHINE\"><Key Name=\"Software\">"
         "<Key Name=\"RenewixPipeTest\"><Value Name=\"Version\" Action=\"Add REG_SZ 2.0\"/></Key></Key></Key>"
         "</RegList></Renewix>\r\n";
     return SignedBytes(document, seed);
