@@ -88,18 +88,6 @@ inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_
 // gtest prints std::wstring poorly; compare through UTF-8.
 #define EXPECT_WSTREQ8(expected, actual) EXPECT_EQ(WideToUtf8(expected), WideToUtf8(actual))
 
-// An HRESULT that gtest prints the way it is looked up (0x80070057), not as a negative number.
-struct Hresult {
-    HRESULT value;
-    bool operator==(const Hresult&) const = default;
-    friend void PrintTo(const Hresult& hr, std::ostream* out) {
-        char text[16];
-        std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(hr.value)));
-        *out << text;
-    }
-};
-#define EXPECT_HR_EQ(expected, actual) EXPECT_EQ(Hresult{expected}, Hresult{actual})
-
 // Points predefined keys at fresh empty keys for the life of the object. The mapping holds for
 // the whole process (every thread, every library it loads, paths given as text), so tests
 // leave the real hives alone and need not take turns with each other. The stand-ins lie in the

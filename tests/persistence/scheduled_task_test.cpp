@@ -36,32 +36,25 @@ std::string Text(const std::optional<SYSTEMTIME>& time) {
     return text;
 }
 
-// How many tasks of the scheduler carry this name (as "<name>.job", the form Enum gives), or
-// begin with it when `prefix`.
+std::wstring TasksFolder() {
+    wchar_t windows[MAX_PATH] = {};
+    return std::wstring(windows, GetWindowsDirectoryW(windows, MAX_PATH)) + L"\\Tasks";
+}
+
+// How many job files of the scheduler's folder carry this task name, or begin with it when `prefix`.
 int CountTasks(const std::wstring& name, bool prefix = false) {
-    renewix::ComPtr<ITaskScheduler> scheduler;
-    if (FAILED(ConnectTaskScheduler(scheduler))) return -1;
-    renewix::ComPtr<IEnumWorkItems> items;
-    if (FAILED(scheduler->Enum(items.put()))) return -1;
     int count = 0;
-    LPWSTR* names = nullptr;
-    ULONG fetched = 0;
-    while (items->Next(1, &names, &fetched) == S_OK && fetched == 1) {
-        std::wstring found = names[0];
-        CoTaskMemFree(names[0]);
-        CoTaskMemFree(names);
-        if (found == name || found == name + L".job" || (prefix && found.rfind(name, 0) == 0)) ++count;
-    }
+    ForEachChild(TasksFolder(), [&](const std::wstring& file, bool) {
+        count += file == name + L".job" || (prefix && file.starts_with(name)) ? 1 : 0;
+    });
     return count;
 }
 
-std::wstring JobFile(const std::wstring& name) {
-    wchar_t windows[MAX_PATH] = {};
-    return std::wstring(windows, GetWindowsDirectoryW(windows, MAX_PATH)) + L"\\Tasks\\" + name + L".job";
-}
+std::wstring JobFile(const std::wstring& name) { return TasksFolder() + L"\\" + name + L".job"; }
 
-// A task as the scheduler holds it, read through the scheduler's interfaces rather than the
-// product's reader, so that a fault made alike in writing and reading still shows.
+// A task as the scheduler holds it, read from its job file through the scheduler's interfaces
+// rather than the product's reader, so that a fault made alike in writing and reading still
+// shows (and Wine refuses to activate a dotted name).
 struct StoredTask {
     std::wstring program, parameters, directory, comment;
     DWORD flags = 0;
@@ -70,26 +63,15 @@ struct StoredTask {
 };
 
 std::optional<StoredTask> Stored(const std::wstring& name) {
+    const std::wstring job = JobFile(name);
+    if (!Exists(job)) return std::nullopt;
     renewix::ComPtr<ITaskScheduler> scheduler;
-    EXPECT_HR_EQ(S_OK, ConnectTaskScheduler(scheduler));
     renewix::ComPtr<ITask> task;
-    const HRESULT found = scheduler->Activate(name.c_str(), IID_ITask, reinterpret_cast<IUnknown**>(task.put()));
-    if (found == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return std::nullopt;
-    if (found == E_INVALIDARG) {
-        // Wine refuses a dotted name; its task is the job file of that name.
-        const std::wstring job = JobFile(name);
-        if (!Exists(job)) return std::nullopt;
-        task.reset();
-        renewix::ComPtr<IPersistFile> file;
-        if (FAILED(scheduler->NewWorkItem(L"test reader", CLSID_CTask, IID_ITask,
-                                          reinterpret_cast<IUnknown**>(task.put()))) ||
-            FAILED(task->QueryInterface(IID_IPersistFile, file.put_void())) ||
-            FAILED(file->Load(job.c_str(), STGM_READ))) {
-            ADD_FAILURE() << "the job file of " << WideToUtf8(name) << " does not load";
-            return std::nullopt;
-        }
-    } else if (FAILED(found)) {
-        ADD_FAILURE() << "activating " << WideToUtf8(name) << ": " << ::testing::PrintToString(Hresult{found});
+    renewix::ComPtr<IPersistFile> file;
+    if (FAILED(ConnectTaskScheduler(scheduler)) ||
+        FAILED(scheduler->NewWorkItem(L"test reader", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(task.put()))) ||
+        FAILED(task->QueryInterface(IID_IPersistFile, file.put_void())) || FAILED(file->Load(job.c_str(), STGM_READ))) {
+        ADD_FAILURE() << "the job file of " << WideToUtf8(name) << " does not load";
         return std::nullopt;
     }
     const auto text = [&task](decltype(&ITask::GetApplicationName) get) {
@@ -100,12 +82,12 @@ std::optional<StoredTask> Stored(const std::wstring& name) {
     };
     StoredTask stored{text(&ITask::GetApplicationName), text(&ITask::GetParameters), text(&ITask::GetWorkingDirectory),
                       text(&ITask::GetComment)};
-    EXPECT_HR_EQ(S_OK, task->GetFlags(&stored.flags));
-    EXPECT_HR_EQ(S_OK, task->GetTriggerCount(&stored.triggers));
+    EXPECT_EQ(S_OK, task->GetFlags(&stored.flags));
+    EXPECT_EQ(S_OK, task->GetTriggerCount(&stored.triggers));
     renewix::ComPtr<ITaskTrigger> trigger;
     stored.trigger.cbTriggerSize = sizeof(stored.trigger);
     if (stored.triggers > 0 && SUCCEEDED(task->GetTrigger(0, trigger.put()))) {
-        EXPECT_HR_EQ(S_OK, trigger->GetTrigger(&stored.trigger));
+        EXPECT_EQ(S_OK, trigger->GetTrigger(&stored.trigger));
     }
     return stored;
 }
@@ -228,7 +210,7 @@ TEST_F(ScheduledTaskTest, ASaveWithoutAStartIsRefused) {
 class FailingAfterDelete final : public ITaskScheduler {
 public:
     explicit FailingAfterDelete(std::wstring name) : name_(std::move(name)) {
-        EXPECT_HR_EQ(S_OK, ConnectTaskScheduler(real_));
+        EXPECT_EQ(S_OK, ConnectTaskScheduler(real_));
     }
     SchedulerConnection Connection() {
         return [this](renewix::ComPtr<ITaskScheduler>& scheduler) {
