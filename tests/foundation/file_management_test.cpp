@@ -40,7 +40,6 @@ TEST_F(FileManagement, WritingCreatesMissingFoldersAndReadsBack) {
     EXPECT_EQ(std::string(buffer, 8), "hello wo");
     EXPECT_EQ(file->Read(buffer, 8), 3u);
     EXPECT_EQ(file->Read(buffer, 8), 0u);
-    EXPECT_EQ(file->Read(buffer, 0), 0u);
 
     // The digest reports why an open failed.
     EXPECT_EQ(files_.Open(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, OPEN_EXISTING, 0), nullptr);
@@ -125,7 +124,6 @@ TEST_F(FileManagement, SetTimesChangesTheOpenFile) {
     file->Close();
     file->SetTimes(time, time, time);  // closed: nothing happens
     EXPECT_FALSE(file->GetTimes(&creation, &access, &write));
-    EXPECT_EQ(file->OpenSize(), 0u);
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &time), 0);

@@ -68,10 +68,8 @@ TEST(Log, LineFormsOfAWholeSession) {
                    L"A\t\r\n"
                    L"\tEnd of recording\r\n",
                    std::regex_replace(ReadLog(path), date, L"\tDate:\tnow\r\n"));
-    EXPECT_WSTREQ8(L"12/05/26", Log::FormatDate(2026, 12, 5));
     EXPECT_WSTREQ8(L"01/02/03", Log::FormatDate(2003, 1, 2));
     EXPECT_WSTREQ8(L"21:53:07", Log::FormatTime(21, 53, 7));
-    EXPECT_WSTREQ8(L"00:00:00", Log::FormatTime(0, 0, 0));
 }
 
 // What Start leaves on disk: a disabled log touches nothing, an enabled one replaces an
@@ -85,7 +83,6 @@ TEST(Log, StartReplacesOrLeavesTheFile) {
         bool opens;
     };
     const Case cases[] = {
-        {"disabled, no file", "", false, 1, false},
         {"disabled, an earlier file", "earlier", false, 1, false},
         {"an earlier, longer file", std::string(10000, 'x'), false, 0, true},
         {"a folder", "", true, 0, false},
@@ -191,15 +188,13 @@ TEST(Log, LinesFromManyThreadsNeverMix) {
     }
     std::wstring text = ReadLog(path);
     std::wregex line(L"\tThread (\\d):\tline, (\\d+)\r\n");
-    int count = 0;
     std::vector<int> next(kThreads, 0);
     for (std::wsregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
         int thread = std::stoi((*it)[1].str());
         // Each thread's lines arrive whole and in its own order.
         EXPECT_EQ(std::stoi((*it)[2].str()), next[thread]++);
-        ++count;
     }
-    EXPECT_EQ(count, kThreads * kLines);
+    EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
     // Nothing but whole lines: without them the file is the opening and the closing.
     EXPECT_WSTREQ8(L"Logging started\r\n\tEnd of recording\r\n", std::regex_replace(text, line, L""));
 }
