@@ -193,10 +193,7 @@ int FakeFileManagement::Move(const std::wstring& from, const std::wstring& to) {
     Record(L"Move " + from + L" -> " + to);
     if (!SpendLocked()) return 0;
     const auto source = files_.find(from);
-    if (failMove_.count(from) || source == files_.end() || files_.count(to) ||
-        folders_.count(to)) {
-        return 0;
-    }
+    if (failMove_.count(from) || source == files_.end() || files_.count(to) || folders_.count(to)) return 0;
     MakeParentsLocked(to);
     files_[to] = std::move(source->second);
     files_.erase(from);

@@ -124,7 +124,6 @@ TEST_F(KilledInstallation, EveryKillPointEndsWhollyOldOrWhollyNew) {
         changes = files.Changes();
     }
     ASSERT_GT(changes, 20);
-    int killPoints = 0;
     for (int kill = 0; kill < changes; ++kill) {
         for (int second = 0;; ++second) {
             SCOPED_TRACE("killed after change " + std::to_string(kill) + ", then after " + std::to_string(second));
@@ -142,7 +141,6 @@ TEST_F(KilledInstallation, EveryKillPointEndsWhollyOldOrWhollyNew) {
             ASSERT_TRUE(NothingLost(files));
             files.DieAfter(std::nullopt);
             const RecoveryResult result = RecoverInstallation(files, downloads_, TestLog());
-            ++killPoints;
 
             const bool finished = interrupted.outcome == RecoveryResult::Finished ||
                                   result.outcome == RecoveryResult::Finished;
@@ -168,10 +166,6 @@ TEST_F(KilledInstallation, EveryKillPointEndsWhollyOldOrWhollyNew) {
             if (spentAgain < second || interrupted.outcome != RecoveryResult::Failed) break;
         }
     }
-    // The figures for the record: the installation's changes, and every pair of kill points tried.
-    RecordProperty("changes", changes);
-    RecordProperty("killPoints", killPoints);
-    EXPECT_GE(killPoints, changes);
 }
 
 TEST(InstallJournalText, CutAndDamagedJournalsAreReadOrRefusedWhole) {
