@@ -169,7 +169,6 @@ private:
 #include "description/variables.h"
 #include "foundation/cancellation.h"
 #include "foundation/client_config.h"
-#include "foundation/file_management.h"
 #include "foundation/run_state.h"
 #include "persistence/status_file.h"
 #include "session/run_context.h"
