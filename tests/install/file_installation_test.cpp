@@ -163,10 +163,6 @@ TEST_F(InstallTest, InstallsEveryKindOfEntry) {
 // What an archive that cannot be extracted leaves and says, extracted alone and installed:
 // nothing written, and why (every name the extractor refuses is in its own tests).
 TEST_F(InstallTest, ArchivesThatCannotBeExtractedWriteNothing) {
-    // A damaged entry: a byte of its compressed data flipped.
-    std::string damaged = Zip({{"first.txt", "first"}, {"second.txt", std::string(5000, 'z')}});
-    const std::size_t at = damaged.find("second.txt") + 12;
-    damaged[at] = static_cast<char>(damaged[at] ^ 0x55);
     const char* const unopened = "\tUnable to open zip file:\t";
     const char* const unextracted = "\tUnable to extract zip files:\t";
     const struct {
@@ -175,7 +171,6 @@ TEST_F(InstallTest, ArchivesThatCannotBeExtractedWriteNothing) {
         const char* logged;
     } rows[] = {
         {"a name that climbs out", Zip({{"fine.txt", "ok"}, {"sub/../../escape.txt", "evil"}}), unextracted},
-        {"a damaged entry", damaged, unextracted},
         {"not an archive", "plain text", unopened},
     };
     for (const auto& row : rows) {
