@@ -119,8 +119,6 @@ void FakeFileManagement::Stage(std::set<std::wstring>& failures, const std::wstr
     failures.insert(path);
 }
 
-void FakeFileManagement::Record(const std::wstring& call) { calls_.push_back(call); }
-
 void FakeFileManagement::DieAfter(std::optional<int> changes) {
     std::lock_guard lock(mutex_);
     lives_ = changes;
@@ -155,7 +153,7 @@ bool FakeFileManagement::WriteLocked(const std::wstring& path, const void* data,
 std::unique_ptr<PermissionManager::IManagedFile> FakeFileManagement::Open(const std::wstring& path, DWORD access,
                                                                           DWORD disposition, DWORD) {
     std::lock_guard lock(mutex_);
-    Record(L"Open " + path);
+    calls_.push_back(L"Open " + path);
     const bool changes = (access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING;
     if (changes && !SpendLocked()) return nullptr;
     const bool exists = files_.count(path) != 0;
@@ -180,7 +178,7 @@ std::unique_ptr<PermissionManager::IManagedFile> FakeFileManagement::Open(const 
 
 int FakeFileManagement::MakeDirectories(const std::wstring& path) {
     std::lock_guard lock(mutex_);
-    Record(L"MakeDirectories " + path);
+    calls_.push_back(L"MakeDirectories " + path);
     if (!SpendLocked()) return 0;
     const std::wstring folder = WithoutTrailingSeparator(path);
     MakeParentsLocked(folder);
@@ -190,7 +188,7 @@ int FakeFileManagement::MakeDirectories(const std::wstring& path) {
 
 int FakeFileManagement::Move(const std::wstring& from, const std::wstring& to) {
     std::lock_guard lock(mutex_);
-    Record(L"Move " + from + L" -> " + to);
+    calls_.push_back(L"Move " + from + L" -> " + to);
     if (!SpendLocked()) return 0;
     const auto source = files_.find(from);
     if (failMove_.count(from) || source == files_.end() || files_.count(to) || folders_.count(to)) return 0;
@@ -202,7 +200,7 @@ int FakeFileManagement::Move(const std::wstring& from, const std::wstring& to) {
 
 int FakeFileManagement::Delete(const std::wstring& path) {
     std::lock_guard lock(mutex_);
-    Record(L"Delete " + path);
+    calls_.push_back(L"Delete " + path);
     if (!SpendLocked()) return 0;
     if (failDelete_.count(path)) return 0;
     if (files_.erase(path) != 0) return 1;
@@ -215,7 +213,7 @@ int FakeFileManagement::Delete(const std::wstring& path) {
 
 int FakeFileManagement::DeleteTree(const std::wstring& path) {
     std::lock_guard lock(mutex_);
-    Record(L"DeleteTree " + path);
+    calls_.push_back(L"DeleteTree " + path);
     if (!SpendLocked()) return 0;
     const std::wstring below = WithoutTrailingSeparator(path) + L"\\";
     std::erase_if(files_, [&](const auto& file) { return file.first.starts_with(below); });
@@ -226,7 +224,7 @@ int FakeFileManagement::DeleteTree(const std::wstring& path) {
 
 DWORD FakeFileManagement::GetAttributes(const std::wstring& path) {
     std::lock_guard lock(mutex_);
-    Record(L"GetAttributes " + path);
+    calls_.push_back(L"GetAttributes " + path);
     if (files_.count(path)) return FILE_ATTRIBUTE_NORMAL;
     if (folders_.count(WithoutTrailingSeparator(path))) return FILE_ATTRIBUTE_DIRECTORY;
     return INVALID_FILE_ATTRIBUTES;
@@ -235,19 +233,19 @@ DWORD FakeFileManagement::GetAttributes(const std::wstring& path) {
 int FakeFileManagement::UpdateRegistry(const std::wstring& keyPath, const std::wstring& valueName,
                                        const std::wstring& action) {
     std::lock_guard lock(mutex_);
-    Record(L"UpdateRegistry " + keyPath + L"\\" + valueName + L" " + action);
+    calls_.push_back(L"UpdateRegistry " + keyPath + L"\\" + valueName + L" " + action);
     return SpendLocked() ? 1 : 0;
 }
 
 std::wstring FakeFileManagement::QueryRegistry(const std::wstring& registryPath, const std::wstring&) {
     std::lock_guard lock(mutex_);
-    Record(L"QueryRegistry " + registryPath);
+    calls_.push_back(L"QueryRegistry " + registryPath);
     return {};
 }
 
 int FakeFileManagement::RegisterServer(const std::wstring& libraryPath) {
     std::lock_guard lock(mutex_);
-    Record(L"RegisterServer " + libraryPath);
+    calls_.push_back(L"RegisterServer " + libraryPath);
     if (!SpendLocked()) return 0;
     if (failRegister_.count(libraryPath) || !files_.count(libraryPath)) return 0;
     registered_[libraryPath] = files_[libraryPath];
@@ -256,7 +254,7 @@ int FakeFileManagement::RegisterServer(const std::wstring& libraryPath) {
 
 int FakeFileManagement::UnregisterServer(const std::wstring& libraryPath) {
     std::lock_guard lock(mutex_);
-    Record(L"UnregisterServer " + libraryPath);
+    calls_.push_back(L"UnregisterServer " + libraryPath);
     if (!SpendLocked()) return 0;
     if (!files_.count(libraryPath)) return 0;
     registered_.erase(libraryPath);
@@ -265,7 +263,7 @@ int FakeFileManagement::UnregisterServer(const std::wstring& libraryPath) {
 
 int FakeFileManagement::Unzip(const std::wstring& archivePath, const std::wstring& destination) {
     std::lock_guard lock(mutex_);
-    Record(L"Unzip " + archivePath + L" -> " + destination);
+    calls_.push_back(L"Unzip " + archivePath + L" -> " + destination);
     if (!SpendLocked()) return -1;
     const auto result = unzipResults_.find(archivePath);
     if (const auto writes = unzipWrites_.find(archivePath); writes != unzipWrites_.end()) {

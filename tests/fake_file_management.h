@@ -69,7 +69,6 @@ private:
     class File;
 
     void Stage(std::set<std::wstring>& failures, const std::wstring& path);
-    void Record(const std::wstring& call);
     // Whether a change may still be made; counts it.
     bool SpendLocked();
     void MakeParentsLocked(const std::wstring& path);
