@@ -97,9 +97,7 @@ protected:
         return n == 4 ? ModulePath() : app_ + names[n];
     }
     std::wstring Downloaded(std::size_t n) const { return downloads_ + L"\\UpdateFile" + std::to_wstring(n + 1); }
-    std::string Download(std::size_t n) const {
-        return n == 2 ? archive_ : std::string(kEntries[n]);
-    }
+    std::string Download(std::size_t n) const { return n == 2 ? archive_ : std::string(kEntries[n]); }
 
     static constexpr std::array<const char*, 5> kEntries = {"new viewer", "new plugin", "", "new server", "new client"};
     ScratchFolder scratch_{L"journal"};
