@@ -68,8 +68,9 @@ std::optional<StoredTask> Stored(const std::wstring& name) {
     renewix::ComPtr<ITaskScheduler> scheduler;
     renewix::ComPtr<ITask> task;
     renewix::ComPtr<IPersistFile> file;
+    IUnknown** made = reinterpret_cast<IUnknown**>(task.put());
     if (FAILED(ConnectTaskScheduler(scheduler)) ||
-        FAILED(scheduler->NewWorkItem(L"test reader", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(task.put()))) ||
+        FAILED(scheduler->NewWorkItem(L"test reader", CLSID_CTask, IID_ITask, made)) ||
         FAILED(task->QueryInterface(IID_IPersistFile, file.put_void())) || FAILED(file->Load(job.c_str(), STGM_READ))) {
         ADD_FAILURE() << "the job file of " << WideToUtf8(name) << " does not load";
         return std::nullopt;
