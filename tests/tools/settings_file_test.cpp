@@ -13,11 +13,7 @@ std::wstring Parse(const std::wstring& text, ClientConfig::Bytes& record) {
     return ParseSettings(text, record, error) ? L"" : error;
 }
 
-Ed25519PublicKey TestKey(std::uint8_t fill) {
-    Ed25519Seed seed;
-    seed.fill(fill);
-    return PublicKeyFor(seed);
-}
+Ed25519PublicKey TestKey(std::uint8_t fill) { return PublicKeyFor(SeedOf(fill)); }
 
 TEST(SettingsFile, FormatThenParseGivesTheSameRecord) {
     ClientConfig::Bytes record{};
@@ -63,13 +59,10 @@ TEST(SettingsFile, BadInputIsRefusedWithTheKeyAndTheRule) {
         std::wstring text;
         const char* message;  // how the message begins
     } cases[] = {
-        {L"[Application]\nApplicationNam=x\n", "line 2: unknown key 'ApplicationNam' in section [Application]"},
         {L"ApplicationName=x\n", "line 1: unknown key 'ApplicationName' in section []"},
         {L"[Options]\nApplicationName=x\n", "line 2: unknown key 'ApplicationName' in section [Options]"},
         {L"[Application]\nDefaultVersion=" + std::wstring(32, L'1') + L"\n",
          "line 2: Application.DefaultVersion is 32 bytes long; it holds at most 31"},
-        {L"[PrimaryServer]\nDocumentProtocol=http://long-prefix\n", "line 2: PrimaryServer.DocumentProtocol is 18 bytes"},
-        {L"[Options]\nLoggingEnabled=yes\n", "line 2: Options.LoggingEnabled must be a whole number"},
         {L"[Options]\nCheckFrequency=-1\n", "line 2: Options.CheckFrequency must be a whole number"},
         {L"[Options]\nInstanceNumber=4294967296\n", "line 2: Options.InstanceNumber must be a whole number"},
         {L"[Options]\nConfirmCancel=\n", "line 2: Options.ConfirmCancel must be a whole number"},
@@ -98,29 +91,38 @@ TEST(SettingsFile, BadInputIsRefusedWithTheKeyAndTheRule) {
     }
 }
 
-// Trusted keys sit in [Security], beside the record.
-TEST(SettingsFile, TrustedKeysRoundTrip) {
+// Trusted keys sit in [Security] and the wizard's pictures in [Wizard], beside the record.
+TEST(SettingsFile, KeysAndPicturesRoundTripBesideTheRecord) {
     const Ed25519PublicKey a = TestKey(3), b = TestKey(4);
     ClientConfig::Bytes record{};
     SettingsExtras extras;
     std::wstring error;
     ASSERT_TRUE(ParseSettings(L"[Application]\nApplicationName=x\n[security]\ntrustedkeys = " + HexText(a) + L", " +
-                                  Base64Text(b) + L"\n",
+                                  Base64Text(b) + L"\n[wizard]\nheaderbitmap=logo.bmp\n"
+                                  L"WatermarkBitmap=\"art\\side.bmp\"\nIcon=app.ico\n",
                               record, error, &extras))
         << WideToUtf8(error);
     const std::vector<Ed25519PublicKey> keys = extras.trustedKeys;
     EXPECT_EQ(keys, (std::vector<Ed25519PublicKey>{a, b}));
     EXPECT_TRUE(extras.trustedKeysGiven);
-    const std::wstring text = FormatSettings(record, keys);
-    EXPECT_NE(text.find(L"\r\n\r\n[Security]\r\nTrustedKeys=" + Base64Text(a) + L", " + Base64Text(b) + L"\r\n"),
-              std::wstring::npos)
+    EXPECT_WSTREQ8(L"logo.bmp", extras.pictures.header);
+    EXPECT_WSTREQ8(L"art\\side.bmp", extras.pictures.watermark);
+    EXPECT_WSTREQ8(L"app.ico", extras.pictures.icon);
+
+    // The pictures' keys are written empty, after the notes on what the client has: written back,
+    // they keep the pictures the client carries.
+    const WizardPictureFiles notes{L"header note", L"", L"icon note"};
+    const std::wstring text = FormatSettings(record, keys, &notes);
+    EXPECT_TRUE(text.ends_with(L"\r\n\r\n[Security]\r\nTrustedKeys=" + Base64Text(a) + L", " + Base64Text(b) +
+                               L"\r\n\r\n[Wizard]\r\n; header note\r\nHeaderBitmap=\r\nWatermarkBitmap=\r\n"
+                               L"; icon note\r\nIcon=\r\n"))
         << WideToUtf8(text);
     ClientConfig::Bytes again{};
     SettingsExtras extrasAgain;
     ASSERT_TRUE(ParseSettings(text, again, error, &extrasAgain));
     EXPECT_TRUE(again == record);
     EXPECT_EQ(extrasAgain.trustedKeys, keys);
-    EXPECT_NE(FormatSettings(record).find(L"[Security]\r\nTrustedKeys=\r\n\r\n[Wizard]"), std::wstring::npos);
+    EXPECT_TRUE(extrasAgain.pictures.header.empty() && extrasAgain.pictures.icon.empty());
     ASSERT_TRUE(ParseSettings(L"[Application]\nApplicationName=x\n", again, error, &extrasAgain));
     EXPECT_FALSE(extrasAgain.trustedKeysGiven);
 }
