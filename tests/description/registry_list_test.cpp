@@ -89,26 +89,20 @@ TEST_F(RegistryTest, ActionsApplyInTurn) {
         {user(L"Vendor\\Gone"), L"x", L"Delete", 1, L"Vendor\\Gone", nullptr, L"<missing>"},
         {user(L"Vendor\\Made\\Deep"), L"", L"Create", 1, L"Vendor\\Made\\Deep", nullptr, L"key"},
         {user(L"Vendor"), L"", L"Remove", 1, L"Vendor", nullptr, L"<missing>"},
-        {user(L"Vendor"), L"", L"Remove", 1, L"Vendor", nullptr, L"<missing>"},
         // Removing a bare root is done, and leaves the hive as it was.
         {L"HKEY_CURRENT_USER", L"", L"Remove", 1, L"", nullptr, L"key"},
         // A path without a root names the user's hive.
         {base + L"\\Plain", L"v", L"Add REG_SZ ok", 1, L"Plain", L"v", L"REG_SZ ok"},
-        {base + L"\\Plain", L"v", L"Rename", 1, L"Plain", L"v", L"REG_SZ ok"},
         {user(L"Typed"), L"Max", L"Add REG_DWORD 4294967295", 1, L"Typed", L"Max", L"REG_DWORD 4294967295"},
-        {user(L"Typed"), L"High", L"Add REG_DWORD 3000000000", 1, L"Typed", L"High", L"REG_DWORD 3000000000"},
         {user(L"Typed"), L"Minus", L"Add REG_DWORD -1", 1, L"Typed", L"Minus", L"REG_DWORD 4294967295"},
         {user(L"Typed"), L"Lowest", L"Add REG_DWORD -2147483648", 1, L"Typed", L"Lowest", L"REG_DWORD 2147483648"},
         {user(L"Typed"), L"Blanks", L"Add REG_DWORD  7 ", 1, L"Typed", L"Blanks", L"REG_DWORD 7"},
         {user(L"Typed"), L"Kept", L"Add REG_SZ original", 1, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD 4294967296", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD -2147483649", 0, L"Typed", L"Kept", L"REG_SZ original"},
-        {user(L"Typed"), L"Kept", L"Add REG_DWORD abc", 0, L"Typed", L"Kept", L"REG_SZ original"},
-        {user(L"Typed"), L"Kept", L"Add REG_DWORD 0x10", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD 12abc", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_EXPAND_SZ %SystemRoot%\\x", 0, L"Typed", L"Kept", L"REG_SZ original"},
-        {user(L"Typed"), L"Kept", L"Add REG_BINARY 00", 0, L"Typed", L"Kept", L"REG_SZ original"},
         // A refused value creates no key either.
         {user(L"Typed\\Never"), L"v", L"Add REG_EXPAND_SZ x", 0, L"Typed\\Never", nullptr, L"<missing>"},
     };

@@ -55,7 +55,6 @@ TEST_F(VariablesTest, RegistryAndFileTokens) {
         {L"[" + Token(Path(L"Over"), L"REG_SZ") + L"]", L"[]"},
         // A lower-case registry type is accepted, but the read answers only for the upper-case name.
         {L"[" + Token(Path(L"Path"), L"reg_sz") + L"]", L"[]"},
-        {L"[" + Token(Path(L"Count"), L"reg_dword") + L"]", L"[]"},
         {L"[" + Token(Path(L"Missing"), L"REG_DWORD") + L"]", L"[0]"},
         {L"[" + Token(Path(L"Count"), L"REG_SZ") + L"]", L"[]"},  // the wrong type
         {L"[" + Token(folder_ / L"empty.txt", L"FILE") + L"]", L"[]"},
