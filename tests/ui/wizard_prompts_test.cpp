@@ -5,7 +5,6 @@
 #include <chrono>
 #include <future>
 #include <string>
-#include <thread>
 
 #include "test_support.h"
 #include "ui/wizard_messages.h"
@@ -14,14 +13,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct FoundBox {
-    HWND box = nullptr;
-};
-
+// Stops at the first dialog box, handing it back through `param`.
 BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
     wchar_t name[16] = {};
     if (GetClassNameW(window, name, 16) && std::wstring(name) == L"#32770") {
-        reinterpret_cast<FoundBox*>(param)->box = window;
+        *reinterpret_cast<HWND*>(param) = window;
         return FALSE;
     }
     return TRUE;
@@ -54,21 +50,16 @@ TEST_F(PromptsTest, AWorkersBoxRunsOnTheSheetsThread) {
     // Closes the box once it shows on this thread; the answer is its owner (none when it never
     // showed here).
     std::future<HWND> closer = std::async(std::launch::async, [self]() -> HWND {
-        for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
-            FoundBox found;
-            EnumThreadWindows(self, FindDialog, reinterpret_cast<LPARAM>(&found));
-            if (found.box) {
-                HWND owner = GetWindow(found.box, GW_OWNER);
-                PostMessageW(found.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-                return owner;
-            }
-            std::this_thread::sleep_for(20ms);
+        HWND box = nullptr;
+        if (!WaitUntil([&] { return !EnumThreadWindows(self, FindDialog, reinterpret_cast<LPARAM>(&box)) && box; })) {
+            return nullptr;
         }
-        return nullptr;
+        const HWND owner = GetWindow(box, GW_OWNER);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        return owner;
     });
     bool handed = false;
-    for (auto until = std::chrono::steady_clock::now() + 20s;
-         worker.wait_for(0ms) != std::future_status::ready && std::chrono::steady_clock::now() < until;) {
+    WaitUntil([&] {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.hwnd == sheet_ && message.message == WM_RUN_PROMPT) {
@@ -78,8 +69,8 @@ TEST_F(PromptsTest, AWorkersBoxRunsOnTheSheetsThread) {
                 DispatchMessageW(&message);
             }
         }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    }
+        return worker.wait_for(0ms) == std::future_status::ready;
+    });
     EXPECT_TRUE(handed);
     EXPECT_EQ(closer.get(), sheet_);
     ASSERT_EQ(worker.wait_for(5s), std::future_status::ready);
