@@ -117,6 +117,7 @@ TEST(SignatureTrailer, AbsentOrMalformed) {
     const std::string good = SignedBytes(kDocument, kSeedA);
     const std::size_t at = good.find("<!-- RenewixSignature");
     const std::string line = good.substr(at);
+    const std::string utf16 = SignedBytes(Utf16(kDocument, false, true), kSeedA);
     SignatureTrailer trailer;
     const std::pair<std::string, TrailerStatus> cases[] = {
         {"", TrailerStatus::Absent},
@@ -130,7 +131,7 @@ TEST(SignatureTrailer, AbsentOrMalformed) {
         {kDocument + std::string(line).erase(60, 4), TrailerStatus::Malformed},          // signature cut short
         {good.substr(1), TrailerStatus::Found},  // the trailer still parses; the signature then fails
         // A UTF-16 document whose last byte went missing.
-        {SignedBytes(Utf16(kDocument, false, true), kSeedA).substr(1), TrailerStatus::Absent},
+        {utf16.substr(0, utf16.size() - 1), TrailerStatus::Absent},
     };
     for (const auto& [bytes, expected] : cases) {
         EXPECT_EQ(ParseSignatureTrailer(bytes, trailer), expected)
