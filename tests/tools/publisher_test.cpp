@@ -116,15 +116,9 @@ TEST_F(PublisherTest, PatchesFromAnEarlierReleaseRebuildTheNewFiles) {
     ASSERT_TRUE(Publish(request, report, error, warnings)) << WideToUtf8(error);
 
     const auto patchOf = [&](const wchar_t* path) {
-        std::wstring name, from, size, crc, hash;
-        for (const auto& [key, value] : LoadOutput().SelectSingle(path).Attributes()) {
-            if (key == L"Patch") name = value;
-            if (key == L"PatchFrom") from = value;
-            if (key == L"PatchSize") size = value;
-            if (key == L"PatchCRC") crc = value;
-            if (key == L"PatchSHA256") hash = value;
-        }
-        return ReadFilePatch(L"", name, from, size, crc, hash);
+        std::map<std::wstring, std::wstring> a;
+        for (const auto& [key, value] : LoadOutput().SelectSingle(path).Attributes()) a[key] = value;
+        return ReadFilePatch(L"", a[L"Patch"], a[L"PatchFrom"], a[L"PatchSize"], a[L"PatchCRC"], a[L"PatchSHA256"]);
     };
     const std::optional<FilePatch> readme = patchOf(L"Renewix/FileList/Directory/Directory/File");
     ASSERT_TRUE(readme) << WideToUtf8(report);
