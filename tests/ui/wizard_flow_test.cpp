@@ -153,9 +153,6 @@ TEST(DownloadPage, TheFileBarRestartsForEachFileAndTheTotalCountsEachFileOnce) {
     progress.Begin(2, 200);
     DownloadProgress::BarUpdate bars = progress.StartFile(L"a", 100, L"").bars;
     EXPECT_TRUE(bars.setFileRange && bars.setTotalRange);
-    EXPECT_EQ(100, bars.fileRange);
-    EXPECT_EQ(200, bars.totalRange);
-    EXPECT_EQ(0, bars.filePosition);
     EXPECT_EQ(50, progress.Progress(50, 100).totalPosition);
     // The end of a file may be reported more than once.
     EXPECT_EQ(100, progress.Progress(100, 100).totalPosition);
