@@ -74,7 +74,6 @@ TEST(WizardPictures, ResourceIdsAreTheClientsOwn) {
 // Whatever the file's header, table, masks and gaps, the resource is a plain info header with
 // the masks and the table right behind it, then the pixels.
 TEST(WizardPictures, UsableBitmapsBecomeTheirResourceForm) {
-    const PictureRules& header = RulesFor(WizardPicture::Header);
     const PictureRules& watermark = RulesFor(WizardPicture::Watermark);
     const struct Case {
         const char* name;
@@ -82,7 +81,6 @@ TEST(WizardPictures, UsableBitmapsBecomeTheirResourceForm) {
         Bmp bmp;
         std::uint32_t colours;
     } cases[] = {
-        {"plain", WizardPicture::Header, {.width = header.maxWidth, .height = header.maxHeight}, 0},
         {"largest", WizardPicture::Watermark, {.width = watermark.maxWidth, .height = watermark.maxHeight}, 0},
         {"short table and a gap", WizardPicture::Watermark, {.width = 30, .height = 20, .bits = 8, .colours = 3, .gap = 10}, 3},
         {"masks after the header", WizardPicture::Header, {.width = 10, .height = 10, .bits = 16, .compression = 3}, 0},
