@@ -126,6 +126,7 @@ TEST(WizardPictures, FilesThatAreNotUsableBitmapsAreRefusedWithTheReason) {
         {MakeBmp({.width = 49, .height = 50}), WizardPicture::Header,
          "is 49 x 50 pixels; the header band holds at most 49 x 49"},
         {MakeBmp({.headerSize = 12}), WizardPicture::Header, "has a header of 12 bytes"},
+        {MakeBmp({.headerSize = 124}).substr(0, 60), WizardPicture::Header, "is cut short"},
         {MakeBmp({.height = -49}), WizardPicture::Header, "is stored top-down"},
         {MakeBmp({.width = 0}), WizardPicture::Header, "has no valid size"},
         {twoPlanes, WizardPicture::Header, "has no valid size"},
