@@ -14,9 +14,6 @@
 //                                               writing instead
 //   test_tool connected-state                   whether WinINet reports a connected state
 //   test_tool trust-certificate CERT.der        trusts a test authority inside the prefix
-//   test_tool http-fetch PROTOCOL ADDRESS PORT FILE LOG [wizard]
-//                                               fetches one file with the client's HTTP downloader,
-//                                               beside a stand-in wizard window when asked
 //   test_tool credentials KIND                  shows the credentials dialog (0 website, 1 proxy)
 //                                               and prints how it was closed and what was entered
 //   test_tool answer-credentials TITLE USER PASSWORD ok|cancel|enter
@@ -45,32 +42,22 @@
 #include <wincrypt.h>
 #include <wininet.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "description/variables.h"
-#include "foundation/cancellation.h"
 #include "foundation/client_config.h"
 #include "foundation/file_bytes.h"
-#include "foundation/file_management.h"
 #include "foundation/log.h"
-#include "foundation/run_state.h"
 #include "foundation/text.h"
 #include "foundation/win_resource.h"
-#include "persistence/status_file.h"
 #include "service/permission_service.h"
 #include "service/pipe_protocol.h"
 #include "service/pipe_security.h"
 #include "service/piped_file_management.h"
 #include "transfer/credentials.h"
-#include "transfer/http_downloader.h"
-#include "ui/wizard_prompts.h"
 #include "wait_until.h"
 
 namespace Wire = PermissionManager::Wire;
@@ -154,40 +141,6 @@ int TrustCertificate(const wchar_t* path) {
         return 1;
     }
     Say("trusted");
-    return 0;
-}
-
-int HttpFetch(int argc, wchar_t** argv) {
-    _setmode(_fileno(stdout), _O_BINARY);  // texts carry their own CR LF
-    Log log;
-    PermissionManager::StandardFileManagement files(log);
-    log.Start(files, argv[6], 0);
-    ClientConfig config;
-    RunState state;
-    StatusFile status(L"", 0, 0, state, log);
-    TextVariables variables(config, state, log);
-    renewix::Cancellation cancellation;
-    const RunContext run{config, state, log, status, variables, files, cancellation};
-    renewix::UniqueWindow window;
-    WizardPrompts prompts(run);
-    if (argc > 7 && std::wstring(argv[7]) == L"wizard") {
-        window.reset(CreateWindowW(L"STATIC", L"Stand-in wizard", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200,
-                                   nullptr, nullptr, nullptr, nullptr));
-        prompts.PublishSheet(window.get());
-    }
-    ServerSettings settings;
-    settings.Protocol = argv[2];
-    settings.Address = argv[3];
-    settings.Port = argv[4];
-    HTTPFileDownloader downloader(settings, TransferContext{log, variables});
-    downloader.SetPrompts(&prompts);
-    const bool connected = downloader.Connect();
-    std::string body;
-    if (connected && downloader.OpenDownloadFile(argv[5])) {
-        char buffer[8192];
-        for (DWORD read; (read = downloader.Read(buffer, sizeof(buffer))) != 0;) body.append(buffer, read);
-    }
-    Say(std::string("connected=") + (connected ? "1" : "0") + " body=[" + body + "]");
     return 0;
 }
 
@@ -413,7 +366,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"write-marker" && argc > 2) return WriteMarker(argc, argv);
     if (command == L"connected-state") return ConnectedState();
     if (command == L"trust-certificate" && argc > 2) return TrustCertificate(argv[2]);
-    if (command == L"http-fetch" && argc > 6) return HttpFetch(argc, argv);
     if (command == L"credentials") return ShowCredentials(argc > 2 ? _wtoi(argv[2]) : 0);
     if (command == L"answer-credentials" && argc > 5) return AnswerCredentials(argv[2], argv[3], argv[4], argv[5]);
     if (command == L"delete-task" && argc > 2) return DeleteTask(argv[2]);
