@@ -20,7 +20,6 @@
 //                                               the user at a credentials dialog: prints its prompt,
 //                                               whether the password is masked and where the caret
 //                                               is, types both and presses the button or Enter
-//   test_tool delete-task NAME                  removes a scheduled task, if there is one
 //   test_tool greet PIPE                        as a client of the permission manager's pipe:
 //                                               "connected" or "refused"
 //   test_tool security PIPE                     the pipe's owner and access list (SDDL)
@@ -36,8 +35,6 @@
 //   test_tool error-box                         the text of an "Error" message box, which it closes
 #include <windows.h>
 #include <aclapi.h>
-#include <initguid.h>
-#include <mstask.h>
 #include <sddl.h>
 #include <wincrypt.h>
 #include <wininet.h>
@@ -198,22 +195,6 @@ int AnswerCredentials(const wchar_t* title, const wchar_t* user, const wchar_t* 
     return WaitUntil([&] { return !IsWindow(dialog); }) ? 0 : 3;
 }
 
-// A name Wine's scheduler refuses (one with a dot) is kept as its job file, removed directly.
-int DeleteTask(const std::wstring& name) {
-    renewix::ScopedComInit com;
-    renewix::ComPtr<ITaskScheduler> scheduler;
-    if (FAILED(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
-                                scheduler.put_void()))) {
-        return 3;
-    }
-    if (scheduler->Delete(name.c_str()) == E_INVALIDARG) {
-        wchar_t windows[MAX_PATH] = {};
-        GetWindowsDirectoryW(windows, MAX_PATH);
-        DeleteFileW((std::wstring(windows) + L"\\Tasks\\" + name + L".job").c_str());
-    }
-    return 0;
-}
-
 // ---- The permission manager's pipe, as its client meets it -------------------------------
 
 // A connection greeted as the client greets the service; "refused" when it would not serve us.
@@ -368,7 +349,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"trust-certificate" && argc > 2) return TrustCertificate(argv[2]);
     if (command == L"credentials") return ShowCredentials(argc > 2 ? _wtoi(argv[2]) : 0);
     if (command == L"answer-credentials" && argc > 5) return AnswerCredentials(argv[2], argv[3], argv[4], argv[5]);
-    if (command == L"delete-task" && argc > 2) return DeleteTask(argv[2]);
     if (command == L"greet" && argc == 3) return Greet(argv[2]);
     if (command == L"security" && argc == 3) return Security(argv[2]);
     if (command == L"probe" && argc >= 4) return Probe(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
