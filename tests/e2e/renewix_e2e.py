@@ -59,22 +59,16 @@ def run_tool(exe, *args, capture=True, **options):
     return result
 
 
-def run_client_once_more(exe, log, *args, **options):
-    """Runs the client, whose log `log` each run writes anew; a start that never reached the
-    client is made once more. The completed process."""
+def run_logged_client(exe, log, *args, timeout=180):
+    """Runs the client, whose output is not captured (see wine), and returns its log, which each
+    run writes anew; a start that never reached the client is made once more."""
     log = Path(log)
     for attempt in (1, 2):
         log.unlink(missing_ok=True)
-        result = wine(exe, *args, **options)
-        if attempt == 2 or not never_reached(result.returncode, log.exists()):
-            return result
-        print(f"note: {Path(exe).name} ended with {result.returncode} before writing its log; running it again",
-              file=sys.stderr)
-
-
-def run_logged_client(exe, log, *args, timeout=180):
-    """Runs the client, whose output is not captured (see wine), and returns its log."""
-    code = run_client_once_more(exe, log, *args, timeout=timeout, capture=False).returncode
+        code = wine(exe, *args, timeout=timeout, capture=False).returncode
+        if attempt == 2 or not never_reached(code, log.exists()):
+            break
+        print(f"note: {Path(exe).name} ended with {code} before writing its log; running it again", file=sys.stderr)
     if code != 0:
         raise AssertionError(f"{exe} ended with exit code {code}")
     text = read_log(log)
@@ -99,7 +93,7 @@ def client_settings(**sections):
 
 
 def file_entry(name, src="files/", **attributes):
-    """One <File> of a document's list; a src of None leaves Src out."""
+    """One <File>; a src of None leaves Src out."""
     attributes = ({"Src": src} if src is not None else {}) | attributes
     return f'<File Name="{name}"' + "".join(f' {key}="{value}"' for key, value in attributes.items()) + "/>"
 
@@ -173,25 +167,15 @@ def delete_registry(key="HKCU\\Software\\RenewixTest", value=None):
 
 def describe(result):
     """A failed run for an assertion message: its code and everything it printed."""
-    def text(data):
-        return data.decode("utf-8", "replace") if data else ""
-    return f"exit code {result.returncode}; stdout: {text(result.stdout)!r}; stderr: {text(result.stderr)!r}"
-
-
-def settings_text(settings):
-    """settings: {section: {key: value}} -> INI text."""
-    lines = []
-    for section, keys in settings.items():
-        lines.append(f"[{section}]")
-        lines.extend(f"{key}={value}" for key, value in keys.items())
-        lines.append("")
-    return "\r\n".join(lines)
+    out, err = ((data or b"").decode("utf-8", "replace") for data in (result.stdout, result.stderr))
+    return f"exit code {result.returncode}; stdout: {out!r}; stderr: {err!r}"
 
 
 def configure(exe, settings):
-    """Writes settings into a client executable with the configuration tool."""
+    """Writes settings ({section: {key: value}}) into a client executable with the configuration tool."""
     ini = Path(exe).with_suffix(".ini")
-    ini.write_text(settings_text(settings), encoding="utf-8")
+    ini.write_text("".join(f"[{section}]\r\n" + "".join(f"{key}={value}\r\n" for key, value in keys.items())
+                           for section, keys in settings.items()), encoding="utf-8")
     result = run_tool(BIN / "RenewixConfig.exe", "write", windows_path(exe), windows_path(ini))
     if result.returncode != 0:
         raise AssertionError(f"RenewixConfig failed: {describe(result)}")
@@ -239,60 +223,18 @@ def trusted_test_authority(folder):
 
 
 def serve_tls(server, folder, certificate="server"):
-    """Makes a server of start_server answer over TLS with a certificate of trusted_test_authority."""
+    """Makes a server of serve answer over TLS with a certificate of trusted_test_authority."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(Path(folder) / f"{certificate}.pem", Path(folder) / f"{certificate}.key")
     server.socket = context.wrap_socket(server.socket, server_side=True)
     return server
 
 
-def send_cut_answer(handler):
-    """Answers a request with less than the announced length and closes: a short download."""
-    body = b"only part of it"
-    handler.send_response(200)
-    handler.send_header("Content-Length", str(len(body) + 100))
-    handler.end_headers()
-    handler.wfile.write(body)
-    handler.close_connection = True
-
-
-def send_basic_challenge(handler, status=401, header="WWW-Authenticate"):
-    """Answers 401, asking for Basic credentials (a proxy: 407 with Proxy-Authenticate)."""
-    handler.send_response(status)
-    handler.send_header(header, 'Basic realm="updates"')
-    handler.send_header("Content-Length", "0")
-    handler.end_headers()
-
-
-class QuietHandler(http.server.SimpleHTTPRequestHandler):
-    """Serves a folder (functools.partial(QuietHandler, directory=...)) without a line per request."""
-
-    def log_message(self, *args):
-        pass
-
-
-def start_server(handler):
-    """An HTTP server on 127.0.0.1 at a free port, answering from a thread of its own."""
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
-
-
-def stop_server(server):
-    server.shutdown()
-    server.server_close()
-
-
 def log_so_far(path):
     """What a log that may be being written holds so far: empty while it is missing or its
     byte order mark is not written yet, and a half-written last character is left out."""
-    try:
-        data = Path(path).read_bytes()
-    except FileNotFoundError:
-        return ""
-    if data[:2] != b"\xff\xfe":
-        return ""
-    body = data[2:]
+    data = Path(path).read_bytes() if Path(path).exists() else b""
+    body = data[2:] if data[:2] == b"\xff\xfe" else b""
     return body[:len(body) & ~1].decode("utf-16-le", "replace")
 
 
@@ -304,22 +246,6 @@ def read_log(path):
     return data[2:].decode("utf-16-le")
 
 
-class ClientTestCase(unittest.TestCase):
-    """Each test gets its own folder with a copy of the client."""
-
-    def setUp(self):
-        self.folder = Path(tempfile.mkdtemp(prefix="renewix-e2e-"))
-        self.client = self.folder / "Renewix.exe"
-        shutil.copy(BIN / "Renewix.exe", self.client)
-
-    def tearDown(self):
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-    def run_client(self, *args, timeout=60, capture=True):
-        return run_client_once_more(self.client, self.folder / "RenewixLog.txt", *args, timeout=timeout,
-                                    capture=capture)
-
-
 class UpdateTestCase(unittest.TestCase):
     """A client in app/ at version 1.0 beside its data.txt, and release/files/ holding version 2.0:
     data.txt and sub/more.txt."""
@@ -329,7 +255,8 @@ class UpdateTestCase(unittest.TestCase):
         self.app, self.release = self.root / "app", self.root / "release"
         for folder in (self.app, self.release / "files" / "sub"):
             folder.mkdir(parents=True)
-        shutil.copy(BIN / "Renewix.exe", self.app / "Renewix.exe")
+        self.client = self.app / "Renewix.exe"
+        shutil.copy(BIN / "Renewix.exe", self.client)
         (self.app / "data.txt").write_text("version 1 data")
         (self.release / "files" / "data.txt").write_text("version 2 data")
         (self.release / "files" / "sub" / "more.txt").write_text("more for version 2")
@@ -338,20 +265,18 @@ class UpdateTestCase(unittest.TestCase):
         shutil.rmtree(self.root, ignore_errors=True)
 
     def configure_client(self, **sections):
-        configure(self.app / "Renewix.exe", client_settings(**sections))
+        configure(self.client, client_settings(**sections))
 
-    def publish_to(self, document, target, *options, base_code="0", files_folder=None):
-        """Publishes the document as `target`, with the release's files in files/ beside it or
-        under files_folder."""
+    def publish_to(self, document, target, *options, base_code="0"):
+        """Publishes the document as `target`, with the release's files in files/ beside it."""
         (self.root / "update.xml").write_text(document)
         Path(target).parent.mkdir(parents=True, exist_ok=True)
         publish(self.root / "update.xml", self.release, base_code, target, *options)
-        shutil.copytree(self.release / "files", (files_folder or Path(target).parent) / "files", dirs_exist_ok=True)
+        shutil.copytree(self.release / "files", Path(target).parent / "files", dirs_exist_ok=True)
 
-    def run_client(self, *args, background=True):
-        """With `args`, or else with the background keyword or, as the program's stand-in, none; the log."""
-        args = args or (("0",) if background else ())
-        return run_logged_client(self.app / "Renewix.exe", self.app / "RenewixLog.txt", *args)
+    def run_client(self, *args):
+        """With `args`, or else as a background check (keyword 0); the log."""
+        return run_logged_client(self.client, self.app / "RenewixLog.txt", *(args or ("0",)))
 
     def recorded_version(self):
         status = self.app / "RenewixStatus.xml"
@@ -408,10 +333,7 @@ def start_client(exe, *args, env=None, log=None):
 
 
 def control(controls, control_id):
-    for item in controls:
-        if item["id"] == control_id:
-            return item
-    return None
+    return next((item for item in controls if item["id"] == control_id), None)
 
 
 # The wizard's pages by their dialog templates.
@@ -609,16 +531,13 @@ def wait_exit(process, timeout=WAIT):
 
 class Site:
     """What an update server on 127.0.0.1 does with particular paths: `held` paths wait until
-    the test releases them before answering, `cut` paths send less than they announce, with
-    `credentials` every path wants Basic authentication, and with `proxy_credentials` it is a
-    proxy that wants them and then fetches for the client. `sent` counts the body bytes sent
-    for each path."""
+    the test releases them before answering, with `credentials` every path wants Basic
+    authentication, and with `proxy_credentials` it is a proxy that wants them and then fetches
+    for the client. `sent` counts the body bytes sent for each path."""
 
     def __init__(self, folder):
         self.folder = folder
         self.held = {}
-        self.asked = set()  # the paths requested so far
-        self.cut = set()
         self.credentials = None
         self.proxy_credentials = None
         self.sent = {}
@@ -636,20 +555,29 @@ class Site:
 HOLD_LIMIT = 600
 
 
-class SiteHandler(QuietHandler):
+class SiteHandler(http.server.SimpleHTTPRequestHandler):
     site = None
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, directory=str(self.site.folder), **kwargs)
 
-    def authorized(self, header, credentials):
-        return self.headers.get(header) == "Basic " + base64.b64encode(credentials.encode()).decode()
+    def log_message(self, *args):
+        pass
+
+    def challenged(self, credentials, status, asked, answered):
+        """Answers `status` asking for Basic credentials unless the request brings them."""
+        if self.headers.get(answered) == "Basic " + base64.b64encode(credentials.encode()).decode():
+            return False
+        self.send_response(status)
+        self.send_header(asked, 'Basic realm="updates"')
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        return True
 
     def do_GET(self):
         site = self.site
         if site.proxy_credentials:
-            if not self.authorized("Proxy-Authorization", site.proxy_credentials):
-                send_basic_challenge(self, 407, "Proxy-Authenticate")
+            if self.challenged(site.proxy_credentials, 407, "Proxy-Authenticate", "Proxy-Authorization"):
                 return
             with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(self.path, timeout=WAIT) as answer:
                 body = answer.read()
@@ -658,16 +586,11 @@ class SiteHandler(QuietHandler):
             self.end_headers()
             self.wfile.write(body)
             return
-        path = self.path.split("?")[0]
-        if site.credentials and not self.authorized("Authorization", site.credentials):
-            send_basic_challenge(self)
+        if site.credentials and self.challenged(site.credentials, 401, "WWW-Authenticate", "Authorization"):
             return
-        site.asked.add(path)
+        path = self.path.split("?")[0]
         if path in site.held:
             site.held[path].wait(HOLD_LIMIT)
-        if path in site.cut:
-            send_cut_answer(self)
-            return
         super().do_GET()
 
     def copyfile(self, source, outputfile):
@@ -679,9 +602,15 @@ class SiteHandler(QuietHandler):
 
 
 def serve(site):
-    """An HTTP server for `site` on 127.0.0.1 at a free port."""
-    handler = type("Handler", (SiteHandler,), {"site": site})
-    return start_server(handler)
+    """An HTTP server for `site` on 127.0.0.1 at a free port, answering from a thread of its own."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), type("Handler", (SiteHandler,), {"site": site}))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def stop_server(server):
+    server.shutdown()
+    server.server_close()
 
 
 FTP_SERVER_SCRIPT = ROOT / "scripts" / "ftp_server.py"
@@ -759,24 +688,6 @@ def require_connected_wine():
         raise AssertionError("Wine reports no Internet connection; the client would probe public sites")
 
 
-def run_closing_wizard(exe, *args, page=None, env=None):
-    """Runs a client that shows a wizard, waits for its sheet (on `page` when given), closes it
-    the way another program would (WM_CLOSE_WIZARD) and returns the exit code and the sheet."""
-    client = start_client(exe, *args, env=env)
-    try:
-        wizard = Wizard(exe)
-        if page:
-            sheet = wizard.wait_page(page)
-        else:
-            sheet = wizard.wait(lambda s: bool(s["sheets"]), "the wizard")["sheets"][0]
-        wizard.send("close-wizard")
-        return wait_exit(client), sheet
-    finally:
-        if client.poll() is None:
-            client.kill()
-            client.wait()
-
-
 REGISTRY_KEY = "HKCU\\Software\\RenewixTest\\Wizard"
 
 FULL_DOCUMENT = update_document(
@@ -786,12 +697,9 @@ FULL_DOCUMENT = update_document(
 
 ONE_FILE_DOCUMENT = update_document(update_type=None, restart="No restart")
 
-NO_UPDATE_DOCUMENT = """<?xml version="1.0"?>
-<Renewix>
-  <UpdateVersion>1.0</UpdateVersion>
-  <UpdateNotNeeded>Nothing new for %ApplicationName% today.</UpdateNotNeeded>
-</Renewix>
-"""
+NO_UPDATE_DOCUMENT = update_document(
+    version="1.0", files=(), update_type=None,
+    extra="<UpdateNotNeeded>Nothing new for %ApplicationName% today.</UpdateNotNeeded>")
 
 
 OPTION_KEYS = {"LoggingEnabled", "ConfirmCancel", "CheckFrequency", "RememberDeclinedVersion", "LaunchAfterCheck",
@@ -865,9 +773,6 @@ class WizardTestCase(unittest.TestCase):
 
     def log(self):
         return read_log(self.app / "RenewixLog.txt")
-
-    def wait_for_log(self, text, timeout=WAIT):
-        wait_for(lambda: text in log_so_far(self.app / "RenewixLog.txt"), f"{text!r} in the log", timeout)
 
     def status(self):
         return (self.app / "RenewixStatus.xml").read_text(encoding="cp1252")
