@@ -1,9 +1,9 @@
-"""A vendor's test of a local document, in German. The one-page message and the late launch are
-decided in StartUp.EachModeShowsAndStartsWhatItShould and LaunchAtTheEnd."""
+"""A vendor's test of a local document, in German, and how a run standing in for the program ends.
+The one-page message is decided in StartUp.EachModeShowsAndStartsWhatItShould."""
 
 import unittest
 
-from renewix_e2e import (NEXT, REGISTRY_KEY, button, file_entry, registry_value, text_of,
+from renewix_e2e import (NEXT, ONE_FILE_DOCUMENT, REGISTRY_KEY, button, file_entry, registry_value, text_of,
                          update_document, wait_exit, windows_path, WizardTestCase)
 
 TEST_DOCUMENT = update_document(
@@ -41,6 +41,24 @@ class TestRunTest(WizardTestCase):
         self.assertEqual(sorted(path.name for path in self.app.iterdir()), ["Renewix.exe", "Viewer.exe", "data.txt"])
         self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
         self.assertIsNone(registry_value(REGISTRY_KEY, "Version"))
+
+
+class StartupVariantTest(WizardTestCase):
+    def test_a_completed_update_skips_the_late_launch(self):
+        # A run standing in for the program that installed the update without restarting it does
+        # not start it again; the other endings are in LaunchAtTheEnd.
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        (self.app / "Viewer.exe").unlink()  # a launch then leaves its failure in the log
+        client = self.start("report.txt")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("ready")
+        self.wizard.press(NEXT)
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\r\nUpdate was successful!\r\n", log)
+        self.assertNotIn("Unable to launch", log)
 
 
 if __name__ == "__main__":
