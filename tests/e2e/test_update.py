@@ -95,14 +95,17 @@ class SilentUpdateTest(UpdateTestCase):
         (self.app / "last.txt").write_text("old last")
         (self.release / "files" / "last.txt").write_text("new last")
         self.publish(files=("Renewix.exe", "last.txt"))
-        # A file placed after the client cannot be: the running client is put back. Then it is free.
-        for held, client, last in ((True, original, "old last"), (False, new_client.read_bytes(), "new last")):
+        # A file placed after the client cannot be: the running client is put back. Then it is free,
+        # and the next run installs the downloads the first kept, without fetching them again.
+        rows = ((True, original, "old last", 0), (False, new_client.read_bytes(), "new last", 2))
+        for held, client, last, reused in rows:
             with self.subTest(held=held):
                 with file_held(self.app / "last.txt") if held else contextlib.nullcontext():
                     log = self.run_client()
                 self.assertIn("\tDetected a self update!:\t" + windows_path(self.app) + "\\Renewix.exe\r\n", log)
                 self.assertEqual("\tRestored:\t" + windows_path(self.app) + "\\Renewix.exe\r\n" in log, held)
                 self.assertEqual(self.client.read_bytes(), client)
+                self.assertEqual(log.count("\tFile already downloaded\r\n"), reused, log)
                 self.assertEqual((self.app / "last.txt").read_text(), last)
                 self.assertEqual(self.recorded_version() == "2.0", not held)
                 self.assertEqual(self.marker.exists(), not held)
