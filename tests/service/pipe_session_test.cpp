@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -501,6 +503,135 @@ TEST_F(PipeSessionTest, ARefusedRequestEndsOnlyItsOwnConnection) {
         EXPECT_NE(files_->GetAttributes(folder_.path()), INVALID_FILE_ATTRIBUTES);
     }
     EXPECT_TRUE(RawClient(server_.pipe()).Greet());
+}
+
+// Every file and folder under `folder` but `skip`, with the files' bytes, attributes and times.
+std::map<std::wstring, std::string> Snapshot(const std::wstring& folder, const std::wstring& skip = L"") {
+    std::map<std::wstring, std::string> found;
+    ForEachChild(folder, [&](const std::wstring& name, bool isFolder) {
+        const std::wstring path = folder + L"\\" + name;
+        if (path == skip) return;
+        WIN32_FILE_ATTRIBUTE_DATA facts{};
+        GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &facts);
+        found[path] = (isFolder ? "" : ReadFileBytes(path)) + " " + std::to_string(facts.dwFileAttributes) + " " +
+                      std::to_string(facts.ftLastWriteTime.dwLowDateTime);
+        if (isFolder) found.merge(Snapshot(path, skip));
+    });
+    return found;
+}
+
+// The file a request names; 0 for none.
+template <typename Request>
+std::uint32_t FileNamed(const Request& request) {
+    if constexpr (requires { request.fileId; }) return request.fileId;
+    return 0;
+}
+
+// Random and damaged requests on raw connections: at staging, the rest of the served folder,
+// folders beside it and spellings that lead elsewhere; malformed, cut short, and naming files
+// never opened. No document is staged, so nothing outside staging may change and no key may
+// be made; a malformed request ends its own connection, and a fresh client is still served.
+TEST_F(PipeSessionTest, BoundedFuzzLeavesTheServerServing) {
+    RegistryOverride registry{HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_USERS, HKEY_CURRENT_USER};
+    ASSERT_TRUE(registry.active());
+    // Beside the served folder, and a folder whose path starts as the served folder's does.
+    ScratchFolder outside(L"fuzz"), lookalike(L"pipe-" + std::to_wstring(GetCurrentProcessId()) + L"x");
+    const std::wstring staging = folder_.path(), r = product_.path(), o = outside.path();
+    for (const std::wstring& folder : {r, o, lookalike.path(), staging}) {
+        ASSERT_TRUE(CreateDirectoryW((folder + L"\\b").c_str(), nullptr));
+        ASSERT_TRUE(WriteFileBytes(folder + L"\\a", "a") && WriteFileBytes(folder + L"\\b\\c", "c"));
+    }
+    const auto everything = [&] { return std::array{Snapshot(r, staging), Snapshot(o), Snapshot(lookalike.path())}; };
+    const auto before = everything();
+    FuzzNumbers next(20260514);
+    const auto pick = [&](const auto& from) { return from[next(std::size(from))]; };
+    // Half the paths at staging, where everything is served, or at the rest of the served folder;
+    // the others anywhere, beside it and spelled to lead elsewhere too. Names that exist, so that
+    // what is done shows.
+    const std::wstring places[] = {
+        staging + L"\\", r + L"\\", o + L"\\", lookalike.path() + L"\\", staging + L"\\..\\", staging + L"/",
+        staging + L"\\.\\", staging + L"\\..\\..\\" + o.substr(o.rfind(L'\\') + 1) + L"\\", staging + L"\\\\",
+        L"\\\\?\\" + staging + L"\\", L"\\\\localhost\\" + o.substr(0, 1) + L"$" + o.substr(2) + L"\\"};
+    const wchar_t* names[] = {L"a", L"b\\c", L"a", L"b\\c", L"b", L"n", L"a.", L"a:s", L"nul.txt", L"b\\..\\a"};
+    const auto path = [&] { return places[next(2) ? next(2) : next(std::size(places))] + pick(names); };
+    const wchar_t* keys[] = {L"HKEY_LOCAL_MACHINE", L"HKEY_CLASSES_ROOT", L"HKEY_USERS\\.DEFAULT", L"HKEY_CURRENT_USER",
+                             L"HKLM"};
+    const DWORD access[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE, DELETE};
+    const Wire::Opcode pathOps[] = {Wire::kDelete,     Wire::kGetAttributes,  Wire::kMakeDirectories,
+                                    Wire::kDeleteTree, Wire::kRegisterServer, Wire::kUnregisterServer};
+    std::uint32_t issued = 0;  // files opened on the current connection
+    const Wire::OpenRequest first{GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, 0, staging + L"\\f"};
+    // A file of this connection's, or any id, most of which it never issued.
+    const auto id = [&] { return next(2) ? 1 + next(issued) : 1 + next(Wire::kMaxFilesPerConnection); };
+    const auto request = [&]() -> Wire::Request {
+        const std::wstring key = pick(keys) + std::wstring(L"\\Software\\RenewixFuzz");
+        switch (next(12)) {
+            case 0: return Wire::GreetingRequest{};
+            case 1: case 2: return Wire::OpenRequest{pick(access), 1 + next(5), 0, path()};
+            case 3: return Wire::WriteRequest{id()};
+            case 4: return Wire::ReadRequest{id(), next(9000)};
+            case 5: return Wire::CloseRequest{id()};
+            case 6: return Wire::SetTimesRequest{{}, {}, {next(0xFFFFFFFF), 0x01D00000}, id()};
+            case 7: return Wire::MoveRequest{path(), path()};
+            case 8: case 9: return Wire::PathRequest{pick(pathOps), path()};
+            case 10:
+                if (next(2)) return Wire::QueryRegistryRequest{key + L"\\v", L"REG_SZ"};
+                return Wire::UpdateRegistryRequest{key, L"v", next(2) ? L"Create" : L"Add REG_SZ fuzz"};
+            default: return Wire::UnzipRequest{path(), path()};
+        }
+    };
+    std::optional<RawClient> raw;
+    int sent = 0, answered = 0;
+    for (; sent < 1000; ++sent) {  // bounded by count, not time, so every run sends the same requests
+        if (!raw) {
+            // Retried: a session that has just ended may still count against this process.
+            ASSERT_TRUE(WaitUntil([&] { return raw.emplace(server_.pipe()).Greet(); }, 5000)) << sent;
+            ASSERT_TRUE(raw->SendRequest(first));  // a file for the requests that name one
+            ASSERT_EQ(raw->Result(), 1);
+            issued = 1;
+        }
+        Wire::Bytes frame = next(16) == 0 ? RandomFrame(next) : FrameOf(request());
+        if (next(6) == 0 && !frame.empty()) Damage(frame, next);
+        // The service reads the opcode, then a known opcode's payload; more would be the next request.
+        const std::size_t length =
+            4 + (frame.size() < 4 ? 0 : Wire::PayloadSize(Wire::GetU32(frame.data())).value_or(0));
+        frame.resize(std::min(frame.size(), length));
+        ASSERT_TRUE(raw->Send(frame)) << sent;
+        if (frame.size() < length) {  // the service waits for the rest
+            raw.reset();
+            continue;
+        }
+        const Wire::ParsedRequest parsed = Wire::ParseRequest(frame);
+        if (!parsed || std::visit([](const auto& any) { return FileNamed(any); }, parsed.request) > issued) {
+            ASSERT_TRUE(raw->Ended()) << "request " << sent << " was malformed or named a file never opened";
+            raw.reset();
+            continue;
+        }
+        const std::uint32_t opcode = Wire::OpcodeOf(parsed.request);
+        ASSERT_TRUE(opcode != Wire::kWrite || raw->Send(Wire::Bytes(1 + next(64), 'w')));  // a write's data
+        const std::optional<Wire::Bytes> reply =
+            raw->Receive(opcode == Wire::kGreeting ? 5 : opcode == Wire::kQueryRegistry ? Wire::kTextReplyBytes : 4);
+        if (opcode == Wire::kOpen && !reply) {  // a refused or failed open ends the connection
+            raw.reset();
+            continue;
+        }
+        ASSERT_TRUE(reply) << "request " << sent << " went unanswered";
+        const std::uint32_t result = Wire::GetU32(reply->data());
+        if (opcode == Wire::kOpen) ++issued;
+        ASSERT_TRUE(opcode != Wire::kOpen || result == issued) << "ids are given in turn";
+        if (opcode == Wire::kRead) {
+            ASSERT_LE(result, std::get<Wire::ReadRequest>(parsed.request).count);
+            ASSERT_TRUE(raw->Receive(result));
+        }
+        ++answered;
+    }
+    EXPECT_GT(answered, sent / 4);  // the requests reach past the first checks
+    EXPECT_EQ(everything(), before);
+    wchar_t made[256] = {};
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_USERS, HKEY_CURRENT_USER}) {
+        EXPECT_EQ(RegEnumKeyW(root, 0, made, 256), ERROR_NO_MORE_ITEMS) << WideToUtf8(made);
+    }
+    EXPECT_NE(PipedFileManagement(server_.pipe()).GetAttributes(r), INVALID_FILE_ATTRIBUTES);
 }
 
 // Clients that open the pipe and close it again at once, before the server listens on the
