@@ -67,8 +67,8 @@ std::string StatusAfter(int count) {
 }
 
 // The mode a client is started in decides what it shows and starts, and when; a client that
-// finds another running leaves that one's log and status file as they are. No server is
-// configured, so a check that loads the document finds nothing.
+// finds another running leaves that one's log and status file as they are. Unless a row gives
+// an update, no server is configured, so a check that loads the document finds nothing.
 TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
     renewix::ScopedComInit com;
     ScratchFolder folder(L"startup");
@@ -93,11 +93,16 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         std::vector<std::string> events;
         std::string logged;  // "" when the run must write no log
         bool statusWritten;
+        const wchar_t* update = nullptr;  // the update type element of a version 2.0 on a share
     } rows[] = {
         {"check now", kAfter, false, L"/-checknow /x", false, false, true, "", {"wizard"},
          "\tCommand line:\t/-checknow /x\r\n\tCheckNow mode detected\r\n\tLanguage:\t", true},
         {"background check finds nothing", kAfter, false, L"0", false, false, true, "", {},
          "\tCommand line:\t0\r\n\tCheckBackground mode detected\r\n", true},
+        {"background check installs a silent update", kAfter, false, L"0", false, false, true, "", {},
+         "\tFile transfer status:\tSuccess\r\n", true, L"<UpdateType>Silent</UpdateType>"},
+        {"background check hands any other update to the wizard", kAfter, false, L"0", false, false, true, "",
+         {"wizard"}, "\tCheckBackground mode detected\r\n", true, L""},
         {"schedule page, due or not", kEverySecond, false, L"/Scheduler", false, false, true, StatusAfter(0),
          {"scheduler"}, "\tScheduler mode detected\r\n", true},
         {"check now, not due", kEverySecond, false, L"CheckNow", false, false, true, StatusAfter(0), {},
@@ -129,10 +134,22 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
                             "\tClient:\t\\d+\\.\\d+\\.\\d+\\.\\d+\r\n"
                             "\tOS:\tWindows [^\r\n]+ \\((x86|x64|ARM64)\\)\r\n");
     const std::regex language("\tLanguage:\t-?\\d+\r\n\tLocale  :\t\\d+\r\n");
+    const std::wstring share = folder / L"update.xml";
+    ASSERT_TRUE(WriteFileBytes(folder / L"a.txt", "new"));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
+        const std::wstring server =
+            row.update ? L"[PrimaryServer]\nDocumentProtocol=file:\nDocumentAddress=" + share + L"\n" : L"";
+        if (row.update) {
+            ASSERT_TRUE(WriteFileBytes(share, WideToUtf8(L"<Renewix><UpdateVersion>2.0</UpdateVersion>" +
+                                                         std::wstring(row.update) +
+                                                         L"<FileList><Directory Name=\"&lt;ApplicationDir&gt;\">"
+                                                         L"<File Name=\"a.txt\" Size=\"3\"/></Directory></FileList>"
+                                                         L"</Renewix>")));
+        }
         const ClientConfig config =
-            row.options ? ConfigFrom(Settings(row.ownName ? ownName : L"Viewer.exe", row.options)) : ClientConfig{};
+            row.options ? ConfigFrom(server + Settings(row.ownName ? ownName : L"Viewer.exe", row.options))
+                        : ClientConfig{};
         RunState state;
         Log log;
         StatusFile status(config, state, log);
