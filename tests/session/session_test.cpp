@@ -4,14 +4,12 @@
 
 #include "description/secure_code.h"
 #include "description/signed_document.h"
-#include "foundation/download_sink.h"
 #include "foundation/xml_document.h"
 #include "foundation/paths.h"
 #include "foundation/win_resource.h"
 #include "persistence/status_file.h"
 #include "foundation/run_state.h"
 #include "foundation/text.h"
-#include "foundation/user_prompts.h"
 #include "test_support.h"
 #include "transfer/transfer_support.h"
 
@@ -36,27 +34,6 @@ public:
                                                  const TransferContext& context) {
         return std::make_unique<DocumentServer>(settings, context);
     }
-};
-
-// The download page's part: what the worker told it, in order.
-struct SinkRecorder : IDownloadSink {
-    std::vector<std::string> calls;
-    void Begin(int count, std::uint64_t total) override {
-        calls.push_back("begin " + std::to_string(count) + " " + std::to_string(total));
-    }
-    void File(const std::wstring&, std::uint64_t size) override { calls.push_back("file " + std::to_string(size)); }
-    void FileWhole(std::uint64_t size) override { calls.push_back("whole " + std::to_string(size)); }
-    void Progress(std::uint64_t, std::uint64_t) override {}
-    void Done(int count) override { calls.push_back("done " + std::to_string(count)); }
-    void Failed() override { calls.push_back("failed"); }
-};
-
-// The prompts the wizard would show, recorded.
-struct PromptRecorder : IUserPrompts {
-    std::wstring shown, errorTitle;
-    bool AskCredentials(CredentialKind, std::wstring*, std::wstring*) override { return false; }
-    void ShowError(const std::wstring&, const std::wstring& title) override { errorTitle = title; }
-    void ShowClosingMessage(const std::wstring& text) override { shown = text; }
 };
 
 class SessionTest : public ::testing::Test {

@@ -1,16 +1,29 @@
-// Records and a scripted downloader for the transfer tests.
+// Records, a scripted downloader and the recorders of what a transfer shows, for the transfer tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/settings_file.h"
 #include "foundation/cancellation.h"
-#include "foundation/text.h"
 #include "foundation/client_config.h"
+#include "foundation/download_sink.h"
+#include "foundation/text.h"
+#include "foundation/user_prompts.h"
 #include "transfer/downloader.h"
+
+// One server's settings, the rest left empty.
+inline ServerSettings Server(const std::wstring& protocol, const std::wstring& address, const std::wstring& port = L"") {
+    ServerSettings settings;
+    settings.Protocol = protocol;
+    settings.Address = address;
+    settings.Port = port;
+    return settings;
+}
 
 // A record from settings text, as the configuration tool would write it.
 inline ClientConfig ConfigFrom(const std::wstring& settings) {
@@ -59,4 +72,29 @@ public:
                                                  const TransferContext& context) {
         return std::make_unique<ScriptedDownloader>(settings, context);
     }
+};
+
+// The download page's part: what it was told, in order, and every progress report.
+struct SinkRecorder : IDownloadSink {
+    std::vector<std::string> calls;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+    void Begin(int count, std::uint64_t total) override {
+        calls.push_back("begin " + std::to_string(count) + " " + std::to_string(total));
+    }
+    void File(const std::wstring&, std::uint64_t size) override { calls.push_back("file " + std::to_string(size)); }
+    void FileWhole(std::uint64_t size) override { calls.push_back("whole " + std::to_string(size)); }
+    void Progress(std::uint64_t done, std::uint64_t size) override { progress.emplace_back(done, size); }
+    void Done(int count) override { calls.push_back("done " + std::to_string(count)); }
+    void Failed() override { calls.push_back("failed"); }
+};
+
+// The prompts the wizard would show, recorded; no credentials are given.
+struct PromptRecorder : IUserPrompts {
+    std::wstring shown, errors, errorTitle;
+    bool AskCredentials(CredentialKind, std::wstring*, std::wstring*) override { return false; }
+    void ShowError(const std::wstring& text, const std::wstring& title) override {
+        errors += text;
+        errorTitle = title;
+    }
+    void ShowClosingMessage(const std::wstring& text) override { shown = text; }
 };
