@@ -1,7 +1,7 @@
-// A TCP server on 127.0.0.1 for the downloader tests: it answers each request with the next scripted reply and, once the replies run out, stays silent (and
-// connected) for as long as it lives. A reply that says "Connection: close" is followed by the
-// end of its connection, as a server that drops it would. Every request is kept, for the
-// tests that check what was asked.
+// A TCP server on 127.0.0.1 for the downloader tests: it answers each request with the next
+// scripted reply and, once the replies run out, stays silent (and connected) for as long as it
+// lives. A reply that says "Connection: close" is followed by the end of its connection, as a
+// server that drops it would. Every request is kept, for the tests that check what was asked.
 #pragma once
 
 #include <winsock2.h>
@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "wait_until.h"
 
 class LoopbackServer {
 public:
@@ -44,15 +46,9 @@ public:
 
     int port() const { return port_; }
     int accepted() const { return accepted_.load(); }
-    // Waits at most `limit` ms for `count` connections, and for every scripted reply to have
-    // gone out; true when they did.
-    bool WaitForConnections(int count, DWORD limit = 10'000) const {
-        const ULONGLONG deadline = GetTickCount64() + limit;
-        while (accepted_.load() < count || !allAnswered_.load()) {
-            if (GetTickCount64() > deadline) return false;
-            Sleep(10);
-        }
-        return true;
+    // True once `count` connections came and every scripted reply went out.
+    bool WaitForConnections(int count) const {
+        return WaitUntil([&] { return accepted_.load() >= count && allAnswered_.load(); });
     }
     std::vector<std::string> requests() const {
         std::lock_guard<std::mutex> hold(lock_);

