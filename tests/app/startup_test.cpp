@@ -74,9 +74,7 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
     ScratchFolder folder(L"startup");
     const std::wstring logPath = ApplicationDirectory() + L"RenewixLog.txt";
     const std::wstring statusPath = ApplicationDirectory() + L"RenewixStatus.xml";
-    const std::wstring ownName = ModulePath().substr(ApplicationDirectory().size());
     const std::string otherLog = "\xff\xfe<the running client's log>";
-    const std::string sameName = "message " + WideToUtf8(SameNameMessage(ModulePath()));
     const std::string checkRunning = "message An update check is already running";
     const std::string unableToLaunch =
         "\tAutomatic launch of the main application\r\n\tUnable to launch:\t" + WideToUtf8(ApplicationDirectory()) +
@@ -84,7 +82,6 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
     const struct {
         const char* what;
         const wchar_t* options;  // nullptr: the client carries no record at all
-        bool ownName;  // the record names the client itself as the program
         const wchar_t* commandLine;
         bool otherClient;  // another client holds the single-instance mutex
         bool journal;      // an installation was interrupted
@@ -95,39 +92,37 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         bool statusWritten;
         const wchar_t* update = nullptr;  // the update type element of a version 2.0 on a share
     } rows[] = {
-        {"check now", kAfter, false, L"/-checknow /x", false, false, true, "", {"wizard"},
+        {"check now", kAfter, L"/-checknow /x", false, false, true, "", {"wizard"},
          "\tCommand line:\t/-checknow /x\r\n\tCheckNow mode detected\r\n\tLanguage:\t", true},
-        {"background check finds nothing", kAfter, false, L"0", false, false, true, "", {},
+        {"background check finds nothing", kAfter, L"0", false, false, true, "", {},
          "\tCommand line:\t0\r\n\tCheckBackground mode detected\r\n", true},
-        {"background check installs a silent update", kAfter, false, L"0", false, false, true, "", {},
+        {"background check installs a silent update", kAfter, L"0", false, false, true, "", {},
          "\tFile transfer status:\tSuccess\r\n", true, L"<UpdateType>Silent</UpdateType>"},
-        {"background check hands any other update to the wizard", kAfter, false, L"0", false, false, true, "",
+        {"background check hands any other update to the wizard", kAfter, L"0", false, false, true, "",
          {"wizard"}, "\tCheckBackground mode detected\r\n", true, L""},
-        {"schedule page, due or not", kEverySecond, false, L"/Scheduler", false, false, true, StatusAfter(0),
+        {"schedule page, due or not", kEverySecond, L"/Scheduler", false, false, true, StatusAfter(0),
          {"scheduler"}, "\tScheduler mode detected\r\n", true},
-        {"check now, not due", kEverySecond, false, L"CheckNow", false, false, true, StatusAfter(0), {},
+        {"check now, not due", kEverySecond, L"CheckNow", false, false, true, StatusAfter(0), {},
          "\tCheckNow mode detected\r\n", true},
-        {"program started after its check", kAfter, false, L"report.txt /p", false, false, true, "",
+        {"program started after its check", kAfter, L"report.txt /p", false, false, true, "",
          {"wizard", "launch"}, "\tCommand line:\treport.txt /p\r\n\tLanguage:\t", true},
-        {"program started first", kFirst, false, L"", false, false, true, "", {"launch before the log"},
+        {"program started first", kFirst, L"", false, false, true, "", {"launch before the log"},
          "\tAutomatic launch of the main application\r\n", true},
-        {"program started once its files are one version", kFirst, false, L"", false, true, true, "",
+        {"program started once its files are one version", kFirst, L"", false, true, true, "",
          {"launch after recovery"}, "\tAutomatic launch of the main application\r\n", true},
-        {"program that cannot start", kFirst, false, L"", false, false, false, "",
+        {"program that cannot start", kFirst, L"", false, false, false, "",
          {"launch before the log"}, unableToLaunch, true},
-        {"keyword runs start no program", kFirst, false, L"CheckNow record", false, false, true, "",
+        {"keyword runs start no program", kFirst, L"CheckNow record", false, false, true, "",
          {"wizard"}, "\tCheckNow mode detected\r\n", true},
-        {"test run writes no log and no status, and finishes no installation", kAfter, false,
+        {"test run writes no log and no status, and finishes no installation", kAfter,
          L"testMode C:\\t\\u.xml", false, true, true, "", {"wizard"}, "", false},
-        {"log switched off", kNoLog, false, L"CheckNow", false, false, true, "", {"wizard"}, "", true},
-        {"the client named as its own program", kAfter, true, L"CheckNow", false, false,
-         true, "", {sameName}, "\tOS:\t", false},
-        {"a client never configured", nullptr, false, L"CheckNow", false, false, false, "", {"launch before the log"},
+        {"log switched off", kNoLog, L"CheckNow", false, false, true, "", {"wizard"}, "", true},
+        {"a client never configured", nullptr, L"CheckNow", false, false, false, "", {"launch before the log"},
          "", true},
-        {"second check now", kAfter, false, L"CheckNow", true, false, true, StatusAfter(0), {"await", checkRunning},
+        {"second check now", kAfter, L"CheckNow", true, false, true, StatusAfter(0), {"await", checkRunning},
          "", false},
-        {"second background check", kAfter, false, L"0", true, false, true, StatusAfter(0), {"await long"}, "", false},
-        {"second start still starts the program", kFirst, false, L"", true, false, true, StatusAfter(0),
+        {"second background check", kAfter, L"0", true, false, true, StatusAfter(0), {"await long"}, "", false},
+        {"second start still starts the program", kFirst, L"", true, false, true, StatusAfter(0),
          {"launch before the log", "await"}, "", false},
     };
     const std::regex header("\tDate:\t\\d\\d/\\d\\d/\\d\\d, \\d\\d:\\d\\d:\\d\\d\r\n"
@@ -148,7 +143,7 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
                                                          L"</Renewix>")));
         }
         const ClientConfig config =
-            row.options ? ConfigFrom(server + Settings(row.ownName ? ownName : L"Viewer.exe", row.options))
+            row.options ? ConfigFrom(server + Settings(L"Viewer.exe", row.options))
                         : ClientConfig{};
         RunState state;
         Log log;
