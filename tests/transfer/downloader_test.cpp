@@ -37,8 +37,8 @@ TEST(Downloader, ProtocolPrefixChoosesTheClassExactly) {
     }
 }
 
-// Files beside the document are resolved in the base class for every protocol (the HTTP
-// locations test reads them back); here the cut of the address and a share's own location.
+// Files beside the document are resolved in the base class for every protocol (the e2e update
+// over HTTP with a port fetches from there); here the cut of the address and a share's own location.
 TEST(Downloader, FilesLieBesideTheDocumentUnlessConfiguredApart) {
     EXPECT_WSTREQ8(L"host/a/b", FilesAddressFor(L"host/a/b/update.xml"));
     EXPECT_WSTREQ8(L"host/cgi/get", FilesAddressFor(L"host/cgi/get?f=1/x"));

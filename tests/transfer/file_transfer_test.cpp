@@ -157,13 +157,11 @@ TEST_F(TransferTest, ScriptedServers) {
         Reports progress = {};  // when given, every progress report
     };
     const Row rows[] = {
-        // An end before the size is a dropped connection: tried again, and then reported.
-        {"an end before the size", -1, {std::string(8192, 'a'), std::string(100, 'b')}, 9000,
-         {"The connection ended early, trying again:\tf.bin, 8292\r\n", "Expected file size: 9000\r\n"}},
         {"an unknown size that grows too long", 0, {std::string(8192, 'a'), std::string(8192, 'c'), std::string(10, 'd')},
          10000, {"Actual file size: 16384\r\n"}},
         {"an unknown size that ends at the size", 0, {std::string(3000, 'e'), std::string(2000, 'f')}, 5000, {}, true},
-        // Sizes are counted as they are: 4 GiB + 10 against 10 bytes sent is short, not a wrapped match.
+        // An end before the size is a dropped connection, tried again and then reported. Sizes are
+        // counted as they are: 4 GiB + 10 against 10 bytes sent is short, not a wrapped match.
         {"a size beyond 32 bits", -1, {std::string(10, 'w')}, 0x10000000Aull,
          {"The connection ended early, trying again:\tf.bin, 10\r\n", "Expected file size: 4294967306\r\n"}},
         // An error page is never written; the dump shows it.
@@ -291,9 +289,6 @@ TEST_F(TransferTest, WhatArrivedIsContinued) {
         Opens nextOpens = {};  // none given: it goes on from what was kept
         std::string nextLogged = "";
     } rows[] = {
-        {"two drops", {400, 300}, false, {{0, 0}, {400, 400}, {700, 700}},
-         {"The connection ended early, trying again:\tf.bin, 400\r\n",
-          "The connection ended early, trying again:\tf.bin, 700\r\n"}, 0},
         {"more drops than new attempts", {100, 100, 100, 100}, false, fourDrops, {"File download errors"}, 400},
         {"a Cancel", {250}, true, {{0, 0}}, {"File transfer cancelled:\tf.bin"}, 250},
         {"the server's file changed", {100, 100, 100, 100}, false, fourDrops, {}, 400, "", L"v2", false, {{400, 0}},
