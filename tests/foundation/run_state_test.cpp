@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/client_config.h"
 #include "service/permission_service.h"
 #include "test_support.h"
 
@@ -48,8 +47,6 @@ TEST(CommandLine, KeywordsModesAndParameters) {
 
 TEST(CommandLine, PermissionManagerKeywords) {
     using enum PermissionKeyword;
-    EXPECT_EQ(RecognisePermissionKeyword(L"PermissionManagerInstall"), Install);
-    EXPECT_EQ(RecognisePermissionKeyword(L"/PermissionManagerUninstall"), Uninstall);
     EXPECT_EQ(RecognisePermissionKeyword(L"/PermissionsManagerRun"), Run);
     EXPECT_EQ(RecognisePermissionKeyword(L"-\\/PERMISSIONMANAGERCHECKINSTALLED"), CheckInstalled);
     EXPECT_EQ(RecognisePermissionKeyword(L"--PermissionsManagerCheckInstalled"), CheckInstalled);
@@ -59,20 +56,6 @@ TEST(CommandLine, PermissionManagerKeywords) {
     EXPECT_EQ(RecognisePermissionKeyword(L" PermissionManagerRun"), None);
     EXPECT_EQ(RecognisePermissionKeyword(L"PermissionManagerRun now"), None);
     EXPECT_EQ(RecognisePermissionKeyword(L""), None);
-}
-
-TEST(CommandLine, CheckInstalledEndsWithOneOnlyWhileTheStopEventExists) {
-    int exitCode = -1;
-    const ClientConfig config;  // no record: instance number 0
-    Log log;
-    EXPECT_FALSE(RunPermissionManagerCommand(L"CheckNow", &exitCode, config, log));
-    ASSERT_TRUE(RunPermissionManagerCommand(L"PermissionManagerCheckInstalled", &exitCode, config, log));
-    EXPECT_EQ(exitCode, 0);
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"RenewixStop0");
-    ASSERT_NE(event, nullptr);
-    ASSERT_TRUE(RunPermissionManagerCommand(L"/PermissionsManagerCheckInstalled", &exitCode, config, log));
-    EXPECT_EQ(exitCode, 1);
-    CloseHandle(event);
 }
 
 }  // namespace

