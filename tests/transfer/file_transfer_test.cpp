@@ -25,7 +25,6 @@ protected:
 
     // A test that sets the scripted server's failures sets them for its own transfers only.
     void TearDown() override {
-        ScriptedDownloader::refusal.clear();
         ScriptedDownloader::cancelAtLastChunk = nullptr;
     }
 
@@ -51,10 +50,10 @@ TEST_F(TransferTest, EachFileIsCheckedAgainstTheDocument) {
     ASSERT_TRUE(ForgeCrc(forged, 200, CrcOf(real)));
     ASSERT_NE(forged, real);
     const Sha256Digest realSha = Sha256Of(real.data(), real.size());
-    const auto fetched = [](const std::string& remote, std::uint32_t crc, const std::string& verified = "") {
+    const auto fetched = [](const std::string& remote, std::uint32_t crc) {
         return "\tDownload fetched whole:\t" + remote + "\r\n" +
                (crc ? "\tFile download success:\t" + remote + ", " + std::to_string(static_cast<int>(crc)) + "\r\n" : "") +
-               verified + "\tEnd of recording\r\n";
+               "\tEnd of recording\r\n";
     };
     const std::string shaError = "\r\nFile SHA-256 error. Exiting.\r\n\tFile:\tbin/forged.dll\r\n\tExpected SHA-256:\t" +
                                  WideToUtf8(HexText(realSha)) + "\r\n\tDetected SHA-256:\t" +
@@ -93,8 +92,6 @@ TEST_F(TransferTest, EachFileIsCheckedAgainstTheDocument) {
         {"a CRC that matches", L"bin/nine.dll", &nine, 9, 0xCBF43926, {}, true, fetched("bin/nine.dll", 0xCBF43926)},
         {"a forged CRC fails the hash", L"bin/forged.dll", &forged, 5000, CrcOf(real), realSha, false, shaError},
         {"the hash is checked without a CRC", L"bin/forged.dll", &forged, 5000, 0, realSha, false, shaError},
-        {"a good file passes both", L"bin/real.dll", &real, 5000, CrcOf(real), realSha, true,
-         fetched("bin/real.dll", CrcOf(real), "\tFile SHA-256 verified:\tbin/real.dll\r\n")},
     };
     SYSTEMTIME when{2015, 3, 0, 4, 5, 6, 7, 0};
     FILETIME stamp;
@@ -141,7 +138,6 @@ TEST_F(TransferTest, EachFileIsCheckedAgainstTheDocument) {
 // Servers that send what a test lays out: what a transfer from each leaves and says. Every
 // failure but a Cancel is reported with the dump, and what was written goes.
 TEST_F(TransferTest, ScriptedServers) {
-    const auto utf16 = [](const std::wstring& text) { return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2); };
     constexpr std::uint64_t kChunk = CFileTransfer::kBufferSize;
     using Reports = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
     struct Row {
@@ -151,7 +147,6 @@ TEST_F(TransferTest, ScriptedServers) {
         std::uint64_t size;
         std::vector<std::string> logged;
         bool result = false;
-        std::wstring refusal = L"";
         bool cancelled = false;  // a Cancel cuts the last read short
         std::size_t writesFailAfter = SIZE_MAX;
         Reports progress = {};  // when given, every progress report
@@ -164,18 +159,15 @@ TEST_F(TransferTest, ScriptedServers) {
         // counted as they are: 4 GiB + 10 against 10 bytes sent is short, not a wrapped match.
         {"a size beyond 32 bits", -1, {std::string(10, 'w')}, 0x10000000Aull,
          {"The connection ended early, trying again:\tf.bin, 10\r\n", "Expected file size: 4294967306\r\n"}},
-        // An error page is never written; the dump shows it.
-        {"a refused response", 18, {utf16(L"<html>404")}, 18,
-         {"Expected file size: 18\r\nActual file size: 18\r\n", "<html>404"}, false, L"HTTP status 404: not here"},
         // A Cancel that cuts a read short (the closed handle makes it return nothing) is no
         // download error: no dump, no box.
         {"a cancelled read", 300, {std::string(100, 'c'), std::string(100, 'd')}, 300,
-         {"File transfer cancelled:\tf.bin"}, false, L"", true},
+         {"File transfer cancelled:\tf.bin"}, false, true},
         {"a write that fails part-way", 8292, {std::string(8192, 'a'), std::string(100, 'b')}, 8292,
-         {"Actual file size: 8292\r\n"}, false, L"", false, 8192},
+         {"Actual file size: 8292\r\n"}, false, false, 8192},
         {"progress after every chunk", 2 * kChunk + 100,
-         {std::string(kChunk, 'p'), std::string(kChunk, 'q'), std::string(100, 'r')}, 2 * kChunk + 100, {}, true, L"",
-         false, SIZE_MAX, {{kChunk, 2 * kChunk + 100}, {2 * kChunk, 2 * kChunk + 100}, {2 * kChunk + 100, 2 * kChunk + 100}}},
+         {std::string(kChunk, 'p'), std::string(kChunk, 'q'), std::string(100, 'r')}, 2 * kChunk + 100, {}, true, false,
+         SIZE_MAX, {{kChunk, 2 * kChunk + 100}, {2 * kChunk, 2 * kChunk + 100}, {2 * kChunk + 100, 2 * kChunk + 100}}},
     };
     const std::wstring local = L"C:\\downloads\\UpdateFile1", partial = local + L".partial";
     for (const Row& row : rows) {
@@ -185,7 +177,6 @@ TEST_F(TransferTest, ScriptedServers) {
         files.FailWritesAfter(partial, row.writesFailAfter);
         ScriptedDownloader::reportedSize = row.reportedSize;
         ScriptedDownloader::chunks = row.chunks;
-        ScriptedDownloader::refusal = row.refusal;
         ScriptedDownloader::cancelAtLastChunk = row.cancelled ? &run.cancellation : nullptr;
         ServerSelection selection(config_, run.transfer, ScriptedDownloader::Make);
         SinkRecorder recorder;

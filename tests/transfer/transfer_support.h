@@ -40,7 +40,6 @@ class ScriptedDownloader : public IFileDownloader {
 public:
     static inline std::deque<std::string> chunks;
     static inline std::int64_t reportedSize = -1;
-    static inline std::wstring refusal;  // the server's answer instead of the file (an error page)
     static inline renewix::Cancellation* cancelAtLastChunk = nullptr;  // as a Cancel that cuts a read short
 
     ScriptedDownloader(const ServerSettings& settings, const TransferContext& context)
@@ -64,7 +63,6 @@ public:
     std::wstring DescribeLastError() override { return L"scripted failure"; }
     bool GetFileTimes(FILETIME*, FILETIME*, FILETIME*) override { return false; }
     std::int64_t GetFileSize() override { return reportedSize; }
-    std::wstring RefusedResponse() override { return refusal; }
     bool Connect() override { return true; }
     bool IsInternetAvailable() override { return true; }
 
