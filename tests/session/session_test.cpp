@@ -170,7 +170,6 @@ TEST_F(SessionTest, UpdateTypeAndRestartOptions) {
         int uiKind, restartKind, doNotTerminate;
     };
     const Case cases[] = {
-        {ModeCheckBackground, L"<UpdateType>Critical</UpdateType>", 2, 1, 0},
         {ModeCheckNow, L"<UpdateType>Silent</UpdateType>", 1, 1, 0},  // the user asked: the wizard still runs
         {ModeCheckBackground, L"<UpdateType>silent</UpdateType>", 1, 1, 0},
         {ModeCheckBackground, L"<Restart>Automatic</Restart>", 1, 0, 0},

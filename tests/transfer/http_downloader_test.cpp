@@ -68,7 +68,8 @@ TEST(HttpDocument, AnErrorStatusIsRefusedWhateverTheBody) {
         ScratchFolder folder(L"status");
         CapturedLog log(folder / L"status.log");
         renewix::ScopedComInit com;
-        HTTPFileDownloader downloader(Server(L"http://", L"127.0.0.1/u.xml", std::to_wstring(server.port())), TestTransfer());
+        const ServerSettings settings = Server(L"http://", L"127.0.0.1/u.xml", std::to_wstring(server.port()));
+        HTTPFileDownloader downloader(settings, TestTransfer());
         const bool ok = std::string(status) == "200 OK";
         EXPECT_EQ(downloader.LoadDocument().has_value(), ok);
         const std::string text = log.Finish();
@@ -189,7 +190,8 @@ TEST(HttpConnect, AChallengeInASilentRunStopsWithoutCredentials) {
                            "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"});
     ScratchFolder folder(L"challenge");
     CapturedLog log(folder / L"challenge.log");
-    HTTPFileDownloader downloader(Server(L"http://", L"127.0.0.1/u.xml", std::to_wstring(server.port())), TestTransfer());
+    const ServerSettings settings = Server(L"http://", L"127.0.0.1/u.xml", std::to_wstring(server.port()));
+    HTTPFileDownloader downloader(settings, TestTransfer());
     EXPECT_FALSE(downloader.Connect());
     const std::string text = log.Finish();
     EXPECT_NE(text.find("website authentication window will not occur"), std::string::npos) << text;

@@ -17,7 +17,8 @@
 #include "transfer/downloader.h"
 
 // One server's settings, the rest left empty.
-inline ServerSettings Server(const std::wstring& protocol, const std::wstring& address, const std::wstring& port = L"") {
+inline ServerSettings Server(const std::wstring& protocol, const std::wstring& address,
+                             const std::wstring& port = L"") {
     ServerSettings settings;
     settings.Protocol = protocol;
     settings.Address = address;
