@@ -143,8 +143,7 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
                                                          L"</Renewix>")));
         }
         const ClientConfig config =
-            row.options ? ConfigFrom(server + Settings(L"Viewer.exe", row.options))
-                        : ClientConfig{};
+            row.options ? ConfigFrom(server + Settings(L"Viewer.exe", row.options)) : ClientConfig{};
         RunState state;
         Log log;
         StatusFile status(config, state, log);

@@ -96,7 +96,6 @@ TEST(ClientConfig, MissingOrShortResourceLeavesZeros) {
     config.LoadFromBytes(shortRecord, sizeof(shortRecord));
     EXPECT_WSTREQ8(L"abcd", config.PrimaryDocumentLocation().protocol);
     EXPECT_EQ(config.InstanceNumber(), 0u);
-
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST(LaunchAtTheEnd, OwedUnlessAnInstalledUpdateRestartedTheProgram) {
         bool afterCheck, pending, installed, restarted, launches;
     } const cases[] = {
         // The start-up table has the plain cases of each mode; these a start-up cannot stage.
-        {ModeDefault, true, false, true, false, false},   // the installation restarted it as the document asked
+        {ModeDefault, true, false, true, false, false},   // installed: the installation started it as it asked
         {ModeDefault, true, false, false, true, false},   // a failed installation started the old one again
         {ModeDefault, false, true, false, false, true},   // held back by an interrupted installation
     };

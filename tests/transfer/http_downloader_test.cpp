@@ -19,7 +19,7 @@ TEST(HttpUrls, PortsGoAfterTheHost) {
 
 // Locations with a port, beside the document or apart, are what the e2e HTTP updates fetch from.
 TEST(HttpUrls, DocumentAndFilesLocations) {
-    ServerSettings separate = Server(L"http://", L"host/update.xml", L"");
+    ServerSettings separate = Server(L"http://", L"host/update.xml");
     separate.SeparateFilesLocation = 1;
     separate.FilesProtocol = L"http://";
     separate.FilesAddress = L"host\\files\\";
