@@ -1,10 +1,12 @@
 #include "session/main_application.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "foundation/paths.h"
@@ -62,6 +64,14 @@ BOOL CALLBACK MarkWindowOf(HWND window, LPARAM param) {
     return TRUE;
 }
 
+// What a user closing the program does.
+BOOL CALLBACK CloseWindowOf(HWND window, LPARAM param) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == static_cast<DWORD>(param)) PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
 // Starts copies of the window helper under a chosen name and waits until each shows a window.
 class ProcessControlTest : public ::testing::TestWithParam<ProcessControl::Method> {
 protected:
@@ -89,6 +99,17 @@ protected:
         WindowSearch search{id, false};
         EnumWindows(MarkWindowOf, reinterpret_cast<LPARAM>(&search));
         return search.found;
+    }
+
+    // How many handles, in any process, are open to the program: one more once the client has
+    // found it.
+    static ULONG HandlesTo(const Started& started) {
+        using QueryObject = LONG(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, void*, ULONG, ULONG*);
+        const auto query = reinterpret_cast<QueryObject>(
+            reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+        PUBLIC_OBJECT_BASIC_INFORMATION info{};
+        if (!query || query(started.process.get(), ObjectBasicInformation, &info, sizeof(info), nullptr) < 0) return 0;
+        return info.HandleCount;
     }
 
     static DWORD ExitCode(const Started& started) {
@@ -134,6 +155,23 @@ TEST_P(ProcessControlTest, OtherNamesAndTheExcludedProcessAreLeftAlone) {
     id = other.id;  // skipping the one we know: none other
     EXPECT_FALSE(control.FindProcess(L"ExampleViewerPrX.exe", &id).valid());
     TerminateProcess(other.process.get(), 0);
+}
+
+TEST_P(ProcessControlTest, WaitFirstLetsTheProgramEndByItself) {
+    ProcessControl control(GetParam());
+    Started program = Start(L"PatientViewer.exe");
+    // The user closes the program while the client waits: once the client holds it, not before
+    // (a program gone before the client looks is not found at all).
+    const ULONG handles = HandlesTo(program);
+    bool held = false;
+    std::thread user([&] {
+        held = WaitUntil([&] { return HandlesTo(program) > handles; });
+        EnumWindows(CloseWindowOf, static_cast<LPARAM>(program.id));
+    });
+    EXPECT_TRUE(control.CloseProcess(L"PatientViewer.exe", true, 0, 500));
+    user.join();
+    EXPECT_TRUE(held);
+    EXPECT_EQ(ExitCode(program), 7u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSearches, ProcessControlTest,
