@@ -137,6 +137,7 @@ TEST_F(SessionTest, CheckUpdateDecisions) {
          L"1.10", 1},
         {"versions compare by number", Document(Version(L"1.9") + L"<UpdateNotNeeded>U</UpdateNotNeeded>" + FileList()),
          L"1.10", false, L"1.10", L"1.9", 0, 0, 0, {L"", L"", L"", L"U"}},
+        {"the same version", Offer(), L"2.0", false, L"2.0", L"2.0"},
         {"version 0 refuses the document", Document(Version(L"0") + L"<Welcome>W</Welcome>" + FileList()), L"1.0",
          false, L"1.0", L"0", 0, 0, 0, {L"", L"earlier"}},
         {"without a version the files decide", Document(FileList()), L"9.9", true, L"kept", L"kept", 1},
