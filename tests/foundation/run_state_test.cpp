@@ -48,6 +48,7 @@ TEST(CommandLine, KeywordsModesAndParameters) {
 TEST(CommandLine, PermissionManagerKeywords) {
     using enum PermissionKeyword;
     EXPECT_EQ(RecognisePermissionKeyword(L"/PermissionsManagerRun"), Run);
+    EXPECT_EQ(RecognisePermissionKeyword(L"permissionmanagerrun"), Run);
     EXPECT_EQ(RecognisePermissionKeyword(L"-\\/PERMISSIONMANAGERCHECKINSTALLED"), CheckInstalled);
     EXPECT_EQ(RecognisePermissionKeyword(L"--PermissionsManagerCheckInstalled"), CheckInstalled);
     // "PermissionsManager" is only rewritten with exactly that capitalisation.
