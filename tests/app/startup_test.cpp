@@ -104,6 +104,8 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
          {"scheduler"}, "\tScheduler mode detected\r\n", true},
         {"check now, not due", kEverySecond, L"CheckNow", false, false, true, StatusAfter(0), {},
          "\tCheckNow mode detected\r\n", true},
+        {"program started when no check is due", kEverySecond, L"report.txt", false, false, true, StatusAfter(0),
+         {"launch"}, "\tCommand line:\treport.txt\r\n", true},
         {"program started after its check", kAfter, L"report.txt /p", false, false, true, "",
          {"wizard", "launch"}, "\tCommand line:\treport.txt /p\r\n\tLanguage:\t", true},
         {"program started first", kFirst, L"", false, false, true, "", {"launch before the log"},
