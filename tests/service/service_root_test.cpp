@@ -144,8 +144,6 @@ TEST(ServiceRoot, IsTheFinalPathOfTheExecutablesFolder) {
     EXPECT_FALSE(ServiceRoot(L"renewix.exe").valid());
 }
 
-// A scratch folder is the user's own, which Wine shows as the service account's: it passes, and
-// the executable is what is judged.
 TEST(ServiceRoot, CheckNamesWhatItCouldNotJudge) {
     ScratchFolder scratch(L"RootCheck");
     ScratchFolder elsewhere(L"RootElsewhere");
@@ -161,6 +159,27 @@ TEST(ServiceRoot, CheckNamesWhatItCouldNotJudge) {
     const RootCheck outside = CheckRoot(root, elsewhere / L"renewix.exe");
     EXPECT_FALSE(outside.safe());
     EXPECT_EQ(outside.readError, static_cast<DWORD>(ERROR_BAD_PATHNAME));
+}
+
+// Wine derives a descriptor from the Unix owner and mode: a folder of the Unix user with mode
+// 755 belongs to the account everything runs as, and /tmp (1777) lets everyone change it.
+TEST(ServiceRoot, UnderWineTheUsersOwnFolderIsSafeAndTmpIsNot) {
+    if (PermissionManager::ServiceAccountBesidesSystem().empty()) GTEST_SKIP() << "Wine's descriptors only";
+    ScratchFolder scratch(L"RootWine");
+    ASSERT_TRUE(WriteFileBytes(scratch / L"renewix.exe", "MZ"));
+    const ServiceRoot root(scratch / L"renewix.exe");
+    ASSERT_TRUE(root.valid());
+    const RootCheck own = CheckRoot(root, scratch / L"renewix.exe");
+    EXPECT_TRUE(own.safe()) << static_cast<int>(own.rights) << " " << own.readError;
+
+    if (!IsFolderPath(L"Z:\\tmp")) GTEST_SKIP() << "no Z:\\tmp";
+    const ServiceRoot tmp(L"Z:\\tmp\\renewix.exe");
+    ASSERT_TRUE(tmp.valid());
+    EXPECT_WSTREQ8(L"Z:\\tmp\\", tmp.path());
+    const RootCheck shared = CheckRoot(tmp, L"Z:\\tmp\\renewix.exe");
+    EXPECT_EQ(shared.rights, ChangeRights::OthersMayChange);
+    EXPECT_EQ(shared.readError, 0u);
+    EXPECT_WSTREQ8(L"Z:\\tmp\\", shared.path);
 }
 
 }  // namespace
