@@ -15,10 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "wait_until.h"
+
 class LoopbackServer {
 public:
     explicit LoopbackServer(std::deque<std::string> replies)
-        : replies_(std::move(replies)) {
+        : replies_(std::move(replies)), allAnswered_(replies_.empty()) {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -43,6 +45,11 @@ public:
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int port() const { return port_; }
+    int accepted() const { return accepted_.load(); }
+    // True once `count` connections came and every scripted reply went out.
+    bool WaitForConnections(int count) const {
+        return WaitUntil([&] { return accepted_.load() >= count && allAnswered_.load(); });
+    }
     std::vector<std::string> requests() const {
         std::lock_guard<std::mutex> hold(lock_);
         return requests_;
@@ -62,6 +69,7 @@ private:
                 const SOCKET client = accept(listener_, nullptr, nullptr);
                 if (client == INVALID_SOCKET) continue;
                 clients_.push_back(client);
+                ++accepted_;
             }
             for (std::size_t i = 0; i < clients_.size(); ++i) {
                 const SOCKET client = clients_[i];
@@ -90,6 +98,7 @@ private:
                 const std::string reply = replies_.front();
                 replies_.pop_front();
                 send(client, reply.data(), static_cast<int>(reply.size()), 0);
+                allAnswered_ = replies_.empty();
                 if (reply.find("\r\nConnection: close\r\n") != std::string::npos) {
                     shutdown(client, SD_SEND);
                     drop();
@@ -105,6 +114,8 @@ private:
     std::map<SOCKET, std::string> pending_;  // what each client has sent of its next request
     mutable std::mutex lock_;
     std::vector<std::string> requests_;
+    std::atomic<int> accepted_{0};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> allAnswered_{false};
     std::thread thread_;
 };
