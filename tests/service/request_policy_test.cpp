@@ -110,6 +110,7 @@ TEST(Decide, WithoutADocumentOnlyStagingAndOwnFilesChange) {
         {"register", OnPath(Wire::kRegisterServer, kRoot + L"probe.dll"), false, true},
         {"register from staging", OnPath(Wire::kRegisterServer, kStaging + L"probe.dll"), false},
         {"unregister", OnPath(Wire::kUnregisterServer, kRoot + L"probe.dll"), false, true},
+        {"unregister in staging", OnPath(Wire::kUnregisterServer, kStaging + L"probe.dll"), false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -173,6 +174,7 @@ TEST(Decide, WithADocumentOnlyWhatItListsAndOnlyOnMachineKeys) {
         {"register", OnPath(Wire::kRegisterServer, kRoot + L"probe.dll"), true, ListedServer, 1},
         {"register unmarked", OnPath(Wire::kRegisterServer, kRoot + L"plain.dll"), false},
         {"unregister", OnPath(Wire::kUnregisterServer, kRoot + L"probe.dll"), true, ListedServer, 1},
+        {"unregister unmarked", OnPath(Wire::kUnregisterServer, kRoot + L"plain.dll"), false},
         {"register outside R", OnPath(Wire::kRegisterServer, L"C:\\windows\\system32\\probe.dll"), false},
         {"delete listed", OnPath(Wire::kDelete, kRoot + L"help\\index.html"), true},
         {"delete unlisted", OnPath(Wire::kDelete, kRoot + L"other.txt"), false},
