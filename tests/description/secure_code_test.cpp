@@ -74,7 +74,7 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
         bool accepted;
         std::string log;
     } rows[] = {
-        {"no code, a zero base", L"<Renewix/>", L"0", true, "End of recording"},
+        {"no code, a zero base: nothing to say", L"<Renewix/>", L"0", true, ""},
         {"no code, a base", L"<Renewix>" + version + L"</Renewix>", L"1F", false, noBranch},
         {"lower case", coded(version, Hex(crc, L"%08x")), L"", true, matched},
         {"with 0x", coded(version, Hex(crc, L"0x%X")), L"", true, matched},
@@ -97,7 +97,11 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
         SCOPED_TRACE(row.what);
         std::string log;
         EXPECT_EQ(Check(row.xml, row.base, &log), row.accepted);
-        EXPECT_NE(log.find(row.log), std::string::npos) << log;
+        if (row.log.empty()) {
+            EXPECT_EQ(log, "\tEnd of recording\r\n");
+        } else {
+            EXPECT_NE(log.find(row.log), std::string::npos) << log;
+        }
     }
 }
 
