@@ -103,6 +103,7 @@ TEST_F(RegistryTest, ActionsApplyInTurn) {
         {user(L"Typed"), L"Kept", L"Add REG_DWORD 12abc", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_DWORD", 0, L"Typed", L"Kept", L"REG_SZ original"},
         {user(L"Typed"), L"Kept", L"Add REG_EXPAND_SZ %SystemRoot%\\x", 0, L"Typed", L"Kept", L"REG_SZ original"},
+        {user(L"Typed"), L"Kept", L"Add REG_BINARY 00", 0, L"Typed", L"Kept", L"REG_SZ original"},
         // A refused value creates no key either.
         {user(L"Typed\\Never"), L"v", L"Add REG_EXPAND_SZ x", 0, L"Typed\\Never", nullptr, L"<missing>"},
     };
