@@ -59,6 +59,7 @@ TEST(SettingsFile, BadInputIsRefusedWithTheKeyAndTheRule) {
         {L"[Application]\nDefaultVersion=" + std::wstring(32, L'1') + L"\n",
          "line 2: Application.DefaultVersion is 32 bytes long; it holds at most 31"},
         {L"[Options]\nCheckFrequency=-1\n", "line 2: Options.CheckFrequency must be a whole number"},
+        {L"[Options]\nLoggingEnabled=yes\n", "line 2: Options.LoggingEnabled must be a whole number"},
         {L"[Options]\nInstanceNumber=4294967296\n", "line 2: Options.InstanceNumber must be a whole number"},
         {L"[Options]\nConfirmCancel=\n", "line 2: Options.ConfirmCancel must be a whole number"},
         {L"[Options\n", "line 1: a section header must end with ']'"},
