@@ -75,6 +75,7 @@ TEST_F(SecureCodeTest, ChecksDocumentsAgainstTheBaseCode) {
         std::string log;
     } rows[] = {
         {"no code, a zero base: nothing to say", L"<Renewix/>", L"0", true, ""},
+        {"no code, no base: nothing to say", L"<Renewix>" + version + L"</Renewix>", L"", true, ""},
         {"no code, a base", L"<Renewix>" + version + L"</Renewix>", L"1F", false, noBranch},
         {"lower case", coded(version, Hex(crc, L"%08x")), L"", true, matched},
         {"with 0x", coded(version, Hex(crc, L"0x%X")), L"", true, matched},
