@@ -69,6 +69,7 @@ TEST(PermissionService, FolderCheckLooksForAnUpdateServerBesideAnUpdateClient) {
     // "UpdateClient" anywhere after the first character counts; the sibling is of the last folder.
     EXPECT_WSTREQ8(L"C:\\UpdateClient\\bin\\UpdateServer\\", UpdateServerSibling(L"C:\\UpdateClient\\bin\\sub\\"));
     EXPECT_WSTREQ8(L"", UpdateServerSibling(L"C:\\Work\\Client\\"));
+    EXPECT_WSTREQ8(L"", UpdateServerSibling(L"C:\\Work\\updateclient\\"));  // with case
     EXPECT_WSTREQ8(L"", UpdateServerSibling(L"UpdateClient\\"));            // at the first character
     EXPECT_WSTREQ8(L"", UpdateServerSibling(L"xUpdateClient"));              // no backslash
 }

@@ -236,10 +236,12 @@ TEST_F(PipeSessionTest, EveryFileOperationThroughThePipe) {
     EXPECT_EQ(files_->Move(path, folder_ / L"moved\\data.bin"), 1);
     EXPECT_EQ(ReadFileBytes(folder_ / L"moved\\data.bin"), data);
     EXPECT_EQ(files_->Delete(folder_ / L"moved\\data.bin"), 1);
+    EXPECT_EQ(files_->Delete(folder_ / L"moved\\data.bin"), 0);
     EXPECT_EQ(files_->MakeDirectories(folder_ / L"a\\b\\c"), 1);
     EXPECT_TRUE(IsFolderPath(folder_ / L"a\\b\\c"));
     EXPECT_EQ(files_->DeleteTree(folder_ / L"a"), 1);
     EXPECT_FALSE(Exists(folder_ / L"a"));
+    EXPECT_EQ(files_->DeleteTree(folder_ / L"never"), 1);
     EXPECT_EQ(files_->Unzip(folder_ / L"missing.zip", folder_ / L"out"), 0);  // nothing to authorise it
 
     // A relative path means the client's folder, so the client resolves it before sending.
@@ -719,6 +721,7 @@ TEST(PipedFileManagement, AGreetingAnsweredWronglyThreeTimesLeavesTheClientUncon
     EXPECT_EQ(fake.greetings(), PipedFileManagement::kGreetingAttempts);
     // Every request fails at once, without a pipe (they share one exchange).
     EXPECT_EQ(files.GetAttributes(L"C:\\"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(files.Move(L"C:\\a", L"C:\\b"), 0);
     EXPECT_EQ(files.Unzip(L"C:\\a.zip", L"C:\\d"), 0);  // nothing extracted, not "cannot open"
 }
 

@@ -73,6 +73,7 @@ TEST(Decide, WithoutADocumentOnlyStagingAndOwnFilesChange) {
         {"create in the product", Open(GENERIC_READ, CREATE_ALWAYS, product), false},
         {"read outside", Open(GENERIC_READ, OPEN_EXISTING, L"C:\\windows\\win.ini"), false},
         {"delete access", Open(DELETE, OPEN_EXISTING, kStaging + L"x"), false},
+        {"owner change", Open(GENERIC_READ | WRITE_OWNER, OPEN_EXISTING, kStaging + L"x"), false},
         {"delete on close", Open(GENERIC_WRITE, CREATE_ALWAYS, kStaging + L"x", FILE_FLAG_DELETE_ON_CLOSE), false},
         {"disposition 0", Open(GENERIC_WRITE, 0, kStaging + L"x"), false},
         {"disposition 6", Open(GENERIC_WRITE, TRUNCATE_EXISTING + 1, kStaging + L"x"), false},

@@ -47,6 +47,8 @@ const DescriptorCase kDescriptors[] = {
      ChangeRights::OnlyAdministrators},
 
     {"users may modify", L"O:BAD:(A;;FA;;;BA)(A;OICI;0x1301bf;;;BU)", nullptr, ChangeRights::OthersMayChange},
+    {"authenticated users, inherited", L"O:BAD:AI(A;;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", nullptr,
+     ChangeRights::OthersMayChange},
     {"everyone, generic all", L"O:BAD:(A;;FA;;;BA)(A;;GA;;;WD)", nullptr, ChangeRights::OthersMayChange},
     {"interactive users may add folders", L"O:BAD:(A;;FA;;;BA)(A;;0x4;;;IU)", nullptr,
      ChangeRights::OthersMayChange},
