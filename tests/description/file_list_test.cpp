@@ -122,6 +122,7 @@ TEST_F(FileListTest, VersionAndTimeDecideWhetherAFileIsTaken) {
         {L"plain.dat", L" IgnoreIfMissing=\"TRUE\"", true},
         {L"plain.dat", stamp(2020, 15, 2), true},
         {L"plain.dat", stamp(2020, 15, 0), false},
+        {L"plain.dat", stamp(2019, 15, 0), false},
         {L"tool.exe", L" ByVersion=\"1.0\"" + stamp(2020, 15, 2), true},
         {L"tool.exe", L" ByVersion=\"1.0.0.2\"" + stamp(2019, 15, 0), true},
     };

@@ -117,6 +117,7 @@ TEST(ZipExtractor, RefusedNamesWriteNothing) {
         {"pipe", {{"a|b.txt", "x"}}, refused},
         {"quote", {{"a\"b.txt", "x"}}, refused},
         {"angle brackets", {{"<a>.txt", "x"}}, refused},
+        {"console device", {{"CON", "x"}}, refused},
         {"null device with extension", {{"nul.txt", "x"}}, refused},
         {"printer port as a folder", {{"lpt1 /x.txt", "x"}}, refused},
         {"serial port", {{"sub/com9.log", "x"}}, refused},

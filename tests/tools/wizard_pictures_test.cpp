@@ -232,6 +232,8 @@ TEST(WizardPictures, IconsAreCheckedAndSplitIntoTheirImages) {
         {garbage, "the icon's image 1 is neither a bitmap nor a PNG picture"},
         {MakeIco({{.size = 32, .listed = 48}}), "the icon's image 1 is 32 x 32 pixels but the directory says 48 x 48"},
         {MakeIco({{.size = 8}}), "the icon's image 1 is 8 x 8 pixels; icon images are from 16 to 256 pixels"},
+        {MakeIco({{.size = 512, .listed = 256, .png = true}}),
+         "the icon's image 1 is 512 x 512 pixels but the directory says 256 x 256"},
     };
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.message);

@@ -124,6 +124,7 @@ TEST(DownloadPage, StatusLineAndFileFields) {
     EXPECT_WSTREQ8(L"Downloading file", DownloadStatusLine(L"Downloading file", 1, 1));
     EXPECT_WSTREQ8(L" plain.txt", DownloadFileName(L"plain.txt"));
     EXPECT_WSTREQ8(L" 1.2 of 3.4 MB", DownloadByteCount(1258291, 3565158, L"%1 of %2 MB"));
+    EXPECT_WSTREQ8(L" 0.0 / 4096.0 MB", DownloadByteCount(0, 1ull << 32, L"%1 / %2 MB"));
     EXPECT_WSTREQ8(L" 3.4 MB \u4E2D 1.2", DownloadByteCount(1258291, 3565158, L"%2 MB \u4E2D %1"));
     // Under a megabyte in KB, where the language has the text for it.
     EXPECT_WSTREQ8(L" 0.0 of 1.9 KB", DownloadByteCount(0, 1900, L"%1 of %2 MB", L"%1 of %2 KB"));
