@@ -76,6 +76,8 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
     const std::wstring statusPath = ApplicationDirectory() + L"RenewixStatus.xml";
     const std::string otherLog = "\xff\xfe<the running client's log>";
     const std::string checkRunning = "message An update check is already running";
+    const std::wstring ownName = ModulePath().substr(ApplicationDirectory().size());
+    const std::string sameName = "message " + WideToUtf8(SameNameMessage(ModulePath()));
     const std::string unableToLaunch =
         "\tAutomatic launch of the main application\r\n\tUnable to launch:\t" + WideToUtf8(ApplicationDirectory()) +
         "Viewer.exe\r\n";
@@ -91,6 +93,7 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         std::string logged;  // "" when the run must write no log
         bool statusWritten;
         const wchar_t* update = nullptr;  // the update type element of a version 2.0 on a share
+        const wchar_t* program = L"Viewer.exe";  // the program the record names
     } rows[] = {
         {"check now", kAfter, L"/-checknow /x", false, false, true, "", {"wizard"},
          "\tCommand line:\t/-checknow /x\r\n\tCheckNow mode detected\r\n\tLanguage:\t", true},
@@ -119,6 +122,8 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
         {"test run writes no log and no status, and finishes no installation", kAfter,
          L"testMode C:\\t\\u.xml", false, true, true, "", {"wizard"}, "", false},
         {"log switched off", kNoLog, L"CheckNow", false, false, true, "", {"wizard"}, "", true},
+        {"the client named as its own program", kAfter, L"CheckNow", false, false, true, "", {sameName}, "\tOS:\t",
+         false, nullptr, ownName.c_str()},
         {"a client never configured", nullptr, L"CheckNow", false, false, false, "", {"launch before the log"},
          "", true},
         {"second check now", kAfter, L"CheckNow", true, false, true, StatusAfter(0), {"await", checkRunning},
@@ -145,7 +150,7 @@ TEST(StartUp, EachModeShowsAndStartsWhatItShould) {
                                                          L"</Renewix>")));
         }
         const ClientConfig config =
-            row.options ? ConfigFrom(server + Settings(L"Viewer.exe", row.options)) : ClientConfig{};
+            row.options ? ConfigFrom(server + Settings(row.program, row.options)) : ClientConfig{};
         RunState state;
         Log log;
         StatusFile status(config, state, log);
