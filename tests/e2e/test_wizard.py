@@ -73,6 +73,7 @@ class FullUpdateTest(WizardTestCase):
         self.assertEqual((self.app / "more.txt").read_text(), "more for version 2 " * 100)
         self.assertIn("2.0", registry_value(REGISTRY_KEY, "Version") or "")
         self.assertIn("<ApplicationVersion>2.0</ApplicationVersion>", self.status())
+        self.assertNotIn("NoRepromptForVersion", self.status())
         self.assertTrue(self.log().endswith("\tEnd of recording\r\n"))
         # The program was closed for the installation and started again with its parameters.
         self.assertEqual(viewer.wait(timeout=60), 7)
