@@ -89,6 +89,8 @@ TEST(ExpandPathMacros, ReplacesTheLeadingMacroOnly) {
         {L"<ApplicationDir>data/x.dat", app + L"data\\x.dat"},
         {L"<CurrentDrive>\\tools", ApplicationDrive() + L"\\tools"},
         {L"<SystemDir>\\x", ShellFolder(CSIDL_SYSTEM) + L"\\x"},
+        {L"<CommonProgramFilesDir>\\x", ShellFolder(CSIDL_PROGRAM_FILES_COMMON) + L"\\x"},
+        {L"<CommonAppDataDir>\\x", ShellFolder(CSIDL_COMMON_APPDATA) + L"\\x"},
         // Another spelling misses the exact test and reaches the table row with folder 0.
         {L"<applicationdir>\\x", ShellFolder(CSIDL_DESKTOP) + L"\\x"},
     };
