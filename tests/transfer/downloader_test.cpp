@@ -63,6 +63,10 @@ TEST(Downloader, SettingsComeFromTheRightBlock) {
     EXPECT_WSTREQ8(L"b/files", backup.FilesAddress);
     EXPECT_WSTREQ8(L"pw", backup.FilesPassword);
     EXPECT_EQ(backup.SeparateFilesLocation, 1);
+    // A primary with a separate files location of its own reads it from its own block.
+    config = ConfigFrom(L"[PrimaryServer]\nFilesAddress=p/files\nSeparateFilesLocation=1\n"
+                        L"[BackupServer]\nFilesAddress=b/files\nSeparateFilesLocation=1\n");
+    EXPECT_WSTREQ8(L"p/files", ServerSettingsFromConfig(config, true).FilesAddress);
 }
 
 class ShareTest : public ::testing::Test {
