@@ -100,3 +100,25 @@ TEST_F(PromptsTest, AWaitingWorkerIsLetGoWhenTheWizardEnds) {
 }
 
 }  // namespace
+
+// A run without a wizard (a silent one) never asks for credentials: no box shows and the answer
+// is no, so the downloader stops instead of waiting for a user.
+TEST_F(PromptsTest, ARunWithoutAWizardAsksNoCredentials) {
+    std::promise<DWORD> started;
+    std::future<DWORD> workerThread = started.get_future();
+    std::wstring user, password;
+    std::future<bool> worker = std::async(std::launch::async, [&] {
+        started.set_value(GetCurrentThreadId());
+        return prompts_.AskCredentials(IUserPrompts::CredentialKind::Proxy, &user, &password);
+    });
+    const DWORD thread = workerThread.get();
+    HWND box = nullptr;
+    // The answer, or a box (closed here, so that the worker ends).
+    ASSERT_TRUE(WaitUntil([&] {
+        return worker.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready ||
+               (!EnumThreadWindows(thread, FindDialog, reinterpret_cast<LPARAM>(&box)) && box);
+    }));
+    if (box) PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_EQ(box, nullptr);
+    EXPECT_FALSE(worker.get());
+}
