@@ -84,6 +84,12 @@ class SilentUpdateTest(UpdateTestCase):
         self.assertTrue((self.app / "probe.dll.host").exists())
         self.assertEqual(self.recorded_version(), "2.0")
 
+        # The next run finds nothing newer.
+        log = self.run_client()
+        self.assertIn("\tCurrent version:\t2.0\r\n", log)
+        self.assertIn("\tA software update is not available\r\n", log)
+        self.assertEqual(self.recorded_version(), "2.0")
+
     def test_self_update_replaces_the_running_client_or_puts_it_back(self):
         original = self.client.read_bytes()
         # Version 2 of the client itself: the same program with other settings.
