@@ -75,6 +75,21 @@ class HttpUpdateTest(UpdateTestCase):
         self.assertNotIn("/updates/files/big.bin", self.site.sent)
         self.assertLess(sum(self.site.sent.values()), size // 20)
 
+        # The patch damaged on the server: the whole file is fetched instead.
+        served = self.site.folder / "updates" / "files" / "big.bin.patch"
+        damaged = served.read_bytes()
+        served.write_bytes(damaged[:100] + b"?" + damaged[101:])
+        (self.app / "big.bin").write_bytes(v1)
+        (self.app / "data.txt").write_text("version 1 data")
+        (self.app / "more.txt").unlink(missing_ok=True)
+        (self.app / "RenewixStatus.xml").unlink(missing_ok=True)
+        self.site.sent = {}
+        log = self.run_client()
+        self.assert_updated(log)
+        self.assertEqual((self.app / "big.bin").read_bytes(), v2)
+        self.assertNotIn("File patched", log)
+        self.assertEqual(self.site.sent.get("/updates/files/big.bin"), size)
+
 
 class HttpsUpdateTest(HttpUpdateTest):
     """The same client over HTTPS: a certificate from a trusted authority works, others do not."""
