@@ -5,7 +5,7 @@ import os
 import subprocess
 import unittest
 
-from renewix_e2e import FINISH, WINE_RUN, button, control, page_kind, text_of, wait_exit, WizardTestCase
+from renewix_e2e import FINISH, IDOK, WINE_RUN, button, control, page_kind, text_of, wait_exit, WizardTestCase
 
 
 class SchedulerTest(WizardTestCase):
@@ -26,6 +26,19 @@ class SchedulerTest(WizardTestCase):
         client = self.start("Scheduler")
         return client, self.wizard.wait_sheet(lambda s: page_kind(s) == "schedule" and button(s, FINISH)["enabled"],
                                               "the schedule page with Finish")
+
+    def test_no_schedule_without_a_background_keyword(self):
+        self.configure(MainApplication=self.application, BackgroundKeyword="")
+        client, sheet = self.schedule_page()
+        radio = next(item["id"] for item in sheet["page"] if item["text"] == "Daily")
+        self.wizard.click(radio)
+        self.wizard.wait_sheet(lambda s: control(s["page"], radio)["checked"] == 1, "the choice made")
+        self.wizard.press(FINISH)
+        message = "The schedule cannot be saved because no background keyword is configured."
+        box = self.wizard.wait_dialog("An error occured")
+        self.assertIn(message, [item["text"] for item in box["controls"]])
+        self.wizard.answer("An error occured", IDOK)
+        self.assertEqual(wait_exit(client), 0)
 
     def test_the_page_opens_on_the_schedule_that_is_set(self):
         # Whatever the check frequency says about this run: the page is asked for, so it opens.
