@@ -4,9 +4,9 @@ from outside, against an HTTP server on 127.0.0.1 that the test starts."""
 import unittest
 
 from renewix_e2e import (BACK, CANCEL, FINISH, FULL_DOCUMENT, IDOK, NEXT, NO_UPDATE_DOCUMENT, ONE_FILE_DOCUMENT,
-                         REGISTRY_KEY, button, control, delete_registry, free_port, page_kind, registry_value, serve,
-                         set_registry, Site, start_client, stop_server, text_of, wait_exit, wait_for, windows_path,
-                         WizardTestCase)
+                         REGISTRY_KEY, button, control, delete_registry, file_held, free_port, page_kind,
+                         registry_value, serve, set_registry, Site, start_client, stop_server, text_of, wait_exit,
+                         wait_for, windows_path, WizardTestCase)
 
 
 class FullUpdateTest(WizardTestCase):
@@ -30,6 +30,7 @@ class FullUpdateTest(WizardTestCase):
         # As wide as its text, left of Back; a tab stop.
         self.assertLess(link["rect"][2], button(sheet, BACK)["rect"][0])
         self.assertTrue(link["tabstop"])
+        self.assertTrue(link["visible"])
 
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "intro" and button(s, NEXT)["enabled"],
                                        "the intro with Next")
@@ -41,6 +42,7 @@ class FullUpdateTest(WizardTestCase):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, BACK)["enabled"], "the terms")
         self.assertEqual(text_of(sheet, 1016), "Use it well.")
         self.assertEqual(control(sheet["page"], 1016)["tabstop"], 0)
+        self.assertEqual(text_of(sheet, 1030), "YES, I accept the terms and conditions of this license agreement!")
         self.assertTrue(self.wizard.refused(NEXT))
         # A click selects in the read-only terms but shows no caret.
         self.wizard.click(1016)
@@ -55,11 +57,15 @@ class FullUpdateTest(WizardTestCase):
         self.wizard.press(NEXT)
 
         # The server holds the second of three files; once it lets go, the page moves on by itself.
-        self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3", "the second of three files")
+        sheet = self.wizard.wait_sheet(lambda s: text_of(s, 1002) == "Downloading file 2 / 3",
+                                       "the second of three files")
+        self.assertEqual(text_of(sheet, 1005), " 0.0 of 1.9 KB")  # nothing of its 1900 bytes yet
+        self.assertTrue(control(sheet["page"], 1023)["visible"])  # the file bar, shown for several files
         held.set()
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "ready" and button(s, NEXT)["text"] == "Install" and
                                        not button(s, CANCEL)["visible"], "the ready page with its one button")
         self.assertEqual(control(sheet["page"], 1012)["checked"], 1)
+        self.assertFalse(control(sheet["page"], 1052)["visible"])  # the installing bar
         self.assertEqual(button(sheet, NEXT)["rect"][:2], button(sheet, CANCEL)["rect"][:2])
         self.assertFalse(button(sheet, BACK)["visible"])
         self.wizard.press(NEXT)
@@ -79,6 +85,52 @@ class FullUpdateTest(WizardTestCase):
         self.assertEqual(viewer.wait(timeout=60), 7)
         wait_for(lambda: restarted.exists() and restarted.stat().st_size, "the program restarted")
         self.assertTrue(restarted.read_text().rstrip().endswith("record " + windows_path(restarted)))
+
+
+class TransferFailureTest(WizardTestCase):
+    def test_transfer_failure_closes_the_wizard_and_installs_nothing(self):
+        self.configure()
+        self.publish(FULL_DOCUMENT)
+        # Shorter than the document lists: the transfer refuses it at once.
+        (self.site.folder / "updates" / "files" / "more.txt").write_text("only part of it")
+        client = self.start("CheckNow")
+        self.wizard.wait_page("intro")
+        self.wizard.press(NEXT)
+        self.wizard.wait_page("terms")
+        self.wizard.click(1030)
+        self.wizard.wait_sheet(lambda s: button(s, NEXT)["enabled"], "Next enabled")
+        self.wizard.press(NEXT)
+        box = self.wizard.wait_dialog("File download error")
+        self.assertTrue(any("Filename: files/more.txt" in item["text"] for item in box["controls"]))
+        self.wizard.answer("File download error", IDOK)
+        self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertEqual((self.app / "data.txt").read_text(), "version 1 data")
+        self.assertNotIn("Update was successful!", log)
+        self.assertNotIn("<ApplicationVersion>2.0", self.status())
+
+
+class FailedInstallationTest(WizardTestCase):
+    def test_failed_installation_is_reported_and_the_program_still_started(self):
+        self.configure()
+        self.publish(ONE_FILE_DOCUMENT)
+        (self.app / "Viewer.exe").unlink()  # a launch then leaves its failure in the log
+        with file_held(self.app / "data.txt"):
+            # Launch after check: the program starts once the wizard is done, installed or not.
+            client = self.start("report.txt")
+            self.wizard.wait_page("intro")
+            self.wizard.press(NEXT)
+            self.wizard.wait_page("ready")
+            self.wizard.press(NEXT)
+            message = self.wizard.wait_page("message")
+            self.assertEqual(text_of(message, 1044), "An error occured during the update process. Check the log "
+                                                     "file for details and email support for assistance.")
+            self.wizard.press(FINISH)
+            self.assertEqual(wait_exit(client), 0)
+        log = self.log()
+        self.assertIn("\tUnable to launch:\t" + windows_path(self.app) + "\\Viewer.exe\r\n", log)
+        self.assertNotIn("<ApplicationVersion>2.0", self.status())
+        self.assertTrue(log.endswith("\tEnd of recording\r\n"))
 
 
 class CheckOutcomeTest(WizardTestCase):

@@ -3,7 +3,7 @@ The one-page message is decided in StartUp.EachModeShowsAndStartsWhatItShould.""
 
 import unittest
 
-from renewix_e2e import (NEXT, ONE_FILE_DOCUMENT, REGISTRY_KEY, button, file_entry, registry_value, text_of,
+from renewix_e2e import (NEXT, ONE_FILE_DOCUMENT, REGISTRY_KEY, button, control, file_entry, registry_value, text_of,
                          update_document, wait_exit, windows_path, WizardTestCase)
 
 TEST_DOCUMENT = update_document(
@@ -51,9 +51,11 @@ class StartupVariantTest(WizardTestCase):
         self.publish(ONE_FILE_DOCUMENT)
         (self.app / "Viewer.exe").unlink()  # a launch then leaves its failure in the log
         client = self.start("report.txt")
-        self.wizard.wait_page("intro")
+        intro = self.wizard.wait_page("intro")
+        self.assertTrue(text_of(intro, 1037).startswith("A new update of Example Viewer is available!"))
         self.wizard.press(NEXT)
-        self.wizard.wait_page("ready")
+        ready = self.wizard.wait_page("ready")
+        self.assertFalse(control(ready["page"], 1012)["visible"])  # no restart offered, none to click
         self.wizard.press(NEXT)
         self.assertEqual(wait_exit(client), 0)
         log = self.log()
