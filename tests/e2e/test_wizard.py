@@ -42,7 +42,6 @@ class FullUpdateTest(WizardTestCase):
         sheet = self.wizard.wait_sheet(lambda s: page_kind(s) == "terms" and button(s, BACK)["enabled"], "the terms")
         self.assertEqual(text_of(sheet, 1016), "Use it well.")
         self.assertEqual(control(sheet["page"], 1016)["tabstop"], 0)
-        self.assertEqual(text_of(sheet, 1030), "YES, I accept the terms and conditions of this license agreement!")
         self.assertTrue(self.wizard.refused(NEXT))
         # A click selects in the read-only terms but shows no caret.
         self.wizard.click(1016)
@@ -123,10 +122,10 @@ class FailedInstallationTest(WizardTestCase):
             self.wizard.wait_page("ready")
             self.wizard.press(NEXT)
             message = self.wizard.wait_page("message")
-            self.assertEqual(text_of(message, 1044), "An error occured during the update process. Check the log "
-                                                     "file for details and email support for assistance.")
-            self.wizard.press(FINISH)
-            self.assertEqual(wait_exit(client), 0)
+        self.assertEqual(text_of(message, 1044), "An error occured during the update process. Check the log "
+                                                 "file for details and email support for assistance.")
+        self.wizard.press(FINISH)
+        self.assertEqual(wait_exit(client), 0)
         log = self.log()
         self.assertIn("\tUnable to launch:\t" + windows_path(self.app) + "\\Viewer.exe\r\n", log)
         self.assertNotIn("<ApplicationVersion>2.0", self.status())
