@@ -128,12 +128,18 @@ FILES = release_files()
 
 @contextlib.contextmanager
 def file_held(path):
-    """Another program holds the file open, sharing nothing, while the block runs."""
-    holder = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "hold-file", windows_path(path), "120000"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    """Another program holds the file open, sharing nothing, while the block runs. A holder that
+    ends without holding (a Wine start that never reached it) is started once more."""
+    for _ in range(2):
+        holder = subprocess.Popen([str(WINE_RUN), str(BIN / "test_tool.exe"), "hold-file", windows_path(path),
+                                   str(HOLD_LIMIT * 1000)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        if holder.stdout.readline().strip() == b"held":
+            break
+        holder.stdin.close()
+        holder.wait(timeout=60)
+    else:
+        raise AssertionError(f"{path} could not be held")
     try:
-        if holder.stdout.readline().strip() != b"held":
-            raise AssertionError(f"{path} could not be held")
         yield
     finally:
         holder.stdin.close()
