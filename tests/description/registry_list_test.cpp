@@ -89,7 +89,7 @@ TEST_F(RegistryTest, ActionsApplyInTurn) {
         {user(L"Vendor\\Gone"), L"x", L"Delete", 1, L"Vendor\\Gone", nullptr, L"<missing>"},
         {user(L"Vendor\\Made\\Deep"), L"", L"Create", 1, L"Vendor\\Made\\Deep", nullptr, L"key"},
         {user(L"Vendor"), L"", L"Remove", 1, L"Vendor", nullptr, L"<missing>"},
-        {user(L"Vendor"), L"", L"Remove", 1, L"Vendor", nullptr, L"<missing>"},
+        {user(L"Vendor"), L"", L"Remove", 1, L"Vendor", nullptr, L"<missing>"},  // again: gone, still done
         // Removing a bare root is done, and leaves the hive as it was.
         {L"HKEY_CURRENT_USER", L"", L"Remove", 1, L"", nullptr, L"key"},
         // A path without a root names the user's hive.

@@ -86,8 +86,9 @@ TEST_F(VariablesTest, PrepareTextForms) {
     EXPECT_WSTREQ8(L"x\r\ny", run_.variables.PrepareText(L"x\ny", 0));
     // A document text of its own keeps its line breaks; an empty one takes the default.
     EXPECT_WSTREQ8(L"x\ny", run_.variables.PrepareText(L"x\ny", 232));
-    EXPECT_WSTREQ8(run_.variables.PrepareText(232), run_.variables.PrepareText(L"", 232));
-    EXPECT_NE(run_.variables.PrepareText(L"", 232).find(L"latest version"), std::wstring::npos);
+    const std::wstring fallback = run_.variables.PrepareText(L"", 232);
+    EXPECT_NE(fallback.find(L"latest version"), std::wstring::npos);
+    EXPECT_EQ(fallback.find(L"%ApplicationName%"), std::wstring::npos) << WideToUtf8(fallback);  // replaced
     EXPECT_WSTREQ8(L"", run_.variables.PrepareText(999));
 }
 
